@@ -1,0 +1,2 @@
+// QuoyaCore: the island display library; its parts live beside this file.
+namespace quoya {}

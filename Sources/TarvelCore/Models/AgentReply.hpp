@@ -1,0 +1,133 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Models/UUID.hpp"
+
+// Prompts that hold an agent until the user answers, the answers, and the reply socket's
+// handshake records. All are plain values with an exact, case-sensitive JSON form.
+namespace tarvel {
+
+enum class AgentPromptKind { permission, question, plan, elicitation };
+enum class AgentReplyGrant { deny, allow, cancel };
+enum class AgentReplyDecision { deny, allow, option, cancel };
+
+template <>
+struct EnumNames<AgentPromptKind> {
+  static constexpr std::array<std::pair<AgentPromptKind, std::string_view>, 4> table{{
+      {AgentPromptKind::permission, "permission"},
+      {AgentPromptKind::question, "question"},
+      {AgentPromptKind::plan, "plan"},
+      {AgentPromptKind::elicitation, "elicitation"},
+  }};
+};
+template <>
+struct EnumNames<AgentReplyGrant> {
+  static constexpr std::array<std::pair<AgentReplyGrant, std::string_view>, 3> table{{
+      {AgentReplyGrant::deny, "deny"},
+      {AgentReplyGrant::allow, "allow"},
+      {AgentReplyGrant::cancel, "cancel"},
+  }};
+};
+template <>
+struct EnumNames<AgentReplyDecision> {
+  static constexpr std::array<std::pair<AgentReplyDecision, std::string_view>, 4> table{{
+      {AgentReplyDecision::deny, "deny"},
+      {AgentReplyDecision::allow, "allow"},
+      {AgentReplyDecision::option, "option"},
+      {AgentReplyDecision::cancel, "cancel"},
+  }};
+};
+
+// One choice offered to the user; `id` is what AgentReply.optionId sends back.
+struct AgentPromptOption {
+  std::string id;
+  std::string label;
+  bool operator==(const AgentPromptOption&) const = default;
+};
+
+// One question of a question prompt; its `text` is its identity and the key of its answer.
+struct AgentPromptQuestion {
+  std::string text;
+  std::optional<std::string> header;
+  std::vector<AgentPromptOption> options;
+  bool allowsMultiple = false;
+  const std::string& id() const { return text; }
+  bool operator==(const AgentPromptQuestion&) const = default;
+};
+
+// A prompt waiting for the user; the hook registers under `replyId` on the reply socket.
+struct AgentPendingReply {
+  UUID replyId;
+  AgentPromptKind kind = AgentPromptKind::permission;
+  std::string prompt;
+  std::optional<std::string> detail;
+  std::vector<AgentPromptOption> options;
+  std::optional<std::vector<AgentPromptQuestion>> questions;
+  std::vector<AgentReplyGrant> grants;
+
+  const UUID& id() const { return replyId; }
+  bool allowsAllow() const;
+  bool allowsDeny() const;
+  bool allowsCancel() const;
+  bool operator==(const AgentPendingReply&) const = default;
+};
+
+// The user's answer to one pending prompt.
+struct AgentReply {
+  UUID replyId;
+  AgentReplyDecision decision = AgentReplyDecision::deny;
+  std::optional<std::string> optionId;
+  // Question text -> labels of the options chosen for it.
+  std::optional<std::map<std::string, std::vector<std::string>>> answers;
+  bool operator==(const AgentReply&) const = default;
+};
+
+// A waiting hook's first line on the reply socket.
+struct AgentReplyHello {
+  UUID replyId;
+  bool operator==(const AgentReplyHello&) const = default;
+};
+
+// The reply socket's answer to a hello.
+struct AgentReplyAcknowledgement {
+  bool registered = false;
+  bool operator==(const AgentReplyAcknowledgement&) const = default;
+};
+
+template <>
+struct Codable<AgentPromptOption> {
+  static Json encode(const AgentPromptOption& option);
+  static AgentPromptOption decode(const Json& value, const std::string& path);
+};
+template <>
+struct Codable<AgentPromptQuestion> {
+  static Json encode(const AgentPromptQuestion& question);
+  static AgentPromptQuestion decode(const Json& value, const std::string& path);
+};
+template <>
+struct Codable<AgentPendingReply> {
+  static Json encode(const AgentPendingReply& reply);
+  static AgentPendingReply decode(const Json& value, const std::string& path);
+};
+template <>
+struct Codable<AgentReply> {
+  static Json encode(const AgentReply& reply);
+  static AgentReply decode(const Json& value, const std::string& path);
+};
+template <>
+struct Codable<AgentReplyHello> {
+  static Json encode(const AgentReplyHello& hello);
+  static AgentReplyHello decode(const Json& value, const std::string& path);
+};
+template <>
+struct Codable<AgentReplyAcknowledgement> {
+  static Json encode(const AgentReplyAcknowledgement& acknowledgement);
+  static AgentReplyAcknowledgement decode(const Json& value, const std::string& path);
+};
+
+}  // namespace tarvel
