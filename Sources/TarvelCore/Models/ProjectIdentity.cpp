@@ -1,0 +1,298 @@
+#include "TarvelCore/Models/ProjectIdentity.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "TarvelCore/Models/StringHelpers.hpp"
+
+namespace tarvel::ProjectIdentity {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ".git" and "commondir" files are a line or two; anything larger is not one of them.
+constexpr std::size_t maximumGitFileBytes = 64 * 1024;
+
+// Owns one descriptor; closes it on destruction.
+class ScopedDescriptor {
+ public:
+  explicit ScopedDescriptor(int descriptor) : descriptor(descriptor) {}
+  ScopedDescriptor(const ScopedDescriptor&) = delete;
+  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+  ScopedDescriptor(ScopedDescriptor&&) = delete;
+  ScopedDescriptor& operator=(ScopedDescriptor&&) = delete;
+  ~ScopedDescriptor() {
+    if (descriptor >= 0) {
+      ::close(descriptor);
+    }
+  }
+  int get() const { return descriptor; }
+
+ private:
+  int descriptor;
+};
+
+// Reads a small regular file as UTF-8 text. Opening without blocking and refusing anything but a
+// regular file keeps a FIFO or device named ".git" from hanging the caller.
+std::optional<std::string> readSmallTextFile(const std::string& path) {
+  int opened = -1;
+  do {
+    opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (opened < 0 && errno == EINTR);
+  const ScopedDescriptor file(opened);
+  if (file.get() < 0) {
+    return std::nullopt;
+  }
+  struct stat information {};
+  if (::fstat(file.get(), &information) != 0 || !S_ISREG(information.st_mode)) {
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[4096];
+  while (true) {
+    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (count == 0) {
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(count));
+    if (text.size() > maximumGitFileBytes) {
+      return std::nullopt;
+    }
+  }
+  if (!Text::isValidUTF8(text)) {
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<std::string> homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::string(home);
+  }
+  std::vector<char> buffer(16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && *found->pw_dir != '\0') {
+    return std::string(found->pw_dir);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> homeDirectory(const std::string& user) {
+  std::vector<char> buffer(16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && *found->pw_dir != '\0') {
+    return std::string(found->pw_dir);
+  }
+  return std::nullopt;
+}
+
+// "~" and "~/x" against the current user's home, "~name/x" against that user's; anything else,
+// and a tilde whose home cannot be found, stays as it is.
+std::string expandingTilde(std::string_view path) {
+  if (path.empty() || path.front() != '~') {
+    return std::string(path);
+  }
+  const auto slash = path.find('/');
+  const std::string user(path.substr(1, slash == std::string_view::npos ? std::string_view::npos
+                                                                        : slash - 1));
+  const auto home = user.empty() ? homeDirectory() : homeDirectory(user);
+  if (!home) {
+    return std::string(path);
+  }
+  std::string expanded = *home;
+  if (slash != std::string_view::npos) {
+    while (!expanded.empty() && expanded.back() == '/') {
+      expanded.pop_back();
+    }
+    expanded.append(path.substr(slash));
+  }
+  return expanded;
+}
+
+std::string currentDirectory() {
+  std::error_code error;
+  fs::path current = fs::current_path(error);
+  return error ? std::string() : current.string();
+}
+
+// The last component of a normalised path; "/" for the root.
+std::string lastComponent(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.remove_suffix(1);
+  }
+  if (path == "/") {
+    return "/";
+  }
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The parent of a normalised path without trailing "/".
+std::string parentPath(std::string_view path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return std::string();
+  }
+  if (slash == 0) {
+    return "/";
+  }
+  return std::string(path.substr(0, slash));
+}
+
+// Splits at line feed, vertical tab, form feed, carriage return, U+0085, U+2028 and U+2029,
+// dropping empty pieces.
+std::vector<std::string_view> lines(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  std::size_t position = 0;
+  const auto cut = [&](std::size_t separatorLength) {
+    if (position > start) {
+      pieces.push_back(text.substr(start, position - start));
+    }
+    position += separatorLength;
+    start = position;
+  };
+  while (position < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[position]);
+    if (byte >= 0x0A && byte <= 0x0D) {
+      cut(1);
+    } else if (byte == 0xC2 && position + 1 < text.size() &&
+               static_cast<unsigned char>(text[position + 1]) == 0x85) {
+      cut(2);
+    } else if (byte == 0xE2 && position + 2 < text.size() &&
+               static_cast<unsigned char>(text[position + 1]) == 0x80 &&
+               (static_cast<unsigned char>(text[position + 2]) == 0xA8 ||
+                static_cast<unsigned char>(text[position + 2]) == 0xA9)) {
+      cut(3);
+    } else {
+      ++position;
+    }
+  }
+  if (position > start) {
+    pieces.push_back(text.substr(start, position - start));
+  }
+  return pieces;
+}
+
+bool startsWithKeyIgnoringCase(std::string_view line, std::string_view key) {
+  if (line.size() < key.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (c != key[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> name(std::string_view workingDirectory) {
+  const auto trimmedPath = nonEmpty(expandingTilde(workingDirectory));
+  if (!trimmedPath) {
+    return std::nullopt;
+  }
+  const auto directory = resolvedPath(trimmedPath, currentDirectory());
+  if (!directory) {
+    return std::nullopt;
+  }
+  std::error_code error;
+  const std::string gitEntry = (fs::path(*directory) / ".git").string();
+  const fs::file_status status = fs::status(gitEntry, error);
+  if (!error && fs::exists(status) && !fs::is_directory(status)) {
+    if (auto repository = worktreeName(gitEntry, *directory)) {
+      return repository;
+    }
+  }
+  return nonEmpty(lastComponent(*directory));
+}
+
+std::optional<std::string> worktreeName(const std::string& gitFile, const std::string& worktree) {
+  const auto text = readSmallTextFile(gitFile);
+  if (!text) {
+    return std::nullopt;
+  }
+  const auto directory = gitDir(*text, worktree);
+  if (!directory) {
+    return std::nullopt;
+  }
+  std::optional<std::string> commonDirectory;
+  if (const auto common = readSmallTextFile((fs::path(*directory) / "commondir").string())) {
+    commonDirectory = resolvedPath(nonEmpty(*common), *directory);
+  }
+  if (commonDirectory) {
+    return repositoryNameFromCommonGitDir(*commonDirectory);
+  }
+  return repositoryNameFromWorktreeGitDir(*directory);
+}
+
+std::optional<std::string> gitDir(std::string_view gitFileText, const std::string& worktree) {
+  for (const std::string_view line : lines(gitFileText)) {
+    const std::string candidate = Text::trimmed(line);
+    if (startsWithKeyIgnoringCase(candidate, "gitdir:")) {
+      return resolvedPath(nonEmpty(std::string_view(candidate).substr(7)), worktree);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> resolvedPath(const std::optional<std::string>& path,
+                                        const std::string& base) {
+  if (!path || path->empty()) {
+    return std::nullopt;
+  }
+  const fs::path given(*path);
+  const fs::path full = given.is_absolute() || base.empty() ? given : fs::path(base) / given;
+  std::string normal = full.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') {
+    normal.pop_back();
+  }
+  if (normal.empty()) {
+    return std::nullopt;
+  }
+  return normal;
+}
+
+std::optional<std::string> repositoryNameFromCommonGitDir(const std::string& commonGitDir) {
+  std::string last = lastComponent(commonGitDir);
+  if (last == ".git") {
+    return nonEmpty(lastComponent(parentPath(commonGitDir)));
+  }
+  if (Text::endsWith(last, ".git")) {
+    last.resize(last.size() - 4);
+  }
+  return nonEmpty(last);
+}
+
+std::optional<std::string> repositoryNameFromWorktreeGitDir(const std::string& gitDir) {
+  const auto marker = gitDir.rfind("/.git/worktrees/");
+  if (marker == std::string::npos || marker == 0) {
+    return std::nullopt;
+  }
+  return nonEmpty(lastComponent(gitDir.substr(0, marker)));
+}
+
+}  // namespace tarvel::ProjectIdentity
