@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Models/Date.hpp"
@@ -19,6 +22,41 @@ struct AgentOrigin {
   std::optional<std::string> terminalSessionIdentifier;
   std::optional<std::string> tty;
 
+  using Environment = std::map<std::string, std::string>;
+  using StartTimeLookup = std::function<std::optional<Date>(std::int32_t)>;
+  using TTYLookup = std::function<std::optional<std::string>(std::int32_t)>;
+  using AliveLookup = std::function<bool(std::int32_t)>;
+
+  // The origin of the agent process `processIdentifier` from its environment ("TERM_PROGRAM",
+  // "TARVEL_BUNDLE_IDENTIFIER", "__CFBundleIdentifier", the terminal session variables, "TTY")
+  // and the system's answers about the process; absent when there is nothing to record. Blank
+  // values count as absent. Ids below 1 record no process.
+  static std::optional<AgentOrigin> captured(const Environment& environment,
+                                             std::int32_t processIdentifier);
+  // The same with the two process lookups supplied by the caller.
+  static std::optional<AgentOrigin> captured(const Environment& environment,
+                                             std::int32_t processIdentifier,
+                                             const StartTimeLookup& processStartedAt,
+                                             const TTYLookup& controllingTTY);
+
+  // The bundle identifier of a known terminal or editor program (any letter case), such as
+  // "iterm.app" -> "com.googlecode.iterm2"; absent for others.
+  static std::optional<std::string> bundleIdentifierForProgram(std::string_view program);
+
+  // True when all six fields are absent.
+  bool isEmpty() const;
+  // Whether the host is a terminal emulator, or a graphical application (an editor, or any
+  // unknown application with a bundle identifier).
+  bool isTerminalEmulator() const;
+  bool isGraphicalApplication() const;
+
+  // Whether the recorded process still runs: alive, and (when a start time was recorded) started
+  // within a millisecond of the recorded time, so a reused process id does not match.
+  bool matchesRunningProcess(const AliveLookup& processAlive,
+                             const StartTimeLookup& currentStartedAt) const;
+  // The same with the system's lookups.
+  bool matchesRunningProcess() const;
+
   bool operator==(const AgentOrigin&) const = default;
 };
 
@@ -29,3 +67,8 @@ struct Codable<AgentOrigin> {
 };
 
 }  // namespace tarvel
+
+template <>
+struct std::hash<tarvel::AgentOrigin> {
+  std::size_t operator()(const tarvel::AgentOrigin& origin) const;
+};

@@ -1,0 +1,313 @@
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace tarvel::AgentProcessIdentity {
+namespace {
+
+// /proc/<pid>/stat is about 300 bytes; /proc/stat grows with CPUs and interrupt lines.
+constexpr std::size_t maximumStatBytes = 16 * 1024;
+constexpr std::size_t maximumSystemStatBytes = 4 * 1024 * 1024;
+constexpr std::size_t maximumUeventBytes = 4096;
+// A directory of pseudo-terminals is scanned only this far when the number does not say the name.
+constexpr std::size_t maximumScannedTerminals = 65536;
+// Unix98 pseudo-terminal slaves: major 136, and 137-143 on kernels with 8-bit minors.
+constexpr unsigned int firstPtsMajor = 136;
+constexpr unsigned int lastPtsMajor = 143;
+
+// Owns one file descriptor; closes it on destruction.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int descriptor) : descriptor(descriptor) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept
+      : descriptor(std::exchange(other.descriptor, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      descriptor = std::exchange(other.descriptor, -1);
+    }
+    return *this;
+  }
+  ~FileDescriptor() { reset(); }
+
+  int get() const { return descriptor; }
+  bool isValid() const { return descriptor >= 0; }
+
+ private:
+  void reset() {
+    if (descriptor >= 0) {
+      ::close(descriptor);
+      descriptor = -1;
+    }
+  }
+  int descriptor = -1;
+};
+
+// The whole file, or absent when it cannot be opened or read or is longer than `limit` bytes
+// (a cut-off /proc file would be misread).
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!file.isValid()) {
+    return std::nullopt;
+  }
+  std::string contents;
+  char buffer[4096];
+  while (true) {
+    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (count == 0) {
+      return contents;
+    }
+    if (contents.size() + static_cast<std::size_t>(count) > limit) {
+      return std::nullopt;
+    }
+    contents.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
+template <class Number>
+std::optional<Number> parseNumber(std::string_view text) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// The fields of /proc/<pid>/stat after the command name, which sits in parentheses and may itself
+// hold spaces and parentheses: element 0 is field 3 (state), element k is field k + 3.
+std::optional<std::vector<std::string_view>> statFieldsAfterName(std::string_view stat) {
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::vector<std::string_view> fields;
+  std::string_view rest = stat.substr(close + 1);
+  while (!rest.empty()) {
+    const std::size_t start = rest.find_first_not_of(" \n");
+    if (start == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(start);
+    const std::size_t end = rest.find_first_of(" \n");
+    fields.push_back(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+  }
+  return fields;
+}
+
+std::optional<std::vector<std::string_view>> readStatFields(std::int32_t processIdentifier,
+                                                            std::string& storage) {
+  if (processIdentifier < 1) {
+    return std::nullopt;
+  }
+  auto contents =
+      readSmallFile("/proc/" + std::to_string(processIdentifier) + "/stat", maximumStatBytes);
+  if (!contents) {
+    return std::nullopt;
+  }
+  storage = std::move(*contents);
+  return statFieldsAfterName(storage);
+}
+
+std::optional<std::int64_t> readBootTimeSeconds() {
+  const auto contents = readSmallFile("/proc/stat", maximumSystemStatBytes);
+  if (!contents) {
+    return std::nullopt;
+  }
+  std::string_view rest(*contents);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    constexpr std::string_view key = "btime ";
+    if (line.starts_with(key)) {
+      const auto seconds = parseNumber<std::int64_t>(line.substr(key.size()));
+      if (seconds && *seconds > 0) {
+        return seconds;
+      }
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The kernel keeps the boot time as an integer that moves only when the wall clock is stepped;
+// remembering the first successful read keeps every start time this process computes identical.
+std::optional<std::int64_t> bootTimeSeconds() {
+  static std::atomic<std::int64_t> remembered{0};
+  const std::int64_t known = remembered.load(std::memory_order_relaxed);
+  if (known > 0) {
+    return known;
+  }
+  const auto read = readBootTimeSeconds();
+  if (read) {
+    std::int64_t expected = 0;
+    remembered.compare_exchange_strong(expected, *read, std::memory_order_relaxed);
+    return remembered.load(std::memory_order_relaxed);
+  }
+  return std::nullopt;
+}
+
+// A device name as the kernel reports it in a uevent file ("DEVNAME=pts/3"), accepted only when
+// it stays below /dev.
+std::optional<std::string> deviceNameFromUevent(std::string_view uevent) {
+  while (!uevent.empty()) {
+    const std::size_t end = uevent.find('\n');
+    const std::string_view line = uevent.substr(0, end);
+    uevent.remove_prefix(end == std::string_view::npos ? uevent.size() : end + 1);
+    constexpr std::string_view key = "DEVNAME=";
+    if (!line.starts_with(key)) {
+      continue;
+    }
+    const std::string_view name = line.substr(key.size());
+    if (name.empty() || name.front() == '/' || name.find("..") != std::string_view::npos ||
+        name.find('\0') != std::string_view::npos) {
+      return std::nullopt;
+    }
+    return std::string(name);
+  }
+  return std::nullopt;
+}
+
+bool isCharacterDevice(const std::string& path, std::uint64_t device) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode) &&
+         static_cast<std::uint64_t>(status.st_rdev) == device;
+}
+
+// The entry of /dev/pts whose device number is `device`, for numberings the major and minor do
+// not spell out.
+std::optional<std::string> scanPseudoTerminals(std::uint64_t device) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries("/dev/pts", error);
+  std::size_t scanned = 0;
+  for (; !error && entries != std::filesystem::directory_iterator() &&
+         scanned < maximumScannedTerminals;
+       entries.increment(error), ++scanned) {
+    const std::string path = entries->path().string();
+    if (isCharacterDevice(path, device)) {
+      return path;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Date> startedAt(std::int32_t processIdentifier) {
+  std::string storage;
+  const auto fields = readStatFields(processIdentifier, storage);
+  // Field 22, the start time in clock ticks after boot.
+  if (!fields || fields->size() < 20) {
+    return std::nullopt;
+  }
+  const auto ticks = parseNumber<std::uint64_t>((*fields)[19]);
+  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  const auto boot = bootTimeSeconds();
+  if (!ticks || ticksPerSecond <= 0 || !boot) {
+    return std::nullopt;
+  }
+  const auto hertz = static_cast<std::uint64_t>(ticksPerSecond);
+  const std::uint64_t wholeSeconds = *ticks / hertz;
+  // Exact integer arithmetic: no floating-point rounding may make two reads differ.
+  const std::uint64_t microseconds = (*ticks % hertz) * 1'000'000 / hertz;
+  constexpr std::uint64_t maximumSeconds = 400ULL * 365 * 24 * 3600;
+  if (wholeSeconds > maximumSeconds) {
+    return std::nullopt;
+  }
+  const Date date{std::chrono::microseconds(
+      (*boot + static_cast<std::int64_t>(wholeSeconds)) * 1'000'000 +
+      static_cast<std::int64_t>(microseconds))};
+  if (!Dates::isWritable(date)) {
+    return std::nullopt;
+  }
+  return date;
+}
+
+std::optional<std::string> controllingTTY(std::int32_t processIdentifier) {
+  std::string storage;
+  const auto fields = readStatFields(processIdentifier, storage);
+  // Field 7, tty_nr: the controlling terminal's device number, 0 for none.
+  if (!fields || fields->size() < 5) {
+    return std::nullopt;
+  }
+  const auto device = parseNumber<std::int64_t>((*fields)[4]);
+  if (!device || *device == 0) {
+    return std::nullopt;
+  }
+  return ttyPath(static_cast<std::uint64_t>(static_cast<std::uint32_t>(*device)));
+}
+
+std::optional<std::string> ttyPath(std::uint64_t device) {
+  if (device == 0 || device == ~std::uint64_t{0} || device == 0xFFFF'FFFFULL) {
+    return std::nullopt;
+  }
+  const unsigned int majorNumber = ::gnu_dev_major(device);
+  const unsigned int minorNumber = ::gnu_dev_minor(device);
+  // devpts numbers its entries by the minor of major 136; no name lookup is needed, and the path
+  // is right even when /dev/pts of this mount namespace does not show the entry.
+  if (majorNumber == firstPtsMajor) {
+    return "/dev/pts/" + std::to_string(minorNumber);
+  }
+  const std::string number = std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
+  if (const auto uevent = readSmallFile("/sys/dev/char/" + number + "/uevent", maximumUeventBytes)) {
+    if (auto name = deviceNameFromUevent(*uevent)) {
+      return "/dev/" + *name;
+    }
+  }
+  if (majorNumber > firstPtsMajor && majorNumber <= lastPtsMajor) {
+    const std::string guess =
+        "/dev/pts/" + std::to_string((majorNumber - firstPtsMajor) * 256 + minorNumber);
+    if (isCharacterDevice(guess, device)) {
+      return guess;
+    }
+    return scanPseudoTerminals(device);
+  }
+  return std::nullopt;
+}
+
+bool isRunning(std::int32_t processIdentifier) {
+  // kill(0 or -n) would address process groups, never one process.
+  if (processIdentifier < 1) {
+    return false;
+  }
+  return ::kill(processIdentifier, 0) == 0 || errno == EPERM;
+}
+
+std::map<std::string, std::string> currentEnvironment() {
+  std::map<std::string, std::string> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+      continue;
+    }
+    // getenv answers with the first of duplicate entries; so does this map.
+    environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  return environment;
+}
+
+}  // namespace tarvel::AgentProcessIdentity
