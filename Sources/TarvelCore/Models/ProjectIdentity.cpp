@@ -43,6 +43,9 @@ class ScopedDescriptor {
 // Reads a small regular file as UTF-8 text. Opening without blocking and refusing anything but a
 // regular file keeps a FIFO or device named ".git" from hanging the caller.
 std::optional<std::string> readSmallTextFile(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return std::nullopt;  // the system would see only the part before the NUL: another file
+  }
   int opened = -1;
   do {
     opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -219,10 +222,13 @@ std::optional<std::string> name(std::string_view workingDirectory) {
   if (!directory) {
     return std::nullopt;
   }
+  // A path with a NUL byte names no file; looking it up would look at the part before the NUL.
+  const bool lookable = directory->find('\0') == std::string::npos;
   std::error_code error;
   const std::string gitEntry = (fs::path(*directory) / ".git").string();
-  const fs::file_status status = fs::status(gitEntry, error);
-  if (!error && fs::exists(status) && !fs::is_directory(status)) {
+  const fs::file_status status =
+      lookable ? fs::status(gitEntry, error) : fs::file_status(fs::file_type::not_found);
+  if (lookable && !error && fs::exists(status) && !fs::is_directory(status)) {
     if (auto repository = worktreeName(gitEntry, *directory)) {
       return repository;
     }

@@ -160,6 +160,11 @@ TEST_F(ProjectIdentityTest, FileSystemTroubleFallsBackToDirectoryName) {
   ASSERT_EQ(::mkfifo((fifo / ".git").c_str(), 0600), 0);
   EXPECT_EQ(ProjectIdentity::name(fifo.string()), "fifo");
 
+  // A NUL byte must not make the lookup read the file named by the part before it.
+  const fs::path worktree = root / "nul";
+  write(worktree / ".git", "gitdir: /repos/app/.git/worktrees/nul\n");
+  EXPECT_EQ(ProjectIdentity::name((worktree / ".git").string() + std::string("\0/inner", 7)), "inner");
+
   // An oversized ".git" file is not a git file.
   const fs::path huge = root / "huge";
   write(huge / ".git", "gitdir: /repos/app/.git/worktrees/x\n" + std::string(1 << 20, ' '));
