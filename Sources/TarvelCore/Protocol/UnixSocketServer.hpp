@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+#include "TarvelCore/Protocol/AgentSocketError.hpp"
+#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Protocol/WorkQueue.hpp"
+
+namespace tarvel {
+
+// Receives event lines on a Unix socket and hands each decoded event to `eventHandler`.
+// Each hook connects, writes one or more lines and closes; a connection's lines are decoded once
+// it ends (end of stream, or 2 s without data), undecodable lines are logged and skipped.
+// A connection that sends more than maximumPayloadBytes in total delivers nothing; at most 64
+// connections are open at once and a further one is closed unread.
+//
+// Threads: one poll loop ("com.tarvel.socket.listener") accepts and reads every open connection
+// at once, so an idle connection never holds up another; finished connections are decoded on
+// the worker pool "com.tarvel.socket.clients", which calls `eventHandler` concurrently (it must
+// be thread-safe; one connection's events arrive in line order). start() and stop() may be
+// called from any thread, but not from inside `eventHandler` for stop()'s wait (see there).
+class UnixSocketServer {
+ public:
+  using EventHandler = std::function<void(const AgentEvent&)>;
+
+  static constexpr std::size_t maximumConnections = 64;
+  static constexpr std::chrono::seconds receiveTimeout{2};
+  static constexpr std::size_t readBlockBytes = 8192;
+
+  // Stores the values (a payload limit below 1 becomes 1); touches no file.
+  UnixSocketServer(std::filesystem::path socketURL, std::int64_t maximumPayloadBytes,
+                   EventHandler eventHandler);
+  UnixSocketServer(const UnixSocketServer&) = delete;
+  UnixSocketServer& operator=(const UnixSocketServer&) = delete;
+  // Calls stop().
+  ~UnixSocketServer();
+
+  // Creates the listener (see UnixSocketSupport::bindListener; the directory is forced to 0700
+  // only at AgentSocketLocation::defaultURL) and starts serving. Does nothing when started.
+  // Fails with alreadyInUse when another process serves the path, or the listener's errors.
+  [[nodiscard]] std::optional<AgentSocketError> start();
+
+  // Stops accepting, ends every open connection (what it already sent is still delivered) and
+  // removes the socket file if it is still the one this server created. Returns once every
+  // received line has reached the handler; called from inside the handler it does not wait for
+  // that handler call. Harmless when not started, and more than once.
+  void stop();
+
+  bool isListening() const;
+  const std::filesystem::path& socketURL() const { return path; }
+  std::int64_t maximumPayloadBytes() const { return payloadLimit; }
+
+ private:
+  struct Connection;
+
+  void serve(int listener, int wakeDescriptor);
+  // Accepts every pending connection; false when out of descriptors or memory.
+  bool acceptPending(int listener, std::vector<Connection>& connections);
+  // Reads what is available; true when the connection has ended.
+  bool readAvailable(Connection& connection) const;
+  void finish(Connection connection);
+  void deliver(const std::string& payload) const;
+  void removeOwnSocketFile();
+
+  std::filesystem::path path;
+  std::int64_t payloadLimit = 1;
+  EventHandler eventHandler;
+
+  mutable std::mutex lifecycle;  // guards everything below up to `openConnections`
+  UniqueFd descriptor;
+  std::optional<std::uint64_t> ownedInode;
+  std::optional<WakePipe> stopPipe;
+  LabeledThread listenerThread;
+
+  // Connections accepted and not yet delivered; bounded by maximumConnections.
+  std::atomic<std::size_t> openConnections{0};
+  WorkQueue clientsQueue;
+};
+
+}  // namespace tarvel

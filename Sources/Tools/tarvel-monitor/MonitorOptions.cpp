@@ -1,0 +1,105 @@
+#include "Tools/tarvel-monitor/MonitorOptions.hpp"
+
+#include <array>
+#include <charconv>
+
+#include "QuoyaCore/IslandPaths.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+
+namespace tarvel::Monitor {
+namespace {
+
+// One command-line option: its name, whether a value follows it, and what it sets.
+// `apply` returns an error message, or nothing when the option was taken.
+struct OptionSpec {
+  std::string_view name;
+  bool takesValue = false;
+  std::optional<std::string> (*apply)(MonitorOptions& options, std::string_view value) = nullptr;
+};
+
+std::optional<std::string> applySocket(MonitorOptions& options, std::string_view value) {
+  if (value.empty()) {
+    return "--socket needs a path";
+  }
+  options.socketPath = std::filesystem::path(value);
+  return std::nullopt;
+}
+
+std::optional<std::string> applyIsland(MonitorOptions& options, std::string_view /*value*/) {
+  options.island = true;
+  return std::nullopt;
+}
+
+std::optional<std::string> applyMaximumPayload(MonitorOptions& options, std::string_view value) {
+  std::int64_t bytes = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), bytes);
+  if (error != std::errc() || end != value.data() + value.size() || bytes < 1) {
+    return "--max-payload needs a positive number of bytes, not \"" + std::string(value) + "\"";
+  }
+  options.maximumPayloadBytes = bytes;
+  return std::nullopt;
+}
+
+std::optional<std::string> applyHelp(MonitorOptions& options, std::string_view /*value*/) {
+  options.mode = MonitorOptions::Mode::help;
+  return std::nullopt;
+}
+
+constexpr std::array<OptionSpec, 5> optionTable{{
+    {"--socket", true, applySocket},
+    {"--island", false, applyIsland},
+    {"--max-payload", true, applyMaximumPayload},
+    {"--help", false, applyHelp},
+    {"-h", false, applyHelp},
+}};
+
+}  // namespace
+
+Result<MonitorOptions, std::string> parseOptions(std::span<const std::string_view> arguments) {
+  MonitorOptions options;
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    const std::string_view argument = arguments[index];
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : optionTable) {
+      if (candidate.name == argument) {
+        spec = &candidate;
+      }
+    }
+    if (spec == nullptr) {
+      return "unknown argument \"" + std::string(argument) + "\"";
+    }
+    std::string_view value;
+    if (spec->takesValue) {
+      if (index + 1 >= arguments.size()) {
+        return std::string(spec->name) + " needs a value";
+      }
+      value = arguments[++index];
+    }
+    if (auto error = spec->apply(options, value)) {
+      return *error;
+    }
+  }
+  if (options.socketPath && options.island) {
+    return std::string("--socket and --island cannot be used together");
+  }
+  return options;
+}
+
+std::filesystem::path socketPath(const MonitorOptions& options) {
+  if (options.socketPath) {
+    return *options.socketPath;
+  }
+  if (options.island) {
+    return quoya::IslandPaths::socket();
+  }
+  return AgentSocketLocation::defaultURL();
+}
+
+std::string_view usage() {
+  return "usage: tarvel-monitor [--socket PATH | --island] [--max-payload BYTES]\n"
+         "  Listens on the event socket (default ~/.tarvel/agent.sock; --island:\n"
+         "  ~/.quoya-island/events.sock) and prints every event received as one JSON line.\n"
+         "  Stops on SIGINT or SIGTERM, removing its socket file.\n";
+}
+
+}  // namespace tarvel::Monitor
