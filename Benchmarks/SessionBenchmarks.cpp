@@ -29,15 +29,17 @@ AgentEvent makeEvent(int index) {
       .timestamp = base + std::chrono::milliseconds(index * 250),
       .workingDirectory = "/nonexistent/benchmark/tarvel",
       .file = "Sources/TarvelCore/Protocol/File" + std::to_string(index % 9) + ".cpp",
-      .metadata = std::map<std::string, std::string>{{"hookEvent", "PostToolUse"},
-                                                     {"toolCallId", "toolu_" + std::to_string(index)},
-                                                     {"source", "benchmark"}},
+      .metadata =
+          std::map<std::string, std::string>{{"hookEvent", "PostToolUse"},
+                                             {"toolCallId", "toolu_" + std::to_string(index)},
+                                             {"source", "benchmark"}},
       .workflowUpdate =
-          tarvel::AgentWorkflowUpdate{.id = "workflow-" + std::to_string(index % 6),
-                                      .title = "Build and test",
-                                      .status = tarvel::AgentWorkflowStatus::running,
-                                      .steps = std::vector<tarvel::AgentStep>{
-                                          {.id = "1", .title = "Build"}, {.id = "2", .title = "Test"}}},
+          tarvel::AgentWorkflowUpdate{
+              .id = "workflow-" + std::to_string(index % 6),
+              .title = "Build and test",
+              .status = tarvel::AgentWorkflowStatus::running,
+              .steps = std::vector<tarvel::AgentStep>{{.id = "1", .title = "Build"},
+                                                      {.id = "2", .title = "Test"}}},
   };
 }
 

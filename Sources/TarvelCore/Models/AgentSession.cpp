@@ -43,12 +43,12 @@ AgentEventHistory::AgentEventHistory(std::vector<AgentEvent> events) {
 }
 
 // Value-initialised iterators compare equal, so an empty history needs no buffer.
-AgentEventHistory::const_iterator AgentEventHistory::begin() const {
-  return storage ? const_iterator(storage->cbegin()) : const_iterator();
+AgentEventHistory::ConstIterator AgentEventHistory::begin() const {
+  return storage ? ConstIterator(storage->cbegin()) : ConstIterator();
 }
 
-AgentEventHistory::const_iterator AgentEventHistory::end() const {
-  return storage ? const_iterator(storage->cend()) : const_iterator();
+AgentEventHistory::ConstIterator AgentEventHistory::end() const {
+  return storage ? ConstIterator(storage->cend()) : ConstIterator();
 }
 
 std::vector<AgentEvent> AgentEventHistory::toVector() const {
@@ -105,7 +105,8 @@ void AgentEventHistory::sortAndTruncate(std::size_t limit) {
   }
 }
 
-std::size_t AgentEventHistory::removeIf(const std::function<bool(const AgentEvent&)>& shouldRemove) {
+std::size_t AgentEventHistory::removeIf(
+    const std::function<bool(const AgentEvent&)>& shouldRemove) {
   if (!storage) {
     return 0;
   }
@@ -210,10 +211,9 @@ AdvanceDecision classify(AgentState currentState, Date updatedAt, const AgentEve
 }
 
 void sortWorkflows(std::vector<AgentWorkflow>& workflows) {
-  std::stable_sort(workflows.begin(), workflows.end(),
-                   [](const AgentWorkflow& a, const AgentWorkflow& b) {
-                     return a.updatedAt > b.updatedAt;
-                   });
+  std::stable_sort(
+      workflows.begin(), workflows.end(),
+      [](const AgentWorkflow& a, const AgentWorkflow& b) { return a.updatedAt > b.updatedAt; });
   if (workflows.size() > AgentSession::workflowLimit) {
     workflows.resize(AgentSession::workflowLimit);
   }
@@ -459,8 +459,7 @@ AgentSession AgentSession::fromEvent(const AgentEvent& event) {
   }
   const Folding folding{session};
   folding.assignTitle(event, session.projectName);
-  session.currentActivity =
-      nonEmpty(event.activity).value_or(std::string(displayName(resolved)));
+  session.currentActivity = nonEmpty(event.activity).value_or(std::string(displayName(resolved)));
   session.state = resolved;
   session.startedAt = time;
   session.updatedAt = time;
@@ -715,20 +714,19 @@ AgentSession Codable<AgentSession>::decode(const Json& value, const std::string&
       .workingDirectory = fields.optional<std::string>("workingDirectory"),
       .projectName = fields.optional<std::string>("projectName"),
       .recentFiles = fields.required<std::vector<std::string>>("recentFiles"),
-      .recentEvents =
-          AgentEventHistory(fields.required<std::vector<AgentEvent>>("recentEvents")),
+      .recentEvents = AgentEventHistory(fields.required<std::vector<AgentEvent>>("recentEvents")),
       .applicationURL = fields.optional<std::string>("applicationURL"),
       .origin = fields.optional<AgentOrigin>("origin"),
       .parentSessionId = fields.optional<std::string>("parentSessionId"),
       .agentRole = fields.optional<std::string>("agentRole"),
       .plan = fields.optional<AgentPlan>("plan"),
-      .workflows = fields.optional<std::vector<AgentWorkflow>>("workflows").value_or(
-          std::vector<AgentWorkflow>{}),
+      .workflows = fields.optional<std::vector<AgentWorkflow>>("workflows")
+                       .value_or(std::vector<AgentWorkflow>{}),
       .pendingReply = fields.optional<AgentPendingReply>("pendingReply"),
   };
   if (session.applicationURL && !isValidURLString(*session.applicationURL)) {
-    JSONCoding::fail(DecodingError::Kind::dataCorrupted,
-                     JSONCoding::member(path, "applicationURL"), "Invalid URL string.");
+    JSONCoding::fail(DecodingError::Kind::dataCorrupted, JSONCoding::member(path, "applicationURL"),
+                     "Invalid URL string.");
   }
   auto pendingReplies = fields.optional<std::vector<AgentPendingReply>>("pendingReplies");
   const auto storedOfficialTitle = fields.optional<bool>("hasOfficialSessionTitle");
@@ -756,22 +754,18 @@ AgentSession Codable<AgentSession>::decode(const Json& value, const std::string&
     session.pendingReplies.clear();
   }
 
-  session.hasOfficialSessionTitle =
-      storedOfficialTitle.value_or(std::any_of(session.recentEvents.begin(),
-                                               session.recentEvents.end(),
-                                               [](const AgentEvent& e) {
-                                                 return carriesOfficialTitle(e);
-                                               }));
+  session.hasOfficialSessionTitle = storedOfficialTitle.value_or(
+      std::any_of(session.recentEvents.begin(), session.recentEvents.end(),
+                  [](const AgentEvent& e) { return carriesOfficialTitle(e); }));
   if (storedInternalHelper) {
     session.isInternalHelper = *storedInternalHelper;
   } else {
-    session.isInternalHelper =
-        session.provider == AgentProvider::codex &&
-        (AgentTaskTitle::isInternalHelper(session.task, session.provider) ||
-         std::any_of(session.recentEvents.begin(), session.recentEvents.end(),
-                     [&](const AgentEvent& e) {
-                       return isInternalHelperTask(e.task, session.provider);
-                     }));
+    session.isInternalHelper = session.provider == AgentProvider::codex &&
+                               (AgentTaskTitle::isInternalHelper(session.task, session.provider) ||
+                                std::any_of(session.recentEvents.begin(),
+                                            session.recentEvents.end(), [&](const AgentEvent& e) {
+                                              return isInternalHelperTask(e.task, session.provider);
+                                            }));
   }
   if (session.state == AgentState::completed && session.plan) {
     session.plan->completeUnfinishedSteps(session.completedAt.value_or(session.updatedAt));

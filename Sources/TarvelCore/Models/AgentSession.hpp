@@ -30,7 +30,8 @@ class AgentEventHistory {
  public:
   using Storage = std::vector<std::shared_ptr<const AgentEvent>>;
 
-  class const_iterator {
+  // Iterates over the events themselves (not the pointers to them).
+  class ConstIterator {
    public:
     using iterator_category = std::random_access_iterator_tag;
     using value_type = AgentEvent;
@@ -38,48 +39,49 @@ class AgentEventHistory {
     using pointer = const AgentEvent*;
     using reference = const AgentEvent&;
 
-    const_iterator() = default;
-    explicit const_iterator(Storage::const_iterator position) : position(position) {}
+    ConstIterator() = default;
+    explicit ConstIterator(Storage::const_iterator position) : position(position) {}
     reference operator*() const { return **position; }
     pointer operator->() const { return position->get(); }
     reference operator[](difference_type offset) const { return *position[offset]; }
-    const_iterator& operator++() {
+    ConstIterator& operator++() {
       ++position;
       return *this;
     }
-    const_iterator operator++(int) { return const_iterator(position++); }
-    const_iterator& operator--() {
+    ConstIterator operator++(int) { return ConstIterator(position++); }
+    ConstIterator& operator--() {
       --position;
       return *this;
     }
-    const_iterator operator--(int) { return const_iterator(position--); }
-    const_iterator& operator+=(difference_type offset) {
+    ConstIterator operator--(int) { return ConstIterator(position--); }
+    ConstIterator& operator+=(difference_type offset) {
       position += offset;
       return *this;
     }
-    const_iterator& operator-=(difference_type offset) {
+    ConstIterator& operator-=(difference_type offset) {
       position -= offset;
       return *this;
     }
-    friend const_iterator operator+(const_iterator it, difference_type offset) {
+    friend ConstIterator operator+(ConstIterator it, difference_type offset) {
       return it += offset;
     }
-    friend const_iterator operator+(difference_type offset, const_iterator it) {
+    friend ConstIterator operator+(difference_type offset, ConstIterator it) {
       return it += offset;
     }
-    friend const_iterator operator-(const_iterator it, difference_type offset) {
+    friend ConstIterator operator-(ConstIterator it, difference_type offset) {
       return it -= offset;
     }
-    friend difference_type operator-(const const_iterator& a, const const_iterator& b) {
+    friend difference_type operator-(const ConstIterator& a, const ConstIterator& b) {
       return a.position - b.position;
     }
-    bool operator==(const const_iterator&) const = default;
-    auto operator<=>(const const_iterator& other) const { return position <=> other.position; }
+    bool operator==(const ConstIterator&) const = default;
+    auto operator<=>(const ConstIterator& other) const { return position <=> other.position; }
 
    private:
     Storage::const_iterator position;
   };
-  using iterator = const_iterator;
+  using const_iterator = ConstIterator;  // NOLINT(readability-identifier-naming): container API
+  using iterator = ConstIterator;
   using value_type = AgentEvent;
   using size_type = std::size_t;
 
@@ -93,8 +95,8 @@ class AgentEventHistory {
   const AgentEvent& operator[](std::size_t index) const { return *(*storage)[index]; }
   const AgentEvent& front() const { return *storage->front(); }
   const AgentEvent& back() const { return *storage->back(); }
-  const_iterator begin() const;
-  const_iterator end() const;
+  ConstIterator begin() const;
+  ConstIterator end() const;
   std::vector<AgentEvent> toVector() const;
 
   // Appends the event, sorts stably by timestamp, newest first, and keeps the first `limit`.
@@ -138,7 +140,8 @@ struct AgentSession {
   std::optional<std::string> parentSessionId;
   std::optional<std::string> agentRole;
   std::optional<AgentPlan> plan;
-  std::vector<AgentWorkflow> workflows;  // newest updatedAt first, unique ids, at most workflowLimit
+  std::vector<AgentWorkflow>
+      workflows;  // newest updatedAt first, unique ids, at most workflowLimit
   std::optional<AgentPendingReply> pendingReply;  // the last of pendingReplies
   std::vector<AgentPendingReply> pendingReplies;  // in order of arrival, unique replyId
   bool hasOfficialSessionTitle = false;

@@ -1,8 +1,8 @@
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 
-#include <utf8proc.h>
-
 #include <vector>
+
+#include <utf8proc.h>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
 
@@ -145,7 +145,8 @@ std::vector<std::string_view> lines(std::string_view text) {
 // of the text as the comparison needs.
 bool lowercasedStartsWith(std::string_view text, std::string_view prefix) {
   // Lower-casing never shortens a code point below one byte, so 4 bytes per prefix byte suffice.
-  const std::string head = Text::lowercased(text.substr(0, std::min(text.size(), prefix.size() * 4)));
+  const std::string head =
+      Text::lowercased(text.substr(0, std::min(text.size(), prefix.size() * 4)));
   return Text::startsWith(head, prefix);
 }
 
@@ -167,15 +168,22 @@ std::optional<std::string> displayable(std::string_view text) {
 std::string assigned(const std::string& current, const std::optional<std::string>& incoming,
                      const std::optional<std::string>& projectName) {
   auto currentTitle = displayable(current);
+  // When the incoming text cannot serve, the current title stays (cleaned when it can serve).
+  const auto keepCurrent = [&](const std::string& otherwise) {
+    if (currentTitle) {
+      return std::move(*currentTitle);
+    }
+    return otherwise;
+  };
   if (!incoming) {
-    return currentTitle ? std::move(*currentTitle) : current;
+    return keepCurrent(current);
   }
   if (isHousekeeping(*incoming)) {
-    return currentTitle ? std::move(*currentTitle) : *incoming;
+    return keepCurrent(*incoming);
   }
   auto incomingTitle = displayable(*incoming);
   if (!incomingTitle) {
-    return currentTitle ? std::move(*currentTitle) : current;
+    return keepCurrent(current);
   }
   if (!currentTitle || (projectName && current == *projectName)) {
     return std::move(*incomingTitle);

@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // ".git" and "commondir" files are a line or two; anything larger is not one of them.
-constexpr std::size_t maximumGitFileBytes = 64 * 1024;
+constexpr std::size_t maximumGitFileBytes = std::size_t{64} * 1024;
 
 // Owns one descriptor; closes it on destruction.
 class ScopedDescriptor {
@@ -114,8 +114,8 @@ std::string expandingTilde(std::string_view path) {
     return std::string(path);
   }
   const auto slash = path.find('/');
-  const std::string user(path.substr(1, slash == std::string_view::npos ? std::string_view::npos
-                                                                        : slash - 1));
+  const std::string user(
+      path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1));
   const auto home = user.empty() ? homeDirectory() : homeDirectory(user);
   if (!home) {
     return std::string(path);

@@ -16,7 +16,8 @@ Date at(double seconds) {
          std::chrono::milliseconds(std::llround(seconds * 1000));
 }
 
-AgentEvent event(AgentEventType type, double seconds, std::map<std::string, std::string> metadata = {}) {
+AgentEvent event(AgentEventType type, double seconds,
+                 std::map<std::string, std::string> metadata = {}) {
   return AgentEvent{.type = type,
                     .sessionId = "claude-code:s1",
                     .provider = AgentProvider::claudeCode,
@@ -55,40 +56,100 @@ TEST(AgentSession, AdvanceDecisionsWithTiedLeadingAndLaggingTimestamps) {
     std::optional<double> completedAt;
   };
   const Case cases[] = {
-      {"newer activity advances", AgentState::running, event(AgentEventType::toolStarted, 11), true,
-       AgentState::executingTool, 11, {}},
-      {"tied activity advances", AgentState::running, event(AgentEventType::fileChanged, 10), true,
-       AgentState::editing, 10, {}},
-      {"older activity is stale", AgentState::running, event(AgentEventType::fileChanged, 9), false,
-       AgentState::running, 10, {}},
-      {"start while running regresses", AgentState::running, event(AgentEventType::started, 11),
-       false, AgentState::running, 10, {}},
-      {"start while waiting regresses", AgentState::waitingForUser,
-       event(AgentEventType::started, 11), false, AgentState::waitingForUser, 10, {}},
-      {"start while starting advances", AgentState::starting, event(AgentEventType::started, 11),
-       true, AgentState::starting, 11, {}},
-      {"waiting holds a tie", AgentState::waitingForUser, event(AgentEventType::activity, 10),
-       false, AgentState::waitingForUser, 10, {}},
-      {"waiting yields to newer", AgentState::waitingForUser, event(AgentEventType::activity, 11),
-       true, AgentState::running, 11, {}},
+      {"newer activity advances",
+       AgentState::running,
+       event(AgentEventType::toolStarted, 11),
+       true,
+       AgentState::executingTool,
+       11,
+       {}},
+      {"tied activity advances",
+       AgentState::running,
+       event(AgentEventType::fileChanged, 10),
+       true,
+       AgentState::editing,
+       10,
+       {}},
+      {"older activity is stale",
+       AgentState::running,
+       event(AgentEventType::fileChanged, 9),
+       false,
+       AgentState::running,
+       10,
+       {}},
+      {"start while running regresses",
+       AgentState::running,
+       event(AgentEventType::started, 11),
+       false,
+       AgentState::running,
+       10,
+       {}},
+      {"start while waiting regresses",
+       AgentState::waitingForUser,
+       event(AgentEventType::started, 11),
+       false,
+       AgentState::waitingForUser,
+       10,
+       {}},
+      {"start while starting advances",
+       AgentState::starting,
+       event(AgentEventType::started, 11),
+       true,
+       AgentState::starting,
+       11,
+       {}},
+      {"waiting holds a tie",
+       AgentState::waitingForUser,
+       event(AgentEventType::activity, 10),
+       false,
+       AgentState::waitingForUser,
+       10,
+       {}},
+      {"waiting yields to newer",
+       AgentState::waitingForUser,
+       event(AgentEventType::activity, 11),
+       true,
+       AgentState::running,
+       11,
+       {}},
       {"waiting ends on a tied stop", AgentState::waitingForUser,
        event(AgentEventType::completed, 10), true, AgentState::completed, 10, 10},
-      {"waiting resumes on a tied prompt", AgentState::waitingForUser,
-       event(AgentEventType::activity, 10, prompt), true, AgentState::running, 10, {}},
-      {"completed holds newer activity", AgentState::completed,
-       event(AgentEventType::activity, 11), false, AgentState::completed, 10, 10},
+      {"waiting resumes on a tied prompt",
+       AgentState::waitingForUser,
+       event(AgentEventType::activity, 10, prompt),
+       true,
+       AgentState::running,
+       10,
+       {}},
+      {"completed holds newer activity", AgentState::completed, event(AgentEventType::activity, 11),
+       false, AgentState::completed, 10, 10},
       {"failed holds newer activity", AgentState::failed, event(AgentEventType::toolStarted, 12),
        false, AgentState::failed, 10, 10},
-      {"completed reopens on a start", AgentState::completed, event(AgentEventType::started, 11),
-       true, AgentState::starting, 11, {}},
-      {"completed reopens on a tied start", AgentState::completed,
-       event(AgentEventType::started, 10), true, AgentState::starting, 10, {}},
-      {"completed reopens on a prompt alias", AgentState::completed,
-       event(AgentEventType::activity, 11, promptAlias), true, AgentState::running, 11, {}},
+      {"completed reopens on a start",
+       AgentState::completed,
+       event(AgentEventType::started, 11),
+       true,
+       AgentState::starting,
+       11,
+       {}},
+      {"completed reopens on a tied start",
+       AgentState::completed,
+       event(AgentEventType::started, 10),
+       true,
+       AgentState::starting,
+       10,
+       {}},
+      {"completed reopens on a prompt alias",
+       AgentState::completed,
+       event(AgentEventType::activity, 11, promptAlias),
+       true,
+       AgentState::running,
+       11,
+       {}},
       {"older start does not reopen", AgentState::completed, event(AgentEventType::started, 9),
        false, AgentState::completed, 10, 10},
-      {"late stop ends a running session", AgentState::running,
-       event(AgentEventType::completed, 9), true, AgentState::completed, 10, 9},
+      {"late stop ends a running session", AgentState::running, event(AgentEventType::completed, 9),
+       true, AgentState::completed, 10, 9},
       {"late failure ends a waiting session", AgentState::waitingForUser,
        event(AgentEventType::failed, 9.5), true, AgentState::failed, 10, 9.5},
       {"late failure after completion is stale", AgentState::completed,
@@ -203,8 +264,8 @@ TEST(AgentSession, TitlesKeepRealTitlesAndTakeOfficialOnes) {
   session.apply(helper);
   EXPECT_TRUE(session.isInternalHelper);
   EXPECT_FALSE(AgentTaskTitle::isUserVisible(sessionIn(AgentState::running), session));
-  EXPECT_TRUE(AgentTaskTitle::isUserVisible(sessionIn(AgentState::running),
-                                            sessionIn(AgentState::idle)));
+  EXPECT_TRUE(
+      AgentTaskTitle::isUserVisible(sessionIn(AgentState::running), sessionIn(AgentState::idle)));
 }
 
 TEST(AgentSession, RecentFilesAndEventsAreBoundedAndOrdered) {
@@ -254,8 +315,8 @@ TEST(AgentSession, WorkflowUpdatesAreOrderedAndCapped) {
   EXPECT_EQ(session.workflows[0].status, AgentWorkflowStatus::running);
 
   update.timestamp = at(10.5);
-  update.workflowUpdate = AgentWorkflowUpdate{.id = "w1", .title = "Old", .status =
-                                                  AgentWorkflowStatus::failed};
+  update.workflowUpdate =
+      AgentWorkflowUpdate{.id = "w1", .title = "Old", .status = AgentWorkflowStatus::failed};
   session.apply(update);
   EXPECT_EQ(session.workflows[0].title, "Workflow") << "an older update is ignored";
 
@@ -272,7 +333,8 @@ TEST(AgentSession, WorkflowUpdatesAreOrderedAndCapped) {
   EXPECT_EQ(session.workflows[5].id, "w7");
 
   AgentEvent refresh = event(AgentEventType::activity, 13);
-  refresh.workflowUpdate = AgentWorkflowUpdate{.id = "w4", .status = AgentWorkflowStatus::completed};
+  refresh.workflowUpdate =
+      AgentWorkflowUpdate{.id = "w4", .status = AgentWorkflowStatus::completed};
   session.apply(refresh);
   EXPECT_EQ(session.workflows[0].id, "w4");
   EXPECT_EQ(session.workflows[0].status, AgentWorkflowStatus::completed);
@@ -283,9 +345,10 @@ TEST(AgentSession, WorkflowUpdatesAreOrderedAndCapped) {
 TEST(AgentSession, PlansMergeByTimeAndCompleteWithTheSession) {
   AgentSession session = sessionIn(AgentState::running);
   AgentEvent planned = event(AgentEventType::activity, 11);
-  planned.plan = AgentPlan{.title = "new",
-                           .steps = {{.id = "1", .title = "a", .status = AgentStepStatus::inProgress}},
-                           .updatedAt = at(11)};
+  planned.plan =
+      AgentPlan{.title = "new",
+                .steps = {{.id = "1", .title = "a", .status = AgentStepStatus::inProgress}},
+                .updatedAt = at(11)};
   session.apply(planned);
   AgentEvent older = event(AgentEventType::activity, 12);
   older.plan = AgentPlan{.title = "older", .updatedAt = at(5)};
@@ -302,7 +365,8 @@ TEST(AgentSession, PlansMergeByTimeAndCompleteWithTheSession) {
 }
 
 TEST(AgentSession, GrokSettlesOnlyTheNewestPrompt) {
-  const auto grok = [](AgentEventType type, double seconds, std::map<std::string, std::string> meta) {
+  const auto grok = [](AgentEventType type, double seconds,
+                       std::map<std::string, std::string> meta) {
     AgentEvent e = event(type, seconds, std::move(meta));
     e.provider = AgentProvider::grok;
     return e;
@@ -312,7 +376,8 @@ TEST(AgentSession, GrokSettlesOnlyTheNewestPrompt) {
   session.apply(
       grok(AgentEventType::activity, 2, {{"hookEvent", "UserPromptSubmit"}, {"promptId", "p2"}}));
 
-  const AgentEvent oldStop = grok(AgentEventType::completed, 3, {{"hookEvent", "Stop"}, {"promptId", "p1"}});
+  const AgentEvent oldStop =
+      grok(AgentEventType::completed, 3, {{"hookEvent", "Stop"}, {"promptId", "p1"}});
   EXPECT_FALSE(session.apply(oldStop));
   EXPECT_EQ(session.state, AgentState::running);
   EXPECT_EQ(session.recentEvents.size(), 3u) << "an ignored stop is kept as history";
@@ -326,8 +391,9 @@ TEST(AgentSession, GrokSettlesOnlyTheNewestPrompt) {
       grok(AgentEventType::completed, 4, {{"hookEvent", "stop_failure"}, {"promptId", " p2 "}})));
   EXPECT_EQ(session.state, AgentState::completed);
 
-  const AgentEvent idle = grok(AgentEventType::waiting, 15,
-                               {{"hookEvent", "Notification"}, {"notificationType", "Idle-Prompt"}});
+  const AgentEvent idle =
+      grok(AgentEventType::waiting, 15,
+           {{"hookEvent", "Notification"}, {"notificationType", "Idle-Prompt"}});
   AgentSession finished = session;
   EXPECT_FALSE(finished.apply(idle));
   EXPECT_EQ(finished.state, AgentState::completed);
@@ -343,8 +409,8 @@ TEST(AgentSession, GrokSettlesOnlyTheNewestPrompt) {
       event(AgentEventType::activity, 1, {{"hookEvent", "UserPromptSubmit"}, {"promptId", "p1"}}));
   claude.apply(
       event(AgentEventType::activity, 2, {{"hookEvent", "UserPromptSubmit"}, {"promptId", "p2"}}));
-  EXPECT_TRUE(
-      claude.apply(event(AgentEventType::completed, 3, {{"hookEvent", "Stop"}, {"promptId", "p1"}})));
+  EXPECT_TRUE(claude.apply(
+      event(AgentEventType::completed, 3, {{"hookEvent", "Stop"}, {"promptId", "p1"}})));
   EXPECT_EQ(claude.state, AgentState::completed);
 }
 
@@ -395,7 +461,8 @@ TEST(AgentSession, RestoredGrokWorkflowRecencyIsRepaired) {
     e.provider = AgentProvider::grok;
     return e;
   };
-  AgentSession session = AgentSession::fromEvent(grok(AgentEventType::activity, 100, "UserPromptSubmit"));
+  AgentSession session =
+      AgentSession::fromEvent(grok(AgentEventType::activity, 100, "UserPromptSubmit"));
   session.apply(grok(AgentEventType::completed, 110, "Stop"));
   AgentEvent boundary = grok(AgentEventType::activity, 125, "grokWorkflowState");
   AgentEvent stamped = grok(AgentEventType::activity, 500, "grokWorkflowState");
@@ -488,10 +555,9 @@ TEST(AgentSession, DecodingNormalises) {
   EXPECT_EQ(decoded->recentFiles.size(), 6u);
   ASSERT_EQ(decoded->recentEvents.size(), 50u);
   EXPECT_EQ(decoded->recentEvents.front().timestamp, at(99));
-  EXPECT_TRUE(std::is_sorted(decoded->recentEvents.begin(), decoded->recentEvents.end(),
-                             [](const AgentEvent& a, const AgentEvent& b) {
-                               return a.timestamp > b.timestamp;
-                             }));
+  EXPECT_TRUE(std::is_sorted(
+      decoded->recentEvents.begin(), decoded->recentEvents.end(),
+      [](const AgentEvent& a, const AgentEvent& b) { return a.timestamp > b.timestamp; }));
   EXPECT_FALSE(decoded->pendingReply) << "a running session has no waiting prompt";
   EXPECT_TRUE(decoded->pendingReplies.empty());
   EXPECT_TRUE(decoded->hasOfficialSessionTitle);

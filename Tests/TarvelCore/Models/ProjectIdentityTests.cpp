@@ -105,7 +105,8 @@ TEST_F(ProjectIdentityTest, BareRepositoryWorktreeDropsGitSuffix) {
 TEST_F(ProjectIdentityTest, HandWrittenGitFiles) {
   // A main repository layout with a worktree entry whose commondir points two levels up.
   write(root / "repos" / "app" / ".git" / "worktrees" / "feature-x" / "commondir", "../..\n");
-  const std::string gitDirectory = (root / "repos" / "app" / ".git" / "worktrees" / "feature-x").string();
+  const std::string gitDirectory =
+      (root / "repos" / "app" / ".git" / "worktrees" / "feature-x").string();
   struct Case {
     const char* label;
     std::string text;
@@ -116,7 +117,8 @@ TEST_F(ProjectIdentityTest, HandWrittenGitFiles) {
       {"relative to the worktree", "gitdir: ../../repos/app/.git/worktrees/feature-x", "app"},
       {"upper-case key and blanks", "  GITDIR:   " + gitDirectory + "  \r\n", "app"},
       {"after other lines", "\n\nignored: x\u2028gitdir: " + gitDirectory, "app"},
-      {"first gitdir line decides", "gitdir: /nowhere/other/.git/worktrees/q\ngitdir: " + gitDirectory, "other"},
+      {"first gitdir line decides",
+       "gitdir: /nowhere/other/.git/worktrees/q\ngitdir: " + gitDirectory, "other"},
       {"no gitdir line", "worktree: " + gitDirectory + "\n", "feature-x"},
       {"empty gitdir value", "gitdir:   \n", "feature-x"},
       {"not UTF-8", "gitdir: " + gitDirectory + "\xFF\n", "feature-x"},
@@ -163,7 +165,8 @@ TEST_F(ProjectIdentityTest, FileSystemTroubleFallsBackToDirectoryName) {
   // A NUL byte must not make the lookup read the file named by the part before it.
   const fs::path worktree = root / "nul";
   write(worktree / ".git", "gitdir: /repos/app/.git/worktrees/nul\n");
-  EXPECT_EQ(ProjectIdentity::name((worktree / ".git").string() + std::string("\0/inner", 7)), "inner");
+  EXPECT_EQ(ProjectIdentity::name((worktree / ".git").string() + std::string("\0/inner", 7)),
+            "inner");
 
   // An oversized ".git" file is not a git file.
   const fs::path huge = root / "huge";
@@ -188,8 +191,9 @@ TEST(ProjectIdentity, PathAndNameSteps) {
   EXPECT_EQ(ProjectIdentity::repositoryNameFromCommonGitDir("/repos/app.git"), "app");
   EXPECT_EQ(ProjectIdentity::repositoryNameFromCommonGitDir("/repos/plain"), "plain");
   EXPECT_EQ(ProjectIdentity::repositoryNameFromCommonGitDir("/repos/.git.git"), ".git");
-  EXPECT_EQ(ProjectIdentity::repositoryNameFromWorktreeGitDir("/a/.git/worktrees/b/.git/worktrees/c"),
-            "b");
+  EXPECT_EQ(
+      ProjectIdentity::repositoryNameFromWorktreeGitDir("/a/.git/worktrees/b/.git/worktrees/c"),
+      "b");
   EXPECT_EQ(ProjectIdentity::repositoryNameFromWorktreeGitDir("/repos/app/.git/modules/x"),
             std::nullopt);
 }
