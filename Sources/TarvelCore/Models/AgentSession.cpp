@@ -243,7 +243,7 @@ void applyChange(AgentWorkflow& workflow, const AgentWorkflowUpdate& change, Dat
   workflow.updatedAt = time;
 }
 
-// The internal helper of a session's title as it stands after the event or the event's own text.
+// Whether the text, when present, is the prompt of a Codex commit-message helper session.
 bool isInternalHelperTask(const std::optional<std::string>& task, const AgentProvider& provider) {
   return task && AgentTaskTitle::isInternalHelper(*task, provider);
 }
