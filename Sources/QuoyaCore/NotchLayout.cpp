@@ -31,15 +31,14 @@ double NotchLayout::headerWingWidth() const {
 }
 
 Rect NotchLayout::placed(double width, double height) const {
-  return Rect{.x = centerX - width / 2,
-              .y = screenFrame.maxY() - height,
-              .width = width,
-              .height = height};
+  return Rect{
+      .x = centerX - width / 2, .y = screenFrame.maxY() - height, .width = width, .height = height};
 }
 
 Rect NotchLayout::frame(bool expanded) const {
   if (expanded) {
-    return placed(std::min(screenFrame.width - 24, 760.0), std::min(screenFrame.height - 60, 340.0));
+    return placed(std::min(screenFrame.width - 24, 760.0),
+                  std::min(screenFrame.height - 60, 340.0));
   }
   return placed(compactWidth(), bandHeight);
 }

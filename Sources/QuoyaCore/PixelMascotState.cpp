@@ -1,6 +1,5 @@
 #include "QuoyaCore/PixelMascotState.hpp"
 
-
 namespace quoya::PixelMascot {
 
 using tarvel::AgentState;
@@ -29,9 +28,9 @@ PixelMascotState state(AgentState state) {
 }
 
 PixelMascotState representative(std::span<const AgentState> states) {
-  constexpr std::array priority{PixelMascotState::waiting, PixelMascotState::working,
+  constexpr std::array priority{PixelMascotState::waiting,  PixelMascotState::working,
                                 PixelMascotState::thinking, PixelMascotState::failed,
-                                PixelMascotState::unknown, PixelMascotState::completed};
+                                PixelMascotState::unknown,  PixelMascotState::completed};
   std::array<bool, allCases.size()> present{};
   for (const AgentState item : states) {
     present[static_cast<std::size_t>(state(item))] = true;

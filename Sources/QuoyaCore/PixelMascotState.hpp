@@ -31,8 +31,8 @@ struct RGBColor {
 namespace PixelMascot {
 
 inline constexpr std::array<PixelMascotState, 7> allCases{
-    PixelMascotState::idle,      PixelMascotState::working, PixelMascotState::thinking,
-    PixelMascotState::waiting,   PixelMascotState::completed, PixelMascotState::failed,
+    PixelMascotState::idle,    PixelMascotState::working,   PixelMascotState::thinking,
+    PixelMascotState::waiting, PixelMascotState::completed, PixelMascotState::failed,
     PixelMascotState::unknown,
 };
 

@@ -20,9 +20,9 @@ TEST(SessionPresentation, ElapsedUsesWholeUnits) {
     std::chrono::microseconds age;
     const char* text;
   } cases[] = {
-      {-5s, "<1m"},          {0s, "<1m"},         {59999999us, "<1m"}, {60s, "1m"},
-      {3599s, "59m"},        {3600s, "1h"},       {86399s, "23h"},     {86400s, "1d"},
-      {86400s * 400, "400d"},
+      {-5s, "<1m"},    {0s, "<1m"},    {59999999us, "<1m"},
+      {60s, "1m"},     {3599s, "59m"}, {3600s, "1h"},
+      {86399s, "23h"}, {86400s, "1d"}, {86400s * 400, "400d"},
   };
   for (const auto& item : cases) {
     SCOPED_TRACE(item.text);
@@ -70,11 +70,16 @@ TEST(SessionPresentation, TitleNeedsMatchingThreadAndNamedString) {
 
 TEST(SessionPresentation, ChineseStateLabels) {
   const std::pair<AgentState, const char*> cases[] = {
-      {AgentState::idle, "待命"},           {AgentState::starting, "启动中"},
-      {AgentState::thinking, "思考中"},     {AgentState::running, "执行中"},
-      {AgentState::executingTool, "调用工具"}, {AgentState::editing, "编辑中"},
-      {AgentState::waitingForUser, "待你处理"}, {AgentState::unknown, "状态待确认"},
-      {AgentState::completed, "已完成"},    {AgentState::failed, "异常"},
+      {AgentState::idle, "待命"},
+      {AgentState::starting, "启动中"},
+      {AgentState::thinking, "思考中"},
+      {AgentState::running, "执行中"},
+      {AgentState::executingTool, "调用工具"},
+      {AgentState::editing, "编辑中"},
+      {AgentState::waitingForUser, "待你处理"},
+      {AgentState::unknown, "状态待确认"},
+      {AgentState::completed, "已完成"},
+      {AgentState::failed, "异常"},
   };
   for (const auto& [state, label] : cases) {
     EXPECT_EQ(chineseLabel(state), label);
