@@ -102,17 +102,20 @@ std::optional<AgentSocketError> UnixSocketServer::start() {
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     return fail(AgentSocketError::systemCall("fcntl", errno));
   }
-  auto pipe = WakePipe::make();
-  if (!pipe) {
-    return fail(pipe.error());
+  if (!wakePipe) {
+    auto pipe = WakePipe::make();
+    if (!pipe) {
+      return fail(pipe.error());
+    }
+    wakePipe.emplace(std::move(pipe).value());
   }
-  stopPipe.emplace(std::move(pipe).value());
+  wakePipe->drain();
+  stopping = false;
   try {
     listenerThread = LabeledThread(
         "com.tarvel.socket.listener",
-        [this, listening = fd.get(), wake = stopPipe->readDescriptor()] { serve(listening, wake); });
+        [this, listening = fd.get(), wake = wakePipe->readDescriptor()] { serve(listening, wake); });
   } catch (const std::system_error& error) {
-    stopPipe.reset();
     return fail(AgentSocketError::systemCall("pthread_create", error.code().value()));
   }
   descriptor = std::move(fd);
@@ -125,9 +128,9 @@ void UnixSocketServer::stop() {
   {
     const std::scoped_lock lock(lifecycle);
     if (descriptor) {
-      stopPipe->notify();
+      stopping = true;
+      wakePipe->notify();
       listenerThread.join();
-      stopPipe.reset();
       descriptor.reset();
     }
     removeOwnSocketFile();
@@ -162,8 +165,14 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 
   for (;;) {
     const Clock::time_point now = Clock::now();
-    const bool accepting = now >= acceptResumes;
-    Clock::time_point next = accepting ? Clock::time_point::max() : acceptResumes;
+    acceptPaused = pendingDeliveries.load() >= maximumConnections;
+    // Re-check after publishing the pause: a worker that finished in between saw no pause and
+    // sent no wake-up.
+    if (acceptPaused && pendingDeliveries.load() < maximumConnections) {
+      acceptPaused = false;
+    }
+    const bool accepting = now >= acceptResumes && !acceptPaused;
+    Clock::time_point next = now < acceptResumes ? acceptResumes : Clock::time_point::max();
     polls.clear();
     polls.push_back(pollfd{.fd = wakeDescriptor, .events = POLLIN, .revents = 0});
     // A negative descriptor makes poll skip the entry.
@@ -180,7 +189,22 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
     }
 
     if (ready > 0 && polls[0].revents != 0) {
+      wakePipe->drain();
+    }
+    if (stopping) {
       // Stopping: take what each connection has already sent, deliver it, end them all.
+      // Hooks still waiting in the backlog have been told their send succeeded, so they are
+      // taken in too rather than dropped with the listener.
+      for (;;) {
+        UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd && errno == EINTR) {
+          continue;
+        }
+        if (!fd) {
+          break;
+        }
+        connections.push_back(Connection{.fd = std::move(fd)});
+      }
       for (Connection& connection : connections) {
         readAvailable(connection);
         ::shutdown(connection.fd.get(), SHUT_RDWR);
@@ -213,6 +237,9 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 
 bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& connections) {
   for (;;) {
+    if (pendingDeliveries.load() >= maximumConnections) {
+      return true;  // the rest waits in the backlog until the workers catch up
+    }
     UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
       switch (errno) {
@@ -228,10 +255,9 @@ bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& conn
           return true;  // normally EAGAIN: the backlog is empty
       }
     }
-    if (openConnections.load() >= maximumConnections) {
+    if (connections.size() >= maximumConnections) {
       continue;  // closed unread; the client's events are lost
     }
-    ++openConnections;
     Connection connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout};
     // A hook usually has written and closed by the time it is accepted: read at once and
     // save the loop a round through poll.
@@ -270,19 +296,24 @@ bool UnixSocketServer::readAvailable(Connection& connection) const {
 void UnixSocketServer::finish(Connection connection) {
   connection.fd.reset();
   if (connection.overLimit || connection.buffer.empty()) {
-    --openConnections;
     return;
   }
-  // The slot stays taken until the lines are delivered, which bounds the memory held by
-  // received payloads to maximumConnections * maximumPayloadBytes.
+  // Payloads waiting for a worker are bounded too (see pendingDeliveries), so memory stays
+  // within twice maximumConnections * maximumPayloadBytes.
+  ++pendingDeliveries;
   clientsQueue.async([this, payload = std::move(connection.buffer)] {
     struct Release {
-      std::atomic<std::size_t>& count;
-      explicit Release(std::atomic<std::size_t>& count) : count(count) {}
+      UnixSocketServer& server;
+      explicit Release(UnixSocketServer& server) : server(server) {}
       Release(const Release&) = delete;
       Release& operator=(const Release&) = delete;
-      ~Release() { --count; }
-    } const release{openConnections};
+      ~Release() {
+        if (server.pendingDeliveries.fetch_sub(1) <= maximumConnections && server.acceptPaused) {
+          server.acceptPaused = false;
+          server.wakePipe->notify();
+        }
+      }
+    } const release{*this};
     deliver(payload);
   });
 }

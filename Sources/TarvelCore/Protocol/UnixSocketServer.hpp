@@ -22,7 +22,7 @@ namespace tarvel {
 // Each hook connects, writes one or more lines and closes; a connection's lines are decoded once
 // it ends (end of stream, or 2 s without data), undecodable lines are logged and skipped.
 // A connection that sends more than maximumPayloadBytes in total delivers nothing; at most 64
-// connections are open at once and a further one is closed unread.
+// connections are open (being read) at once and a further one is closed unread.
 //
 // Threads: one poll loop ("com.tarvel.socket.listener") accepts and reads every open connection
 // at once, so an idle connection never holds up another; finished connections are decoded on
@@ -76,14 +76,20 @@ class UnixSocketServer {
   std::int64_t payloadLimit = 1;
   EventHandler eventHandler;
 
-  mutable std::mutex lifecycle;  // guards everything below up to `openConnections`
+  mutable std::mutex lifecycle;  // guards `descriptor`, `ownedInode` and `listenerThread`
   UniqueFd descriptor;
   std::optional<std::uint64_t> ownedInode;
-  std::optional<WakePipe> stopPipe;
   LabeledThread listenerThread;
 
-  // Connections accepted and not yet delivered; bounded by maximumConnections.
-  std::atomic<std::size_t> openConnections{0};
+  // Wakes the poll loop: to stop, or to resume accepting. Made by the first start() and kept
+  // until destruction, because workers may still signal it while stop() runs.
+  std::optional<WakePipe> wakePipe;
+  std::atomic<bool> stopping{false};
+  // Received payloads handed to the workers and not yet delivered. While there are
+  // maximumConnections of them the loop stops accepting (new hooks wait in the backlog) until
+  // the workers catch up, so a slow handler delays events instead of losing them.
+  std::atomic<std::size_t> pendingDeliveries{0};
+  std::atomic<bool> acceptPaused{false};
   WorkQueue clientsQueue;
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -147,7 +148,9 @@ TEST_F(UnixSocketServerTest, SixtyFifthConnectionIsClosedUnreadAndSlotsAreReused
     idle.push_back(openConnection(socketPath));
   }
   const UniqueFd extra = openConnection(socketPath);
-  writeAll(extra.get(), encodeEventLine(sampleEvent("lost")));
+  // The server may already have closed it, so the write itself may fail.
+  const std::string lost = encodeEventLine(sampleEvent("lost"));
+  [[maybe_unused]] const auto written = ::send(extra.get(), lost.data(), lost.size(), MSG_NOSIGNAL);
   // The server closes it without reading: we see end of stream (or a reset) right away.
   const timeval limit{.tv_sec = 1, .tv_usec = 0};
   ::setsockopt(extra.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
@@ -178,6 +181,23 @@ TEST_F(UnixSocketServerTest, IdleConnectionsDoNotDelayOthers) {
   ASSERT_FALSE(UnixSocketClient::send(sampleEvent("busy"), socketPath));
   // Well before the idle connections' 2-second receive timeout ends any of them.
   EXPECT_EQ(received.waitFor(1, std::chrono::milliseconds(1500)).size(), 1u);
+}
+
+TEST_F(UnixSocketServerTest, SlowHandlerDelaysEventsInsteadOfLosingThem) {
+  UnixSocketServer server(socketPath, 1 << 20, [this](const AgentEvent& event) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    received.add(event);
+  });
+  ASSERT_FALSE(server.start());
+  // Far more finished connections than there are slots, faster than the handler keeps up.
+  constexpr std::size_t count = 200;
+  std::size_t sent = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    sent += UnixSocketClient::send(sampleEvent(std::to_string(index)), socketPath) ? 0 : 1;
+  }
+  EXPECT_EQ(sent, count);
+  server.stop();
+  EXPECT_EQ(received.snapshot().size(), sent);
 }
 
 TEST_F(UnixSocketServerTest, SilentConnectionIsProcessedAfterReceiveTimeout) {
