@@ -30,7 +30,8 @@ std::optional<tarvel::AgentSocketError> prepare() {
   }
   // Tighten through a descriptor opened without following links, so that a link put in place
   // after the check above is refused too rather than having its target changed.
-  const tarvel::UniqueFd handle(::open(text.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const tarvel::UniqueFd handle(
+      ::open(text.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!handle) {
     return AgentSocketError::fileSystem("open", text, errno == ELOOP ? EACCES : errno);
   }

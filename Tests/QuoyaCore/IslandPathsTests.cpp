@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <gtest/gtest.h>
 
 #include "QuoyaCore/IslandPaths.hpp"
 #include "TarvelCore/Protocol/SocketTestSupport.hpp"

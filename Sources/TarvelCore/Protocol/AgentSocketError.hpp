@@ -26,8 +26,7 @@ struct AgentSocketError {
   std::string description() const;
 
   static AgentSocketError systemCall(std::string_view call, int errorNumber);
-  static AgentSocketError fileSystem(std::string_view call, std::string_view path,
-                                     int errorNumber);
+  static AgentSocketError fileSystem(std::string_view call, std::string_view path, int errorNumber);
   static AgentSocketError pathTooLong() { return AgentSocketError{.kind = Kind::pathTooLong}; }
   static AgentSocketError invalidEvent() { return AgentSocketError{.kind = Kind::invalidEvent}; }
   static AgentSocketError alreadyInUse() { return AgentSocketError{.kind = Kind::alreadyInUse}; }

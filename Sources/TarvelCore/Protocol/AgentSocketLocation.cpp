@@ -10,7 +10,8 @@ namespace tarvel::AgentSocketLocation {
 
 std::filesystem::path homeDirectory() {
   // Read once per call: tests and tools change HOME at run time.
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {  // NOLINT(concurrency-mt-unsafe)
+  if (const char* home = std::getenv("HOME");
+      home != nullptr && *home != '\0') {  // NOLINT(concurrency-mt-unsafe)
     return home;
   }
   const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);

@@ -82,7 +82,8 @@ std::optional<AgentSocketError> UnixSocketServer::start() {
   if (descriptor) {
     return std::nullopt;
   }
-  const bool tightenDirectory = standardized(path) == standardized(AgentSocketLocation::defaultURL());
+  const bool tightenDirectory =
+      standardized(path) == standardized(AgentSocketLocation::defaultURL());
   auto listener = UnixSocketSupport::bindListener(path, tightenDirectory);
   if (!listener) {
     return listener.error();
@@ -112,9 +113,10 @@ std::optional<AgentSocketError> UnixSocketServer::start() {
   wakePipe->drain();
   stopping = false;
   try {
-    listenerThread = LabeledThread(
-        "com.tarvel.socket.listener",
-        [this, listening = fd.get(), wake = wakePipe->readDescriptor()] { serve(listening, wake); });
+    listenerThread = LabeledThread("com.tarvel.socket.listener",
+                                   [this, listening = fd.get(), wake = wakePipe->readDescriptor()] {
+                                     serve(listening, wake);
+                                   });
   } catch (const std::system_error& error) {
     return fail(AgentSocketError::systemCall("pthread_create", error.code().value()));
   }
@@ -329,9 +331,9 @@ void UnixSocketServer::deliver(const std::string& payload) const {
     }
     auto decoded = decodeEventLine(line);
     if (!decoded) {
-      logger.error("Dropped malformed event payload (%ld bytes): %s",
-                   {Log::value(static_cast<long>(line.size())),
-                    Log::value(decoded.error().description)});
+      logger.error(
+          "Dropped malformed event payload (%ld bytes): %s",
+          {Log::value(static_cast<long>(line.size())), Log::value(decoded.error().description)});
       continue;
     }
     try {

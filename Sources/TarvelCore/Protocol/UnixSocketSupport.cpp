@@ -68,8 +68,8 @@ bool isPathAccepting(const std::filesystem::path& path) {
   }
   int result = 0;
   do {
-    result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&*address),
-                       addressLength(text));
+    result =
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&*address), addressLength(text));
   } while (result != 0 && errno == EINTR);
   // A non-blocking connect to a live listener whose backlog is full fails with EAGAIN: somebody
   // is still accepting there, and its socket file must not be taken over.
@@ -174,8 +174,8 @@ Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& soc
   if (!address) {
     return address.error();
   }
-  if (::bind(descriptor.get(), reinterpret_cast<const sockaddr*>(&*address),
-             addressLength(path)) != 0) {
+  if (::bind(descriptor.get(), reinterpret_cast<const sockaddr*>(&*address), addressLength(path)) !=
+      0) {
     // The file at the path (if any) is not ours: leave it alone.
     return AgentSocketError::systemCall("bind", errno);
   }

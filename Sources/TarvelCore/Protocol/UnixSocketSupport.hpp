@@ -34,7 +34,8 @@ bool isPathAccepting(const std::filesystem::path& path);
 // Creates `directory` and any missing parents with permissions 0700 for the new ones.
 // Fails with a fileSystem error ("mkdir") when a component cannot be created or is not a
 // directory.
-[[nodiscard]] std::optional<AgentSocketError> makeDirectories(const std::filesystem::path& directory);
+[[nodiscard]] std::optional<AgentSocketError> makeDirectories(
+    const std::filesystem::path& directory);
 
 // A listening socket and the inode of the socket file it created.
 struct Listener {

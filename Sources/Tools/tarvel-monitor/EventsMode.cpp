@@ -27,9 +27,7 @@ void writeAll(int descriptor, std::string_view bytes) {
   }
 }
 
-void printError(std::string_view message) {
-  writeAll(STDERR_FILENO, std::string(message) + "\n");
-}
+void printError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
 
 }  // namespace
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -11,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/Log.hpp"

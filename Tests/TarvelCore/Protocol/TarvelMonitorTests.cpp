@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,9 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 #include "TarvelCore/Protocol/UnixSocketClient.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
-#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 
 extern char** environ;  // NOLINT(readability-identifier-naming)
 
@@ -48,9 +49,9 @@ struct Monitor {
     }
     argv.push_back(nullptr);
     Monitor monitor;
-    EXPECT_EQ(::posix_spawn(&monitor.pid, monitorPath.c_str(), &actions, nullptr, argv.data(),
-                            environ),
-              0);
+    EXPECT_EQ(
+        ::posix_spawn(&monitor.pid, monitorPath.c_str(), &actions, nullptr, argv.data(), environ),
+        0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
@@ -128,8 +129,7 @@ TEST(TarvelMonitor, PrintsEachEventAndStopsCleanlyOnSigterm) {
 
   Monitor second = Monitor::spawn({"--socket", socketPath.string()});
   EXPECT_EQ(second.wait(), 1);
-  EXPECT_EQ(second.readErrors(),
-            "Another Tarvel instance is already listening on this socket.\n");
+  EXPECT_EQ(second.readErrors(), "Another Tarvel instance is already listening on this socket.\n");
 
   ASSERT_EQ(::kill(monitor.pid, SIGTERM), 0);
   EXPECT_EQ(monitor.wait(), 0);
@@ -153,9 +153,12 @@ TEST(TarvelMonitor, IslandModeServesTheIslandSocket) {
 }
 
 TEST(TarvelMonitor, BadArgumentsAreRefused) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"--max-payload", "ten"}, {"--max-payload", "0"}, {"--socket"}, {"--bogus"},
-           {"--island", "--socket", "/tmp/x.sock"}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{"--max-payload", "ten"},
+                                             {"--max-payload", "0"},
+                                             {"--socket"},
+                                             {"--bogus"},
+                                             {"--island", "--socket", "/tmp/x.sock"}}) {
     SCOPED_TRACE(arguments.front());
     Monitor monitor = Monitor::spawn(arguments);
     EXPECT_EQ(monitor.wait(), 2);

@@ -1,19 +1,20 @@
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <stdexcept>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 #include "TarvelCore/Protocol/UnixSocketClient.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
-#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 
 namespace tarvel {
 namespace {
@@ -73,8 +74,9 @@ class UnixSocketServerTest : public ::testing::Test {
 TEST_F(UnixSocketServerTest, LinesOfOneConnectionArriveInOrder) {
   auto server = makeServer();
   ASSERT_FALSE(server->start());
-  const std::string payload = encodeEventLine(sampleEvent("a")) + encodeEventLine(sampleEvent("b")) +
-                              "\n\n" + encodeJSON(sampleEvent("c"));  // last line unterminated
+  const std::string payload = encodeEventLine(sampleEvent("a")) +
+                              encodeEventLine(sampleEvent("b")) + "\n\n" +
+                              encodeJSON(sampleEvent("c"));  // last line unterminated
   ASSERT_FALSE(UnixSocketClient::sendBytes(payload, socketPath));
   const auto events = received.waitFor(3);
   ASSERT_EQ(events.size(), 3u);
@@ -87,10 +89,10 @@ TEST_F(UnixSocketServerTest, MalformedLineIsLoggedAndSkipped) {
   const CapturedLog log;
   auto server = makeServer();
   ASSERT_FALSE(server->start());
-  ASSERT_FALSE(UnixSocketClient::sendBytes(
-      encodeEventLine(sampleEvent("a")) + "garbage\n" + "{\"type\":\"agent.unknown\"}\n" +
-          encodeEventLine(sampleEvent("b")),
-      socketPath));
+  ASSERT_FALSE(UnixSocketClient::sendBytes(encodeEventLine(sampleEvent("a")) + "garbage\n" +
+                                               "{\"type\":\"agent.unknown\"}\n" +
+                                               encodeEventLine(sampleEvent("b")),
+                                           socketPath));
   const auto events = received.waitFor(2);
   server->stop();
   ASSERT_EQ(events.size(), 2u);

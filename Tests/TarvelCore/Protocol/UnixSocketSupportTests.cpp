@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,10 +8,12 @@
 #include <fstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 #include "TarvelCore/Protocol/UnixSocketClient.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
-#include "TarvelCore/Protocol/SocketTestSupport.hpp"
 
 namespace tarvel {
 namespace {
