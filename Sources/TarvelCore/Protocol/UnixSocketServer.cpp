@@ -53,6 +53,12 @@ int pollTimeout(Clock::time_point now, Clock::time_point next) {
   return static_cast<int>(std::min<std::int64_t>(milliseconds, INT_MAX));
 }
 
+// Decoding takes a few microseconds per line; more workers than cores only help when the
+// handler blocks, and two keep one slow handler call from holding up everything else.
+std::size_t decodingWorkers() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 4);
+}
+
 }  // namespace
 
 struct UnixSocketServer::Connection {
@@ -67,8 +73,7 @@ UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
     : path(std::move(socketURL)),
       payloadLimit(std::max<std::int64_t>(maximumPayloadBytes, 1)),
       eventHandler(std::move(eventHandler)),
-      clientsQueue("com.tarvel.socket.clients",
-                   std::max<std::size_t>(2, std::thread::hardware_concurrency())) {}
+      clientsQueue("com.tarvel.socket.clients", decodingWorkers()) {}
 
 UnixSocketServer::~UnixSocketServer() { stop(); }
 
