@@ -40,14 +40,22 @@ std::optional<std::string> applyMaximumPayload(MonitorOptions& options, std::str
   return std::nullopt;
 }
 
+std::optional<std::string> applyStore(MonitorOptions& options, std::string_view /*value*/) {
+  if (options.mode != MonitorOptions::Mode::help) {
+    options.mode = MonitorOptions::Mode::store;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> applyHelp(MonitorOptions& options, std::string_view /*value*/) {
   options.mode = MonitorOptions::Mode::help;
   return std::nullopt;
 }
 
-constexpr std::array<OptionSpec, 5> optionTable{{
+constexpr std::array<OptionSpec, 6> optionTable{{
     {"--socket", true, applySocket},
     {"--island", false, applyIsland},
+    {"--store", false, applyStore},
     {"--max-payload", true, applyMaximumPayload},
     {"--help", false, applyHelp},
     {"-h", false, applyHelp},
@@ -96,9 +104,11 @@ std::filesystem::path socketPath(const MonitorOptions& options) {
 }
 
 std::string_view usage() {
-  return "usage: tarvel-monitor [--socket PATH | --island] [--max-payload BYTES]\n"
+  return "usage: tarvel-monitor [--socket PATH | --island] [--store] [--max-payload BYTES]\n"
          "  Listens on the event socket (default ~/.tarvel/agent.sock; --island:\n"
          "  ~/.quoya-island/events.sock) and prints every event received as one JSON line.\n"
+         "  --store: offers each event to an island store and prints, after each, one JSON\n"
+         "  line with the store's state and whether the event was accepted.\n"
          "  Stops on SIGINT or SIGTERM, removing its socket file.\n";
 }
 

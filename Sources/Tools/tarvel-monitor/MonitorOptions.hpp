@@ -15,7 +15,7 @@ namespace tarvel::Monitor {
 // To add a mode: a Mode enumerator, its flags here, its options in MonitorOptions.cpp, and a
 // run function in its own file declared in Modes.hpp.
 struct MonitorOptions {
-  enum class Mode { events, help };
+  enum class Mode { events, store, help };
 
   Mode mode = Mode::events;
   std::optional<std::filesystem::path> socketPath;  // --socket PATH

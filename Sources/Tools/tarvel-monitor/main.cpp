@@ -30,6 +30,8 @@ int run(int argc, char** argv) {
       return 0;
     case MonitorOptions::Mode::events:
       return tarvel::Monitor::runEvents(*options);
+    case MonitorOptions::Mode::store:
+      return tarvel::Monitor::runStore(*options);
   }
   return 2;
 }
