@@ -8,7 +8,7 @@ PACKAGES := cmake g++ make ninja-build pkg-config ccache git tmux \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps configure build test test-release test-asan demo bench fuzz clean
+.PHONY: deps configure build test test-release test-asan demo bench fuzz clean integration
 
 # Installs only what is missing; says nothing when everything is there.
 deps:
@@ -53,6 +53,10 @@ fuzz: deps
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DTARVEL_BENCHMARKS=OFF >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 	@bash Fuzz/run.sh build/fuzz/bin $${FUZZ_SECONDS:-60}
+
+# Against the real Codex program (npm package @openai/codex, installed into build/integration/).
+integration: build
+	@bash Tests/Integration/codex-titles.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
