@@ -1,0 +1,151 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+#include "TarvelCore/Models/AgentSession.hpp"
+#include "TarvelCore/Models/NotchActivitySnapshot.hpp"
+#include "TarvelCore/Models/SessionIndex.hpp"
+#include "TarvelCore/Models/SharedSession.hpp"
+#include "TarvelCore/Models/UUID.hpp"
+
+namespace tarvel {
+
+// The one owner of every agent session: folds incoming events into sessions kept in display
+// order, derives the index and the notch snapshot, tracks the event that asks for attention,
+// and runs the maintenance around restarts (restore, prune, reconcile with live processes).
+// Observers are told which stored property changed, after the whole change, and only when its
+// new value differs from the old one.
+// Thread: confined to the thread that created it, and checked in debug builds (a call from
+// another thread aborts); hand events over with a MainQueue. No lock.
+class AgentActivityService {
+ public:
+  enum class Property {
+    sessions,
+    attentionEvent,
+    notchSnapshot,
+    historyRevision,
+    protocolMismatchDetected,
+    onSessionsChanged,
+    index,
+    sessionsByID,
+  };
+  using Observer = std::function<void(Property)>;
+  using ObserverToken = std::uint64_t;
+  using SessionsChanged = std::function<void(const SessionList&)>;
+  using ProcessAlive = std::function<bool(std::int32_t)>;
+  using ProcessStartedAt = std::function<std::optional<Date>(std::int32_t)>;
+
+  // Restores the sessions: drops orphaned Grok starts, namespaces ids, keeps one session per
+  // provider and id (the later update), clears pending prompts, orders them and publishes the
+  // snapshot. Notifies nobody and leaves historyRevision at 0.
+  explicit AgentActivityService(std::vector<AgentSession> sessions = {});
+  AgentActivityService(const AgentActivityService&) = delete;
+  AgentActivityService& operator=(const AgentActivityService&) = delete;
+
+  // Observation. An observer must not add or remove observers while it is being told.
+  ObserverToken addObserver(Observer observer);
+  void removeObserver(ObserverToken token);
+
+  // The stored properties.
+  const SessionList& sessions() const;
+  const std::optional<AgentEvent>& attentionEvent() const;
+  const NotchActivitySnapshot& notchSnapshot() const;
+  std::uint64_t historyRevision() const;
+  bool protocolMismatchDetected() const;
+  const SessionsChanged& onSessionsChanged() const;
+  // Called with the whole list after every committed change.
+  void setOnSessionsChanged(SessionsChanged callback);
+  const SessionIndex& index() const;
+  // Position of each id in sessions() (the later one for a repeated id).
+  const std::unordered_map<std::string, std::size_t>& sessionsByID() const;
+
+  // Views of the snapshot and the index.
+  const SessionList& activeSessions() const;
+  const std::vector<AgentProvider>& activeProviders() const;
+  std::int64_t activeGroupCount() const;
+  const SessionList& attentionSessions() const;
+  std::optional<SharedSession> attentionSession() const;
+  const SessionList& listSessions() const;
+  std::size_t attentionCount() const;
+  SessionList recentSessions() const;  // not active, in session order
+  const SessionList& hierarchicalSessions() const;
+  SessionIndex sessionIndex() const;
+  std::optional<SharedSession> session(std::string_view id) const;
+  SessionList children(std::string_view parentId) const;
+  std::optional<SharedSession> parent(std::string_view sessionId) const;
+
+  // Folds the event in. False when it was dropped for its protocol version (then nothing but
+  // protocolMismatchDetected changes); true otherwise, with exactly one notification.
+  bool ingest(AgentEvent event);
+  // Replaces every session with the given ones, normalised as by the constructor.
+  void replaceSessions(std::vector<AgentSession> sessions);
+  void removeSession(const std::string& id);
+  void removeSessions(const std::unordered_set<std::string>& ids);
+  // Removes every session that is not active.
+  void clearRecent();
+  // Removes sessions completed strictly more than `olderThan` before `now`.
+  void pruneCompleted(std::chrono::duration<double> olderThan, Date now);
+  // Keeps only the pending prompts whose reply id is live; always commits.
+  void reconcilePendingReplies(const std::function<bool(const UUID&)>& isLive);
+  void resolvePendingReply(const UUID& replyId, const std::string& sessionId);
+  // Re-applies a Grok workflow event to a restored session.
+  void reconcileRestoredWorkflow(const AgentEvent& event);
+  // After a restart: an active session whose agent process is gone (dead, or its id reused by
+  // another process) is completed at its last update; one that may still run becomes unknown,
+  // except a waiting one. `processStartedAt` defaults to AgentProcessIdentity::startedAt.
+  void reconcileUnverifiedActiveSessions(const ProcessAlive& processAlive,
+                                         const ProcessStartedAt& processStartedAt = {});
+  // Completes every unknown session (and its active descendants) at its last update.
+  void completeUnknownSessions();
+  void applyRestoredLifecycle(const std::string& sessionId, AgentState state,
+                              const std::optional<std::string>& activity, Date date);
+
+ private:
+  enum class AttentionRefresh { keep, ifMissing, recompute };
+
+  // The values of the stored properties before a change, to tell observers what differs.
+  struct Before;
+
+  void checkThread() const;
+  void normalize(std::vector<AgentSession>& restored);
+  void order();
+  void rebuildLookups();
+  void commit(bool orderSessions, AttentionRefresh refresh, const Before& before);
+  void publishAndNotify(const Before& before);
+  void notifyChanges(const Before& before);
+  void replaceAt(std::size_t position, AgentSession session);
+  bool completeIfParentTerminal(std::size_t position, Date date);
+  bool completeActiveDescendants(const std::string& id, AgentState state, Date date);
+  std::optional<AgentEvent> latestWaitingAttentionEvent() const;
+  void updateAttentionPresentation(const AgentEvent& event);
+  Before capture() const;
+
+  std::thread::id owner;
+  SessionList sessionList;
+  std::optional<AgentEvent> attention;
+  NotchActivitySnapshot snapshot;
+  std::uint64_t revision = 0;
+  bool mismatchDetected = false;
+  SessionsChanged sessionsChanged;
+  SessionIndex sessionIndexValue;
+  std::unordered_map<std::string, std::size_t> positions;
+
+  std::vector<std::pair<ObserverToken, Observer>> observers;
+  ObserverToken nextToken = 1;
+};
+
+// The attention event for a session: its newest waiting event, or one built from the session.
+AgentEvent attentionEventFor(const AgentSession& session);
+
+}  // namespace tarvel

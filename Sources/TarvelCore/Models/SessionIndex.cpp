@@ -1,0 +1,482 @@
+#include "TarvelCore/Models/SessionIndex.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "TarvelCore/Models/AgentTaskTitle.hpp"
+
+namespace tarvel {
+
+std::vector<AgentSession> toSessions(const SessionList& list) {
+  std::vector<AgentSession> result;
+  result.reserve(list.size());
+  for (const SharedSession& session : list) {
+    result.push_back(*session);
+  }
+  return result;
+}
+
+SessionList toSessionList(std::vector<AgentSession> sessions) {
+  SessionList result;
+  result.reserve(sessions.size());
+  for (AgentSession& session : sessions) {
+    result.emplace_back(std::move(session));
+  }
+  return result;
+}
+
+bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
+  if (a.needsAttention() != b.needsAttention()) {
+    return a.needsAttention();
+  }
+  if (a.isActive() != b.isActive()) {
+    return a.isActive();
+  }
+  if (a.updatedAt != b.updatedAt) {
+    return a.updatedAt > b.updatedAt;
+  }
+  return a.id < b.id;
+}
+
+struct SessionIndex::Storage {
+  SessionList input;  // holds every session the views below point into
+  Map<SharedSession> sessionsByID;
+  Map<SessionList> childrenByParentID;
+  SessionList hierarchicalSessions;
+  SessionList activeSessions;
+  std::vector<AgentProvider> activeProviders;
+  SessionList attentionSessions;
+  SessionList groupRoots;
+  Map<SessionList> groupMembersByRootID;
+  Map<std::string_view> groupRootIDBySessionID;
+  Map<GroupAggregate> groupAggregates;
+
+  void build();
+};
+
+namespace {
+
+// The index is computed on positions into the input list; the public maps are filled from them.
+// `canonical[i]` is the position that wins for session i's id (the last one with that id), so
+// "visited" and "placed" are tracked per id, as the maps are keyed.
+struct GroupBuilder {
+  const SessionList& sessions;
+  std::vector<std::size_t> canonical;
+  SessionIndex::Map<std::size_t> positionByID;
+  SessionIndex::Map<std::vector<std::size_t>> childPositions;
+  std::vector<std::uint32_t> visitMark;  // walk number that last visited the id, 0 for none
+  std::uint32_t walk = 0;
+  std::vector<std::size_t> stack;
+
+  explicit GroupBuilder(const SessionList& sessions)
+      : sessions(sessions), canonical(sessions.size()), visitMark(sessions.size(), 0) {}
+
+  const std::vector<std::size_t>* childrenOf(std::size_t position) const {
+    const auto found = childPositions.find(sessions[position]->id);
+    return found == childPositions.end() ? nullptr : &found->second;
+  }
+
+  // The members of the group rooted at `root`: the root, then each child in index order,
+  // depth first, skipping ids already met in this walk. The walk keeps its own stack, so a chain
+  // of any depth needs no call stack; children are pushed in reverse and checked when popped,
+  // which visits them in exactly the order a recursive walk would.
+  std::vector<std::size_t> members(std::size_t root) {
+    std::vector<std::size_t> result;
+    ++walk;
+    stack.clear();
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const std::size_t position = stack.back();
+      stack.pop_back();
+      std::uint32_t& mark = visitMark[canonical[position]];
+      if (mark == walk) {
+        continue;
+      }
+      mark = walk;
+      result.push_back(position);
+      if (const auto* children = childrenOf(position)) {
+        stack.insert(stack.end(), children->rbegin(), children->rend());
+      }
+    }
+    return result;
+  }
+
+  SessionIndex::GroupAggregate aggregate(const std::vector<std::size_t>& members,
+                                         std::size_t fallback) const {
+    SessionIndex::GroupAggregate result{.updatedAt = sessions[fallback]->updatedAt};
+    bool first = true;
+    for (const std::size_t position : members) {
+      const AgentSession& session = *sessions[position];
+      result.needsAttention = result.needsAttention || session.needsAttention();
+      result.isActive = result.isActive || session.isActive();
+      result.updatedAt = first ? session.updatedAt : std::max(result.updatedAt, session.updatedAt);
+      first = false;
+    }
+    return result;
+  }
+};
+
+bool precedesInGroupOrder(const SessionIndex::GroupAggregate& a, std::string_view aID,
+                          const SessionIndex::GroupAggregate& b, std::string_view bID) {
+  if (a.needsAttention != b.needsAttention) {
+    return a.needsAttention;
+  }
+  if (a.isActive != b.isActive) {
+    return a.isActive;
+  }
+  if (a.updatedAt != b.updatedAt) {
+    return a.updatedAt > b.updatedAt;
+  }
+  return aID < bID;
+}
+
+}  // namespace
+
+void SessionIndex::Storage::build() {
+  const SessionList& sessions = input;
+  const std::size_t count = sessions.size();
+  GroupBuilder builder(sessions);
+
+  builder.positionByID.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    builder.positionByID.insert_or_assign(sessions[i]->id, i);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    builder.canonical[i] = builder.positionByID.at(sessions[i]->id);
+  }
+  sessionsByID.reserve(builder.positionByID.size());
+  for (const auto& [id, position] : builder.positionByID) {
+    sessionsByID.emplace(id, sessions[position]);
+  }
+
+  for (std::size_t i = 0; i < count; ++i) {
+    if (const auto& parent = sessions[i]->parentSessionId) {
+      builder.childPositions[*parent].push_back(i);
+    }
+  }
+  for (auto& [parent, children] : builder.childPositions) {
+    std::stable_sort(children.begin(), children.end(), [&](std::size_t a, std::size_t b) {
+      return precedesInIndexOrder(*sessions[a], *sessions[b]);
+    });
+    SessionList list;
+    list.reserve(children.size());
+    for (const std::size_t position : children) {
+      list.push_back(sessions[position]);
+    }
+    childrenByParentID.emplace(parent, std::move(list));
+  }
+
+  // Roots, each with the members of its walk and their aggregate.
+  struct Group {
+    std::size_t root = 0;
+    std::vector<std::size_t> members;
+    GroupAggregate aggregate;
+  };
+  std::vector<Group> groups;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& parent = sessions[i]->parentSessionId;
+    if (!parent || !builder.positionByID.contains(*parent)) {
+      auto members = builder.members(i);
+      const GroupAggregate aggregate = builder.aggregate(members, i);
+      groups.push_back({.root = i, .members = std::move(members), .aggregate = aggregate});
+    }
+  }
+  std::stable_sort(groups.begin(), groups.end(), [&](const Group& a, const Group& b) {
+    return precedesInGroupOrder(a.aggregate, sessions[a.root]->id, b.aggregate,
+                                sessions[b.root]->id);
+  });
+
+  std::vector<bool> placed(count, false);
+  std::vector<std::size_t> rootOf(count, 0);  // by canonical position, for visibility
+  groupMembersByRootID.reserve(groups.size());
+  groupRootIDBySessionID.reserve(count);
+  groupAggregates.reserve(groups.size());
+  hierarchicalSessions.reserve(count);
+  const auto place = [&](std::size_t root, const std::vector<std::size_t>& members) {
+    std::vector<std::size_t> remaining;
+    remaining.reserve(members.size());
+    for (const std::size_t position : members) {
+      if (!placed[builder.canonical[position]]) {
+        remaining.push_back(position);
+      }
+    }
+    if (remaining.empty()) {
+      return;
+    }
+    const std::string_view rootID = sessions[root]->id;
+    groupRoots.push_back(sessions[root]);
+    SessionList list;
+    list.reserve(remaining.size());
+    for (const std::size_t position : remaining) {
+      placed[builder.canonical[position]] = true;
+      rootOf[builder.canonical[position]] = root;
+      list.push_back(sessions[position]);
+      hierarchicalSessions.push_back(sessions[position]);
+      groupRootIDBySessionID.insert_or_assign(sessions[position]->id, rootID);
+    }
+    groupMembersByRootID.insert_or_assign(rootID, std::move(list));
+    groupAggregates.insert_or_assign(rootID, builder.aggregate(remaining, root));
+  };
+  for (const Group& group : groups) {
+    place(group.root, group.members);
+  }
+  // Only sessions caught in a cycle of parent links are left: each becomes a root, in list order.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!placed[builder.canonical[i]]) {
+      place(i, builder.members(i));
+    }
+  }
+
+  for (std::size_t i = 0; i < count; ++i) {
+    const AgentSession& session = *sessions[i];
+    const std::size_t canonical = builder.canonical[i];
+    const AgentSession& root =
+        placed[canonical] ? *sessions[builder.canonical[rootOf[canonical]]] : session;
+    if (!AgentTaskTitle::isUserVisible(session, root)) {
+      continue;
+    }
+    if (session.isActive()) {
+      activeSessions.push_back(sessions[i]);
+    }
+    if (session.state == AgentState::waitingForUser) {
+      attentionSessions.push_back(sessions[i]);
+    }
+  }
+  std::stable_sort(activeSessions.begin(), activeSessions.end(),
+                   [](const SharedSession& a, const SharedSession& b) {
+                     if (a->updatedAt != b->updatedAt) {
+                       return a->updatedAt > b->updatedAt;
+                     }
+                     if (a->provider.rawValue != b->provider.rawValue) {
+                       return a->provider.rawValue < b->provider.rawValue;
+                     }
+                     return a->id < b->id;
+                   });
+  for (const SharedSession& session : activeSessions) {
+    if (std::find(activeProviders.begin(), activeProviders.end(), session->provider) ==
+        activeProviders.end()) {
+      activeProviders.push_back(session->provider);
+    }
+  }
+  std::stable_sort(attentionSessions.begin(), attentionSessions.end(),
+                   [](const SharedSession& a, const SharedSession& b) {
+                     if (a->updatedAt != b->updatedAt) {
+                       return a->updatedAt > b->updatedAt;
+                     }
+                     return a->id < b->id;
+                   });
+}
+
+SessionIndex::SessionIndex() {
+  // Every empty index shares one body.
+  static const auto emptyBody = std::make_shared<const Storage>();
+  storage = emptyBody;
+}
+
+SessionIndex::SessionIndex(SessionList sessions) {
+  auto body = std::make_shared<Storage>();
+  body->input = std::move(sessions);
+  body->build();
+  storage = std::move(body);
+}
+
+SessionIndex::SessionIndex(std::vector<AgentSession> sessions)
+    : SessionIndex(toSessionList(std::move(sessions))) {}
+
+const SessionIndex::Map<SharedSession>& SessionIndex::sessionsByID() const {
+  return storage->sessionsByID;
+}
+const SessionIndex::Map<SessionList>& SessionIndex::childrenByParentID() const {
+  return storage->childrenByParentID;
+}
+const SessionList& SessionIndex::hierarchicalSessions() const {
+  return storage->hierarchicalSessions;
+}
+const SessionList& SessionIndex::activeSessions() const { return storage->activeSessions; }
+const std::vector<AgentProvider>& SessionIndex::activeProviders() const {
+  return storage->activeProviders;
+}
+const SessionList& SessionIndex::attentionSessions() const { return storage->attentionSessions; }
+const SessionList& SessionIndex::groupRoots() const { return storage->groupRoots; }
+const SessionIndex::Map<SessionList>& SessionIndex::groupMembersByRootID() const {
+  return storage->groupMembersByRootID;
+}
+const SessionIndex::Map<std::string_view>& SessionIndex::groupRootIDBySessionID() const {
+  return storage->groupRootIDBySessionID;
+}
+const SessionIndex::Map<SessionIndex::GroupAggregate>& SessionIndex::groupAggregates() const {
+  return storage->groupAggregates;
+}
+
+std::unordered_set<std::string> SessionIndex::descendantIDs(std::string_view id) const {
+  std::unordered_set<std::string> result;
+  std::unordered_set<std::string_view> visited{id};
+  std::vector<std::string_view> stack{id};
+  while (!stack.empty()) {
+    const std::string_view current = stack.back();
+    stack.pop_back();
+    const auto children = storage->childrenByParentID.find(current);
+    if (children == storage->childrenByParentID.end()) {
+      continue;
+    }
+    for (const SharedSession& child : children->second) {
+      if (visited.insert(child->id).second) {
+        result.insert(child->id);
+        stack.push_back(child->id);
+      }
+    }
+  }
+  return result;
+}
+
+std::optional<std::string> SessionIndex::rootID(std::string_view id) const {
+  const auto found = storage->groupRootIDBySessionID.find(id);
+  if (found == storage->groupRootIDBySessionID.end()) {
+    return std::nullopt;
+  }
+  return std::string(found->second);
+}
+
+std::optional<SharedSession> SessionIndex::session(std::string_view id) const {
+  const auto found = storage->sessionsByID.find(id);
+  if (found == storage->sessionsByID.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+bool SessionIndex::isVisible(const AgentSession& session) const {
+  const auto rootID = storage->groupRootIDBySessionID.find(session.id);
+  if (rootID != storage->groupRootIDBySessionID.end()) {
+    const auto root = storage->sessionsByID.find(rootID->second);
+    if (root != storage->sessionsByID.end()) {
+      return AgentTaskTitle::isUserVisible(session, *root->second);
+    }
+  }
+  return AgentTaskTitle::isUserVisible(session, session);
+}
+
+NotchActivitySnapshot SessionIndex::notchSnapshot(
+    const std::optional<AgentEvent>& attentionEvent) const {
+  const Storage& index = *storage;
+  NotchActivitySnapshot snapshot{
+      .activeSessions = index.activeSessions,
+      .activeProviders = index.activeProviders,
+      .attentionSessions = index.attentionSessions,
+  };
+
+  const auto aggregateOf = [&](const SharedSession& root) -> std::optional<GroupAggregate> {
+    const auto found = index.groupAggregates.find(root->id);
+    if (found == index.groupAggregates.end()) {
+      return std::nullopt;
+    }
+    return found->second;
+  };
+
+  // The three most recently touched groups; attention and activity play no part in this order.
+  struct Candidate {
+    Date updatedAt;
+    const SharedSession* root;
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(index.groupRoots.size());
+  for (const SharedSession& root : index.groupRoots) {
+    if (AgentTaskTitle::isHousekeeping(root->task) || root->isInternalHelper) {
+      continue;
+    }
+    const auto aggregate = aggregateOf(root);
+    candidates.push_back({aggregate ? aggregate->updatedAt : root->updatedAt, &root});
+  }
+  const auto later = [](const Candidate& a, const Candidate& b) {
+    if (a.updatedAt != b.updatedAt) {
+      return a.updatedAt > b.updatedAt;
+    }
+    return (*a.root)->id < (*b.root)->id;
+  };
+  std::stable_sort(candidates.begin(), candidates.end(), later);
+  const std::size_t listed = std::min(candidates.size(), NotchActivitySnapshot::listedGroupLimit);
+  for (std::size_t i = 0; i < listed; ++i) {
+    snapshot.listSessions.push_back(*candidates[i].root);
+  }
+
+  if (attentionEvent) {
+    const auto found = index.sessionsByID.find(attentionEvent->sessionId);
+    if (found != index.sessionsByID.end() && isVisible(*found->second)) {
+      snapshot.attentionSession = found->second;
+    }
+  }
+  if (!snapshot.attentionSession && !index.attentionSessions.empty()) {
+    snapshot.attentionSession = index.attentionSessions.front();
+  }
+
+  for (const SharedSession& root : index.groupRoots) {
+    if (root->isInternalHelper) {
+      continue;
+    }
+    const auto aggregate = aggregateOf(root);
+    if (!(aggregate ? aggregate->isActive : root->isActive())) {
+      continue;
+    }
+    ++snapshot.activeGroupCount;
+    const bool isListed =
+        std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
+                    [&](const SharedSession& listedRoot) { return listedRoot->id == root->id; });
+    if (!isListed) {
+      ++snapshot.hiddenActiveGroupCount;
+    }
+  }
+
+  std::unordered_set<std::string_view> seen;
+  const auto take = [&](const SharedSession& member) {
+    if (seen.insert(member->id).second && isVisible(*member)) {
+      snapshot.relatedSessions.push_back(member);
+    }
+  };
+  const auto takeGroup = [&](const SharedSession& root) {
+    const auto members = index.groupMembersByRootID.find(root->id);
+    if (members == index.groupMembersByRootID.end()) {
+      take(root);
+      return;
+    }
+    for (const SharedSession& member : members->second) {
+      take(member);
+    }
+  };
+  for (const SharedSession& root : snapshot.listSessions) {
+    takeGroup(root);
+  }
+  if (snapshot.attentionSession) {
+    const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
+    if (rootID != index.groupRootIDBySessionID.end()) {
+      const auto members = index.groupMembersByRootID.find(rootID->second);
+      if (members == index.groupMembersByRootID.end()) {
+        take(*snapshot.attentionSession);
+      } else {
+        for (const SharedSession& member : members->second) {
+          take(member);
+        }
+      }
+    }
+  }
+  return snapshot;
+}
+
+bool SessionIndex::operator==(const SessionIndex& other) const {
+  if (storage == other.storage) {
+    return true;
+  }
+  const Storage& a = *storage;
+  const Storage& b = *other.storage;
+  // The lists first: they differ cheaply whenever a session changed.
+  return a.hierarchicalSessions == b.hierarchicalSessions && a.groupRoots == b.groupRoots &&
+         a.activeSessions == b.activeSessions && a.attentionSessions == b.attentionSessions &&
+         a.activeProviders == b.activeProviders && a.sessionsByID == b.sessionsByID &&
+         a.childrenByParentID == b.childrenByParentID &&
+         a.groupMembersByRootID == b.groupMembersByRootID &&
+         a.groupRootIDBySessionID == b.groupRootIDBySessionID &&
+         a.groupAggregates == b.groupAggregates;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Models/NotchActivitySnapshot.hpp"
+#include "TarvelCore/Models/SharedSession.hpp"
+
+namespace tarvel {
+
+// The lookups and groups of one session list, built once and never changed: sessions by id,
+// children by parent id, groups (a root with its sub-agent descendants, depth first) in group
+// order, the active and waiting visible sessions, and the notch snapshot. A session is visible
+// when neither it nor its group root is an internal helper.
+// Copies share one immutable body, so copying costs a reference count. The string_view keys of
+// the maps (and the root ids) view ids inside the sessions the index holds: they stay valid as
+// long as this index or a copy of it lives.
+// Thread: immutable; copies may be read on any thread.
+class SessionIndex {
+ public:
+  struct GroupAggregate {
+    bool needsAttention = false;  // some member waits for the user or failed
+    bool isActive = false;        // some member is active
+    Date updatedAt{};             // the latest member update (the root's when it has none)
+    bool operator==(const GroupAggregate&) const = default;
+  };
+
+  template <typename Value>
+  using Map = std::unordered_map<std::string_view, Value>;
+
+  // The index of no sessions.
+  SessionIndex();
+  // Builds the index of the list, in session order; when ids repeat, the later session wins.
+  explicit SessionIndex(SessionList sessions);
+  explicit SessionIndex(std::vector<AgentSession> sessions);
+
+  static SessionIndex empty() { return {}; }
+
+  const Map<SharedSession>& sessionsByID() const;
+  const Map<SessionList>& childrenByParentID() const;  // children in index order
+  const SessionList& hierarchicalSessions() const;     // every group, members depth first
+  const SessionList& activeSessions() const;
+  const std::vector<AgentProvider>& activeProviders() const;
+  const SessionList& attentionSessions() const;
+  const SessionList& groupRoots() const;
+  const Map<SessionList>& groupMembersByRootID() const;  // the root first
+  const Map<std::string_view>& groupRootIDBySessionID() const;
+  const Map<GroupAggregate>& groupAggregates() const;
+
+  // The ids of all descendants of the session (not the id itself); cycles end the walk.
+  std::unordered_set<std::string> descendantIDs(std::string_view id) const;
+  // The id of the session's group root, absent for an unknown id.
+  std::optional<std::string> rootID(std::string_view id) const;
+  // The session with this id, absent when unknown.
+  std::optional<SharedSession> session(std::string_view id) const;
+  // Whether neither the session nor its group root is an internal helper.
+  bool isVisible(const AgentSession& session) const;
+
+  NotchActivitySnapshot notchSnapshot(const std::optional<AgentEvent>& attentionEvent) const;
+
+  // Equal when every field is equal.
+  bool operator==(const SessionIndex& other) const;
+
+ private:
+  struct Storage;
+  std::shared_ptr<const Storage> storage;
+};
+
+// Index order: needing attention first, then active, then the latest update, then the smaller id.
+bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b);
+
+}  // namespace tarvel
