@@ -12,4 +12,8 @@ int runEvents(const MonitorOptions& options);
 // after each offer, one JSON line each.
 int runStore(const MonitorOptions& options);
 
+// Reads the titles of the given Codex threads through the Codex program's app-server mode and
+// prints them as one JSON line (a map from thread id to title).
+int runCodexTitles(const MonitorOptions& options);
+
 }  // namespace tarvel::Monitor

@@ -47,16 +47,33 @@ std::optional<std::string> applyStore(MonitorOptions& options, std::string_view 
   return std::nullopt;
 }
 
+std::optional<std::string> applyCodexTitles(MonitorOptions& options, std::string_view /*value*/) {
+  if (options.mode != MonitorOptions::Mode::help) {
+    options.mode = MonitorOptions::Mode::codexTitles;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> applyCodex(MonitorOptions& options, std::string_view value) {
+  if (value.empty()) {
+    return "--codex needs a path";
+  }
+  options.codexExecutable = std::filesystem::path(value);
+  return std::nullopt;
+}
+
 std::optional<std::string> applyHelp(MonitorOptions& options, std::string_view /*value*/) {
   options.mode = MonitorOptions::Mode::help;
   return std::nullopt;
 }
 
-constexpr std::array<OptionSpec, 6> optionTable{{
+constexpr std::array<OptionSpec, 8> optionTable{{
     {"--socket", true, applySocket},
     {"--island", false, applyIsland},
     {"--store", false, applyStore},
     {"--max-payload", true, applyMaximumPayload},
+    {"--codex-titles", false, applyCodexTitles},
+    {"--codex", true, applyCodex},
     {"--help", false, applyHelp},
     {"-h", false, applyHelp},
 }};
@@ -72,6 +89,11 @@ Result<MonitorOptions, std::string> parseOptions(std::span<const std::string_vie
       if (candidate.name == argument) {
         spec = &candidate;
       }
+    }
+    if (spec == nullptr && options.mode == MonitorOptions::Mode::codexTitles &&
+        !argument.starts_with("-")) {
+      options.threadIds.emplace_back(argument);  // a thread id for --codex-titles
+      continue;
     }
     if (spec == nullptr) {
       return "unknown argument \"" + std::string(argument) + "\"";
@@ -109,7 +131,10 @@ std::string_view usage() {
          "  ~/.quoya-island/events.sock) and prints every event received as one JSON line.\n"
          "  --store: offers each event to an island store and prints, after each, one JSON\n"
          "  line with the store's state and whether the event was accepted.\n"
-         "  Stops on SIGINT or SIGTERM, removing its socket file.\n";
+         "  Stops on SIGINT or SIGTERM, removing its socket file.\n"
+         "usage: tarvel-monitor --codex-titles [--codex PATH] ID...\n"
+         "  Asks the Codex program (PATH, default codex on PATH) for the titles of the given\n"
+         "  threads and prints them as one JSON line mapping thread id to title.\n";
 }
 
 }  // namespace tarvel::Monitor

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "TarvelCore/Models/Result.hpp"
 
@@ -15,12 +16,14 @@ namespace tarvel::Monitor {
 // To add a mode: a Mode enumerator, its flags here, its options in MonitorOptions.cpp, and a
 // run function in its own file declared in Modes.hpp.
 struct MonitorOptions {
-  enum class Mode { events, store, help };
+  enum class Mode { events, store, codexTitles, help };
 
   Mode mode = Mode::events;
   std::optional<std::filesystem::path> socketPath;  // --socket PATH
   bool island = false;                              // --island: the island's event socket
   std::int64_t maximumPayloadBytes = 1 << 20;       // --max-payload BYTES
+  std::optional<std::filesystem::path> codexExecutable;  // --codex PATH (default: codex on PATH)
+  std::vector<std::string> threadIds;                    // the arguments after --codex-titles
 };
 
 // Parses the arguments after the program name; fails with a message for standard error.
