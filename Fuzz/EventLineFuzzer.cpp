@@ -1,0 +1,28 @@
+// Decodes arbitrary bytes as an event line. A decoded event must encode to one line that decodes
+// again, and encoding that second event must give the same line (encoding is a fixed point).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+
+using namespace tarvel;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const auto event = decodeEventLine(bytes);
+  if (!event) {
+    return 0;
+  }
+  const std::string line = encodeEventLine(*event);
+  if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) {
+    std::abort();
+  }
+  const auto again = decodeEventLine(line);
+  if (!again || encodeEventLine(*again) != line) {
+    std::abort();
+  }
+  (void)std::hash<AgentEvent>{}(*again);
+  return 0;
+}
