@@ -1,0 +1,181 @@
+#include "Tools/tarvel-hook/HookRelay.hpp"
+
+#include <unistd.h>
+
+#include "TarvelCore/Models/AgentOrigin.hpp"
+#include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Protocol/AgentHookEventMapper.hpp"
+#include "TarvelCore/Protocol/AgentReplyPromptBuilder.hpp"
+#include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/AntigravityEventPolicy.hpp"
+#include "TarvelCore/Protocol/GrokHookRouting.hpp"
+#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Protocol/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
+#include "TarvelCore/Protocol/ProviderHookEnricher.hpp"
+#include "TarvelCore/Protocol/UnixReplyClient.hpp"
+#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
+
+namespace tarvel::HookRelay {
+namespace {
+
+constexpr std::string_view neutralAnswer = "{}\n";
+
+// The answer when there is no decision to carry back: Antigravity expects its own passive form.
+std::string passiveAnswer(const AgentProvider& provider, const std::optional<std::string>& event) {
+  if (provider == AgentProvider::antigravity) {
+    std::string answer = AntigravityEventPolicy::passiveResponse(event);
+    if (!answer.ends_with('\n')) {
+      answer.push_back('\n');
+    }
+    return answer;
+  }
+  return std::string(neutralAnswer);
+}
+
+void applyPreferredTask(AgentEvent& event, const ProviderHookEnrichment& enrichment) {
+  if (enrichment.preferredTask && (enrichment.replaceExistingTask || !event.task)) {
+    event.task = enrichment.preferredTask;
+  }
+  if (enrichment.titleSource) {
+    if (!event.metadata) {
+      event.metadata.emplace();
+    }
+    (*event.metadata)["titleSource"] = *enrichment.titleSource;
+  }
+}
+
+void send(const AgentEvent& event, const Environment& environment) {
+  // A display that is absent or busy must not change what the agent is told.
+  [[maybe_unused]] const auto error = UnixSocketClient::send(event, environment.eventSocket);
+}
+
+}  // namespace
+
+Options parseOptions(std::span<const std::string_view> arguments) {
+  Options options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == "--provider" && i + 1 < arguments.size()) {
+      if (!arguments[i + 1].empty()) {
+        options.provider = AgentProvider(arguments[i + 1]);
+      }
+      ++i;
+    } else if (arguments[i] == "--grok-hook") {
+      options.grokHookEvent = true;
+    }
+  }
+  return options;
+}
+
+AgentProvider resolvedProvider(const Options& options) {
+  return GrokHookRouting::resolvedProvider(options.provider, options.grokHookEvent);
+}
+
+Environment currentEnvironment() {
+  Environment environment{
+      .eventSocket = AgentSocketLocation::defaultURL(),
+      .replySocket = AgentReplySocketLocation::defaultURL(),
+      .agentProcess = static_cast<std::int32_t>(::getppid()),
+      .waitSeconds = AgentReplyPolicy::waitSeconds,
+  };
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals != std::string_view::npos && equals > 0) {
+      environment.variables.emplace(std::string(text.substr(0, equals)),
+                                    std::string(text.substr(equals + 1)));
+    }
+  }
+  return environment;
+}
+
+bool decisionCanBeCarried(const AgentProvider& provider, const AgentHookPayload& payload) {
+  const auto name = HookEventNames::fromRawEventName(payload.hookEventName);
+  if (!name) {
+    return false;
+  }
+  if (provider == AgentProvider::codex) {
+    return *name == HookEventName::permissionRequest;
+  }
+  if (provider == AgentProvider::claudeCode) {
+    if (*name == HookEventName::permissionRequest || *name == HookEventName::elicitation) {
+      return true;
+    }
+    if (*name == HookEventName::preToolUse && payload.toolName) {
+      const std::string tool = ProviderEventPolicy::toolIdentifier(*payload.toolName);
+      return tool == "askuserquestion" || tool == "exitplanmode";
+    }
+  }
+  return false;
+}
+
+std::string run(const std::optional<std::string>& input, const AgentProvider& provider,
+                const Environment& environment, Date now) {
+  if (!input) {
+    return passiveAnswer(provider, std::nullopt);
+  }
+  auto decoded = AgentHookInput::decode(*input);
+  if (!decoded) {
+    return passiveAnswer(provider, std::nullopt);
+  }
+  const AgentHookPayload& received = *decoded;
+  const std::optional<std::string> eventName =
+      received.hookEventName.empty() ? std::nullopt : std::optional(received.hookEventName);
+
+  const ProviderHookEnrichment enrichment = ProviderHookEnricher::enrich(received, provider, now);
+  const AgentHookPayload& payload = enrichment.payload;
+  if (enrichment.workflowEvent) {
+    send(*enrichment.workflowEvent, environment);
+  }
+
+  auto event = AgentHookEventMapper::map(payload, provider,
+                                         enrichment.permissionRequestRequiresUserInput, now);
+  if (!event) {
+    return passiveAnswer(provider, eventName);
+  }
+  applyPreferredTask(*event, enrichment);
+  event->origin = AgentOrigin::captured(environment.variables, environment.agentProcess);
+
+  const bool mayWait = AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName) &&
+                       AgentReplyPolicy::canDecide(provider) &&
+                       enrichment.permissionRequestRequiresUserInput &&
+                       decisionCanBeCarried(provider, payload);
+  std::optional<AgentPendingReply> prompt;
+  if (mayWait) {
+    prompt = AgentReplyPromptBuilder::make(payload, UUID::random());
+  }
+  if (!prompt || !AgentReplyPolicy::shouldAwaitReply(*prompt)) {
+    // Shown, but nobody waits for it.
+    event->pendingReply = prompt;
+    send(*event, environment);
+    return passiveAnswer(provider, eventName);
+  }
+
+  // The waiting event goes out only once the reply socket has the hook registered, so the
+  // display never shows a prompt that nobody listens for.
+  AgentEvent waiting = *event;
+  waiting.pendingReply = prompt;
+  bool registered = false;
+  const auto reply = UnixReplyClient::awaitReply(prompt->replyId, environment.replySocket,
+                                                 environment.waitSeconds, [&] {
+                                                   registered = true;
+                                                   send(waiting, environment);
+                                                 });
+  if (!registered) {
+    // No display listens for answers: report the step and let the agent ask for itself.
+    send(*event, environment);
+  }
+  if (!reply) {
+    return std::string(neutralAnswer);
+  }
+  std::string answer = ProviderDecisionMapper::data(provider, payload, *reply);
+  if (!answer.ends_with('\n')) {
+    answer.push_back('\n');
+  }
+  return answer;
+}
+
+}  // namespace tarvel::HookRelay

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Protocol/AgentHookPayload.hpp"
+
+// tarvel-hook's work: the general hook relay that every agent runs. It decodes the hook
+// document, enriches it with provider facts, maps it to an activity event, sends that to the
+// display, and — for a permission request or question the display can answer — holds the agent
+// until the user answers, then prints the agent's own hook answer. Single-threaded; nothing it
+// meets is reported on standard error, and every failure ends in the neutral answer.
+namespace tarvel::HookRelay {
+
+// What the relay was started with.
+struct Options {
+  std::optional<AgentProvider> provider;  // "--provider NAME", lower-cased
+  bool grokHookEvent = false;             // "--grok-hook": invoked by Grok's own hook runner
+};
+
+// Parses "--provider NAME" and "--grok-hook"; unknown arguments are ignored so that a newer
+// configuration never breaks an older relay.
+Options parseOptions(std::span<const std::string_view> arguments);
+
+// The provider an invocation belongs to: the explicit one, with Grok's rules for hooks that
+// Grok fires.
+AgentProvider resolvedProvider(const Options& options);
+
+// Where the relay sends and listens; tests point these at their own display.
+struct Environment {
+  std::filesystem::path eventSocket;
+  std::filesystem::path replySocket;
+  std::map<std::string, std::string> variables;  // the agent's environment, for its origin
+  std::int32_t agentProcess = 0;                 // the agent (the relay's parent)
+  std::int64_t waitSeconds = 120;
+};
+
+// The environment of a real invocation: the default sockets, the process environment and the
+// parent process.
+Environment currentEnvironment();
+
+// Whether the provider's hook answer can carry the user's decision for this hook event, so that
+// holding the agent for an answer makes sense: Codex permission requests; Claude Code permission
+// requests, AskUserQuestion, ExitPlanMode and elicitations.
+bool decisionCanBeCarried(const AgentProvider& provider, const AgentHookPayload& payload);
+
+// Runs the relay on the document `input` (absent when it could not be read in time) and returns
+// what to print on standard output, line feed included. Never throws beyond allocation.
+std::string run(const std::optional<std::string>& input, const AgentProvider& provider,
+                const Environment& environment, Date now);
+
+}  // namespace tarvel::HookRelay

@@ -1,0 +1,289 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/UnixReplyServer.hpp"
+#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+
+namespace tarvel {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string fixture(const std::string& name) {
+  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+// What one run of the hook printed and how it ended.
+struct Outcome {
+  std::string standardOutput;
+  std::string standardError;
+  int exitStatus = -1;
+  std::chrono::steady_clock::duration elapsed{};
+};
+
+// Runs the built tarvel-hook with `home` as HOME, `input` on standard input (then closed).
+Outcome runHook(const std::filesystem::path& home, const std::string& input,
+                const std::vector<std::string>& arguments) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+      ::pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe";
+    return {};
+  }
+  const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-hook";
+  const std::string homeVariable = "HOME=" + home.string();
+  const auto started = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    char* envp[] = {const_cast<char*>(homeVariable.c_str()), const_cast<char*>("TERM_PROGRAM=kitty"),
+                    nullptr};
+    ::execve(program.c_str(), argv.data(), envp);
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  std::size_t offset = 0;
+  while (offset < input.size()) {
+    const ssize_t written = ::write(in[1], input.data() + offset, input.size() - offset);
+    if (written <= 0) break;
+    offset += static_cast<std::size_t>(written);
+  }
+  ::close(in[1]);
+  Outcome outcome;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0 && ::poll(fds, 2, 10000) > 0) {
+    for (auto& fd : fds) {
+      if (fd.fd < 0 || fd.revents == 0) continue;
+      char buffer[4096];
+      const ssize_t count = ::read(fd.fd, buffer, sizeof buffer);
+      if (count <= 0) {
+        ::close(fd.fd);
+        fd.fd = -1;
+        --open;
+        continue;
+      }
+      (fd.fd == out[0] ? outcome.standardOutput : outcome.standardError)
+          .append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) ::close(fd.fd);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  outcome.elapsed = std::chrono::steady_clock::now() - started;
+  outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+// A display in the test: an event server and a reply server at the default paths under a
+// temporary HOME.
+class TarvelHookTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvel-hook-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home = pattern;
+    previousHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", home.c_str(), 1);
+  }
+
+  void TearDown() override {
+    replies.reset();
+    events.reset();
+    ::setenv("HOME", previousHome.c_str(), 1);
+    std::error_code error;
+    std::filesystem::remove_all(home, error);
+  }
+
+  void startDisplay() {
+    events = std::make_unique<UnixSocketServer>(AgentSocketLocation::defaultURL(), 1 << 20,
+                                                [this](const AgentEvent& event) {
+                                                  const std::scoped_lock lock(mutex);
+                                                  received.push_back(event);
+                                                });
+    ASSERT_FALSE(events->start().has_value());
+    replies = std::make_unique<UnixReplyServer>(AgentReplySocketLocation::defaultURL(),
+                                                [](const std::set<UUID>&) {});
+    ASSERT_FALSE(replies->start().has_value());
+  }
+
+  // Waits until a hook has registered a prompt, and returns it.
+  std::optional<UUID> waitForPrompt() {
+    for (int i = 0; i < 500; ++i) {
+      const auto pending = replies->pendingReplyIDs();
+      if (!pending.empty()) return *pending.begin();
+      std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+  }
+
+  std::vector<AgentEvent> receivedEvents() {
+    // The server hands events over once their connection ends; give it a moment.
+    for (int i = 0; i < 200; ++i) {
+      {
+        const std::scoped_lock lock(mutex);
+        if (!received.empty()) return received;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return {};
+  }
+
+  std::filesystem::path home;
+  std::string previousHome;
+  std::unique_ptr<UnixSocketServer> events;
+  std::unique_ptr<UnixReplyServer> replies;
+  std::mutex mutex;
+  std::vector<AgentEvent> received;
+};
+
+TEST_F(TarvelHookTest, PassiveToolUseIsReportedAndAnsweredAtOnce) {
+  startDisplay();
+  const Outcome outcome =
+      runHook(home, fixture("claude/PreToolUse.json"), {"--provider", "Claude-Code"});
+  EXPECT_EQ(outcome.standardOutput, "{}\n");
+  EXPECT_EQ(outcome.standardError, "");
+  EXPECT_EQ(outcome.exitStatus, 0);
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, AgentEventType::toolStarted);
+  EXPECT_EQ(events[0].sessionId, "claude-code:da27457f-8ee9-4651-82a5-71a19268b878");
+  EXPECT_FALSE(events[0].pendingReply.has_value());
+  ASSERT_TRUE(events[0].origin.has_value());
+  EXPECT_EQ(events[0].origin->processIdentifier, static_cast<std::int32_t>(::getpid()));
+  EXPECT_EQ(events[0].origin->terminalProgram, "kitty");
+}
+
+TEST_F(TarvelHookTest, PermissionRequestWaitsForTheDisplaysAnswer) {
+  startDisplay();
+  Outcome outcome;
+  std::thread hook([&] {
+    outcome = runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+  });
+  const auto prompt = waitForPrompt();
+  ASSERT_TRUE(prompt.has_value());
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_TRUE(events[0].pendingReply.has_value());
+  EXPECT_EQ(events[0].pendingReply->replyId, *prompt);
+  EXPECT_EQ(events[0].state, AgentState::waitingForUser);
+  EXPECT_TRUE(replies->submit(AgentReply{.replyId = *prompt, .decision = AgentReplyDecision::allow}));
+  hook.join();
+  EXPECT_EQ(outcome.standardOutput,
+            "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
+            "\"hookEventName\":\"PermissionRequest\"}}\n");
+  EXPECT_EQ(outcome.standardError, "");
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
+TEST_F(TarvelHookTest, QuestionIsAnsweredWithTheChosenLabel) {
+  startDisplay();
+  const std::string document =
+      R"({"session_id":"q1","cwd":"/home/dev/proj","hook_event_name":"PreToolUse",)"
+      R"("tool_name":"AskUserQuestion","tool_use_id":"toolu_1","tool_input":{"questions":[)"
+      R"({"question":"Which database?","header":"DB","multiSelect":false,)"
+      R"("options":[{"label":"Postgres","description":"SQL"},{"label":"Redis"}]}]}})";
+  Outcome outcome;
+  std::thread hook([&] { outcome = runHook(home, document, {"--provider", "claude-code"}); });
+  const auto prompt = waitForPrompt();
+  ASSERT_TRUE(prompt.has_value());
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_TRUE(events[0].pendingReply.has_value());
+  EXPECT_EQ(events[0].pendingReply->kind, AgentPromptKind::question);
+  EXPECT_TRUE(replies->submit(AgentReply{
+      .replyId = *prompt,
+      .decision = AgentReplyDecision::option,
+      .answers = std::map<std::string, std::vector<std::string>>{{"Which database?", {"Redis"}}}}));
+  hook.join();
+  EXPECT_EQ(outcome.exitStatus, 0);
+  const Json answer = Json::parse(outcome.standardOutput);
+  EXPECT_EQ(answer["hookSpecificOutput"]["permissionDecision"], "allow");
+  EXPECT_EQ(answer["hookSpecificOutput"]["updatedInput"]["answers"]["Which database?"], "Redis");
+  EXPECT_TRUE(outcome.standardOutput.ends_with("}\n"));
+}
+
+TEST_F(TarvelHookTest, DisplayClosingMidWaitReleasesTheAgent) {
+  startDisplay();
+  Outcome outcome;
+  std::thread hook([&] {
+    outcome = runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+  });
+  ASSERT_TRUE(waitForPrompt().has_value());
+  const auto closedAt = std::chrono::steady_clock::now();
+  replies->stop();
+  hook.join();
+  EXPECT_EQ(outcome.standardOutput, "{}\n");
+  EXPECT_EQ(outcome.exitStatus, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - closedAt, 5s);
+}
+
+TEST_F(TarvelHookTest, NoDisplayMeansNoWait) {
+  for (const char* file : {"claude/PermissionRequest.json", "claude/PreToolUse.json"}) {
+    SCOPED_TRACE(file);
+    const Outcome outcome = runHook(home, fixture(file), {"--provider", "claude-code"});
+    EXPECT_EQ(outcome.standardOutput, "{}\n");
+    EXPECT_EQ(outcome.standardError, "");
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_LT(outcome.elapsed, 3s);
+  }
+}
+
+TEST_F(TarvelHookTest, CodexQuestionsAreShownButNeverHeld) {
+  // Codex cannot take an answer to a question through its hook, so nothing waits for one.
+  startDisplay();
+  const std::string document =
+      R"({"session_id":"c1","cwd":"/tmp","hook_event_name":"PreToolUse","tool_name":"AskUserQuestion",)"
+      R"("tool_input":{"questions":[{"question":"Go?","options":[{"label":"Yes"},{"label":"No"}]}]}})";
+  const Outcome outcome = runHook(home, document, {"--provider", "codex"});
+  EXPECT_EQ(outcome.standardOutput, "{}\n");
+  EXPECT_TRUE(replies->pendingReplyIDs().empty());
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].state, AgentState::waitingForUser);
+}
+
+TEST_F(TarvelHookTest, GarbageInputStillGetsTheNeutralAnswer) {
+  startDisplay();
+  for (const std::string& input : {std::string("not json"), std::string("\xFF\xFE"),
+                                   std::string(4000, '['), std::string()}) {
+    const Outcome outcome = runHook(home, input, {"--provider", "claude-code"});
+    EXPECT_EQ(outcome.standardOutput, "{}\n");
+    EXPECT_EQ(outcome.standardError, "");
+    EXPECT_EQ(outcome.exitStatus, 0);
+  }
+  std::this_thread::sleep_for(50ms);
+  const std::scoped_lock lock(mutex);
+  EXPECT_TRUE(received.empty());
+}
+
+}  // namespace
+}  // namespace tarvel
