@@ -80,7 +80,9 @@ TEST_F(ReplySocketTest, ForkedHookReceivesTheSubmittedAnswer) {
   }
   ::close(results[1]);
   auto server = startServer();
-  ASSERT_TRUE(waitUntil([&] { return server->isPending(id); }));
+  // Like the display: answer once the server has reported the hook as live.
+  ASSERT_TRUE(waitUntil([&] { return recorder.count() == 1; }));
+  EXPECT_TRUE(server->isPending(id));
   EXPECT_TRUE(server->submit(allowReply(id)));
   EXPECT_FALSE(server->isPending(id));
 
@@ -256,7 +258,8 @@ TEST_F(ReplySocketTest, SixtyFifthConnectionIsClosedAtOnce) {
   ASSERT_TRUE(waitUntil([&] { return server->pendingReplyIDs().size() == 64; }));
   const UniqueFd extra = connectTo(socketPath());
   ASSERT_TRUE(extra.valid());  // the kernel accepts; the server closes
-  ASSERT_TRUE(sendAll(extra.get(), helloLine(UUID::random())));
+  // The server may close before the hello is out, so the send may fail; no answer either way.
+  sendAll(extra.get(), helloLine(UUID::random()));
   bool endedCleanly = false;
   EXPECT_EQ(readToEnd(extra.get(), &endedCleanly), "");
   EXPECT_TRUE(endedCleanly);
