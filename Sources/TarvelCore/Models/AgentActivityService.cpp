@@ -308,6 +308,16 @@ void AgentActivityService::order() {
 }
 
 void AgentActivityService::rebuildLookups() {
+  // Most changes keep every id at its place; checking that is cheaper than rebuilding the map.
+  bool unchanged = positions.size() == sessionList.size();
+  for (std::size_t i = 0; unchanged && i < sessionList.size(); ++i) {
+    const auto found = positions.find(sessionList[i]->id);
+    unchanged = found != positions.end() && found->second == i;
+  }
+  if (unchanged) {
+    sessionIndexValue = SessionIndex(sessionList);
+    return;
+  }
   positions.clear();
   positions.reserve(sessionList.size());
   for (std::size_t i = 0; i < sessionList.size(); ++i) {

@@ -28,8 +28,7 @@ MainQueue::MainQueue() : owner(std::this_thread::get_id()), wakePipe(makeWakePip
 void MainQueue::checkOwner() const {
 #ifndef NDEBUG
   if (std::this_thread::get_id() != owner) {
-    std::fputs("TarvelCore/MainQueue: drained from a thread that does not own the queue\n",
-               stderr);
+    std::fputs("TarvelCore/MainQueue: drained from a thread that does not own the queue\n", stderr);
     std::abort();
   }
 #endif

@@ -16,10 +16,10 @@ namespace tarvel {
 struct NotchActivitySnapshot {
   static constexpr std::size_t listedGroupLimit = 3;
 
-  SessionList activeSessions;                 // visible and active, latest first
+  SessionList activeSessions;                  // visible and active, latest first
   std::vector<AgentProvider> activeProviders;  // distinct, most recently active first
   std::int64_t activeGroupCount = 0;
-  SessionList attentionSessions;               // visible and waiting, latest first
+  SessionList attentionSessions;  // visible and waiting, latest first
   std::optional<SharedSession> attentionSession;
   SessionList listSessions;     // at most listedGroupLimit group roots, latest group first
   SessionList relatedSessions;  // visible members of the listed groups and the attention group

@@ -41,39 +41,72 @@ bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
 }
 
 struct SessionIndex::Storage {
+  // The maps' nodes come from one arena that lives and dies with the index: an index is built
+  // after every change and never modified, so its memory is never freed piece by piece.
+  std::pmr::monotonic_buffer_resource arena{16384};
   SessionList input;  // holds every session the views below point into
-  Map<SharedSession> sessionsByID;
-  Map<SessionList> childrenByParentID;
+  Map<SharedSession> sessionsByID{&arena};
+  Map<SessionList> childrenByParentID{&arena};
   SessionList hierarchicalSessions;
   SessionList activeSessions;
   std::vector<AgentProvider> activeProviders;
   SessionList attentionSessions;
   SessionList groupRoots;
-  Map<SessionList> groupMembersByRootID;
-  Map<std::string_view> groupRootIDBySessionID;
-  Map<GroupAggregate> groupAggregates;
+  Map<SessionList> groupMembersByRootID{&arena};
+  Map<std::string_view> groupRootIDBySessionID{&arena};
+  Map<GroupAggregate> groupAggregates{&arena};
 
   void build();
 };
 
 namespace {
 
+bool containsIgnoringASCIICase(std::string_view text, std::string_view lowerNeedle) {
+  const auto found = std::search(
+      text.begin(), text.end(), lowerNeedle.begin(), lowerNeedle.end(), [](char a, char b) {
+        const char lower = a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a;
+        return lower == b;
+      });
+  return found != text.end();
+}
+
+// AgentTaskTitle::isHousekeeping, without lowercasing the whole title when it is plain ASCII
+// (then ASCII case folding gives the same answer); other titles take the full rule.
+bool isHousekeepingTitle(std::string_view title) {
+  const bool isASCII = std::all_of(title.begin(), title.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!isASCII) {
+    return AgentTaskTitle::isHousekeeping(title);
+  }
+  return containsIgnoringASCIICase(title, "memory writing agent") ||
+         containsIgnoringASCIICase(title, "<in-app-browser-context");
+}
+
 // The index is computed on positions into the input list; the public maps are filled from them.
 // `canonical[i]` is the position that wins for session i's id (the last one with that id), so
 // "visited" and "placed" are tracked per id, as the maps are keyed.
+using Positions = std::pmr::vector<std::size_t>;
+
 struct GroupBuilder {
   const SessionList& sessions;
-  std::vector<std::size_t> canonical;
+  std::pmr::memory_resource* arena;
+  Positions canonical;
   SessionIndex::Map<std::size_t> positionByID;
-  SessionIndex::Map<std::vector<std::size_t>> childPositions;
-  std::vector<std::uint32_t> visitMark;  // walk number that last visited the id, 0 for none
+  SessionIndex::Map<Positions> childPositions;
+  std::pmr::vector<std::uint32_t> visitMark;  // walk that last visited the id, 0 for none
   std::uint32_t walk = 0;
-  std::vector<std::size_t> stack;
+  Positions stack;
 
-  explicit GroupBuilder(const SessionList& sessions)
-      : sessions(sessions), canonical(sessions.size()), visitMark(sessions.size(), 0) {}
+  GroupBuilder(const SessionList& sessions, std::pmr::memory_resource* arena)
+      : sessions(sessions),
+        arena(arena),
+        canonical(sessions.size(), arena),
+        positionByID(arena),
+        childPositions(arena),
+        visitMark(sessions.size(), 0, arena),
+        stack(arena) {}
 
-  const std::vector<std::size_t>* childrenOf(std::size_t position) const {
+  const Positions* childrenOf(std::size_t position) const {
     const auto found = childPositions.find(sessions[position]->id);
     return found == childPositions.end() ? nullptr : &found->second;
   }
@@ -82,8 +115,8 @@ struct GroupBuilder {
   // depth first, skipping ids already met in this walk. The walk keeps its own stack, so a chain
   // of any depth needs no call stack; children are pushed in reverse and checked when popped,
   // which visits them in exactly the order a recursive walk would.
-  std::vector<std::size_t> members(std::size_t root) {
-    std::vector<std::size_t> result;
+  Positions members(std::size_t root) {
+    Positions result(arena);
     ++walk;
     stack.clear();
     stack.push_back(root);
@@ -103,8 +136,7 @@ struct GroupBuilder {
     return result;
   }
 
-  SessionIndex::GroupAggregate aggregate(const std::vector<std::size_t>& members,
-                                         std::size_t fallback) const {
+  SessionIndex::GroupAggregate aggregate(const Positions& members, std::size_t fallback) const {
     SessionIndex::GroupAggregate result{.updatedAt = sessions[fallback]->updatedAt};
     bool first = true;
     for (const std::size_t position : members) {
@@ -137,7 +169,7 @@ bool precedesInGroupOrder(const SessionIndex::GroupAggregate& a, std::string_vie
 void SessionIndex::Storage::build() {
   const SessionList& sessions = input;
   const std::size_t count = sessions.size();
-  GroupBuilder builder(sessions);
+  GroupBuilder builder(sessions, &arena);
 
   builder.positionByID.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -153,7 +185,7 @@ void SessionIndex::Storage::build() {
 
   for (std::size_t i = 0; i < count; ++i) {
     if (const auto& parent = sessions[i]->parentSessionId) {
-      builder.childPositions[*parent].push_back(i);
+      builder.childPositions.try_emplace(*parent).first->second.push_back(i);
     }
   }
   for (auto& [parent, children] : builder.childPositions) {
@@ -171,10 +203,10 @@ void SessionIndex::Storage::build() {
   // Roots, each with the members of its walk and their aggregate.
   struct Group {
     std::size_t root = 0;
-    std::vector<std::size_t> members;
+    Positions members;
     GroupAggregate aggregate;
   };
-  std::vector<Group> groups;
+  std::pmr::vector<Group> groups(&arena);
   for (std::size_t i = 0; i < count; ++i) {
     const auto& parent = sessions[i]->parentSessionId;
     if (!parent || !builder.positionByID.contains(*parent)) {
@@ -188,14 +220,14 @@ void SessionIndex::Storage::build() {
                                 sessions[b.root]->id);
   });
 
-  std::vector<bool> placed(count, false);
-  std::vector<std::size_t> rootOf(count, 0);  // by canonical position, for visibility
+  std::pmr::vector<bool> placed(count, false, &arena);
+  Positions rootOf(count, 0, &arena);  // by canonical position, for visibility
   groupMembersByRootID.reserve(groups.size());
   groupRootIDBySessionID.reserve(count);
   groupAggregates.reserve(groups.size());
   hierarchicalSessions.reserve(count);
-  const auto place = [&](std::size_t root, const std::vector<std::size_t>& members) {
-    std::vector<std::size_t> remaining;
+  const auto place = [&](std::size_t root, const Positions& members) {
+    Positions remaining(&arena);
     remaining.reserve(members.size());
     for (const std::size_t position : members) {
       if (!placed[builder.canonical[position]]) {
@@ -383,7 +415,7 @@ NotchActivitySnapshot SessionIndex::notchSnapshot(
   std::vector<Candidate> candidates;
   candidates.reserve(index.groupRoots.size());
   for (const SharedSession& root : index.groupRoots) {
-    if (AgentTaskTitle::isHousekeeping(root->task) || root->isInternalHelper) {
+    if (isHousekeepingTitle(root->task) || root->isInternalHelper) {
       continue;
     }
     const auto aggregate = aggregateOf(root);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +35,7 @@ class SessionIndex {
   };
 
   template <typename Value>
-  using Map = std::unordered_map<std::string_view, Value>;
+  using Map = std::pmr::unordered_map<std::string_view, Value>;
 
   // The index of no sessions.
   SessionIndex();

@@ -1,0 +1,95 @@
+// The activity service re-sorts, rebuilds the index and recomputes the snapshot on every event;
+// these measure one ingest into a service of 100 sessions holding 50 recent events each.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "TarvelCore/Models/AgentActivityService.hpp"
+#include "TarvelCore/Models/SessionIndex.hpp"
+
+namespace {
+
+using tarvel::AgentEvent;
+using tarvel::AgentSession;
+
+const tarvel::Date base{std::chrono::seconds(1'700'000'000)};
+
+std::string sessionID(int session) {
+  return "claude-code:6f1d2c1e-3f7b-4c55-9d0e-" + std::to_string(100000000000 + session);
+}
+
+// Sessions in groups of five: a root with four sub-agents; every seventh session waits.
+AgentEvent makeEvent(int session, int step) {
+  AgentEvent event{
+      .type = step % 7 == 0 && session % 7 == 0 ? tarvel::AgentEventType::waiting
+                                                : tarvel::AgentEventType::toolStarted,
+      .sessionId = sessionID(session),
+      .provider = tarvel::AgentProvider::claudeCode,
+      .task = "Refactor the socket reader so that partial lines survive a reconnect",
+      .activity = "Running: cmake --build build -j2 (step " + std::to_string(step) + ")",
+      .timestamp = base + std::chrono::milliseconds(step * 1000 + session),
+      .workingDirectory = "/nonexistent/benchmark/tarvel",
+      .file = "Sources/File" + std::to_string(step % 9) + ".cpp",
+      .metadata = std::map<std::string, std::string>{{"hookEvent", "PreToolUse"}},
+  };
+  if (session % 5 != 0) {
+    event.parentSessionId = sessionID(session - session % 5);
+  }
+  return event;
+}
+
+std::vector<AgentSession> hundredSessions() {
+  std::vector<AgentSession> sessions;
+  for (int session = 0; session < 100; ++session) {
+    AgentSession folded = AgentSession::fromEvent(makeEvent(session, 0));
+    for (int step = 1; step < 50; ++step) {
+      folded.apply(makeEvent(session, step));
+    }
+    sessions.push_back(std::move(folded));
+  }
+  return sessions;
+}
+
+void ingestIntoHundredSessions(benchmark::State& state) {
+  tarvel::AgentActivityService service(hundredSessions());
+  std::size_t observed = 0;
+  service.addObserver([&observed](tarvel::AgentActivityService::Property) { ++observed; });
+  int step = 50;
+  int session = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(service.ingest(makeEvent(session, step)));
+    session = (session + 37) % 100;
+    ++step;
+  }
+  if (service.sessions().size() != 100 ||
+      service.sessions().front()->recentEvents.size() != AgentSession::recentEventLimit) {
+    state.SkipWithError("the service does not hold 100 full sessions");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(ingestIntoHundredSessions);
+
+void buildIndexOfHundredSessions(benchmark::State& state) {
+  const tarvel::SessionList sessions = tarvel::toSessionList(hundredSessions());
+  for (auto _ : state) {
+    const tarvel::SessionIndex index(sessions);
+    benchmark::DoNotOptimize(index.notchSnapshot(std::nullopt));
+  }
+}
+BENCHMARK(buildIndexOfHundredSessions);
+
+// What the index alone would cost if it copied every session into each of its collections.
+void deepCopyHundredSessionsSevenTimes(benchmark::State& state) {
+  const std::vector<AgentSession> sessions = hundredSessions();
+  for (auto _ : state) {
+    for (int copy = 0; copy < 7; ++copy) {
+      std::vector<AgentSession> copied = sessions;
+      benchmark::DoNotOptimize(copied);
+    }
+  }
+}
+BENCHMARK(deepCopyHundredSessionsSevenTimes);
+
+}  // namespace
