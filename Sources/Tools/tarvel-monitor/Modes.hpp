@@ -16,4 +16,8 @@ int runStore(const MonitorOptions& options);
 // prints them as one JSON line (a map from thread id to title).
 int runCodexTitles(const MonitorOptions& options);
 
+// Serves the event socket, hands each event to the main thread, folds it into one activity
+// service and prints the service's state after each change (JSON lines, or --pretty text).
+int runSessions(const MonitorOptions& options);
+
 }  // namespace tarvel::Monitor

@@ -47,6 +47,18 @@ std::optional<std::string> applyStore(MonitorOptions& options, std::string_view 
   return std::nullopt;
 }
 
+std::optional<std::string> applySessions(MonitorOptions& options, std::string_view /*value*/) {
+  if (options.mode != MonitorOptions::Mode::help) {
+    options.mode = MonitorOptions::Mode::sessions;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> applyPretty(MonitorOptions& options, std::string_view /*value*/) {
+  options.pretty = true;
+  return std::nullopt;
+}
+
 std::optional<std::string> applyCodexTitles(MonitorOptions& options, std::string_view /*value*/) {
   if (options.mode != MonitorOptions::Mode::help) {
     options.mode = MonitorOptions::Mode::codexTitles;
@@ -67,10 +79,12 @@ std::optional<std::string> applyHelp(MonitorOptions& options, std::string_view /
   return std::nullopt;
 }
 
-constexpr std::array<OptionSpec, 8> optionTable{{
+constexpr std::array<OptionSpec, 10> optionTable{{
     {"--socket", true, applySocket},
     {"--island", false, applyIsland},
     {"--store", false, applyStore},
+    {"--sessions", false, applySessions},
+    {"--pretty", false, applyPretty},
     {"--max-payload", true, applyMaximumPayload},
     {"--codex-titles", false, applyCodexTitles},
     {"--codex", true, applyCodex},
@@ -126,11 +140,15 @@ std::filesystem::path socketPath(const MonitorOptions& options) {
 }
 
 std::string_view usage() {
-  return "usage: tarvel-monitor [--socket PATH | --island] [--store] [--max-payload BYTES]\n"
+  return "usage: tarvel-monitor [--socket PATH | --island] [--store | --sessions [--pretty]]\n"
+         "                      [--max-payload BYTES]\n"
          "  Listens on the event socket (default ~/.tarvel/agent.sock; --island:\n"
          "  ~/.quoya-island/events.sock) and prints every event received as one JSON line.\n"
          "  --store: offers each event to an island store and prints, after each, one JSON\n"
          "  line with the store's state and whether the event was accepted.\n"
+         "  --sessions: folds each event into an activity service and prints, after each\n"
+         "  change, one JSON line with its sessions, attention event and notch snapshot\n"
+         "  (--pretty: a short readable summary instead).\n"
          "  Stops on SIGINT or SIGTERM, removing its socket file.\n"
          "usage: tarvel-monitor --codex-titles [--codex PATH] ID...\n"
          "  Asks the Codex program (PATH, default codex on PATH) for the titles of the given\n"

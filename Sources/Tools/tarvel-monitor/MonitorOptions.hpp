@@ -16,7 +16,7 @@ namespace tarvel::Monitor {
 // To add a mode: a Mode enumerator, its flags here, its options in MonitorOptions.cpp, and a
 // run function in its own file declared in Modes.hpp.
 struct MonitorOptions {
-  enum class Mode { events, store, codexTitles, help };
+  enum class Mode { events, store, codexTitles, sessions, help };
 
   Mode mode = Mode::events;
   std::optional<std::filesystem::path> socketPath;  // --socket PATH
@@ -24,6 +24,7 @@ struct MonitorOptions {
   std::int64_t maximumPayloadBytes = 1 << 20;       // --max-payload BYTES
   std::optional<std::filesystem::path> codexExecutable;  // --codex PATH (default: codex on PATH)
   std::vector<std::string> threadIds;                    // the arguments after --codex-titles
+  bool pretty = false;  // --pretty: --sessions prints a readable summary instead of JSON
 };
 
 // Parses the arguments after the program name; fails with a message for standard error.

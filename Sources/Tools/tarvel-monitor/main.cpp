@@ -32,6 +32,8 @@ int run(int argc, char** argv) {
       return tarvel::Monitor::runEvents(*options);
     case MonitorOptions::Mode::store:
       return tarvel::Monitor::runStore(*options);
+    case MonitorOptions::Mode::sessions:
+      return tarvel::Monitor::runSessions(*options);
     case MonitorOptions::Mode::codexTitles:
       return tarvel::Monitor::runCodexTitles(*options);
   }
