@@ -18,18 +18,6 @@ bool isTerminal(AgentState state) {
   return state == AgentState::completed || state == AgentState::failed;
 }
 
-// Session order: needing attention first, then active, then the latest update; ties keep their
-// previous relative order (the sort is stable).
-bool precedesInSessionOrder(const SharedSession& a, const SharedSession& b) {
-  if (a->needsAttention() != b->needsAttention()) {
-    return a->needsAttention();
-  }
-  if (a->isActive() != b->isActive()) {
-    return a->isActive();
-  }
-  return a->updatedAt > b->updatedAt;
-}
-
 std::optional<std::string> metadataValue(const AgentEvent& event, const std::string& key) {
   if (!event.metadata) {
     return std::nullopt;
@@ -106,7 +94,8 @@ AgentEvent attentionEventFor(const AgentSession& session) {
 }
 
 struct AgentActivityService::Before {
-  SessionList sessions;
+  // The records as they were; `index` (built from exactly these) keeps them alive.
+  std::vector<const AgentSession*> sessions;
   std::optional<AgentEvent> attentionEvent;
   bool snapshotChanged = false;
   std::uint64_t historyRevision = 0;
@@ -190,7 +179,7 @@ const SessionIndex& AgentActivityService::index() const {
   checkThread();
   return sessionIndexValue;
 }
-const std::unordered_map<std::string, std::size_t>& AgentActivityService::sessionsByID() const {
+const SessionIndex::Map<std::size_t>& AgentActivityService::sessionsByID() const {
   checkThread();
   return positions;
 }
@@ -263,8 +252,13 @@ std::optional<SharedSession> AgentActivityService::parent(std::string_view sessi
 // ---- Internals ----
 
 AgentActivityService::Before AgentActivityService::capture() const {
+  std::vector<const AgentSession*> records;
+  records.reserve(sessionList.size());
+  for (const SharedSession& session : sessionList) {
+    records.push_back(&*session);
+  }
   return Before{
-      .sessions = sessionList,
+      .sessions = std::move(records),
       .attentionEvent = attention,
       .historyRevision = revision,
       .protocolMismatchDetected = mismatchDetected,
@@ -303,25 +297,39 @@ void AgentActivityService::normalize(std::vector<AgentSession>& restored) {
   restored = std::move(kept);
 }
 
+// Session order: needing attention first, then active, then the latest update; ties keep their
+// previous relative order (the sort is stable).
 void AgentActivityService::order() {
-  std::stable_sort(sessionList.begin(), sessionList.end(), precedesInSessionOrder);
+  // The keys are computed once per session rather than once per comparison.
+  struct Keyed {
+    int rank = 0;  // needing attention first, then active: waiting, failed, active, others
+    Date updatedAt;
+    SharedSession session;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(sessionList.size());
+  for (SharedSession& session : sessionList) {
+    const int rank = (session->needsAttention() ? 0 : 2) + (session->isActive() ? 0 : 1);
+    keyed.push_back({rank, session->updatedAt, std::move(session)});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    if (a.rank != b.rank) {
+      return a.rank < b.rank;
+    }
+    return a.updatedAt > b.updatedAt;
+  });
+  for (std::size_t i = 0; i < keyed.size(); ++i) {
+    sessionList[i] = std::move(keyed[i].session);
+  }
 }
 
 void AgentActivityService::rebuildLookups() {
   // Most changes keep every id at its place; checking that is cheaper than rebuilding the map.
-  bool unchanged = positions.size() == sessionList.size();
-  for (std::size_t i = 0; unchanged && i < sessionList.size(); ++i) {
-    const auto found = positions.find(sessionList[i]->id);
-    unchanged = found != positions.end() && found->second == i;
-  }
-  if (unchanged) {
-    sessionIndexValue = SessionIndex(sessionList);
-    return;
-  }
   positions.clear();
   positions.reserve(sessionList.size());
-  for (std::size_t i = 0; i < sessionList.size(); ++i) {
-    positions.insert_or_assign(sessionList[i]->id, i);
+  // Backwards, so that the later position of a repeated id is the one kept.
+  for (std::size_t i = sessionList.size(); i-- > 0;) {
+    positions.try_emplace(sessionList[i]->id, i);
   }
   sessionIndexValue = SessionIndex(sessionList);
 }
@@ -420,7 +428,13 @@ void AgentActivityService::notifyChanges(const Before& before) {
     return;
   }
   std::vector<Property> changed;
-  if (!(before.sessions == sessionList)) {
+  const bool sessionsEqual =
+      before.sessions.size() == sessionList.size() &&
+      std::equal(before.sessions.begin(), before.sessions.end(), sessionList.begin(),
+                 [](const AgentSession* old, const SharedSession& current) {
+                   return old == &*current || *old == *current;
+                 });
+  if (!sessionsEqual) {
     changed.push_back(Property::sessions);
   }
   if (before.attentionEvent != attention) {
@@ -505,7 +519,7 @@ bool AgentActivityService::ingest(AgentEvent event) {
   } else {
     position = sessionList.size();
     sessionList.emplace_back(AgentSession::fromEvent(event));
-    positions.insert_or_assign(event.sessionId, position);
+    positions.insert_or_assign(event.sessionId, position);  // `event` outlives the rebuild below
     completeIfParentTerminal(position, event.timestamp);
   }
 

@@ -67,8 +67,9 @@ class AgentActivityService {
   // Called with the whole list after every committed change.
   void setOnSessionsChanged(SessionsChanged callback);
   const SessionIndex& index() const;
-  // Position of each id in sessions() (the later one for a repeated id).
-  const std::unordered_map<std::string, std::size_t>& sessionsByID() const;
+  // Position of each id in sessions() (the later one for a repeated id). The keys view the ids
+  // of the sessions: valid until the next operation that changes the service.
+  const SessionIndex::Map<std::size_t>& sessionsByID() const;
 
   // Views of the snapshot and the index.
   const SessionList& activeSessions() const;
@@ -139,7 +140,9 @@ class AgentActivityService {
   bool mismatchDetected = false;
   SessionsChanged sessionsChanged;
   SessionIndex sessionIndexValue;
-  std::unordered_map<std::string, std::size_t> positions;
+  // Keys view ids of sessions in `sessionList`; rebuilt with the index, which holds those
+  // sessions until then even when `sessionList` already dropped one.
+  SessionIndex::Map<std::size_t> positions;
 
   std::vector<std::pair<ObserverToken, Observer>> observers;
   ObserverToken nextToken = 1;

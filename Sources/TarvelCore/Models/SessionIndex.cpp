@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
@@ -25,6 +26,32 @@ SessionList toSessionList(std::vector<AgentSession> sessions) {
     result.emplace_back(std::move(session));
   }
   return result;
+}
+
+std::size_t SessionIndex::IDHash::operator()(std::string_view id) const noexcept {
+  const auto load = [&id](std::size_t offset, std::size_t length) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, id.data() + offset, length);
+    return word;
+  };
+  const std::size_t size = id.size();
+  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+  const auto mix = [&hash](std::uint64_t word) {
+    hash ^= word + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+  };
+  if (size <= 8) {
+    mix(load(0, size));
+  } else if (size <= 16) {
+    mix(load(0, 8));
+    mix(load(size - 8, 8));
+  } else {
+    mix(load(0, 8));
+    mix(load(size - 16, 8));
+    mix(load(size - 8, 8));
+  }
+  return static_cast<std::size_t>(hash);
 }
 
 bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
@@ -104,11 +131,15 @@ struct GroupBuilder {
         positionByID(arena),
         childPositions(arena),
         visitMark(sessions.size(), 0, arena),
-        stack(arena) {}
+        stack(arena),
+        childrenByCanonical(sessions.size(), nullptr, arena) {}
+
+  // The children of each id that has any, by the id's canonical position (filled once the
+  // children are sorted), so that walks need no lookups by id.
+  std::pmr::vector<const Positions*> childrenByCanonical;
 
   const Positions* childrenOf(std::size_t position) const {
-    const auto found = childPositions.find(sessions[position]->id);
-    return found == childPositions.end() ? nullptr : &found->second;
+    return childrenByCanonical[canonical[position]];
   }
 
   // The members of the group rooted at `root`: the root, then each child in index order,
@@ -171,12 +202,10 @@ void SessionIndex::Storage::build() {
   const std::size_t count = sessions.size();
   GroupBuilder builder(sessions, &arena);
 
+  // Walking backwards, the first position met for an id is the one that wins.
   builder.positionByID.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    builder.positionByID.insert_or_assign(sessions[i]->id, i);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    builder.canonical[i] = builder.positionByID.at(sessions[i]->id);
+  for (std::size_t i = count; i-- > 0;) {
+    builder.canonical[i] = builder.positionByID.try_emplace(sessions[i]->id, i).first->second;
   }
   sessionsByID.reserve(builder.positionByID.size());
   for (const auto& [id, position] : builder.positionByID) {
@@ -198,6 +227,9 @@ void SessionIndex::Storage::build() {
       list.push_back(sessions[position]);
     }
     childrenByParentID.emplace(parent, std::move(list));
+    if (const auto found = builder.positionByID.find(parent); found != builder.positionByID.end()) {
+      builder.childrenByCanonical[found->second] = &children;
+    }
   }
 
   // Roots, each with the members of its walk and their aggregate.

@@ -34,8 +34,13 @@ class SessionIndex {
     bool operator==(const GroupAggregate&) const = default;
   };
 
+  // Hashes a session id by its length and its first 8 and last 16 bytes, where ids differ
+  // ("claude-code:" and a UUID); ids that share those bytes only cost an extra comparison.
+  struct IDHash {
+    std::size_t operator()(std::string_view id) const noexcept;
+  };
   template <typename Value>
-  using Map = std::pmr::unordered_map<std::string_view, Value>;
+  using Map = std::pmr::unordered_map<std::string_view, Value, IDHash>;
 
   // The index of no sessions.
   SessionIndex();

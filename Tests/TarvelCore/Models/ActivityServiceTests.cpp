@@ -82,6 +82,14 @@ TEST(AgentActivityService, KeepsSessionOrderStableAmongEqualKeys) {
   EXPECT_EQ(ids(service.sessions()), (std::vector<std::string>{"claude-code:w", "claude-code:r",
                                                                "claude-code:x", "claude-code:y"}));
   EXPECT_EQ(service.historyRevision(), 0u);
+
+  // Both need attention: the waiting (active) one before a newer failed one.
+  AgentActivityService attention({session("failed", AgentState::failed, 9),
+                                  session("waiting", AgentState::waitingForUser, 1),
+                                  session("running", AgentState::running, 20)});
+  EXPECT_EQ(ids(attention.sessions()),
+            (std::vector<std::string>{"claude-code:waiting", "claude-code:failed",
+                                      "claude-code:running"}));
 }
 
 // ---- Groups: sub-agents, orphans, cycles, internal helpers ----
