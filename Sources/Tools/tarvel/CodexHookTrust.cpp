@@ -1,0 +1,325 @@
+#include "Tools/tarvel/CodexHookTrust.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "TarvelCore/Protocol/UniqueFd.hpp"
+
+extern char** environ;
+
+namespace tarvel::CodexHookTrust {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
+std::optional<Pipe> makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return std::nullopt;
+  }
+  return Pipe{.readEnd = UniqueFd(fds[0]), .writeEnd = UniqueFd(fds[1])};
+}
+
+// Ends the child's process group (it may start helpers) and reaps it.
+void endChild(pid_t pid) {
+  ::kill(-pid, SIGTERM);
+  const auto giveUp = Clock::now() + std::chrono::milliseconds(500);
+  int status = 0;
+  while (Clock::now() < giveUp) {
+    const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno != EINTR)) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(-pid, SIGKILL);
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string stringField(const Json& object, const char* name) {
+  const auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// The hooks of a "hooks/list" result, or absent when the answer is an error or malformed.
+std::optional<std::vector<ListedHook>> hooksOfAnswer(const Json& answer) {
+  const auto result = answer.find("result");
+  if (result == answer.end() || !result->is_object()) {
+    return std::nullopt;
+  }
+  const auto data = result->find("data");
+  if (data == result->end() || !data->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<ListedHook> hooks;
+  for (const auto& entry : *data) {
+    const auto listed = entry.is_object() ? entry.find("hooks") : entry.end();
+    if (!entry.is_object() || listed == entry.end() || !listed->is_array()) {
+      continue;
+    }
+    for (const auto& hook : *listed) {
+      if (!hook.is_object()) {
+        continue;
+      }
+      ListedHook item{.key = stringField(hook, "key"),
+                      .command = stringField(hook, "command"),
+                      .currentHash = stringField(hook, "currentHash"),
+                      .trustStatus = stringField(hook, "trustStatus")};
+      if (!item.key.empty() && !item.currentHash.empty()) {
+        hooks.push_back(std::move(item));
+      }
+    }
+  }
+  return hooks;
+}
+
+// A TOML basic string holding `text`.
+std::string tomlString(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (character == '"' || character == '\\') {
+      quoted += '\\';
+      quoted += character;
+    } else if (byte < 0x20 || byte == 0x7f) {
+      constexpr char digits[] = "0123456789ABCDEF";
+      quoted += "\\u00";
+      quoted += digits[byte >> 4];
+      quoted += digits[byte & 0xf];
+    } else {
+      quoted += character;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string_view trimmed(std::string_view line) {
+  const auto first = line.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  const auto last = line.find_last_not_of(" \t\r");
+  return line.substr(first, last - first + 1);
+}
+
+struct Line {
+  std::size_t begin = 0;
+  std::size_t end = 0;  // past the line feed, when there is one
+};
+
+std::vector<Line> linesOf(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const auto feed = text.find('\n', begin);
+    const std::size_t end = feed == std::string_view::npos ? text.size() : feed + 1;
+    lines.push_back({.begin = begin, .end = end});
+    begin = end;
+  }
+  return lines;
+}
+
+// Whether a line starts a table or array of tables ("[name]" or "[[name]]").
+bool isTableHeader(std::string_view line) { return trimmed(line).starts_with('['); }
+
+}  // namespace
+
+std::optional<std::filesystem::path> findExecutable(std::string_view name,
+                                                    std::string_view searchPath) {
+  while (true) {
+    const auto colon = searchPath.find(':');
+    const std::string_view directory = searchPath.substr(0, colon);
+    if (!directory.empty()) {
+      const auto candidate = std::filesystem::path(directory) / name;
+      struct stat status {};
+      if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+          ::access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    if (colon == std::string_view::npos) {
+      return std::nullopt;
+    }
+    searchPath.remove_prefix(colon + 1);
+  }
+}
+
+std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
+                                                 const std::filesystem::path& workingDirectory) {
+  auto input = makePipe();
+  auto output = makePipe();
+  if (!input || !output) {
+    return std::nullopt;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  ::posix_spawn_file_actions_adddup2(&actions, input->readEnd.get(), STDIN_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, output->writeEnd.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+  ::posix_spawnattr_setpgroup(&attributes, 0);
+  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+  std::string program = codex.string();
+  std::string mode = "app-server";
+  char* arguments[] = {program.data(), mode.data(), nullptr};
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, environ);
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    return std::nullopt;
+  }
+  input->readEnd.reset();
+  output->writeEnd.reset();
+
+  const Json initialize = {
+      {"id", 1},
+      {"method", "initialize"},
+      {"params", {{"clientInfo", {{"name", "tarvel_install"}, {"version", "1.0.0"}}}}}};
+  const Json initialized = {{"method", "initialized"}};
+  const Json list = {{"id", 2},
+                     {"method", "hooks/list"},
+                     {"params", {{"cwds", Json::array({workingDirectory.string()})}}}};
+  // A few hundred bytes fit in the pipe buffer, so writing cannot stall on a child that
+  // does not read.
+  const std::string requests =
+      initialize.dump() + "\n" + initialized.dump() + "\n" + list.dump() + "\n";
+  std::optional<std::vector<ListedHook>> hooks;
+  if (writeAll(input->writeEnd.get(), requests)) {
+    std::string pending;
+    std::size_t total = 0;
+    const auto stopAt = Clock::now() + answerDeadline;
+    bool done = false;
+    while (!done && total < maximumOutputBytes) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(stopAt - Clock::now()).count();
+      if (left <= 0) {
+        break;
+      }
+      pollfd ready{.fd = output->readEnd.get(), .events = POLLIN};
+      const int polled = ::poll(&ready, 1, static_cast<int>(left));
+      if (polled < 0 && errno == EINTR) {
+        continue;
+      }
+      if (polled <= 0) {
+        break;
+      }
+      char buffer[16384];
+      const ssize_t count = ::read(output->readEnd.get(), buffer, sizeof buffer);
+      if (count < 0 && errno == EINTR) {
+        continue;
+      }
+      if (count <= 0) {
+        break;
+      }
+      total += static_cast<std::size_t>(count);
+      pending.append(buffer, static_cast<std::size_t>(count));
+      std::size_t feed = 0;
+      while (!done && (feed = pending.find('\n')) != std::string::npos) {
+        const Json message = Json::parse(pending.substr(0, feed), nullptr, false);
+        pending.erase(0, feed + 1);
+        if (message.is_object() && message.contains("id") && message["id"] == 2) {
+          hooks = hooksOfAnswer(message);
+          done = true;
+        }
+      }
+    }
+  }
+  input->writeEnd.reset();
+  endChild(pid);
+  return hooks;
+}
+
+std::string withTrustedHashes(std::string_view toml, const std::vector<ListedHook>& hooks) {
+  std::string text(toml);
+  for (const auto& hook : hooks) {
+    const std::string header = "[hooks.state." + tomlString(hook.key) + "]";
+    const std::string setting = "trusted_hash = " + tomlString(hook.currentHash);
+    const auto lines = linesOf(text);
+    std::optional<std::size_t> headerIndex;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+      const std::string_view line(text.data() + lines[index].begin,
+                                  lines[index].end - lines[index].begin);
+      if (trimmed(line) == header) {
+        headerIndex = index;
+        break;
+      }
+    }
+    if (!headerIndex) {
+      if (!text.empty() && !text.ends_with('\n')) {
+        text += '\n';
+      }
+      if (!text.empty()) {
+        text += '\n';
+      }
+      text += header + "\n" + setting + "\n";
+      continue;
+    }
+    // Within the existing table: replace its trusted_hash line, or add one below the header.
+    std::size_t insertAt = lines[*headerIndex].end;
+    bool replaced = false;
+    for (std::size_t index = *headerIndex + 1; index < lines.size(); ++index) {
+      const std::string_view line(text.data() + lines[index].begin,
+                                  lines[index].end - lines[index].begin);
+      if (isTableHeader(line)) {
+        break;
+      }
+      const auto key = trimmed(line);
+      if (key.starts_with("trusted_hash") &&
+          trimmed(key.substr(std::string_view("trusted_hash").size())).starts_with('=')) {
+        const bool hadFeed = text[lines[index].end - 1] == '\n';
+        text.replace(lines[index].begin, lines[index].end - lines[index].begin,
+                     setting + (hadFeed ? "\n" : ""));
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      if (insertAt == text.size() && !text.ends_with('\n')) {
+        text += '\n';
+        insertAt = text.size();
+      }
+      text.insert(insertAt, setting + "\n");
+    }
+  }
+  return text;
+}
+
+}  // namespace tarvel::CodexHookTrust

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Codex runs a configured hook only once the user has trusted it. This asks the Codex program's
+// app-server which hooks it sees and their trust, and records trust in ~/.codex/config.toml.
+namespace tarvel::CodexHookTrust {
+
+inline constexpr std::chrono::milliseconds answerDeadline{20000};
+inline constexpr std::size_t maximumOutputBytes = 8 * 1024 * 1024;
+
+// One hook as Codex lists it.
+struct ListedHook {
+  std::string key;
+  std::string command;
+  std::string currentHash;
+  std::string trustStatus;  // "trusted", "untrusted", "modified", "managed"
+  bool operator==(const ListedHook&) const = default;
+};
+
+// The first executable file called `name` in the colon-separated `searchPath`.
+std::optional<std::filesystem::path> findExecutable(std::string_view name,
+                                                    std::string_view searchPath);
+
+// Runs `codex app-server` (inheriting this process's environment), sends initialize and
+// "hooks/list" for `workingDirectory`, and returns the hooks of the answer. Absent when the
+// program cannot start, answers with an error or not within answerDeadline. Blocks the caller;
+// the child is always ended and reaped before it returns.
+std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
+                                                 const std::filesystem::path& workingDirectory);
+
+// `toml` with one `[hooks.state."<key>"]` table per hook holding `trusted_hash = "<hash>"`.
+// An existing table of that key gets its trusted_hash line replaced (or one added); other tables
+// are appended at the end. Every other byte stays as it was.
+std::string withTrustedHashes(std::string_view toml, const std::vector<ListedHook>& hooks);
+
+}  // namespace tarvel::CodexHookTrust

@@ -1,0 +1,27 @@
+// tarvel: installs the hook relay into the agents' configurations; see Installer.hpp.
+#include <exception>
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+#include "Tools/tarvel/Installer.hpp"
+
+int main(int argc, char** argv) {
+  try {
+    const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const auto parsed = tarvel::Installer::parseOptions(arguments);
+    if (const auto* problem = std::get_if<std::string>(&parsed)) {
+      std::cerr << "tarvel: " << *problem << "\n" << tarvel::Installer::usage();
+      return 2;
+    }
+    const auto context = tarvel::Installer::currentContext(std::cerr);
+    if (!context) {
+      return 1;
+    }
+    return tarvel::Installer::run(std::get<tarvel::Installer::Options>(parsed), *context,
+                                  std::cout, std::cerr);
+  } catch (const std::exception& error) {
+    std::cerr << "tarvel: " << error.what() << "\n";
+    return 1;
+  }
+}
