@@ -125,11 +125,11 @@ std::string tomlString(std::string_view text) {
 }
 
 std::string_view trimmed(std::string_view line) {
-  const auto first = line.find_first_not_of(" \t\r");
+  const auto first = line.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) {
     return {};
   }
-  const auto last = line.find_last_not_of(" \t\r");
+  const auto last = line.find_last_not_of(" \t\r\n");
   return line.substr(first, last - first + 1);
 }
 

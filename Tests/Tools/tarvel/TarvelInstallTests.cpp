@@ -1,0 +1,319 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Protocol/GrokHookRouting.hpp"
+#include "Tools/tarvel/AgentConfigurations.hpp"
+#include "Tools/tarvel/CodexHookTrust.hpp"
+#include "Tools/tarvel/Installer.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarvel::AgentConfigurations::Agent;
+using tarvel::AgentConfigurations::Document;
+
+std::string readBytes(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << stream.rdbuf();
+  return bytes.str();
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// The built tarvel run as a child with HOME set to a temporary directory; PATH holds no codex.
+class TarvelInstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvel-install-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
+  }
+
+  Outcome tarvel(std::vector<std::string> arguments) const {
+    const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel";
+    arguments.insert(arguments.begin(), program);
+    const fs::path outPath = home / "out.txt";
+    const fs::path errPath = home / "err.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
+    std::vector<std::string> environment{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      if (std::string_view(*variable).starts_with("ASAN_") ||
+          std::string_view(*variable).starts_with("UBSAN_")) {
+        environment.emplace_back(*variable);
+      }
+    }
+    std::vector<char*> envp;
+    for (auto& item : environment) {
+      envp.push_back(item.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    for (auto& item : arguments) {
+      argv.push_back(item.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned =
+        ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0) << program;
+    Outcome outcome;
+    int status = 0;
+    if (spawned == 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+      outcome.status = WEXITSTATUS(status);
+    }
+    outcome.out = readBytes(outPath);
+    outcome.err = readBytes(errPath);
+    return outcome;
+  }
+
+  fs::path relay() const { return home / ".tarvel" / "bin" / "tarvel-hook"; }
+
+  fs::path home;
+};
+
+struct AgentCase {
+  Agent agent;
+  std::string name;
+  std::string fixture;
+};
+
+const std::vector<AgentCase> agentCases{
+    {Agent::claudeCode, "claude-code", "claude-settings.json"},
+    {Agent::codex, "codex", "codex-hooks.json"},
+    {Agent::geminiCLI, "gemini-cli", "gemini-settings.json"},
+    {Agent::cursor, "cursor", "cursor-hooks.json"},
+};
+
+// Every command of ours found anywhere in the document.
+std::size_t countOurs(const Document& value) {
+  std::size_t count = tarvel::AgentConfigurations::isOurEntry(value) ? 1 : 0;
+  if (value.is_structured()) {
+    for (const auto& element : value) {
+      count += countOurs(element);
+    }
+  }
+  return count;
+}
+
+TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {
+  for (const auto& item : agentCases) {
+    SCOPED_TRACE(item.name);
+    const fs::path config = tarvel::AgentConfigurations::configurationPath(item.agent, home);
+    const std::string original = readBytes(fs::path(TARVEL_FIXTURES_DIR) / "configs" / item.fixture);
+    ASSERT_FALSE(original.empty());
+    writeBytes(config, original);
+    const Document before = Document::parse(original);
+
+    const auto first = tarvel({"install", "--agent", item.name});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find(config.string() + ".tarvel-backup"), std::string::npos) << first.out;
+    EXPECT_EQ(readBytes(config.string() + ".tarvel-backup"), original);
+    const std::string installed = readBytes(config);
+    const Document after = Document::parse(installed);
+
+    // The user's entries stay first, unchanged, in every event list, and other settings stay.
+    for (const auto& [key, value] : before.items()) {
+      if (key != "hooks") {
+        EXPECT_EQ(after[key], value) << key;
+      }
+    }
+    for (const auto& [event, list] : before["hooks"].items()) {
+      ASSERT_TRUE(after["hooks"][event].is_array()) << event;
+      for (std::size_t index = 0; index < list.size(); ++index) {
+        EXPECT_EQ(after["hooks"][event][index], list[index]) << event;
+      }
+    }
+    const std::size_t ours = countOurs(after);
+    EXPECT_EQ(ours, item.agent == Agent::claudeCode
+                        ? tarvel::AgentConfigurations::hookedEvents(item.agent).size() + 1
+                        : tarvel::AgentConfigurations::hookedEvents(item.agent).size());
+
+    const auto second = tarvel({"install", "--agent", item.name});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(readBytes(config), installed);
+
+    const auto removed = tarvel({"uninstall", "--agent", item.name});
+    ASSERT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(Document::parse(readBytes(config)), before);
+  }
+}
+
+TEST_F(TarvelInstallTest, ClaudeCodeWaitsOnlyWhereTheDisplayCanAnswer) {
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  const Document settings = Document::parse(readBytes(home / ".claude" / "settings.json"));
+  const auto& preToolUse = settings["hooks"]["PreToolUse"];
+  ASSERT_EQ(preToolUse.size(), 2U);
+  EXPECT_EQ(preToolUse[0]["matcher"], "AskUserQuestion|ExitPlanMode");
+  EXPECT_GT(preToolUse[0]["hooks"][0]["timeout"].get<int>(), tarvel::AgentReplyPolicy::waitSeconds);
+  EXPECT_EQ(preToolUse[1]["matcher"], "^(?!AskUserQuestion$|ExitPlanMode$).*");
+  EXPECT_LT(preToolUse[1]["hooks"][0]["timeout"].get<int>(), 10);
+  for (const char* event : {"PermissionRequest", "Elicitation"}) {
+    EXPECT_GT(settings["hooks"][event][0]["hooks"][0]["timeout"].get<int>(),
+              tarvel::AgentReplyPolicy::waitSeconds)
+        << event;
+  }
+  for (const char* event : {"Stop", "PostToolUse", "SessionStart"}) {
+    EXPECT_LT(settings["hooks"][event][0]["hooks"][0]["timeout"].get<int>(), 10) << event;
+  }
+  EXPECT_EQ(settings["hooks"]["Stop"][0]["hooks"][0]["command"],
+            relay().string() + " --provider claude-code");
+}
+
+TEST_F(TarvelInstallTest, UnparsableOrMisshapenFileIsRefusedAndLeftUnchanged) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"truncated", "{\"hooks\": {\"Stop\": ["},
+      {"not an object", "[1, 2]"},
+      {"hooks not an object", "{\"hooks\": []}"},
+      {"event not an array", "{\"hooks\": {\"Stop\": {\"command\": \"x\"}}}"},
+      {"comments", "{\n  // keep me\n  \"model\": \"opus\"\n}\n"},
+      {"bad UTF-8", "{\"model\": \"\xff\xfe\"}"},
+  };
+  const fs::path config = home / ".claude" / "settings.json";
+  for (const auto& [label, bytes] : cases) {
+    SCOPED_TRACE(label);
+    writeBytes(config, bytes);
+    const auto outcome = tarvel({"install", "--agent", "claude-code"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find(config.string()), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("nothing was changed"), std::string::npos) << outcome.err;
+    EXPECT_EQ(readBytes(config), bytes);
+    EXPECT_FALSE(fs::exists(config.string() + ".tarvel-backup"));
+    EXPECT_FALSE(fs::exists(relay()));
+    EXPECT_EQ(tarvel({"uninstall", "--agent", "claude-code"}).status, 1);
+    EXPECT_EQ(readBytes(config), bytes);
+  }
+}
+
+TEST_F(TarvelInstallTest, DryRunPrintsTheResultAndWritesNothing) {
+  const fs::path config = home / ".gemini" / "settings.json";
+  const std::string original =
+      readBytes(fs::path(TARVEL_FIXTURES_DIR) / "configs" / "gemini-settings.json");
+  writeBytes(config, original);
+  const auto outcome = tarvel({"install", "--agent", "gemini-cli", "--dry-run"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const Document printed = Document::parse(outcome.out, nullptr, false);
+  ASSERT_FALSE(printed.is_discarded()) << outcome.out;
+  EXPECT_EQ(countOurs(printed), tarvel::AgentConfigurations::hookedEvents(Agent::geminiCLI).size());
+  EXPECT_EQ(printed["hooks"]["BeforeTool"][1]["hooks"][0]["timeout"], 5000);
+  EXPECT_EQ(readBytes(config), original);
+  EXPECT_FALSE(fs::exists(home / ".tarvel"));
+  EXPECT_FALSE(fs::exists(config.string() + ".tarvel-backup"));
+}
+
+TEST_F(TarvelInstallTest, MissingConfigurationIsCreatedAndTheRelayIsCopiedExecutable) {
+  const auto outcome = tarvel({"install", "--agent", "cursor"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const Document hooks = Document::parse(readBytes(home / ".cursor" / "hooks.json"));
+  EXPECT_EQ(hooks["version"], 1);
+  EXPECT_EQ(hooks["hooks"]["stop"][0]["command"], relay().string() + " --provider cursor");
+  EXPECT_FALSE(fs::exists(home / ".cursor" / "hooks.json.tarvel-backup"));
+
+  struct stat status {};
+  ASSERT_EQ(::stat(relay().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0755U);
+  EXPECT_EQ(readBytes(relay()), readBytes(fs::path(TARVEL_BINARY_DIR) / "bin" / "tarvel-hook"));
+  // No temporary files are left beside what was written.
+  for (const auto& directory : {home / ".cursor", home / ".tarvel" / "bin"}) {
+    for (const auto& entry : fs::directory_iterator(directory)) {
+      EXPECT_EQ(entry.path().filename().string().find(".tarvel-"), std::string::npos)
+          << entry.path();
+    }
+  }
+}
+
+TEST_F(TarvelInstallTest, CodexWithoutTheCodexProgramAsksTheUserToReviewTheHooks) {
+  const auto outcome = tarvel({"install", "--agent", "codex"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("hooks need review"), std::string::npos) << outcome.out;
+  EXPECT_FALSE(fs::exists(home / ".codex" / "config.toml"));
+  const std::string hooks = readBytes(home / ".codex" / "hooks.json");
+  EXPECT_EQ(hooks.find("codex_hooks"), std::string::npos);
+}
+
+TEST_F(TarvelInstallTest, MissingRelayIsAnErrorThatChangesNothing) {
+  const fs::path config = home / ".claude" / "settings.json";
+  writeBytes(config, "{}\n");
+  const tarvel::Installer::Context context{.home = home,
+                                           .hookSource = home / "no-such" / "tarvel-hook",
+                                           .workingDirectory = home};
+  std::ostringstream out;
+  std::ostringstream err;
+  const tarvel::Installer::Options options{.action = tarvel::Installer::Action::install,
+                                           .agent = Agent::claudeCode};
+  EXPECT_EQ(tarvel::Installer::run(options, context, out, err), 1);
+  EXPECT_NE(err.str().find("tarvel-hook was not found"), std::string::npos) << err.str();
+  EXPECT_EQ(readBytes(config), "{}\n");
+}
+
+TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {
+  const std::string command =
+      tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, "/home/Ann O'Neil");
+  EXPECT_EQ(command, "'/home/Ann O'\\''Neil/.tarvel/bin/tarvel-hook' --provider claude-code");
+  EXPECT_TRUE(tarvel::AgentConfigurations::isOurEntry(Document{{"command", command}}));
+  // The same command form for Grok is what Grok's routing treats as a native relay.
+  const tarvel::Json grok = {
+      {"hooks", {{"Stop", {{{"command", "/home/a/.tarvel/bin/tarvel-hook --provider grok"}}}}}}};
+  EXPECT_TRUE(tarvel::GrokHookRouting::containsNativeRelay(grok));
+}
+
+TEST(CodexHookTrust, TrustTablesAreAddedOrReplacedAndEverythingElseKept) {
+  const std::vector<tarvel::CodexHookTrust::ListedHook> hooks{
+      {.key = "/h/.codex/hooks.json:stop:0:0", .currentHash = "sha256:new"}};
+  const std::string added = "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\n"
+                            "trusted_hash = \"sha256:new\"\n";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"", added},
+      {"model = \"o3\"", "model = \"o3\"\n\n" + added},
+      {"# mine\n[profiles.x]\nmodel = \"o3\"\n", "# mine\n[profiles.x]\nmodel = \"o3\"\n\n" + added},
+      {"[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:old\"\n[x]\na = 1\n",
+       "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:new\"\n[x]\na = 1\n"},
+      {"[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\nenabled = true\n\n[x]\n",
+       "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:new\"\n"
+       "enabled = true\n\n[x]\n"},
+  };
+  for (const auto& [before, expected] : cases) {
+    SCOPED_TRACE(before);
+    EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes(before, hooks), expected);
+  }
+  EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes(
+                "", {{.key = "a\"b\\c", .currentHash = "h"}}),
+            "[hooks.state.\"a\\\"b\\\\c\"]\ntrusted_hash = \"h\"\n");
+}
+
+}  // namespace
