@@ -52,7 +52,8 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
           {.event = "Stop"},
-          {.event = "SessionEnd"},
+          // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
+          {.event = "SessionEnd", .timeout = 3},
       };
     case Agent::geminiCLI: {
       // Gemini's limits are in milliseconds; an absent matcher matches every tool.
@@ -70,8 +71,10 @@ std::vector<HookGroup> groupsFor(Agent agent) {
     }
     case Agent::cursor:
       return {
-          {.event = "beforeSubmitPrompt"}, {.event = "beforeShellExecution"},
-          {.event = "beforeMCPExecution"}, {.event = "afterFileEdit"},
+          {.event = "beforeSubmitPrompt"},
+          {.event = "beforeShellExecution"},
+          {.event = "beforeMCPExecution"},
+          {.event = "afterFileEdit"},
           {.event = "stop"},
       };
   }

@@ -84,13 +84,14 @@ bool writeAll(int fd, std::string_view bytes) {
 // see the old file or the new one, never a part. Returns the failure's message.
 std::optional<std::string> writeAtomically(const fs::path& path, std::string_view bytes,
                                            mode_t mode) {
-  std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".tarvel-XXXXXX"));
+  std::string temporary =
+      (path.parent_path() / ("." + path.filename().string() + ".tarvel-XXXXXX"));
   const UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!file) {
     return "cannot create a temporary file beside " + path.string() + ": " + errnoText(errno);
   }
-  const bool written = writeAll(file.get(), bytes) && ::fchmod(file.get(), mode) == 0 &&
-                       ::fsync(file.get()) == 0;
+  const bool written =
+      writeAll(file.get(), bytes) && ::fchmod(file.get(), mode) == 0 && ::fsync(file.get()) == 0;
   const int writeError = errno;
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = written ? errno : writeError;
@@ -233,10 +234,10 @@ void trustCodexHooks(const Context& context, std::ostream& out, std::ostream& er
   }
   const auto& file = std::get<FileText>(original);
   const std::string updated = CodexHookTrust::withTrustedHashes(file.bytes, ours);
-  if (auto problem = replaceConfiguration(config, FileText{.exists = file.exists,
-                                                            .bytes = file.bytes,
-                                                            .mode = file.exists ? file.mode
-                                                                                : mode_t{0600}},
+  if (auto problem = replaceConfiguration(config,
+                                          FileText{.exists = file.exists,
+                                                   .bytes = file.bytes,
+                                                   .mode = file.exists ? file.mode : mode_t{0600}},
                                           updated, out)) {
     err << "tarvel: " << *problem << "\n";
     out << reviewAdvice;
@@ -354,8 +355,8 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   const Document& original = std::get<Document>(parsed);
   const Document result =
       options.action == Action::install
-          ? AgentConfigurations::withOurEntries(agent, original,
-                                                AgentConfigurations::hookCommand(agent, context.home))
+          ? AgentConfigurations::withOurEntries(
+                agent, original, AgentConfigurations::hookCommand(agent, context.home))
           : AgentConfigurations::withoutOurEntries(original);
   const std::string bytes = result.dump(2) + "\n";
 

@@ -26,9 +26,9 @@ struct Options {
 // What a run needs from its surroundings; tests pass their own.
 struct Context {
   std::filesystem::path home;
-  std::filesystem::path hookSource;     // the built tarvel-hook to copy
+  std::filesystem::path hookSource;  // the built tarvel-hook to copy
   std::filesystem::path workingDirectory;
-  std::string searchPath;               // PATH, for finding the codex program
+  std::string searchPath;  // PATH, for finding the codex program
 };
 
 std::string usage();

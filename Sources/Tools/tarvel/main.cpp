@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
     if (!context) {
       return 1;
     }
-    return tarvel::Installer::run(std::get<tarvel::Installer::Options>(parsed), *context,
-                                  std::cout, std::cerr);
+    return tarvel::Installer::run(std::get<tarvel::Installer::Options>(parsed), *context, std::cout,
+                                  std::cerr);
   } catch (const std::exception& error) {
     std::cerr << "tarvel: " << error.what() << "\n";
     return 1;

@@ -135,7 +135,8 @@ TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestore
   for (const auto& item : agentCases) {
     SCOPED_TRACE(item.name);
     const fs::path config = tarvel::AgentConfigurations::configurationPath(item.agent, home);
-    const std::string original = readBytes(fs::path(TARVEL_FIXTURES_DIR) / "configs" / item.fixture);
+    const std::string original =
+        readBytes(fs::path(TARVEL_FIXTURES_DIR) / "configs" / item.fixture);
     ASSERT_FALSE(original.empty());
     writeBytes(config, original);
     const Document before = Document::parse(original);
@@ -269,9 +270,8 @@ TEST_F(TarvelInstallTest, CodexWithoutTheCodexProgramAsksTheUserToReviewTheHooks
 TEST_F(TarvelInstallTest, MissingRelayIsAnErrorThatChangesNothing) {
   const fs::path config = home / ".claude" / "settings.json";
   writeBytes(config, "{}\n");
-  const tarvel::Installer::Context context{.home = home,
-                                           .hookSource = home / "no-such" / "tarvel-hook",
-                                           .workingDirectory = home};
+  const tarvel::Installer::Context context{
+      .home = home, .hookSource = home / "no-such" / "tarvel-hook", .workingDirectory = home};
   std::ostringstream out;
   std::ostringstream err;
   const tarvel::Installer::Options options{.action = tarvel::Installer::Action::install,
@@ -295,14 +295,18 @@ TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {
 TEST(CodexHookTrust, TrustTablesAreAddedOrReplacedAndEverythingElseKept) {
   const std::vector<tarvel::CodexHookTrust::ListedHook> hooks{
       {.key = "/h/.codex/hooks.json:stop:0:0", .currentHash = "sha256:new"}};
-  const std::string added = "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\n"
-                            "trusted_hash = \"sha256:new\"\n";
+  const std::string added =
+      "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\n"
+      "trusted_hash = \"sha256:new\"\n";
   const std::vector<std::pair<std::string, std::string>> cases{
       {"", added},
       {"model = \"o3\"", "model = \"o3\"\n\n" + added},
-      {"# mine\n[profiles.x]\nmodel = \"o3\"\n", "# mine\n[profiles.x]\nmodel = \"o3\"\n\n" + added},
-      {"[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:old\"\n[x]\na = 1\n",
-       "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:new\"\n[x]\na = 1\n"},
+      {"# mine\n[profiles.x]\nmodel = \"o3\"\n",
+       "# mine\n[profiles.x]\nmodel = \"o3\"\n\n" + added},
+      {"[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:old\"\n[x]\na = "
+       "1\n",
+       "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:new\"\n[x]\na = "
+       "1\n"},
       {"[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\nenabled = true\n\n[x]\n",
        "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:new\"\n"
        "enabled = true\n\n[x]\n"},
@@ -311,8 +315,7 @@ TEST(CodexHookTrust, TrustTablesAreAddedOrReplacedAndEverythingElseKept) {
     SCOPED_TRACE(before);
     EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes(before, hooks), expected);
   }
-  EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes(
-                "", {{.key = "a\"b\\c", .currentHash = "h"}}),
+  EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes("", {{.key = "a\"b\\c", .currentHash = "h"}}),
             "[hooks.state.\"a\\\"b\\\\c\"]\ntrusted_hash = \"h\"\n");
 }
 
