@@ -1,0 +1,226 @@
+#include "Tools/tarvel-island/SessionPersistence.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <system_error>
+
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "Tools/tarvel-island/Terminal.hpp"
+
+namespace tarvel::Island::SessionPersistence {
+namespace {
+
+constexpr std::int64_t formatVersion = 1;
+
+// Why the saved file could not be used.
+struct Failure {
+  std::string reason;
+};
+
+Failure systemError(std::string_view what, int error) {
+  return {std::string(what) + ": " + std::strerror(error)};
+}
+
+// The bytes of the file, or why they could not be read.
+Result<std::string, Failure> readFile(const std::filesystem::path& file) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
+    return systemError("open", errno);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) {
+    return systemError("stat", errno);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return Failure{"not a regular file"};
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > maximumFileBytes) {
+    return Failure{"larger than " + std::to_string(maximumFileBytes) + " bytes"};
+  }
+  std::string bytes;
+  char block[65536];
+  while (true) {
+    const ssize_t count = ::read(fd.get(), block, sizeof block);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return systemError("read", errno);
+    }
+    if (count == 0) {
+      return bytes;
+    }
+    bytes.append(block, static_cast<std::size_t>(count));
+    if (bytes.size() > maximumFileBytes) {
+      return Failure{"larger than " + std::to_string(maximumFileBytes) + " bytes"};
+    }
+  }
+}
+
+Result<std::vector<AgentSession>, Failure> decode(std::string_view bytes) {
+  auto parsed = Coding::parse(bytes);
+  if (!parsed) {
+    return Failure{parsed.error().description};
+  }
+  const Json& root = *parsed;
+  if (!root.is_object()) {
+    return Failure{"not a JSON object"};
+  }
+  const auto version = root.find("version");
+  if (version == root.end() || !version->is_number_integer() ||
+      version->get<std::int64_t>() != formatVersion) {
+    return Failure{"unknown format version"};
+  }
+  const auto list = root.find("sessions");
+  if (list == root.end() || !list->is_array()) {
+    return Failure{"no \"sessions\" array"};
+  }
+  std::vector<AgentSession> sessions;
+  sessions.reserve(list->size());
+  try {
+    std::size_t index = 0;
+    for (const Json& element : *list) {
+      sessions.push_back(
+          Codable<AgentSession>::decode(element, "sessions[" + std::to_string(index++) + "]"));
+    }
+  } catch (const DecodingError& error) {
+    return Failure{error.codingPath + ": " + error.description};
+  } catch (const std::exception& error) {
+    return Failure{error.what()};
+  }
+  return sessions;
+}
+
+// Moves the damaged file to a free "<name>.corrupt-<time>[-n]" beside it.
+std::optional<std::filesystem::path> setAside(const std::filesystem::path& file) {
+  std::string stamp = Dates::iso8601(Dates::now());
+  std::erase_if(stamp, [](char character) { return character == ':' || character == '.'; });
+  const std::string base = file.filename().string() + ".corrupt-" + stamp;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path target =
+        file.parent_path() / (attempt == 0 ? base : base + "-" + std::to_string(attempt));
+    // Linking first never replaces an existing file; then the original name is removed.
+    if (::link(file.c_str(), target.c_str()) == 0) {
+      if (::unlink(file.c_str()) == 0) {
+        return target;
+      }
+      ::unlink(target.c_str());
+      return std::nullopt;
+    }
+    if (errno == EEXIST) {
+      continue;
+    }
+    // File systems without hard links: a rename that checks first.
+    std::error_code error;
+    if (!std::filesystem::exists(target, error) && ::rename(file.c_str(), target.c_str()) == 0) {
+      return target;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::filesystem::path defaultURL() {
+  return AgentSocketLocation::homeDirectory() / ".tarvel" / "sessions.json";
+}
+
+LoadResult load(const std::filesystem::path& file) {
+  struct stat status {};
+  if (::lstat(file.c_str(), &status) != 0 && errno == ENOENT) {
+    return {};
+  }
+  auto bytes = readFile(file);
+  std::string reason;
+  if (bytes) {
+    auto sessions = decode(*bytes);
+    if (sessions) {
+      return {.sessions = std::move(*sessions)};
+    }
+    reason = sessions.error().reason;
+  } else {
+    reason = bytes.error().reason;
+  }
+  if (const auto target = setAside(file)) {
+    return {.message = "Saved sessions could not be read (" + reason + "); the file was moved to " +
+                       target->string() + " and the display starts empty."};
+  }
+  return {.message = "Saved sessions could not be read (" + reason + ") nor moved aside; " +
+                     file.string() + " is left untouched and sessions are not saved this time.",
+          .savingAllowed = false};
+}
+
+std::string encode(const std::vector<AgentSession>& sessions) {
+  Json list = Json::array();
+  for (const AgentSession& session : sessions) {
+    list.push_back(Codable<AgentSession>::encode(session));
+  }
+  return Coding::encode(Json{{"sessions", std::move(list)}, {"version", formatVersion}}) + "\n";
+}
+
+std::optional<std::string> save(const std::filesystem::path& file,
+                                const std::vector<AgentSession>& sessions) {
+  std::string bytes;
+  try {
+    bytes = encode(sessions);
+  } catch (const std::exception& error) {
+    return std::string("encode: ") + error.what();
+  }
+  if (auto error = UnixSocketSupport::makeDirectories(file.parent_path())) {
+    return error->description();
+  }
+  const std::filesystem::path temporary =
+      file.parent_path() / (file.filename().string() + ".tmp-" + std::to_string(::getpid()));
+  ::unlink(temporary.c_str());
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                     0600));
+  if (!fd) {
+    return systemError("open", errno).reason;
+  }
+  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return systemError("write", error).reason;
+  }
+  fd.reset();
+  if (::rename(temporary.c_str(), file.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return systemError("rename", error).reason;
+  }
+  // The rename itself reaches the disk with the directory.
+  const UniqueFd directory(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory) {
+    ::fsync(directory.get());
+  }
+  return std::nullopt;
+}
+
+bool SaveSchedule::isDue(Clock::time_point now) const {
+  const auto due = dueAt();
+  return due && now >= *due;
+}
+
+std::optional<SaveSchedule::Clock::time_point> SaveSchedule::dueAt() const {
+  if (!changed) {
+    return std::nullopt;
+  }
+  return lastSave ? *lastSave + interval : Clock::time_point::min();
+}
+
+void SaveSchedule::didSave(Clock::time_point now) {
+  changed = false;
+  lastSave = now;
+}
+
+}  // namespace tarvel::Island::SessionPersistence

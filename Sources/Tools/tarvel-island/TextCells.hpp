@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Text measured in terminal cells. Agent texts reach the screen only through these functions,
+// which turn control characters (escape sequences included) into spaces so that no text can
+// move the cursor or change the terminal's modes.
+namespace tarvel::Island::TextCells {
+
+// The text with every control character (C0, DEL, C1) and line break replaced by a space, and
+// malformed UTF-8 replaced by U+FFFD.
+std::string printable(std::string_view text);
+
+// Cells the printable text takes: 2 for wide characters (CJK), 0 for combining marks.
+std::size_t width(std::string_view text);
+
+// The printable text cut to at most `cells` cells (ending in "…" when cut) and padded with
+// spaces to exactly `cells` when `pad`.
+std::string fitted(std::string_view text, std::size_t cells, bool pad = false);
+
+}  // namespace tarvel::Island::TextCells
