@@ -106,41 +106,6 @@ std::string withoutImagePlaceholders(std::string_view text) {
   return result;
 }
 
-// Splits at line feed, vertical tab, form feed, carriage return, U+0085, U+2028 and U+2029,
-// dropping empty pieces.
-std::vector<std::string_view> lines(std::string_view text) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0;
-  std::size_t position = 0;
-  const auto cut = [&](std::size_t separatorLength) {
-    if (position > start) {
-      pieces.push_back(text.substr(start, position - start));
-    }
-    position += separatorLength;
-    start = position;
-  };
-  while (position < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[position]);
-    if (byte >= 0x0A && byte <= 0x0D) {
-      cut(1);
-    } else if (byte == 0xC2 && position + 1 < text.size() &&
-               static_cast<unsigned char>(text[position + 1]) == 0x85) {
-      cut(2);
-    } else if (byte == 0xE2 && position + 2 < text.size() &&
-               static_cast<unsigned char>(text[position + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[position + 2]) == 0xA8 ||
-                static_cast<unsigned char>(text[position + 2]) == 0xA9)) {
-      cut(3);
-    } else {
-      ++position;
-    }
-  }
-  if (position > start) {
-    pieces.push_back(text.substr(start, position - start));
-  }
-  return pieces;
-}
-
 // Whether the lower-cased text begins with `prefix` (ASCII, lower case); lower-cases only as much
 // of the text as the comparison needs.
 bool lowercasedStartsWith(std::string_view text, std::string_view prefix) {
@@ -201,7 +166,7 @@ std::optional<std::string> fromPrompt(std::string_view prompt, int limit) {
   if (limit < 1) {
     return std::nullopt;
   }
-  for (const std::string_view line : lines(prompt)) {
+  for (const std::string_view line : Text::nonEmptyLines(prompt)) {
     auto title = displayable(line);
     if (!title) {
       continue;

@@ -160,41 +160,6 @@ std::string parentPath(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
-// Splits at line feed, vertical tab, form feed, carriage return, U+0085, U+2028 and U+2029,
-// dropping empty pieces.
-std::vector<std::string_view> lines(std::string_view text) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0;
-  std::size_t position = 0;
-  const auto cut = [&](std::size_t separatorLength) {
-    if (position > start) {
-      pieces.push_back(text.substr(start, position - start));
-    }
-    position += separatorLength;
-    start = position;
-  };
-  while (position < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[position]);
-    if (byte >= 0x0A && byte <= 0x0D) {
-      cut(1);
-    } else if (byte == 0xC2 && position + 1 < text.size() &&
-               static_cast<unsigned char>(text[position + 1]) == 0x85) {
-      cut(2);
-    } else if (byte == 0xE2 && position + 2 < text.size() &&
-               static_cast<unsigned char>(text[position + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[position + 2]) == 0xA8 ||
-                static_cast<unsigned char>(text[position + 2]) == 0xA9)) {
-      cut(3);
-    } else {
-      ++position;
-    }
-  }
-  if (position > start) {
-    pieces.push_back(text.substr(start, position - start));
-  }
-  return pieces;
-}
-
 bool startsWithKeyIgnoringCase(std::string_view line, std::string_view key) {
   if (line.size() < key.size()) {
     return false;
@@ -256,7 +221,7 @@ std::optional<std::string> worktreeName(const std::string& gitFile, const std::s
 }
 
 std::optional<std::string> gitDir(std::string_view gitFileText, const std::string& worktree) {
-  for (const std::string_view line : lines(gitFileText)) {
+  for (const std::string_view line : Text::nonEmptyLines(gitFileText)) {
     const std::string candidate = Text::trimmed(line);
     if (startsWithKeyIgnoringCase(candidate, "gitdir:")) {
       return resolvedPath(nonEmpty(std::string_view(candidate).substr(7)), worktree);

@@ -229,6 +229,39 @@ std::vector<std::string> split(std::string_view text, std::string_view separator
   }
 }
 
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  std::size_t position = 0;
+  const auto cut = [&](std::size_t separatorLength) {
+    if (position > start) {
+      pieces.push_back(text.substr(start, position - start));
+    }
+    position += separatorLength;
+    start = position;
+  };
+  while (position < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[position]);
+    if (byte >= 0x0A && byte <= 0x0D) {
+      cut(1);
+    } else if (byte == 0xC2 && position + 1 < text.size() &&
+               static_cast<unsigned char>(text[position + 1]) == 0x85) {
+      cut(2);
+    } else if (byte == 0xE2 && position + 2 < text.size() &&
+               static_cast<unsigned char>(text[position + 1]) == 0x80 &&
+               (static_cast<unsigned char>(text[position + 2]) == 0xA8 ||
+                static_cast<unsigned char>(text[position + 2]) == 0xA9)) {
+      cut(3);
+    } else {
+      ++position;
+    }
+  }
+  if (position > start) {
+    pieces.push_back(text.substr(start, position - start));
+  }
+  return pieces;
+}
+
 std::string normalizedWord(std::string_view text) {
   return lowercased(replacingAll(text, "-", "_"));
 }

@@ -59,6 +59,10 @@ std::string replacingAll(std::string_view text, std::string_view from, std::stri
 // Splits at every occurrence of `separator` (kept empty pieces included).
 std::vector<std::string> split(std::string_view text, std::string_view separator);
 
+// The pieces between line feeds, vertical tabs, form feeds, carriage returns, U+0085, U+2028 and
+// U+2029, without empty ones. The views borrow from `text`.
+std::vector<std::string_view> nonEmptyLines(std::string_view text);
+
 // Lower-cased with "-" replaced by "_": the normal form for comparing agents' words.
 std::string normalizedWord(std::string_view text);
 

@@ -98,28 +98,28 @@ Result<MonitorOptions, std::string> parseOptions(std::span<const std::string_vie
   MonitorOptions options;
   for (std::size_t index = 0; index < arguments.size(); ++index) {
     const std::string_view argument = arguments[index];
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* entry = nullptr;
     for (const OptionSpec& candidate : optionTable) {
       if (candidate.name == argument) {
-        spec = &candidate;
+        entry = &candidate;
       }
     }
-    if (spec == nullptr && options.mode == MonitorOptions::Mode::codexTitles &&
+    if (entry == nullptr && options.mode == MonitorOptions::Mode::codexTitles &&
         !argument.starts_with("-")) {
       options.threadIds.emplace_back(argument);  // a thread id for --codex-titles
       continue;
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
       return "unknown argument \"" + std::string(argument) + "\"";
     }
     std::string_view value;
-    if (spec->takesValue) {
+    if (entry->takesValue) {
       if (index + 1 >= arguments.size()) {
-        return std::string(spec->name) + " needs a value";
+        return std::string(entry->name) + " needs a value";
       }
       value = arguments[++index];
     }
-    if (auto error = spec->apply(options, value)) {
+    if (auto error = entry->apply(options, value)) {
       return *error;
     }
   }

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every benchmark once: the Google Benchmark programs, then the whole-command hook timings.
+# usage: Benchmarks/run.sh [BIN_DIR]   (default: build/bin)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "${1:-build/bin}" && pwd)
+for program in "$bin"/*Benchmark*; do
+  [[ -x "$program" ]] || continue
+  echo "== $(basename "$program")"
+  "$program" --benchmark_min_time=0.2
+done
+echo "== QuoyaCodexHook latency"
+bash "$here/hook_latency.sh" "$bin" 300
+echo "== tarvel-hook latency"
+HOOK=tarvel-hook bash "$here/hook_latency.sh" "$bin" 300
