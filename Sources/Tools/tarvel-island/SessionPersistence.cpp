@@ -215,7 +215,8 @@ std::optional<SaveSchedule::Clock::time_point> SaveSchedule::dueAt() const {
   if (!changed) {
     return std::nullopt;
   }
-  return lastSave ? *lastSave + interval : Clock::time_point::min();
+  // Never saved: due at once (the clock's epoch lies in the past, and subtracting from it is safe).
+  return lastSave ? *lastSave + interval : Clock::time_point{};
 }
 
 void SaveSchedule::didSave(Clock::time_point now) {
