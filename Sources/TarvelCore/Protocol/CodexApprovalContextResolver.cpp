@@ -33,7 +33,8 @@ std::optional<TranscriptRecord> decodeRecord(std::string_view line) {
     }
     record.type = type->get<std::string>();
   }
-  if (const auto payload = object->find("payload"); payload != object->end() && !payload->is_null()) {
+  if (const auto payload = object->find("payload");
+      payload != object->end() && !payload->is_null()) {
     if (!payload->is_object()) {
       return std::nullopt;
     }
@@ -83,7 +84,13 @@ std::optional<std::string> reviewer(const std::filesystem::path& transcript,
     return std::nullopt;
   }
   const auto candidates = JSONLinesTail::lines(*tail, "turn_context");
+  // A record of this turn holds the turn id's literal bytes; the other context records (one per
+  // turn, each with the turn's instructions) are passed over without decoding.
+  const std::string_view turnNeedle = JSONLinesTail::verbatimNeedle(turnId);
   for (auto line = candidates.rbegin(); line != candidates.rend(); ++line) {
+    if (!turnNeedle.empty() && line->find(turnNeedle) == std::string_view::npos) {
+      continue;
+    }
     const auto record = decodeRecord(*line);
     if (!record || record->type != "turn_context" || !record->payload) {
       continue;

@@ -1,6 +1,5 @@
 #include "TarvelCore/Protocol/CodexSessionTitleResolver.hpp"
 
-#include <algorithm>
 #include <vector>
 
 #include "TarvelCore/Models/AgentProvider.hpp"
@@ -16,12 +15,17 @@ bool isSafeSessionId(std::string_view id) {
   return !id.empty() && id.find_first_of(std::string_view("\n\0/\\", 4)) == std::string_view::npos;
 }
 
-// Ids that appear in the index's bytes exactly as written: printable ASCII without a quote
-// (JSON escapes nothing else in that range but "\", which a safe id lacks).
-bool appearsVerbatim(std::string_view id) {
-  return std::all_of(id.begin(), id.end(), [](char byte) {
-    return byte >= 0x20 && byte <= 0x7E && byte != '"';
-  });
+// The bytes of the id's first character (a whole UTF-8 sequence when it is one).
+std::string_view firstCharacter(std::string_view id) {
+  const auto lead = static_cast<unsigned char>(id.front());
+  const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  return id.substr(0, length);
+}
+
+// Whether a line can hold the id when the id has no literal run: its first character is
+// written either as itself or as an escape, so a line with neither is passed over.
+bool mayHold(std::string_view line, std::string_view first) {
+  return line.find('\\') != std::string_view::npos || line.find(first) != std::string_view::npos;
 }
 
 }  // namespace
@@ -39,9 +43,16 @@ std::optional<std::string> title(std::string_view nativeSessionId,
   if (!tail) {
     return std::nullopt;
   }
+  // Only lines holding the id's literal bytes can name it; an id without any (quotes and
+  // non-ASCII letters only) is looked for in every line that may hold it.
+  const std::string_view needle = JSONLinesTail::verbatimNeedle(id);
   const std::vector<std::string_view> candidates =
-      appearsVerbatim(id) ? JSONLinesTail::lines(*tail, id) : JSONLinesTail::nonEmptyLines(*tail);
+      needle.empty() ? JSONLinesTail::nonEmptyLines(*tail) : JSONLinesTail::lines(*tail, needle);
+  const std::string_view first = firstCharacter(id);
   for (auto line = candidates.rbegin(); line != candidates.rend(); ++line) {
+    if (needle.empty() && !mayHold(*line, first)) {
+      continue;
+    }
     const auto record = JSONLinesTail::parseObject(*line);
     if (!record) {
       continue;

@@ -30,6 +30,12 @@ std::optional<std::size_t> firstNewline(std::string_view bytes);
 // into `bytes`, which must outlive them. An empty needle matches nothing.
 std::vector<std::string_view> lines(std::string_view bytes, std::string_view needle);
 
+// The longest run of `text` that every JSON encoder writes literally inside a string: printable
+// ASCII without the quote, the backslash and the characters some encoders escape ("/", "<", ">",
+// "&", "'"). A line whose string value equals `text` contains these bytes, so they serve as a
+// needle; empty when `text` has no such run. The view points into `text`.
+std::string_view verbatimNeedle(std::string_view text);
+
 // Every non-empty line, in file order; the views point into `bytes`.
 std::vector<std::string_view> nonEmptyLines(std::string_view bytes);
 
@@ -38,6 +44,7 @@ std::optional<Json> parseObject(std::string_view line);
 
 // Lossy string decoding: the first of `keys` whose value is a string; a missing key, a null or a
 // value of another type is passed over silently.
-std::optional<std::string> lossyString(const Json& object, std::initializer_list<std::string_view> keys);
+std::optional<std::string> lossyString(const Json& object,
+                                       std::initializer_list<std::string_view> keys);
 
 }  // namespace tarvel::JSONLinesTail

@@ -55,6 +55,11 @@ TEST(JSONLinesTail, LinesContainingANeedleComeOnceInFileOrder) {
   EXPECT_TRUE(JSONLinesTail::lines(bytes, "absent").empty());
   EXPECT_EQ(JSONLinesTail::firstNewline(bytes), 5u);
   EXPECT_EQ(JSONLinesTail::nonEmptyLines("\n\na\n\nb"), (std::vector<std::string_view>{"a", "b"}));
+  // The longest run an encoder cannot have escaped.
+  EXPECT_EQ(JSONLinesTail::verbatimNeedle("019a-7c3e"), "019a-7c3e");
+  EXPECT_EQ(JSONLinesTail::verbatimNeedle("ab\"cde<f"), "cde");
+  EXPECT_EQ(JSONLinesTail::verbatimNeedle("sessão-ü-1"), "sess");
+  EXPECT_EQ(JSONLinesTail::verbatimNeedle("线程\"&"), "");
 }
 
 TEST(JSONLinesTail, RefusesFilesReachedThroughLinksOutOfTheRoot) {
@@ -119,6 +124,14 @@ TEST_F(CodexApprovalTest, TheNewestRecordOfTheTurnDecidesEvenWithoutAReviewer) {
                               "\n");
   EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "turn-2", codexHome()),
             "guardian_subagent");
+  // Turn ids written with escapes are matched on their decoded value.
+  writeFile(transcript(),
+            R"({"type":"turn_context","payload":{"turn_id":"t\u00fcrn\u0026\"1\"","approvals_reviewer":"auto_review"}})"
+            "\n" + turnContext("turn-9", "user"));
+  EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "türn&\"1\"", codexHome()),
+            "auto_review");
+  EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "türn&\"2\"", codexHome()),
+            std::nullopt);
 }
 
 TEST_F(CodexApprovalTest, ReviewerWordsDecideWhetherTheUserIsNeeded) {
@@ -187,13 +200,25 @@ TEST_F(CodexTitleTest, NewestIndexRecordForTheIdGivesItsDisplayableName) {
   }
 }
 
-TEST_F(CodexTitleTest, IdsWithQuotesOrNonASCIIAreFoundByDecodingEveryLine) {
+TEST_F(CodexTitleTest, IdsWithQuotesOrNonASCIIAreFoundWhateverTheEncoderEscaped) {
   writeIndex(R"({"id":"say \"hi\"","thread_name":"Quoted"})" "\n"
              R"({"id":"caf\u00e9","thread_name":"Escaped accent"})" "\n"
-             R"({"id":"线程","thread_name":"中文标题"})" "\n");
-  EXPECT_EQ(CodexSessionTitleResolver::title("say \"hi\"", codexHome()), "Quoted");
-  EXPECT_EQ(CodexSessionTitleResolver::title("café", codexHome()), "Escaped accent");
-  EXPECT_EQ(CodexSessionTitleResolver::title("线程", codexHome()), "中文标题");
+             R"({"id":"线程","thread_name":"中文标题"})" "\n"
+             R"({"id":"\u7ebf\u7a0b\u4e8c","thread_name":"Escaped letters only"})" "\n"
+             R"({"id":"\"\"","thread_name":"Quotes only"})" "\n"
+             R"({"id":"a\u003cb\u0026c","thread_name":"HTML-safe encoder"})" "\n"
+             R"({"id":"é","thread_name":"Written as itself"})" "\n");
+  const auto title = [&](std::string_view id) {
+    return CodexSessionTitleResolver::title(id, codexHome());
+  };
+  EXPECT_EQ(title("say \"hi\""), "Quoted");
+  EXPECT_EQ(title("café"), "Escaped accent");
+  EXPECT_EQ(title("线程"), "中文标题");
+  EXPECT_EQ(title("线程二"), "Escaped letters only");
+  EXPECT_EQ(title("\"\""), "Quotes only");
+  EXPECT_EQ(title("a<b&c"), "HTML-safe encoder");
+  EXPECT_EQ(title("é"), "Written as itself");
+  EXPECT_EQ(title("ü"), std::nullopt);
 }
 
 TEST(CodexSessionTitleResolver, ThreadIdComesOnlyFromCodexNamespacedIds) {
