@@ -104,77 +104,49 @@ const CodexHome& fixture() {
   return home;
 }
 
+// Times `lookup` (which gives an optional result) over a 4 MiB tail; a result other than the one
+// the case expects fails the benchmark, so a broken fixture cannot pass as fast.
+template <typename Lookup>
+void timeLookup(benchmark::State& state, bool expectFound, const Lookup& lookup) {
+  for (auto _ : state) {
+    const auto found = lookup();
+    if (found.has_value() != expectFound) {
+      state.SkipWithError("unexpected lookup result");
+      break;
+    }
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4194304);
+}
+
 // arg 0: the newest thread; 1: a thread near the start of the 4 MiB tail; 2: an unknown thread;
 // 3: an id with non-ASCII letters, found through its ASCII part; 4: an unknown id of non-ASCII
-// letters only, which no byte search can pre-filter (every line of the tail decoded).
+// letters only, which no literal byte run can pick out.
 void titleLookup(benchmark::State& state) {
   const CodexHome& home = fixture();
   const std::size_t tailRecords =
       tarvel::CodexSessionTitleResolver::maximumIndexTailBytes / indexRecord(threadId(0), 0).size();
-  std::string id;
-  switch (state.range(0)) {
-    case 0:
-      id = threadId(home.indexRecords - 2);
-      break;
-    case 1:
-      id = threadId(home.indexRecords - tailRecords + 1000);
-      break;
-    case 2:
-      id = "00000000-0000-0000-0000-000000000000";
-      break;
-    case 3:
-      id = "sessão-ü-1";
-      break;
-    default:
-      id = "ñüé";
-      break;
-  }
-  const bool expectFound = state.range(0) != 2 && state.range(0) != 4;
-  for (auto _ : state) {
-    const auto found = title(id, home.path);
-    if (found.has_value() != expectFound) {
-      state.SkipWithError("unexpected title result");
-      break;
-    }
-    benchmark::DoNotOptimize(found);
-  }
-  state.SetBytesProcessed(
-      static_cast<std::int64_t>(state.iterations()) *
-      static_cast<std::int64_t>(tarvel::CodexSessionTitleResolver::maximumIndexTailBytes));
+  const std::string ids[] = {threadId(home.indexRecords - 2),
+                             threadId(home.indexRecords - tailRecords + 1000),
+                             "00000000-0000-0000-0000-000000000000", "sessão-ü-1", "ñüé"};
+  const std::string& id = ids[state.range(0)];
+  timeLookup(state, state.range(0) != 2 && state.range(0) != 4,
+             [&] { return title(id, home.path); });
 }
 BENCHMARK(titleLookup)->ArgName("case")->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
-// arg 0: the last turn; 1: a turn near the start of the 4 MiB tail (every newer context record
-// decoded first); 2: an unknown turn (every context record in the tail decoded).
+// arg 0: the last turn; 1: a turn near the start of the 4 MiB tail (about a hundred newer
+// context records passed over); 2: an unknown turn.
 void reviewerLookup(benchmark::State& state) {
   const CodexHome& home = fixture();
   const std::size_t tailTurns =
       tarvel::CodexApprovalContextResolver::maximumTranscriptTailBytes / transcriptTurn(0).size();
-  std::string turn;
-  switch (state.range(0)) {
-    case 0:
-      turn = "turn-" + std::to_string(home.turns - 1);
-      break;
-    case 1:
-      turn = "turn-" + std::to_string(home.turns - tailTurns + 2);
-      break;
-    default:
-      turn = "turn-unknown";
-      break;
-  }
-  const bool expectFound = state.range(0) != 2;
+  const std::string turns[] = {"turn-" + std::to_string(home.turns - 1),
+                               "turn-" + std::to_string(home.turns - tailTurns + 2),
+                               "turn-unknown"};
+  const std::string& turn = turns[state.range(0)];
   const fs::path transcript = home.path / "transcript.jsonl";
-  for (auto _ : state) {
-    const auto found = reviewer(transcript, turn, home.path);
-    if (found.has_value() != expectFound) {
-      state.SkipWithError("unexpected reviewer result");
-      break;
-    }
-    benchmark::DoNotOptimize(found);
-  }
-  state.SetBytesProcessed(
-      static_cast<std::int64_t>(state.iterations()) *
-      static_cast<std::int64_t>(tarvel::CodexApprovalContextResolver::maximumTranscriptTailBytes));
+  timeLookup(state, state.range(0) != 2, [&] { return reviewer(transcript, turn, home.path); });
 }
 BENCHMARK(reviewerLookup)->ArgName("case")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
