@@ -1,6 +1,5 @@
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -9,22 +8,10 @@
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Models/StringHelpers.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
+#include "Tools/tarvel-monitor/MonitorOutput.hpp"
 
 namespace tarvel::Monitor {
 namespace {
-
-void writeAll(int descriptor, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 1) {
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
 
 // The first executable file named "codex" in a directory of PATH, or absent.
 std::optional<std::filesystem::path> codexOnPath() {

@@ -8,34 +8,18 @@
 #include <string>
 #include <string_view>
 
-#include "QuoyaCore/IslandPaths.hpp"
 #include "TarvelCore/Models/AgentActivityService.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Log.hpp"
 #include "TarvelCore/Models/MainQueue.hpp"
 #include "TarvelCore/Protocol/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
+#include "Tools/tarvel-monitor/MonitorOutput.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {
 namespace {
-
-void writeAll(int descriptor, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 1) {
-      return;  // standard output is gone; keep serving, the lines just go unseen
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-void printError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
 
 Json ids(const SessionList& sessions) {
   Json result = Json::array();
@@ -125,14 +109,8 @@ std::string prettyReport(const AgentActivityService& service, bool ingested) {
 }  // namespace
 
 int runSessions(const MonitorOptions& options) {
-  StopSignals::block();
-  Log::setSink(Log::standardErrorSink());
-
-  if (options.island) {
-    if (auto error = quoya::IslandPaths::prepare()) {
-      printError(error->description());
-      return 1;
-    }
+  if (!prepareToServe(options)) {
+    return 1;
   }
 
   // SIGINT and SIGTERM are blocked; the main thread reads them from a descriptor so that one

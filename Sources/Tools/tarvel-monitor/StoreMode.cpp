@@ -1,38 +1,21 @@
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#include "QuoyaCore/IslandPaths.hpp"
 #include "QuoyaCore/IslandStore.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentSession.hpp"
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Models/Date.hpp"
-#include "TarvelCore/Models/Log.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
+#include "Tools/tarvel-monitor/MonitorOutput.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {
 namespace {
-
-void writeAll(int descriptor, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 1) {
-      return;  // standard output is gone; keep serving, the lines just go unseen
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-void printError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
 
 // The store as seen from outside after one offer, as one JSON object.
 Json storeReport(const quoya::IslandStore& store, bool accepted) {
@@ -58,14 +41,8 @@ Json storeReport(const quoya::IslandStore& store, bool accepted) {
 }  // namespace
 
 int runStore(const MonitorOptions& options) {
-  StopSignals::block();
-  Log::setSink(Log::standardErrorSink());
-
-  if (options.island) {
-    if (auto error = quoya::IslandPaths::prepare()) {
-      printError(error->description());
-      return 1;
-    }
+  if (!prepareToServe(options)) {
+    return 1;
   }
 
   // Reader threads deliver concurrently; the lock makes each offer and its report one step, so

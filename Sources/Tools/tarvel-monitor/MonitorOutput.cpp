@@ -1,0 +1,41 @@
+#include "Tools/tarvel-monitor/MonitorOutput.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "QuoyaCore/IslandPaths.hpp"
+#include "TarvelCore/Models/Log.hpp"
+#include "Tools/tarvel-monitor/StopSignals.hpp"
+
+namespace tarvel::Monitor {
+
+void writeAll(int descriptor, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 1) {
+      return;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void printError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
+
+bool prepareToServe(const MonitorOptions& options) {
+  StopSignals::block();
+  Log::setSink(Log::standardErrorSink());
+  if (options.island) {
+    if (auto error = quoya::IslandPaths::prepare()) {
+      printError(error->description());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace tarvel::Monitor
