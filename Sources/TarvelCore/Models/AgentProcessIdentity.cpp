@@ -1,6 +1,5 @@
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,8 +11,9 @@
 #include <filesystem>
 #include <string_view>
 #include <system_error>
-#include <utility>
 #include <vector>
+
+#include "TarvelCore/Protocol/AgentFileAccess.hpp"
 
 namespace tarvel::AgentProcessIdentity {
 namespace {
@@ -27,63 +27,6 @@ constexpr std::size_t maximumScannedTerminals = 65536;
 // Unix98 pseudo-terminal slaves: major 136, and 137-143 on kernels with 8-bit minors.
 constexpr unsigned int firstPtsMajor = 136;
 constexpr unsigned int lastPtsMajor = 143;
-
-// Owns one file descriptor; closes it on destruction.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor) : descriptor(descriptor) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&& other) noexcept
-      : descriptor(std::exchange(other.descriptor, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      descriptor = std::exchange(other.descriptor, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-
-  int get() const { return descriptor; }
-  bool isValid() const { return descriptor >= 0; }
-
- private:
-  void reset() {
-    if (descriptor >= 0) {
-      ::close(descriptor);
-      descriptor = -1;
-    }
-  }
-  int descriptor = -1;
-};
-
-// The whole file, or absent when it cannot be opened or read or is longer than `limit` bytes
-// (a cut-off /proc file would be misread).
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!file.isValid()) {
-    return std::nullopt;
-  }
-  std::string contents;
-  char buffer[4096];
-  while (true) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::nullopt;
-    }
-    if (count == 0) {
-      return contents;
-    }
-    if (contents.size() + static_cast<std::size_t>(count) > limit) {
-      return std::nullopt;
-    }
-    contents.append(buffer, static_cast<std::size_t>(count));
-  }
-}
 
 template <class Number>
 std::optional<Number> parseNumber(std::string_view text) {
@@ -122,8 +65,8 @@ std::optional<std::vector<std::string_view>> readStatFields(std::int32_t process
   if (processIdentifier < 1) {
     return std::nullopt;
   }
-  auto contents =
-      readSmallFile("/proc/" + std::to_string(processIdentifier) + "/stat", maximumStatBytes);
+  auto contents = AgentFileAccess::readSmallFile(
+      "/proc/" + std::to_string(processIdentifier) + "/stat", std::nullopt, maximumStatBytes);
   if (!contents) {
     return std::nullopt;
   }
@@ -132,7 +75,8 @@ std::optional<std::vector<std::string_view>> readStatFields(std::int32_t process
 }
 
 std::optional<std::int64_t> readBootTimeSeconds() {
-  const auto contents = readSmallFile("/proc/stat", maximumSystemStatBytes);
+  const auto contents =
+      AgentFileAccess::readSmallFile("/proc/stat", std::nullopt, maximumSystemStatBytes);
   if (!contents) {
     return std::nullopt;
   }
@@ -237,9 +181,9 @@ std::optional<Date> startedAt(std::int32_t processIdentifier) {
   if (wholeSeconds > maximumSeconds) {
     return std::nullopt;
   }
-  const Date date{std::chrono::microseconds(
-      (*boot + static_cast<std::int64_t>(wholeSeconds)) * 1'000'000 +
-      static_cast<std::int64_t>(microseconds))};
+  const Date date{
+      std::chrono::microseconds((*boot + static_cast<std::int64_t>(wholeSeconds)) * 1'000'000 +
+                                static_cast<std::int64_t>(microseconds))};
   if (!Dates::isWritable(date)) {
     return std::nullopt;
   }
@@ -272,7 +216,8 @@ std::optional<std::string> ttyPath(std::uint64_t device) {
     return "/dev/pts/" + std::to_string(minorNumber);
   }
   const std::string number = std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
-  if (const auto uevent = readSmallFile("/sys/dev/char/" + number + "/uevent", maximumUeventBytes)) {
+  if (const auto uevent = AgentFileAccess::readSmallFile("/sys/dev/char/" + number + "/uevent",
+                                                         std::nullopt, maximumUeventBytes)) {
     if (auto name = deviceNameFromUevent(*uevent)) {
       return "/dev/" + *name;
     }

@@ -1,17 +1,16 @@
 #include "TarvelCore/Models/ProjectIdentity.hpp"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Protocol/AgentFileAccess.hpp"
 
 namespace tarvel::ProjectIdentity {
 namespace {
@@ -21,62 +20,11 @@ namespace fs = std::filesystem;
 // ".git" and "commondir" files are a line or two; anything larger is not one of them.
 constexpr std::size_t maximumGitFileBytes = std::size_t{64} * 1024;
 
-// Owns one descriptor; closes it on destruction.
-class ScopedDescriptor {
- public:
-  explicit ScopedDescriptor(int descriptor) : descriptor(descriptor) {}
-  ScopedDescriptor(const ScopedDescriptor&) = delete;
-  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
-  ScopedDescriptor(ScopedDescriptor&&) = delete;
-  ScopedDescriptor& operator=(ScopedDescriptor&&) = delete;
-  ~ScopedDescriptor() {
-    if (descriptor >= 0) {
-      ::close(descriptor);
-    }
-  }
-  int get() const { return descriptor; }
-
- private:
-  int descriptor;
-};
-
 // Reads a small regular file as UTF-8 text. Opening without blocking and refusing anything but a
 // regular file keeps a FIFO or device named ".git" from hanging the caller.
 std::optional<std::string> readSmallTextFile(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return std::nullopt;  // the system would see only the part before the NUL: another file
-  }
-  int opened = -1;
-  do {
-    opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (opened < 0 && errno == EINTR);
-  const ScopedDescriptor file(opened);
-  if (file.get() < 0) {
-    return std::nullopt;
-  }
-  struct stat information {};
-  if (::fstat(file.get(), &information) != 0 || !S_ISREG(information.st_mode)) {
-    return std::nullopt;
-  }
-  std::string text;
-  char buffer[4096];
-  while (true) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::nullopt;
-    }
-    if (count == 0) {
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(count));
-    if (text.size() > maximumGitFileBytes) {
-      return std::nullopt;
-    }
-  }
-  if (!Text::isValidUTF8(text)) {
+  auto text = AgentFileAccess::readSmallFile(path, std::nullopt, maximumGitFileBytes);
+  if (!text || !Text::isValidUTF8(*text)) {
     return std::nullopt;
   }
   return text;

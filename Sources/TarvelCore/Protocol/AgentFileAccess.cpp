@@ -57,6 +57,9 @@ bool isContained(const fs::path& path, const fs::path& root) {
 }
 
 std::optional<UniqueFd> openRegularFile(const fs::path& path, const std::optional<fs::path>& root) {
+  if (path.native().find('\0') != std::string::npos) {
+    return std::nullopt;  // the system would see only the part before the NUL: another file
+  }
   fs::path target = path;
   std::optional<fs::path> resolvedRoot;
   if (root) {

@@ -28,8 +28,8 @@ bool isSafePathComponent(std::string_view name);
 // same way) or lies below it. False when either cannot be resolved.
 bool isContained(const std::filesystem::path& path, const std::filesystem::path& root);
 
-// Opens a regular file for reading (close-on-exec, never blocking on a FIFO). With a root, the
-// opened file must lie inside it.
+// Opens a regular file for reading (close-on-exec, never blocking on a FIFO); a path holding a
+// NUL byte is refused. With a root, the opened file must lie inside it.
 std::optional<UniqueFd> openRegularFile(const std::filesystem::path& path,
                                         const std::optional<std::filesystem::path>& root);
 

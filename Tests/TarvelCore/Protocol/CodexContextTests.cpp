@@ -5,9 +5,9 @@
 
 #include "TarvelCore/Protocol/CodexApprovalContextResolver.hpp"
 #include "TarvelCore/Protocol/CodexSessionTitleResolver.hpp"
+#include "TarvelCore/Protocol/ContextTestSupport.hpp"
 #include "TarvelCore/Protocol/JSONLinesTail.hpp"
 #include "TarvelCore/Protocol/ProviderHookEnricher.hpp"
-#include "TarvelCore/Protocol/ContextTestSupport.hpp"
 
 namespace tarvel {
 namespace {
@@ -62,7 +62,7 @@ TEST(JSONLinesTail, LinesContainingANeedleComeOnceInFileOrder) {
   EXPECT_EQ(JSONLinesTail::verbatimNeedle("线程\"&"), "");
 }
 
-TEST(JSONLinesTail, RefusesFilesReachedThroughLinksOutOfTheRoot) {
+TEST(JSONLinesTail, RefusesLinksOutOfTheRootAndPathsHoldingNul) {
   TemporaryHome home;
   TemporaryHome elsewhere;
   const fs::path root = home.path / ".codex";
@@ -73,9 +73,13 @@ TEST(JSONLinesTail, RefusesFilesReachedThroughLinksOutOfTheRoot) {
   EXPECT_EQ(JSONLinesTail::jsonlTail(root / "own.jsonl", 100, root), "own\n");
   EXPECT_EQ(JSONLinesTail::jsonlTail(root / "alias.jsonl", 100, root), "own\n");
   EXPECT_EQ(JSONLinesTail::jsonlTail(root / "linked" / "secret.jsonl", 100, root), std::nullopt);
-  EXPECT_EQ(JSONLinesTail::jsonlTail(root / ".." / ".." / elsewhere.path.filename() / "secret.jsonl",
-                                     100, root),
+  EXPECT_EQ(JSONLinesTail::jsonlTail(
+                root / ".." / ".." / elsewhere.path.filename() / "secret.jsonl", 100, root),
             std::nullopt);
+  // A NUL byte would make the system open the file named by the part before it.
+  const std::string cutAtNul = (root / "own.jsonl").string() + std::string("\0.other", 7);
+  EXPECT_EQ(JSONLinesTail::jsonlTail(cutAtNul, 100, root), std::nullopt);
+  EXPECT_EQ(JSONLinesTail::jsonlTail(cutAtNul, 100), std::nullopt);
 }
 
 class CodexApprovalTest : public ::testing::Test {
@@ -115,19 +119,24 @@ TEST_F(CodexApprovalTest, FindsTheLastTurnContextOnlyWithinTheFinalFourMebibytes
 TEST_F(CodexApprovalTest, TheNewestRecordOfTheTurnDecidesEvenWithoutAReviewer) {
   writeFile(transcript(), turnContext("turn-2", "auto_review") + turnContext("turn-1", "x") +
                               "not json turn_context\n" +
-                              R"({"type":7,"payload":{"turn_id":"turn-2"}} turn_context)" "\n" +
+                              R"({"type":7,"payload":{"turn_id":"turn-2"}} turn_context)"
+                              "\n" +
                               turnContext("turn-2", ""));
   EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "turn-2", codexHome()),
             std::nullopt);
-  writeFile(transcript(), turnContext("turn-2", "user") +
-                              R"({"type":"turn_context","payload":{"turnId":"turn-2","turn_id":5,"approvalsReviewer":"guardian_subagent"}})"
-                              "\n");
+  writeFile(
+      transcript(),
+      turnContext("turn-2", "user") +
+          R"({"type":"turn_context","payload":{"turnId":"turn-2","turn_id":5,"approvalsReviewer":"guardian_subagent"}})"
+          "\n");
   EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "turn-2", codexHome()),
             "guardian_subagent");
   // Turn ids written with escapes are matched on their decoded value.
-  writeFile(transcript(),
-            R"({"type":"turn_context","payload":{"turn_id":"t\u00fcrn\u0026\"1\"","approvals_reviewer":"auto_review"}})"
-            "\n" + turnContext("turn-9", "user"));
+  writeFile(
+      transcript(),
+      R"({"type":"turn_context","payload":{"turn_id":"t\u00fcrn\u0026\"1\"","approvals_reviewer":"auto_review"}})"
+      "\n" +
+          turnContext("turn-9", "user"));
   EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "türn&\"1\"", codexHome()),
             "auto_review");
   EXPECT_EQ(CodexApprovalContextResolver::reviewer(transcript(), "türn&\"2\"", codexHome()),
@@ -141,8 +150,11 @@ TEST_F(CodexApprovalTest, ReviewerWordsDecideWhetherTheUserIsNeeded) {
     bool requiresUser;
   };
   const Case cases[] = {
-      {"Auto-Review", false}, {" AUTO_REVIEW\n", false}, {"guardian-subagent", false},
-      {"user", true},         {"", false},  // blank: the transcript's reviewer decides
+      {"Auto-Review", false},
+      {" AUTO_REVIEW\n", false},
+      {"guardian-subagent", false},
+      {"user", true},
+      {"", false},  // blank: the transcript's reviewer decides
       {std::nullopt, false},
   };
   for (const Case& item : cases) {
@@ -153,7 +165,8 @@ TEST_F(CodexApprovalTest, ReviewerWordsDecideWhetherTheUserIsNeeded) {
   }
   AgentHookPayload noTurn = permissionRequest();
   noTurn.turnId = " ";
-  EXPECT_TRUE(CodexApprovalContextResolver::permissionRequestRequiresUserInput(noTurn, codexHome()));
+  EXPECT_TRUE(
+      CodexApprovalContextResolver::permissionRequestRequiresUserInput(noTurn, codexHome()));
   AgentHookPayload otherEvent = permissionRequest("auto_review");
   otherEvent.hookEventName = "PreToolUse";
   EXPECT_TRUE(
@@ -181,11 +194,16 @@ TEST_F(CodexTitleTest, NewestIndexRecordForTheIdGivesItsDisplayableName) {
   writeIndex(
       R"({"id":"01a254c3-8bff-7b91-858f-336dc3ec58f4","thread_name":"Integration title","updated_at":"2026-12-08T08:27:11.329684881Z"})"
       "\n"
-      R"({"id":"abc","thread_name":"Old name"})" "\n"
-      R"({"id":"abcd","thread_name":"Longer id"})" "\n"
-      R"({"id":"abc","threadName":"  New name  "})" "\n"
-      R"({"id":"untitled","thread_name":"Untitled task"})" "\n"
-      R"({"id":"nameless","thread_name":7})" "\n");
+      R"({"id":"abc","thread_name":"Old name"})"
+      "\n"
+      R"({"id":"abcd","thread_name":"Longer id"})"
+      "\n"
+      R"({"id":"abc","threadName":"  New name  "})"
+      "\n"
+      R"({"id":"untitled","thread_name":"Untitled task"})"
+      "\n"
+      R"({"id":"nameless","thread_name":7})"
+      "\n");
   const auto title = [&](std::string_view id) {
     return CodexSessionTitleResolver::title(id, codexHome());
   };
@@ -201,13 +219,20 @@ TEST_F(CodexTitleTest, NewestIndexRecordForTheIdGivesItsDisplayableName) {
 }
 
 TEST_F(CodexTitleTest, IdsWithQuotesOrNonASCIIAreFoundWhateverTheEncoderEscaped) {
-  writeIndex(R"({"id":"say \"hi\"","thread_name":"Quoted"})" "\n"
-             R"({"id":"caf\u00e9","thread_name":"Escaped accent"})" "\n"
-             R"({"id":"线程","thread_name":"中文标题"})" "\n"
-             R"({"id":"\u7ebf\u7a0b\u4e8c","thread_name":"Escaped letters only"})" "\n"
-             R"({"id":"\"\"","thread_name":"Quotes only"})" "\n"
-             R"({"id":"a\u003cb\u0026c","thread_name":"HTML-safe encoder"})" "\n"
-             R"({"id":"é","thread_name":"Written as itself"})" "\n");
+  writeIndex(R"({"id":"say \"hi\"","thread_name":"Quoted"})"
+             "\n"
+             R"({"id":"caf\u00e9","thread_name":"Escaped accent"})"
+             "\n"
+             R"({"id":"线程","thread_name":"中文标题"})"
+             "\n"
+             R"({"id":"\u7ebf\u7a0b\u4e8c","thread_name":"Escaped letters only"})"
+             "\n"
+             R"({"id":"\"\"","thread_name":"Quotes only"})"
+             "\n"
+             R"({"id":"a\u003cb\u0026c","thread_name":"HTML-safe encoder"})"
+             "\n"
+             R"({"id":"é","thread_name":"Written as itself"})"
+             "\n");
   const auto title = [&](std::string_view id) {
     return CodexSessionTitleResolver::title(id, codexHome());
   };
@@ -229,7 +254,8 @@ TEST(CodexSessionTitleResolver, ThreadIdComesOnlyFromCodexNamespacedIds) {
 }
 
 TEST_F(CodexTitleTest, EnricherGivesMainSessionsTheirTitleAndSkipsSubagents) {
-  writeIndex(R"({"id":"s1","thread_name":"Fix the parser"})" "\n");
+  writeIndex(R"({"id":"s1","thread_name":"Fix the parser"})"
+             "\n");
   const AgentHookPayload main{.sessionId = "s1", .hookEventName = "UserPromptSubmit"};
   const auto enriched =
       ProviderHookEnricher::enrich(main, AgentProvider::codex, Dates::now(), home.path);
