@@ -106,9 +106,10 @@ std::optional<std::string> readSmallFile(const fs::path& path, const std::option
       static_cast<std::uint64_t>(info.st_size) > maximumBytes) {
     return std::nullopt;
   }
-  // Read one byte more than allowed, so that a file that grew since fstat is refused too.
-  std::string bytes(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), maximumBytes) + 1,
-                    '\0');
+  // Read one byte more than allowed, so that a file that grew since fstat is refused too. Files
+  // of /proc report size 0, so a page is the least asked for: one read takes such a file whole.
+  const std::size_t expected = std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 4096);
+  std::string bytes(std::min(expected, maximumBytes) + 1, '\0');
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t count = ::read(fd->get(), bytes.data() + filled, bytes.size() - filled);
