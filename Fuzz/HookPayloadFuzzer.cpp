@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 
 using namespace tarvel;
 

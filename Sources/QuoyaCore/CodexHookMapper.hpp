@@ -9,8 +9,8 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
-#include "TarvelCore/Models/Result.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 
 namespace quoya {
 

@@ -17,7 +17,7 @@
 #include "QuoyaCore/SessionPresentation.hpp"
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Models/UUID.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 extern char** environ;  // NOLINT(readability-identifier-naming)
 

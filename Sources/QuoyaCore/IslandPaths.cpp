@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 
 namespace quoya::IslandPaths {

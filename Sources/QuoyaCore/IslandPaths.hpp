@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
 
 // The island display's private directory and its event socket, under the home directory.
 namespace quoya::IslandPaths {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <optional>
 
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace quoya {
 

@@ -13,7 +13,7 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentSession.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Models/UUID.hpp"
 
 namespace quoya {

@@ -7,7 +7,7 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace quoya {
 

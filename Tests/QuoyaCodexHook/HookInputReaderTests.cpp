@@ -13,7 +13,7 @@
 
 #include "QuoyaCodexHook/HookCommand.hpp"
 #include "QuoyaCodexHook/HookInputReader.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace quoya {
 namespace {

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace quoya {
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 
 namespace tarvel {
 namespace {

@@ -11,7 +11,7 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Models/UUID.hpp"
 
 namespace tarvel {

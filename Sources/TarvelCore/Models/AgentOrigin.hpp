@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {
 

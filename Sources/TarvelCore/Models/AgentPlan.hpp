@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {
 

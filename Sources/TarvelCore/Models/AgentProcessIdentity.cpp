@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 
 namespace tarvel::AgentProcessIdentity {
 namespace {

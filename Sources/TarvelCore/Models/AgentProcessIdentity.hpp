@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 // Asks the operating system about a process: its start time (which tells a reused process id
 // apart), its controlling terminal and whether it still runs. Linux: read from /proc and /sys.

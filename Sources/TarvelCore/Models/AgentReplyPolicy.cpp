@@ -1,7 +1,7 @@
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
 
-#include "TarvelCore/Protocol/HookEventName.hpp"
-#include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
+#include "TarvelCore/Models/StringHelpers.hpp"
 
 namespace tarvel::AgentReplyPolicy {
 
@@ -11,7 +11,7 @@ bool waitsForAnswer(std::string_view eventName, const std::optional<std::string>
     return true;
   }
   if (event == HookEventName::preToolUse && toolName) {
-    const std::string identifier = ProviderEventPolicy::toolIdentifier(*toolName);
+    const std::string identifier = Text::toolIdentifier(*toolName);
     return identifier == "askuserquestion" || identifier == "exitplanmode";
   }
   return false;

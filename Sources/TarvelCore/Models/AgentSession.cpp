@@ -7,7 +7,7 @@
 
 #include "TarvelCore/Models/ProjectIdentity.hpp"
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 
 namespace tarvel {
 

@@ -16,7 +16,7 @@
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Models/UUID.hpp"
 
 namespace tarvel {

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "TarvelCore/Models/Date.hpp"
-#include "TarvelCore/Models/Result.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 #include "TarvelCore/Models/UUID.hpp"
 
 // The shared JSON coders that every socket peer uses, and the small toolkit records use to

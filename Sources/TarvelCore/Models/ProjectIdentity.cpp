@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 
 namespace tarvel::ProjectIdentity {
 namespace {

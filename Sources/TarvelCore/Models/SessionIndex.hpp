@@ -11,7 +11,7 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Models/NotchActivitySnapshot.hpp"
 #include "TarvelCore/Models/SharedSession.hpp"
 

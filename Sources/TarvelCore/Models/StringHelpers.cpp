@@ -293,4 +293,21 @@ std::string utf8(std::u32string_view points) {
   return out;
 }
 
+std::string toolIdentifier(std::string_view name) {
+  std::string_view last;
+  std::size_t position = 0;
+  while (position <= name.size()) {
+    const std::size_t found = name.find("__", position);
+    const std::size_t end = found == std::string_view::npos ? name.size() : found;
+    if (end > position) {
+      last = name.substr(position, end - position);
+    }
+    if (found == std::string_view::npos) {
+      break;
+    }
+    position = found + 2;
+  }
+  return lowercased(last.empty() ? name : last);
+}
+
 }  // namespace tarvel::Text

@@ -29,6 +29,9 @@ inline std::optional<std::string> nonEmpty(const std::string& text) {
 
 // Unicode simple case mapping of every code point.
 std::string lowercased(std::string_view text);
+
+// The lower-cased last non-empty "__" component of a tool name ("mcp__srv__Read" -> "read").
+std::string toolIdentifier(std::string_view name);
 std::string uppercased(std::string_view text);
 
 // First letter of every word upper-case, the rest lower-case; words are separated by white space.

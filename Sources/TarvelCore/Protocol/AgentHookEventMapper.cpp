@@ -9,7 +9,7 @@
 #include "TarvelCore/Protocol/AntigravityEventPolicy.hpp"
 #include "TarvelCore/Protocol/ClaudeEventPolicy.hpp"
 #include "TarvelCore/Protocol/GrokEventPolicy.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 
 namespace tarvel::AgentHookEventMapper {

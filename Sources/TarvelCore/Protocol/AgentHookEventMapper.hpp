@@ -4,7 +4,7 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
 
 // Turns one decoded hook document of any provider into at most one activity event: which

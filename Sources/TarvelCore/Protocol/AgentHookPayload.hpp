@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
-#include "TarvelCore/Models/Result.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 #include "TarvelCore/Protocol/JSONValue.hpp"
 
 namespace tarvel {

@@ -5,7 +5,7 @@
 
 #include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Protocol/ClaudeEventPolicy.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 
 namespace tarvel::AgentReplyPromptBuilder {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 
 namespace tarvel::AntigravityEventPolicy {

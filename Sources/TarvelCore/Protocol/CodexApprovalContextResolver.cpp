@@ -2,7 +2,7 @@
 
 #include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Protocol/CodexSessionTitleResolver.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/JSONLinesTail.hpp"
 
 namespace tarvel::CodexApprovalContextResolver {

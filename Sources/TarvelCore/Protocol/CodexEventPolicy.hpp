@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/AgentPlan.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
 
 // Codex's plan and goal tools as plan snapshots and workflow changes. `tool` is the tool

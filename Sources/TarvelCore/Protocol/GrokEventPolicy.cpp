@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderTextLines.hpp"
 
 namespace tarvel::GrokEventPolicy {

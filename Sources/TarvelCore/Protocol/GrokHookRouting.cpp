@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 
 namespace tarvel::GrokHookRouting {
 namespace {

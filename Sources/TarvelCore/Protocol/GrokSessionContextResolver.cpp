@@ -7,7 +7,7 @@
 
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 
 namespace tarvel::GrokSessionContextResolver {

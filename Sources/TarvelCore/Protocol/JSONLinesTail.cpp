@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 
 namespace tarvel::JSONLinesTail {
 namespace {

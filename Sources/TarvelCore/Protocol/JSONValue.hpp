@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Result.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 
 namespace tarvel {
 

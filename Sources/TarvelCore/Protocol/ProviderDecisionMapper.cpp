@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/JSONValue.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 

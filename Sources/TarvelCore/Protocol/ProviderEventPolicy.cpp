@@ -159,22 +159,7 @@ std::string concise(std::string_view text, std::size_t limit) {
   return line;
 }
 
-std::string toolIdentifier(std::string_view name) {
-  std::string_view last;
-  std::size_t position = 0;
-  while (position <= name.size()) {
-    const std::size_t found = name.find("__", position);
-    const std::size_t end = found == std::string_view::npos ? name.size() : found;
-    if (end > position) {
-      last = name.substr(position, end - position);
-    }
-    if (found == std::string_view::npos) {
-      break;
-    }
-    position = found + 2;
-  }
-  return Text::lowercased(last.empty() ? name : last);
-}
+std::string toolIdentifier(std::string_view name) { return Text::toolIdentifier(name); }
 
 std::string displayTool(std::string_view name) {
   if (name == "Bash") {

@@ -8,7 +8,7 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentPlan.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
 #include "TarvelCore/Protocol/JSONValue.hpp"
 

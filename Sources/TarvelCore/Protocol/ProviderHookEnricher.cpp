@@ -7,7 +7,7 @@
 #include "TarvelCore/Protocol/CodexSessionTitleResolver.hpp"
 #include "TarvelCore/Protocol/GrokEventPolicy.hpp"
 #include "TarvelCore/Protocol/GrokSessionContextResolver.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 
 namespace tarvel::ProviderHookEnricher {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
 #include "TarvelCore/Protocol/ProviderHookEnrichment.hpp"
 

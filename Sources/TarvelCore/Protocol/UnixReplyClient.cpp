@@ -10,7 +10,7 @@
 #include <limits>
 #include <string>
 
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 
 namespace tarvel::UnixReplyClient {

@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixReplyClient.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Models/UUID.hpp"
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
 
 namespace tarvel {
 

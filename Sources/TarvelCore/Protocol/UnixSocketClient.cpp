@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 
 namespace tarvel::UnixSocketClient {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
 
 // The one-shot event client: connect, write one event line, close. Nothing is read back.
 // Stateless; safe from any thread and any number of processes at once. Send and receive are

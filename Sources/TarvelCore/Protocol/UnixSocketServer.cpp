@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 

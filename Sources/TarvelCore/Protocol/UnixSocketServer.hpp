@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
-#include "TarvelCore/Protocol/WorkQueue.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
 
 namespace tarvel {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 
 namespace tarvel::UnixSocketSupport {
 namespace {

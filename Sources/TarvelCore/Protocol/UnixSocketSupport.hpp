@@ -9,9 +9,9 @@
 #include <optional>
 #include <string_view>
 
-#include "TarvelCore/Models/Result.hpp"
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/Result.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 // Unix socket addressing, the accepting probe and cross-process safe listener creation, shared
 // by the event server and the reply server. Stateless; every function may be called from any

@@ -10,7 +10,7 @@
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Protocol/AntigravityEventPolicy.hpp"
 #include "TarvelCore/Protocol/GrokHookRouting.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderDecisionMapper.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 #include "TarvelCore/Protocol/ProviderHookEnricher.hpp"

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
 
 // tarvel-hook's work: the general hook relay that every agent runs. It decodes the hook

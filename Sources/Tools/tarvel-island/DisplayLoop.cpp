@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/Terminal.hpp"
 

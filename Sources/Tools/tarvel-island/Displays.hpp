@@ -12,10 +12,10 @@
 
 #include "QuoyaCore/IslandStore.hpp"
 #include "TarvelCore/Models/AgentActivityService.hpp"
-#include "TarvelCore/Models/MainQueue.hpp"
+#include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Protocol/UnixReplyServer.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
-#include "TarvelCore/Protocol/WorkQueue.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"
 #include "Tools/tarvel-island/Screen.hpp"

@@ -8,7 +8,7 @@
 
 #include "QuoyaCore/IslandStore.hpp"
 #include "QuoyaCore/PixelMascotState.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Models/NotchActivitySnapshot.hpp"
 #include "TarvelCore/Models/SessionIndex.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"

@@ -10,9 +10,9 @@
 #include <system_error>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 #include "Tools/tarvel-island/Terminal.hpp"
 

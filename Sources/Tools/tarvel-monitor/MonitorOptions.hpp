@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TarvelCore/Models/Result.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 
 namespace tarvel::Monitor {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "QuoyaCore/IslandPaths.hpp"
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {

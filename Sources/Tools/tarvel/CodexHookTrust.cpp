@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 extern char** environ;
 

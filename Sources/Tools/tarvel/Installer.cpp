@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
 namespace tarvel::Installer {

@@ -12,8 +12,8 @@
 
 #include "TarvelCore/Models/AgentActivityService.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
-#include "TarvelCore/Models/Log.hpp"
-#include "TarvelCore/Models/MainQueue.hpp"
+#include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Models/SessionIndex.hpp"
 
 namespace tarvel {

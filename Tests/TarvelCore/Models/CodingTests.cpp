@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {
 namespace {

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Models/UUID.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 // Helpers shared by the reply socket tests: a temporary HOME, raw socket peers, a recorder for
 // pendingChanged, a log capture and descriptor/thread counters.

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 
 namespace tarvel::SocketTesting {
 

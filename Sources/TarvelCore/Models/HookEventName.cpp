@@ -1,4 +1,4 @@
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 
 #include "TarvelCore/Models/StringHelpers.hpp"
 

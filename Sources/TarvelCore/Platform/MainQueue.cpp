@@ -1,4 +1,4 @@
-#include "TarvelCore/Models/MainQueue.hpp"
+#include "TarvelCore/Platform/MainQueue.hpp"
 
 #include <poll.h>
 

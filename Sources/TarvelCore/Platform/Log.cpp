@@ -1,4 +1,4 @@
-#include "TarvelCore/Models/Log.hpp"
+#include "TarvelCore/Platform/Log.hpp"
 
 #include <syslog.h>
 #include <unistd.h>

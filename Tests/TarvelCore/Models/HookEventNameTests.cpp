@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Protocol/HookEventName.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 
 namespace tarvel {
 namespace {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "TarvelCore/Models/Date.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 // Bounded, confined access to an agent's own files (".codex", ".grok"). Every function that takes
 // a `root` refuses a path that resolves outside it, so that neither ".." nor a symbolic link in

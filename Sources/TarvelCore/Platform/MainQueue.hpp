@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "TarvelCore/Protocol/WorkQueue.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
 
 namespace tarvel {
 

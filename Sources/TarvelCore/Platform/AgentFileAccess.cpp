@@ -1,4 +1,4 @@
-#include "TarvelCore/Protocol/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/AgentFileAccess.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

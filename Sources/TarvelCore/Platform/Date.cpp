@@ -1,4 +1,4 @@
-#include "TarvelCore/Models/Date.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
 
 #include <array>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "TarvelCore/Protocol/WorkQueue.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "TarvelCore/Models/Result.hpp"
-#include "TarvelCore/Protocol/AgentSocketError.hpp"
-#include "TarvelCore/Protocol/UniqueFd.hpp"
+#include "TarvelCore/Platform/Result.hpp"
+#include "TarvelCore/Platform/AgentSocketError.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace tarvel {
 
