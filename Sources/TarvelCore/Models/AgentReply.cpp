@@ -92,12 +92,16 @@ AgentReply Codable<AgentReply>::decode(const Json& value, const std::string& pat
 }
 
 Json Codable<AgentReplyHello>::encode(const AgentReplyHello& hello) {
-  return ObjectBuilder().set("replyId", hello.replyId).build();
+  return ObjectBuilder()
+      .set("replyId", hello.replyId)
+      .set("timeoutSeconds", hello.timeoutSeconds)
+      .build();
 }
 
 AgentReplyHello Codable<AgentReplyHello>::decode(const Json& value, const std::string& path) {
   const Fields fields(value, path);
-  return AgentReplyHello{.replyId = fields.required<UUID>("replyId")};
+  return AgentReplyHello{.replyId = fields.required<UUID>("replyId"),
+                         .timeoutSeconds = fields.optional<std::int64_t>("timeoutSeconds")};
 }
 
 Json Codable<AgentReplyAcknowledgement>::encode(const AgentReplyAcknowledgement& ack) {

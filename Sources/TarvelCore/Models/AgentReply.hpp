@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -90,6 +91,8 @@ struct AgentReply {
 // A waiting hook's first line on the reply socket.
 struct AgentReplyHello {
   UUID replyId;
+  // How long the hook waits for the answer; displays show when it gives up. Older hooks omit it.
+  std::optional<std::int64_t> timeoutSeconds;
   bool operator==(const AgentReplyHello&) const = default;
 };
 

@@ -69,7 +69,7 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
                 UnixSocketSupport::addressLength(path)) != 0) {
     return std::nullopt;
   }
-  if (!writeLine(toJSON(AgentReplyHello{.replyId = id}), socket.get())) {
+  if (!writeLine(toJSON(AgentReplyHello{.replyId = id, .timeoutSeconds = timeoutSeconds}), socket.get())) {
     return std::nullopt;
   }
 

@@ -57,6 +57,9 @@ void setTimeout(int descriptor, int option, std::chrono::milliseconds limit) {
 // shutdown(), which wakes a blocked read.
 struct Connection {
   UniqueFd socket;
+  // Set at registration, under the server's lock.
+  Date registeredAt{};
+  Date expiresAt{};
   // Serialises the acknowledgement and the reply, so that a submit() racing a registration can
   // never put its reply line before the acknowledgement.
   std::mutex writeLock;
@@ -305,6 +308,13 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
   }
   const UUID replyId = hello->replyId;
   setTimeout(socket, SO_RCVTIMEO, limits.registrationTimeout);
+  // The hook gives up after its own wait (when it says so), and the server after its limit.
+  auto wait = std::chrono::duration_cast<std::chrono::microseconds>(limits.registrationTimeout);
+  if (hello->timeoutSeconds && *hello->timeoutSeconds > 0) {
+    wait = std::min(wait, std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::seconds(*hello->timeoutSeconds)));
+  }
+  const Date registeredAt = Dates::now();
 
   bool acknowledged = false;
   {
@@ -316,6 +326,8 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
       if (clients.count(connection) == 0) {
         return;  // the server stopped meanwhile
       }
+      connection->registeredAt = registeredAt;
+      connection->expiresAt = registeredAt + wait;
       auto& slot = pending[replyId];
       displaced = std::exchange(slot, connection);
       if (displaced) {
@@ -494,6 +506,18 @@ bool UnixReplyServer::isPending(const UUID& replyId) const {
 }
 
 std::set<UUID> UnixReplyServer::pendingReplyIDs() const { return state->snapshot(); }
+
+std::vector<UnixReplyServer::Registration> UnixReplyServer::registrations() const {
+  const std::scoped_lock guard(state->lock);
+  std::vector<Registration> list;
+  list.reserve(state->pending.size());
+  for (const auto& [replyId, connection] : state->pending) {
+    list.push_back({.replyId = replyId,
+                    .registeredAt = connection->registeredAt,
+                    .expiresAt = connection->expiresAt});
+  }
+  return list;
+}
 
 bool UnixReplyServer::submit(const AgentReply& reply) {
   State& s = *state;

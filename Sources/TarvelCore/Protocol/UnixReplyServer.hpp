@@ -6,10 +6,12 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Models/UUID.hpp"
 #include "TarvelCore/Platform/AgentSocketError.hpp"
+#include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {
 
@@ -64,6 +66,17 @@ class UnixReplyServer {
   bool isPending(const UUID& replyId) const;
   // A snapshot of the registered `replyId`s.
   std::set<UUID> pendingReplyIDs() const;
+
+  // A registered hook: when it registered and when it gives up (its own wait when its hello
+  // names one, else the server's registration limit).
+  struct Registration {
+    UUID replyId;
+    Date registeredAt{};
+    Date expiresAt{};
+    bool operator==(const Registration&) const = default;
+  };
+  // Every registered hook, in `replyId` order.
+  std::vector<Registration> registrations() const;
 
   // Delivers the answer to the hook registered for `reply.replyId` and ends that registration.
   // True only when a hook was registered and the whole reply line was written to it.

@@ -102,7 +102,7 @@ Result<ProcessFileLock, AgentSocketError> ProcessFileLock::openAndLock(
   const std::string text = path.string();
   UniqueFd fd;
   do {
-    fd.reset(::open(text.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    fd.reset(::open(text.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   } while (!fd && errno == EINTR);
   if (!fd) {
     const int error = errno;

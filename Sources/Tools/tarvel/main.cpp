@@ -1,14 +1,19 @@
-// tarvel: installs the hook relay into the agents' configurations; see Installer.hpp.
+// tarvel: installs the hook relay into the agents' configurations (Installer.hpp) and runs the
+// display service (ServiceCommands.hpp).
 #include <exception>
 #include <iostream>
 #include <string_view>
 #include <vector>
 
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/ServiceCommands.hpp"
 
 int main(int argc, char** argv) {
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (!arguments.empty() && tarvel::ServiceCommands::handles(arguments.front())) {
+      return tarvel::ServiceCommands::run(arguments, std::cout, std::cerr);
+    }
     const auto parsed = tarvel::Installer::parseOptions(arguments);
     if (const auto* problem = std::get_if<std::string>(&parsed)) {
       std::cerr << "tarvel: " << *problem << "\n" << tarvel::Installer::usage();

@@ -1,4 +1,4 @@
-#include "Tools/tarvel-island/SessionPersistence.hpp"
+#include "TarvelDisplay/SessionStore.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <exception>
+#include <numeric>
 #include <system_error>
 
 #include "TarvelCore/Models/Coding.hpp"
@@ -14,9 +16,8 @@
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
-#include "Tools/tarvel-island/Terminal.hpp"
 
-namespace tarvel::Island::SessionPersistence {
+namespace tarvel::Display::SessionStore {
 namespace {
 
 constexpr std::int64_t formatVersion = 1;
@@ -30,9 +31,24 @@ Failure systemError(std::string_view what, int error) {
   return {std::string(what) + ": " + std::strerror(error)};
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 // The bytes of the file, or why they could not be read.
 Result<std::string, Failure> readFile(const std::filesystem::path& file) {
-  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // Never waits on a FIFO or device: only a regular file is read.
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) {
     return systemError("open", errno);
   }
@@ -168,11 +184,69 @@ std::string encode(const std::vector<AgentSession>& sessions) {
   return Coding::encode(Json{{"sessions", std::move(list)}, {"version", formatVersion}}) + "\n";
 }
 
+std::vector<AgentSession> bounded(std::vector<AgentSession> sessions, std::size_t maximumCount,
+                                  std::size_t maximumBytes) {
+  // Which to keep first: active sessions, then finished ones, each newest first.
+  std::vector<std::size_t> priority(sessions.size());
+  std::iota(priority.begin(), priority.end(), 0);
+  std::stable_sort(priority.begin(), priority.end(), [&](std::size_t left, std::size_t right) {
+    const AgentSession& a = sessions[left];
+    const AgentSession& b = sessions[right];
+    if (a.isActive() != b.isActive()) {
+      return a.isActive();
+    }
+    return a.updatedAt > b.updatedAt;
+  });
+  std::vector<bool> keep(sessions.size(), false);
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+  for (const std::size_t position : priority) {
+    if (count == maximumCount) {
+      break;
+    }
+    std::size_t size = 0;
+    try {
+      size = Coding::encode(Codable<AgentSession>::encode(sessions[position])).size() + 1;
+    } catch (const std::exception&) {
+      continue;  // a session that cannot be encoded cannot be saved either
+    }
+    if (bytes + size > maximumBytes) {
+      continue;  // a smaller one may still fit
+    }
+    bytes += size;
+    keep[position] = true;
+    ++count;
+  }
+  std::vector<AgentSession> kept;
+  kept.reserve(count);
+  for (std::size_t position = 0; position < sessions.size(); ++position) {
+    if (keep[position]) {
+      kept.push_back(std::move(sessions[position]));
+    }
+  }
+  return kept;
+}
+
+std::size_t removeStaleTemporaries(const std::filesystem::path& file) {
+  const std::string prefix = file.filename().string() + ".tmp-";
+  std::size_t removed = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entries(file.parent_path(), error), end;
+       !error && entries != end; entries.increment(error)) {
+    const std::string name = entries->path().filename().string();
+    // unlink never follows a link, so a planted link removes only itself.
+    if (name.starts_with(prefix) && ::unlink(entries->path().c_str()) == 0) {
+      ++removed;
+    }
+  }
+  return removed;
+}
+
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions) {
   std::string bytes;
   try {
-    bytes = encode(sessions);
+    bytes = encode(bounded(sessions));
   } catch (const std::exception& error) {
     return std::string("encode: ") + error.what();
   }
@@ -224,4 +298,4 @@ void SaveSchedule::didSave(Clock::time_point now) {
   lastSave = now;
 }
 
-}  // namespace tarvel::Island::SessionPersistence
+}  // namespace tarvel::Display::SessionStore

@@ -9,15 +9,20 @@
 
 #include "TarvelCore/Models/AgentSession.hpp"
 
-// The display's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
+// The service's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
 // beside it, flushed, then renamed over it), read back at start. A file that cannot be read or
-// decoded is never overwritten: it is renamed aside with a ".corrupt-<time>" suffix and the
-// display starts empty with a message saying so.
+// decoded (a FIFO or any other non-regular file included, never waited on) is never overwritten:
+// it is renamed aside with a ".corrupt-<time>" suffix and the service starts empty with a message
+// saying so. What is written is bounded so that it always loads again.
 // Stateless functions; callable from any thread, but one writer per file at a time.
-namespace tarvel::Island::SessionPersistence {
+namespace tarvel::Display::SessionStore {
 
 // Files larger than this are not read (and are set aside as unreadable).
 inline constexpr std::size_t maximumFileBytes = 64 * 1024 * 1024;
+// At most this many sessions, and about this many bytes of them, are written: the oldest
+// finished sessions are left out first, then the oldest active ones.
+inline constexpr std::size_t maximumSavedSessions = 500;
+inline constexpr std::size_t maximumSavedBytes = 16 * 1024 * 1024;
 
 // "~/.tarvel/sessions.json".
 std::filesystem::path defaultURL();
@@ -33,10 +38,20 @@ struct LoadResult {
 // Reads the saved sessions. A missing file gives no sessions and no message.
 LoadResult load(const std::filesystem::path& file);
 
-// The file's content for these sessions.
+// The file's content for these sessions (all of them; save() bounds them first).
 std::string encode(const std::vector<AgentSession>& sessions);
 
-// Writes the sessions atomically, creating the directory (0700) when missing; the file is 0600.
+// The sessions that are kept, in their order: at most maximumSavedSessions and about
+// maximumSavedBytes of encoded sessions.
+std::vector<AgentSession> bounded(std::vector<AgentSession> sessions,
+                                  std::size_t maximumCount = maximumSavedSessions,
+                                  std::size_t maximumBytes = maximumSavedBytes);
+
+// Removes "<file>.tmp-*" files left beside `file` by saves that were killed; call only while
+// holding the service's instance lock. Returns how many were removed.
+std::size_t removeStaleTemporaries(const std::filesystem::path& file);
+
+// Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is 0600.
 // Returns the reason on failure; the previous file is then left as it was.
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions);
@@ -64,4 +79,4 @@ class SaveSchedule {
   std::optional<Clock::time_point> lastSave;
 };
 
-}  // namespace tarvel::Island::SessionPersistence
+}  // namespace tarvel::Display::SessionStore

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelDisplay/StateHub.hpp"
+
+namespace tarvel::Display {
+
+struct AnswerOutcome;
+
+// The local API: HTTP/1.1 with JSON bodies on a Unix socket (0600, so the file's permissions
+// decide who may use it), served by libmicrohttpd with one thread per connection.
+//   GET  /v1/health, /v1/state, /v1/status, /v1/events (text/event-stream)
+//   POST /v1/prompts/{replyId}, /v1/sessions/clear-finished
+// Thread: start() and stop() from one thread; handlers and the hub are used from the server's
+// connection threads, so both must outlive stop().
+class ApiServer {
+ public:
+  struct Handlers {
+    std::function<AnswerOutcome(const UUID&, const AgentReply&)> answer;
+    std::function<bool()> clearFinished;
+  };
+
+  static constexpr std::size_t maximumBodyBytes = 1 << 20;
+  static constexpr unsigned maximumConnections = 64;
+  // A stream sends a comment line after this long without a message.
+  static constexpr std::chrono::seconds keepAliveInterval{15};
+
+  ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub);
+  ~ApiServer();
+  ApiServer(const ApiServer&) = delete;
+  ApiServer& operator=(const ApiServer&) = delete;
+
+  // Creates the socket (refusing a path another process accepts on) and starts serving; the text
+  // for the user on failure.
+  [[nodiscard]] std::optional<std::string> start();
+  // Ends every connection (streams end once the hub is closed or within their keep-alive wait)
+  // and removes the socket file when it is still the one this server made.
+  void stop();
+
+  struct Context;
+
+ private:
+  std::unique_ptr<Context> context;
+};
+
+}  // namespace tarvel::Display

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TarvelCore/Models/AgentActivityService.hpp"
+#include "TarvelCore/Platform/MainQueue.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
+#include "TarvelCore/Protocol/UnixReplyServer.hpp"
+#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelDisplay/PromptBook.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/SessionStore.hpp"
+#include "TarvelDisplay/StateHub.hpp"
+
+namespace tarvel::Display {
+
+class ApiServer;
+
+struct DisplayServiceOptions {
+  ServiceFiles::Paths paths = ServiceFiles::Paths::standard();
+  // Whether a restored session's agent process still runs.
+  AgentActivityService::ProcessAlive processAlive;
+  AgentActivityService::ProcessStartedAt processStartedAt;
+  std::chrono::milliseconds saveInterval{1000};
+  // At most one published revision per interval (changes in between are coalesced).
+  std::chrono::milliseconds publishInterval{50};
+  UnixReplyServer::Limits replyLimits{};
+};
+
+// What an answer through the API came to, as an HTTP status and JSON body.
+struct AnswerOutcome {
+  int status = 200;
+  std::string body;
+};
+
+// The display service: owns the event server, the reply server, the one activity service and the
+// saved sessions, and publishes its state for the API (and any other front end in the process).
+// Thread: constructed, started, run and stopped on one thread (the service's), which owns the
+// activity service; the servers' threads hand events over. answer() and clearFinished() may be
+// called from any thread while the service runs.
+class DisplayService {
+ public:
+  // Restores the saved sessions (a damaged file is set aside, with a message in the log), removes
+  // temporary files of killed saves, marks sessions whose agent may have gone as unknown or
+  // completed and drops those finished more than a day ago. The caller holds the instance lock.
+  explicit DisplayService(DisplayServiceOptions options);
+  ~DisplayService();
+  DisplayService(const DisplayService&) = delete;
+  DisplayService& operator=(const DisplayService&) = delete;
+
+  // Starts the event, reply and API servers; the text for the user when one cannot listen (then
+  // nothing is left listening).
+  [[nodiscard]] std::optional<std::string> start();
+  // Runs until `stopDescriptor` becomes readable (a signalfd, a pipe); then returns, leaving the
+  // stop to stop().
+  void run(int stopDescriptor);
+  // Stops the API, then the servers (every waiting hook is released at once and answers its
+  // agent as when no display runs), saves the sessions and removes the socket files.
+  void stop();
+
+  // Answers the live prompt `replyId` with `reply` (its replyId must match or be left out).
+  AnswerOutcome answer(const UUID& replyId, const AgentReply& reply);
+  // Removes every session that is not active; false when the service did not do it in time.
+  bool clearFinished();
+
+  const StateHub& hub() const { return stateHub; }
+  const AgentActivityService& activity() const { return activityService; }
+  // Messages for the log gathered while restoring.
+  const std::vector<std::string>& startupMessages() const { return messages; }
+
+  static constexpr std::chrono::hours pruneAge{24};
+
+ private:
+  void takeEvents();
+  void publishIfDue(bool force);
+  void saveInBackground(std::chrono::steady_clock::time_point now);
+  void registrationsChanged();
+  std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
+
+  DisplayServiceOptions options;
+  SessionStore::LoadResult restored;
+  std::vector<std::string> messages;
+  AgentActivityService activityService;
+  Date startedAt;
+  std::uint64_t received = 0;
+
+  MainQueue queue;
+  // Events handed over by reader threads, taken in batches by the service's thread.
+  std::mutex inboxMutex;
+  std::vector<AgentEvent> inbox;
+  bool inboxPosted = false;
+
+  PromptBook prompts;
+  std::mutex registrationMutex;  // orders reads of the reply server's registrations
+  StatePublisher publisher;
+  StateHub stateHub;
+  bool dirty = true;
+  std::uint64_t publishedPromptGeneration = 0;
+  std::chrono::steady_clock::time_point lastPublish{};
+
+  SessionStore::SaveSchedule saveSchedule;
+  std::shared_ptr<std::atomic<bool>> saving = std::make_shared<std::atomic<bool>>(false);
+  WorkQueue saver{"com.tarvel.service.persistence", 1};
+
+  std::unique_ptr<UnixReplyServer> replyServer;
+  std::unique_ptr<UnixSocketServer> eventServer;
+  std::unique_ptr<ApiServer> apiServer;
+  std::atomic<bool> running{false};
+  bool stopped = false;
+};
+
+}  // namespace tarvel::Display

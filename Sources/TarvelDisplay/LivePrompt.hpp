@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+
+namespace tarvel::Display {
+
+// A prompt that a hook waits on right now: what it asks, whose it is, when it arrived and when
+// its hook gives up. Plain value; JSON keys as the API writes them.
+struct LivePrompt {
+  UUID replyId;
+  std::string sessionId;
+  AgentProvider provider;
+  std::optional<std::string> projectName;
+  Date receivedAt{};
+  Date expiresAt{};
+  AgentPendingReply pendingReply;
+  bool operator==(const LivePrompt&) const = default;
+};
+
+// Why `reply` does not fit `prompt` (a decision its grants do not allow, an option it does not
+// offer, an answer to a question it does not ask); absent when it fits.
+std::optional<std::string> mismatch(const AgentReply& reply, const AgentPendingReply& prompt);
+
+}  // namespace tarvel::Display
+
+namespace tarvel {
+template <>
+struct Codable<Display::LivePrompt> {
+  static Json encode(const Display::LivePrompt& prompt);
+  static Display::LivePrompt decode(const Json& value, const std::string& path);
+};
+}  // namespace tarvel

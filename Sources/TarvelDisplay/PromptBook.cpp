@@ -1,0 +1,127 @@
+#include "TarvelDisplay/PromptBook.hpp"
+
+#include <algorithm>
+
+namespace tarvel::Display {
+
+void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,
+                        Date receivedAt) {
+  if (!event.pendingReply) {
+    return;
+  }
+  const std::scoped_lock guard(mutex);
+  const UUID& replyId = event.pendingReply->replyId;
+  if (over.count(replyId) != 0) {
+    return;  // its hook is already gone: a late event does not bring it back
+  }
+  Record& entry = records[replyId];
+  entry.prompt = LivePrompt{.replyId = replyId,
+                            .sessionId = event.provider.namespacedSessionID(event.sessionId),
+                            .provider = event.provider,
+                            .projectName = projectName,
+                            .receivedAt = receivedAt,
+                            .expiresAt = entry.prompt.expiresAt,
+                            .pendingReply = *event.pendingReply};
+  if (const auto hook = registered.find(replyId); hook != registered.end()) {
+    entry.registered = true;
+    entry.prompt.expiresAt = hook->second.expiresAt;
+  }
+  ++changes;
+  pruneLocked(receivedAt);
+}
+
+void PromptBook::setRegistrations(
+    const std::vector<UnixReplyServer::Registration>& registrations) {
+  const std::scoped_lock guard(mutex);
+  std::map<UUID, UnixReplyServer::Registration> now;
+  for (const auto& registration : registrations) {
+    if (over.count(registration.replyId) == 0) {
+      now.emplace(registration.replyId, registration);
+    }
+  }
+  // Registered before and gone now: over for good.
+  std::vector<UUID> ended;
+  for (const auto& [replyId, registration] : registered) {
+    if (now.count(replyId) == 0) {
+      ended.push_back(replyId);
+    }
+  }
+  registered = std::move(now);
+  for (const UUID& replyId : ended) {
+    finishLocked(replyId);
+  }
+  for (const auto& [replyId, registration] : registered) {
+    if (const auto entry = records.find(replyId); entry != records.end()) {
+      entry->second.registered = true;
+      entry->second.prompt.expiresAt = registration.expiresAt;
+    }
+  }
+  ++changes;
+  pruneLocked(Dates::now());
+}
+
+void PromptBook::finish(const UUID& replyId) {
+  const std::scoped_lock guard(mutex);
+  registered.erase(replyId);
+  finishLocked(replyId);
+  ++changes;
+}
+
+void PromptBook::finishLocked(const UUID& replyId) {
+  records.erase(replyId);
+  if (over.insert(replyId).second) {
+    overOrder.push_back(replyId);
+    if (overOrder.size() > maximumRecords) {
+      over.erase(overOrder.front());
+      overOrder.pop_front();
+    }
+  }
+}
+
+void PromptBook::pruneLocked(Date now) {
+  for (auto entry = records.begin(); entry != records.end();) {
+    const bool stale = !entry->second.registered &&
+                       registered.count(entry->first) == 0 &&
+                       entry->second.prompt.receivedAt + unregisteredLifetime < now;
+    entry = stale ? records.erase(entry) : std::next(entry);
+  }
+  while (records.size() > maximumRecords) {
+    const auto oldest = std::min_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
+      return a.second.prompt.receivedAt < b.second.prompt.receivedAt;
+    });
+    records.erase(oldest);
+  }
+}
+
+std::vector<LivePrompt> PromptBook::live() const {
+  const std::scoped_lock guard(mutex);
+  std::vector<LivePrompt> list;
+  for (const auto& [replyId, entry] : records) {
+    if (registered.count(replyId) != 0) {
+      list.push_back(entry.prompt);
+    }
+  }
+  std::stable_sort(list.begin(), list.end(), [](const LivePrompt& a, const LivePrompt& b) {
+    return a.receivedAt < b.receivedAt;
+  });
+  return list;
+}
+
+std::uint64_t PromptBook::generation() const {
+  const std::scoped_lock guard(mutex);
+  return changes;
+}
+
+PromptBook::Lookup PromptBook::lookup(const UUID& replyId) const {
+  const std::scoped_lock guard(mutex);
+  const auto entry = records.find(replyId);
+  if (entry != records.end() && registered.count(replyId) != 0) {
+    return {.kind = Lookup::Kind::live, .prompt = entry->second.prompt};
+  }
+  if (entry != records.end() || over.count(replyId) != 0 || registered.count(replyId) != 0) {
+    return {.kind = Lookup::Kind::over};
+  }
+  return {.kind = Lookup::Kind::unknown};
+}
+
+}  // namespace tarvel::Display

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+#include "TarvelCore/Protocol/UnixReplyServer.hpp"
+#include "TarvelDisplay/LivePrompt.hpp"
+
+namespace tarvel::Display {
+
+// Every prompt the service has heard of, and which of them are live: a prompt is live while its
+// waiting event has arrived and a hook is registered for its `replyId` on the reply socket,
+// whichever came first. Answers name their prompt by `replyId`; the book tells an unknown id
+// from one that is over.
+// Thread: every function may be called from any thread; one mutex guards everything.
+class PromptBook {
+ public:
+  // Prompts and finished ids remembered; beyond these the oldest are forgotten.
+  static constexpr std::size_t maximumRecords = 4096;
+  // A waiting event whose hook never registers is forgotten after this long.
+  static constexpr std::chrono::minutes unregisteredLifetime{10};
+
+  // Records the prompt of a waiting event (nothing for other events).
+  void record(const AgentEvent& event, const std::optional<std::string>& projectName,
+              Date receivedAt);
+  // The hooks registered now; a prompt whose hook went away is over.
+  void setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations);
+  // The prompt was answered: it is over, whatever the reply server says next.
+  void finish(const UUID& replyId);
+
+  // The live prompts, oldest first.
+  std::vector<LivePrompt> live() const;
+  // Grows whenever the live prompts may have changed.
+  std::uint64_t generation() const;
+
+  struct Lookup {
+    enum class Kind { unknown, over, live };
+    Kind kind = Kind::unknown;
+    std::optional<LivePrompt> prompt;  // for live
+  };
+  Lookup lookup(const UUID& replyId) const;
+
+ private:
+  struct Record {
+    LivePrompt prompt;  // expiresAt set from the registration
+    bool registered = false;
+  };
+  void finishLocked(const UUID& replyId);
+  void pruneLocked(Date now);
+
+  mutable std::mutex mutex;
+  std::map<UUID, Record> records;
+  std::map<UUID, UnixReplyServer::Registration> registered;
+  std::set<UUID> over;
+  std::deque<UUID> overOrder;  // `over` in the order ids ended, to forget the oldest
+  std::uint64_t changes = 0;
+};
+
+}  // namespace tarvel::Display

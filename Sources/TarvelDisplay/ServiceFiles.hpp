@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "TarvelCore/Platform/Result.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+
+// Where the display service keeps its sockets, lock and sessions, and the guards around them:
+// the directory is refused when it is a symbolic link or not a directory, and one service runs
+// per directory.
+namespace tarvel::Display::ServiceFiles {
+
+struct Paths {
+  std::filesystem::path directory;     // ~/.tarvel
+  std::filesystem::path eventSocket;   // agent.sock
+  std::filesystem::path replySocket;   // reply.sock
+  std::filesystem::path apiSocket;     // api.sock
+  std::filesystem::path sessionsFile;  // sessions.json
+  std::filesystem::path lockFile;      // serve.lock
+
+  // Every file inside `directory`, under its usual name.
+  static Paths inDirectory(const std::filesystem::path& directory);
+  // ~/.tarvel, with the event and reply sockets where hooks look for them.
+  static Paths standard();
+  bool operator==(const Paths&) const = default;
+};
+
+// Creates the directory (0700) when it is missing and tightens it to 0700; refuses (with the
+// text for the user) a directory that is a symbolic link or not a directory, and never changes
+// anything then.
+[[nodiscard]] std::optional<std::string> prepareDirectory(const std::filesystem::path& directory);
+
+// The exclusive claim of one service on its directory, held while the object lives (and by the
+// process's open file, so a killed service frees it at once). Move-only.
+class InstanceLock {
+ public:
+  // Takes the lock without waiting; the text for the user when another service holds it or the
+  // lock file cannot be opened (a symbolic link is never followed).
+  static Result<InstanceLock, std::string> acquire(const std::filesystem::path& lockFile);
+  // Whether some process holds the lock now (false when the file is missing).
+  static bool isHeld(const std::filesystem::path& lockFile);
+
+ private:
+  explicit InstanceLock(UniqueFd fd) : fd(std::move(fd)) {}
+  UniqueFd fd;
+};
+
+}  // namespace tarvel::Display::ServiceFiles

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "TarvelCore/Models/AgentActivityService.hpp"
+#include "TarvelCore/Models/NotchActivitySnapshot.hpp"
+#include "TarvelCore/Models/SessionIndex.hpp"
+#include "TarvelDisplay/LivePrompt.hpp"
+
+// The service's state as the API sends it: the whole state (GET /v1/state and the first message
+// of the event stream) and the change from one revision to the next (later stream messages).
+// Sessions are encoded with the shared coders; the snapshot names its sessions by id.
+namespace tarvel::Display {
+
+struct ServiceInfo {
+  std::string version;
+  Date startedAt{};
+  std::uint64_t eventsReceived = 0;
+  bool operator==(const ServiceInfo&) const = default;
+};
+
+// What a status line needs.
+struct StatusCounts {
+  std::uint64_t revision = 0;
+  std::size_t waiting = 0;   // sessions that wait for the user
+  std::size_t working = 0;   // other active sessions
+  std::size_t prompts = 0;   // live prompts
+  std::size_t sessions = 0;  // all sessions
+  bool operator==(const StatusCounts&) const = default;
+};
+
+Json encodeSnapshot(const NotchActivitySnapshot& snapshot);
+Json encodeStatus(const StatusCounts& counts);
+
+// One published revision. Immutable once made; shared by every API thread that sends it.
+class PublishedState {
+ public:
+  std::uint64_t revision = 0;
+  // The "change" message data from the previous revision; empty for the first.
+  std::string change;
+  StatusCounts counts;
+  std::vector<LivePrompt> prompts;
+
+  // The whole state's JSON text, built on first use and kept.
+  const std::string& whole() const;
+
+  // Pieces of the whole state, already encoded.
+  std::vector<std::shared_ptr<const std::string>> sessionTexts;
+  std::string serviceText;
+  std::string snapshotText;
+  std::string promptsText;
+
+ private:
+  mutable std::once_flag built;
+  mutable std::string wholeText;
+};
+
+// Makes published revisions from the activity service, encoding only sessions whose record
+// changed since the last revision.
+// Thread: confined to the service's thread (it reads the activity service).
+class StatePublisher {
+ public:
+  std::shared_ptr<const PublishedState> publish(const AgentActivityService& activity,
+                                                std::vector<LivePrompt> prompts,
+                                                const ServiceInfo& service);
+  std::uint64_t revision() const { return lastRevision; }
+
+ private:
+  struct Entry {
+    SharedSession session;
+    std::shared_ptr<const std::string> text;
+  };
+  std::unordered_map<std::string, Entry> cache;
+  std::vector<std::string> lastOrder;
+  std::uint64_t lastRevision = 0;
+};
+
+// A client's copy of the service's state, kept up to date from the event stream's messages.
+// Thread: one owner.
+class RemoteState {
+ public:
+  // Applies a "state" or "change" message (other events are ignored and accepted). False when
+  // the data cannot be decoded or a change does not follow the revision held: the client should
+  // then fetch the whole state again.
+  bool apply(std::string_view event, std::string_view data);
+
+  std::uint64_t revision() const { return currentRevision; }
+  const SessionList& sessions() const { return sessionList; }
+  const SessionIndex& index() const { return sessionIndex; }
+  const NotchActivitySnapshot& snapshot() const { return snapshotValue; }
+  const std::vector<LivePrompt>& prompts() const { return promptList; }
+  const ServiceInfo& service() const { return serviceInfo; }
+  std::optional<SharedSession> session(std::string_view id) const;
+
+ private:
+  void applyCommon(const Json& message);
+  void rebuild();
+
+  std::uint64_t currentRevision = 0;
+  bool hasState = false;
+  std::unordered_map<std::string, SharedSession> byId;
+  std::vector<std::string> order;
+  Json snapshotJson;
+  SessionList sessionList;
+  SessionIndex sessionIndex;
+  NotchActivitySnapshot snapshotValue;
+  std::vector<LivePrompt> promptList;
+  ServiceInfo serviceInfo;
+};
+
+}  // namespace tarvel::Display

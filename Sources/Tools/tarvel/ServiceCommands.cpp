@@ -1,0 +1,251 @@
+#include "Tools/tarvel/ServiceCommands.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/DisplayService.hpp"
+
+namespace tarvel::ServiceCommands {
+namespace {
+
+constexpr std::string_view usageText =
+    "  tarvel serve                 run the display service in the foreground (Ctrl-C stops it)\n"
+    "  tarvel status [--json | --tmux]\n"
+    "                               one line from the service: \"2 waiting · 3 working\"\n"
+    "  tarvel service install | uninstall\n"
+    "                               write or remove the systemd user unit for tarvel serve\n";
+
+constexpr std::string_view unitMarker = "# Written by tarvel service install.";
+
+int serve(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  if (!arguments.empty()) {
+    error << "tarvel serve: unknown argument: " << arguments.front() << "\n";
+    return 2;
+  }
+  Log::setSink(Log::standardErrorSink());
+  Display::DisplayServiceOptions options;
+  if (auto problem = Display::ServiceFiles::prepareDirectory(options.paths.directory)) {
+    error << "tarvel serve: " << *problem << "\n";
+    return 1;
+  }
+  auto lock = Display::ServiceFiles::InstanceLock::acquire(options.paths.lockFile);
+  if (!lock) {
+    error << "tarvel serve: " << lock.error() << "\n";
+    return 1;
+  }
+  // Signals are read from a descriptor by the service's loop; every thread started from here on
+  // inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  const UniqueFd stopDescriptor(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!stopDescriptor) {
+    error << "tarvel serve: cannot watch for signals\n";
+    return 1;
+  }
+
+  Display::DisplayService service(options);
+  for (const std::string& message : service.startupMessages()) {
+    error << "tarvel serve: " << message << "\n";
+  }
+  if (auto problem = service.start()) {
+    error << "tarvel serve: " << *problem << "\n";
+    return 1;
+  }
+  error << "tarvel serve: listening for agents on " << options.paths.eventSocket.string()
+        << "; API on " << options.paths.apiSocket.string() << "\n";
+  error.flush();
+  static_cast<void>(out);
+  service.run(stopDescriptor.get());
+  error << "tarvel serve: stopping; waiting agents are released\n";
+  service.stop();
+  return 0;
+}
+
+int status(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  enum class Format { plain, json, tmux } format = Format::plain;
+  for (const std::string_view argument : arguments) {
+    if (argument == "--json") {
+      format = Format::json;
+    } else if (argument == "--tmux") {
+      format = Format::tmux;
+    } else {
+      error << "tarvel status: unknown argument: " << argument << "\n";
+      return 2;
+    }
+  }
+  const auto paths = Display::ServiceFiles::Paths::standard();
+  auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/status", {},
+                                              std::chrono::milliseconds(1000));
+  if (!response || response->status != 200) {
+    error << "tarvel: no service is running (start it with: tarvel serve)\n";
+    return 3;
+  }
+  auto parsed = Coding::parse(response->body);
+  if (!parsed || !parsed->is_object()) {
+    error << "tarvel: the service answered something unexpected\n";
+    return 3;
+  }
+  const Json& counts = *parsed;
+  if (format == Format::json) {
+    out << response->body << "\n";
+    return 0;
+  }
+  const auto waiting = counts.value("waiting", std::uint64_t{0});
+  const auto working = counts.value("working", std::uint64_t{0});
+  if (format == Format::tmux) {
+    if (waiting == 0 && working == 0) {
+      out << "#[fg=colour244]idle#[default]\n";
+    } else {
+      out << (waiting > 0 ? "#[fg=colour231,bg=colour160,bold]" : "#[fg=colour244]") << waiting
+          << " waiting#[default] · #[fg=colour40]" << working << " working#[default]\n";
+    }
+    return 0;
+  }
+  if (waiting == 0 && working == 0) {
+    out << "idle\n";
+  } else {
+    out << waiting << " waiting · " << working << " working\n";
+  }
+  return 0;
+}
+
+std::filesystem::path unitDirectory() {
+  const char* configured = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (configured != nullptr && configured[0] == '/') {
+    return std::filesystem::path(configured) / "systemd" / "user";
+  }
+  return AgentSocketLocation::homeDirectory() / ".config" / "systemd" / "user";
+}
+
+std::string quotedForSystemd(const std::string& path) {
+  if (path.find_first_of(" \t\"\\'%$") == std::string::npos) {
+    return path;
+  }
+  std::string quoted = "\"";
+  for (const char character : path) {
+    if (character == '"' || character == '\\') {
+      quoted += '\\';
+    }
+    if (character == '%') {
+      quoted += '%';  // systemd expands %-specifiers
+    }
+    quoted += character;
+  }
+  return quoted + "\"";
+}
+
+int service(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  if (arguments.size() != 1 || (arguments[0] != "install" && arguments[0] != "uninstall")) {
+    error << "usage: tarvel service install | uninstall\n";
+    return 2;
+  }
+  const std::filesystem::path directory = unitDirectory();
+  const std::filesystem::path unit = directory / "tarvel.service";
+  std::error_code problem;
+  if (arguments[0] == "install") {
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", problem);
+    if (problem) {
+      error << "tarvel service: cannot tell where this tarvel program is: " << problem.message()
+            << "\n";
+      return 1;
+    }
+    std::ostringstream text;
+    text << unitMarker << "\n"
+         << "[Unit]\n"
+         << "Description=Tarvel: what your coding agents are doing, and their prompts\n"
+         << "Documentation=man:tarvel(1)\n\n"
+         << "[Service]\n"
+         << "Type=simple\n"
+         << "ExecStart=" << quotedForSystemd(executable.string()) << " serve\n"
+         << "Restart=on-failure\n"
+         << "RestartSec=2\n\n"
+         << "[Install]\n"
+         << "WantedBy=default.target\n";
+    std::filesystem::create_directories(directory, problem);
+    const std::filesystem::path temporary = unit.string() + ".tmp";
+    {
+      std::ofstream file(temporary, std::ios::trunc);
+      file << text.str();
+      if (!file.flush()) {
+        error << "tarvel service: cannot write " << temporary.string() << "\n";
+        return 1;
+      }
+    }
+    std::filesystem::rename(temporary, unit, problem);
+    if (problem) {
+      error << "tarvel service: cannot write " << unit.string() << ": " << problem.message() << "\n";
+      return 1;
+    }
+    out << "Wrote " << unit.string() << " (ExecStart=" << executable.string() << " serve).\n"
+        << "Start it now and at every login with:\n"
+        << "  systemctl --user daemon-reload && systemctl --user enable --now tarvel\n";
+    return 0;
+  }
+  std::ifstream existing(unit);
+  if (!existing) {
+    out << "No unit at " << unit.string() << "; nothing to remove.\n";
+    return 0;
+  }
+  std::string first;
+  std::getline(existing, first);
+  if (first != unitMarker) {
+    error << "tarvel service: " << unit.string()
+          << " was not written by tarvel service install; it is left alone.\n";
+    return 1;
+  }
+  // The link `systemctl enable` made, when it points at this unit.
+  const std::filesystem::path wanted = directory / "default.target.wants" / "tarvel.service";
+  if (std::filesystem::read_symlink(wanted, problem) == unit) {
+    std::filesystem::remove(wanted, problem);
+  }
+  std::filesystem::remove(unit, problem);
+  if (problem) {
+    error << "tarvel service: cannot remove " << unit.string() << ": " << problem.message() << "\n";
+    return 1;
+  }
+  out << "Removed " << unit.string() << ".\n"
+      << "If it is running, stop it with: systemctl --user stop tarvel && systemctl --user "
+         "daemon-reload\n";
+  return 0;
+}
+
+}  // namespace
+
+bool handles(std::string_view name) {
+  return name == "serve" || name == "status" || name == "service";
+}
+
+std::string_view usage() { return usageText; }
+
+int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  const std::string_view name = arguments.front();
+  const auto rest = arguments.subspan(1);
+  if (name == "serve") {
+    return serve(rest, out, error);
+  }
+  if (name == "status") {
+    return status(rest, out, error);
+  }
+  return service(rest, out, error);
+}
+
+}  // namespace tarvel::ServiceCommands
