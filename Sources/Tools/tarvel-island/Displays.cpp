@@ -1,6 +1,13 @@
 #include "Tools/tarvel-island/Displays.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
 
 #include <cstdlib>
 #include <map>
@@ -14,6 +21,9 @@
 #include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
 
 namespace tarvel::Island {
 namespace {
@@ -26,120 +36,162 @@ std::string serverError(const std::filesystem::path& path, const AgentSocketErro
              : "Cannot listen at " + path.string() + ": " + error.description();
 }
 
-AgentActivityService restoredService(ActivityDisplayOptions& options,
-                                     SessionPersistence::LoadResult& restored) {
-  restored = SessionPersistence::load(options.sessionsFile);
-  return AgentActivityService(std::move(restored.sessions));
-}
-
 }  // namespace
 
-ActivityDisplayOptions ActivityDisplayOptions::standard() {
-  return {.eventSocket = AgentSocketLocation::defaultURL(),
-          .replySocket = AgentReplySocketLocation::defaultURL(),
-          .sessionsFile = SessionPersistence::defaultURL(),
-          .processAlive = AgentProcessIdentity::isRunning,
-          .processStartedAt = AgentProcessIdentity::startedAt};
+ServiceDisplayOptions ServiceDisplayOptions::standard() {
+  const auto paths = tarvel::Display::ServiceFiles::Paths::standard();
+  std::optional<std::filesystem::path> program;
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error && ::access((self.parent_path() / "tarvel").c_str(), X_OK) == 0) {
+    program = self.parent_path() / "tarvel";
+  } else {
+    program = IslandDisplay::programOnPath("tarvel");
+  }
+  return {.apiSocket = paths.apiSocket,
+          .serveProgram = program,
+          .serviceLog = paths.directory / "serve.log"};
 }
 
-ActivityDisplay::ActivityDisplay(ActivityDisplayOptions givenOptions)
-    : options(std::move(givenOptions)),
-      activity(restoredService(options, restored)),
-      saveSchedule(options.saveInterval) {
-  message = restored.message;
-  // The agents behind restored sessions may have ended while nobody listened.
-  activity.reconcileUnverifiedActiveSessions(
-      options.processAlive ? options.processAlive : AgentProcessIdentity::isRunning,
-      options.processStartedAt);
-  activity.pruneCompleted(pruneAge, Dates::now());
-  activity.addObserver([this](AgentActivityService::Property property) {
-    if (property == AgentActivityService::Property::notchSnapshot) {
-      markChanged();
+ServiceDisplay::ServiceDisplay(ServiceDisplayOptions givenOptions)
+    : options(std::move(givenOptions)) {}
+
+ServiceDisplay::~ServiceDisplay() { stop(); }
+
+bool ServiceDisplay::startService(const std::filesystem::path& program,
+                                  const std::filesystem::path& log) {
+  // Everything the children need is made before fork: after it only async-signal-safe calls.
+  const std::string programText = program.string();
+  const std::string logText = log.string();
+  std::array<char*, 3> arguments{const_cast<char*>(programText.c_str()),
+                                 const_cast<char*>("serve"), nullptr};
+  const pid_t child = ::fork();
+  if (child < 0) {
+    return false;
+  }
+  if (child == 0) {
+    // A new session without a terminal, then a grandchild that is nobody's child here: the
+    // service outlives this display and never becomes its zombie.
+    ::setsid();
+    if (::fork() != 0) {
+      ::_exit(0);
     }
-  });
-  activity.setOnSessionsChanged([this](const SessionList&) { saveSchedule.markChanged(); });
-  if (restored.savingAllowed) {
-    saveSchedule.markChanged();  // the reconciled and pruned list replaces the old file
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int output =
+        ::open(logText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (input >= 0) {
+      ::dup2(input, STDIN_FILENO);
+    }
+    const int target = output >= 0 ? output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(target, STDOUT_FILENO);
+    ::dup2(target, STDERR_FILENO);
+    ::execv(arguments[0], arguments.data());
+    ::_exit(127);
   }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-ActivityDisplay::~ActivityDisplay() { stop(); }
-
-std::optional<std::string> ActivityDisplay::start() {
-  // The reply server reports live prompts from its own threads; the owner reconciles, asking
-  // the server itself so that out-of-order reports cannot bring back a prompt that is gone.
-  replyServer = std::make_unique<UnixReplyServer>(
-      options.replySocket,
-      [this](const std::set<UUID>&) {
-        queue.post([this] {
-          if (replyServer) {
-            activity.reconcilePendingReplies(
-                [this](const UUID& id) { return replyServer->isPending(id); });
-          }
-          markChanged();
-        });
-      },
-      options.replyLimits);
-  eventServer = std::make_unique<UnixSocketServer>(
-      options.eventSocket, maximumPayloadBytes, [this](const AgentEvent& event) {
-        queue.post([this, event] {
-          ++received;
-          activity.ingest(event);
-        });
-      });
-  if (auto error = eventServer->start()) {
-    eventServer.reset();
-    replyServer.reset();
-    return serverError(options.eventSocket, *error);
+std::optional<std::string> ServiceDisplay::start() {
+  if (!UnixSocketSupport::isPathAccepting(options.apiSocket)) {
+    if (!options.serveProgram) {
+      return "No Tarvel service runs, and no tarvel program was found to start one; start it "
+             "with: tarvel serve";
+    }
+    if (!startService(*options.serveProgram, options.serviceLog)) {
+      return "Could not start " + options.serveProgram->string() + " serve";
+    }
+    const auto deadline = SteadyClock::now() + options.startTimeout;
+    while (!UnixSocketSupport::isPathAccepting(options.apiSocket)) {
+      if (SteadyClock::now() > deadline) {
+        return "The Tarvel service did not start; see " + options.serviceLog.string();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
-  if (auto error = replyServer->start()) {
-    eventServer->stop();
-    eventServer.reset();
-    replyServer.reset();
-    return serverError(options.replySocket, *error);
-  }
+  stream = std::thread([this] { streamLoop(); });
   return std::nullopt;
 }
 
-void ActivityDisplay::stop() {
+void ServiceDisplay::streamLoop() {
+  while (!stopping.load()) {
+    const std::string reason = tarvel::Display::ApiClient::readEvents(
+        options.apiSocket,
+        [this](std::string_view event, std::string_view data) {
+          queue.post([this, event = std::string(event), data = std::string(data)] {
+            if (remote.apply(event, data)) {
+              connected = true;
+              message.reset();
+            } else {
+              message = "The service's state could not be read; reconnecting.";
+            }
+            markChanged();
+          });
+        },
+        stopping);
+    if (stopping.load()) {
+      break;
+    }
+    queue.post([this, reason] {
+      connected = false;
+      message = "Not connected to the Tarvel service (" + reason + "); retrying.";
+      markChanged();
+    });
+    for (int wait = 0; wait < 10 && !stopping.load(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+}
+
+void ServiceDisplay::stop() {
   if (stopped) {
     return;
   }
   stopped = true;
-  if (eventServer) {
-    eventServer->stop();
+  stopping.store(true);
+  if (stream.joinable()) {
+    stream.join();
   }
-  if (replyServer) {
-    replyServer->stop();
-  }
-  // Events that arrived before the stop still count.
+  requests.waitUntilIdle();
   queue.drain();
-  saver.waitUntilIdle();
-  if (saveSchedule.hasChanges() && restored.savingAllowed) {
-    if (auto error =
-            SessionPersistence::save(options.sessionsFile, toSessions(activity.sessions()))) {
-      message = "Sessions could not be saved: " + *error;
-    }
-    saveSchedule.didSave(SteadyClock::now());
+}
+
+std::optional<PromptKeys::PresentedPrompt> ServiceDisplay::presentedPrompt() const {
+  const auto& live = remote.prompts();
+  const auto isLive = [&](const UUID& id) {
+    return std::any_of(live.begin(), live.end(),
+                       [&](const tarvel::Display::LivePrompt& prompt) { return prompt.replyId == id; });
+  };
+  auto presented = Island::presentedPrompt(remote.snapshot(), isLive);
+  if (presented && presented->answerable) {
+    return presented;
   }
-  eventServer.reset();
-  replyServer.reset();
+  // The attention session has no live prompt: another waiting prompt is still reachable.
+  if (!live.empty()) {
+    return PromptKeys::PresentedPrompt{
+        .sessionId = live.front().sessionId, .reply = live.front().pendingReply, .answerable = true};
+  }
+  return presented;
 }
 
-std::optional<PromptKeys::PresentedPrompt> ActivityDisplay::presentedPrompt() const {
-  return Island::presentedPrompt(activity.notchSnapshot(), [this](const UUID& id) {
-    return replyServer != nullptr && replyServer->isPending(id);
-  });
-}
-
-DisplayModel ActivityDisplay::model(Date now) {
+DisplayModel ServiceDisplay::model(Date now) {
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
-  DisplayModel screen =
-      activityModel(activity.notchSnapshot(), activity.index(), prompt, picker, now);
-  if (activity.protocolMismatchDetected() && !message) {
-    screen.message =
-        "An agent integration speaks an unsupported protocol: reinstall it or update Tarvel.";
+  NotchActivitySnapshot snapshot = remote.snapshot();
+  if (prompt) {
+    if (const auto session = remote.session(prompt->sessionId)) {
+      snapshot.attentionSession = *session;  // the prompt is shown with its own session
+    }
+  }
+  DisplayModel screen = activityModel(snapshot, remote.index(), prompt, picker, now);
+  if (!connected && !message) {
+    screen.message = "Connecting to the Tarvel service…";
   }
   if (message) {
     screen.message = message;
@@ -147,7 +199,7 @@ DisplayModel ActivityDisplay::model(Date now) {
   return screen;
 }
 
-bool ActivityDisplay::handleKey(const Key& key) {
+bool ServiceDisplay::handleKey(const Key& key) {
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
   const PromptKeys::KeyAction action = PromptKeys::handle(key, prompt, picker, true);
@@ -155,12 +207,21 @@ bool ActivityDisplay::handleKey(const Key& key) {
     case PromptKeys::KeyAction::Kind::quit:
       return true;
     case PromptKeys::KeyAction::Kind::clearFinished:
-      activity.clearRecent();
+      requests.async([this] {
+        auto response = tarvel::Display::ApiClient::request(options.apiSocket, "POST",
+                                                             "/v1/sessions/clear-finished");
+        if (!response || response->status != 200) {
+          queue.post([this] {
+            message = "Finished sessions could not be cleared.";
+            markChanged();
+          });
+        }
+      });
       message.reset();
       markChanged();
       return false;
     case PromptKeys::KeyAction::Kind::submit:
-      answer(*action.reply, action.sessionId);
+      answer(*action.reply);
       return false;
     case PromptKeys::KeyAction::Kind::pickerMoved:
       markChanged();
@@ -171,48 +232,31 @@ bool ActivityDisplay::handleKey(const Key& key) {
   return false;
 }
 
-void ActivityDisplay::answer(const AgentReply& reply, const std::string& sessionId) {
-  const bool delivered = replyServer != nullptr && replyServer->submit(reply);
-  // Answered or abandoned, the prompt is over either way.
-  activity.resolvePendingReply(reply.replyId, sessionId);
-  if (delivered) {
-    message.reset();
-  } else {
-    message = "The agent stopped waiting before the answer arrived; answer it in the agent.";
-  }
-  markChanged();
-}
-
-void ActivityDisplay::tick(SteadyClock::time_point now) {
-  if (restored.savingAllowed && saveSchedule.isDue(now) && !saving->load()) {
-    saveInBackground(now);
-  }
-}
-
-std::optional<SteadyClock::time_point> ActivityDisplay::nextDeadline() const {
-  if (!restored.savingAllowed) {
-    return std::nullopt;
-  }
-  return saveSchedule.dueAt();
-}
-
-void ActivityDisplay::saveInBackground(SteadyClock::time_point now) {
-  saveSchedule.didSave(now);
-  saving->store(true);
-  // The shared records are immutable, so the worker may read this copy of the list.
-  saver.async([this, list = activity.sessions(), flag = saving] {
-    auto error = SessionPersistence::save(options.sessionsFile, toSessions(list));
-    flag->store(false);
-    if (error) {
-      queue.post([this, text = *error] {
-        message = "Sessions could not be saved: " + text;
-        markChanged();
-      });
+void ServiceDisplay::answer(const AgentReply& reply) {
+  requests.async([this, reply] {
+    const std::string path = "/v1/prompts/" + reply.replyId.uuidString();
+    auto response =
+        tarvel::Display::ApiClient::request(options.apiSocket, "POST", path, encodeJSON(reply));
+    std::optional<std::string> text;
+    if (!response) {
+      text = "The answer could not be sent: " + response.error();
+    } else if (response->status == 409) {
+      text = "That prompt was answered elsewhere or its agent stopped waiting.";
+    } else if (response->status != 200) {
+      text = "The service refused the answer (" + std::to_string(response->status) + ").";
     }
+    queue.post([this, text] {
+      message = text;
+      markChanged();
+    });
   });
 }
 
-void ActivityDisplay::waitForSaves() { saver.waitUntilIdle(); }
+void ServiceDisplay::tick(SteadyClock::time_point) {}
+
+std::optional<SteadyClock::time_point> ServiceDisplay::nextDeadline() const {
+  return std::nullopt;
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -220,7 +264,9 @@ IslandDisplay::IslandDisplay(Options givenOptions) : options(std::move(givenOpti
 
 IslandDisplay::~IslandDisplay() { stop(); }
 
-std::optional<std::filesystem::path> IslandDisplay::codexOnPath() {
+std::optional<std::filesystem::path> IslandDisplay::codexOnPath() { return programOnPath("codex"); }
+
+std::optional<std::filesystem::path> IslandDisplay::programOnPath(std::string_view name) {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): read before threads
   if (path == nullptr) {
     return std::nullopt;
@@ -229,7 +275,7 @@ std::optional<std::filesystem::path> IslandDisplay::codexOnPath() {
     if (directory.empty()) {
       continue;
     }
-    const std::filesystem::path candidate = std::filesystem::path(directory) / "codex";
+    const std::filesystem::path candidate = std::filesystem::path(directory) / name;
     std::error_code error;
     if (std::filesystem::is_regular_file(candidate, error) &&
         ::access(candidate.c_str(), X_OK) == 0) {

@@ -9,17 +9,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "QuoyaCore/IslandStore.hpp"
-#include "TarvelCore/Models/AgentActivityService.hpp"
 #include "TarvelCore/Platform/MainQueue.hpp"
-#include "TarvelCore/Protocol/UnixReplyServer.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"
+#include "TarvelDisplay/StateMessages.hpp"
 #include "Tools/tarvel-island/Screen.hpp"
-#include "Tools/tarvel-island/SessionPersistence.hpp"
 
 namespace tarvel::Island {
 
@@ -68,31 +67,29 @@ class Display {
   bool changed = true;
 };
 
-// Where the activity display listens and keeps its sessions; tests use their own.
-struct ActivityDisplayOptions {
-  std::filesystem::path eventSocket;
-  std::filesystem::path replySocket;
-  std::filesystem::path sessionsFile;
-  // Whether a restored session's agent process still runs.
-  AgentActivityService::ProcessAlive processAlive;
-  AgentActivityService::ProcessStartedAt processStartedAt;
-  std::chrono::milliseconds saveInterval{1000};
-  UnixReplyServer::Limits replyLimits{};
-  // The defaults: ~/.tarvel/agent.sock, ~/.tarvel/reply.sock, ~/.tarvel/sessions.json and the
-  // system's process checks.
-  static ActivityDisplayOptions standard();
+// Where the service display finds the service, and how it starts one when none runs.
+struct ServiceDisplayOptions {
+  std::filesystem::path apiSocket;
+  // The `tarvel` program that starts a service (`tarvel serve`, detached) when none answers on
+  // `apiSocket`; absent: none is started.
+  std::optional<std::filesystem::path> serveProgram;
+  // Where a service started here writes its log.
+  std::filesystem::path serviceLog;
+  std::chrono::milliseconds startTimeout{5000};
+  // ~/.tarvel/api.sock, the `tarvel` beside this program (else on PATH), ~/.tarvel/serve.log.
+  static ServiceDisplayOptions standard();
 };
 
-// The core library's road: events on the agent socket feed an AgentActivityService; prompts
-// are answered over the reply socket; sessions are saved and restored.
-class ActivityDisplay final : public Display {
+// The core road, as a client of the display service: its state and changes arrive over the
+// event stream of the local API; answers are sent by replyId and cleared sessions by request.
+// Quitting leaves the service and every waiting prompt alone.
+class ServiceDisplay final : public Display {
  public:
-  // Restores the saved sessions (a damaged file is set aside with a message), then marks
-  // sessions whose agent may have gone as unknown or completed, and drops those finished more
-  // than a day ago.
-  explicit ActivityDisplay(ActivityDisplayOptions options);
-  ~ActivityDisplay() override;
+  explicit ServiceDisplay(ServiceDisplayOptions options);
+  ~ServiceDisplay() override;
 
+  // Attaches to the service, starting one when none runs; the text for the user when none can
+  // be reached.
   std::optional<std::string> start() override;
   void stop() override;
   DisplayModel model(Date now) override;
@@ -100,28 +97,28 @@ class ActivityDisplay final : public Display {
   void tick(SteadyClock::time_point now) override;
   std::optional<SteadyClock::time_point> nextDeadline() const override;
 
-  const AgentActivityService& service() const { return activity; }
+  const tarvel::Display::RemoteState& state() const { return remote; }
   // The prompt presented now, with whether a hook listens for it.
   std::optional<PromptKeys::PresentedPrompt> presentedPrompt() const;
   const std::optional<std::string>& currentMessage() const { return message; }
-  // Waits until no save runs in the background.
-  void waitForSaves();
+  // Waits until no request runs in the background.
+  void waitForRequests() { requests.waitUntilIdle(); }
 
-  static constexpr std::chrono::hours pruneAge{24};
+  // Starts `program serve` detached from this process (its own session, no terminal), writing
+  // its log to `log`. False when it could not be started.
+  static bool startService(const std::filesystem::path& program, const std::filesystem::path& log);
 
  private:
-  void answer(const AgentReply& reply, const std::string& sessionId);
-  void saveInBackground(SteadyClock::time_point now);
+  void streamLoop();
+  void answer(const AgentReply& reply);
 
-  ActivityDisplayOptions options;
-  SessionPersistence::LoadResult restored;
-  AgentActivityService activity;
+  ServiceDisplayOptions options;
+  tarvel::Display::RemoteState remote;
+  bool connected = false;
   PromptKeys::PickerState picker;
-  SessionPersistence::SaveSchedule saveSchedule;
-  std::shared_ptr<std::atomic<bool>> saving = std::make_shared<std::atomic<bool>>(false);
-  WorkQueue saver{"com.tarvel.island.persistence", 1};
-  std::unique_ptr<UnixReplyServer> replyServer;
-  std::unique_ptr<UnixSocketServer> eventServer;
+  WorkQueue requests{"com.tarvel.island.requests", 1};
+  std::atomic<bool> stopping{false};
+  std::thread stream;
   bool stopped = false;
 };
 
@@ -149,6 +146,8 @@ class IslandDisplay final : public Display {
 
   // The first executable "codex" on PATH.
   static std::optional<std::filesystem::path> codexOnPath();
+  // The first executable `name` on PATH.
+  static std::optional<std::filesystem::path> programOnPath(std::string_view name);
 
  private:
   Options options;

@@ -11,7 +11,8 @@ namespace {
 
 constexpr std::string_view usage =
     "usage: tarvel-island [--island] [--stats]\n"
-    "  Shows every agent's activity full-screen and answers their prompts.\n"
+    "  Shows every agent's activity full-screen and answers their prompts, as a client of the\n"
+    "  Tarvel service (tarvel serve), which it starts when none runs.\n"
     "  --island  listen on the island socket (~/.quoya-island/events.sock) instead\n"
     "  --stats   print frame and event counters on exit\n";
 
@@ -53,7 +54,7 @@ int run(std::span<const std::string_view> arguments, int input, int output) {
     display = std::make_unique<IslandDisplay>(
         IslandDisplay::Options{.codexExecutable = IslandDisplay::codexOnPath()});
   } else {
-    display = std::make_unique<ActivityDisplay>(ActivityDisplayOptions::standard());
+    display = std::make_unique<ServiceDisplay>(ServiceDisplayOptions::standard());
   }
   if (const auto failure = display->start()) {
     std::fprintf(stderr, "tarvel-island: %s\n", failure->c_str());
@@ -65,7 +66,7 @@ int run(std::span<const std::string_view> arguments, int input, int output) {
     std::fprintf(stderr, "tarvel-island: standard input is not a terminal\n");
     return 1;
   }
-  if (auto* activity = dynamic_cast<ActivityDisplay*>(display.get());
+  if (auto* activity = dynamic_cast<ServiceDisplay*>(display.get());
       activity != nullptr && activity->currentMessage()) {
     std::fprintf(stderr, "tarvel-island: %s\n", activity->currentMessage()->c_str());
   }
