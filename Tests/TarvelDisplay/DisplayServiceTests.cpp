@@ -1,0 +1,324 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/SessionStore.hpp"
+#include "TarvelDisplay/StateMessages.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
+
+namespace tarvel::Display {
+namespace {
+
+using namespace std::chrono_literals;
+using Testing::ChildProcess;
+using Testing::eventually;
+using Testing::fixture;
+using Testing::program;
+
+const std::string allowAnswer =
+    "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
+    "\"hookEventName\":\"PermissionRequest\"}}\n";
+
+// A Claude Code permission request of session `session` (the captured document, renamed).
+std::string permissionRequest(const std::string& session) {
+  std::string document = fixture("claude/PermissionRequest.json");
+  const std::string original = "a34702ef-72d2-4879-a175-c91e0f3f8d8c";
+  for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
+    document.replace(at, original.size(), session);
+  }
+  return document;
+}
+
+// A real `tarvel serve` in a temporary HOME, real hooks, and the API over its socket.
+class DisplayServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvel-service-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home = pattern;
+    directory = home / ".tarvel";
+  }
+  void TearDown() override {
+    hooks.clear();
+    service.reset();
+    std::filesystem::remove_all(home);
+  }
+
+  std::unique_ptr<ChildProcess> startService() {
+    auto process = std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel"), "serve"}, home);
+    EXPECT_TRUE(eventually([&] {
+      return UnixSocketSupport::isPathAccepting(directory / "api.sock") || process->hasEnded();
+    })) << process->standardError();
+    return process;
+  }
+
+  ChildProcess& startHook(const std::string& document) {
+    hooks.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+        document));
+    return *hooks.back();
+  }
+
+  ApiClient::Response api(std::string_view method, std::string_view path,
+                          std::string_view body = {}) {
+    auto response = ApiClient::request(directory / "api.sock", method, path, body);
+    EXPECT_TRUE(response) << (response ? "" : response.error());
+    return response ? *response : ApiClient::Response{};
+  }
+
+  Json state() {
+    auto parsed = Coding::parse(api("GET", "/v1/state").body);
+    return parsed ? *parsed : Json::object();
+  }
+
+  // The live prompts' replyIds by session id, once there are `count` of them.
+  std::map<std::string, std::string> waitForPrompts(std::size_t count) {
+    std::map<std::string, std::string> prompts;
+    EXPECT_TRUE(eventually([&] {
+      prompts.clear();
+      const Json now = state();
+      for (const Json& prompt : now.value("prompts", Json::array())) {
+        prompts[prompt["sessionId"].get<std::string>()] = prompt["replyId"].get<std::string>();
+      }
+      return prompts.size() == count;
+    })) << "live prompts: " << prompts.size();
+    return prompts;
+  }
+
+  std::filesystem::path home;
+  std::filesystem::path directory;
+  std::unique_ptr<ChildProcess> service;
+  std::vector<std::unique_ptr<ChildProcess>> hooks;
+};
+
+TEST_F(DisplayServiceTest, AnswersReachTheirOwnHookByReplyIdAndAPromptAnsweredIsOver) {
+  service = startService();
+  // A client of the event stream mirrors the state from its messages.
+  std::mutex mirrorMutex;
+  RemoteState mirror;
+  std::vector<std::string> events;
+  std::atomic<bool> stopStream{false};
+  std::thread stream([&] {
+    ApiClient::readEvents(
+        directory / "api.sock",
+        [&](std::string_view event, std::string_view data) {
+          const std::scoped_lock guard(mirrorMutex);
+          events.emplace_back(event);
+          EXPECT_TRUE(mirror.apply(event, data)) << event;
+        },
+        stopStream);
+  });
+
+  ChildProcess& first = startHook(permissionRequest("11111111-1111-4111-8111-111111111111"));
+  ChildProcess& second = startHook(permissionRequest("22222222-2222-4222-8222-222222222222"));
+  auto prompts = waitForPrompts(2);
+  const std::string firstId = prompts.at("claude-code:11111111-1111-4111-8111-111111111111");
+  const std::string secondId = prompts.at("claude-code:22222222-2222-4222-8222-222222222222");
+
+  // Answers that do not fit, or name no prompt, reach no hook.
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"option","optionId":"x"})").status, 400);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"allow","replyId":")" + secondId + "\"}").status, 400);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, "not json").status, 400);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, std::string(2 << 20, ' ')).status, 413);
+  EXPECT_EQ(api("POST", "/v1/prompts/0F47BEA9-4C5D-4750-8BCA-3C1EB0C8A782", R"({"decision":"allow"})").status, 404);
+
+  const auto delivered = api("POST", "/v1/prompts/" + secondId, R"({"decision":"allow"})");
+  EXPECT_EQ(delivered.status, 200);
+  EXPECT_EQ(delivered.body, R"({"delivered":true})");
+  EXPECT_EQ(second.wait(), 0);
+  EXPECT_EQ(second.standardOutput(), allowAnswer);
+  EXPECT_FALSE(first.hasEnded());
+  // The other prompt stays listed and answerable; the answered one is over.
+  EXPECT_EQ(waitForPrompts(1).count("claude-code:11111111-1111-4111-8111-111111111111"), 1U);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + secondId, R"({"decision":"allow"})").status, 409);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"deny"})").status, 200);
+  EXPECT_EQ(first.wait(), 0);
+  EXPECT_NE(first.standardOutput().find(R"("behavior":"deny")"), std::string::npos)
+      << first.standardOutput();
+  waitForPrompts(0);
+
+  // The stream began with the whole state and its changes lead to the same state.
+  const Json now = state();
+  EXPECT_TRUE(eventually([&] {
+    const std::scoped_lock guard(mirrorMutex);
+    return mirror.revision() == now["revision"].get<std::uint64_t>();
+  }));
+  {
+    const std::scoped_lock guard(mirrorMutex);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front(), "state");
+    EXPECT_GT(std::count(events.begin(), events.end(), "change"), 0);
+    EXPECT_EQ(mirror.sessions().size(), now["sessions"].size());
+    EXPECT_TRUE(mirror.prompts().empty());
+    ASSERT_TRUE(mirror.snapshot().attentionSession);
+    EXPECT_EQ((*mirror.snapshot().attentionSession)->id,
+              now["snapshot"]["attentionSessionId"].get<std::string>());
+  }
+  stopStream = true;
+  stream.join();
+
+  const Json health = *Coding::parse(api("GET", "/v1/health").body);
+  EXPECT_EQ(health["ok"], true);
+  EXPECT_EQ(api("GET", "/v1/nothing").status, 404);
+}
+
+TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRefused) {
+  service = startService();
+  ChildProcess& hook = startHook(permissionRequest("33333333-3333-4333-8333-333333333333"));
+  const auto prompts = waitForPrompts(1);
+  ASSERT_EQ(prompts.size(), 1U);
+  const std::string replyId = prompts.begin()->second;
+  hook.signal(SIGKILL);
+  hook.wait();
+  waitForPrompts(0);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 409);
+}
+
+TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemovesItsSockets) {
+  service = startService();
+  ChildProcess& first = startHook(permissionRequest("44444444-4444-4444-8444-444444444444"));
+  ChildProcess& second = startHook(permissionRequest("55555555-5555-4555-8555-555555555555"));
+  waitForPrompts(2);
+  const auto stoppedAt = std::chrono::steady_clock::now();
+  service->signal(SIGTERM);
+  EXPECT_EQ(first.wait(3s), 0);
+  EXPECT_EQ(second.wait(3s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, 3s);
+  // Released as when no display runs: the agent asks the user itself.
+  EXPECT_EQ(first.standardOutput(), "{}\n");
+  EXPECT_EQ(second.standardOutput(), "{}\n");
+  EXPECT_EQ(service->wait(), 0) << service->standardError();
+  for (const char* name : {"api.sock", "agent.sock", "reply.sock"}) {
+    EXPECT_FALSE(std::filesystem::exists(directory / name)) << name;
+  }
+  // The sessions come back with the next service.
+  service = startService();
+  EXPECT_EQ(state()["sessions"].size(), 2U);
+}
+
+TEST_F(DisplayServiceTest, ASecondServiceIsRefusedAndWritesNothing) {
+  service = startService();
+  startHook(fixture("claude/UserPromptSubmit.json")).wait();
+  ASSERT_TRUE(eventually([&] {
+    std::ifstream file(directory / "sessions.json");
+    return std::string(std::istreambuf_iterator<char>(file), {}).find("claude-code:") !=
+           std::string::npos;
+  }));
+  std::this_thread::sleep_for(1200ms);  // past the service's own next save
+  std::ifstream before(directory / "sessions.json");
+  const std::string saved(std::istreambuf_iterator<char>(before), {});
+  struct stat statusBefore {};
+  ASSERT_EQ(::stat((directory / "sessions.json").c_str(), &statusBefore), 0);
+
+  ChildProcess second({program("tarvel"), "serve"}, home);
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_NE(second.standardError().find("already running"), std::string::npos)
+      << second.standardError();
+  struct stat statusAfter {};
+  ASSERT_EQ(::stat((directory / "sessions.json").c_str(), &statusAfter), 0);
+  EXPECT_EQ(statusAfter.st_ino, statusBefore.st_ino);
+  EXPECT_EQ(statusAfter.st_mtim.tv_nsec, statusBefore.st_mtim.tv_nsec);
+  EXPECT_EQ(api("GET", "/v1/health").status, 200);
+  EXPECT_TRUE(std::filesystem::exists(directory / "agent.sock"));
+  EXPECT_FALSE(saved.empty());
+}
+
+TEST_F(DisplayServiceTest, HostileFilesNeverHangTheServiceNorLeadItElsewhere) {
+  {
+    SCOPED_TRACE("a FIFO at the sessions file, and temporary files of killed saves");
+    std::filesystem::create_directories(directory);
+    ASSERT_EQ(::mkfifo((directory / "sessions.json").c_str(), 0600), 0);
+    std::ofstream(directory / "sessions.json.tmp-123") << "partial";
+    std::ofstream(directory / "sessions.json.tmp-456") << "partial";
+    service = startService();
+    EXPECT_EQ(api("GET", "/v1/health").status, 200);
+    EXPECT_FALSE(std::filesystem::exists(directory / "sessions.json.tmp-123"));
+    EXPECT_FALSE(std::filesystem::exists(directory / "sessions.json.tmp-456"));
+    std::size_t setAside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+      setAside += entry.path().filename().string().starts_with("sessions.json.corrupt-") ? 1 : 0;
+    }
+    EXPECT_EQ(setAside, 1U);
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("~/.tarvel as a symbolic link");
+    const std::filesystem::path elsewhere = home / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    ::chmod(elsewhere.c_str(), 0755);
+    std::filesystem::create_directory_symlink(elsewhere, directory);
+    ChildProcess refused({program("tarvel"), "serve"}, home);
+    EXPECT_EQ(refused.wait(), 1);
+    EXPECT_NE(refused.standardError().find("symbolic link"), std::string::npos)
+        << refused.standardError();
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    struct stat status {};
+    ASSERT_EQ(::stat(elsewhere.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0755U);
+  }
+}
+
+TEST(SessionStore, WhatIsSavedAlwaysLoadsAgainAndKeepsActiveSessionsFirst) {
+  char pattern[] = "/tmp/tarvel-store-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::filesystem::path file = std::filesystem::path(pattern) / "sessions.json";
+  std::vector<AgentSession> sessions;
+  const Date start = Dates::now();
+  for (int number = 0; number < 1200; ++number) {
+    AgentSession session;
+    session.id = "claude-code:s" + std::to_string(number);
+    session.provider = AgentProvider::claudeCode;
+    session.currentActivity = std::string(40000, 'x');
+    session.updatedAt = start + std::chrono::seconds(number);
+    session.startedAt = session.updatedAt;
+    session.state = number % 10 == 0 ? AgentState::running : AgentState::completed;
+    if (!session.isActive()) {
+      session.completedAt = session.updatedAt;
+    }
+    sessions.push_back(std::move(session));
+  }
+  ASSERT_FALSE(SessionStore::save(file, sessions));
+  EXPECT_LE(std::filesystem::file_size(file), SessionStore::maximumSavedBytes + 4096);
+  const auto loaded = SessionStore::load(file);
+  EXPECT_FALSE(loaded.message);
+  ASSERT_FALSE(loaded.sessions.empty());
+  EXPECT_LE(loaded.sessions.size(), SessionStore::maximumSavedSessions);
+  // Every active session is kept; the finished ones left out are the oldest.
+  const auto active = std::count_if(loaded.sessions.begin(), loaded.sessions.end(),
+                                    [](const AgentSession& session) { return session.isActive(); });
+  EXPECT_EQ(active, 120);
+  const auto newestFinished = std::find_if(loaded.sessions.begin(), loaded.sessions.end(), [](const AgentSession& session) {
+    return session.id == "claude-code:s1199";
+  });
+  EXPECT_NE(newestFinished, loaded.sessions.end());
+  std::filesystem::remove_all(pattern);
+}
+
+TEST(SessionStore, SaveScheduleSavesAtMostOncePerInterval) {
+  SessionStore::SaveSchedule schedule(std::chrono::milliseconds(1000));
+  const auto start = SessionStore::SaveSchedule::Clock::now();
+  EXPECT_FALSE(schedule.isDue(start));
+  schedule.markChanged();
+  EXPECT_TRUE(schedule.isDue(start));
+  schedule.didSave(start);
+  schedule.markChanged();
+  EXPECT_FALSE(schedule.isDue(start + std::chrono::milliseconds(999)));
+  EXPECT_TRUE(schedule.isDue(start + std::chrono::milliseconds(1000)));
+}
+
+}  // namespace
+}  // namespace tarvel::Display
