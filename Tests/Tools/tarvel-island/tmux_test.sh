@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs tarvel-island inside a private tmux server with a temporary HOME, sends Claude Code hook
-# documents through tarvel-hook, reads the screen, answers the permission prompt with a key and
-# checks that the waiting hook printed the allow answer. Exit 77 (skipped) without tmux.
+# Runs tarvel-island inside a private tmux server with a temporary HOME and no service running:
+# the island starts `tarvel serve`, Claude Code hook documents go through tarvel-hook, the
+# permission prompt is answered with a key and the waiting hook prints the allow answer; after
+# that another waiting prompt is still reachable, and quitting leaves the service and its prompt
+# alone. Exit 77 (skipped) without tmux.
 # Usage: tmux_test.sh <bin directory> <fixtures directory>
 set -u
 bin=$1
@@ -12,6 +14,8 @@ work=$(mktemp -d)
 server="tarvel-island-test-$$"
 cleanup() {
   tmux -L "$server" kill-server >/dev/null 2>&1
+  pkill -TERM -f "^$bin/tarvel serve\$" 2>/dev/null
+  [ -n "${serve_pid:-}" ] && kill "$serve_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,14 +34,10 @@ export HOME="$work/home"
 mkdir -p "$HOME"
 tmux -L "$server" -f /dev/null new-session -d -s island -x 120 -y 30 \
   "env HOME='$HOME' '$bin/tarvel-island'; sleep 30" || fail "tmux did not start"
-for _ in $(seq 100); do [ -S "$HOME/.tarvel/reply.sock" ] && break; sleep 0.1; done
-[ -S "$HOME/.tarvel/agent.sock" ] || fail "no event socket"
+for _ in $(seq 100); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
+[ -S "$HOME/.tarvel/agent.sock" ] || fail "the island did not start a service"
+serve_pid=$(pgrep -f "^$bin/tarvel serve\$" | head -1)
 wait_for_screen "No agent activity yet." || fail "empty screen not shown"
-
-# A second instance is refused while the first listens.
-second=$(HOME="$HOME" "$bin/tarvel-island" </dev/null 2>&1)
-echo "$second" | grep -qF "Another Tarvel instance is already listening on this socket." ||
-  fail "second instance not refused: $second"
 
 # A prompt, then a permission request that waits for the answer.
 "$bin/tarvel-hook" --provider claude-code <"$fixtures/agents/claude/UserPromptSubmit.json" >/dev/null
@@ -56,8 +56,37 @@ kill -0 "$hook" 2>/dev/null && { kill "$hook"; fail "the hook did not receive th
 wait "$hook"
 grep -q '"behavior":"allow"' "$work/answer.json" || fail "hook printed: $(cat "$work/answer.json")"
 
-# Quitting restores the terminal, saves the sessions and removes the socket files.
+# Another prompt is still reachable after the first was answered.
+sed 's/a34702ef-72d2-4879-a175-c91e0f3f8d8c/b34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PermissionRequest.json" |
+  "$bin/tarvel-hook" --provider claude-code >"$work/second.json" &
+second_hook=$!
+for _ in $(seq 100); do
+  HOME="$HOME" "$bin/tarvel" status --json | grep -q '"prompts":1' && break
+  sleep 0.1
+done
+wait_for_screen "[a] allow" || fail "the second prompt is not answerable"
+
+# Quitting leaves the service running and the second prompt waiting.
 tmux -L "$server" send-keys -t island q
+sleep 0.5
+HOME="$HOME" "$bin/tarvel" status >/dev/null || fail "the service stopped with the island"
+kill -0 "$second_hook" 2>/dev/null || fail "the waiting hook was released when the island quit"
+
+# A new island attaches to the same service and answers the waiting prompt.
+tmux -L "$server" new-window -d -t island: -n again "env HOME='$HOME' '$bin/tarvel-island'; sleep 30"
+for _ in $(seq 100); do
+  tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
+  sleep 0.1
+done
+tmux -L "$server" send-keys -t island:again d
+for _ in $(seq 100); do kill -0 "$second_hook" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$second_hook" 2>/dev/null && { kill "$second_hook"; fail "the second hook was not answered"; }
+grep -q '"behavior":"deny"' "$work/second.json" || fail "second hook printed: $(cat "$work/second.json")"
+tmux -L "$server" send-keys -t island:again q
+
+# Stopping the service saves the sessions and removes its socket files.
+kill -TERM "$serve_pid"
 for _ in $(seq 100); do [ -S "$HOME/.tarvel/agent.sock" ] || break; sleep 0.1; done
 [ -S "$HOME/.tarvel/agent.sock" ] && fail "event socket left behind"
 [ -S "$HOME/.tarvel/reply.sock" ] && fail "reply socket left behind"
