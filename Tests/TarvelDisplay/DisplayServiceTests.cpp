@@ -272,6 +272,28 @@ TEST_F(DisplayServiceTest, HostileFilesNeverHangTheServiceNorLeadItElsewhere) {
   }
 }
 
+TEST_F(DisplayServiceTest, TheSystemdUnitRunsThisProgramAndOnlyOursIsRemoved) {
+  const std::filesystem::path unit = home / ".config/systemd/user/tarvel.service";
+  ChildProcess install({program("tarvel"), "service", "install"}, home);
+  ASSERT_EQ(install.wait(), 0) << install.standardError();
+  EXPECT_NE(install.standardOutput().find("systemctl --user enable --now tarvel"), std::string::npos);
+  std::ifstream file(unit);
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  EXPECT_NE(text.find("ExecStart=" + std::filesystem::canonical(program("tarvel")).string() +
+                      " serve\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
+  ChildProcess uninstall({program("tarvel"), "service", "uninstall"}, home);
+  EXPECT_EQ(uninstall.wait(), 0);
+  EXPECT_FALSE(std::filesystem::exists(unit));
+
+  std::ofstream(unit) << "[Service]\nExecStart=/usr/bin/something-else\n";
+  ChildProcess refused({program("tarvel"), "service", "uninstall"}, home);
+  EXPECT_EQ(refused.wait(), 1);
+  EXPECT_TRUE(std::filesystem::exists(unit));
+}
+
 TEST(SessionStore, WhatIsSavedAlwaysLoadsAgainAndKeepsActiveSessionsFirst) {
   char pattern[] = "/tmp/tarvel-store-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
