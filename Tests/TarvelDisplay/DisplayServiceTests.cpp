@@ -126,6 +126,15 @@ TEST_F(DisplayServiceTest, AnswersReachTheirOwnHookByReplyIdAndAPromptAnsweredIs
   auto prompts = waitForPrompts(2);
   const std::string firstId = prompts.at("claude-code:11111111-1111-4111-8111-111111111111");
   const std::string secondId = prompts.at("claude-code:22222222-2222-4222-8222-222222222222");
+  {
+    // Each prompt says when its hook gives up: the hook's own two-minute wait.
+    const Json listed = state()["prompts"][0];
+    const auto received = Dates::parseISO8601(listed["receivedAt"].get<std::string>());
+    const auto expires = Dates::parseISO8601(listed["expiresAt"].get<std::string>());
+    ASSERT_TRUE(received && expires);
+    EXPECT_NEAR(std::chrono::duration<double>(*expires - *received).count(), 120.0, 5.0);
+    EXPECT_EQ(listed["projectName"], "proj");
+  }
 
   // Answers that do not fit, or name no prompt, reach no hook.
   EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"option","optionId":"x"})").status, 400);

@@ -144,7 +144,8 @@ TEST_F(ReplySocketTest, ClientSendsOneExactHelloLine) {
   });
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "fake.sock", 5));
   peer.join();
-  EXPECT_EQ(hello, "{\"replyId\":\"" + id.uuidString() + "\"}\n");
+  // The hook says how long it waits, so that displays can show when it gives up.
+  EXPECT_EQ(hello, "{\"replyId\":\"" + id.uuidString() + "\",\"timeoutSeconds\":5}\n");
 }
 
 TEST_F(ReplySocketTest, HookThatClosesIsWithdrawn) {

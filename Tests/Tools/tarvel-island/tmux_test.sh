@@ -14,7 +14,6 @@ work=$(mktemp -d)
 server="tarvel-island-test-$$"
 cleanup() {
   tmux -L "$server" kill-server >/dev/null 2>&1
-  pkill -TERM -f "^$bin/tarvel serve\$" 2>/dev/null
   [ -n "${serve_pid:-}" ] && kill "$serve_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -36,7 +35,12 @@ tmux -L "$server" -f /dev/null new-session -d -s island -x 120 -y 30 \
   "env HOME='$HOME' '$bin/tarvel-island'; sleep 30" || fail "tmux did not start"
 for _ in $(seq 100); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
 [ -S "$HOME/.tarvel/agent.sock" ] || fail "the island did not start a service"
-serve_pid=$(pgrep -f "^$bin/tarvel serve\$" | head -1)
+# The service of this HOME (other tests may run services of their own meanwhile).
+serve_pid=""
+for pid in $(pgrep -f "^$bin/tarvel serve\$"); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "HOME=$HOME" && serve_pid=$pid
+done
+[ -n "$serve_pid" ] || fail "no service process for this HOME"
 wait_for_screen "No agent activity yet." || fail "empty screen not shown"
 
 # A prompt, then a permission request that waits for the answer.
