@@ -20,6 +20,8 @@ struct HookGroup {
 
 constexpr std::string_view allTools = "*";
 
+// Every event whose document the hook turns into an activity event, and no other: a hook the
+// display ignores would still cost the agent a process per event.
 std::vector<HookGroup> groupsFor(Agent agent) {
   switch (agent) {
     case Agent::claudeCode:
@@ -40,7 +42,6 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "StopFailure"},
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
-          {.event = "PreCompact"},
           {.event = "SessionEnd"},
           {.event = "Elicitation", .timeout = waitingTimeoutSeconds},
       };
@@ -55,6 +56,8 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
           {.event = "Stop"},
+          // Esc in Codex ends the turn with Interrupt instead of Stop.
+          {.event = "Interrupt"},
           // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
           {.event = "SessionEnd", .timeout = 3},
       };
@@ -68,7 +71,6 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "AfterTool", .timeout = timeout},
           {.event = "AfterAgent", .timeout = timeout},
           {.event = "Notification", .timeout = timeout},
-          {.event = "PreCompress", .timeout = timeout},
           {.event = "SessionEnd", .timeout = timeout},
       };
     }

@@ -249,9 +249,11 @@ constexpr std::string_view reviewAdvice =
 std::optional<std::vector<CodexHookTrust::ListedHook>> askCodex(const fs::path& codex,
                                                                 const Context& context,
                                                                 std::ostream& out) {
+  const auto milliseconds = context.codexDeadline.count();
   out << "Asking " << codex.string() << " app-server for its hooks (at most "
-      << std::chrono::duration_cast<std::chrono::seconds>(context.codexDeadline).count()
-      << " s)...\n"
+      << (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                   : std::to_string(milliseconds) + " ms")
+      << ")...\n"
       << std::flush;
   return CodexHookTrust::listHooks(codex, context.workingDirectory, context.codexDeadline);
 }

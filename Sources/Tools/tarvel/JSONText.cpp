@@ -273,15 +273,33 @@ std::string indentUnit(std::string_view text, const Node& root) {
   if (root.children.empty()) {
     return "  ";
   }
-  const std::size_t separatorStart = separatorBegin(text, root, 0);
-  const std::string_view separator =
-      text.substr(separatorStart, childBegin(root, 0) - separatorStart);
-  const std::size_t feed = separator.rfind('\n');
-  if (feed == std::string_view::npos) {
-    return "";
+  // The first child on a line of its own, breadth first, tells the step from its container's
+  // line to its own; a document with no such child is written on one line.
+  constexpr std::size_t maximumVisited = 4096;
+  std::vector<const Node*> queue{&root};
+  for (std::size_t next = 0; next < queue.size() && next < maximumVisited; ++next) {
+    const Node& container = *queue[next];
+    const std::string_view outer = lineIndentation(text, container.begin);
+    for (std::size_t index = 0; index < container.children.size(); ++index) {
+      const std::size_t start = separatorBegin(text, container, index);
+      const std::string_view separator = text.substr(start, childBegin(container, index) - start);
+      const std::size_t feed = separator.rfind('\n');
+      if (feed == std::string_view::npos) {
+        continue;
+      }
+      const std::string_view inner = separator.substr(feed + 1);
+      if (inner.size() > outer.size() && inner.starts_with(outer)) {
+        return std::string(inner.substr(outer.size()));
+      }
+      return "  ";
+    }
+    for (const Node& child : container.children) {
+      if (!child.children.empty()) {
+        queue.push_back(&child);
+      }
+    }
   }
-  const std::string_view unit = separator.substr(feed + 1);
-  return unit.empty() ? "  " : std::string(unit);
+  return "";
 }
 
 std::string indented(std::string_view json, std::string_view indentation) {

@@ -69,9 +69,9 @@ Splice emptying(const Node& container);
 Splice appending(std::string_view text, const Node& container, const std::vector<std::string>& items,
                  std::string_view unit);
 
-// The text indenting one level in `text` ("  ", "\t", ...), judged from its first member or
-// element on a line of its own; "" when the document is written on one line; two spaces for a
-// document with nothing in it.
+// The text indenting one level in `text` ("  ", "\t", ...), judged from the first member or
+// element (breadth first) on a line of its own; "" when the document is written on one line;
+// two spaces for an empty document.
 std::string indentUnit(std::string_view text, const Node& root);
 
 // `json` (a dump indented with `unit`, or compact when `unit` is empty) re-indented so its

@@ -4,11 +4,16 @@
 #include <string_view>
 #include <vector>
 
+#include "TarvelCore/Platform/Version.hpp"
 #include "Tools/tarvel/Installer.hpp"
 
 int main(int argc, char** argv) {
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+      std::cout << "tarvel " << tarvel::version << "\n";
+      return 0;
+    }
     const auto parsed = tarvel::Installer::parseOptions(arguments);
     if (const auto* problem = std::get_if<std::string>(&parsed)) {
       std::cerr << "tarvel: " << *problem << "\n" << tarvel::Installer::usage();
