@@ -288,8 +288,10 @@ TEST_F(TarvelHookTest, CodexQuestionsAreShownButNeverHeld) {
 
 TEST_F(TarvelHookTest, GarbageInputStillGetsTheNeutralAnswer) {
   startDisplay();
+  // A whole document followed by a NUL byte and more is not JSON either.
+  const std::string afterNul = fixture("claude/PreToolUse.json") + std::string("\0garbage", 8);
   for (const std::string& input : {std::string("not json"), std::string("\xFF\xFE"),
-                                   std::string(4000, '['), std::string()}) {
+                                   std::string(4000, '['), std::string(), afterNul}) {
     const Outcome outcome = runHook(home, input, {"--provider", "claude-code"});
     EXPECT_EQ(outcome.standardOutput, "{}\n");
     EXPECT_EQ(outcome.standardError, "");
