@@ -145,7 +145,10 @@ Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view or
   Parsed parsed{.text = original.find_first_not_of(" \t\r\n") == std::string_view::npos
                             ? std::string("{}")
                             : std::string(original)};
-  auto root = JSONText::parse(parsed.text);
+  // Mapped: the top object, "hooks", the event lists, their groups and the groups' hook lists,
+  // whose entries are the deepest values looked at.
+  constexpr std::size_t mappedLevels = 5;
+  auto root = JSONText::parse(parsed.text, mappedLevels);
   if (!root) {
     const auto& problem = root.error();
     std::string reason = problem.description + " (" +
@@ -220,20 +223,20 @@ bool removeOurs(std::string_view text, const Node& list, std::string_view comman
       continue;
     }
     const Node& entries = element.children[hooks[0]];
-    std::vector<std::size_t> removedEntries;
+    std::vector<std::size_t> removedHooks;
     for (std::size_t entry = 0; entry < entries.children.size(); ++entry) {
       if (isOurEntry(documentAt(text, entries.children[entry]), command)) {
-        removedEntries.push_back(entry);
+        removedHooks.push_back(entry);
       }
     }
-    if (removedEntries.empty()) {
+    if (removedHooks.empty()) {
       continue;
     }
-    if (removedEntries.size() == entries.children.size()) {
+    if (removedHooks.size() == entries.children.size()) {
       removedElements.push_back(index);
       continue;
     }
-    const auto splicesOfGroup = JSONText::removingChildren(entries, removedEntries);
+    const auto splicesOfGroup = JSONText::removingChildren(entries, removedHooks);
     inner.insert(inner.end(), splicesOfGroup.begin(), splicesOfGroup.end());
   }
   splices.insert(splices.end(), inner.begin(), inner.end());
@@ -269,6 +272,53 @@ Document entryFor(Agent agent, const HookGroup& group, std::string_view command)
   entry["hooks"] = Document::array(
       {Document{{"type", "command"}, {"command", command}, {"timeout", group.timeout}}});
   return entry;
+}
+
+// The text without our entries. With `dropEmptied`, event lists and the "hooks" object that only
+// our entries filled go too; without, they stay empty ("[]"), so that entries added again land
+// where they were and a second install changes nothing.
+Result<std::string, EditProblem> removedEntries(Agent agent, std::string_view text,
+                                                std::string_view command, bool dropEmptied) {
+  auto parsed = parsedConfiguration(agent, text, {});
+  if (!parsed) {
+    return parsed.error();
+  }
+  if (!parsed->hooksMember) {
+    return std::string(text);
+  }
+  const Node& top = parsed->root;
+  const Node& hooks = top.children[*parsed->hooksMember];
+  std::vector<Splice> splices;
+  std::vector<std::size_t> emptiedLists;
+  for (std::size_t index = 0; index < hooks.children.size(); ++index) {
+    const Node& list = hooks.children[index];
+    if (list.kind == Node::Kind::array && removeOurs(parsed->text, list, command, splices)) {
+      emptiedLists.push_back(index);
+    }
+  }
+  if (emptiedLists.empty()) {
+    // Nothing emptied: only the splices inside lists, if any.
+  } else if (!dropEmptied) {
+    for (const std::size_t list : emptiedLists) {
+      splices.push_back(JSONText::emptying(hooks.children[list]));
+    }
+  } else if (emptiedLists.size() < hooks.children.size()) {
+    const auto removal = JSONText::removingChildren(hooks, emptiedLists);
+    std::erase_if(splices, [&](const Splice& splice) {
+      return std::any_of(emptiedLists.begin(), emptiedLists.end(), [&](std::size_t list) {
+        return splice.begin >= hooks.children[list].begin && splice.end <= hooks.children[list].end;
+      });
+    });
+    splices.insert(splices.end(), removal.begin(), removal.end());
+  } else if (top.children.size() > 1) {
+    splices = JSONText::removingChildren(top, {*parsed->hooksMember});
+  } else {
+    splices = {JSONText::emptying(top)};
+  }
+  if (splices.empty()) {
+    return std::string(text);
+  }
+  return JSONText::applied(parsed->text, std::move(splices));
 }
 
 }  // namespace
@@ -341,47 +391,12 @@ bool isOurEntry(const Document& entry, std::string_view command) {
 
 Result<std::string, EditProblem> withoutOurEntries(Agent agent, std::string_view text,
                                                    std::string_view command) {
-  auto parsed = parsedConfiguration(agent, text, {});
-  if (!parsed) {
-    return parsed.error();
-  }
-  if (!parsed->hooksMember) {
-    return std::string(text);
-  }
-  const Node& top = parsed->root;
-  const Node& hooks = top.children[*parsed->hooksMember];
-  std::vector<Splice> splices;
-  std::vector<std::size_t> emptiedLists;
-  for (std::size_t index = 0; index < hooks.children.size(); ++index) {
-    const Node& list = hooks.children[index];
-    if (list.kind == Node::Kind::array && removeOurs(parsed->text, list, command, splices)) {
-      emptiedLists.push_back(index);
-    }
-  }
-  if (emptiedLists.empty()) {
-    // Nothing emptied: only the splices inside lists, if any.
-  } else if (emptiedLists.size() < hooks.children.size()) {
-    const auto removal = JSONText::removingChildren(hooks, emptiedLists);
-    std::erase_if(splices, [&](const Splice& splice) {
-      return std::any_of(emptiedLists.begin(), emptiedLists.end(), [&](std::size_t list) {
-        return splice.begin >= hooks.children[list].begin && splice.end <= hooks.children[list].end;
-      });
-    });
-    splices.insert(splices.end(), removal.begin(), removal.end());
-  } else if (top.children.size() > 1) {
-    splices = JSONText::removingChildren(top, {*parsed->hooksMember});
-  } else {
-    splices = {JSONText::emptying(top)};
-  }
-  if (splices.empty()) {
-    return std::string(text);
-  }
-  return JSONText::applied(parsed->text, std::move(splices));
+  return removedEntries(agent, text, command, true);
 }
 
 Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view text,
                                                 std::string_view command) {
-  auto cleared = withoutOurEntries(agent, text, command);
+  auto cleared = removedEntries(agent, text, command, false);
   if (!cleared) {
     return cleared;
   }

@@ -82,14 +82,20 @@ std::size_t tooDeepOffset(std::string_view text, std::size_t limit) {
 }
 
 // Maps the validated text: every call starts at a value's first byte and returns past its last.
-// Recursion is bounded by maximumDepth, which validation has checked.
+// Only the first `mappedLevels` levels get children; deeper values are skipped in one loop, so
+// recursion stays that shallow and a large file costs one node per mapped value.
 class Mapper {
  public:
-  explicit Mapper(std::string_view text) : text(text) {}
+  Mapper(std::string_view text, std::size_t mappedLevels) : text(text), mappedLevels(mappedLevels) {}
 
-  Node value(std::size_t at) {
+  Node value(std::size_t at, std::size_t level = 0) {
     Node node{.begin = at};
     const char first = text[at];
+    if ((first == '{' || first == '[') && level >= mappedLevels) {
+      node.kind = first == '{' ? Node::Kind::object : Node::Kind::array;
+      node.end = skipContainer(at);
+      return node;
+    }
     if (first == '{' || first == '[') {
       node.kind = first == '{' ? Node::Kind::object : Node::Kind::array;
       const char close = first == '{' ? '}' : ']';
@@ -101,7 +107,7 @@ class Mapper {
           node.keys.push_back(Json::parse(text.substr(at, keyEnd - at)).get<std::string>());
           at = skipWhiteSpace(text, skipWhiteSpace(text, keyEnd) + 1);  // past the colon
         }
-        node.children.push_back(value(at));
+        node.children.push_back(value(at, level + 1));
         at = skipWhiteSpace(text, node.children.back().end);
         if (text[at] == ',') {
           at = skipWhiteSpace(text, at + 1);
@@ -133,7 +139,23 @@ class Mapper {
     return at + 1;
   }
 
+  // Past the bracket that closes the container opening at `at`.
+  std::size_t skipContainer(std::size_t at) const {
+    std::size_t depth = 0;
+    for (;; ++at) {
+      const char character = text[at];
+      if (character == '"') {
+        at = stringEnd(at) - 1;
+      } else if (character == '{' || character == '[') {
+        ++depth;
+      } else if ((character == '}' || character == ']') && --depth == 0) {
+        return at + 1;
+      }
+    }
+  }
+
   std::string_view text;
+  std::size_t mappedLevels = 0;
 };
 
 // Where the separator before child `index` starts: just past the opening bracket, or past the
@@ -173,7 +195,7 @@ Problem locate(std::string description, std::string_view text, std::size_t offse
       .column = lastFeed == std::string_view::npos ? offset + 1 : offset - lastFeed};
 }
 
-Result<Node, Problem> parse(std::string_view text) {
+Result<Node, Problem> parse(std::string_view text, std::size_t mappedLevels) {
   // The parser takes a NUL byte for the end of its input and would accept "{}\0anything".
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     return locate("holds a NUL byte", text, nul);
@@ -193,7 +215,7 @@ Result<Node, Problem> parse(std::string_view text) {
     }
     return locate("is not valid JSON", text, offset);
   }
-  return Mapper(text).value(skipWhiteSpace(text, 0));
+  return Mapper(text, mappedLevels).value(skipWhiteSpace(text, 0));
 }
 
 std::string applied(std::string_view text, std::vector<Splice> splices) {

@@ -24,8 +24,9 @@ struct Problem {
   bool operator==(const Problem&) const = default;
 };
 
-// One JSON value's place in the text: [begin, end). Objects list their members (decoded key and
-// where the key's opening quote is) with the values as children; arrays list their elements.
+// One JSON value's place in the text: [begin, end). Mapped objects list their members (decoded
+// key and where the key's opening quote is) with the values as children; mapped arrays list
+// their elements.
 struct Node {
   enum class Kind { object, array, scalar };
   Kind kind = Kind::scalar;
@@ -36,10 +37,12 @@ struct Node {
   std::vector<Node> children;
 };
 
-// The map of a text holding exactly one JSON value (white space around it allowed). Refuses a
-// NUL byte anywhere, comments, anything after the value, invalid UTF-8 and nesting deeper than
-// maximumDepth, without recursion on the unvalidated text.
-Result<Node, Problem> parse(std::string_view text);
+// The map of a text holding exactly one JSON value (white space around it allowed), with the
+// children of the values in the first `mappedLevels` levels (the top value is level 0; deeper
+// objects and arrays have their span only). Refuses a NUL byte anywhere, comments, anything after
+// the value, invalid UTF-8 and nesting deeper than maximumDepth, without recursion on the
+// unvalidated text.
+Result<Node, Problem> parse(std::string_view text, std::size_t mappedLevels);
 
 // The 1-based line and column of byte `offset` in `text`.
 Problem locate(std::string description, std::string_view text, std::size_t offset);

@@ -514,6 +514,41 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
   }
 }
 
+TEST(AgentConfigurations, EditsKeepAnyLayoutAndUndoExactly) {
+  const std::string ours = tarvel::AgentConfigurations::hookCommand(Agent::codex, "/h");
+  const std::string oursEntry = "{\"hooks\":[{\"type\":\"command\",\"command\":\"" + ours + "\"}]}";
+  // Layout, and what uninstall gives back: the same bytes, except that lists and a "hooks"
+  // object that held only ours go (they were empty before).
+  const std::vector<std::tuple<std::string, std::string, std::string>> layouts{
+      {"one line", "{\"model\":\"o3\",\"hooks\":{\"Stop\":[{\"hooks\":[]}],\"X\":1}}", ""},
+      {"empty object", "{}", ""},
+      {"empty hooks", "{\n  \"hooks\": {}\n}\n", "{}\n"},
+      {"spaces in brackets", "{ \"hooks\" : { \"Stop\" : [ ] } , \"a\" : [ 1 , 2 ] }",
+       "{ \"a\" : [ 1 , 2 ] }"},
+      {"deep user value", "{\"deep\": " + std::string(400, '[') + std::string(400, ']') + "}", ""},
+  };
+  for (const auto& [label, text, uninstalled] : layouts) {
+    SCOPED_TRACE(label);
+    const auto installed = tarvel::AgentConfigurations::withOurEntries(Agent::codex, text, ours);
+    ASSERT_TRUE(installed) << installed.error().reason;
+    const Document parsed = Document::parse(*installed, nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded()) << *installed;
+    EXPECT_EQ(countOurs(parsed, ours), tarvel::AgentConfigurations::hookedEvents(Agent::codex).size());
+    const auto again = tarvel::AgentConfigurations::withOurEntries(Agent::codex, *installed, ours);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *installed);
+    const auto removed = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, *installed, ours);
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(*removed, uninstalled.empty() ? text : uninstalled);
+  }
+  // Ours first, or in a group with a user's hook: only our parts go, with their separators.
+  const std::string mixed = "{\"hooks\": {\"Stop\": [" + oursEntry + ", {\"hooks\": [{\"command\": \"u\"}, " +
+                            "{\"type\":\"command\",\"command\":\"" + ours + "\"}]}]}}";
+  const auto cleaned = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, mixed, ours);
+  ASSERT_TRUE(cleaned);
+  EXPECT_EQ(*cleaned, "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"command\": \"u\"}]}]}}");
+}
+
 TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {
   const std::string command =
       tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, "/home/Ann O'Neil");
