@@ -190,9 +190,9 @@ bool isShellRunningHook(std::int32_t processIdentifier, std::string_view name,
   if (std::find(shells.begin(), shells.end(), name) == shells.end()) {
     return false;
   }
-  const auto commandLine = AgentFileAccess::readSmallFile(
-      "/proc/" + std::to_string(processIdentifier) + "/cmdline", std::nullopt,
-      maximumCommandLineBytes);
+  const auto commandLine =
+      AgentFileAccess::readSmallFile("/proc/" + std::to_string(processIdentifier) + "/cmdline",
+                                     std::nullopt, maximumCommandLineBytes);
   if (!commandLine) {
     return false;
   }

@@ -70,9 +70,10 @@ struct UnixSocketServer::Connection {
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
                                    std::int64_t maximumPayloadBytes, EventHandler eventHandler)
-    : UnixSocketServer(std::move(socketURL), maximumPayloadBytes,
-                       LineHandler([handler = std::move(eventHandler)](
-                                       const AgentEvent& event, std::string_view) { handler(event); })) {}
+    : UnixSocketServer(
+          std::move(socketURL), maximumPayloadBytes,
+          LineHandler([handler = std::move(eventHandler)](const AgentEvent& event,
+                                                          std::string_view) { handler(event); })) {}
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
                                    std::int64_t maximumPayloadBytes, LineHandler lineHandler)

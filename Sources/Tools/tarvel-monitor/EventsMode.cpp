@@ -22,15 +22,15 @@ int runEvents(const MonitorOptions& options) {
   // printed as it arrived: hooks send the shared encoder's line, so encoding the event again
   // would only cost time and give the same bytes.
   std::mutex outputMutex;
-  UnixSocketServer server(socketPath(options), options.maximumPayloadBytes,
-                          UnixSocketServer::LineHandler(
-                              [&outputMutex](const AgentEvent&, std::string_view received) {
-                                std::string line;
-                                line.reserve(received.size() + 1);
-                                line.append(received).push_back('\n');
-                                const std::scoped_lock lock(outputMutex);
-                                writeAll(STDOUT_FILENO, line);
-                              }));
+  UnixSocketServer server(
+      socketPath(options), options.maximumPayloadBytes,
+      UnixSocketServer::LineHandler([&outputMutex](const AgentEvent&, std::string_view received) {
+        std::string line;
+        line.reserve(received.size() + 1);
+        line.append(received).push_back('\n');
+        const std::scoped_lock lock(outputMutex);
+        writeAll(STDOUT_FILENO, line);
+      }));
   if (auto error = server.start()) {
     printError(error->description());
     return 1;

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "Tools/tarvel/JSONText.hpp"
-
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "Tools/tarvel/JSONText.hpp"
 
 namespace tarvel::AgentConfigurations {
 namespace {
@@ -128,9 +127,7 @@ Document documentAt(std::string_view text, const Node& node) {
   return Document::parse(text.substr(node.begin, node.end - node.begin));
 }
 
-std::string quotedKey(std::string_view key) {
-  return Document(std::string(key)).dump();
-}
+std::string quotedKey(std::string_view key) { return Document(std::string(key)).dump(); }
 
 // The parsed text (whitespace alone is an empty object) and the "hooks" object's place in it,
 // or why the text cannot be edited. `listsMustBeArrays` names events whose lists must be arrays.

@@ -32,9 +32,9 @@ std::optional<std::filesystem::path> findExecutable(std::string_view name,
 // "hooks/list" for `workingDirectory`, and returns the hooks of the answer. Absent when the
 // program cannot start, answers with an error or not within `deadline`. Blocks the caller;
 // the child is always ended and reaped before it returns.
-std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
-                                                 const std::filesystem::path& workingDirectory,
-                                                 std::chrono::milliseconds deadline = answerDeadline);
+std::optional<std::vector<ListedHook>> listHooks(
+    const std::filesystem::path& codex, const std::filesystem::path& workingDirectory,
+    std::chrono::milliseconds deadline = answerDeadline);
 
 // `toml` with one `[hooks.state."<key>"]` table per hook holding `trusted_hash = "<hash>"`.
 // An existing table of that key gets its trusted_hash line replaced (or one added); other tables

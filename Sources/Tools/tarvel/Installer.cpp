@@ -261,8 +261,7 @@ std::optional<std::vector<CodexHookTrust::ListedHook>> askCodex(const fs::path& 
 // Rewrites ~/.codex/config.toml with `edit` applied, keeping a backup; puts `file` back on a
 // failed write. Returns the failure's message.
 std::optional<std::string> rewriteCodexConfiguration(const fs::path& config, const FileText& file,
-                                                     std::string_view updated,
-                                                     std::ostream& out) {
+                                                     std::string_view updated, std::ostream& out) {
   return replaceConfiguration(config,
                               FileText{.exists = file.exists,
                                        .bytes = file.bytes,
@@ -296,10 +295,9 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
     return;
   }
   const auto edited = editedPath(context.home / ".codex" / "config.toml");
-  const auto original =
-      std::holds_alternative<fs::path>(edited)
-          ? readFile(std::get<fs::path>(edited))
-          : std::variant<FileText, std::string>(std::get<std::string>(edited));
+  const auto original = std::holds_alternative<fs::path>(edited)
+                            ? readFile(std::get<fs::path>(edited))
+                            : std::variant<FileText, std::string>(std::get<std::string>(edited));
   if (const auto* problem = std::get_if<std::string>(&original)) {
     err << "tarvel: " << *problem << "\n";
     out << reviewAdvice;
@@ -314,7 +312,8 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
     return;
   }
   const auto check = askCodex(*codex, context, out);
-  const auto checked = check ? ourHooks(*check, command) : std::vector<CodexHookTrust::ListedHook>{};
+  const auto checked =
+      check ? ourHooks(*check, command) : std::vector<CodexHookTrust::ListedHook>{};
   if (!check || !std::all_of(checked.begin(), checked.end(), isTrusted)) {
     // Codex did not take the edit (an unusual config.toml): leave the file as it was.
     if (file.exists) {
@@ -339,7 +338,8 @@ std::vector<std::string> codexKeysOfOurHooks(const Context& context, std::string
   }
   const auto listed = askCodex(*codex, context, out);
   std::vector<std::string> keys;
-  for (const auto& hook : listed ? ourHooks(*listed, command) : std::vector<CodexHookTrust::ListedHook>{}) {
+  for (const auto& hook :
+       listed ? ourHooks(*listed, command) : std::vector<CodexHookTrust::ListedHook>{}) {
     keys.push_back(hook.key);
   }
   return keys;
@@ -487,8 +487,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
                           ? AgentConfigurations::withOurEntries(agent, file.bytes, command)
                           : AgentConfigurations::withoutOurEntries(agent, file.bytes, command);
   if (!result) {
-    err << "tarvel: " << path.string() << " " << result.error().reason
-        << "; nothing was changed\n";
+    err << "tarvel: " << path.string() << " " << result.error().reason << "; nothing was changed\n";
     return 1;
   }
   const std::string& bytes = *result;

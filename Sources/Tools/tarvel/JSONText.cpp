@@ -86,7 +86,8 @@ std::size_t tooDeepOffset(std::string_view text, std::size_t limit) {
 // recursion stays that shallow and a large file costs one node per mapped value.
 class Mapper {
  public:
-  Mapper(std::string_view text, std::size_t mappedLevels) : text(text), mappedLevels(mappedLevels) {}
+  Mapper(std::string_view text, std::size_t mappedLevels)
+      : text(text), mappedLevels(mappedLevels) {}
 
   Node value(std::size_t at, std::size_t level = 0) {
     Node node{.begin = at};
@@ -203,9 +204,9 @@ Result<Node, Problem> parse(std::string_view text, std::size_t mappedLevels) {
   Validator validator;
   if (!Json::sax_parse(text.begin(), text.end(), &validator)) {
     if (validator.tooDeep) {
-      return locate("nests arrays and objects deeper than " + std::to_string(maximumDepth) +
-                        " levels",
-                    text, tooDeepOffset(text, maximumDepth));
+      return locate(
+          "nests arrays and objects deeper than " + std::to_string(maximumDepth) + " levels", text,
+          tooDeepOffset(text, maximumDepth));
     }
     const std::size_t offset = validator.errorPosition.value_or(1) - 1;
     Validator lenient;
@@ -241,8 +242,7 @@ std::vector<Splice> removingChildren(const Node& container,
     ++firstKept;
   }
   if (firstKept > 0) {
-    splices.push_back(
-        {.begin = childBegin(container, 0), .end = childBegin(container, firstKept)});
+    splices.push_back({.begin = childBegin(container, 0), .end = childBegin(container, firstKept)});
   }
   for (std::size_t index = firstKept; index < removed.size(); ++index) {
     const std::size_t child = removed[index];

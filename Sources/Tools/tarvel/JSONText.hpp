@@ -60,7 +60,8 @@ std::string applied(std::string_view text, std::vector<Splice> splices);
 // The splice that removes the children at `removed` (ascending, a proper subset of the
 // children) from an object or array, with the separators that went with them: a later child
 // goes with the comma and white space before it, the first with those after it.
-std::vector<Splice> removingChildren(const Node& container, const std::vector<std::size_t>& removed);
+std::vector<Splice> removingChildren(const Node& container,
+                                     const std::vector<std::size_t>& removed);
 
 // The splice that empties an object or array, leaving "{}" or "[]".
 Splice emptying(const Node& container);
@@ -69,8 +70,8 @@ Splice emptying(const Node& container);
 // JSON) to an object or array, each on a line of its own like the container's last child; a
 // multi-line item's later lines are indented to match. An empty container gets them one level
 // (`unit`) deeper than the line it starts on, or on one line when `unit` is empty.
-Splice appending(std::string_view text, const Node& container, const std::vector<std::string>& items,
-                 std::string_view unit);
+Splice appending(std::string_view text, const Node& container,
+                 const std::vector<std::string>& items, std::string_view unit);
 
 // The text indenting one level in `text` ("  ", "\t", ...), judged from the first member or
 // element (breadth first) on a line of its own; "" when the document is written on one line;

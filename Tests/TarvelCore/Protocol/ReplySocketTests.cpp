@@ -71,11 +71,10 @@ TEST_F(ReplySocketTest, ForkedHookReceivesTheSubmittedAnswer) {
     ::close(results[0]);
     waitUntil([&] { return UnixSocketSupport::isPathAccepting(socketPath()); });
     int registrations = 0;
-    const auto reply =
-        UnixReplyClient::awaitReply(id, socketPath(), 30, [&] {
-          ++registrations;
-          return true;
-        });
+    const auto reply = UnixReplyClient::awaitReply(id, socketPath(), 30, [&] {
+      ++registrations;
+      return true;
+    });
     const std::string text =
         std::to_string(registrations) + " " + (reply ? encodeJSON(*reply) : std::string("none"));
     [[maybe_unused]] const ssize_t written = ::write(results[1], text.data(), text.size());
@@ -459,11 +458,10 @@ TEST_F(ReplySocketTest, ClientWithoutServerOrWithUnusablePathGetsNothing) {
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5));
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, "/" + std::string(200, 'x'), 5));
   bool called = false;
-  EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5,
-                                           [&] {
-                                             called = true;
-                                             return true;
-                                           }));
+  EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5, [&] {
+    called = true;
+    return true;
+  }));
   EXPECT_FALSE(called);
 }
 

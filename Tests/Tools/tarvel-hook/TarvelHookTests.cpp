@@ -333,9 +333,7 @@ TEST_F(TarvelHookTest, WaitingHookWhoseEventCannotBeShownWithdrawsAndAnswersAtOn
 TEST_F(TarvelHookTest, AgentIsTheProcessBehindTheShellsThatRunTheHook) {
   startDisplay();
   const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-hook";
-  {
-    std::ofstream(home / "doc.json", std::ios::binary) << fixture("claude/PreToolUse.json");
-  }
+  { std::ofstream(home / "doc.json", std::ios::binary) << fixture("claude/PreToolUse.json"); }
   const std::string run = program + " --provider claude-code < " + (home / "doc.json").string() +
                           " > " + (home / "out.txt").string();
   // "; true" keeps each shell alive as the hook's parent, as agents' shells stay.

@@ -20,9 +20,9 @@
 
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Protocol/AgentHookEventMapper.hpp"
 #include "TarvelCore/Protocol/AgentHookPayload.hpp"
-#include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Protocol/GrokHookRouting.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
@@ -67,7 +67,8 @@ class TarvelInstallTest : public ::testing::Test {
     fs::remove_all(home, ignored);
   }
 
-  Outcome tarvel(std::vector<std::string> arguments, const std::string& path = "/usr/bin:/bin") const {
+  Outcome tarvel(std::vector<std::string> arguments,
+                 const std::string& path = "/usr/bin:/bin") const {
     const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel";
     arguments.insert(arguments.begin(), program);
     const fs::path outPath = home / "out.txt";
@@ -340,7 +341,9 @@ TEST_F(TarvelInstallTest, EveryByteOutsideOurEntriesSurvivesInstallAndUninstall)
       "\t\"neg\": -0, \"e\": 1E5, \"env\": {\"A\": \"1\", \"A\": \"2\"},\n"
       "\t\"hooks\": {\n"
       "\t\t\"Stop\": [\n"
-      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" + mine + "\"}]}\n"
+      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" +
+      mine +
+      "\"}]}\n"
       "\t\t],\n"
       "\t\t\"Custom\" : [ ]\n"
       "\t}, \"a\": [1,2 ,3]\n"
@@ -353,12 +356,16 @@ TEST_F(TarvelInstallTest, EveryByteOutsideOurEntriesSurvivesInstallAndUninstall)
   const std::string ours = tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, home);
   const std::string expectedStop =
       "\t\t\"Stop\": [\n"
-      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" + mine + "\"}]},\n"
+      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" +
+      mine +
+      "\"}]},\n"
       "\t\t\t{\n"
       "\t\t\t\t\"hooks\": [\n"
       "\t\t\t\t\t{\n"
       "\t\t\t\t\t\t\"type\": \"command\",\n"
-      "\t\t\t\t\t\t\"command\": \"" + ours + "\",\n"
+      "\t\t\t\t\t\t\"command\": \"" +
+      ours +
+      "\",\n"
       "\t\t\t\t\t\t\"timeout\": 5\n"
       "\t\t\t\t\t}\n"
       "\t\t\t\t]\n"
@@ -368,7 +375,8 @@ TEST_F(TarvelInstallTest, EveryByteOutsideOurEntriesSurvivesInstallAndUninstall)
   EXPECT_TRUE(installed.starts_with(original.substr(0, original.find("\t\t\"Stop\""))));
   EXPECT_TRUE(installed.ends_with("\t}, \"a\": [1,2 ,3]\n}"));
   const Document parsed = Document::parse(installed);
-  EXPECT_EQ(countOurs(parsed, ours), tarvel::AgentConfigurations::hookedEvents(Agent::claudeCode).size() + 1);
+  EXPECT_EQ(countOurs(parsed, ours),
+            tarvel::AgentConfigurations::hookedEvents(Agent::claudeCode).size() + 1);
   EXPECT_EQ(countOurs(parsed, mine), 1u);
 
   ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
@@ -431,7 +439,8 @@ TEST_F(TarvelInstallTest, WhatIsNotAPlainWritableFileIsRefusedWithoutWaitingOrCh
 TEST_F(TarvelInstallTest, CodexTrustIsRecordedOnInstallAndOnlyOursRemovedOnUninstall) {
   const fs::path bin = home / "fakebin";
   fs::create_directories(bin);
-  fs::copy_file(fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex-hooks.sh", bin / "codex");
+  fs::copy_file(fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex-hooks.sh",
+                bin / "codex");
   fs::permissions(bin / "codex", fs::perms(0755));
   const fs::path toml = home / ".codex" / "config.toml";
   const std::string original =
@@ -459,19 +468,19 @@ TEST_F(TarvelInstallTest, HungCodexIsGivenUpOnWithinItsBoundAndSaidSo) {
   const fs::path bin = home / "fakebin";
   writeBytes(bin / "codex", "#!/bin/sh\nexec sleep 600\n");
   fs::permissions(bin / "codex", fs::perms(0755));
-  const tarvel::Installer::Context context{.home = home,
-                                           .hookSource = fs::path(TARVEL_BINARY_DIR) / "bin" /
-                                                         "tarvel-hook",
-                                           .workingDirectory = home,
-                                           .searchPath = bin.string(),
-                                           .codexDeadline = std::chrono::milliseconds(300)};
+  const tarvel::Installer::Context context{
+      .home = home,
+      .hookSource = fs::path(TARVEL_BINARY_DIR) / "bin" / "tarvel-hook",
+      .workingDirectory = home,
+      .searchPath = bin.string(),
+      .codexDeadline = std::chrono::milliseconds(300)};
   std::ostringstream out;
   std::ostringstream err;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(tarvel::Installer::run({.action = tarvel::Installer::Action::install,
-                                    .agent = Agent::codex},
-                                   context, out, err),
-            0);
+  EXPECT_EQ(
+      tarvel::Installer::run({.action = tarvel::Installer::Action::install, .agent = Agent::codex},
+                             context, out, err),
+      0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_NE(out.str().find("(at most 300 ms)"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("did not list its hooks"), std::string::npos) << out.str();
@@ -500,7 +509,8 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
   };
   for (const auto& [agent, folder, provider] : agents) {
     const auto hooked = tarvel::AgentConfigurations::hookedEvents(agent);
-    for (const auto& file : fs::directory_iterator(fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder)) {
+    for (const auto& file :
+         fs::directory_iterator(fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder)) {
       const std::string event = file.path().stem().string();
       SCOPED_TRACE(folder + "/" + event);
       const auto payload = tarvel::AgentHookInput::decode(readBytes(file.path()));
@@ -533,16 +543,19 @@ TEST(AgentConfigurations, EditsKeepAnyLayoutAndUndoExactly) {
     ASSERT_TRUE(installed) << installed.error().reason;
     const Document parsed = Document::parse(*installed, nullptr, false);
     ASSERT_FALSE(parsed.is_discarded()) << *installed;
-    EXPECT_EQ(countOurs(parsed, ours), tarvel::AgentConfigurations::hookedEvents(Agent::codex).size());
+    EXPECT_EQ(countOurs(parsed, ours),
+              tarvel::AgentConfigurations::hookedEvents(Agent::codex).size());
     const auto again = tarvel::AgentConfigurations::withOurEntries(Agent::codex, *installed, ours);
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *installed);
-    const auto removed = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, *installed, ours);
+    const auto removed =
+        tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, *installed, ours);
     ASSERT_TRUE(removed);
     EXPECT_EQ(*removed, uninstalled.empty() ? text : uninstalled);
   }
   // Ours first, or in a group with a user's hook: only our parts go, with their separators.
-  const std::string mixed = "{\"hooks\": {\"Stop\": [" + oursEntry + ", {\"hooks\": [{\"command\": \"u\"}, " +
+  const std::string mixed = "{\"hooks\": {\"Stop\": [" + oursEntry +
+                            ", {\"hooks\": [{\"command\": \"u\"}, " +
                             "{\"type\":\"command\",\"command\":\"" + ours + "\"}]}]}}";
   const auto cleaned = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, mixed, ours);
   ASSERT_TRUE(cleaned);
@@ -554,8 +567,8 @@ TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {
       tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, "/home/Ann O'Neil");
   EXPECT_EQ(command, "'/home/Ann O'\\''Neil/.tarvel/bin/tarvel-hook' --provider claude-code");
   EXPECT_TRUE(tarvel::AgentConfigurations::isOurEntry(Document{{"command", command}}, command));
-  EXPECT_FALSE(tarvel::AgentConfigurations::isOurEntry(Document{{"command", command + " --x"}},
-                                                       command));
+  EXPECT_FALSE(
+      tarvel::AgentConfigurations::isOurEntry(Document{{"command", command + " --x"}}, command));
   // The same command form for Grok is what Grok's routing treats as a native relay.
   const tarvel::Json grok = {
       {"hooks", {{"Stop", {{{"command", "/home/a/.tarvel/bin/tarvel-hook --provider grok"}}}}}}};
