@@ -129,14 +129,17 @@ Document documentAt(std::string_view text, const Node& node) {
 
 std::string quotedKey(std::string_view key) { return Document(std::string(key)).dump(); }
 
-// The parsed text (whitespace alone is an empty object) and the "hooks" object's place in it,
-// or why the text cannot be edited. `listsMustBeArrays` names events whose lists must be arrays.
+// A configuration's text (whitespace alone read as an empty object), its map, and which member
+// of the top object is "hooks".
 struct Parsed {
   std::string text;
   Node root;
   std::optional<std::size_t> hooksMember;
 };
 
+// The parsed configuration, or why it cannot be edited: not strict JSON, not an object, "hooks"
+// or "version" twice, a "hooks" that is not an object or holds a key twice, Cursor's "version"
+// other than 1, or a list of `listsMustBeArrays` that is not an array.
 Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view original,
                                                 const std::vector<std::string>& listsMustBeArrays) {
   Parsed parsed{.text = original.find_first_not_of(" \t\r\n") == std::string_view::npos

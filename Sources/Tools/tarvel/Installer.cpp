@@ -258,8 +258,8 @@ std::optional<std::vector<CodexHookTrust::ListedHook>> askCodex(const fs::path& 
   return CodexHookTrust::listHooks(codex, context.workingDirectory, context.codexDeadline);
 }
 
-// Rewrites ~/.codex/config.toml with `edit` applied, keeping a backup; puts `file` back on a
-// failed write. Returns the failure's message.
+// Replaces ~/.codex/config.toml (as read into `file`) with `updated`, keeping a backup of the
+// old one; a new file is private (0600) like Codex's own. Returns the failure's message.
 std::optional<std::string> rewriteCodexConfiguration(const fs::path& config, const FileText& file,
                                                      std::string_view updated, std::ostream& out) {
   return replaceConfiguration(config,
