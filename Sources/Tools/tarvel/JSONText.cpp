@@ -184,8 +184,7 @@ std::string_view lineIndentation(std::string_view text, std::size_t at) {
   return text.substr(begin, end - begin);
 }
 
-}  // namespace
-
+// The problem at byte `offset` of `text`, with its 1-based line and column.
 Problem locate(std::string description, std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);
@@ -195,6 +194,8 @@ Problem locate(std::string description, std::string_view text, std::size_t offse
       .line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1,
       .column = lastFeed == std::string_view::npos ? offset + 1 : offset - lastFeed};
 }
+
+}  // namespace
 
 Result<Node, Problem> parse(std::string_view text, std::size_t mappedLevels) {
   // The parser takes a NUL byte for the end of its input and would accept "{}\0anything".

@@ -44,9 +44,6 @@ struct Node {
 // unvalidated text.
 Result<Node, Problem> parse(std::string_view text, std::size_t mappedLevels);
 
-// The 1-based line and column of byte `offset` in `text`.
-Problem locate(std::string description, std::string_view text, std::size_t offset);
-
 // One replacement of text[begin, end) by `bytes`.
 struct Splice {
   std::size_t begin = 0;
