@@ -600,6 +600,20 @@ TEST(CodexHookTrust, TrustTablesAreAddedOrReplacedAndEverythingElseKept) {
   }
   EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes("", {{.key = "a\"b\\c", .currentHash = "h"}}),
             "[hooks.state.\"a\\\"b\\\\c\"]\ntrusted_hash = \"h\"\n");
+
+  // Removal undoes the addition; a table that also holds the user's settings keeps them.
+  const std::vector<std::string> keys{hooks[0].key};
+  for (const std::string before : {"", "model = \"o3\"\n", "# mine\n[profiles.x]\nmodel = \"o3\"\n"}) {
+    SCOPED_TRACE(before);
+    EXPECT_EQ(tarvel::CodexHookTrust::withoutTrustedHashes(
+                  tarvel::CodexHookTrust::withTrustedHashes(before, hooks), keys),
+              before);
+  }
+  EXPECT_EQ(tarvel::CodexHookTrust::withoutTrustedHashes(
+                "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"x\"\n"
+                "enabled = true\n\n[x]\n",
+                keys),
+            "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\nenabled = true\n\n[x]\n");
 }
 
 }  // namespace
