@@ -85,9 +85,13 @@ std::string ownProgramName() {
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
     return "tarvel-hook";
   }
-  return std::filesystem::path(std::string(target, static_cast<std::size_t>(length)))
-      .filename()
-      .string();
+  std::string path(target, static_cast<std::size_t>(length));
+  // A relay replaced by a new install while it runs reads as "<path> (deleted)".
+  constexpr std::string_view deleted = " (deleted)";
+  if (path.ends_with(deleted)) {
+    path.resize(path.size() - deleted.size());
+  }
+  return std::filesystem::path(path).filename().string();
 }
 
 }  // namespace
