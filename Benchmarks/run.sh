@@ -13,3 +13,7 @@ echo "== QuoyaCodexHook latency"
 bash "$here/hook_latency.sh" "$bin" 300
 echo "== tarvel-hook latency"
 HOOK=tarvel-hook bash "$here/hook_latency.sh" "$bin" 300
+echo "== tarvel-hook burst"
+bash "$here/hook_burst.sh" "$bin" 500
+echo "== event server against the floor"
+bash "$here/event_server.sh" "$bin"

@@ -169,6 +169,11 @@ Presentation presentation(std::string_view name, const std::optional<std::string
 }  // namespace
 
 tarvel::Result<CodexHookInput, DecodingError> CodexHookInput::decode(std::string_view data) {
+  // The parser would take a NUL byte for the end of the input and accept "{...}\0garbage".
+  if (data.find('\0') != std::string_view::npos) {
+    return DecodingError{DecodingError::Kind::dataCorrupted, "",
+                         "The given data was not valid JSON: it holds a NUL byte."};
+  }
   InputKeyCollector collector;
   const bool parsed = Json::sax_parse(data.begin(), data.end(), &collector);
   if (collector.tooDeep) {

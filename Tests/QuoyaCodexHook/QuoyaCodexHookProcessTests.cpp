@@ -217,6 +217,7 @@ TEST_F(QuoyaCodexHookTest, BadInputSendsNothingAndAnswersTheSame) {
       {"deep nesting", {.bytes = deep}},
       {"not an object", {.bytes = "[1,2,3]"}},
       {"unhandled event", {.bytes = fixture("claude/PostToolBatch.json")}},
+      {"document, NUL byte, more", {.bytes = fixture("codex/Stop.json") + std::string("\0x}", 3)}},
       {"standard input closed", {.closeStandardInput = true}},
       {"over the size limit", {.bytes = std::string(3 * 1'048'576, ' ')}},
   };

@@ -5,6 +5,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -158,7 +160,91 @@ std::optional<std::string> scanPseudoTerminals(std::uint64_t device) {
   return std::nullopt;
 }
 
+// /proc/<pid>/cmdline is read only this far; a longer command line is not a hook's shell.
+constexpr std::size_t maximumCommandLineBytes = 64 * 1024;
+
+// Whether `text` names `program` as a word of its own or as the last part of a path: preceded
+// by the start, white space, a quote or "/", followed by the end, white space, a quote or ";".
+bool namesProgram(std::string_view text, std::string_view program) {
+  const auto isBefore = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\'' || c == '"' || c == '/';
+  };
+  const auto isAfter = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\'' || c == '"' || c == ';' || c == '&' ||
+           c == '|' || c == '<' || c == '>' || c == ')';
+  };
+  for (std::size_t at = text.find(program); at != std::string_view::npos;
+       at = text.find(program, at + 1)) {
+    const std::size_t end = at + program.size();
+    if ((at == 0 || isBefore(text[at - 1])) && (end == text.size() || isAfter(text[end]))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the process is a shell started as "<shell> [options] -c '<command naming the hook>'".
+bool isShellRunningHook(std::int32_t processIdentifier, std::string_view name,
+                        std::string_view hookProgram) {
+  constexpr std::array<std::string_view, 5> shells{"sh", "bash", "dash", "zsh", "fish"};
+  if (std::find(shells.begin(), shells.end(), name) == shells.end()) {
+    return false;
+  }
+  const auto commandLine =
+      AgentFileAccess::readSmallFile("/proc/" + std::to_string(processIdentifier) + "/cmdline",
+                                     std::nullopt, maximumCommandLineBytes);
+  if (!commandLine) {
+    return false;
+  }
+  // Arguments are NUL-terminated; the first is the shell itself. Options come first, one of
+  // them holding "c" ("-c", "-ec", "-lc"); the next argument is the command string.
+  std::string_view rest(*commandLine);
+  rest.remove_prefix(std::min(rest.size(), rest.find('\0') + 1));
+  bool commandFollows = false;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\0');
+    const std::string_view argument = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (commandFollows) {
+      return namesProgram(argument, hookProgram);
+    }
+    if (argument.size() < 2 || argument.front() != '-' || argument == "--") {
+      return false;
+    }
+    commandFollows = argument[1] != '-' && argument.find('c') != std::string_view::npos;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::optional<std::int32_t> agentProcess(std::int32_t parent, std::string_view hookProgram) {
+  std::int32_t candidate = parent;
+  for (int level = 0; level <= maximumShellLevels; ++level) {
+    if (candidate <= 1) {
+      return std::nullopt;
+    }
+    std::string storage;
+    const auto fields = readStatFields(candidate, storage);
+    // Field 4 is the parent's id; the command name sits in parentheses before field 3.
+    if (!fields || fields->size() < 2) {
+      return std::nullopt;
+    }
+    const std::size_t open = storage.find('(');
+    const std::size_t close = storage.rfind(')');
+    if (open == std::string::npos || close < open || hookProgram.empty() ||
+        !isShellRunningHook(candidate, std::string_view(storage).substr(open + 1, close - open - 1),
+                            hookProgram)) {
+      return candidate;
+    }
+    const auto grandparent = parseNumber<std::int32_t>((*fields)[1]);
+    if (!grandparent) {
+      return std::nullopt;
+    }
+    candidate = *grandparent;
+  }
+  return candidate > 1 ? std::optional(candidate) : std::nullopt;
+}
 
 std::optional<Date> startedAt(std::int32_t processIdentifier) {
   std::string storage;

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "TarvelCore/Platform/Date.hpp"
 
@@ -24,6 +25,15 @@ std::optional<std::string> controllingTTY(std::int32_t processIdentifier);
 // "/dev/" + the name of the character device with this number (Linux encoding, as in st_rdev
 // and /proc/<pid>/stat's tty_nr); absent for 0, for all-ones (no device) and for unknown devices.
 std::optional<std::string> ttyPath(std::uint64_t device);
+
+// The agent behind a hook started by `parent`: agents run hooks through a shell ("/bin/sh -c
+// '<path>/tarvel-hook --provider ...'") that lives only as long as the hook, so from `parent`
+// upwards every sh, bash, dash, zsh or fish whose command line is "-c" and a command naming
+// `hookProgram` (as a word or a path's last part) is skipped, at most maximumShellLevels of them.
+// Absent when the chain reaches a process that is gone or process 1 (the hook's parent ended
+// and the hook was adopted): neither is the agent.
+inline constexpr int maximumShellLevels = 4;
+std::optional<std::int32_t> agentProcess(std::int32_t parent, std::string_view hookProgram);
 
 // Whether a process with this id exists (including one that is not ours to signal).
 bool isRunning(std::int32_t processIdentifier);

@@ -54,6 +54,12 @@ Result<Json, DecodingError> parse(std::string_view text) {
     return DecodingError{DecodingError::Kind::dataCorrupted, "",
                          "The given data was not valid JSON: nesting is too deep."};
   }
+  // nlohmann's lexer takes a NUL byte for the end of the input and would accept "{}\0more";
+  // no JSON text holds a NUL byte (inside strings it must be escaped).
+  if (text.find('\0') != std::string_view::npos) {
+    return DecodingError{DecodingError::Kind::dataCorrupted, "",
+                         "The given data was not valid JSON: it holds a NUL byte."};
+  }
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded()) {
     return DecodingError{DecodingError::Kind::dataCorrupted, "",

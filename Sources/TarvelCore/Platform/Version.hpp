@@ -2,13 +2,14 @@
 
 #include <string_view>
 
-#ifndef TARVEL_VERSION
-#define TARVEL_VERSION "0.0.0"
-#endif
-
+// The version every Tarvel program reports with --version; one number for the whole build, set
+// by the project's CMakeLists.txt.
 namespace tarvel {
 
-// The version of this build, the same for every program (set once, in the build).
+#ifndef TARVEL_VERSION
+#error "TARVEL_VERSION is defined by the build"
+#endif
+
 inline constexpr std::string_view version = TARVEL_VERSION;
 
 }  // namespace tarvel

@@ -51,7 +51,7 @@ std::optional<std::string> readLine(int descriptor, std::size_t limit) {
 
 std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& socketURL,
                                    std::int64_t timeoutSeconds,
-                                   const std::function<void()>& afterRegistration) {
+                                   const std::function<bool()>& afterRegistration) {
   const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) {
     return std::nullopt;
@@ -81,8 +81,8 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
   if (!acknowledgement || !acknowledgement->registered) {
     return std::nullopt;
   }
-  if (afterRegistration) {
-    afterRegistration();
+  if (afterRegistration && !afterRegistration()) {
+    return std::nullopt;  // closing the socket withdraws the registration
   }
 
   const std::int64_t seconds =
@@ -106,7 +106,7 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
 
 std::optional<AgentReply> awaitReply(const UUID& id, const std::filesystem::path& socketURL,
                                      std::int64_t timeoutSeconds,
-                                     const std::function<void()>& afterRegistration) {
+                                     const std::function<bool()>& afterRegistration) {
   try {
     return exchange(id, socketURL, timeoutSeconds, afterRegistration);
   } catch (...) {

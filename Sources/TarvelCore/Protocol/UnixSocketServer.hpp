@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
@@ -25,13 +26,17 @@ namespace tarvel {
 // connections are open (being read) at once and a further one is closed unread.
 //
 // Threads: one poll loop ("com.tarvel.socket.listener") accepts and reads every open connection
-// at once, so an idle connection never holds up another; finished connections are decoded on
-// the worker pool "com.tarvel.socket.clients", which calls `eventHandler` concurrently (it must
-// be thread-safe; one connection's events arrive in line order). start() and stop() may be
+// at once, so an idle connection never holds up another; the connections finished in one round
+// of the loop go together to the worker pool "com.tarvel.socket.clients" (one hand-off per round,
+// not per hook), which decodes them and calls `eventHandler` concurrently (it must be
+// thread-safe; one connection's events arrive in line order). start() and stop() may be
 // called from any thread, but not from inside `eventHandler` for stop()'s wait (see there).
 class UnixSocketServer {
  public:
   using EventHandler = std::function<void(const AgentEvent&)>;
+  // Also given the line as received (no line feed), which decoded to the event; valid only
+  // during the call.
+  using LineHandler = std::function<void(const AgentEvent&, std::string_view line)>;
 
   static constexpr std::size_t maximumConnections = 64;
   static constexpr std::chrono::seconds receiveTimeout{2};
@@ -40,6 +45,8 @@ class UnixSocketServer {
   // Stores the values (a payload limit below 1 becomes 1); touches no file.
   UnixSocketServer(std::filesystem::path socketURL, std::int64_t maximumPayloadBytes,
                    EventHandler eventHandler);
+  UnixSocketServer(std::filesystem::path socketURL, std::int64_t maximumPayloadBytes,
+                   LineHandler lineHandler);
   UnixSocketServer(const UnixSocketServer&) = delete;
   UnixSocketServer& operator=(const UnixSocketServer&) = delete;
   // Calls stop().
@@ -65,16 +72,19 @@ class UnixSocketServer {
 
   void serve(int listener, int wakeDescriptor);
   // Accepts every pending connection; false when out of descriptors or memory.
-  bool acceptPending(int listener, std::vector<Connection>& connections);
+  bool acceptPending(int listener, std::vector<Connection>& connections,
+                     std::vector<std::string>& batch);
   // Reads what is available; true when the connection has ended.
   bool readAvailable(Connection& connection) const;
-  void finish(Connection connection);
+  // Adds a finished connection's payload to `batch`; dispatch() hands the batch to the workers.
+  void finish(Connection connection, std::vector<std::string>& batch);
+  void dispatch(std::vector<std::string>& batch);
   void deliver(const std::string& payload) const;
   void removeOwnSocketFile();
 
   std::filesystem::path path;
   std::int64_t payloadLimit = 1;
-  EventHandler eventHandler;
+  LineHandler eventHandler;
 
   mutable std::mutex lifecycle;  // guards `descriptor`, `ownedInode` and `listenerThread`
   UniqueFd descriptor;

@@ -190,7 +190,10 @@ Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& soc
   if (::chmod(path.c_str(), 0600) != 0) {
     return failAfterBind("chmod", errno);
   }
-  if (::listen(descriptor.get(), 16) != 0) {
+  // Agents and their sub-agents start hooks in bursts of hundreds; a hook whose connect finds
+  // the backlog full gives up after its short send limit and its event is lost, so the queue is
+  // as long as the system allows (the kernel caps it at net.core.somaxconn).
+  if (::listen(descriptor.get(), SOMAXCONN) != 0) {
     return failAfterBind("listen", errno);
   }
   struct stat status {};

@@ -46,7 +46,8 @@ struct Listener {
 // Creates the socket's directory (0700 for new directories; forced to 0700 when
 // `tightenDirectory`), then, holding the exclusive lock on "<socket path>.lock": refuses with
 // alreadyInUse when another process accepts on the path, removes a stale socket file (never any
-// other kind of file), binds, sets the socket file to 0600 and listens with a backlog of 16.
+// other kind of file), binds, sets the socket file to 0600 and listens with the system's
+// maximum backlog (SOMAXCONN).
 // The descriptor is blocking and close-on-exec. On failure no socket file of this call remains.
 Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& socketURL,
                                                 bool tightenDirectory);

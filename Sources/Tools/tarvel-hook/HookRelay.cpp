@@ -3,14 +3,15 @@
 #include <unistd.h>
 
 #include "TarvelCore/Models/AgentOrigin.hpp"
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/AgentHookEventMapper.hpp"
 #include "TarvelCore/Protocol/AgentReplyPromptBuilder.hpp"
 #include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Protocol/AntigravityEventPolicy.hpp"
 #include "TarvelCore/Protocol/GrokHookRouting.hpp"
-#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Protocol/ProviderDecisionMapper.hpp"
 #include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
 #include "TarvelCore/Protocol/ProviderHookEnricher.hpp"
@@ -48,9 +49,10 @@ void applyPreferredTask(AgentEvent& event, const ProviderHookEnrichment& enrichm
   }
 }
 
-void send(const AgentEvent& event, const Environment& environment) {
-  // A display that is absent or busy must not change what the agent is told.
-  [[maybe_unused]] const auto error = UnixSocketClient::send(event, environment.eventSocket);
+// True when the event reached the display's socket. A display that is absent or busy must not
+// change what the agent is told, so callers only use this to decide whether to keep waiting.
+bool send(const AgentEvent& event, const Environment& environment) {
+  return !UnixSocketClient::send(event, environment.eventSocket).has_value();
 }
 
 }  // namespace
@@ -74,11 +76,33 @@ AgentProvider resolvedProvider(const Options& options) {
   return GrokHookRouting::resolvedProvider(options.provider, options.grokHookEvent);
 }
 
+namespace {
+
+// The name this program runs under, for recognising the shells that agents start it through.
+std::string ownProgramName() {
+  char target[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+    return "tarvel-hook";
+  }
+  std::string path(target, static_cast<std::size_t>(length));
+  // A relay replaced by a new install while it runs reads as "<path> (deleted)".
+  constexpr std::string_view deleted = " (deleted)";
+  if (path.ends_with(deleted)) {
+    path.resize(path.size() - deleted.size());
+  }
+  return std::filesystem::path(path).filename().string();
+}
+
+}  // namespace
+
 Environment currentEnvironment() {
   Environment environment{
       .eventSocket = AgentSocketLocation::defaultURL(),
       .replySocket = AgentReplySocketLocation::defaultURL(),
-      .agentProcess = static_cast<std::int32_t>(::getppid()),
+      .agentProcess = AgentProcessIdentity::agentProcess(static_cast<std::int32_t>(::getppid()),
+                                                         ownProgramName())
+                          .value_or(0),
       .waitSeconds = AgentReplyPolicy::waitSeconds,
   };
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -155,14 +179,16 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
   }
 
   // The waiting event goes out only once the reply socket has the hook registered, so the
-  // display never shows a prompt that nobody listens for.
+  // display never shows a prompt that nobody listens for. When that event cannot be delivered
+  // (the display's event socket is gone or overrun), nobody will ever see the prompt: the hook
+  // withdraws its registration and lets the agent ask for itself, as when no display runs.
   AgentEvent waiting = *event;
   waiting.pendingReply = prompt;
   bool registered = false;
   const auto reply = UnixReplyClient::awaitReply(prompt->replyId, environment.replySocket,
                                                  environment.waitSeconds, [&] {
                                                    registered = true;
-                                                   send(waiting, environment);
+                                                   return send(waiting, environment);
                                                  });
   if (!registered) {
     // No display listens for answers: report the step and let the agent ask for itself.

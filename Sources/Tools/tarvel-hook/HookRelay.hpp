@@ -38,12 +38,12 @@ struct Environment {
   std::filesystem::path eventSocket;
   std::filesystem::path replySocket;
   std::map<std::string, std::string> variables;  // the agent's environment, for its origin
-  std::int32_t agentProcess = 0;                 // the agent (the relay's parent)
+  std::int32_t agentProcess = 0;  // the agent: the parent, past shells that only run the relay
   std::int64_t waitSeconds = 120;
 };
 
 // The environment of a real invocation: the default sockets, the process environment and the
-// parent process.
+// agent process (see AgentProcessIdentity::agentProcess; 0 when it cannot be told).
 Environment currentEnvironment();
 
 // Whether the provider's hook answer can carry the user's decision for this hook event, so that

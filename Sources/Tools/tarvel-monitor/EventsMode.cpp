@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
@@ -17,14 +18,19 @@ int runEvents(const MonitorOptions& options) {
   }
 
   // Reader threads call the handler concurrently; one write per line, under a lock, keeps the
-  // lines whole and in arrival order on standard output.
+  // lines whole and in arrival order on standard output. A line that decoded to an event is
+  // printed as it arrived: hooks send the shared encoder's line, so encoding the event again
+  // would only cost time and give the same bytes.
   std::mutex outputMutex;
-  UnixSocketServer server(socketPath(options), options.maximumPayloadBytes,
-                          [&outputMutex](const AgentEvent& event) {
-                            const std::string line = encodeEventLine(event);
-                            const std::scoped_lock lock(outputMutex);
-                            writeAll(STDOUT_FILENO, line);
-                          });
+  UnixSocketServer server(
+      socketPath(options), options.maximumPayloadBytes,
+      UnixSocketServer::LineHandler([&outputMutex](const AgentEvent&, std::string_view received) {
+        std::string line;
+        line.reserve(received.size() + 1);
+        line.append(received).push_back('\n');
+        const std::scoped_lock lock(outputMutex);
+        writeAll(STDOUT_FILENO, line);
+      }));
   if (auto error = server.start()) {
     printError(error->description());
     return 1;

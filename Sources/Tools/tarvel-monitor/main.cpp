@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "TarvelCore/Platform/Version.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOptions.hpp"
 
@@ -18,6 +19,10 @@ void printText(int descriptor, std::string_view text) {
 int run(int argc, char** argv) {
   using tarvel::Monitor::MonitorOptions;
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (arguments.size() == 1 && arguments[0] == "--version") {
+    printText(STDOUT_FILENO, "tarvel-monitor " + std::string(tarvel::version) + "\n");
+    return 0;
+  }
   const auto options = tarvel::Monitor::parseOptions(arguments);
   if (!options) {
     printText(STDERR_FILENO, "tarvel-monitor: " + options.error() + "\n");

@@ -1,8 +1,10 @@
 #include "Tools/tarvel/AgentConfigurations.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "Tools/tarvel/JSONText.hpp"
 
 namespace tarvel::AgentConfigurations {
 namespace {
@@ -17,6 +19,8 @@ struct HookGroup {
 
 constexpr std::string_view allTools = "*";
 
+// Every event whose document the hook turns into an activity event, and no other: a hook the
+// display ignores would still cost the agent a process per event.
 std::vector<HookGroup> groupsFor(Agent agent) {
   switch (agent) {
     case Agent::claudeCode:
@@ -37,7 +41,6 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "StopFailure"},
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
-          {.event = "PreCompact"},
           {.event = "SessionEnd"},
           {.event = "Elicitation", .timeout = waitingTimeoutSeconds},
       };
@@ -52,6 +55,8 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
           {.event = "Stop"},
+          // Esc in Codex ends the turn with Interrupt instead of Stop.
+          {.event = "Interrupt"},
           // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
           {.event = "SessionEnd", .timeout = 3},
       };
@@ -65,7 +70,6 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "AfterTool", .timeout = timeout},
           {.event = "AfterAgent", .timeout = timeout},
           {.event = "Notification", .timeout = timeout},
-          {.event = "PreCompress", .timeout = timeout},
           {.event = "SessionEnd", .timeout = timeout},
       };
     }
@@ -105,35 +109,216 @@ std::string shellQuoted(std::string_view text) {
   return std::string(text);
 }
 
+using JSONText::Node;
+using JSONText::Splice;
+
+// The indices of the members called `key`.
+std::vector<std::size_t> membersNamed(const Node& object, std::string_view key) {
+  std::vector<std::size_t> found;
+  for (std::size_t index = 0; index < object.keys.size(); ++index) {
+    if (object.keys[index] == key) {
+      found.push_back(index);
+    }
+  }
+  return found;
+}
+
+Document documentAt(std::string_view text, const Node& node) {
+  return Document::parse(text.substr(node.begin, node.end - node.begin));
+}
+
+std::string quotedKey(std::string_view key) { return Document(std::string(key)).dump(); }
+
+// A configuration's text (whitespace alone read as an empty object), its map, and which member
+// of the top object is "hooks".
+struct Parsed {
+  std::string text;
+  Node root;
+  std::optional<std::size_t> hooksMember;
+};
+
+// The parsed configuration, or why it cannot be edited: not strict JSON, not an object, "hooks"
+// or "version" twice, a "hooks" that is not an object or holds a key twice, Cursor's "version"
+// other than 1, or a list of `listsMustBeArrays` that is not an array.
+Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view original,
+                                                const std::vector<std::string>& listsMustBeArrays) {
+  Parsed parsed{.text = original.find_first_not_of(" \t\r\n") == std::string_view::npos
+                            ? std::string("{}")
+                            : std::string(original)};
+  // Mapped: the top object, "hooks", the event lists, their groups and the groups' hook lists,
+  // whose entries are the deepest values looked at.
+  constexpr std::size_t mappedLevels = 5;
+  auto root = JSONText::parse(parsed.text, mappedLevels);
+  if (!root) {
+    const auto& problem = root.error();
+    std::string reason = problem.description + " (" +
+                         (problem.description == "holds comments" ? "the first at " : "") +
+                         "line " + std::to_string(problem.line) + ", column " +
+                         std::to_string(problem.column) + ")";
+    if (problem.description == "holds comments") {
+      reason += "; tarvel edits plain JSON only: remove them or add the hooks by hand";
+    }
+    return EditProblem{reason};
+  }
+  parsed.root = std::move(*root);
+  const Node& top = parsed.root;
+  if (top.kind != Node::Kind::object) {
+    return EditProblem{"cannot be edited safely: the top level is not a JSON object"};
+  }
+  for (const char* key : {"hooks", "version"}) {
+    if (membersNamed(top, key).size() > 1) {
+      return EditProblem{"cannot be edited safely: it has the key \"" + std::string(key) +
+                         "\" twice, and which one the agent reads is unclear"};
+    }
+  }
+  if (agent == Agent::cursor) {
+    const auto version = membersNamed(top, "version");
+    if (!version.empty() && documentAt(parsed.text, top.children[version[0]]) != 1) {
+      return EditProblem{"cannot be edited safely: its \"version\" is not 1"};
+    }
+  }
+  const auto hooks = membersNamed(top, "hooks");
+  if (hooks.empty()) {
+    return parsed;
+  }
+  parsed.hooksMember = hooks[0];
+  const Node& hooksObject = top.children[hooks[0]];
+  if (hooksObject.kind != Node::Kind::object) {
+    return EditProblem{"cannot be edited safely: its \"hooks\" member is not an object"};
+  }
+  for (std::size_t index = 0; index < hooksObject.keys.size(); ++index) {
+    const std::string& event = hooksObject.keys[index];
+    if (membersNamed(hooksObject, event).size() > 1) {
+      return EditProblem{"cannot be edited safely: its \"hooks\" object has the key \"" + event +
+                         "\" twice"};
+    }
+    if (hooksObject.children[index].kind != Node::Kind::array &&
+        std::find(listsMustBeArrays.begin(), listsMustBeArrays.end(), event) !=
+            listsMustBeArrays.end()) {
+      return EditProblem{"cannot be edited safely: its \"hooks\" entry for " + event +
+                         " is not an array"};
+    }
+  }
+  return parsed;
+}
+
 // Removes our entries from one event list. Claude-shaped lists hold groups with a "hooks" array;
 // Cursor's hold the entries themselves. A group left without hooks by the removal goes too.
-void removeOurs(Document& list) {
-  Document kept = Document::array();
-  for (auto& element : list) {
-    if (isOurEntry(element)) {
+// True when every element of the list goes (the caller then removes the list).
+bool removeOurs(std::string_view text, const Node& list, std::string_view command,
+                std::vector<Splice>& splices) {
+  std::vector<std::size_t> removedElements;
+  std::vector<Splice> inner;
+  for (std::size_t index = 0; index < list.children.size(); ++index) {
+    const Node& element = list.children[index];
+    if (element.kind != Node::Kind::object) {
       continue;
     }
-    if (element.is_object()) {
-      const auto hooks = element.find("hooks");
-      if (hooks != element.end() && hooks->is_array()) {
-        Document remaining = Document::array();
-        bool removedAny = false;
-        for (auto& hook : *hooks) {
-          if (isOurEntry(hook)) {
-            removedAny = true;
-          } else {
-            remaining.push_back(std::move(hook));
-          }
-        }
-        if (removedAny && remaining.empty()) {
-          continue;
-        }
-        *hooks = std::move(remaining);
+    if (isOurEntry(documentAt(text, element), command)) {
+      removedElements.push_back(index);
+      continue;
+    }
+    const auto hooks = membersNamed(element, "hooks");
+    if (hooks.size() != 1 || element.children[hooks[0]].kind != Node::Kind::array) {
+      continue;
+    }
+    const Node& entries = element.children[hooks[0]];
+    std::vector<std::size_t> removedHooks;
+    for (std::size_t entry = 0; entry < entries.children.size(); ++entry) {
+      if (isOurEntry(documentAt(text, entries.children[entry]), command)) {
+        removedHooks.push_back(entry);
       }
     }
-    kept.push_back(std::move(element));
+    if (removedHooks.empty()) {
+      continue;
+    }
+    if (removedHooks.size() == entries.children.size()) {
+      removedElements.push_back(index);
+      continue;
+    }
+    const auto splicesOfGroup = JSONText::removingChildren(entries, removedHooks);
+    inner.insert(inner.end(), splicesOfGroup.begin(), splicesOfGroup.end());
   }
-  list = std::move(kept);
+  splices.insert(splices.end(), inner.begin(), inner.end());
+  if (!removedElements.empty() && removedElements.size() == list.children.size()) {
+    return true;
+  }
+  if (!removedElements.empty()) {
+    const auto removal = JSONText::removingChildren(list, removedElements);
+    splices.insert(splices.end(), removal.begin(), removal.end());
+  }
+  return false;
+}
+
+// A dump of `value` indented with `unit` (compact when `unit` is empty).
+std::string dumped(const Document& value, std::string_view unit) {
+  if (unit.empty()) {
+    return value.dump();
+  }
+  if (unit.find_first_not_of(unit.front()) == std::string_view::npos) {
+    return value.dump(static_cast<int>(unit.size()), unit.front());
+  }
+  return value.dump(2);
+}
+
+Document entryFor(Agent agent, const HookGroup& group, std::string_view command) {
+  if (agent == Agent::cursor) {
+    return Document{{"command", command}};
+  }
+  Document entry = Document::object();
+  if (group.matcher) {
+    entry["matcher"] = *group.matcher;
+  }
+  entry["hooks"] = Document::array(
+      {Document{{"type", "command"}, {"command", command}, {"timeout", group.timeout}}});
+  return entry;
+}
+
+// The text without our entries. With `dropEmptied`, event lists and the "hooks" object that only
+// our entries filled go too; without, they stay empty ("[]"), so that entries added again land
+// where they were and a second install changes nothing.
+Result<std::string, EditProblem> removedEntries(Agent agent, std::string_view text,
+                                                std::string_view command, bool dropEmptied) {
+  auto parsed = parsedConfiguration(agent, text, {});
+  if (!parsed) {
+    return parsed.error();
+  }
+  if (!parsed->hooksMember) {
+    return std::string(text);
+  }
+  const Node& top = parsed->root;
+  const Node& hooks = top.children[*parsed->hooksMember];
+  std::vector<Splice> splices;
+  std::vector<std::size_t> emptiedLists;
+  for (std::size_t index = 0; index < hooks.children.size(); ++index) {
+    const Node& list = hooks.children[index];
+    if (list.kind == Node::Kind::array && removeOurs(parsed->text, list, command, splices)) {
+      emptiedLists.push_back(index);
+    }
+  }
+  if (emptiedLists.empty()) {
+    // Nothing emptied: only the splices inside lists, if any.
+  } else if (!dropEmptied) {
+    for (const std::size_t list : emptiedLists) {
+      splices.push_back(JSONText::emptying(hooks.children[list]));
+    }
+  } else if (emptiedLists.size() < hooks.children.size()) {
+    const auto removal = JSONText::removingChildren(hooks, emptiedLists);
+    std::erase_if(splices, [&](const Splice& splice) {
+      return std::any_of(emptiedLists.begin(), emptiedLists.end(), [&](std::size_t list) {
+        return splice.begin >= hooks.children[list].begin && splice.end <= hooks.children[list].end;
+      });
+    });
+    splices.insert(splices.end(), removal.begin(), removal.end());
+  } else if (top.children.size() > 1) {
+    splices = JSONText::removingChildren(top, {*parsed->hooksMember});
+  } else {
+    splices = {JSONText::emptying(top)};
+  }
+  if (splices.empty()) {
+    return std::string(text);
+  }
+  return JSONText::applied(parsed->text, std::move(splices));
 }
 
 }  // namespace
@@ -195,92 +380,82 @@ std::string hookCommand(Agent agent, const std::filesystem::path& home) {
   return shellQuoted(relay.string()) + " --provider " + std::string(agentName(agent));
 }
 
-bool isOurEntry(const Document& entry) {
+bool isOurEntry(const Document& entry, std::string_view command) {
   if (!entry.is_object()) {
     return false;
   }
-  const auto command = entry.find("command");
-  return command != entry.end() && command->is_string() &&
-         command->get_ref<const std::string&>().find(hookMarker) != std::string::npos;
+  const auto found = entry.find("command");
+  return found != entry.end() && found->is_string() &&
+         found->get_ref<const std::string&>() == command;
 }
 
-std::optional<std::string> shapeProblem(Agent agent, const Document& document) {
-  if (!document.is_object()) {
-    return "the top level is not a JSON object";
+Result<std::string, EditProblem> withoutOurEntries(Agent agent, std::string_view text,
+                                                   std::string_view command) {
+  return removedEntries(agent, text, command, true);
+}
+
+Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view text,
+                                                std::string_view command) {
+  auto cleared = removedEntries(agent, text, command, false);
+  if (!cleared) {
+    return cleared;
   }
-  if (agent == Agent::cursor) {
-    const auto version = document.find("version");
-    if (version != document.end() && *version != 1) {
-      return "its \"version\" is not 1";
-    }
+  const auto parsed = parsedConfiguration(agent, *cleared, hookedEvents(agent));
+  if (!parsed) {
+    return parsed.error();
   }
-  const auto hooks = document.find("hooks");
-  if (hooks == document.end()) {
-    return std::nullopt;
-  }
-  if (!hooks->is_object()) {
-    return "its \"hooks\" member is not an object";
-  }
+  const Node& top = parsed->root;
+  const std::string unit = JSONText::indentUnit(parsed->text, top);
+
+  // Our entries per event, in the order written.
+  std::vector<std::pair<std::string, std::vector<Document>>> events;
   for (const auto& group : groupsFor(agent)) {
-    const auto list = hooks->find(std::string(group.event));
-    if (list != hooks->end() && !list->is_array()) {
-      return "its \"hooks\" entry for " + std::string(group.event) + " is not an array";
+    if (events.empty() || events.back().first != group.event) {
+      events.emplace_back(std::string(group.event), std::vector<Document>{});
     }
+    events.back().second.push_back(entryFor(agent, group, command));
   }
-  return std::nullopt;
-}
 
-Document withoutOurEntries(Document document) {
-  const auto hooks = document.find("hooks");
-  if (hooks == document.end() || !hooks->is_object()) {
-    return document;
+  std::vector<Splice> splices;
+  std::vector<std::string> topItems;
+  if (agent == Agent::cursor && membersNamed(top, "version").empty()) {
+    topItems.push_back(quotedKey("version") + (unit.empty() ? ":" : ": ") + "1");
   }
-  std::vector<std::string> emptied;
-  for (auto& [event, list] : hooks->items()) {
-    if (!list.is_array() || list.empty()) {
-      continue;
+  if (!parsed->hooksMember) {
+    Document hooks = Document::object();
+    for (const auto& [event, entries] : events) {
+      hooks[event] = entries;
     }
-    removeOurs(list);
-    if (list.empty()) {
-      emptied.push_back(event);
+    topItems.push_back(quotedKey("hooks") + (unit.empty() ? ":" : ": ") + dumped(hooks, unit));
+  } else {
+    const Node& hooks = top.children[*parsed->hooksMember];
+    std::vector<std::string> newLists;
+    for (const auto& [event, entries] : events) {
+      const auto existing = membersNamed(hooks, event);
+      if (existing.empty()) {
+        newLists.push_back(quotedKey(event) + (unit.empty() ? ":" : ": ") +
+                           dumped(Document(entries), unit));
+        continue;
+      }
+      std::vector<std::string> items;
+      for (const auto& entry : entries) {
+        items.push_back(dumped(entry, unit));
+      }
+      splices.push_back(
+          JSONText::appending(parsed->text, hooks.children[existing[0]], items, unit));
+    }
+    if (!newLists.empty()) {
+      splices.push_back(JSONText::appending(parsed->text, hooks, newLists, unit));
     }
   }
-  for (const auto& event : emptied) {
-    hooks->erase(event);
+  if (!topItems.empty()) {
+    splices.push_back(JSONText::appending(parsed->text, top, topItems, unit));
   }
-  if (!emptied.empty() && hooks->empty()) {
-    document.erase("hooks");
+  std::string result = JSONText::applied(parsed->text, std::move(splices));
+  if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    result += "\n";  // a new file ends its last line
   }
-  return document;
-}
-
-Document withOurEntries(Agent agent, Document document, std::string_view command) {
-  document = withoutOurEntries(std::move(document));
-  if (agent == Agent::cursor && !document.contains("version")) {
-    document["version"] = 1;
-  }
-  auto& hooks = document["hooks"];
-  if (hooks.is_null()) {
-    hooks = Document::object();
-  }
-  for (const auto& group : groupsFor(agent)) {
-    auto& list = hooks[std::string(group.event)];
-    if (list.is_null()) {
-      list = Document::array();
-    }
-    if (agent == Agent::cursor) {
-      list.push_back(Document{{"command", command}});
-      continue;
-    }
-    Document entry = Document::object();
-    if (group.matcher) {
-      entry["matcher"] = *group.matcher;
-    }
-    entry["hooks"] = Document::array(
-        {Document{{"type", "command"}, {"command", command}, {"timeout", group.timeout}}});
-    list.push_back(std::move(entry));
-  }
-  return document;
+  return result;
 }
 
 std::vector<std::string> hookedEvents(Agent agent) {

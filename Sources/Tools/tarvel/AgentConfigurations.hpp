@@ -8,15 +8,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "TarvelCore/Platform/Result.hpp"
+
 // The hook entries tarvel writes into each agent's own configuration file, and the pure merge and
-// removal of those entries. Documents keep their key order (ordered_json) so that a user's file
-// changes only where our entries go.
+// removal of those entries, done on the file's text so that a user's file changes only where our
+// entries go.
 namespace tarvel::AgentConfigurations {
 
 using Document = nlohmann::ordered_json;
 
-// The part of a command that marks an entry as ours.
-inline constexpr std::string_view hookMarker = "/.tarvel/bin/tarvel-hook";
 // Hooks that hold the agent for the user's answer need a limit above the reply wait (120 s).
 inline constexpr int waitingTimeoutSeconds = 130;
 inline constexpr int passiveTimeoutSeconds = 5;
@@ -35,20 +35,28 @@ std::filesystem::path configurationPath(Agent agent, const std::filesystem::path
 // single-quoted when it holds anything but plain path characters.
 std::string hookCommand(Agent agent, const std::filesystem::path& home);
 
-// Whether a JSON value is a hook entry of ours: an object whose "command" string holds the marker.
-bool isOurEntry(const Document& entry);
+// Why a configuration cannot be edited safely, as a phrase that follows the file's name.
+struct EditProblem {
+  std::string reason;
+};
 
-// Why a document cannot be edited safely ("hooks" is not an object, ...), or absent when it can.
-std::optional<std::string> shapeProblem(Agent agent, const Document& document);
+// Whether a JSON value is a hook entry of ours: an object whose "command" is exactly `command`
+// (a user's command that merely mentions the relay's path is theirs).
+bool isOurEntry(const Document& entry, std::string_view command);
 
-// The document without any of our entries. Event lists and the "hooks" object that only our
-// entries filled are removed; everything else stays as it was, in its order. The document must
-// have passed shapeProblem.
-Document withoutOurEntries(Document document);
+// The configuration `text` without our entries (see isOurEntry). Event lists and the "hooks"
+// object that only our entries filled are removed; every other byte stays as it was. Or why the
+// text cannot be edited safely ("is not valid JSON (line 3, column 7)", "has the key \"hooks\"
+// twice", ...).
+Result<std::string, EditProblem> withoutOurEntries(Agent agent, std::string_view text,
+                                                   std::string_view command);
 
-// The document with our entries for `agent` replacing any earlier ones of ours; user entries keep
-// their place and ours come last in each event list. The document must have passed shapeProblem.
-Document withOurEntries(Agent agent, Document document, std::string_view command);
+// The configuration `text` with our entries for `agent` replacing any earlier ones of ours:
+// user entries keep their place and ours come last in each event list, written in the file's
+// own indentation; every byte outside them stays as it was. Whitespace-only text counts as an
+// empty object. Failures as for withoutOurEntries.
+Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view text,
+                                                std::string_view command);
 
 // Event names this installation hooks for the agent, in the order written.
 std::vector<std::string> hookedEvents(Agent agent);

@@ -176,7 +176,8 @@ std::optional<std::filesystem::path> findExecutable(std::string_view name,
 }
 
 std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
-                                                 const std::filesystem::path& workingDirectory) {
+                                                 const std::filesystem::path& workingDirectory,
+                                                 std::chrono::milliseconds deadline) {
   auto input = makePipe();
   auto output = makePipe();
   if (!input || !output) {
@@ -225,7 +226,7 @@ std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& co
   if (writeAll(input->writeEnd.get(), requests)) {
     std::string pending;
     std::size_t total = 0;
-    const auto stopAt = Clock::now() + answerDeadline;
+    const auto stopAt = Clock::now() + deadline;
     bool done = false;
     while (!done && total < maximumOutputBytes) {
       const auto left =
@@ -317,6 +318,54 @@ std::string withTrustedHashes(std::string_view toml, const std::vector<ListedHoo
         insertAt = text.size();
       }
       text.insert(insertAt, setting + "\n");
+    }
+  }
+  return text;
+}
+
+std::string withoutTrustedHashes(std::string_view toml, const std::vector<std::string>& keys) {
+  std::string text(toml);
+  const auto lineAt = [&](const Line& line) {
+    return std::string_view(text.data() + line.begin, line.end - line.begin);
+  };
+  const auto isSetting = [](std::string_view line) {
+    const auto key = trimmed(line);
+    return key.starts_with("trusted_hash") &&
+           trimmed(key.substr(std::string_view("trusted_hash").size())).starts_with('=');
+  };
+  for (const auto& key : keys) {
+    const std::string header = "[hooks.state." + tomlString(key) + "]";
+    const auto lines = linesOf(text);
+    std::size_t headerIndex = 0;
+    while (headerIndex < lines.size() && trimmed(lineAt(lines[headerIndex])) != header) {
+      ++headerIndex;
+    }
+    if (headerIndex == lines.size()) {
+      continue;
+    }
+    std::size_t end = headerIndex + 1;
+    while (end < lines.size() && !isTableHeader(lineAt(lines[end]))) {
+      ++end;
+    }
+    std::vector<std::size_t> settings;
+    bool holdsMore = false;
+    for (std::size_t index = headerIndex + 1; index < end; ++index) {
+      if (isSetting(lineAt(lines[index]))) {
+        settings.push_back(index);
+      } else if (!trimmed(lineAt(lines[index])).empty()) {
+        holdsMore = true;
+      }
+    }
+    // Erase from the back so earlier offsets stay valid.
+    std::vector<std::size_t> erased = settings;
+    if (!holdsMore) {
+      erased.insert(erased.begin(), headerIndex);
+      if (headerIndex > 0 && trimmed(lineAt(lines[headerIndex - 1])).empty()) {
+        erased.insert(erased.begin(), headerIndex - 1);
+      }
+    }
+    for (auto index = erased.rbegin(); index != erased.rend(); ++index) {
+      text.erase(lines[*index].begin, lines[*index].end - lines[*index].begin);
     }
   }
   return text;

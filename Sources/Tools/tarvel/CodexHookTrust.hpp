@@ -12,7 +12,7 @@
 // app-server which hooks it sees and their trust, and records trust in ~/.codex/config.toml.
 namespace tarvel::CodexHookTrust {
 
-inline constexpr std::chrono::milliseconds answerDeadline{20000};
+inline constexpr std::chrono::milliseconds answerDeadline{10000};
 inline constexpr std::size_t maximumOutputBytes = 8 * 1024 * 1024;
 
 // One hook as Codex lists it.
@@ -30,14 +30,21 @@ std::optional<std::filesystem::path> findExecutable(std::string_view name,
 
 // Runs `codex app-server` (inheriting this process's environment), sends initialize and
 // "hooks/list" for `workingDirectory`, and returns the hooks of the answer. Absent when the
-// program cannot start, answers with an error or not within answerDeadline. Blocks the caller;
+// program cannot start, answers with an error or not within `deadline`. Blocks the caller;
 // the child is always ended and reaped before it returns.
-std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
-                                                 const std::filesystem::path& workingDirectory);
+std::optional<std::vector<ListedHook>> listHooks(
+    const std::filesystem::path& codex, const std::filesystem::path& workingDirectory,
+    std::chrono::milliseconds deadline = answerDeadline);
 
 // `toml` with one `[hooks.state."<key>"]` table per hook holding `trusted_hash = "<hash>"`.
 // An existing table of that key gets its trusted_hash line replaced (or one added); other tables
 // are appended at the end. Every other byte stays as it was.
 std::string withTrustedHashes(std::string_view toml, const std::vector<ListedHook>& hooks);
+
+// `toml` without the `[hooks.state."<key>"]` tables of `keys` as withTrustedHashes writes them:
+// each such table's header and trusted_hash line go, with the blank line written before the
+// header; a table that holds anything else keeps all but its trusted_hash line. Every other
+// byte stays as it was.
+std::string withoutTrustedHashes(std::string_view toml, const std::vector<std::string>& keys);
 
 }  // namespace tarvel::CodexHookTrust

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -27,26 +28,37 @@ struct FileText {
   bool exists = false;
   std::string bytes;
   mode_t mode = 0644;
+  bool writable = true;  // by us, and the owner's write permission is set
 };
 
 std::string errnoText(int error) { return std::strerror(error); }
 
 // Reads a whole regular file; absent file gives exists == false; anything else that fails is the
-// message in the error string.
+// message in the error string. The type is checked before opening, and the open never waits, so
+// a FIFO or device at the path is refused instead of blocking the command.
 std::variant<FileText, std::string> readFile(const fs::path& path,
                                              std::size_t limit = maximumFileBytes) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) {
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0) {
     if (errno == ENOENT) {
       return FileText{};
     }
+    return "cannot read " + path.string() + ": " + errnoText(errno);
+  }
+  if (!S_ISREG(before.st_mode)) {
+    return path.string() + " is not a regular file";
+  }
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file) {
     return "cannot read " + path.string() + ": " + errnoText(errno);
   }
   struct stat status {};
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return path.string() + " is not a regular file";
   }
-  FileText text{.exists = true, .mode = static_cast<mode_t>(status.st_mode & 07777)};
+  FileText text{.exists = true,
+                .mode = static_cast<mode_t>(status.st_mode & 07777),
+                .writable = ::access(path.c_str(), W_OK) == 0 && (status.st_mode & S_IWUSR) != 0};
   char buffer[65536];
   while (true) {
     const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
@@ -101,17 +113,50 @@ std::optional<std::string> writeAtomically(const fs::path& path, std::string_vie
   return std::nullopt;
 }
 
-// The file an edit goes to: a symbolic link (a managed dotfile) is followed so that the link
-// stays and its target changes.
-fs::path editedPath(const fs::path& path) {
-  std::error_code error;
-  if (fs::is_symlink(fs::symlink_status(path, error))) {
-    const auto target = fs::canonical(path, error);
-    if (!error) {
-      return target;
-    }
+// Writes `bytes` to `path` only when nothing is there yet (hard-linking a finished temporary file,
+// which never replaces). False when the name is taken; other failures are the message.
+std::variant<bool, std::string> writeNewFile(const fs::path& path, std::string_view bytes,
+                                             mode_t mode) {
+  std::string temporary =
+      (path.parent_path() / ("." + path.filename().string() + ".tarvel-XXXXXX"));
+  const UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!file) {
+    return "cannot create a temporary file beside " + path.string() + ": " + errnoText(errno);
   }
-  return path;
+  const bool written =
+      writeAll(file.get(), bytes) && ::fchmod(file.get(), mode) == 0 && ::fsync(file.get()) == 0;
+  const int error = errno;
+  const int linked = written ? ::link(temporary.c_str(), path.c_str()) : -1;
+  const int linkError = errno;
+  ::unlink(temporary.c_str());
+  if (!written) {
+    return "cannot write " + path.string() + ": " + errnoText(error);
+  }
+  if (linked != 0) {
+    if (linkError == EEXIST) {
+      return false;
+    }
+    return "cannot write " + path.string() + ": " + errnoText(linkError);
+  }
+  return true;
+}
+
+// The file an edit goes to: a symbolic link (a managed dotfile) is followed so that the link
+// stays and its target changes. A link whose target does not exist is refused: writing would
+// replace the link with a regular file.
+std::variant<fs::path, std::string> editedPath(const fs::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+    return path;
+  }
+  std::error_code error;
+  const auto target = fs::canonical(path, error);
+  if (error) {
+    return path.string() + " is a symbolic link to " + fs::read_symlink(path, error).string() +
+           ", which does not exist; create the file it points to (it may hold just {}), or "
+           "remove the link";
+  }
+  return target;
 }
 
 std::optional<std::string> createDirectory(const fs::path& directory, fs::perms permissions) {
@@ -149,75 +194,99 @@ std::optional<std::string> installRelay(const Context& context, const fs::path& 
   return writeAtomically(destination, std::get<FileText>(source).bytes, 0755);
 }
 
-// Parses a configuration: whitespace only counts as an empty object. On failure, says why.
-std::variant<Document, std::string> parseConfiguration(Agent agent, const fs::path& path,
-                                                       const FileText& file) {
-  if (!file.exists || file.bytes.find_first_not_of(" \t\r\n") == std::string::npos) {
-    return Document::object();
-  }
-  Document document = Document::parse(file.bytes, nullptr, false);
-  if (document.is_discarded()) {
-    const Document withComments = Document::parse(file.bytes, nullptr, false, true);
-    if (!withComments.is_discarded()) {
-      return path.string() +
-             " contains comments, which rewriting it would lose; remove them or add the hooks "
-             "by hand (tarvel install --dry-run shows them)";
-    }
-    return path.string() + " is not valid JSON";
-  }
-  if (auto problem = AgentConfigurations::shapeProblem(agent, document)) {
-    return path.string() + " cannot be edited safely: " + *problem;
-  }
-  return document;
-}
-
-// Writes the backup and then the new configuration. Returns the failure's message.
+// Keeps the previous file beside it (the first free one of <file>.tarvel-backup,
+// <file>.tarvel-backup-2, ...), so no earlier backup is ever overwritten, and then writes the new
+// configuration. Returns the failure's message.
 std::optional<std::string> replaceConfiguration(const fs::path& path, const FileText& original,
                                                 std::string_view bytes, std::ostream& out) {
   if (original.exists) {
-    const fs::path backup = path.string() + ".tarvel-backup";
-    if (auto problem = writeAtomically(backup, original.bytes, original.mode)) {
-      return problem;
+    constexpr int maximumBackups = 100;
+    bool kept = false;
+    for (int number = 1; number <= maximumBackups && !kept; ++number) {
+      const fs::path backup = path.string() + ".tarvel-backup" +
+                              (number == 1 ? std::string() : "-" + std::to_string(number));
+      const auto written = writeNewFile(backup, original.bytes, original.mode);
+      if (const auto* problem = std::get_if<std::string>(&written)) {
+        return *problem;
+      }
+      if (std::get<bool>(written)) {
+        out << "Kept a copy of the previous file in " << backup.string() << "\n";
+        kept = true;
+      }
     }
-    out << "Kept a copy of the previous file in " << backup.string() << "\n";
+    if (!kept) {
+      return "there are already " + std::to_string(maximumBackups) + " backups of " +
+             path.string() + "; remove old ones first";
+    }
   } else if (auto problem = createDirectory(path.parent_path(), fs::perms(0755))) {
     return problem;
   }
   return writeAtomically(path, bytes, original.exists ? original.mode : 0644);
 }
 
-bool allTrusted(const std::vector<CodexHookTrust::ListedHook>& hooks) {
+bool isTrusted(const CodexHookTrust::ListedHook& hook) {
+  return hook.trustStatus == "trusted" || hook.trustStatus == "managed";
+}
+
+// Our hooks among those Codex lists: the command is exactly the one we write.
+std::vector<CodexHookTrust::ListedHook> ourHooks(
+    const std::vector<CodexHookTrust::ListedHook>& hooks, std::string_view command) {
+  std::vector<CodexHookTrust::ListedHook> ours;
   for (const auto& hook : hooks) {
-    if (hook.command.find(AgentConfigurations::hookMarker) != std::string::npos &&
-        hook.trustStatus != "trusted" && hook.trustStatus != "managed") {
-      return false;
+    if (hook.command == command) {
+      ours.push_back(hook);
     }
   }
-  return true;
+  return ours;
 }
 
 constexpr std::string_view reviewAdvice =
     "When Codex next starts it says \"hooks need review\": approve the tarvel hooks there "
     "(they run ~/.tarvel/bin/tarvel-hook).\n";
 
+// Asks Codex for its hooks, saying first what the command waits for, since Codex can take a
+// while to start (and a broken one is given up on after the deadline).
+std::optional<std::vector<CodexHookTrust::ListedHook>> askCodex(const fs::path& codex,
+                                                                const Context& context,
+                                                                std::ostream& out) {
+  const auto milliseconds = context.codexDeadline.count();
+  out << "Asking " << codex.string() << " app-server for its hooks (at most "
+      << (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                   : std::to_string(milliseconds) + " ms")
+      << ")...\n"
+      << std::flush;
+  return CodexHookTrust::listHooks(codex, context.workingDirectory, context.codexDeadline);
+}
+
+// Replaces ~/.codex/config.toml (as read into `file`) with `updated`, keeping a backup of the
+// old one; a new file is private (0600) like Codex's own. Returns the failure's message.
+std::optional<std::string> rewriteCodexConfiguration(const fs::path& config, const FileText& file,
+                                                     std::string_view updated, std::ostream& out) {
+  return replaceConfiguration(config,
+                              FileText{.exists = file.exists,
+                                       .bytes = file.bytes,
+                                       .mode = file.exists ? file.mode : mode_t{0600}},
+                              updated, out);
+}
+
 // Records our hooks as trusted in ~/.codex/config.toml, after asking Codex for their keys and
 // hashes; checks with Codex that it now trusts them and puts the file back when it does not.
-void trustCodexHooks(const Context& context, std::ostream& out, std::ostream& err) {
+void trustCodexHooks(const Context& context, std::string_view command, std::ostream& out,
+                     std::ostream& err) {
   const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
   if (!codex) {
     out << "Codex was not found on PATH, so the hooks could not be marked as trusted. "
         << reviewAdvice;
     return;
   }
-  const auto listed = CodexHookTrust::listHooks(*codex, context.workingDirectory);
+  const auto listed = askCodex(*codex, context, out);
   if (!listed) {
     out << codex->string() << " app-server did not list its hooks. " << reviewAdvice;
     return;
   }
   std::vector<CodexHookTrust::ListedHook> ours;
-  for (const auto& hook : *listed) {
-    if (hook.command.find(AgentConfigurations::hookMarker) != std::string::npos &&
-        hook.trustStatus != "trusted" && hook.trustStatus != "managed") {
+  for (const auto& hook : ourHooks(*listed, command)) {
+    if (!isTrusted(hook)) {
       ours.push_back(hook);
     }
   }
@@ -225,26 +294,27 @@ void trustCodexHooks(const Context& context, std::ostream& out, std::ostream& er
     out << "Codex already trusts the tarvel hooks.\n";
     return;
   }
-  const fs::path config = editedPath(context.home / ".codex" / "config.toml");
-  const auto original = readFile(config);
+  const auto edited = editedPath(context.home / ".codex" / "config.toml");
+  const auto original = std::holds_alternative<fs::path>(edited)
+                            ? readFile(std::get<fs::path>(edited))
+                            : std::variant<FileText, std::string>(std::get<std::string>(edited));
   if (const auto* problem = std::get_if<std::string>(&original)) {
     err << "tarvel: " << *problem << "\n";
     out << reviewAdvice;
     return;
   }
+  const fs::path config = std::get<fs::path>(edited);
   const auto& file = std::get<FileText>(original);
-  const std::string updated = CodexHookTrust::withTrustedHashes(file.bytes, ours);
-  if (auto problem = replaceConfiguration(config,
-                                          FileText{.exists = file.exists,
-                                                   .bytes = file.bytes,
-                                                   .mode = file.exists ? file.mode : mode_t{0600}},
-                                          updated, out)) {
+  if (auto problem = rewriteCodexConfiguration(
+          config, file, CodexHookTrust::withTrustedHashes(file.bytes, ours), out)) {
     err << "tarvel: " << *problem << "\n";
     out << reviewAdvice;
     return;
   }
-  const auto check = CodexHookTrust::listHooks(*codex, context.workingDirectory);
-  if (!check || !allTrusted(*check)) {
+  const auto check = askCodex(*codex, context, out);
+  const auto checked =
+      check ? ourHooks(*check, command) : std::vector<CodexHookTrust::ListedHook>{};
+  if (!check || !std::all_of(checked.begin(), checked.end(), isTrusted)) {
     // Codex did not take the edit (an unusual config.toml): leave the file as it was.
     if (file.exists) {
       (void)writeAtomically(config, file.bytes, file.mode);
@@ -258,21 +328,66 @@ void trustCodexHooks(const Context& context, std::ostream& out, std::ostream& er
   out << "Marked " << ours.size() << " tarvel hooks as trusted in " << config.string() << "\n";
 }
 
+// The keys Codex gives our hooks, asked before they are removed (Codex keys a hook by its place
+// in hooks.json); empty when Codex is not on PATH or does not answer.
+std::vector<std::string> codexKeysOfOurHooks(const Context& context, std::string_view command,
+                                             std::ostream& out) {
+  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  if (!codex) {
+    return {};
+  }
+  const auto listed = askCodex(*codex, context, out);
+  std::vector<std::string> keys;
+  for (const auto& hook :
+       listed ? ourHooks(*listed, command) : std::vector<CodexHookTrust::ListedHook>{}) {
+    keys.push_back(hook.key);
+  }
+  return keys;
+}
+
+// Removes the trust tables of our hooks from ~/.codex/config.toml, leaving every other byte.
+void untrustCodexHooks(const Context& context, const std::vector<std::string>& keys,
+                       std::ostream& out, std::ostream& err) {
+  if (keys.empty()) {
+    return;
+  }
+  const auto edited = editedPath(context.home / ".codex" / "config.toml");
+  if (const auto* problem = std::get_if<std::string>(&edited)) {
+    err << "tarvel: " << *problem << "\n";
+    return;
+  }
+  const fs::path config = std::get<fs::path>(edited);
+  const auto original = readFile(config);
+  if (const auto* problem = std::get_if<std::string>(&original)) {
+    err << "tarvel: " << *problem << "\n";
+    return;
+  }
+  const auto& file = std::get<FileText>(original);
+  const std::string updated = CodexHookTrust::withoutTrustedHashes(file.bytes, keys);
+  if (!file.exists || updated == file.bytes) {
+    return;
+  }
+  if (auto problem = rewriteCodexConfiguration(config, file, updated, out)) {
+    err << "tarvel: " << *problem << "\n";
+    return;
+  }
+  out << "Removed the trust entries of the tarvel hooks from " << config.string() << "\n";
+}
+
 std::string_view nextSteps(Agent agent) {
   switch (agent) {
     case Agent::claudeCode:
-      return "Start a new Claude Code session: each step shows in the display (tarvel-monitor "
-             "prints them), and permission requests, AskUserQuestion and ExitPlanMode wait up "
-             "to 120 s for an answer from the display.\n";
+      return "Start tarvel-island, then a new Claude Code session: each step shows in the "
+             "display, and permission requests, AskUserQuestion and ExitPlanMode wait up to "
+             "120 s for an answer from it.\n";
     case Agent::codex:
-      return "Start a new Codex session: each step shows in the display (tarvel-monitor prints "
-             "them), and permission requests wait up to 120 s for an answer from the display.\n";
+      return "Start tarvel-island, then a new Codex session: each step shows in the display, "
+             "and permission requests wait up to 120 s for an answer from it.\n";
     case Agent::geminiCLI:
-      return "Start a new Gemini CLI session in a trusted workspace: each step shows in the "
-             "display (tarvel-monitor prints them).\n";
+      return "Start tarvel-island, then a new Gemini CLI session in a trusted workspace: each "
+             "step shows in the display.\n";
     case Agent::cursor:
-      return "Restart Cursor: each agent step shows in the display (tarvel-monitor prints "
-             "them).\n";
+      return "Start tarvel-island and restart Cursor: each agent step shows in the display.\n";
   }
   return "";
 }
@@ -280,8 +395,16 @@ std::string_view nextSteps(Agent agent) {
 }  // namespace
 
 std::string usage() {
-  return "usage: tarvel install --agent claude-code|codex|gemini-cli|cursor [--dry-run]\n"
-         "       tarvel uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run]\n";
+  return "usage: tarvel install --agent claude-code|codex|gemini-cli|cursor [--dry-run] [--force]\n"
+         "       tarvel uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run] "
+         "[--force]\n"
+         "       tarvel --version\n"
+         "\n"
+         "install    copies tarvel-hook to ~/.tarvel/bin and adds its hook entries to the agent's\n"
+         "           configuration; everything else in the file stays byte for byte\n"
+         "uninstall  removes exactly the entries install added\n"
+         "--dry-run  prints the file as it would be and writes nothing\n"
+         "--force    also replaces a configuration file that is read-only\n";
 }
 
 std::variant<Options, std::string> parseOptions(const std::vector<std::string_view>& arguments) {
@@ -289,11 +412,16 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string_vi
     return std::string("a command is needed");
   }
   Options options;
+  for (const auto argument : arguments) {
+    if (argument == "-h" || argument == "--help") {
+      return options;  // help, whatever else is there
+    }
+  }
   if (arguments[0] == "install") {
     options.action = Action::install;
   } else if (arguments[0] == "uninstall") {
     options.action = Action::uninstall;
-  } else if (arguments[0] == "--help" || arguments[0] == "help") {
+  } else if (arguments[0] == "help") {
     return options;
   } else {
     return "unknown command \"" + std::string(arguments[0]) + "\"";
@@ -303,6 +431,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string_vi
     const auto argument = arguments[index];
     if (argument == "--dry-run") {
       options.dryRun = true;
+    } else if (argument == "--force") {
+      options.force = true;
     } else if (argument == "--agent" || argument.starts_with("--agent=")) {
       std::string_view name;
       if (argument == "--agent") {
@@ -336,7 +466,12 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     return 0;
   }
   const Agent agent = options.agent;
-  const fs::path path = editedPath(AgentConfigurations::configurationPath(agent, context.home));
+  const auto edited = editedPath(AgentConfigurations::configurationPath(agent, context.home));
+  if (const auto* problem = std::get_if<std::string>(&edited)) {
+    err << "tarvel: " << *problem << "; nothing was changed\n";
+    return 1;
+  }
+  const fs::path& path = std::get<fs::path>(edited);
   const auto read = readFile(path);
   if (const auto* problem = std::get_if<std::string>(&read)) {
     err << "tarvel: " << *problem << "; nothing was changed\n";
@@ -347,23 +482,27 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     out << path.string() << " does not exist; there is nothing to remove.\n";
     return 0;
   }
-  auto parsed = parseConfiguration(agent, path, file);
-  if (const auto* problem = std::get_if<std::string>(&parsed)) {
-    err << "tarvel: " << *problem << "; nothing was changed\n";
+  const std::string command = AgentConfigurations::hookCommand(agent, context.home);
+  const auto result = options.action == Action::install
+                          ? AgentConfigurations::withOurEntries(agent, file.bytes, command)
+                          : AgentConfigurations::withoutOurEntries(agent, file.bytes, command);
+  if (!result) {
+    err << "tarvel: " << path.string() << " " << result.error().reason << "; nothing was changed\n";
     return 1;
   }
-  const Document& original = std::get<Document>(parsed);
-  const Document result =
-      options.action == Action::install
-          ? AgentConfigurations::withOurEntries(
-                agent, original, AgentConfigurations::hookCommand(agent, context.home))
-          : AgentConfigurations::withoutOurEntries(original);
-  const std::string bytes = result.dump(2) + "\n";
+  const std::string& bytes = *result;
+  const bool unchanged = file.exists && bytes == file.bytes;
 
   if (options.dryRun) {
     out << bytes;
     err << "Dry run: nothing was written; this is what " << path.string() << " would hold.\n";
     return 0;
+  }
+  if (!unchanged && file.exists && !file.writable && !options.force) {
+    err << "tarvel: " << path.string()
+        << " is read-only; make it writable, or run again with --force to replace it anyway; "
+           "nothing was changed\n";
+    return 1;
   }
   const fs::path relay = context.home / ".tarvel" / "bin" / "tarvel-hook";
   if (options.action == Action::install) {
@@ -373,7 +512,11 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     }
     out << "Installed the hook relay as " << relay.string() << "\n";
   }
-  const bool unchanged = file.exists && result == original;
+  // Codex keys a trusted hook by its place in hooks.json: learn our keys before removing.
+  const std::vector<std::string> trustKeys =
+      options.action == Action::uninstall && agent == Agent::codex && !unchanged
+          ? codexKeysOfOurHooks(context, command, out)
+          : std::vector<std::string>{};
   if (unchanged) {
     out << (options.action == Action::install
                 ? path.string() + " already holds the tarvel hooks; it was not changed.\n"
@@ -389,11 +532,12 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
         << (options.action == Action::install ? " to " : " from ") << path.string() << "\n";
   }
   if (options.action == Action::uninstall) {
+    untrustCodexHooks(context, trustKeys, out, err);
     out << relay.string() << " stays for the other agents; delete it when none uses it.\n";
     return 0;
   }
   if (agent == Agent::codex) {
-    trustCodexHooks(context, out, err);
+    trustCodexHooks(context, command, out, err);
   }
   out << nextSteps(agent);
   return 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -9,10 +10,12 @@
 #include <vector>
 
 #include "Tools/tarvel/AgentConfigurations.hpp"
+#include "Tools/tarvel/CodexHookTrust.hpp"
 
 // `tarvel install|uninstall --agent NAME [--dry-run]`: puts the hook relay in ~/.tarvel/bin and
 // adds (or removes) our hook entries in one agent's configuration, keeping everything else.
-// Thread: runs on the calling thread; for Codex it may run the Codex program for a few seconds.
+// Thread: runs on the calling thread; for Codex it may run the Codex program for a few seconds
+// (each time at most Context::codexDeadline, said on the output before it starts).
 namespace tarvel::Installer {
 
 enum class Action { install, uninstall, help };
@@ -21,6 +24,7 @@ struct Options {
   Action action = Action::help;
   AgentConfigurations::Agent agent = AgentConfigurations::Agent::claudeCode;
   bool dryRun = false;
+  bool force = false;  // replace a read-only configuration file too
 };
 
 // What a run needs from its surroundings; tests pass their own.
@@ -29,6 +33,7 @@ struct Context {
   std::filesystem::path hookSource;  // the built tarvel-hook to copy
   std::filesystem::path workingDirectory;
   std::string searchPath;  // PATH, for finding the codex program
+  std::chrono::milliseconds codexDeadline = CodexHookTrust::answerDeadline;
 };
 
 std::string usage();
@@ -37,7 +42,10 @@ std::string usage();
 std::variant<Options, std::string> parseOptions(const std::vector<std::string_view>& arguments);
 
 // Carries out one command. Reports go to `out`, problems to `err`. Returns the exit status: 0 on
-// success, 1 when something was refused or failed (nothing is then left half-written).
+// success, 1 when something was refused or failed (nothing is then left half-written). Refuses
+// without writing: a path that is not a regular file (never opened for reading when it is a FIFO
+// or device), a symbolic link to nothing, a file that is not strict JSON or nests too deeply,
+// and, unless `force`, a read-only file.
 int run(const Options& options, const Context& context, std::ostream& out, std::ostream& err);
 
 // The context of this process: $HOME (else the password database), tarvel-hook beside the

@@ -71,8 +71,10 @@ TEST_F(ReplySocketTest, ForkedHookReceivesTheSubmittedAnswer) {
     ::close(results[0]);
     waitUntil([&] { return UnixSocketSupport::isPathAccepting(socketPath()); });
     int registrations = 0;
-    const auto reply =
-        UnixReplyClient::awaitReply(id, socketPath(), 30, [&] { ++registrations; });
+    const auto reply = UnixReplyClient::awaitReply(id, socketPath(), 30, [&] {
+      ++registrations;
+      return true;
+    });
     const std::string text =
         std::to_string(registrations) + " " + (reply ? encodeJSON(*reply) : std::string("none"));
     [[maybe_unused]] const ssize_t written = ::write(results[1], text.data(), text.size());
@@ -305,7 +307,10 @@ TEST_F(ReplySocketTest, StopEndsEveryWaitingHookAndReportsOnce) {
   const UUID id = UUID::random();
   std::promise<void> registered;
   auto hook = std::async(std::launch::async, [&] {
-    return UnixReplyClient::awaitReply(id, socketPath(), 60, [&] { registered.set_value(); });
+    return UnixReplyClient::awaitReply(id, socketPath(), 60, [&] {
+      registered.set_value();
+      return true;
+    });
   });
   registered.get_future().wait();
   ASSERT_TRUE(waitUntil([&] { return server->isPending(id); }));
@@ -371,6 +376,7 @@ TEST_F(ReplySocketTest, ClientGivesUpPromptlyWhenTheServerDies) {
   const auto reply = UnixReplyClient::awaitReply(UUID::random(), socketPath(), 120, [&] {
     registered = true;
     ::kill(child, SIGKILL);
+    return true;
   });
   EXPECT_TRUE(registered);
   EXPECT_EQ(reply, std::nullopt);
@@ -401,7 +407,10 @@ std::optional<AgentReply> awaitAgainstScript(const std::filesystem::path& path, 
     ::shutdown(connection.get(), SHUT_WR);
     readToEnd(connection.get());
   });
-  auto reply = UnixReplyClient::awaitReply(id, path, 5, [&] { ++*registrations; });
+  auto reply = UnixReplyClient::awaitReply(id, path, 5, [&] {
+    ++*registrations;
+    return true;
+  });
   peer.join();
   return reply;
 }
@@ -450,8 +459,10 @@ TEST_F(ReplySocketTest, ClientWithoutServerOrWithUnusablePathGetsNothing) {
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5));
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, "/" + std::string(200, 'x'), 5));
   bool called = false;
-  EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5,
-                                           [&] { called = true; }));
+  EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "absent.sock", 5, [&] {
+    called = true;
+    return true;
+  }));
   EXPECT_FALSE(called);
 }
 

@@ -123,14 +123,17 @@ TEST_F(UnixSocketSupportTest, ProbeTellsLiveListenersFromLeftovers) {
   EXPECT_TRUE(UnixSocketSupport::isPathAccepting(socketPath));
 }
 
-TEST_F(UnixSocketSupportTest, ProbeCountsListenerWithFullBacklogAsAccepting) {
+TEST_F(UnixSocketSupportTest, BacklogHoldsTheSystemMaximumAndAFullOneStillCountsAsAccepting) {
   auto listener = UnixSocketSupport::bindListener(socketPath, false);
   ASSERT_TRUE(listener);
-  // Nobody accepts: fill the backlog with non-blocking connects until the kernel refuses.
+  // Nobody accepts: a burst of hooks waits in the backlog. Non-blocking connects queue until
+  // the kernel refuses with EAGAIN, which must not happen before SOMAXCONN of them.
   std::vector<UniqueFd> waiting;
-  for (int attempt = 0; attempt < 64; ++attempt) {
+  const auto address = UnixSocketSupport::makeAddress(socketPath.string());
+  ASSERT_TRUE(address);
+  for (int attempt = 0; attempt < SOMAXCONN + 2; ++attempt) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    const auto address = UnixSocketSupport::makeAddress(socketPath.string());
+    ASSERT_TRUE(fd);
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address),
                   UnixSocketSupport::addressLength(socketPath.string())) != 0) {
       ASSERT_EQ(errno, EAGAIN);
@@ -138,6 +141,7 @@ TEST_F(UnixSocketSupportTest, ProbeCountsListenerWithFullBacklogAsAccepting) {
     }
     waiting.push_back(std::move(fd));
   }
+  EXPECT_GE(waiting.size(), static_cast<std::size_t>(SOMAXCONN));
   EXPECT_TRUE(UnixSocketSupport::isPathAccepting(socketPath));
   const auto second = UnixSocketSupport::bindListener(socketPath, false);
   ASSERT_FALSE(second);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Protocol/UnixReplyServer.hpp"
@@ -101,6 +103,19 @@ Outcome runHook(const std::filesystem::path& home, const std::string& input,
   outcome.elapsed = std::chrono::steady_clock::now() - started;
   outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return outcome;
+}
+
+// Runs `command` under /bin/sh -c with `home` as HOME; returns the shell's process id once it
+// has been started (not waited for).
+pid_t startShell(const std::filesystem::path& home, const std::string& command) {
+  const std::string homeVariable = "HOME=" + home.string();
+  char* envp[] = {const_cast<char*>(homeVariable.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"),
+                  nullptr};
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                  const_cast<char*>(command.c_str()), nullptr};
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, envp), 0);
+  return pid;
 }
 
 // A display in the test: an event server and a reply server at the default paths under a
@@ -273,8 +288,10 @@ TEST_F(TarvelHookTest, CodexQuestionsAreShownButNeverHeld) {
 
 TEST_F(TarvelHookTest, GarbageInputStillGetsTheNeutralAnswer) {
   startDisplay();
+  // A whole document followed by a NUL byte and more is not JSON either.
+  const std::string afterNul = fixture("claude/PreToolUse.json") + std::string("\0garbage", 8);
   for (const std::string& input : {std::string("not json"), std::string("\xFF\xFE"),
-                                   std::string(4000, '['), std::string()}) {
+                                   std::string(4000, '['), std::string(), afterNul}) {
     const Outcome outcome = runHook(home, input, {"--provider", "claude-code"});
     EXPECT_EQ(outcome.standardOutput, "{}\n");
     EXPECT_EQ(outcome.standardError, "");
@@ -283,6 +300,79 @@ TEST_F(TarvelHookTest, GarbageInputStillGetsTheNeutralAnswer) {
   std::this_thread::sleep_for(50ms);
   const std::scoped_lock lock(mutex);
   EXPECT_TRUE(received.empty());
+}
+
+TEST_F(TarvelHookTest, WaitingHookWhoseEventCannotBeShownWithdrawsAndAnswersAtOnce) {
+  // A display whose reply socket takes the registration but whose event socket is gone: the
+  // prompt can never reach the user, so holding the agent for 120 s would be for nothing.
+  std::mutex seenMutex;
+  std::vector<std::set<UUID>> pendingSets;
+  replies = std::make_unique<UnixReplyServer>(AgentReplySocketLocation::defaultURL(),
+                                              [&](const std::set<UUID>& pending) {
+                                                const std::scoped_lock lock(seenMutex);
+                                                pendingSets.push_back(pending);
+                                              });
+  ASSERT_FALSE(replies->start().has_value());
+  const Outcome outcome =
+      runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+  EXPECT_EQ(outcome.standardOutput, "{}\n");
+  EXPECT_EQ(outcome.standardError, "");
+  EXPECT_EQ(outcome.exitStatus, 0);
+  EXPECT_LT(outcome.elapsed, 5s);
+  // It did register, and then withdrew: nothing is left pending on the reply socket.
+  for (int i = 0; i < 200 && !replies->pendingReplyIDs().empty(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(replies->pendingReplyIDs().empty());
+  const std::scoped_lock lock(seenMutex);
+  ASSERT_FALSE(pendingSets.empty());
+  EXPECT_EQ(pendingSets.front().size(), 1u);
+  EXPECT_TRUE(pendingSets.back().empty());
+}
+
+TEST_F(TarvelHookTest, AgentIsTheProcessBehindTheShellsThatRunTheHook) {
+  startDisplay();
+  const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-hook";
+  { std::ofstream(home / "doc.json", std::ios::binary) << fixture("claude/PreToolUse.json"); }
+  const std::string run = program + " --provider claude-code < " + (home / "doc.json").string() +
+                          " > " + (home / "out.txt").string();
+  // "; true" keeps each shell alive as the hook's parent, as agents' shells stay.
+  const std::vector<std::pair<std::string, std::string>> chains{
+      {"sh -c", run + "; true"},
+      {"bash -c", "bash -c '" + run + "; true'; true"},
+      {"sh -c bash -c", "sh -c \"bash -c '" + run + "; true'; true\"; true"},
+  };
+  for (const auto& [label, command] : chains) {
+    SCOPED_TRACE(label);
+    {
+      const std::scoped_lock lock(mutex);
+      received.clear();
+    }
+    const pid_t shell = startShell(home, command);
+    int status = 0;
+    ASSERT_EQ(::waitpid(shell, &status, 0), shell);
+    const auto events = receivedEvents();
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_TRUE(events[0].origin.has_value());
+    // The test process started the chain: it plays the agent.
+    EXPECT_EQ(events[0].origin->processIdentifier, static_cast<std::int32_t>(::getpid()));
+    EXPECT_EQ(events[0].origin->processStartedAt, AgentProcessIdentity::startedAt(::getpid()));
+  }
+
+  // A shell that ends before its hook runs leaves no agent behind the hook: neither the dead
+  // shell nor the process that adopted the hook is recorded as the agent.
+  {
+    const std::scoped_lock lock(mutex);
+    received.clear();
+  }
+  const pid_t shell = startShell(home, "(sleep 0.3; exec " + run + ") & exit 0");
+  int status = 0;
+  ASSERT_EQ(::waitpid(shell, &status, 0), shell);
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  const auto recorded = events[0].origin ? events[0].origin->processIdentifier : std::nullopt;
+  EXPECT_NE(recorded, std::optional<std::int32_t>(shell));
+  EXPECT_NE(recorded, std::optional<std::int32_t>(1));
 }
 
 }  // namespace

@@ -1,19 +1,28 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Platform/Version.hpp"
+#include "TarvelCore/Protocol/AgentHookEventMapper.hpp"
+#include "TarvelCore/Protocol/AgentHookPayload.hpp"
 #include "TarvelCore/Protocol/GrokHookRouting.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
@@ -58,7 +67,8 @@ class TarvelInstallTest : public ::testing::Test {
     fs::remove_all(home, ignored);
   }
 
-  Outcome tarvel(std::vector<std::string> arguments) const {
+  Outcome tarvel(std::vector<std::string> arguments,
+                 const std::string& path = "/usr/bin:/bin") const {
     const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel";
     arguments.insert(arguments.begin(), program);
     const fs::path outPath = home / "out.txt";
@@ -70,7 +80,7 @@ class TarvelInstallTest : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
-    std::vector<std::string> environment{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> environment{"HOME=" + home.string(), "PATH=" + path};
     for (char** variable = environ; *variable != nullptr; ++variable) {
       if (std::string_view(*variable).starts_with("ASAN_") ||
           std::string_view(*variable).starts_with("UBSAN_")) {
@@ -92,9 +102,21 @@ class TarvelInstallTest : public ::testing::Test {
         ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(spawned, 0) << program;
+    // A command that blocks (on a FIFO, a hung program) is a failure, not a hung test.
     Outcome outcome;
     int status = 0;
-    if (spawned == 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    pid_t reaped = 0;
+    while (spawned == 0 && (reaped = ::waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (spawned == 0 && reaped == 0) {
+      ADD_FAILURE() << "tarvel did not finish within 30 s";
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    if (reaped == child && WIFEXITED(status)) {
       outcome.status = WEXITSTATUS(status);
     }
     outcome.out = readBytes(outPath);
@@ -120,12 +142,12 @@ const std::vector<AgentCase> agentCases{
     {Agent::cursor, "cursor", "cursor-hooks.json"},
 };
 
-// Every command of ours found anywhere in the document.
-std::size_t countOurs(const Document& value) {
-  std::size_t count = tarvel::AgentConfigurations::isOurEntry(value) ? 1 : 0;
+// Every entry of ours (exactly `command`) found anywhere in the document.
+std::size_t countOurs(const Document& value, const std::string& command) {
+  std::size_t count = tarvel::AgentConfigurations::isOurEntry(value, command) ? 1 : 0;
   if (value.is_structured()) {
     for (const auto& element : value) {
-      count += countOurs(element);
+      count += countOurs(element, command);
     }
   }
   return count;
@@ -160,7 +182,8 @@ TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestore
         EXPECT_EQ(after["hooks"][event][index], list[index]) << event;
       }
     }
-    const std::size_t ours = countOurs(after);
+    const std::size_t ours =
+        countOurs(after, tarvel::AgentConfigurations::hookCommand(item.agent, home));
     EXPECT_EQ(ours, item.agent == Agent::claudeCode
                         ? tarvel::AgentConfigurations::hookedEvents(item.agent).size() + 1
                         : tarvel::AgentConfigurations::hookedEvents(item.agent).size());
@@ -171,7 +194,10 @@ TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestore
 
     const auto removed = tarvel({"uninstall", "--agent", item.name});
     ASSERT_EQ(removed.status, 0) << removed.err;
-    EXPECT_EQ(Document::parse(readBytes(config)), before);
+    EXPECT_EQ(readBytes(config), original);
+    // The backup of the install is kept; uninstall's own goes beside it.
+    EXPECT_EQ(readBytes(config.string() + ".tarvel-backup"), original);
+    EXPECT_EQ(readBytes(config.string() + ".tarvel-backup-2"), installed);
   }
 }
 
@@ -204,6 +230,10 @@ TEST_F(TarvelInstallTest, UnparsableOrMisshapenFileIsRefusedAndLeftUnchanged) {
       {"event not an array", "{\"hooks\": {\"Stop\": {\"command\": \"x\"}}}"},
       {"comments", "{\n  // keep me\n  \"model\": \"opus\"\n}\n"},
       {"bad UTF-8", "{\"model\": \"\xff\xfe\"}"},
+      {"NUL byte", std::string("{\"model\": \"opus\"}\0{\"hooks\": 1}", 31)},
+      {"trailing garbage", "{\"model\": \"opus\"} x"},
+      {"hooks twice", "{\"hooks\": {}, \"hooks\": {}}"},
+      {"deep nesting", "{\"a\": " + std::string(50000, '[') + std::string(50000, ']') + "}"},
   };
   const fs::path config = home / ".claude" / "settings.json";
   for (const auto& [label, bytes] : cases) {
@@ -214,9 +244,12 @@ TEST_F(TarvelInstallTest, UnparsableOrMisshapenFileIsRefusedAndLeftUnchanged) {
     EXPECT_NE(outcome.err.find(config.string()), std::string::npos) << outcome.err;
     EXPECT_NE(outcome.err.find("nothing was changed"), std::string::npos) << outcome.err;
     EXPECT_EQ(readBytes(config), bytes);
+    EXPECT_EQ(tarvel({"install", "--agent", "claude-code", "--dry-run"}).status, 1);
     EXPECT_FALSE(fs::exists(config.string() + ".tarvel-backup"));
     EXPECT_FALSE(fs::exists(relay()));
-    EXPECT_EQ(tarvel({"uninstall", "--agent", "claude-code"}).status, 1);
+    // Uninstall finds nothing of ours in a list it cannot read, and changes nothing either.
+    EXPECT_EQ(tarvel({"uninstall", "--agent", "claude-code"}).status,
+              label == "event not an array" ? 0 : 1);
     EXPECT_EQ(readBytes(config), bytes);
   }
 }
@@ -230,7 +263,8 @@ TEST_F(TarvelInstallTest, DryRunPrintsTheResultAndWritesNothing) {
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   const Document printed = Document::parse(outcome.out, nullptr, false);
   ASSERT_FALSE(printed.is_discarded()) << outcome.out;
-  EXPECT_EQ(countOurs(printed), tarvel::AgentConfigurations::hookedEvents(Agent::geminiCLI).size());
+  EXPECT_EQ(countOurs(printed, tarvel::AgentConfigurations::hookCommand(Agent::geminiCLI, home)),
+            tarvel::AgentConfigurations::hookedEvents(Agent::geminiCLI).size());
   EXPECT_EQ(printed["hooks"]["BeforeTool"][1]["hooks"][0]["timeout"], 5000);
   EXPECT_EQ(readBytes(config), original);
   EXPECT_FALSE(fs::exists(home / ".tarvel"));
@@ -281,11 +315,260 @@ TEST_F(TarvelInstallTest, MissingRelayIsAnErrorThatChangesNothing) {
   EXPECT_EQ(readBytes(config), "{}\n");
 }
 
+TEST_F(TarvelInstallTest, ProblemsInTheFileAreShownWhereTheyAre) {
+  const fs::path config = home / ".claude" / "settings.json";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"{\n  \"model\": \"opus\",\n  \"x\": tru\n}\n", "is not valid JSON (line 3, column 11)"},
+      {"{\n  \"model\": \"opus\" // mine\n}\n", "holds comments (the first at line 2, column 19)"},
+      {std::string("{}\n\0x", 5), "holds a NUL byte (line 2, column 1)"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    SCOPED_TRACE(message);
+    writeBytes(config, bytes);
+    const auto outcome = tarvel({"install", "--agent", "claude-code"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("--dry-run"), std::string::npos) << outcome.err;
+  }
+}
+
+TEST_F(TarvelInstallTest, EveryByteOutsideOurEntriesSurvivesInstallAndUninstall) {
+  // Numbers beyond 64 bits and double precision, -0, 1E5, duplicate keys, tabs and odd spacing,
+  // keys out of order, and a user hook whose command merely mentions the relay's path.
+  const std::string mine = "echo " + relay().string() + " --provider claude-code";
+  const std::string original =
+      "{\"z\" :\t123456789012345678901234567890 , \"pi\": 3.14159265358979323846264338327950288,\n"
+      "\t\"neg\": -0, \"e\": 1E5, \"env\": {\"A\": \"1\", \"A\": \"2\"},\n"
+      "\t\"hooks\": {\n"
+      "\t\t\"Stop\": [\n"
+      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" +
+      mine +
+      "\"}]}\n"
+      "\t\t],\n"
+      "\t\t\"Custom\" : [ ]\n"
+      "\t}, \"a\": [1,2 ,3]\n"
+      "}";
+  const fs::path config = home / ".claude" / "settings.json";
+  writeBytes(config, original);
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  const std::string installed = readBytes(config);
+  // Our entries went in, in the file's own tab indentation, after the user's.
+  const std::string ours = tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, home);
+  const std::string expectedStop =
+      "\t\t\"Stop\": [\n"
+      "\t\t\t{\"hooks\": [{\"type\": \"command\", \"command\": \"" +
+      mine +
+      "\"}]},\n"
+      "\t\t\t{\n"
+      "\t\t\t\t\"hooks\": [\n"
+      "\t\t\t\t\t{\n"
+      "\t\t\t\t\t\t\"type\": \"command\",\n"
+      "\t\t\t\t\t\t\"command\": \"" +
+      ours +
+      "\",\n"
+      "\t\t\t\t\t\t\"timeout\": 5\n"
+      "\t\t\t\t\t}\n"
+      "\t\t\t\t]\n"
+      "\t\t\t}\n"
+      "\t\t],\n";
+  EXPECT_NE(installed.find(expectedStop), std::string::npos) << installed;
+  EXPECT_TRUE(installed.starts_with(original.substr(0, original.find("\t\t\"Stop\""))));
+  EXPECT_TRUE(installed.ends_with("\t}, \"a\": [1,2 ,3]\n}"));
+  const Document parsed = Document::parse(installed);
+  EXPECT_EQ(countOurs(parsed, ours),
+            tarvel::AgentConfigurations::hookedEvents(Agent::claudeCode).size() + 1);
+  EXPECT_EQ(countOurs(parsed, mine), 1u);
+
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  EXPECT_EQ(readBytes(config), installed);
+  ASSERT_EQ(tarvel({"uninstall", "--agent", "claude-code"}).status, 0);
+  EXPECT_EQ(readBytes(config), original);
+  // Uninstall with nothing of ours left leaves the user's look-alike alone.
+  const auto again = tarvel({"uninstall", "--agent", "claude-code"});
+  EXPECT_NE(again.out.find("holds no tarvel hooks"), std::string::npos) << again.out;
+  EXPECT_EQ(readBytes(config), original);
+}
+
+TEST_F(TarvelInstallTest, WhatIsNotAPlainWritableFileIsRefusedWithoutWaitingOrChanging) {
+  const fs::path config = home / ".claude" / "settings.json";
+  fs::create_directories(config.parent_path());
+  const auto refusedUnchanged = [&](const std::string& expected) {
+    for (const bool dryRun : {false, true}) {
+      SCOPED_TRACE(dryRun ? "dry run" : "install");
+      std::vector<std::string> arguments{"install", "--agent", "claude-code"};
+      if (dryRun) {
+        arguments.emplace_back("--dry-run");
+      }
+      const auto outcome = tarvel(arguments);
+      EXPECT_EQ(outcome.status, 1);
+      EXPECT_NE(outcome.err.find(expected), std::string::npos) << outcome.err;
+      EXPECT_FALSE(fs::exists(relay()));
+    }
+  };
+  {
+    SCOPED_TRACE("FIFO");
+    ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
+    refusedUnchanged("is not a regular file");
+    EXPECT_TRUE(fs::is_fifo(config));
+    fs::remove(config);
+  }
+  {
+    SCOPED_TRACE("dangling link");
+    fs::create_symlink(home / "dotfiles" / "settings.json", config);
+    refusedUnchanged("which does not exist");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(config)));
+    EXPECT_FALSE(fs::exists(home / "dotfiles"));
+    fs::remove(config);
+  }
+  {
+    SCOPED_TRACE("read-only");
+    writeBytes(config, "{}\n");
+    fs::permissions(config, fs::perms::owner_read | fs::perms::group_read);
+    const auto outcome = tarvel({"install", "--agent", "claude-code"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("read-only"), std::string::npos) << outcome.err;
+    EXPECT_EQ(readBytes(config), "{}\n");
+    const auto forced = tarvel({"install", "--agent", "claude-code", "--force"});
+    ASSERT_EQ(forced.status, 0) << forced.err;
+    EXPECT_NE(readBytes(config), "{}\n");
+    EXPECT_EQ(fs::status(config).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read);
+  }
+}
+
+TEST_F(TarvelInstallTest, CodexTrustIsRecordedOnInstallAndOnlyOursRemovedOnUninstall) {
+  const fs::path bin = home / "fakebin";
+  fs::create_directories(bin);
+  fs::copy_file(fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex-hooks.sh",
+                bin / "codex");
+  fs::permissions(bin / "codex", fs::perms(0755));
+  const fs::path toml = home / ".codex" / "config.toml";
+  const std::string original =
+      "# my settings\nmodel = \"o3\"   # fast\n\n[profiles.x]\nmodel = \"o4\"\n\n"
+      "[hooks.state.\"/elsewhere/hooks.json:stop:0:0\"]\ntrusted_hash = \"sha256:mine\"\n";
+  writeBytes(toml, original);
+  const std::string path = bin.string() + ":/usr/bin:/bin";
+
+  const auto installed = tarvel({"install", "--agent", "codex"}, path);
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  EXPECT_NE(installed.out.find("Asking " + (bin / "codex").string()), std::string::npos)
+      << installed.out;
+  EXPECT_NE(installed.out.find("Marked 2 tarvel hooks as trusted"), std::string::npos)
+      << installed.out;
+  const std::string trusted = readBytes(toml);
+  EXPECT_TRUE(trusted.starts_with(original));
+  EXPECT_NE(trusted.find("trusted_hash = \"sha256:session_start\""), std::string::npos);
+
+  const auto removed = tarvel({"uninstall", "--agent", "codex"}, path);
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(readBytes(toml), original) << removed.out;
+}
+
+TEST_F(TarvelInstallTest, HungCodexIsGivenUpOnWithinItsBoundAndSaidSo) {
+  const fs::path bin = home / "fakebin";
+  writeBytes(bin / "codex", "#!/bin/sh\nexec sleep 600\n");
+  fs::permissions(bin / "codex", fs::perms(0755));
+  const tarvel::Installer::Context context{
+      .home = home,
+      .hookSource = fs::path(TARVEL_BINARY_DIR) / "bin" / "tarvel-hook",
+      .workingDirectory = home,
+      .searchPath = bin.string(),
+      .codexDeadline = std::chrono::milliseconds(300)};
+  std::ostringstream out;
+  std::ostringstream err;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      tarvel::Installer::run({.action = tarvel::Installer::Action::install, .agent = Agent::codex},
+                             context, out, err),
+      0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_NE(out.str().find("(at most 300 ms)"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("did not list its hooks"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("hooks need review"), std::string::npos) << out.str();
+}
+
+TEST_F(TarvelInstallTest, HelpAndVersion) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"-h"}, {"--help"}, {"install", "--help"}, {"uninstall", "-h", "--agent", "codex"}}) {
+    const auto outcome = tarvel(arguments);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(outcome.out.starts_with("usage: tarvel install")) << outcome.out;
+  }
+  const auto version = tarvel({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION + "\n");
+}
+
+TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
+  // Real agents' hook documents, one per event each fired: an event whose document becomes an
+  // activity event must be installed, and one that never does must not cost a hook run.
+  const std::vector<std::tuple<Agent, std::string, tarvel::AgentProvider>> agents{
+      {Agent::claudeCode, "claude", tarvel::AgentProvider::claudeCode},
+      {Agent::codex, "codex", tarvel::AgentProvider::codex},
+      {Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
+  };
+  for (const auto& [agent, folder, provider] : agents) {
+    const auto hooked = tarvel::AgentConfigurations::hookedEvents(agent);
+    for (const auto& file :
+         fs::directory_iterator(fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder)) {
+      const std::string event = file.path().stem().string();
+      SCOPED_TRACE(folder + "/" + event);
+      const auto payload = tarvel::AgentHookInput::decode(readBytes(file.path()));
+      ASSERT_TRUE(payload);
+      const bool understood =
+          tarvel::AgentHookEventMapper::map(*payload, provider, true, tarvel::Dates::now())
+              .has_value();
+      const bool installed = std::find(hooked.begin(), hooked.end(), event) != hooked.end();
+      EXPECT_EQ(installed, understood);
+    }
+  }
+}
+
+TEST(AgentConfigurations, EditsKeepAnyLayoutAndUndoExactly) {
+  const std::string ours = tarvel::AgentConfigurations::hookCommand(Agent::codex, "/h");
+  const std::string oursEntry = "{\"hooks\":[{\"type\":\"command\",\"command\":\"" + ours + "\"}]}";
+  // Layout, and what uninstall gives back: the same bytes, except that lists and a "hooks"
+  // object that held only ours go (they were empty before).
+  const std::vector<std::tuple<std::string, std::string, std::string>> layouts{
+      {"one line", "{\"model\":\"o3\",\"hooks\":{\"Stop\":[{\"hooks\":[]}],\"X\":1}}", ""},
+      {"empty object", "{}", ""},
+      {"empty hooks", "{\n  \"hooks\": {}\n}\n", "{}\n"},
+      {"spaces in brackets", "{ \"hooks\" : { \"Stop\" : [ ] } , \"a\" : [ 1 , 2 ] }",
+       "{ \"a\" : [ 1 , 2 ] }"},
+      {"deep user value", "{\"deep\": " + std::string(400, '[') + std::string(400, ']') + "}", ""},
+  };
+  for (const auto& [label, text, uninstalled] : layouts) {
+    SCOPED_TRACE(label);
+    const auto installed = tarvel::AgentConfigurations::withOurEntries(Agent::codex, text, ours);
+    ASSERT_TRUE(installed) << installed.error().reason;
+    const Document parsed = Document::parse(*installed, nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded()) << *installed;
+    EXPECT_EQ(countOurs(parsed, ours),
+              tarvel::AgentConfigurations::hookedEvents(Agent::codex).size());
+    const auto again = tarvel::AgentConfigurations::withOurEntries(Agent::codex, *installed, ours);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *installed);
+    const auto removed =
+        tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, *installed, ours);
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(*removed, uninstalled.empty() ? text : uninstalled);
+  }
+  // Ours first, or in a group with a user's hook: only our parts go, with their separators.
+  const std::string mixed = "{\"hooks\": {\"Stop\": [" + oursEntry +
+                            ", {\"hooks\": [{\"command\": \"u\"}, " +
+                            "{\"type\":\"command\",\"command\":\"" + ours + "\"}]}]}}";
+  const auto cleaned = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, mixed, ours);
+  ASSERT_TRUE(cleaned);
+  EXPECT_EQ(*cleaned, "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"command\": \"u\"}]}]}}");
+}
+
 TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {
   const std::string command =
       tarvel::AgentConfigurations::hookCommand(Agent::claudeCode, "/home/Ann O'Neil");
   EXPECT_EQ(command, "'/home/Ann O'\\''Neil/.tarvel/bin/tarvel-hook' --provider claude-code");
-  EXPECT_TRUE(tarvel::AgentConfigurations::isOurEntry(Document{{"command", command}}));
+  EXPECT_TRUE(tarvel::AgentConfigurations::isOurEntry(Document{{"command", command}}, command));
+  EXPECT_FALSE(
+      tarvel::AgentConfigurations::isOurEntry(Document{{"command", command + " --x"}}, command));
   // The same command form for Grok is what Grok's routing treats as a native relay.
   const tarvel::Json grok = {
       {"hooks", {{"Stop", {{{"command", "/home/a/.tarvel/bin/tarvel-hook --provider grok"}}}}}}};
@@ -317,6 +600,20 @@ TEST(CodexHookTrust, TrustTablesAreAddedOrReplacedAndEverythingElseKept) {
   }
   EXPECT_EQ(tarvel::CodexHookTrust::withTrustedHashes("", {{.key = "a\"b\\c", .currentHash = "h"}}),
             "[hooks.state.\"a\\\"b\\\\c\"]\ntrusted_hash = \"h\"\n");
+
+  // Removal undoes the addition; a table that also holds the user's settings keeps them.
+  const std::vector<std::string> keys{hooks[0].key};
+  for (const std::string before : {"", "model = \"o3\"\n", "# mine\n[profiles.x]\nmodel = \"o3\"\n"}) {
+    SCOPED_TRACE(before);
+    EXPECT_EQ(tarvel::CodexHookTrust::withoutTrustedHashes(
+                  tarvel::CodexHookTrust::withTrustedHashes(before, hooks), keys),
+              before);
+  }
+  EXPECT_EQ(tarvel::CodexHookTrust::withoutTrustedHashes(
+                "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\ntrusted_hash = \"x\"\n"
+                "enabled = true\n\n[x]\n",
+                keys),
+            "[hooks.state.\"/h/.codex/hooks.json:stop:0:0\"]\nenabled = true\n\n[x]\n");
 }
 
 }  // namespace

@@ -1,0 +1,103 @@
+/* Drives an event server the way hooks do: two threads, each sending its share of EVENTS lines
+   over one connection per line (connect, write, close; 0.25 s send limit like the hook's client),
+   then waits until the server's output file holds a line for each sent event. Prints the sent,
+   failed and delivered counts and the delivery rate.
+
+   usage: event_sender SOCKET_PATH OUTPUT_FILE EVENTS LINE_FILE
+   Exit status 1 when an event that was sent is not delivered within 10 s. */
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { clientThreads = 2 };
+
+static struct sockaddr_un address = {.sun_family = AF_UNIX};
+static char line[65536];
+static size_t lineLength;
+static long perThread;
+static long failures[clientThreads];
+
+static double seconds(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+static void* sendShare(void* argument) {
+  const long thread = (long)argument;
+  const struct timeval limit = {.tv_sec = 0, .tv_usec = 250000};
+  for (long index = 0; index < perThread; ++index) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    int ok = connect(fd, (struct sockaddr*)&address, sizeof address) == 0;
+    size_t offset = 0;
+    while (ok && offset < lineLength) {
+      const ssize_t written = send(fd, line + offset, lineLength - offset, MSG_NOSIGNAL);
+      ok = written > 0;
+      offset += ok ? (size_t)written : 0;
+    }
+    failures[thread] += !ok;
+    close(fd);
+  }
+  return NULL;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 5 || strlen(argv[1]) >= sizeof address.sun_path) {
+    fprintf(stderr, "usage: event_sender SOCKET_PATH OUTPUT_FILE EVENTS LINE_FILE\n");
+    return 2;
+  }
+  strcpy(address.sun_path, argv[1]);
+  const long events = atol(argv[3]);
+  FILE* lineFile = fopen(argv[4], "rb");
+  lineLength = lineFile ? fread(line, 1, sizeof line - 1, lineFile) : 0;
+  if (lineLength == 0 || line[lineLength - 1] != '\n') {
+    fprintf(stderr, "event_sender: %s must hold one line\n", argv[4]);
+    return 2;
+  }
+  fclose(lineFile);
+  const int output = open(argv[2], O_RDONLY | O_CLOEXEC);
+  if (output < 0) {
+    perror(argv[2]);
+    return 2;
+  }
+  /* Only lines written from now on count. */
+  char block[65536];
+  ssize_t count;
+  while ((count = read(output, block, sizeof block)) > 0) {
+  }
+
+  perThread = events / clientThreads;
+  const double began = seconds();
+  pthread_t threads[clientThreads];
+  for (long thread = 0; thread < clientThreads; ++thread) {
+    pthread_create(&threads[thread], NULL, sendShare, (void*)thread);
+  }
+  for (long thread = 0; thread < clientThreads; ++thread) {
+    pthread_join(threads[thread], NULL);
+  }
+  const long sent = perThread * clientThreads;
+  const long failed = failures[0] + failures[1];
+  long delivered = 0;
+  const double giveUp = seconds() + 10;
+  while (delivered < sent - failed && seconds() < giveUp) {
+    count = read(output, block, sizeof block);
+    if (count <= 0) {
+      usleep(200);
+      continue;
+    }
+    for (ssize_t at = 0; at < count; ++at) delivered += block[at] == '\n';
+  }
+  const double elapsed = seconds() - began;
+  printf("sent %ld failed %ld delivered %ld in %.3f s: %.0f events/s\n", sent, failed, delivered,
+         elapsed, (double)delivered / elapsed);
+  return delivered == sent - failed ? 0 : 1;
+}

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Event server throughput: tarvel-monitor against a floor server (event_floor: one poll loop that
+# only accepts, reads and writes each connection's bytes, no decoding), in the same run, in turn.
+# event_sender sends EVENTS events from two threads, one connection per event as hooks do, and
+# times until each server has written a line for every event sent. The ratio of the medians is
+# the figure: absolute rates swing with the machine's load.
+# Target: tarvel-monitor at least 0.8x the floor, every event delivered once.
+#
+# usage: Benchmarks/event_server.sh [BIN_DIR] [EVENTS] [ROUNDS]   (defaults: build/bin, 20000, 5)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "${1:-build/bin}" && pwd)
+events=${2:-20000}
+rounds=${3:-5}
+for program in tarvel-monitor event_floor event_sender; do
+  [[ -x "$bin/$program" ]] || { echo "missing $bin/$program: build first" >&2; exit 2; }
+done
+
+home=$(mktemp -d)
+server=""
+cleanup() {
+  if [[ -n "$server" ]]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  rm -rf "$home"
+}
+trap cleanup EXIT
+socket="$home/.tarvel/agent.sock"
+mkdir -p "$home/.tarvel" && chmod 700 "$home/.tarvel"
+
+# One rate per round and server: "NAME RATE".
+measure() {
+  local name=$1; shift
+  : >"$home/out.jsonl"
+  HOME="$home" "$@" >"$home/out.jsonl" 2>"$home/server.log" &
+  server=$!
+  for _ in $(seq 100); do
+    [[ -S "$socket" ]] && break
+    sleep 0.05
+  done
+  [[ -S "$socket" ]] || { echo "$name did not start" >&2; cat "$home/server.log" >&2; exit 1; }
+  local result
+  result=$("$bin/event_sender" "$socket" "$home/out.jsonl" "$events" "$here/event_line.json") || {
+    echo "$name: $result" >&2; exit 1; }
+  kill -TERM "$server"; wait "$server" 2>/dev/null || true; server=""
+  local lines
+  lines=$(wc -l <"$home/out.jsonl")
+  local sent failed
+  sent=$(awk '{print $2}' <<<"$result"); failed=$(awk '{print $4}' <<<"$result")
+  [[ $lines -eq $((sent - failed)) ]] || { echo "$name wrote $lines lines for $((sent - failed)) events" >&2; exit 1; }
+  echo "$name $(awk '{print $(NF-1)}' <<<"$result") $failed"
+  rm -f "$socket"
+}
+
+echo "event server: $events events per round, $rounds rounds, two client threads"
+for _ in $(seq "$rounds"); do
+  measure floor "$bin/event_floor" "$socket"
+  measure tarvel-monitor "$bin/tarvel-monitor"
+done | tee "$home/rates.txt"
+awk '
+  { rates[$1] = rates[$1] " " $2; failed[$1] += $3 }
+  function median(list,   values, n, i, j, t) {
+    n = split(list, values, " ")
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && values[j - 1] + 0 > values[j] + 0; j--) {
+      t = values[j]; values[j] = values[j - 1]; values[j - 1] = t }
+    return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
+  }
+  END {
+    floor = median(rates["floor"]); monitor = median(rates["tarvel-monitor"])
+    printf "floor          median %.0f events/s (failed sends %d)\n", floor, failed["floor"]
+    printf "tarvel-monitor median %.0f events/s (failed sends %d)\n", monitor, failed["tarvel-monitor"]
+    printf "ratio %.2f\n", monitor / floor
+    printf "target >= 0.8x floor: %s (%.2fx)\n", (monitor / floor >= 0.8 ? "met" : "MISSED"), monitor / floor
+  }' "$home/rates.txt"
