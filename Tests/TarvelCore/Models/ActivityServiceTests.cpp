@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -341,6 +342,106 @@ TEST(AgentActivityService, ObserversAreToldOnlyAboutPropertiesThatChanged) {
   using P = AgentActivityService::Property;
   EXPECT_EQ(told, (std::vector{P::onSessionsChanged, P::sessions, P::notchSnapshot,
                                P::historyRevision, P::index, P::sessionsByID}));
+}
+
+// ---- Changes in place against a rebuild ----
+
+// Random events over a few hundred sessions: sub-agents and grandchildren, orphans whose parent
+// arrives later, a parent link that changes, internal helpers, housekeeping titles, equal and stale
+// timestamps, terminal events ending whole groups, and the operations that rebuild in between.
+// After every event the list must be the stable sort of the previous one, the index and snapshot
+// those of a fresh index of that list, and observers told exactly which properties differ.
+TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
+  using P = AgentActivityService::Property;
+  std::mt19937 random(20261208);
+  const auto pick = [&random](int count) {
+    return std::uniform_int_distribution<int>(0, count - 1)(random);
+  };
+  const std::vector<AgentEventType> types{
+      AgentEventType::activity,  AgentEventType::toolStarted, AgentEventType::activity,
+      AgentEventType::waiting,   AgentEventType::completed,   AgentEventType::failed,
+      AgentEventType::started};
+  const auto rank = [](const SharedSession& session) {
+    return (session->needsAttention() ? 0 : 2) + (session->isActive() ? 0 : 1);
+  };
+
+  AgentActivityService service;
+  std::vector<P> told;
+  service.addObserver([&told](P property) { told.push_back(property); });
+  SessionIndex previousIndex;
+  for (int step = 0; step < 2500; ++step) {
+    if (step == 1200) {
+      service.clearRecent();
+      previousIndex = SessionIndex(service.sessions());
+    }
+    if (step % 500 == 499) {
+      service.reconcilePendingReplies([](const UUID&) { return false; });
+    }
+    const int number = pick(300);
+    AgentEvent next = event("s" + std::to_string(number), types[pick(int(types.size()))],
+                            step / 4 - pick(3));
+    if (number % 4 != 0) {  // 1 and 2 are children of a root, 3 a grandchild
+      next.parentSessionId = "s" + std::to_string(number % 4 == 3 ? number - 1 : number / 4 * 4);
+    }
+    if (pick(100) == 0) {
+      next.parentSessionId = "s" + std::to_string(pick(300));
+    }
+    if (number % 50 == 7) {
+      next.provider = AgentProvider::codex;
+      next.task = "Using the supplied git context below, generate a git commit message";
+    } else if (number % 40 == 5) {
+      next.task = "Memory writing agent";
+    }
+    SCOPED_TRACE("step " + std::to_string(step) + ", session s" + std::to_string(number));
+
+    const SessionList before = service.sessions();
+    const std::optional<AgentEvent> attentionBefore = service.attentionEvent();
+    const NotchActivitySnapshot snapshotBefore = service.notchSnapshot();
+    told.clear();
+    ASSERT_TRUE(service.ingest(next));
+
+    SessionList expected;
+    for (const SharedSession& session : before) {
+      expected.push_back(service.session(session->id).value());
+    }
+    if (expected.size() < service.sessions().size()) {
+      expected.push_back(service.session(next.sessionId).value());
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&rank](const SharedSession& a, const SharedSession& b) {
+                       return rank(a) != rank(b) ? rank(a) < rank(b) : a->updatedAt > b->updatedAt;
+                     });
+    const SessionList& after = service.sessions();
+    ASSERT_EQ(ids(after), ids(expected));
+    ASSERT_EQ(after, expected);
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      ASSERT_EQ(service.sessionsByID().at(after[i]->id), i);
+    }
+    const SessionIndex rebuilt(after);
+    ASSERT_TRUE(service.index() == rebuilt);
+    ASSERT_EQ(service.notchSnapshot(), rebuilt.notchSnapshot(service.attentionEvent()));
+
+    std::vector<P> differing;
+    if (!(before == after)) {
+      differing.push_back(P::sessions);
+    }
+    if (attentionBefore != service.attentionEvent()) {
+      differing.push_back(P::attentionEvent);
+    }
+    if (!(snapshotBefore == service.notchSnapshot())) {
+      differing.push_back(P::notchSnapshot);
+    }
+    differing.push_back(P::historyRevision);
+    if (!(previousIndex == rebuilt)) {
+      differing.push_back(P::index);
+    }
+    if (ids(before) != ids(after)) {
+      differing.push_back(P::sessionsByID);
+    }
+    ASSERT_EQ(told, differing);
+    previousIndex = rebuilt;
+  }
+  EXPECT_GT(service.sessions().size(), 200u);
 }
 
 // ---- Thread confinement and the hand-over ----
