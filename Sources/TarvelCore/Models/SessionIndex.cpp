@@ -75,26 +75,37 @@ bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
 
 namespace {
 
-// Orders of the sets an updatable index keeps; each compares the session records the elements
-// hold, and ends on the id, so that with distinct ids no two elements are equivalent.
-struct ActiveOrder {
-  bool operator()(const SharedSession& a, const SharedSession& b) const {
-    if (a->updatedAt != b->updatedAt) {
-      return a->updatedAt > b->updatedAt;
+// The keys of the ordered sets an updatable index keeps. Each holds what it is compared by (the
+// strings are views of ids the index owns), so that a search does not visit the sessions, and
+// ends on the id, so that with distinct ids no two keys are equivalent.
+
+// Active order: the latest update first, then provider raw value, then id.
+struct ActiveKey {
+  Date updatedAt{};
+  std::string_view provider;
+  std::string_view id;
+
+  bool operator<(const ActiveKey& other) const {
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
     }
-    if (a->provider.rawValue != b->provider.rawValue) {
-      return a->provider.rawValue < b->provider.rawValue;
+    if (provider != other.provider) {
+      return provider < other.provider;
     }
-    return a->id < b->id;
+    return id < other.id;
   }
 };
 
-struct AttentionOrder {
-  bool operator()(const SharedSession& a, const SharedSession& b) const {
-    if (a->updatedAt != b->updatedAt) {
-      return a->updatedAt > b->updatedAt;
+// Attention order: the latest update first, then id.
+struct AttentionKey {
+  Date updatedAt{};
+  std::string_view id;
+
+  bool operator<(const AttentionKey& other) const {
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
     }
-    return a->id < b->id;
+    return id < other.id;
   }
 };
 
@@ -176,12 +187,22 @@ struct SessionIndex::Storage {
   std::map<GroupKey, SharedSession> groupOrder;  // the roots
   std::map<ListKey, SharedSession> listable;     // the roots the notch may list
   Map<GroupState> groups{&arena};                // by root id
-  std::set<SharedSession, ActiveOrder> active;   // visible and active
-  std::map<std::string, std::set<SharedSession, ActiveOrder>, std::less<>> activeByProvider;
-  std::set<SharedSession, AttentionOrder> waiting;  // visible and waiting for the user
+  std::map<ActiveKey, SharedSession> active;  // visible and active
+  std::map<std::string_view, std::set<ActiveKey>> activeByProvider;
+  std::map<AttentionKey, SharedSession> waiting;  // visible and waiting for the user
   std::int64_t activeGroupCount = 0;
 
-  std::string_view intern(std::string_view id) { return *ids.emplace(id).first; }
+  // Ids, parent ids and provider raw values, kept for as long as the index.
+  std::string_view intern(std::string_view id) {
+    const auto found = ids.find(id);
+    return found != ids.end() ? std::string_view(*found) : *ids.emplace(id).first;
+  }
+  ActiveKey activeKey(const AgentSession& session) {
+    return {session.updatedAt, intern(session.provider.rawValue), intern(session.id)};
+  }
+  AttentionKey attentionKey(const AgentSession& session) {
+    return {session.updatedAt, intern(session.id)};
+  }
   void build(const SessionList& sessions);
   void prepareUpdates();
   void placeGroup(std::string_view rootID, const SharedSession& root, bool isNew);
@@ -449,11 +470,14 @@ void SessionIndex::Storage::prepareUpdates() {
   for (const SharedSession& root : groupRoots) {
     placeGroup(groupRootIDBySessionID.find(root->id)->second, root, true);
   }
-  active.insert(activeSessions.begin(), activeSessions.end());
   for (const SharedSession& session : activeSessions) {
-    activeByProvider[session->provider.rawValue].insert(session);
+    const ActiveKey key = activeKey(*session);
+    active.emplace_hint(active.end(), key, session);
+    activeByProvider[key.provider].insert(key);
   }
-  waiting.insert(attentionSessions.begin(), attentionSessions.end());
+  for (const SharedSession& session : attentionSessions) {
+    waiting.emplace_hint(waiting.end(), attentionKey(*session), session);
+  }
 }
 
 // Puts the group of `rootID` (its members and aggregate already stored) into the ordered sets,
@@ -489,16 +513,16 @@ void SessionIndex::Storage::placeGroup(std::string_view rootID, const SharedSess
 // Distinct providers in the order of their first active session: the first of each provider's
 // set, ordered as the active list.
 void SessionIndex::Storage::refreshActiveProviders() {
-  std::vector<SharedSession> firsts;
-  for (const auto& [provider, sessions] : activeByProvider) {
-    if (!sessions.empty()) {
-      firsts.push_back(*sessions.begin());
+  std::vector<ActiveKey> firsts;
+  for (const auto& [provider, keys] : activeByProvider) {
+    if (!keys.empty()) {
+      firsts.push_back(*keys.begin());
     }
   }
-  std::sort(firsts.begin(), firsts.end(), ActiveOrder{});
+  std::sort(firsts.begin(), firsts.end());
   activeProviders.clear();
-  for (const SharedSession& first : firsts) {
-    activeProviders.push_back(first->provider);
+  for (const ActiveKey& first : firsts) {
+    activeProviders.push_back(active.find(first)->second->provider);
   }
 }
 
@@ -526,12 +550,12 @@ void SessionIndex::Storage::refreshLists() const {
     }
   });
   assign(activeSessions, active.size(), [&](const auto& put) {
-    for (const SharedSession& session : active) {
+    for (const auto& [key, session] : active) {
       put(session);
     }
   });
   assign(attentionSessions, waiting.size(), [&](const auto& put) {
-    for (const SharedSession& session : waiting) {
+    for (const auto& [key, session] : waiting) {
       put(session);
     }
   });
@@ -620,7 +644,7 @@ std::optional<SharedSession> SessionIndex::firstAttentionSession() const {
     if (index.waiting.empty()) {
       return std::nullopt;
     }
-    return *index.waiting.begin();
+    return index.waiting.begin()->second;
   }
   if (index.attentionSessions.empty()) {
     return std::nullopt;
@@ -695,21 +719,23 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
     bool wasActive = false;
     bool wasWaiting = false;
     if (change.before) {
-      const SharedSession& before = *change.before;
-      wasActive = index.active.erase(before) > 0;
+      const AgentSession& before = **change.before;
+      const ActiveKey key = index.activeKey(before);
+      wasActive = index.active.erase(key) > 0;
       if (wasActive) {
-        index.activeByProvider[before->provider.rawValue].erase(before);
+        index.activeByProvider[key.provider].erase(key);
       }
-      wasWaiting = index.waiting.erase(before) > 0;
+      wasWaiting = index.waiting.erase(index.attentionKey(before)) > 0;
     }
     const bool isActive = visible && after.isActive();
     const bool isWaiting = visible && after.state == AgentState::waitingForUser;
     if (isActive) {
-      index.active.insert(change.after);
-      index.activeByProvider[after.provider.rawValue].insert(change.after);
+      const ActiveKey key = index.activeKey(after);
+      index.active.emplace(key, change.after);
+      index.activeByProvider[key.provider].insert(key);
     }
     if (isWaiting) {
-      index.waiting.insert(change.after);
+      index.waiting.emplace(index.attentionKey(after), change.after);
     }
     result.activeChanged = result.activeChanged || ((wasActive || isActive) && !unchanged);
     result.attentionChanged = result.attentionChanged || ((wasWaiting || isWaiting) && !unchanged);
@@ -881,6 +907,10 @@ NotchActivitySnapshot SessionIndex::notchSnapshotWithoutLists(
     snapshot.attentionSession = firstAttentionSession();
   }
 
+  if (index.updatable) {
+    appendRelatedSessions(snapshot);
+    return snapshot;
+  }
   std::unordered_set<std::string_view> seen;
   const auto take = [&](const SharedSession& member) {
     if (seen.insert(member->id).second && isVisible(*member)) {
@@ -914,6 +944,39 @@ NotchActivitySnapshot SessionIndex::notchSnapshotWithoutLists(
     }
   }
   return snapshot;
+}
+
+// The visible members of the listed groups, then of the attention session's group. In an
+// updatable index every session belongs to exactly one group, whose root is the listed root (or
+// the attention session's root) and always among its members: so no member repeats unless the
+// attention group is listed, and each member's visibility needs only that root.
+void SessionIndex::appendRelatedSessions(NotchActivitySnapshot& snapshot) const {
+  const Storage& index = *storage;
+  const auto takeGroup = [&](std::string_view rootID) {
+    const SessionList& members = index.groupMembersByRootID.find(rootID)->second;
+    const AgentSession& root = *members.front();
+    for (const SharedSession& member : members) {
+      if (AgentTaskTitle::isUserVisible(*member, root)) {
+        snapshot.relatedSessions.push_back(member);
+      }
+    }
+  };
+  for (const SharedSession& root : snapshot.listSessions) {
+    takeGroup(root->id);
+  }
+  if (!snapshot.attentionSession) {
+    return;
+  }
+  const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
+  if (rootID == index.groupRootIDBySessionID.end()) {
+    return;
+  }
+  const bool listed =
+      std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
+                  [&](const SharedSession& root) { return root->id == rootID->second; });
+  if (!listed) {
+    takeGroup(rootID->second);
+  }
 }
 
 bool SessionIndex::operator==(const SessionIndex& other) const {

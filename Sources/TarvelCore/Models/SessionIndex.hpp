@@ -100,6 +100,7 @@ class SessionIndex {
 
  private:
   struct Storage;
+  void appendRelatedSessions(NotchActivitySnapshot& snapshot) const;
   std::shared_ptr<Storage> storage;
 };
 
