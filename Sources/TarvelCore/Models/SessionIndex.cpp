@@ -197,15 +197,14 @@ struct SessionIndex::Storage {
     const auto found = ids.find(id);
     return found != ids.end() ? std::string_view(*found) : *ids.emplace(id).first;
   }
-  ActiveKey activeKey(const AgentSession& session) {
-    return {session.updatedAt, intern(session.provider.rawValue), intern(session.id)};
-  }
-  AttentionKey attentionKey(const AgentSession& session) {
-    return {session.updatedAt, intern(session.id)};
+  // `id` is the session's interned id.
+  ActiveKey activeKey(const AgentSession& session, std::string_view id) {
+    return {session.updatedAt, intern(session.provider.rawValue), id};
   }
   void build(const SessionList& sessions);
   void prepareUpdates();
-  void placeGroup(std::string_view rootID, const SharedSession& root, bool isNew);
+  void placeGroup(std::string_view rootID, const SharedSession& root,
+                  const GroupAggregate& aggregate, bool isNew);
   void refreshActiveProviders();
   void refreshLists() const;
   SessionList members(std::string_view rootID, const SharedSession& root) const;
@@ -468,23 +467,24 @@ void SessionIndex::Storage::build(const SessionList& sessions) {
 
 void SessionIndex::Storage::prepareUpdates() {
   for (const SharedSession& root : groupRoots) {
-    placeGroup(groupRootIDBySessionID.find(root->id)->second, root, true);
+    const std::string_view rootID = groupRootIDBySessionID.find(root->id)->second;
+    placeGroup(rootID, root, groupAggregates.find(rootID)->second, true);
   }
   for (const SharedSession& session : activeSessions) {
-    const ActiveKey key = activeKey(*session);
+    const ActiveKey key = activeKey(*session, intern(session->id));
     active.emplace_hint(active.end(), key, session);
     activeByProvider[key.provider].insert(key);
   }
   for (const SharedSession& session : attentionSessions) {
-    waiting.emplace_hint(waiting.end(), attentionKey(*session), session);
+    waiting.emplace_hint(waiting.end(), AttentionKey{session->updatedAt, intern(session->id)},
+                         session);
   }
 }
 
 // Puts the group of `rootID` (its members and aggregate already stored) into the ordered sets,
 // first taking out what an earlier placement put there.
 void SessionIndex::Storage::placeGroup(std::string_view rootID, const SharedSession& root,
-                                       bool isNew) {
-  const GroupAggregate& aggregate = groupAggregates.find(rootID)->second;
+                                       const GroupAggregate& aggregate, bool isNew) {
   GroupState& group = groups[rootID];
   if (!isNew) {
     groupOrder.erase(group.key);
@@ -659,34 +659,40 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
   Storage& index = *storage;
   // Nothing changes unless every change keeps the groups as they are, apart from an added session
   // that joins its parent's group (or starts its own) and has no children yet.
+  std::vector<Map<SharedSession>::iterator> found;
+  found.reserve(changes.size());
   std::size_t added = 0;
   for (const Change& change : changes) {
     const AgentSession& after = *change.after;
+    found.push_back(index.sessionsByID.find(after.id));
+    const bool known = found.back() != index.sessionsByID.end();
     if (change.before) {
       const AgentSession& before = **change.before;
       if (before.id != after.id || before.parentSessionId != after.parentSessionId ||
-          before.isInternalHelper != after.isInternalHelper ||
-          !index.sessionsByID.contains(after.id)) {
+          before.isInternalHelper != after.isInternalHelper || !known) {
         return {};
       }
-    } else if (++added > 1 || index.sessionsByID.contains(after.id) ||
-               index.childrenByParentID.contains(after.id) || after.parentSessionId == after.id) {
+    } else if (++added > 1 || known || index.childrenByParentID.contains(after.id) ||
+               after.parentSessionId == after.id) {
       return {};
     }
   }
 
   UpdateResult result{.applied = true};
   std::vector<std::pair<std::string_view, bool>> touched;  // root ids, and whether new
-  for (const Change& change : changes) {
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const Change& change = changes[i];
     const AgentSession& after = *change.after;
     const bool unchanged = change.before && **change.before == after;
+    std::string_view id;
     std::string_view rootID;
     bool newGroup = false;
     if (change.before) {
-      index.sessionsByID.find(after.id)->second = change.after;
-      rootID = index.groupRootIDBySessionID.find(after.id)->second;
+      id = found[i]->first;
+      found[i]->second = change.after;
+      rootID = index.groupRootIDBySessionID.find(id)->second;
     } else {
-      const std::string_view id = index.intern(after.id);
+      id = index.intern(after.id);
       index.sessionsByID.emplace(id, change.after);
       const auto parentRoot = after.parentSessionId && index.sessionsByID.contains(*after.parentSessionId)
                                   ? index.groupRootIDBySessionID.find(*after.parentSessionId)
@@ -706,36 +712,39 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
       if (change.before) {
         std::erase_if(list, [&](const SharedSession& child) { return child->id == after.id; });
       }
-      const auto place =
-          std::lower_bound(list.begin(), list.end(), after, [](const SharedSession& a, const AgentSession& b) {
-            return precedesInIndexOrder(*a, b);
-          });
+      const auto place = std::lower_bound(
+          list.begin(), list.end(), after,
+          [](const SharedSession& a, const AgentSession& b) { return precedesInIndexOrder(*a, b); });
       list.insert(place, change.after);
     }
 
     // Visibility depends on the group root's helper flag, which no accepted change alters.
-    const SharedSession& root = index.sessionsByID.find(rootID)->second;
-    const bool visible = AgentTaskTitle::isUserVisible(after, *root);
+    const AgentSession& root = rootID == id ? after : *index.sessionsByID.find(rootID)->second;
+    const bool visible = AgentTaskTitle::isUserVisible(after, root);
     bool wasActive = false;
     bool wasWaiting = false;
     if (change.before) {
       const AgentSession& before = **change.before;
-      const ActiveKey key = index.activeKey(before);
-      wasActive = index.active.erase(key) > 0;
-      if (wasActive) {
-        index.activeByProvider[key.provider].erase(key);
+      if (before.isActive()) {
+        const ActiveKey key = index.activeKey(before, id);
+        wasActive = index.active.erase(key) > 0;
+        if (wasActive) {
+          index.activeByProvider[key.provider].erase(key);
+        }
       }
-      wasWaiting = index.waiting.erase(index.attentionKey(before)) > 0;
+      if (before.state == AgentState::waitingForUser) {
+        wasWaiting = index.waiting.erase(AttentionKey{before.updatedAt, id}) > 0;
+      }
     }
     const bool isActive = visible && after.isActive();
     const bool isWaiting = visible && after.state == AgentState::waitingForUser;
     if (isActive) {
-      const ActiveKey key = index.activeKey(after);
+      const ActiveKey key = index.activeKey(after, id);
       index.active.emplace(key, change.after);
       index.activeByProvider[key.provider].insert(key);
     }
     if (isWaiting) {
-      index.waiting.emplace(index.attentionKey(after), change.after);
+      index.waiting.emplace(AttentionKey{after.updatedAt, id}, change.after);
     }
     result.activeChanged = result.activeChanged || ((wasActive || isActive) && !unchanged);
     result.attentionChanged = result.attentionChanged || ((wasWaiting || isWaiting) && !unchanged);
@@ -759,7 +768,7 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
     }
     index.groupMembersByRootID.insert_or_assign(rootID, std::move(members));
     index.groupAggregates.insert_or_assign(rootID, aggregate);
-    index.placeGroup(rootID, root, isNew);
+    index.placeGroup(rootID, root, aggregate, isNew);
   }
   index.refreshActiveProviders();
   const std::scoped_lock lock(index.listsMutex);
