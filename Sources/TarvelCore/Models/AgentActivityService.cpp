@@ -286,8 +286,10 @@ void AgentActivityService::refreshList() const {
   } else {
     sessionList.clear();
   }
+  listKeys.resize(ordered.size());
   std::size_t i = 0;
   for (const auto& [key, session] : ordered) {
+    listKeys[i] = key;
     sessionList[i++] = session;
   }
   listStale = false;
@@ -415,6 +417,9 @@ void AgentActivityService::adoptList() {
   }
   ordered.clear();
   entries.clear();
+  withPrompts.clear();
+  listKeys.clear();
+  listKeys.reserve(sessionList.size());
   for (std::size_t i = 0; i < sessionList.size(); ++i) {
     const SharedSession& session = sessionList[i];
     const auto sequence = static_cast<std::int64_t>(i);
@@ -423,6 +428,10 @@ void AgentActivityService::adoptList() {
                              : OrderKey{.sequence = sequence};
     const auto entry = ordered.emplace_hint(ordered.end(), key, session);
     entries.insert_or_assign(session->id, entry);
+    listKeys.push_back(key);
+    if (session->pendingReply || !session->pendingReplies.empty()) {
+      withPrompts.insert(session->id);
+    }
   }
   firstSequence = 0;
   lastSequence = static_cast<std::int64_t>(sessionList.size()) - 1;
@@ -448,6 +457,18 @@ bool AgentActivityService::updateAttentionPresentation(const AgentEvent& event) 
     return assignAttention(latestWaitingAttentionEvent());
   }
   return false;
+}
+
+bool AgentActivityService::refreshAttentionIfMissing() {
+  if (attention && !sessionIndexValue.session(attention->sessionId)) {
+    return assignAttention(latestWaitingAttentionEvent());
+  }
+  return false;
+}
+
+// In place needs a list that follows its keys, and distinct ids (`entries` finds every session).
+bool AgentActivityService::canChangeInPlace() const {
+  return orderFollowsKeys && entries.size() == ordered.size();
 }
 
 bool AgentActivityService::assignAttention(std::optional<AgentEvent> next) {
@@ -755,7 +776,7 @@ bool AgentActivityService::ingest(AgentEvent event) {
     }
   }
 
-  if (!orderFollowsKeys || entries.size() != ordered.size()) {
+  if (!canChangeInPlace()) {
     return ingestByRebuilding(event);
   }
 
@@ -775,30 +796,59 @@ bool AgentActivityService::ingest(AgentEvent event) {
     entries.emplace(event.sessionId, entry);
     changes.push_back(Change{.entry = entry, .key = key});
   }
-  const bool added = !changes.front().before;
   const bool completedByParent = completeIfParentTerminal(changes, entry, event.timestamp);
   const AgentState resolved = event.resolvedState();
   if (advanced && isTerminal(resolved)) {
     completeActiveDescendants(changes, event.sessionId, resolved, event.timestamp);
   }
 
+  commitInPlace(changes, advanced || completedByParent, [&] {
+    if (advanced) {
+      return isTerminal(resolved) ? assignAttention(latestWaitingAttentionEvent())
+                                  : updateAttentionPresentation(event);
+    }
+    // The parent rule may have completed the session presented as waiting: present the next.
+    return completedByParent && updateAttentionPresentation(event);
+  });
+  return true;
+}
+
+// Finishes a change made in place: moves what changed key (when ordering), patches the laid-out
+// list if it is in use, updates the index (or rebuilds it when the groups changed shape), lets
+// `refreshAttention` update the attention event (it returns whether it did), publishes the
+// snapshot, and notifies.
+void AgentActivityService::commitInPlace(std::vector<Change>& changes, bool orderSessions,
+                                         const std::function<bool()>& refreshAttention) {
+  const bool added =
+      std::any_of(changes.begin(), changes.end(), [](const Change& change) { return !change.before; });
   bool positionsChanged = added;
-  if (advanced || completedByParent) {
+  if (orderSessions) {
     positionsChanged = reorder(changes) || added;
-  } else if (rankOf(*entry->second) != entry->first.rank ||
-             entry->second->updatedAt != entry->first.updatedAt) {
-    // Not reordered, so the list no longer follows the keys: the next change sorts in full.
-    orderFollowsKeys = false;
+  } else {
+    for (const Change& change : changes) {
+      const AgentSession& session = *change.entry->second;
+      if (rankOf(session) != change.entry->first.rank ||
+          session.updatedAt != change.entry->first.updatedAt) {
+        // Not reordered, so the list no longer follows the keys: the next change sorts in full.
+        orderFollowsKeys = false;
+      }
+    }
   }
-  listStale = true;
+  patchList(changes);
   positionsStale = positionsStale || positionsChanged;
 
   bool valueChanged = added;
   std::vector<SessionIndex::Change> indexChanges;
   indexChanges.reserve(changes.size());
   for (const Change& change : changes) {
-    valueChanged = valueChanged || !change.before || !(**change.before == *change.entry->second);
+    const AgentSession& after = *change.entry->second;
+    valueChanged = valueChanged || !change.before || !(**change.before == after);
     indexChanges.push_back({change.before, change.entry->second});
+    if (after.pendingReply || !after.pendingReplies.empty()) {
+      withPrompts.insert(after.id);
+    } else if (const auto found = withPrompts.find(after.id); found != withPrompts.end()) {
+      withPrompts.erase(found);
+    }
   }
   const SessionIndex::UpdateResult update = sessionIndexValue.update(indexChanges);
   if (!update.applied) {
@@ -809,15 +859,7 @@ bool AgentActivityService::ingest(AgentEvent event) {
     sessionIndexValue = SessionIndex(sessionList);
   }
 
-  bool attentionChanged = false;
-  if (advanced) {
-    attentionChanged = isTerminal(resolved) ? assignAttention(latestWaitingAttentionEvent())
-                                            : updateAttentionPresentation(event);
-  } else if (completedByParent) {
-    // The session may have been the one presented as waiting: present the next one.
-    attentionChanged = updateAttentionPresentation(event);
-  }
-
+  const bool attentionChanged = refreshAttention();
   bool snapshotChanged = false;
   if (update.applied) {
     snapshotChanged = publishChanges(update);
@@ -853,7 +895,45 @@ bool AgentActivityService::ingest(AgentEvent event) {
   if (sessionsChanged) {
     sessionsChanged(sessions());
   }
-  return true;
+}
+
+// A list laid out since the last change (one read after every change, as by onSessionsChanged)
+// is patched: each changed session is replaced where it stood, or moved to its new place. Costs
+// the distance it moves; a list nobody read stays stale and is laid out afresh when read.
+void AgentActivityService::patchList(const std::vector<Change>& changes) {
+  if (listStale) {
+    return;
+  }
+  const auto positionOf = [this](const OrderKey& key) {
+    return static_cast<std::size_t>(
+        std::lower_bound(listKeys.begin(), listKeys.end(), key) - listKeys.begin());
+  };
+  for (const Change& change : changes) {
+    const OrderKey& key = change.entry->first;
+    std::size_t from = sessionList.size();
+    if (change.before) {
+      from = positionOf(change.key);
+    } else {
+      sessionList.push_back(change.entry->second);
+      listKeys.push_back(key);
+    }
+    if (!change.before || key < change.key) {
+      const std::size_t to = positionOf(key);  // the stale key at `from` sorts after `key`
+      std::move_backward(sessionList.begin() + to, sessionList.begin() + from,
+                         sessionList.begin() + from + 1);
+      std::move_backward(listKeys.begin() + to, listKeys.begin() + from,
+                         listKeys.begin() + from + 1);
+      from = to;
+    } else if (change.key < key) {
+      const std::size_t to = positionOf(key) - 1;  // the stale key at `from` sorts before `key`
+      std::move(sessionList.begin() + from + 1, sessionList.begin() + to + 1,
+                sessionList.begin() + from);
+      std::move(listKeys.begin() + from + 1, listKeys.begin() + to + 1, listKeys.begin() + from);
+      from = to;
+    }
+    sessionList[from] = change.entry->second;
+    listKeys[from] = key;
+  }
 }
 
 bool AgentActivityService::ingestByRebuilding(const AgentEvent& event) {
@@ -952,34 +1032,62 @@ void AgentActivityService::pruneCompleted(std::chrono::duration<double> olderTha
 
 void AgentActivityService::reconcilePendingReplies(const std::function<bool(const UUID&)>& isLive) {
   checkThread();
-  beginListChange();
-  const Before before = capture();
-  for (std::size_t i = 0; i < sessionList.size(); ++i) {
-    const AgentSession& current = *sessionList[i];
-    if (current.pendingReplies.empty() && !current.pendingReply) {
-      continue;
+  if (!canChangeInPlace()) {
+    beginListChange();
+    const Before before = capture();
+    for (std::size_t i = 0; i < sessionList.size(); ++i) {
+      const AgentSession& current = *sessionList[i];
+      if (current.pendingReplies.empty() && !current.pendingReply) {
+        continue;
+      }
+      AgentSession retained = current;
+      retained.retainPendingReplies(isLive);
+      if (!(retained == current)) {
+        replaceAt(i, std::move(retained));
+      }
     }
+    commit(false, AttentionRefresh::ifMissing, before);
+    return;
+  }
+  // Only the sessions holding prompts can change; none changes its place.
+  std::vector<Change> changes;
+  for (const std::string& id : withPrompts) {
+    const Order::iterator entry = entries.find(id)->second;
+    const AgentSession& current = *entry->second;
     AgentSession retained = current;
     retained.retainPendingReplies(isLive);
     if (!(retained == current)) {
-      replaceAt(i, std::move(retained));
+      record(changes, entry, std::move(retained));
     }
   }
-  commit(false, AttentionRefresh::ifMissing, before);
+  commitInPlace(changes, false, [this] { return refreshAttentionIfMissing(); });
 }
 
 void AgentActivityService::resolvePendingReply(const UUID& replyId, const std::string& sessionId) {
   checkThread();
-  beginListChange();
-  const auto position = positions.find(sessionId);
-  if (position == positions.end()) {
+  if (!canChangeInPlace()) {
+    beginListChange();
+    const auto position = positions.find(sessionId);
+    if (position == positions.end()) {
+      return;
+    }
+    const Before before = capture();
+    AgentSession session = *sessionList[position->second];
+    if (session.removePendingReply(replyId)) {
+      replaceAt(position->second, std::move(session));
+      commit(false, AttentionRefresh::ifMissing, before);
+    }
     return;
   }
-  const Before before = capture();
-  AgentSession session = *sessionList[position->second];
+  const auto found = entries.find(sessionId);
+  if (found == entries.end()) {
+    return;
+  }
+  AgentSession session = *found->second->second;
   if (session.removePendingReply(replyId)) {
-    replaceAt(position->second, std::move(session));
-    commit(false, AttentionRefresh::ifMissing, before);
+    std::vector<Change> changes;
+    record(changes, found->second, std::move(session));
+    commitInPlace(changes, false, [this] { return refreshAttentionIfMissing(); });
   }
 }
 

@@ -164,8 +164,13 @@ class AgentActivityService {
   bool completeIfParentTerminal(std::vector<Change>& changes, Order::iterator entry, Date date);
   void completeActiveDescendants(std::vector<Change>& changes, const std::string& id,
                                  AgentState state, Date date);
+  bool canChangeInPlace() const;
   bool reorder(std::vector<Change>& changes);
+  void patchList(const std::vector<Change>& changes);
+  void commitInPlace(std::vector<Change>& changes, bool orderSessions,
+                     const std::function<bool()>& refreshAttention);
   bool assignAttention(std::optional<AgentEvent> next);
+  bool refreshAttentionIfMissing();
   bool publishChanges(const SessionIndex::UpdateResult& update);
 
   std::optional<AgentEvent> latestWaitingAttentionEvent() const;
@@ -184,9 +189,12 @@ class AgentActivityService {
   // False when the list is not sorted by the keys of its sessions (a change that does not reorder
   // altered a key): then the next change rebuilds from the list, as a full sort would.
   bool orderFollowsKeys = true;
-  // `ordered` as a list, `positions` and the snapshot's two long lists are brought up to date
-  // when read.
+  // Ids of the sessions that hold pending prompts.
+  std::unordered_set<std::string, StringHash, std::equal_to<>> withPrompts;
+  // `ordered` as a list (with the key of each), `positions` and the snapshot's two long lists
+  // are brought up to date when read; a list in use is patched by each change.
   mutable SessionList sessionList;
+  mutable std::vector<OrderKey> listKeys;
   mutable bool listStale = false;
   std::optional<AgentEvent> attention;
   mutable NotchActivitySnapshot snapshot;

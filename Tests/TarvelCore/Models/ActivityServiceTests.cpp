@@ -348,9 +348,11 @@ TEST(AgentActivityService, ObserversAreToldOnlyAboutPropertiesThatChanged) {
 
 // Random events over a few hundred sessions: sub-agents and grandchildren, orphans whose parent
 // arrives later, a parent link that changes, internal helpers, housekeeping titles, equal and stale
-// timestamps, terminal events ending whole groups, and the operations that rebuild in between.
-// After every event the list must be the stable sort of the previous one, the index and snapshot
-// those of a fresh index of that list, and observers told exactly which properties differ.
+// timestamps, terminal events ending whole groups, prompts dropped and answered, and operations
+// that rebuild in between. After every change the list must be the stable sort of the previous
+// one, the index and snapshot those of a fresh index of that list, and observers told exactly
+// which properties differ. The list is read after every change (as onSessionsChanged does), so
+// it is kept up to date by patching.
 TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
   using P = AgentActivityService::Property;
   std::mt19937 random(20261208);
@@ -368,14 +370,14 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
   AgentActivityService service;
   std::vector<P> told;
   service.addObserver([&told](P property) { told.push_back(property); });
+  std::size_t listed = 0;
+  service.setOnSessionsChanged([&listed](const SessionList& list) { listed += list.size(); });
+  std::vector<std::pair<UUID, std::string>> prompts;  // reply id, session id
   SessionIndex previousIndex;
   for (int step = 0; step < 2500; ++step) {
     if (step == 1200) {
       service.clearRecent();
       previousIndex = SessionIndex(service.sessions());
-    }
-    if (step % 500 == 499) {
-      service.reconcilePendingReplies([](const UUID&) { return false; });
     }
     const int number = pick(300);
     AgentEvent next = event("s" + std::to_string(number), types[pick(int(types.size()))],
@@ -392,13 +394,40 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
     } else if (number % 40 == 5) {
       next.task = "Memory writing agent";
     }
+    if (next.type == AgentEventType::waiting && pick(2) == 0) {
+      next.pendingReply = AgentPendingReply{.replyId = UUID::random(), .prompt = "Allow?"};
+      prompts.emplace_back(next.pendingReply->replyId, next.sessionId);
+    }
     SCOPED_TRACE("step " + std::to_string(step) + ", session s" + std::to_string(number));
 
     const SessionList before = service.sessions();
     const std::optional<AgentEvent> attentionBefore = service.attentionEvent();
     const NotchActivitySnapshot snapshotBefore = service.notchSnapshot();
     told.clear();
-    ASSERT_TRUE(service.ingest(next));
+    const int operation = pick(40);
+    if (operation == 0 && !prompts.empty()) {  // one prompt answered
+      const std::size_t answered = static_cast<std::size_t>(pick(int(prompts.size())));
+      service.resolvePendingReply(prompts[answered].first, prompts[answered].second);
+      prompts.erase(prompts.begin() + static_cast<std::ptrdiff_t>(answered));
+    } else if (operation == 1) {  // the hooks of about half the prompts went away
+      const std::size_t cut = prompts.size() / 2;
+      service.reconcilePendingReplies([&](const UUID& id) {
+        return std::any_of(prompts.begin() + static_cast<std::ptrdiff_t>(cut), prompts.end(),
+                           [&id](const auto& prompt) { return prompt.first == id; });
+      });
+      prompts.erase(prompts.begin(), prompts.begin() + static_cast<std::ptrdiff_t>(cut));
+      for (const SharedSession& session : service.sessions()) {  // no dropped prompt is kept
+        for (const AgentPendingReply& reply : session->pendingReplies) {
+          ASSERT_TRUE(std::any_of(prompts.begin(), prompts.end(),
+                                  [&reply](const auto& prompt) { return prompt.first == reply.replyId; }));
+        }
+      }
+    } else {
+      ASSERT_TRUE(service.ingest(next));
+    }
+    if (told.empty()) {
+      continue;  // nothing committed (an answer for a prompt no longer held)
+    }
 
     SessionList expected;
     for (const SharedSession& session : before) {
@@ -442,6 +471,7 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
     previousIndex = rebuilt;
   }
   EXPECT_GT(service.sessions().size(), 200u);
+  EXPECT_GT(listed, 0u);
 }
 
 // ---- Thread confinement and the hand-over ----
