@@ -55,11 +55,18 @@ std::vector<AgentSession> makeSessions(int count) {
 std::vector<AgentSession> hundredSessions() { return makeSessions(100); }
 
 // state.range(0) sessions; the events visit them in a fixed stride, each newer than the last.
+// With state.range(1) set, an onSessionsChanged callback takes the list after every event, as the
+// display service's save schedule does.
 void ingestIntoSessions(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   tarvel::AgentActivityService service(makeSessions(count));
   std::size_t observed = 0;
   service.addObserver([&observed](tarvel::AgentActivityService::Property) { ++observed; });
+  std::size_t listed = 0;
+  if (state.range(1) != 0) {
+    service.setOnSessionsChanged(
+        [&listed](const tarvel::SessionList& list) { listed += list.size(); });
+  }
   // The events are made beforehand (a fresh UUID each costs more than a microsecond); the
   // service gets a copy of each, as from the event server.
   std::vector<AgentEvent> events;
@@ -84,7 +91,9 @@ void ingestIntoSessions(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(ingestIntoSessions)->Arg(100)->Arg(1000)->Arg(3000);
+BENCHMARK(ingestIntoSessions)
+    ->ArgNames({"sessions", "listCallback"})
+    ->ArgsProduct({{100, 1000, 3000}, {0, 1}});
 
 void buildIndexOfHundredSessions(benchmark::State& state) {
   const tarvel::SessionList sessions = tarvel::toSessionList(hundredSessions());

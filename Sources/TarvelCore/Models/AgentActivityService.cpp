@@ -423,9 +423,8 @@ void AgentActivityService::adoptList() {
   for (std::size_t i = 0; i < sessionList.size(); ++i) {
     const SharedSession& session = sessionList[i];
     const auto sequence = static_cast<std::int64_t>(i);
-    const OrderKey key = orderFollowsKeys
-                             ? OrderKey{rankOf(*session), session->updatedAt, sequence}
-                             : OrderKey{.sequence = sequence};
+    const OrderKey key = orderFollowsKeys ? OrderKey{rankOf(*session), session->updatedAt, sequence}
+                                          : OrderKey{.sequence = sequence};
     const auto entry = ordered.emplace_hint(ordered.end(), key, session);
     entries.insert_or_assign(session->id, entry);
     listKeys.push_back(key);
@@ -671,8 +670,8 @@ bool AgentActivityService::reorder(std::vector<Change>& changes) {
     if (!added && rank == key.rank && session.updatedAt == key.updatedAt) {
       continue;
     }
-    movers.push_back({&change, added || precedes(rank, session.updatedAt, key.rank, key.updatedAt),
-                      added});
+    movers.push_back(
+        {&change, added || precedes(rank, session.updatedAt, key.rank, key.updatedAt), added});
   }
   if (movers.empty()) {
     return false;
@@ -687,8 +686,7 @@ bool AgentActivityService::reorder(std::vector<Change>& changes) {
   const auto neighbours = [this](Order::iterator entry) {
     const void* previous = entry == ordered.begin() ? nullptr : &*std::prev(entry);
     const auto next = std::next(entry);
-    return std::pair<const void*, const void*>(previous,
-                                               next == ordered.end() ? nullptr : &*next);
+    return std::pair<const void*, const void*>(previous, next == ordered.end() ? nullptr : &*next);
   };
   std::vector<std::pair<const void*, const void*>> before;
   before.reserve(movers.size());
@@ -819,8 +817,8 @@ bool AgentActivityService::ingest(AgentEvent event) {
 // snapshot, and notifies.
 void AgentActivityService::commitInPlace(std::vector<Change>& changes, bool orderSessions,
                                          const std::function<bool()>& refreshAttention) {
-  const bool added =
-      std::any_of(changes.begin(), changes.end(), [](const Change& change) { return !change.before; });
+  const bool added = std::any_of(changes.begin(), changes.end(),
+                                 [](const Change& change) { return !change.before; });
   bool positionsChanged = added;
   if (orderSessions) {
     positionsChanged = reorder(changes) || added;
@@ -905,8 +903,8 @@ void AgentActivityService::patchList(const std::vector<Change>& changes) {
     return;
   }
   const auto positionOf = [this](const OrderKey& key) {
-    return static_cast<std::size_t>(
-        std::lower_bound(listKeys.begin(), listKeys.end(), key) - listKeys.begin());
+    return static_cast<std::size_t>(std::lower_bound(listKeys.begin(), listKeys.end(), key) -
+                                    listKeys.begin());
   };
   for (const Change& change : changes) {
     const OrderKey& key = change.entry->first;

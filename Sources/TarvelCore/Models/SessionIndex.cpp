@@ -187,7 +187,7 @@ struct SessionIndex::Storage {
   std::map<GroupKey, SharedSession> groupOrder;  // the roots
   std::map<ListKey, SharedSession> listable;     // the roots the notch may list
   Map<GroupState> groups{&arena};                // by root id
-  std::map<ActiveKey, SharedSession> active;  // visible and active
+  std::map<ActiveKey, SharedSession> active;     // visible and active
   std::map<std::string_view, std::set<ActiveKey>> activeByProvider;
   std::map<AttentionKey, SharedSession> waiting;  // visible and waiting for the user
   std::int64_t activeGroupCount = 0;
@@ -694,9 +694,10 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
     } else {
       id = index.intern(after.id);
       index.sessionsByID.emplace(id, change.after);
-      const auto parentRoot = after.parentSessionId && index.sessionsByID.contains(*after.parentSessionId)
-                                  ? index.groupRootIDBySessionID.find(*after.parentSessionId)
-                                  : index.groupRootIDBySessionID.end();
+      const auto parentRoot =
+          after.parentSessionId && index.sessionsByID.contains(*after.parentSessionId)
+              ? index.groupRootIDBySessionID.find(*after.parentSessionId)
+              : index.groupRootIDBySessionID.end();
       newGroup = parentRoot == index.groupRootIDBySessionID.end();
       rootID = newGroup ? id : parentRoot->second;
       index.groupRootIDBySessionID.emplace(id, rootID);
@@ -712,9 +713,10 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
       if (change.before) {
         std::erase_if(list, [&](const SharedSession& child) { return child->id == after.id; });
       }
-      const auto place = std::lower_bound(
-          list.begin(), list.end(), after,
-          [](const SharedSession& a, const AgentSession& b) { return precedesInIndexOrder(*a, b); });
+      const auto place = std::lower_bound(list.begin(), list.end(), after,
+                                          [](const SharedSession& a, const AgentSession& b) {
+                                            return precedesInIndexOrder(*a, b);
+                                          });
       list.insert(place, change.after);
     }
 
@@ -883,8 +885,7 @@ NotchActivitySnapshot SessionIndex::notchSnapshotWithoutLists(
       return (*a.root)->id < (*b.root)->id;
     };
     std::stable_sort(candidates.begin(), candidates.end(), later);
-    const std::size_t listed =
-        std::min(candidates.size(), NotchActivitySnapshot::listedGroupLimit);
+    const std::size_t listed = std::min(candidates.size(), NotchActivitySnapshot::listedGroupLimit);
     for (std::size_t i = 0; i < listed; ++i) {
       snapshot.listSessions.push_back(*candidates[i].root);
     }

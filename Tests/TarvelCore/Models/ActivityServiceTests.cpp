@@ -359,10 +359,10 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
   const auto pick = [&random](int count) {
     return std::uniform_int_distribution<int>(0, count - 1)(random);
   };
-  const std::vector<AgentEventType> types{
-      AgentEventType::activity,  AgentEventType::toolStarted, AgentEventType::activity,
-      AgentEventType::waiting,   AgentEventType::completed,   AgentEventType::failed,
-      AgentEventType::started};
+  const std::vector<AgentEventType> types{AgentEventType::activity,  AgentEventType::toolStarted,
+                                          AgentEventType::activity,  AgentEventType::waiting,
+                                          AgentEventType::completed, AgentEventType::failed,
+                                          AgentEventType::started};
   const auto rank = [](const SharedSession& session) {
     return (session->needsAttention() ? 0 : 2) + (session->isActive() ? 0 : 1);
   };
@@ -380,8 +380,8 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
       previousIndex = SessionIndex(service.sessions());
     }
     const int number = pick(300);
-    AgentEvent next = event("s" + std::to_string(number), types[pick(int(types.size()))],
-                            step / 4 - pick(3));
+    AgentEvent next =
+        event("s" + std::to_string(number), types[pick(int(types.size()))], step / 4 - pick(3));
     if (number % 4 != 0) {  // 1 and 2 are children of a root, 3 a grandchild
       next.parentSessionId = "s" + std::to_string(number % 4 == 3 ? number - 1 : number / 4 * 4);
     }
@@ -418,8 +418,9 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
       prompts.erase(prompts.begin(), prompts.begin() + static_cast<std::ptrdiff_t>(cut));
       for (const SharedSession& session : service.sessions()) {  // no dropped prompt is kept
         for (const AgentPendingReply& reply : session->pendingReplies) {
-          ASSERT_TRUE(std::any_of(prompts.begin(), prompts.end(),
-                                  [&reply](const auto& prompt) { return prompt.first == reply.replyId; }));
+          ASSERT_TRUE(std::any_of(prompts.begin(), prompts.end(), [&reply](const auto& prompt) {
+            return prompt.first == reply.replyId;
+          }));
         }
       }
     } else {
