@@ -351,7 +351,7 @@ TEST(AgentActivityService, ObserversAreToldOnlyAboutPropertiesThatChanged) {
 // timestamps, terminal events ending whole groups, prompts dropped and answered, and operations
 // that rebuild in between. After every change the list must be the stable sort of the previous
 // one, the index and snapshot those of a fresh index of that list, and observers told exactly
-// which properties differ. For the first 1,000 steps the list itself is not read (its order is
+// which properties differ. For the first 800 steps the list itself is not read (its order is
 // read through sessionsByID), so it is laid out afresh when read; afterwards onSessionsChanged
 // reads it after every change, so it is patched.
 TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
@@ -383,23 +383,23 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
   };
   std::vector<std::pair<UUID, std::string>> prompts;  // reply id, session id
   SessionIndex previousIndex;
-  for (int step = 0; step < 2500; ++step) {
-    if (step == 1000) {
+  for (int step = 0; step < 1800; ++step) {
+    if (step == 800) {
       ASSERT_EQ(service.sessions(), positionOrder());
       service.setOnSessionsChanged([&listed](const SessionList& list) { listed += list.size(); });
     }
-    if (step == 1200) {
+    if (step == 1000) {
       service.clearRecent();
       previousIndex = SessionIndex(service.sessions());
     }
-    const int number = pick(300);
+    const int number = pick(250);
     AgentEvent next =
         event("s" + std::to_string(number), types[pick(int(types.size()))], step / 4 - pick(3));
     if (number % 4 != 0) {  // 1 and 2 are children of a root, 3 a grandchild
       next.parentSessionId = "s" + std::to_string(number % 4 == 3 ? number - 1 : number / 4 * 4);
     }
     if (pick(100) == 0) {
-      next.parentSessionId = "s" + std::to_string(pick(300));
+      next.parentSessionId = "s" + std::to_string(pick(250));
     }
     if (number % 50 == 7) {
       next.provider = AgentProvider::codex;
@@ -457,7 +457,7 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
     const SessionList after = positionOrder();
     ASSERT_EQ(ids(after), ids(expected));
     ASSERT_EQ(after, expected);
-    if (step >= 1000) {
+    if (step >= 800) {
       ASSERT_EQ(service.sessions(), after);
     }
     const SessionIndex rebuilt(after);
@@ -484,7 +484,7 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
     ASSERT_EQ(told, differing);
     previousIndex = rebuilt;
   }
-  EXPECT_GT(service.sessions().size(), 200u);
+  EXPECT_GT(service.sessions().size(), 150u);
   EXPECT_GT(listed, 0u);
 }
 
