@@ -26,7 +26,8 @@ namespace tarvel {
 // order, derives the index and the notch snapshot, tracks the event that asks for attention,
 // and runs the maintenance around restarts (restore, prune, reconcile with live processes).
 // Observers are told which stored property changed, after the whole change, and only when its
-// new value differs from the old one.
+// new value differs from the old one. An event costs the sessions it touches (and a logarithm of
+// their number), not a pass over all of them; the long lists are laid out when read.
 // Thread: confined to the thread that created it, and checked in debug builds (a call from
 // another thread aborts); hand events over with a MainQueue. No lock.
 class AgentActivityService {
@@ -65,9 +66,9 @@ class AgentActivityService {
   std::uint64_t historyRevision() const;
   bool protocolMismatchDetected() const;
   const SessionsChanged& onSessionsChanged() const;
-  // Called with the whole list after every committed change. The list is kept in an ordered
-  // tree and laid out as a vector when read, so a callback (like any read of sessions()) costs a
-  // pass over every session; an observer of historyRevision that reads later does not.
+  // Called with the whole list (not a copy) after every committed change. A list read after
+  // every change is patched where sessions changed, costing the distance a moved session travels
+  // in it; a list left unread costs nothing until it is read, and then a pass over every session.
   void setOnSessionsChanged(SessionsChanged callback);
   const SessionIndex& index() const;
   // Position of each id in sessions() (the later one for a repeated id). The keys view the ids

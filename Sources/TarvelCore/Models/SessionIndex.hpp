@@ -17,10 +17,11 @@
 
 namespace tarvel {
 
-// The lookups and groups of one session list, built once and never changed: sessions by id,
-// children by parent id, groups (a root with its sub-agent descendants, depth first) in group
-// order, the active and waiting visible sessions, and the notch snapshot. A session is visible
-// when neither it nor its group root is an internal helper.
+// The lookups and groups of one session list, as a value: sessions by id, children by parent
+// id, groups (a root with its sub-agent descendants, depth first) in group order, the active and
+// waiting visible sessions, and the notch snapshot. A session is visible when neither it nor its
+// group root is an internal helper. An index built without repeated ids or parent cycles keeps
+// its orders in trees and can be updated in place; its long lists are laid out when read.
 // Copies share one body, so copying costs a reference count. The string_view keys of the maps
 // (and the root ids) view ids the index owns: they stay valid as long as this index or a copy of
 // it lives. `update` changes a body only while no copy shares it, so every copy stays a value.
