@@ -57,8 +57,13 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
       options.processAlive ? options.processAlive : AgentProcessIdentity::isRunning,
       options.processStartedAt);
   activityService.pruneCompleted(pruneAge, Dates::now());
-  activityService.addObserver([this](AgentActivityService::Property) { dirty = true; });
-  activityService.setOnSessionsChanged([this](const SessionList&) { saveSchedule.markChanged(); });
+  // An observer rather than the sessions callback: the list is then never laid out per event.
+  activityService.addObserver([this](AgentActivityService::Property property) {
+    dirty = true;
+    if (property == AgentActivityService::Property::sessions) {
+      saveSchedule.markChanged();
+    }
+  });
   if (restored.savingAllowed) {
     saveSchedule.markChanged();  // the reconciled and pruned list replaces the old file
   }
