@@ -247,8 +247,7 @@ void DisplayService::stop() {
   takeEvents();
   saver.waitUntilIdle();
   if (saveSchedule.hasChanges() && restored.savingAllowed) {
-    if (auto error = SessionStore::save(options.paths.sessionsFile,
-                                        toSessions(activityService.sessions()))) {
+    if (auto error = SessionStore::save(options.paths.sessionsFile, activityService.sessions())) {
       serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
     }
     saveSchedule.didSave(SteadyClock::now());
@@ -309,7 +308,7 @@ void DisplayService::saveInBackground(SteadyClock::time_point now) {
   // The shared records are immutable, so the worker may read this copy of the list.
   saver.async(
       [path = options.paths.sessionsFile, list = activityService.sessions(), flag = saving] {
-        if (auto error = SessionStore::save(path, toSessions(list))) {
+        if (auto error = SessionStore::save(path, list)) {
           serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
         }
         flag->store(false);

@@ -171,47 +171,55 @@ std::string encode(const std::vector<AgentSession>& sessions) {
   return Coding::encode(Json{{"sessions", std::move(list)}, {"version", formatVersion}}) + "\n";
 }
 
-std::vector<AgentSession> bounded(std::vector<AgentSession> sessions, std::size_t maximumCount,
-                                  std::size_t maximumBytes) {
+std::string encodeBounded(const SessionList& sessions, std::size_t maximumCount,
+                          std::size_t maximumBytes) {
   // Which to keep first: active sessions, then finished ones, each newest first.
   std::vector<std::size_t> priority(sessions.size());
   std::iota(priority.begin(), priority.end(), 0);
   std::stable_sort(priority.begin(), priority.end(), [&](std::size_t left, std::size_t right) {
-    const AgentSession& a = sessions[left];
-    const AgentSession& b = sessions[right];
+    const AgentSession& a = *sessions[left];
+    const AgentSession& b = *sessions[right];
     if (a.isActive() != b.isActive()) {
       return a.isActive();
     }
     return a.updatedAt > b.updatedAt;
   });
-  std::vector<bool> keep(sessions.size(), false);
+  std::vector<std::string> kept(sessions.size());
   std::size_t count = 0;
   std::size_t bytes = 0;
   for (const std::size_t position : priority) {
     if (count == maximumCount) {
       break;
     }
-    std::size_t size = 0;
+    std::string text;
     try {
-      size = Coding::encode(Codable<AgentSession>::encode(sessions[position])).size() + 1;
+      text = Coding::encode(Codable<AgentSession>::encode(*sessions[position]));
     } catch (const std::exception&) {
       continue;  // a session that cannot be encoded cannot be saved either
     }
-    if (bytes + size > maximumBytes) {
+    if (bytes + text.size() + 1 > maximumBytes) {
       continue;  // a smaller one may still fit
     }
-    bytes += size;
-    keep[position] = true;
+    bytes += text.size() + 1;
+    kept[position] = std::move(text);
     ++count;
   }
-  std::vector<AgentSession> kept;
-  kept.reserve(count);
-  for (std::size_t position = 0; position < sessions.size(); ++position) {
-    if (keep[position]) {
-      kept.push_back(std::move(sessions[position]));
+  // The same layout as encode(): {"sessions":[...],"version":1} and a line feed.
+  std::string file = "{\"sessions\":[";
+  file.reserve(bytes + 64);
+  bool first = true;
+  for (std::string& text : kept) {
+    if (text.empty()) {
+      continue;
     }
+    if (!first) {
+      file += ',';
+    }
+    first = false;
+    file += text;
   }
-  return kept;
+  file += "],\"version\":" + std::to_string(formatVersion) + "}\n";
+  return file;
 }
 
 std::size_t removeStaleTemporaries(const std::filesystem::path& file) {
@@ -231,9 +239,13 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& file) {
 
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions) {
+  return save(file, toSessionList(sessions));
+}
+
+std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions) {
   std::string bytes;
   try {
-    bytes = encode(bounded(sessions));
+    bytes = encodeBounded(sessions);
   } catch (const std::exception& error) {
     return std::string("encode: ") + error.what();
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/AgentSession.hpp"
+#include "TarvelCore/Models/SharedSession.hpp"
 
 // The service's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
 // beside it, flushed, then renamed over it), read back at start. A file that cannot be read or
@@ -41,11 +42,12 @@ LoadResult load(const std::filesystem::path& file);
 // The file's content for these sessions (all of them; save() bounds them first).
 std::string encode(const std::vector<AgentSession>& sessions);
 
-// The sessions that are kept, in their order: at most maximumSavedSessions and about
-// maximumSavedBytes of encoded sessions.
-std::vector<AgentSession> bounded(std::vector<AgentSession> sessions,
-                                  std::size_t maximumCount = maximumSavedSessions,
-                                  std::size_t maximumBytes = maximumSavedBytes);
+// The file's content for the sessions that are kept, in their order: at most `maximumCount`
+// and about `maximumBytes` of encoded sessions, active ones first, then the newest. Only the
+// sessions considered are encoded.
+std::string encodeBounded(const SessionList& sessions,
+                          std::size_t maximumCount = maximumSavedSessions,
+                          std::size_t maximumBytes = maximumSavedBytes);
 
 // Removes "<file>.tmp-*" files left beside `file` by saves that were killed; call only while
 // holding the service's instance lock. Returns how many were removed.
@@ -53,6 +55,7 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& file);
 
 // Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is
 // 0600. Returns the reason on failure; the previous file is then left as it was.
+std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions);
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions);
 

@@ -54,6 +54,19 @@ StatusCounts countsOf(const AgentActivityService& activity, std::size_t prompts,
           .sessions = activity.sessions().size()};
 }
 
+// A session as clients get it: whole, but for only its newest events (a session keeps fifty, and
+// encoding them all for every change would make the cost of an event that of fifty).
+std::string encodeForClients(const AgentSession& session) {
+  if (session.recentEvents.size() <= PublishedState::recentEventLimit) {
+    return Coding::encode(Codable<AgentSession>::encode(session));
+  }
+  AgentSession trimmed = session;
+  trimmed.recentEvents = AgentEventHistory(std::vector<AgentEvent>(
+      session.recentEvents.begin(),
+      session.recentEvents.begin() + static_cast<std::ptrdiff_t>(PublishedState::recentEventLimit)));
+  return Coding::encode(Codable<AgentSession>::encode(trimmed));
+}
+
 }  // namespace
 
 Json encodeSnapshot(const NotchActivitySnapshot& snapshot) {
@@ -122,8 +135,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     auto [entry, inserted] = cache.try_emplace(session->id, Entry{session, nullptr});
     if (inserted || !entry->second.session.isSameRecord(session) || !entry->second.text) {
       entry->second.session = session;
-      entry->second.text = std::make_shared<const std::string>(
-          Coding::encode(Codable<AgentSession>::encode(*session)));
+      entry->second.text = std::make_shared<const std::string>(encodeForClients(*session));
       changed.push_back(entry->second.text);
     }
     state->sessionTexts.push_back(entry->second.text);

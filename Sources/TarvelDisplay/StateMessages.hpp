@@ -42,6 +42,9 @@ Json encodeStatus(const StatusCounts& counts);
 // One published revision. Immutable once made; shared by every API thread that sends it.
 class PublishedState {
  public:
+  // Sessions are sent with at most this many of their recent events, newest first.
+  static constexpr std::size_t recentEventLimit = 5;
+
   std::uint64_t revision = 0;
   // The "change" message data from the previous revision; empty for the first.
   std::string change;
