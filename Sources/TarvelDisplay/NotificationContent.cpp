@@ -77,15 +77,15 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters) {
   return cleaned(text, maximumCharacters, false);
 }
 
-Notification forPrompt(const LivePrompt& prompt, Date now) {
+Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
   const AgentPendingReply& pending = prompt.pendingReply;
   std::string summary = prompt.provider.displayName();
   if (prompt.projectName && !prompt.projectName->empty()) {
     summary += " \u00B7 " + *prompt.projectName;
   }
-  std::string body = bodyText(pending.prompt, promptCharacters);
+  std::string body = cleaned(pending.prompt, promptCharacters, markup);
   if (pending.detail && !pending.detail->empty()) {
-    body += "\n" + bodyText(*pending.detail, detailCharacters);
+    body += "\n" + cleaned(*pending.detail, detailCharacters, markup);
   }
 
   std::vector<Action> actions;
@@ -136,17 +136,16 @@ std::optional<AgentReply> reply(const LivePrompt& prompt, std::string_view key) 
                         {question.text, {option.label}}}};
 }
 
-Notification forFinishedSession(const FinishedSession& session) {
+Notification forFinishedSession(const FinishedSession& session, bool markup) {
   std::string summary = session.providerName;
   if (session.projectName && !session.projectName->empty()) {
     summary += " \u00B7 " + *session.projectName;
   }
   summary += session.failed ? " failed" : " finished";
   return {.summary = summaryText(summary, summaryCharacters),
-          .body = bodyText(session.task, promptCharacters) + "\n" +
-                  bodyText((session.failed ? "Failed after " : "Finished after ") +
-                               elapsedText(session.ranFor),
-                           promptCharacters)};
+          .body = cleaned(session.task, promptCharacters, markup) + "\n" +
+                  (session.failed ? "Failed after " : "Finished after ") +
+                  elapsedText(session.ranFor)};
 }
 
 }  // namespace tarvel::Display::NotificationContent

@@ -35,7 +35,7 @@ struct Action {
 
 struct Notification {
   std::string summary;  // plain text
-  std::string body;     // the markup notification services understand, already escaped
+  std::string body;     // escaped for markup when made for a service that reads markup
   std::vector<Action> actions;
   // How long the service shows it, in milliseconds; -1 leaves it to the service.
   std::int32_t expireMilliseconds = -1;
@@ -51,8 +51,9 @@ std::string bodyText(std::string_view text, std::size_t maximumCharacters);
 // U+FFFD, at most `maximumCharacters` characters.
 std::string summaryText(std::string_view text, std::size_t maximumCharacters);
 
-// The notification for a live prompt, shown at `now`; it expires when the prompt does.
-Notification forPrompt(const LivePrompt& prompt, Date now);
+// The notification for a live prompt, shown at `now`; it expires when the prompt does. `markup`:
+// the service reads markup in bodies (capability "body-markup"), so the body is escaped for it.
+Notification forPrompt(const LivePrompt& prompt, Date now, bool markup = true);
 
 // The answer the action `key` gives to `prompt`; absent for a key the prompt does not offer
 // (an unknown key, "allow" on a prompt that cannot be allowed, an option it does not have).
@@ -68,6 +69,6 @@ struct FinishedSession {
 };
 
 // A plain notification (no actions, normal urgency) about a finished session.
-Notification forFinishedSession(const FinishedSession& session);
+Notification forFinishedSession(const FinishedSession& session, bool markup = true);
 
 }  // namespace tarvel::Display::NotificationContent

@@ -205,8 +205,6 @@ class Session {
     result = result < 0 ? result
                         : sd_bus_message_append(raw, "{sv}", "urgency", "y",
                                                 static_cast<std::uint8_t>(content.critical ? 2 : 1));
-    result = result < 0 ? result
-                        : sd_bus_message_append(raw, "{sv}", "desktop-entry", "s", "tarvel");
     result = result < 0 ? result : sd_bus_message_close_container(raw);
     result = result < 0 ? result : sd_bus_message_append(raw, "i", content.expireMilliseconds);
     if (result < 0) {
@@ -220,10 +218,15 @@ class Session {
     const Message ownedReply(reply);
     std::uint32_t id = 0;
     if (result < 0 || sd_bus_message_read(reply, "u", &id) < 0) {
-      notificationLog().error("The desktop notification service refused a notification: %s",
-                              {Log::value(error.text(result))});
+      if (!reportedRefusal) {
+        reportedRefusal = true;
+        notificationLog().error("The desktop notification service refused a notification (%s); "
+                                "said once until one is shown again",
+                                {Log::value(error.text(result))});
+      }
       return std::nullopt;
     }
+    reportedRefusal = false;
     return id;
   }
 
@@ -231,14 +234,14 @@ class Session {
     if (!knowsCapabilities()) {
       return;
     }
-    const auto content = NotificationContent::forPrompt(prompt, Dates::now());
+    const auto content =
+        NotificationContent::forPrompt(prompt, Dates::now(), capabilities->count("body-markup") != 0);
     if (const auto id = notify(content, capabilities->count("actions") != 0)) {
       shown[prompt.replyId] = {.id = *id, .prompt = prompt};
     }
   }
 
   void close(std::uint32_t id) {
-    BusError error;
     // Asynchronous: nothing waits on the answer, and a slow service must not hold the others.
     static_cast<void>(sd_bus_call_method_async(bus.get(), nullptr, serviceName, objectPath,
                                                interfaceName, "CloseNotification", nullptr,
@@ -350,7 +353,8 @@ class Session {
                             : std::nullopt,
          .task = session.value("task", std::string()),
          .failed = state == "failed",
-         .ranFor = ran});
+         .ranFor = ran},
+        capabilities->count("body-markup") != 0);
     static_cast<void>(notify(content, false));
   }
 
@@ -361,6 +365,7 @@ class Session {
   Slot closedSlot;
   std::optional<std::set<std::string>> capabilities;
   bool reportedNoService = false;
+  bool reportedRefusal = false;
   std::map<UUID, Shown> shown;  // by replyId; only prompts whose notification is up
   std::set<UUID> seen;          // live prompts already handled (shown, refused or dismissed)
   std::uint64_t sessionsRevision = 0;
@@ -420,7 +425,7 @@ void Notifier::serve() {
     return;
   }
   std::uint64_t revision = 0;
-  while (true) {
+  while (!stopping) {
     if (const auto state = hub.latest(); state && state->revision != revision) {
       revision = state->revision;
       session.update(hub, *state);
@@ -428,9 +433,6 @@ void Notifier::serve() {
     // Signals, replies and queued calls.
     int processed = 0;
     while ((processed = sd_bus_process(session.get(), nullptr)) > 0) {
-    }
-    if (stopping) {
-      break;
     }
     const int busDescriptor = sd_bus_get_fd(session.get());
     const int busEvents = sd_bus_get_events(session.get());

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,6 +38,13 @@ std::string permissionRequest(const std::string& session) {
     document.replace(at, original.size(), session);
   }
   return document;
+}
+
+// Any captured Claude Code document, as from session `session`.
+std::string claudeDocument(const std::string& name, const std::string& session) {
+  Json document = Coding::parse(fixture("claude/" + name + ".json")).value();
+  document["session_id"] = session;
+  return document.dump();
 }
 
 struct BusDeleter {
@@ -232,11 +240,31 @@ class NotifierTest : public ::testing::Test {
     })) << service->standardError();
   }
 
-  ChildProcess& startHook(const std::string& session) {
+  ChildProcess& startHook(const std::string& session,
+                          const std::string& document = "PermissionRequest") {
     hooks.push_back(std::make_unique<ChildProcess>(
         std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
-        permissionRequest(session)));
+        document == "PermissionRequest" ? permissionRequest(session)
+                                        : claudeDocument(document, session)));
     return *hooks.back();
+  }
+
+  // Sends one event through a real hook and waits until it is done.
+  void sendEvent(const std::string& session, const std::string& document) {
+    EXPECT_EQ(startHook(session, document).wait(), 0);
+  }
+
+  // Waits until the service lists `session` in `state`.
+  void waitForSessionState(const std::string& session, const std::string& state) {
+    EXPECT_TRUE(eventually([&] {
+      const auto whole = Coding::parse(api("GET", "/v1/state").body);
+      for (const Json& entry : whole ? whole->value("sessions", Json::array()) : Json::array()) {
+        if (entry.value("id", "") == "claude-code:" + session) {
+          return entry.value("state", "") == state;
+        }
+      }
+      return false;
+    })) << session << " " << state;
   }
 
   ApiClient::Response api(std::string_view method, std::string_view path,
@@ -322,6 +350,40 @@ TEST_F(NotifierTest, APromptAnsweredElsewhereOrWhoseHookIsKilledHasItsNotificati
   const auto closed = waitForCalls("CloseNotification", 2);
   EXPECT_EQ(closed, (std::vector<Json>{Json::array({1}), Json::array({2})}));
   EXPECT_EQ(daemon->calls("Notify").size(), 2U);
+}
+
+TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePlainNotification) {
+  daemon = std::make_unique<NotificationDaemon>(home);
+  auto environment = daemon->environment();
+  service = std::make_unique<ChildProcess>(
+      std::vector<std::string>{program("tarvel"), "serve", "--notify-finished", "1"}, home, "",
+      environment);
+  ASSERT_TRUE(eventually([&] {
+    return UnixSocketSupport::isPathAccepting(home / ".tarvel" / "api.sock");
+  })) << service->standardError();
+
+  const std::string quick = "66666666-6666-4666-8666-666666666666";
+  const std::string slow = "77777777-7777-4777-8777-777777777777";
+  sendEvent(quick, "SessionStart");
+  sendEvent(slow, "SessionStart");
+  waitForSessionState(slow, "starting");
+  sendEvent(quick, "SessionEnd");
+  waitForSessionState(quick, "completed");
+  std::this_thread::sleep_for(2100ms);  // the slow one runs past the threshold
+  sendEvent(slow, "SessionEnd");
+  waitForSessionState(slow, "completed");
+  // A late event for a finished session is not a second end.
+  sendEvent(slow, "SessionEnd");
+
+  const auto notified = waitForCalls("Notify", 1);
+  ASSERT_EQ(notified.size(), 1U);
+  EXPECT_EQ(notified[0][3], "Claude \u00B7 proj finished") << notified[0].dump();
+  EXPECT_EQ(notified[0][5], Json::array());
+  EXPECT_EQ(notified[0][6]["urgency"], 1);
+  // The hook's events are in; one more revision would have shown a second notification by now.
+  sendEvent(quick, "SessionStart");
+  waitForSessionState(quick, "starting");
+  EXPECT_EQ(daemon->calls("Notify").size(), 1U);
 }
 
 // Without a session bus, or with a bus but no notification service, the service says so once and
