@@ -19,7 +19,8 @@ bool isControl(char32_t codePoint) {
 std::string cleaned(std::string_view text, std::size_t maximumCharacters, bool markup) {
   const std::u32string points = Text::codePoints(text);
   const bool cut = points.size() > maximumCharacters;
-  const std::size_t kept = cut ? (maximumCharacters > 0 ? maximumCharacters - 1 : 0) : points.size();
+  const std::size_t kept =
+      cut ? (maximumCharacters > 0 ? maximumCharacters - 1 : 0) : points.size();
   std::u32string out;
   out.reserve(kept + 8);
   for (std::size_t index = 0; index < kept; ++index) {
@@ -102,8 +103,8 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
   }
 
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(prompt.expiresAt - now);
-  const auto milliseconds = std::clamp<std::int64_t>(
-      left.count(), 1, std::numeric_limits<std::int32_t>::max());
+  const auto milliseconds =
+      std::clamp<std::int64_t>(left.count(), 1, std::numeric_limits<std::int32_t>::max());
   return {.summary = summaryText(summary, summaryCharacters),
           .body = std::move(body),
           .actions = std::move(actions),
@@ -129,11 +130,11 @@ std::optional<AgentReply> reply(const LivePrompt& prompt, std::string_view key) 
   const AgentPromptQuestion& question = pending.questions->front();
   const std::size_t index = std::stoul(std::string(key.substr(optionActionPrefix.size())));
   const AgentPromptOption& option = question.options[index];
-  return AgentReply{.replyId = prompt.replyId,
-                    .decision = AgentReplyDecision::option,
-                    .optionId = option.id,
-                    .answers = std::map<std::string, std::vector<std::string>>{
-                        {question.text, {option.label}}}};
+  return AgentReply{
+      .replyId = prompt.replyId,
+      .decision = AgentReplyDecision::option,
+      .optionId = option.id,
+      .answers = std::map<std::string, std::vector<std::string>>{{question.text, {option.label}}}};
 }
 
 Notification forFinishedSession(const FinishedSession& session, bool markup) {

@@ -1,9 +1,8 @@
 #include "TarvelDisplay/Notifier.hpp"
 
 #include <poll.h>
-#include <time.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,8 @@
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
+
+#include <systemd/sd-bus.h>
 
 namespace tarvel::Display {
 namespace {
@@ -55,10 +56,12 @@ class BusError {
   BusError() = default;
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
+  BusError(BusError&&) = delete;
+  BusError& operator=(BusError&&) = delete;
   ~BusError() { sd_bus_error_free(&error); }
   sd_bus_error* get() { return &error; }
   // The error's text, or the errno's when the bus gave none.
-  std::string text(int result) const {
+  [[nodiscard]] std::string text(int result) const {
     if (error.message != nullptr) {
       return error.message;
     }
@@ -89,6 +92,8 @@ class Session {
       return false;
     }
     bus.reset(opened);
+    // Every call waits this long at most, so a hung notification service cannot hold the stop.
+    static_cast<void>(sd_bus_set_method_call_timeout(opened, callTimeoutMicroseconds));
     sd_bus_slot* slot = nullptr;
     if (sd_bus_match_signal(bus.get(), &slot, serviceName, objectPath, interfaceName,
                             "ActionInvoked", &Session::onAction, this) >= 0) {
@@ -100,8 +105,9 @@ class Session {
       closedSlot.reset(slot);
     }
     if (!actionSlot || !closedSlot) {
-      notificationLog().error("Cannot follow the notification service's signals; actions in "
-                              "notifications will do nothing");
+      notificationLog().error(
+          "Cannot follow the notification service's signals; actions in "
+          "notifications will do nothing");
     }
     return true;
   }
@@ -159,9 +165,10 @@ class Session {
     if (result < 0) {
       if (!reportedNoService) {
         reportedNoService = true;
-        notificationLog().error("No desktop notification service (%s): prompts are answered in "
-                                "the displays; asking again at the next prompt",
-                                {Log::value(error.text(result))});
+        notificationLog().error(
+            "No desktop notification service (%s): prompts are answered in "
+            "the displays; asking again at the next prompt",
+            {Log::value(error.text(result))});
       }
       return false;
     }
@@ -175,8 +182,9 @@ class Session {
     }
     capabilities = std::move(found);
     if (capabilities->count("actions") == 0) {
-      notificationLog().error("The desktop notification service shows no actions: notifications "
-                              "tell of prompts, and they are answered in the displays");
+      notificationLog().error(
+          "The desktop notification service shows no actions: notifications "
+          "tell of prompts, and they are answered in the displays");
     }
     return true;
   }
@@ -190,26 +198,28 @@ class Session {
       return std::nullopt;
     }
     const Message call(raw);
-    int result = sd_bus_message_append(raw, "susss", applicationName, 0U, "", content.summary.c_str(),
-                                       content.body.c_str());
+    int result = sd_bus_message_append(raw, "susss", applicationName, 0U, "",
+                                       content.summary.c_str(), content.body.c_str());
     result = result < 0 ? result : sd_bus_message_open_container(raw, 'a', "s");
     if (withActions) {
       for (const auto& action : content.actions) {
-        result = result < 0 ? result
-                            : sd_bus_message_append(raw, "ss", action.key.c_str(),
-                                                    action.label.c_str());
+        result = result < 0
+                     ? result
+                     : sd_bus_message_append(raw, "ss", action.key.c_str(), action.label.c_str());
       }
     }
     result = result < 0 ? result : sd_bus_message_close_container(raw);
     result = result < 0 ? result : sd_bus_message_open_container(raw, 'a', "{sv}");
-    result = result < 0 ? result
-                        : sd_bus_message_append(raw, "{sv}", "urgency", "y",
-                                                static_cast<std::uint8_t>(content.critical ? 2 : 1));
+    result = result < 0
+                 ? result
+                 : sd_bus_message_append(raw, "{sv}", "urgency", "y",
+                                         static_cast<std::uint8_t>(content.critical ? 2 : 1));
     result = result < 0 ? result : sd_bus_message_close_container(raw);
     result = result < 0 ? result : sd_bus_message_append(raw, "i", content.expireMilliseconds);
     if (result < 0) {
-      notificationLog().error("Cannot build a notification: %s",
-                              {Log::value(std::strerror(-result))});  // NOLINT(concurrency-mt-unsafe)
+      notificationLog().error(
+          "Cannot build a notification: %s",
+          {Log::value(std::strerror(-result))});  // NOLINT(concurrency-mt-unsafe)
       return std::nullopt;
     }
     BusError error;
@@ -220,9 +230,10 @@ class Session {
     if (result < 0 || sd_bus_message_read(reply, "u", &id) < 0) {
       if (!reportedRefusal) {
         reportedRefusal = true;
-        notificationLog().error("The desktop notification service refused a notification (%s); "
-                                "said once until one is shown again",
-                                {Log::value(error.text(result))});
+        notificationLog().error(
+            "The desktop notification service refused a notification (%s); "
+            "said once until one is shown again",
+            {Log::value(error.text(result))});
       }
       return std::nullopt;
     }
@@ -234,8 +245,8 @@ class Session {
     if (!knowsCapabilities()) {
       return;
     }
-    const auto content =
-        NotificationContent::forPrompt(prompt, Dates::now(), capabilities->count("body-markup") != 0);
+    const auto content = NotificationContent::forPrompt(prompt, Dates::now(),
+                                                        capabilities->count("body-markup") != 0);
     if (const auto id = notify(content, capabilities->count("actions") != 0)) {
       shown[prompt.replyId] = {.id = *id, .prompt = prompt};
     }
@@ -244,8 +255,8 @@ class Session {
   void close(std::uint32_t id) {
     // Asynchronous: nothing waits on the answer, and a slow service must not hold the others.
     static_cast<void>(sd_bus_call_method_async(bus.get(), nullptr, serviceName, objectPath,
-                                               interfaceName, "CloseNotification", nullptr,
-                                               nullptr, "u", id));
+                                               interfaceName, "CloseNotification", nullptr, nullptr,
+                                               "u", id));
   }
 
   const Shown* byNotification(std::uint32_t id) const {
@@ -440,19 +451,20 @@ void Notifier::serve() {
       notificationLog().error("The session bus connection was lost: desktop notifications are off");
       return;
     }
-    pollfd descriptors[2] = {
-        {.fd = busDescriptor, .events = static_cast<short>(busEvents)},
-        {.fd = wake.get(), .events = POLLIN}};
+    pollfd descriptors[2] = {{.fd = busDescriptor, .events = static_cast<short>(busEvents)},
+                             {.fd = wake.get(), .events = POLLIN}};
     // sd-bus's own deadline (a call's timeout) is absolute on the monotonic clock.
     int timeout = -1;
-    if (std::uint64_t until = 0; sd_bus_get_timeout(session.get(), &until) >= 0 && until != UINT64_MAX) {
+    if (std::uint64_t until = 0;
+        sd_bus_get_timeout(session.get(), &until) >= 0 && until != UINT64_MAX) {
       timespec now{};
       ::clock_gettime(CLOCK_MONOTONIC, &now);
       const std::uint64_t current = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U +
                                     static_cast<std::uint64_t>(now.tv_nsec) / 1000U;
-      timeout = until <= current ? 0
-                                 : static_cast<int>(std::min<std::uint64_t>(
-                                       (until - current) / 1000 + 1, 60'000));
+      timeout =
+          until <= current
+              ? 0
+              : static_cast<int>(std::min<std::uint64_t>((until - current) / 1000 + 1, 60'000));
     }
     if (::poll(descriptors, 2, timeout) < 0 && errno != EINTR) {
       break;

@@ -36,6 +36,8 @@ class Notifier {
   ~Notifier();
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
+  Notifier(Notifier&&) = delete;
+  Notifier& operator=(Notifier&&) = delete;
 
   void start();
   // Withdraws every notification still shown and ends both threads.

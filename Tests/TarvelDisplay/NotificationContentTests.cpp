@@ -1,6 +1,6 @@
-#include "TarvelDisplay/NotificationContent.hpp"
-
 #include <gtest/gtest.h>
+
+#include "TarvelDisplay/NotificationContent.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -42,7 +42,11 @@ TEST(NotificationContent, BodyTextEscapesMarkupReplacesControlsAndCutsWholeChara
   };
   for (const Case& test : {
            Case{"markup", "rm <a href=x>&amp;</a>", 100, "rm &lt;a href=x&gt;&amp;amp;&lt;/a&gt;"},
-           Case{"controls", "a\nb\tc\x1b[31md\x7f" "e\xc2\x85" "f", 100, "a b c [31md e f"},
+           Case{"controls",
+                "a\nb\tc\x1b[31md\x7f"
+                "e\xc2\x85"
+                "f",
+                100, "a b c [31md e f"},
            Case{"invalid UTF-8", "ok\xff\xfe!", 100, "ok\xef\xbf\xbd\xef\xbf\xbd!"},
            Case{"cut", "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9\xc3\xa9\xe2\x80\xa6"},
            Case{"fits", "\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9\xc3\xa9\xc3\xa9"},
@@ -72,9 +76,11 @@ TEST(NotificationContent, ActionsFollowTheGrantsAndMapToTheirAnswers) {
   const auto deny = AgentReplyGrant::deny;
   const auto allow = AgentReplyGrant::allow;
   for (const Case& test : {
-           Case{"permission", prompt(AgentPromptKind::permission, {deny, allow}), {"allow", "deny"}},
+           Case{
+               "permission", prompt(AgentPromptKind::permission, {deny, allow}), {"allow", "deny"}},
            Case{"deny only", prompt(AgentPromptKind::plan, {deny}), {"deny"}},
-           Case{"one question", prompt(AgentPromptKind::question, {deny}, {{colour}}),
+           Case{"one question",
+                prompt(AgentPromptKind::question, {deny}, {{colour}}),
                 {"option:0", "option:1", "deny"}},
            Case{"four options", prompt(AgentPromptKind::question, {deny}, {{many}}), {}},
            Case{"multiple choice", prompt(AgentPromptKind::question, {deny}, {{multiple}}), {}},
@@ -94,8 +100,8 @@ TEST(NotificationContent, ActionsFollowTheGrantsAndMapToTheirAnswers) {
   EXPECT_EQ(chosen->decision, AgentReplyDecision::option);
   EXPECT_EQ(chosen->replyId, question.replyId);
   EXPECT_EQ(chosen->optionId, "2");
-  EXPECT_EQ(chosen->answers, (std::map<std::string, std::vector<std::string>>{
-                                 {"Which colour?", {"Blue"}}}));
+  EXPECT_EQ(chosen->answers,
+            (std::map<std::string, std::vector<std::string>>{{"Which colour?", {"Blue"}}}));
   EXPECT_EQ(Content::reply(prompt(AgentPromptKind::permission, {deny, allow}), "allow")->decision,
             AgentReplyDecision::allow);
 }

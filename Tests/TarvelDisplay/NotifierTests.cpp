@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,8 @@
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
+
+#include <systemd/sd-bus.h>
 
 namespace tarvel::Display {
 namespace {
@@ -129,8 +130,9 @@ class NotificationDaemon {
   explicit NotificationDaemon(const std::filesystem::path& home) {
     daemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{daemonProgram, "--session", "--print-address", "--nofork"}, home);
-    EXPECT_TRUE(eventually([&] { return daemon->standardOutput().find('\n') != std::string::npos; }))
-        << daemon->standardError();
+    EXPECT_TRUE(eventually([&] {
+      return daemon->standardOutput().find('\n') != std::string::npos;
+    })) << daemon->standardError();
     const std::string printed = daemon->standardOutput();
     address = printed.substr(0, printed.find('\n'));
     mock = std::make_unique<ChildProcess>(
@@ -149,9 +151,7 @@ class NotificationDaemon {
         << mock->standardError();
   }
 
-  std::vector<std::string> environment() const {
-    return {"DBUS_SESSION_BUS_ADDRESS=" + address};
-  }
+  std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
 
   // The arguments of every recorded call of `method`, oldest first.
   std::vector<Json> calls(const std::string& method) {
@@ -232,8 +232,8 @@ class NotifierTest : public ::testing::Test {
   }
 
   void startService(const std::vector<std::string>& environment) {
-    service = std::make_unique<ChildProcess>(
-        std::vector<std::string>{program("tarvel"), "serve"}, home, "", environment);
+    service = std::make_unique<ChildProcess>(std::vector<std::string>{program("tarvel"), "serve"},
+                                             home, "", environment);
     EXPECT_TRUE(eventually([&] {
       return UnixSocketSupport::isPathAccepting(home / ".tarvel" / "api.sock") ||
              service->hasEnded();
@@ -264,7 +264,8 @@ class NotifierTest : public ::testing::Test {
         }
       }
       return false;
-    })) << session << " " << state;
+    })) << session
+        << " " << state;
   }
 
   ApiClient::Response api(std::string_view method, std::string_view path,
@@ -292,7 +293,8 @@ class NotifierTest : public ::testing::Test {
     EXPECT_TRUE(eventually([&] {
       calls = daemon->calls(method);
       return calls.size() >= count;
-    })) << method << " calls: " << calls.size();
+    })) << method
+        << " calls: " << calls.size();
     return calls;
   }
 
@@ -309,7 +311,8 @@ TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
 
   const auto notified = waitForCalls("Notify", 1);
   ASSERT_EQ(notified.size(), 1U);
-  const Json& arguments = notified[0];  // app, replaces, icon, summary, body, actions, hints, expiry
+  const Json& arguments =
+      notified[0];  // app, replaces, icon, summary, body, actions, hints, expiry
   ASSERT_EQ(arguments.size(), 8U) << arguments.dump();
   EXPECT_EQ(arguments[1], 0);
   EXPECT_EQ(arguments[3], "Claude \u00B7 proj") << arguments.dump();
@@ -403,14 +406,15 @@ TEST_F(NotifierTest, WithoutABusOrANotificationServiceTheServiceSaysSoOnceAndAns
       bus = std::make_unique<ChildProcess>(
           std::vector<std::string>{daemonProgram, "--session", "--print-address", "--nofork"},
           home);
-      ASSERT_TRUE(eventually([&] { return bus->standardOutput().find('\n') != std::string::npos; }));
+      ASSERT_TRUE(
+          eventually([&] { return bus->standardOutput().find('\n') != std::string::npos; }));
       const std::string printed = bus->standardOutput();
       environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + printed.substr(0, printed.find('\n')));
     }
     startService(environment);
     std::string replyId;
-    for (const std::string session : {"44444444-4444-4444-8444-444444444444",
-                                      "55555555-5555-4555-8555-555555555555"}) {
+    for (const std::string session :
+         {"44444444-4444-4444-8444-444444444444", "55555555-5555-4555-8555-555555555555"}) {
       ChildProcess& hook = startHook(session);
       replyId = onlyPrompt(replyId);
       EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 200);

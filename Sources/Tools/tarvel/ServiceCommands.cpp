@@ -63,7 +63,8 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
       const auto seconds =
           index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;
       if (!seconds) {
-        error << "tarvel serve: --notify-finished takes a whole number of seconds (0 to 31622400)\n";
+        error << "tarvel serve: --notify-finished takes a whole number of seconds "
+                 "(0 to 31622400)\n";
         return 2;
       }
       finishedAfter = *seconds;
