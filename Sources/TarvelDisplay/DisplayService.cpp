@@ -118,6 +118,13 @@ std::optional<std::string> DisplayService::start() {
   if (auto error = apiServer->start()) {
     return fail(*error);
   }
+  if (options.notifications) {
+    notifier = std::make_unique<Notifier>(
+        stateHub,
+        [this](const UUID& id, const AgentReply& reply) { return answer(id, reply).status; },
+        *options.notifications);
+    notifier->start();
+  }
   serviceLog().info("Serving %s with %ld restored sessions",
                     {Log::value(options.paths.directory.string()),
                      Log::value(static_cast<long>(activityService.sessions().size()))});
@@ -233,6 +240,9 @@ void DisplayService::stop() {
   }
   stopped = true;
   stateHub.close();
+  if (notifier) {
+    notifier->stop();  // withdraws its notifications before the hooks are released
+  }
   if (apiServer) {
     apiServer->stop();
   }

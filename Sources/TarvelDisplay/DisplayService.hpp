@@ -14,6 +14,7 @@
 #include "TarvelCore/Platform/WorkQueue.hpp"
 #include "TarvelCore/Protocol/UnixReplyServer.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
@@ -32,6 +33,8 @@ struct DisplayServiceOptions {
   // At most one published revision per interval (changes in between are coalesced).
   std::chrono::milliseconds publishInterval{50};
   UnixReplyServer::Limits replyLimits{};
+  // Desktop notifications of live prompts (and, optionally, of finished sessions); absent: none.
+  std::optional<NotifierOptions> notifications;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -112,6 +115,7 @@ class DisplayService {
   std::unique_ptr<UnixReplyServer> replyServer;
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;
+  std::unique_ptr<Notifier> notifier;
   std::atomic<bool> running{false};
   bool stopped = false;
 };

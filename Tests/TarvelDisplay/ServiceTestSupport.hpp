@@ -35,8 +35,9 @@ inline std::string program(const std::string& name) {
 
 class ChildProcess {
  public:
+  // `environment` adds NAME=value entries to HOME and PATH.
   ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& home,
-               const std::string& input = {}) {
+               const std::string& input = {}, const std::vector<std::string>& environment = {}) {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0) {
@@ -49,14 +50,18 @@ class ChildProcess {
       argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    char* envp[] = {const_cast<char*>(homeVariable.c_str()),
-                    const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+    std::vector<char*> envp = {const_cast<char*>(homeVariable.c_str()),
+                               const_cast<char*>("PATH=/usr/bin:/bin")};
+    for (const auto& entry : environment) {
+      envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
     pid = ::fork();
     if (pid == 0) {
       ::dup2(in[0], STDIN_FILENO);
       ::dup2(out[1], STDOUT_FILENO);
       ::dup2(err[1], STDERR_FILENO);
-      ::execve(argv[0], argv.data(), envp);
+      ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(in[0]);

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@ namespace tarvel::ServiceCommands {
 namespace {
 
 constexpr std::string_view usageText =
-    "  tarvel serve                 run the display service in the foreground (Ctrl-C stops it)\n"
+    "  tarvel serve [--no-notify] [--notify-finished SECONDS]\n"
+    "                               run the display service in the foreground (Ctrl-C stops it);\n"
+    "                               desktop notifications for prompts unless --no-notify, and for\n"
+    "                               sessions that end after running longer than SECONDS\n"
     "  tarvel status [--json | --tmux]\n"
     "                               one line from the service: \"2 waiting · 3 working\"\n"
     "  tarvel service install | uninstall\n"
@@ -31,13 +35,49 @@ constexpr std::string_view usageText =
 
 constexpr std::string_view unitMarker = "# Written by tarvel service install.";
 
+// A whole number of seconds from 0 to a year; absent on anything else.
+std::optional<std::chrono::seconds> parseSeconds(std::string_view text) {
+  constexpr std::int64_t year = 366LL * 24 * 3600;
+  std::int64_t value = 0;
+  if (text.empty() || text.size() > 9) {
+    return std::nullopt;
+  }
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + (digit - '0');
+  }
+  return value <= year ? std::optional(std::chrono::seconds(value)) : std::nullopt;
+}
+
 int serve(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  if (!arguments.empty()) {
-    error << "tarvel serve: unknown argument: " << arguments.front() << "\n";
-    return 2;
+  Display::DisplayServiceOptions options;
+  std::optional<std::chrono::seconds> finishedAfter;
+  options.notifications = Display::NotifierOptions{};
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    const std::string_view argument = arguments[index];
+    if (argument == "--no-notify") {
+      options.notifications.reset();
+    } else if (argument == "--notify-finished") {
+      const auto seconds =
+          index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;
+      if (!seconds) {
+        error << "tarvel serve: --notify-finished takes a whole number of seconds "
+                 "(0 to 31622400)\n";
+        return 2;
+      }
+      finishedAfter = *seconds;
+      ++index;
+    } else {
+      error << "tarvel serve: unknown argument: " << argument << "\n";
+      return 2;
+    }
+  }
+  if (options.notifications) {
+    options.notifications->finishedAfter = finishedAfter;
   }
   Log::setSink(Log::standardErrorSink());
-  Display::DisplayServiceOptions options;
   if (auto problem = Display::ServiceFiles::prepareDirectory(options.paths.directory)) {
     error << "tarvel serve: " << *problem << "\n";
     return 1;

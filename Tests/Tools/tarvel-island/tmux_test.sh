@@ -30,9 +30,11 @@ wait_for_screen() {
 }
 
 export HOME="$work/home"
+# The service the island starts must not reach the desktop's session bus (no real notifications).
+isolated="env -u DBUS_SESSION_BUS_ADDRESS -u XDG_RUNTIME_DIR"
 mkdir -p "$HOME"
 tmux -L "$server" -f /dev/null new-session -d -s island -x 120 -y 30 \
-  "env HOME='$HOME' '$bin/tarvel-island'; sleep 30" || fail "tmux did not start"
+  "$isolated HOME='$HOME' '$bin/tarvel-island'; sleep 30" || fail "tmux did not start"
 for _ in $(seq 100); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
 [ -S "$HOME/.tarvel/agent.sock" ] || fail "the island did not start a service"
 # The service of this HOME (other tests may run services of their own meanwhile).
@@ -78,7 +80,7 @@ HOME="$HOME" "$bin/tarvel" status >/dev/null || fail "the service stopped with t
 kill -0 "$second_hook" 2>/dev/null || fail "the waiting hook was released when the island quit"
 
 # A new island attaches to the same service and answers the waiting prompt.
-tmux -L "$server" new-window -d -t island: -n again "env HOME='$HOME' '$bin/tarvel-island'; sleep 30"
+tmux -L "$server" new-window -d -t island: -n again "$isolated HOME='$HOME' '$bin/tarvel-island'; sleep 30"
 for _ in $(seq 100); do
   tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
   sleep 0.1

@@ -1,0 +1,481 @@
+#include "TarvelDisplay/Notifier.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Log.hpp"
+#include "TarvelDisplay/NotificationContent.hpp"
+
+#include <systemd/sd-bus.h>
+
+namespace tarvel::Display {
+namespace {
+
+constexpr const char* serviceName = "org.freedesktop.Notifications";
+constexpr const char* objectPath = "/org/freedesktop/Notifications";
+constexpr const char* interfaceName = "org.freedesktop.Notifications";
+constexpr const char* applicationName = "Tarvel";
+// A notification service that does not answer within this long is taken as absent for this call.
+constexpr std::uint64_t callTimeoutMicroseconds = 3'000'000;
+// How long the follower waits for a revision before it looks at the stop flag again.
+constexpr std::chrono::milliseconds followInterval{1000};
+
+const Log::Logger& notificationLog() {
+  static const Log::Logger logger("notifications");
+  return logger;
+}
+
+struct BusDeleter {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageDeleter {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct SlotDeleter {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+using Slot = std::unique_ptr<sd_bus_slot, SlotDeleter>;
+
+// Frees an sd_bus_error's strings when it goes out of scope.
+class BusError {
+ public:
+  BusError() = default;
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  BusError(BusError&&) = delete;
+  BusError& operator=(BusError&&) = delete;
+  ~BusError() { sd_bus_error_free(&error); }
+  sd_bus_error* get() { return &error; }
+  // The error's text, or the errno's when the bus gave none.
+  [[nodiscard]] std::string text(int result) const {
+    if (error.message != nullptr) {
+      return error.message;
+    }
+    return std::strerror(-result);  // NOLINT(concurrency-mt-unsafe): read at once, and only here
+  }
+
+ private:
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+};
+
+bool isFinished(std::string_view state) { return state == "completed" || state == "failed"; }
+
+// The connection to the notification service and what is shown on it. Confined to the bus thread.
+class Session {
+ public:
+  Session(Notifier::AnswerFunction& answer, const NotifierOptions& options)
+      : answer(answer), options(options) {}
+
+  // False (with the reason logged) when there is no session bus.
+  bool connect() {
+    sd_bus* opened = nullptr;
+    const int result = sd_bus_open_user(&opened);
+    if (result < 0) {
+      notificationLog().error(
+          "No session bus (%s): desktop notifications are off; prompts are answered in the "
+          "displays",
+          {Log::value(std::strerror(-result))});  // NOLINT(concurrency-mt-unsafe)
+      return false;
+    }
+    bus.reset(opened);
+    // Every call waits this long at most, so a hung notification service cannot hold the stop.
+    static_cast<void>(sd_bus_set_method_call_timeout(opened, callTimeoutMicroseconds));
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_match_signal(bus.get(), &slot, serviceName, objectPath, interfaceName,
+                            "ActionInvoked", &Session::onAction, this) >= 0) {
+      actionSlot.reset(slot);
+    }
+    slot = nullptr;
+    if (sd_bus_match_signal(bus.get(), &slot, serviceName, objectPath, interfaceName,
+                            "NotificationClosed", &Session::onClosed, this) >= 0) {
+      closedSlot.reset(slot);
+    }
+    if (!actionSlot || !closedSlot) {
+      notificationLog().error(
+          "Cannot follow the notification service's signals; actions in "
+          "notifications will do nothing");
+    }
+    return true;
+  }
+
+  sd_bus* get() const { return bus.get(); }
+
+  // Shows what is new in `state`, withdraws what is over.
+  void update(const StateHub& hub, const PublishedState& state) {
+    std::set<UUID> live;
+    for (const LivePrompt& prompt : state.prompts) {
+      live.insert(prompt.replyId);
+      if (seen.insert(prompt.replyId).second) {
+        show(prompt);
+      }
+    }
+    for (auto entry = shown.begin(); entry != shown.end();) {
+      if (live.count(entry->first) == 0) {
+        close(entry->second.id);
+        entry = shown.erase(entry);
+      } else {
+        ++entry;
+      }
+    }
+    // A prompt never comes back once it left the list, so only live ones need remembering.
+    std::erase_if(seen, [&](const UUID& id) { return live.count(id) == 0; });
+    if (options.finishedAfter) {
+      followSessions(hub, state);
+    }
+  }
+
+  // Withdraws everything still shown.
+  void closeAll() {
+    for (const auto& [replyId, entry] : shown) {
+      close(entry.id);
+    }
+    shown.clear();
+  }
+
+ private:
+  struct Shown {
+    std::uint32_t id = 0;
+    LivePrompt prompt;
+  };
+
+  // The service's capabilities, asked again until they are known (the service may start later).
+  bool knowsCapabilities() {
+    if (capabilities) {
+      return true;
+    }
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    const int result = sd_bus_call_method(bus.get(), serviceName, objectPath, interfaceName,
+                                          "GetCapabilities", error.get(), &reply, "");
+    const Message owned(reply);
+    if (result < 0) {
+      if (!reportedNoService) {
+        reportedNoService = true;
+        notificationLog().error(
+            "No desktop notification service (%s): prompts are answered in "
+            "the displays; asking again at the next prompt",
+            {Log::value(error.text(result))});
+      }
+      return false;
+    }
+    std::set<std::string> found;
+    if (sd_bus_message_enter_container(reply, 'a', "s") < 0) {
+      return false;
+    }
+    const char* name = nullptr;
+    while (sd_bus_message_read(reply, "s", &name) > 0) {
+      found.insert(name);
+    }
+    capabilities = std::move(found);
+    if (capabilities->count("actions") == 0) {
+      notificationLog().error(
+          "The desktop notification service shows no actions: notifications "
+          "tell of prompts, and they are answered in the displays");
+    }
+    return true;
+  }
+
+  // Sends Notify; the id the service gave, or absent.
+  std::optional<std::uint32_t> notify(const NotificationContent::Notification& content,
+                                      bool withActions) {
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_method_call(bus.get(), &raw, serviceName, objectPath, interfaceName,
+                                       "Notify") < 0) {
+      return std::nullopt;
+    }
+    const Message call(raw);
+    int result = sd_bus_message_append(raw, "susss", applicationName, 0U, "",
+                                       content.summary.c_str(), content.body.c_str());
+    result = result < 0 ? result : sd_bus_message_open_container(raw, 'a', "s");
+    if (withActions) {
+      for (const auto& action : content.actions) {
+        result = result < 0
+                     ? result
+                     : sd_bus_message_append(raw, "ss", action.key.c_str(), action.label.c_str());
+      }
+    }
+    result = result < 0 ? result : sd_bus_message_close_container(raw);
+    result = result < 0 ? result : sd_bus_message_open_container(raw, 'a', "{sv}");
+    result = result < 0
+                 ? result
+                 : sd_bus_message_append(raw, "{sv}", "urgency", "y",
+                                         static_cast<std::uint8_t>(content.critical ? 2 : 1));
+    result = result < 0 ? result : sd_bus_message_close_container(raw);
+    result = result < 0 ? result : sd_bus_message_append(raw, "i", content.expireMilliseconds);
+    if (result < 0) {
+      notificationLog().error(
+          "Cannot build a notification: %s",
+          {Log::value(std::strerror(-result))});  // NOLINT(concurrency-mt-unsafe)
+      return std::nullopt;
+    }
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    result = sd_bus_call(bus.get(), raw, callTimeoutMicroseconds, error.get(), &reply);
+    const Message ownedReply(reply);
+    std::uint32_t id = 0;
+    if (result < 0 || sd_bus_message_read(reply, "u", &id) < 0) {
+      if (!reportedRefusal) {
+        reportedRefusal = true;
+        notificationLog().error(
+            "The desktop notification service refused a notification (%s); "
+            "said once until one is shown again",
+            {Log::value(error.text(result))});
+      }
+      return std::nullopt;
+    }
+    reportedRefusal = false;
+    return id;
+  }
+
+  void show(const LivePrompt& prompt) {
+    if (!knowsCapabilities()) {
+      return;
+    }
+    const auto content = NotificationContent::forPrompt(prompt, Dates::now(),
+                                                        capabilities->count("body-markup") != 0);
+    if (const auto id = notify(content, capabilities->count("actions") != 0)) {
+      shown[prompt.replyId] = {.id = *id, .prompt = prompt};
+    }
+  }
+
+  void close(std::uint32_t id) {
+    // Asynchronous: nothing waits on the answer, and a slow service must not hold the others.
+    static_cast<void>(sd_bus_call_method_async(bus.get(), nullptr, serviceName, objectPath,
+                                               interfaceName, "CloseNotification", nullptr, nullptr,
+                                               "u", id));
+  }
+
+  const Shown* byNotification(std::uint32_t id) const {
+    const auto found = std::find_if(shown.begin(), shown.end(),
+                                    [&](const auto& entry) { return entry.second.id == id; });
+    return found == shown.end() ? nullptr : &found->second;
+  }
+
+  static int onAction(sd_bus_message* message, void* userData, sd_bus_error*) {
+    auto& self = *static_cast<Session*>(userData);
+    std::uint32_t id = 0;
+    const char* key = nullptr;
+    if (sd_bus_message_read(message, "us", &id, &key) < 0 || key == nullptr) {
+      return 0;
+    }
+    const Shown* entry = self.byNotification(id);
+    if (entry == nullptr) {
+      return 0;  // another program's notification, or one already withdrawn
+    }
+    const auto reply = NotificationContent::reply(entry->prompt, key);
+    if (!reply) {
+      return 0;  // the body clicked ("default"), or a key this prompt does not offer
+    }
+    const int status = self.answer(entry->prompt.replyId, *reply);
+    if (status != 200) {
+      notificationLog().info("An answer from a notification was not delivered (status %ld)",
+                             {Log::value(static_cast<long>(status))});
+    }
+    return 0;
+  }
+
+  static int onClosed(sd_bus_message* message, void* userData, sd_bus_error*) {
+    auto& self = *static_cast<Session*>(userData);
+    std::uint32_t id = 0;
+    std::uint32_t reason = 0;
+    if (sd_bus_message_read(message, "uu", &id, &reason) < 0) {
+      return 0;
+    }
+    // Dismissed or expired: the prompt stays answerable elsewhere and is not shown again.
+    std::erase_if(self.shown, [&](const auto& entry) { return entry.second.id == id; });
+    return 0;
+  }
+
+  // Finished sessions, from the change messages since the revision last looked at.
+  void followSessions(const StateHub& hub, const PublishedState& state) {
+    std::optional<std::vector<StateHub::Change>> changes;
+    if (sessionsRevision != 0) {
+      changes = hub.since(sessionsRevision);
+    }
+    if (!changes) {
+      // The first state, or too far behind: take the whole state as it is, without notifying.
+      sessionStates.clear();
+      const auto whole = Coding::parse(state.whole());
+      if (whole && whole->is_object()) {
+        for (const Json& session : whole->value("sessions", Json::array())) {
+          remember(session, false);
+        }
+      }
+      sessionsRevision = state.revision;
+      return;
+    }
+    for (const StateHub::Change& change : *changes) {
+      const auto message = Coding::parse(*change.data);
+      if (!message || !message->is_object()) {
+        continue;
+      }
+      for (const Json& session : message->value("sessions", Json::array())) {
+        remember(session, true);
+      }
+      for (const Json& id : message->value("removedSessionIds", Json::array())) {
+        if (id.is_string()) {
+          sessionStates.erase(id.get<std::string>());
+        }
+      }
+      sessionsRevision = std::max(sessionsRevision, change.revision);
+    }
+  }
+
+  void remember(const Json& session, bool mayNotify) {
+    if (!session.is_object() || !session.contains("id") || !session["id"].is_string()) {
+      return;
+    }
+    const std::string id = session["id"].get<std::string>();
+    const std::string state = session.value("state", std::string());
+    const auto previous = sessionStates.find(id);
+    const bool wasActive = previous != sessionStates.end() && !isFinished(previous->second);
+    sessionStates[id] = state;
+    if (!mayNotify || !wasActive || !isFinished(state)) {
+      return;
+    }
+    const auto started = Dates::parseISO8601(session.value("startedAt", std::string()));
+    const auto ended = Dates::parseISO8601(
+        session.value("completedAt", session.value("updatedAt", std::string())));
+    if (!started || !ended) {
+      return;
+    }
+    const auto ran = std::chrono::duration_cast<std::chrono::seconds>(*ended - *started);
+    if (ran <= *options.finishedAfter || !knowsCapabilities()) {
+      return;
+    }
+    const auto content = NotificationContent::forFinishedSession(
+        {.providerName = AgentProvider(session.value("provider", std::string())).displayName(),
+         .projectName = session.contains("projectName") && session["projectName"].is_string()
+                            ? std::optional<std::string>(session["projectName"].get<std::string>())
+                            : std::nullopt,
+         .task = session.value("task", std::string()),
+         .failed = state == "failed",
+         .ranFor = ran},
+        capabilities->count("body-markup") != 0);
+    static_cast<void>(notify(content, false));
+  }
+
+  Notifier::AnswerFunction& answer;
+  const NotifierOptions& options;
+  Bus bus;
+  Slot actionSlot;
+  Slot closedSlot;
+  std::optional<std::set<std::string>> capabilities;
+  bool reportedNoService = false;
+  bool reportedRefusal = false;
+  std::map<UUID, Shown> shown;  // by replyId; only prompts whose notification is up
+  std::set<UUID> seen;          // live prompts already handled (shown, refused or dismissed)
+  std::uint64_t sessionsRevision = 0;
+  std::unordered_map<std::string, std::string> sessionStates;  // session id -> state
+};
+
+}  // namespace
+
+Notifier::Notifier(const StateHub& hub, AnswerFunction answer, NotifierOptions options)
+    : hub(hub),
+      answer(std::move(answer)),
+      options(options),
+      wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Notifier::~Notifier() { stop(); }
+
+void Notifier::start() {
+  if (follower.joinable() || busThread.joinable() || !wake) {
+    return;
+  }
+  busThread = std::thread([this] { serve(); });
+  follower = std::thread([this] { follow(); });
+}
+
+void Notifier::stop() {
+  stopping = true;
+  if (wake) {
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(wake.get(), &one, sizeof one));
+  }
+  if (follower.joinable()) {
+    follower.join();
+  }
+  if (busThread.joinable()) {
+    busThread.join();
+  }
+}
+
+void Notifier::follow() {
+  std::uint64_t revision = 0;
+  while (!stopping) {
+    const auto state = hub.waitForNewer(revision, followInterval);
+    if (hub.isClosed() && (!state || state->revision == revision)) {
+      return;
+    }
+    if (state && state->revision != revision) {
+      revision = state->revision;
+      const std::uint64_t one = 1;
+      static_cast<void>(::write(wake.get(), &one, sizeof one));
+    }
+  }
+}
+
+void Notifier::serve() {
+  Session session(answer, options);
+  if (!session.connect()) {
+    return;
+  }
+  std::uint64_t revision = 0;
+  while (!stopping) {
+    if (const auto state = hub.latest(); state && state->revision != revision) {
+      revision = state->revision;
+      session.update(hub, *state);
+    }
+    // Signals, replies and queued calls.
+    int processed = 0;
+    while ((processed = sd_bus_process(session.get(), nullptr)) > 0) {
+    }
+    const int busDescriptor = sd_bus_get_fd(session.get());
+    const int busEvents = sd_bus_get_events(session.get());
+    if (processed < 0 || busDescriptor < 0 || busEvents < 0) {
+      notificationLog().error("The session bus connection was lost: desktop notifications are off");
+      return;
+    }
+    pollfd descriptors[2] = {{.fd = busDescriptor, .events = static_cast<short>(busEvents)},
+                             {.fd = wake.get(), .events = POLLIN}};
+    // sd-bus's own deadline (a call's timeout) is absolute on the monotonic clock.
+    int timeout = -1;
+    if (std::uint64_t until = 0;
+        sd_bus_get_timeout(session.get(), &until) >= 0 && until != UINT64_MAX) {
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      const std::uint64_t current = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U +
+                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000U;
+      timeout =
+          until <= current
+              ? 0
+              : static_cast<int>(std::min<std::uint64_t>((until - current) / 1000 + 1, 60'000));
+    }
+    if (::poll(descriptors, 2, timeout) < 0 && errno != EINTR) {
+      break;
+    }
+    if ((descriptors[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      static_cast<void>(::read(wake.get(), &count, sizeof count));
+    }
+  }
+  session.closeAll();
+  sd_bus_flush(session.get());
+}
+
+}  // namespace tarvel::Display

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelDisplay/StateHub.hpp"
+
+namespace tarvel::Display {
+
+struct NotifierOptions {
+  // A session that finishes or fails after running longer than this gets a plain notification;
+  // absent: none.
+  std::optional<std::chrono::seconds> finishedAfter;
+};
+
+// Desktop notifications through the freedesktop notification service on the user's session bus:
+// one per live prompt, with the actions its grants allow; an action answers the prompt through
+// `answer` (the service's own answer, returning its HTTP-like status); a notification is
+// withdrawn once its prompt is no longer live. Without a bus, a notification service or actions
+// it says so once in the log ("notifications") and goes on with what it can.
+// Thread: start() and stop() from one thread; the notifier runs on two threads of its own (one
+// follows `hub`, one owns the bus connection). `hub` and `answer`'s target must outlive it.
+// stop() returns at once when the hub is closed, otherwise within about a second.
+class Notifier {
+ public:
+  using AnswerFunction = std::function<int(const UUID&, const AgentReply&)>;
+
+  Notifier(const StateHub& hub, AnswerFunction answer, NotifierOptions options);
+  ~Notifier();
+  Notifier(const Notifier&) = delete;
+  Notifier& operator=(const Notifier&) = delete;
+  Notifier(Notifier&&) = delete;
+  Notifier& operator=(Notifier&&) = delete;
+
+  void start();
+  // Withdraws every notification still shown and ends both threads.
+  void stop();
+
+ private:
+  void follow();
+  void serve();
+
+  const StateHub& hub;
+  AnswerFunction answer;
+  NotifierOptions options;
+  UniqueFd wake;  // eventfd: a newer state or the stop
+  std::atomic<bool> stopping{false};
+  std::thread follower;
+  std::thread busThread;
+};
+
+}  // namespace tarvel::Display

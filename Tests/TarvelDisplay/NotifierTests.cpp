@@ -1,0 +1,441 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
+
+#include <systemd/sd-bus.h>
+
+namespace tarvel::Display {
+namespace {
+
+using namespace std::chrono_literals;
+using Testing::ChildProcess;
+using Testing::eventually;
+using Testing::fixture;
+using Testing::program;
+
+const std::string allowAnswer =
+    "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
+    "\"hookEventName\":\"PermissionRequest\"}}\n";
+constexpr const char* daemonProgram = "/usr/bin/dbus-daemon";
+constexpr const char* pythonProgram = "/usr/bin/python3";
+
+std::string permissionRequest(const std::string& session) {
+  std::string document = fixture("claude/PermissionRequest.json");
+  const std::string original = "a34702ef-72d2-4879-a175-c91e0f3f8d8c";
+  for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
+    document.replace(at, original.size(), session);
+  }
+  return document;
+}
+
+// Any captured Claude Code document, as from session `session`.
+std::string claudeDocument(const std::string& name, const std::string& session) {
+  Json document = Coding::parse(fixture("claude/" + name + ".json")).value();
+  document["session_id"] = session;
+  return document.dump();
+}
+
+struct BusDeleter {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageDeleter {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+// Any D-Bus value as JSON: numbers, strings, arrays, structs as arrays, dictionaries as objects.
+Json readValue(sd_bus_message* message) {
+  char type = 0;
+  const char* contents = nullptr;
+  if (sd_bus_message_peek_type(message, &type, &contents) <= 0) {
+    return nullptr;
+  }
+  switch (type) {
+    case 's':
+    case 'o':
+    case 'g': {
+      const char* text = nullptr;
+      sd_bus_message_read_basic(message, type, &text);
+      return text;
+    }
+    case 'y': {
+      std::uint8_t value = 0;
+      sd_bus_message_read_basic(message, type, &value);
+      return value;
+    }
+    case 'i': {
+      std::int32_t value = 0;
+      sd_bus_message_read_basic(message, type, &value);
+      return value;
+    }
+    case 'u': {
+      std::uint32_t value = 0;
+      sd_bus_message_read_basic(message, type, &value);
+      return value;
+    }
+    case 't': {
+      std::uint64_t value = 0;
+      sd_bus_message_read_basic(message, type, &value);
+      return value;
+    }
+    case 'v': {
+      sd_bus_message_enter_container(message, 'v', contents);
+      Json value = readValue(message);
+      sd_bus_message_exit_container(message);
+      return value;
+    }
+    case 'a':
+    case 'r': {
+      const std::string inner = contents;
+      sd_bus_message_enter_container(message, type, contents);
+      const bool dictionary = type == 'a' && inner.front() == '{';
+      Json value = dictionary ? Json::object() : Json::array();
+      while (sd_bus_message_at_end(message, false) == 0) {
+        if (dictionary) {
+          sd_bus_message_enter_container(message, 'e', inner.substr(1, inner.size() - 2).c_str());
+          const Json key = readValue(message);
+          value[key.is_string() ? key.get<std::string>() : key.dump()] = readValue(message);
+          sd_bus_message_exit_container(message);
+        } else {
+          value.push_back(readValue(message));
+        }
+      }
+      sd_bus_message_exit_container(message);
+      return value;
+    }
+    default:
+      ADD_FAILURE() << "unexpected D-Bus type " << type;
+      sd_bus_message_skip(message, nullptr);
+      return nullptr;
+  }
+}
+
+// A private session bus with python3-dbusmock's notification daemon on it (with actions), and a
+// client that reads the calls it recorded and makes it emit signals.
+class NotificationDaemon {
+ public:
+  explicit NotificationDaemon(const std::filesystem::path& home) {
+    daemon = std::make_unique<ChildProcess>(
+        std::vector<std::string>{daemonProgram, "--session", "--print-address", "--nofork"}, home);
+    EXPECT_TRUE(eventually([&] {
+      return daemon->standardOutput().find('\n') != std::string::npos;
+    })) << daemon->standardError();
+    const std::string printed = daemon->standardOutput();
+    address = printed.substr(0, printed.find('\n'));
+    mock = std::make_unique<ChildProcess>(
+        std::vector<std::string>{pythonProgram, "-m", "dbusmock", "--template",
+                                 "notification_daemon", "--parameters",
+                                 R"({"capabilities":"body body-markup actions"})"},
+        home, "", environment());
+    sd_bus* opened = nullptr;
+    EXPECT_GE(sd_bus_new(&opened), 0);
+    bus.reset(opened);
+    sd_bus_set_address(opened, address.c_str());
+    sd_bus_set_bus_client(opened, 1);
+    EXPECT_GE(sd_bus_start(opened), 0) << address;
+    // Ready once the mock answers on the bus.
+    EXPECT_TRUE(eventually([&] { return call("GetCalls").has_value(); }, 20s))
+        << mock->standardError();
+  }
+
+  std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
+
+  // The arguments of every recorded call of `method`, oldest first.
+  std::vector<Json> calls(const std::string& method) {
+    std::vector<Json> found;
+    if (const auto recorded = call("GetMethodCalls", method)) {
+      for (const Json& entry : *recorded) {
+        found.push_back(entry.at(1));
+      }
+    }
+    return found;
+  }
+
+  // Makes the daemon emit ActionInvoked(id, key) as when the user chooses an action.
+  void invokeAction(std::uint32_t id, const std::string& key) {
+    sd_bus_message* raw = nullptr;
+    ASSERT_GE(sd_bus_message_new_method_call(bus.get(), &raw, "org.freedesktop.Notifications",
+                                             "/org/freedesktop/Notifications",
+                                             "org.freedesktop.DBus.Mock", "EmitSignal"),
+              0);
+    const Message message(raw);
+    ASSERT_GE(sd_bus_message_append(raw, "sss", "", "ActionInvoked", "us"), 0);
+    ASSERT_GE(sd_bus_message_open_container(raw, 'a', "v"), 0);
+    ASSERT_GE(sd_bus_message_append(raw, "v", "u", id), 0);
+    ASSERT_GE(sd_bus_message_append(raw, "v", "s", key.c_str()), 0);
+    ASSERT_GE(sd_bus_message_close_container(raw), 0);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    EXPECT_GE(sd_bus_call(bus.get(), raw, 0, &error, &reply), 0) << error.message;
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+  }
+
+ private:
+  std::optional<Json> call(const char* method, const std::string& argument = {}) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const int result =
+        argument.empty()
+            ? sd_bus_call_method(bus.get(), "org.freedesktop.Notifications",
+                                 "/org/freedesktop/Notifications", "org.freedesktop.DBus.Mock",
+                                 method, &error, &reply, "")
+            : sd_bus_call_method(bus.get(), "org.freedesktop.Notifications",
+                                 "/org/freedesktop/Notifications", "org.freedesktop.DBus.Mock",
+                                 method, &error, &reply, "s", argument.c_str());
+    const Message owned(reply);
+    sd_bus_error_free(&error);
+    if (result < 0) {
+      return std::nullopt;
+    }
+    return readValue(reply);
+  }
+
+  std::unique_ptr<ChildProcess> daemon;
+  std::unique_ptr<ChildProcess> mock;
+  std::string address;
+  std::unique_ptr<sd_bus, BusDeleter> bus;
+};
+
+// A real `tarvel serve` on a private session bus with a notification daemon, and real hooks.
+class NotifierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(daemonProgram, X_OK) != 0 ||
+        std::system("/usr/bin/python3 -c 'import dbusmock' 2>/dev/null") != 0) {
+      GTEST_SKIP() << "needs dbus-daemon and python3-dbusmock (make deps installs them)";
+    }
+    char pattern[] = "/tmp/tarvel-notify-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home = pattern;
+  }
+  void TearDown() override {
+    hooks.clear();
+    service.reset();
+    daemon.reset();
+    if (!home.empty()) {
+      std::filesystem::remove_all(home);
+    }
+  }
+
+  void startService(const std::vector<std::string>& environment) {
+    service = std::make_unique<ChildProcess>(std::vector<std::string>{program("tarvel"), "serve"},
+                                             home, "", environment);
+    EXPECT_TRUE(eventually([&] {
+      return UnixSocketSupport::isPathAccepting(home / ".tarvel" / "api.sock") ||
+             service->hasEnded();
+    })) << service->standardError();
+  }
+
+  ChildProcess& startHook(const std::string& session,
+                          const std::string& document = "PermissionRequest") {
+    hooks.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+        document == "PermissionRequest" ? permissionRequest(session)
+                                        : claudeDocument(document, session)));
+    return *hooks.back();
+  }
+
+  // Sends one event through a real hook and waits until it is done.
+  void sendEvent(const std::string& session, const std::string& document) {
+    EXPECT_EQ(startHook(session, document).wait(), 0);
+  }
+
+  // Waits until the service lists `session` in `state`.
+  void waitForSessionState(const std::string& session, const std::string& state) {
+    EXPECT_TRUE(eventually([&] {
+      const auto whole = Coding::parse(api("GET", "/v1/state").body);
+      for (const Json& entry : whole ? whole->value("sessions", Json::array()) : Json::array()) {
+        if (entry.value("id", "") == "claude-code:" + session) {
+          return entry.value("state", "") == state;
+        }
+      }
+      return false;
+    })) << session
+        << " " << state;
+  }
+
+  ApiClient::Response api(std::string_view method, std::string_view path,
+                          std::string_view body = {}) {
+    auto response = ApiClient::request(home / ".tarvel" / "api.sock", method, path, body);
+    EXPECT_TRUE(response) << (response ? "" : response.error());
+    return response ? *response : ApiClient::Response{};
+  }
+
+  // The replyId of the only live prompt, once there is one other than `previous`.
+  std::string onlyPrompt(const std::string& previous = {}) {
+    std::string replyId;
+    EXPECT_TRUE(eventually([&] {
+      const auto state = Coding::parse(api("GET", "/v1/state").body);
+      const Json prompts = state ? state->value("prompts", Json::array()) : Json::array();
+      replyId = prompts.size() == 1 ? prompts[0]["replyId"].get<std::string>() : "";
+      return !replyId.empty() && replyId != previous;
+    }));
+    return replyId;
+  }
+
+  // Waits until the daemon has recorded `count` calls of `method`.
+  std::vector<Json> waitForCalls(const std::string& method, std::size_t count) {
+    std::vector<Json> calls;
+    EXPECT_TRUE(eventually([&] {
+      calls = daemon->calls(method);
+      return calls.size() >= count;
+    })) << method
+        << " calls: " << calls.size();
+    return calls;
+  }
+
+  std::filesystem::path home;
+  std::unique_ptr<NotificationDaemon> daemon;
+  std::unique_ptr<ChildProcess> service;
+  std::vector<std::unique_ptr<ChildProcess>> hooks;
+};
+
+TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
+  daemon = std::make_unique<NotificationDaemon>(home);
+  startService(daemon->environment());
+  ChildProcess& hook = startHook("11111111-1111-4111-8111-111111111111");
+
+  const auto notified = waitForCalls("Notify", 1);
+  ASSERT_EQ(notified.size(), 1U);
+  const Json& arguments =
+      notified[0];  // app, replaces, icon, summary, body, actions, hints, expiry
+  ASSERT_EQ(arguments.size(), 8U) << arguments.dump();
+  EXPECT_EQ(arguments[1], 0);
+  EXPECT_EQ(arguments[3], "Claude \u00B7 proj") << arguments.dump();
+  EXPECT_EQ(arguments[4], "Allow this command?\ntouch created-by-agent.txt");
+  EXPECT_EQ(arguments[5], Json({"allow", "Allow", "deny", "Deny"}));
+  EXPECT_EQ(arguments[6]["urgency"], 2);
+  // The hook's own wait (120 s) bounds the notification's.
+  EXPECT_GT(arguments[7].get<int>(), 60'000);
+  EXPECT_LE(arguments[7].get<int>(), 120'000);
+
+  // Clicking the body, or an action on some other notification, answers nothing; then Allow.
+  daemon->invokeAction(1, "default");
+  daemon->invokeAction(77, "deny");
+  daemon->invokeAction(1, "allow");
+  EXPECT_EQ(hook.wait(), 0);
+  EXPECT_EQ(hook.standardOutput(), allowAnswer);
+  // Once answered the notification is withdrawn, and it was the only one.
+  EXPECT_EQ(waitForCalls("CloseNotification", 1).at(0), Json::array({1}));
+  EXPECT_EQ(daemon->calls("Notify").size(), 1U);
+  EXPECT_FALSE(service->hasEnded()) << service->standardError();
+}
+
+TEST_F(NotifierTest, APromptAnsweredElsewhereOrWhoseHookIsKilledHasItsNotificationWithdrawn) {
+  daemon = std::make_unique<NotificationDaemon>(home);
+  startService(daemon->environment());
+
+  ChildProcess& answered = startHook("22222222-2222-4222-8222-222222222222");
+  const std::string replyId = onlyPrompt();
+  waitForCalls("Notify", 1);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"deny"})").status, 200);
+  EXPECT_EQ(answered.wait(), 0);
+  EXPECT_EQ(waitForCalls("CloseNotification", 1), std::vector<Json>{Json::array({1})});
+
+  ChildProcess& killed = startHook("33333333-3333-4333-8333-333333333333");
+  waitForCalls("Notify", 2);
+  killed.signal(SIGKILL);
+  killed.wait();
+  const auto closed = waitForCalls("CloseNotification", 2);
+  EXPECT_EQ(closed, (std::vector<Json>{Json::array({1}), Json::array({2})}));
+  EXPECT_EQ(daemon->calls("Notify").size(), 2U);
+}
+
+TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePlainNotification) {
+  daemon = std::make_unique<NotificationDaemon>(home);
+  auto environment = daemon->environment();
+  service = std::make_unique<ChildProcess>(
+      std::vector<std::string>{program("tarvel"), "serve", "--notify-finished", "1"}, home, "",
+      environment);
+  ASSERT_TRUE(eventually([&] {
+    return UnixSocketSupport::isPathAccepting(home / ".tarvel" / "api.sock");
+  })) << service->standardError();
+
+  const std::string quick = "66666666-6666-4666-8666-666666666666";
+  const std::string slow = "77777777-7777-4777-8777-777777777777";
+  sendEvent(quick, "SessionStart");
+  sendEvent(slow, "SessionStart");
+  waitForSessionState(slow, "starting");
+  sendEvent(quick, "SessionEnd");
+  waitForSessionState(quick, "completed");
+  std::this_thread::sleep_for(2100ms);  // the slow one runs past the threshold
+  sendEvent(slow, "SessionEnd");
+  waitForSessionState(slow, "completed");
+  // A late event for a finished session is not a second end.
+  sendEvent(slow, "SessionEnd");
+
+  const auto notified = waitForCalls("Notify", 1);
+  ASSERT_EQ(notified.size(), 1U);
+  EXPECT_EQ(notified[0][3], "Claude \u00B7 proj finished") << notified[0].dump();
+  EXPECT_EQ(notified[0][5], Json::array());
+  EXPECT_EQ(notified[0][6]["urgency"], 1);
+  // The hook's events are in; one more revision would have shown a second notification by now.
+  sendEvent(quick, "SessionStart");
+  waitForSessionState(quick, "starting");
+  EXPECT_EQ(daemon->calls("Notify").size(), 1U);
+}
+
+// Without a session bus, or with a bus but no notification service, the service says so once and
+// prompts stay answerable through the API.
+TEST_F(NotifierTest, WithoutABusOrANotificationServiceTheServiceSaysSoOnceAndAnswersThroughTheApi) {
+  struct Case {
+    std::string name;
+    bool withBus;
+    std::string expected;
+  };
+  for (const Case& test : {Case{"no bus", false, "No session bus"},
+                           Case{"no service", true, "No desktop notification service"}}) {
+    SCOPED_TRACE(test.name);
+    std::unique_ptr<ChildProcess> bus;
+    std::vector<std::string> environment;
+    if (test.withBus) {
+      bus = std::make_unique<ChildProcess>(
+          std::vector<std::string>{daemonProgram, "--session", "--print-address", "--nofork"},
+          home);
+      ASSERT_TRUE(
+          eventually([&] { return bus->standardOutput().find('\n') != std::string::npos; }));
+      const std::string printed = bus->standardOutput();
+      environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + printed.substr(0, printed.find('\n')));
+    }
+    startService(environment);
+    std::string replyId;
+    for (const std::string session :
+         {"44444444-4444-4444-8444-444444444444", "55555555-5555-4555-8555-555555555555"}) {
+      ChildProcess& hook = startHook(session);
+      replyId = onlyPrompt(replyId);
+      EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 200);
+      EXPECT_EQ(hook.wait(), 0);
+      EXPECT_EQ(hook.standardOutput(), allowAnswer);
+    }
+    EXPECT_FALSE(service->hasEnded());
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+    const std::string log = service->standardError();
+    std::size_t mentions = 0;
+    for (auto at = log.find("notifications: "); at != std::string::npos;
+         at = log.find("notifications: ", at + 1)) {
+      ++mentions;
+    }
+    EXPECT_EQ(mentions, 1U) << log;
+    EXPECT_NE(log.find(test.expected), std::string::npos) << log;
+    hooks.clear();
+    service.reset();
+  }
+}
+
+}  // namespace
+}  // namespace tarvel::Display
