@@ -94,7 +94,7 @@ def time_status(count):
     return times[len(times) // 2], times[-1]
 
 
-service = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve"], env=env,
+service = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve", "--no-notify"], env=env,
                            stderr=subprocess.DEVNULL)
 for _ in range(200):
     if os.path.exists(api_path):
