@@ -18,6 +18,7 @@
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 
@@ -32,6 +33,8 @@ struct DisplayServiceOptions {
   // At most one published revision per interval (changes in between are coalesced).
   std::chrono::milliseconds publishInterval{50};
   UnixReplyServer::Limits replyLimits{};
+  // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
+  std::optional<WebAccess::Listener> http;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -71,6 +74,8 @@ class DisplayService {
   bool clearFinished();
 
   const StateHub& hub() const { return stateHub; }
+  // The TCP address served once started; absent when not serving over TCP.
+  std::optional<WebAccess::Served> webAddress() const;
   const AgentActivityService& activity() const { return activityService; }
   // Messages for the log gathered while restoring.
   const std::vector<std::string>& startupMessages() const { return messages; }
