@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES := cmake g++ make ninja-build pkg-config ccache git tmux \
             nlohmann-json3-dev libutf8proc-dev uuid-dev \
             libmicrohttpd-dev libcurl4-openssl-dev \
-            libgtest-dev libgmock-dev libbenchmark-dev
+            libgtest-dev libgmock-dev libbenchmark-dev chromium python3
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 

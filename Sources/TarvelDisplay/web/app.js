@@ -32,6 +32,8 @@ function setConnection(name, text) {
   const node = document.getElementById('connection');
   node.dataset.state = name;
   node.textContent = text;
+  // What is shown may be out of date while disconnected: it takes no answers then.
+  document.body.dataset.connection = name;
 }
 
 // --- The event stream ---------------------------------------------------------------------
@@ -216,6 +218,7 @@ async function answer(event, makeAnswer) {
   const replyId = node && node.dataset.replyId;
   const card = replyId && cards.get(replyId);
   if (!card || card.overAt !== undefined || card.status) return;
+  if (document.body.dataset.connection !== 'live') return;
   if (performance.now() - card.shownAt < settleMilliseconds) {
     showStatus(card, 'settling', 'This prompt just appeared or changed: look again, then click.');
     card.status = null;
