@@ -305,6 +305,13 @@ def main():
         browser.wait_for('document.querySelectorAll(".prompt").length === 3', what='the third prompt')
         latency = time.monotonic() - started
         print(f'hook started -> prompt on the page: {latency * 1000:.0f} ms')
+        # A click on a prompt that has just appeared is not taken.
+        third_id = next(p['replyId'] for p in service.prompts() if p['sessionId'].endswith('33333333-3333-4333-8333-333333333333'))
+        browser.click(card(third_id) + ' button.deny')
+        time.sleep(0.3)
+        check(browser.evaluate(f'document.querySelector(\'{card(third_id)} .status\').className') == 'status settling',
+              'a click on a prompt that just appeared was taken')
+        check(third.poll() is None and len(service.prompts()) == 3, 'the third hook was answered')
         shown = browser.evaluate('[...document.querySelectorAll(".prompt .detail")].map(n => n.textContent)')
         check(HOSTILE in shown, f'the markup is not shown as text: {shown}')
         check(browser.evaluate('document.scripts.length') == 1, 'a script element was made')
