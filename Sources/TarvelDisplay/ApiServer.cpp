@@ -261,7 +261,7 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
 }
 
 std::optional<std::string_view> header(MHD_Connection* connection, MHD_ValueKind kind,
-                                      const char* name) {
+                                       const char* name) {
   const char* value = MHD_lookup_connection_value(connection, kind, name);
   return value == nullptr ? std::nullopt : std::optional<std::string_view>(value);
 }
@@ -413,9 +413,9 @@ Result<std::pair<UniqueFd, std::uint16_t>, std::string> listenTcp(const std::str
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-    const std::uint16_t chosen =
-        bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                    : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const std::uint16_t chosen = bound.ss_family == AF_INET6
+                                     ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     return std::pair{std::move(fd), chosen};
   }
   return failure;
@@ -478,8 +478,7 @@ std::optional<std::string> ApiServer::startTcp() {
   }
   auto& [fd, port] = *listener;
   context->httpDaemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC |
-          MHD_USE_POLL,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
       0, nullptr, nullptr, &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET, fd.get(),
       MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
   if (context->httpDaemon == nullptr) {

@@ -19,8 +19,7 @@ namespace {
 constexpr std::size_t tokenBytes = 32;
 
 bool isToken(std::string_view text) {
-  return text.size() == 2 * tokenBytes &&
-         std::all_of(text.begin(), text.end(), [](char c) {
+  return text.size() == 2 * tokenBytes && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
 }
@@ -96,7 +95,8 @@ Result<Token, std::string> loadOrCreate(const std::filesystem::path& path) {
     return path.string() + " is not a regular file of this user; remove it and start again.";
   }
   if ((status.st_mode & 077) != 0) {
-    return path.string() + " may be read by others; remove it (a new token is made) and start again.";
+    return path.string() +
+           " may be read by others; remove it (a new token is made) and start again.";
   }
   std::array<char, 2 * tokenBytes + 2> buffer{};
   ssize_t count = 0;
@@ -139,26 +139,51 @@ bool isLoopback(std::string_view address) {
   return ::inet_pton(AF_INET6, text.c_str(), &six) == 1 && IN6_IS_ADDR_LOOPBACK(&six);
 }
 
-std::vector<std::string> Served::hosts() const {
-  const std::string suffix = ":" + std::to_string(port);
-  std::vector<std::string> names;
-  const bool six = address.find(':') != std::string::npos;
-  names.push_back((six ? "[" + address + "]" : address) + suffix);
-  if (isLoopback(address)) {
-    names.push_back("127.0.0.1" + suffix);
-    names.push_back("localhost" + suffix);
-    names.push_back("[::1]" + suffix);
+namespace {
+
+bool isWildcard(std::string_view address) { return address == "0.0.0.0" || address == "::"; }
+
+// The Host header's name when it is an IP address literal ("[::1]" as "::1"); absent otherwise.
+std::optional<std::string> addressLiteral(std::string_view name) {
+  std::string text(name);
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+    in6_addr six{};
+    return ::inet_pton(AF_INET6, text.c_str(), &six) == 1 ? std::optional(text) : std::nullopt;
   }
-  return names;
+  in_addr four{};
+  return ::inet_pton(AF_INET, text.c_str(), &four) == 1 ? std::optional(text) : std::nullopt;
 }
 
-std::string Served::origin() const { return "http://" + hosts().front(); }
+}  // namespace
+
+bool Served::acceptsHost(std::string_view host) const {
+  const std::string suffix = ":" + std::to_string(port);
+  if (!host.ends_with(suffix)) {
+    return false;
+  }
+  const std::string_view name = host.substr(0, host.size() - suffix.size());
+  if (isWildcard(address)) {
+    return name == "localhost" || addressLiteral(name).has_value();
+  }
+  if (isLoopback(address) && (name == "localhost" || name == "127.0.0.1" || name == "[::1]")) {
+    return true;
+  }
+  const bool six = address.find(':') != std::string::npos;
+  return name == (six ? "[" + address + "]" : address);
+}
+
+std::string Served::origin() const {
+  const std::string shown =
+      address == "0.0.0.0" ? "127.0.0.1" : (address == "::" ? "::1" : address);
+  const bool six = shown.find(':') != std::string::npos;
+  return "http://" + (six ? "[" + shown + "]" : shown) + ":" + std::to_string(port);
+}
 
 std::string Served::cookieName() const { return "tarvel_" + std::to_string(port); }
 
 Verdict check(const Request& request, const Served& served, const Token& token) {
-  const auto names = served.hosts();
-  if (!request.host || std::find(names.begin(), names.end(), *request.host) == names.end()) {
+  if (!request.host || !served.acceptsHost(*request.host)) {
     return Verdict::misdirectedHost;
   }
   const bool reading = request.method == "GET" || request.method == "HEAD";
@@ -168,8 +193,7 @@ Verdict check(const Request& request, const Served& served, const Token& token) 
     return Verdict::foreignOrigin;
   }
   if (reading && request.path == "/" && request.queryToken) {
-    return sameSecret(*request.queryToken, token.text) ? Verdict::setCookie
-                                                       : Verdict::unauthorized;
+    return sameSecret(*request.queryToken, token.text) ? Verdict::setCookie : Verdict::unauthorized;
   }
   constexpr std::string_view bearer = "Bearer ";
   if (request.authorization && request.authorization->starts_with(bearer)) {

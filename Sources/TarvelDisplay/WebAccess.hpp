@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "TarvelCore/Platform/Result.hpp"
 
@@ -34,9 +33,10 @@ struct Served {
   std::string address;  // as given: "127.0.0.1", "::1", "192.168.1.5"
   std::uint16_t port = 0;
   // Host header values accepted: address:port (IPv6 in brackets), and for a loopback address
-  // also 127.0.0.1:port and localhost:port.
-  std::vector<std::string> hosts() const;
-  // "http://address:port" (IPv6 in brackets).
+  // also 127.0.0.1:port and localhost:port. An address of every interface (0.0.0.0, ::) accepts
+  // any IP address literal with the port instead, since a rebound DNS name is never one.
+  bool acceptsHost(std::string_view host) const;
+  // "http://address:port" (IPv6 in brackets; the loopback address for 0.0.0.0 and ::).
   std::string origin() const;
   // The cookie that carries the token; named by port, since cookies do not tell ports apart.
   std::string cookieName() const;
@@ -49,7 +49,7 @@ struct Request {
   std::optional<std::string_view> host;
   std::optional<std::string_view> origin;
   std::optional<std::string_view> authorization;
-  std::optional<std::string_view> cookie;  // the value of the served cookie, when sent
+  std::optional<std::string_view> cookie;      // the value of the served cookie, when sent
   std::optional<std::string_view> queryToken;  // ?token= on the page's address
 };
 

@@ -4,9 +4,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -54,7 +54,8 @@ std::optional<Display::WebAccess::Listener> parseHttpAddress(std::string_view te
     listener.address = std::string(text.substr(0, colon));
     port = text.substr(colon + 1);
   }
-  const auto [end, problem] = std::from_chars(port.data(), port.data() + port.size(), listener.port);
+  const auto [end, problem] =
+      std::from_chars(port.data(), port.data() + port.size(), listener.port);
   if (problem != std::errc{} || end != port.data() + port.size() || port.empty() ||
       listener.address.empty()) {
     return std::nullopt;
@@ -124,8 +125,8 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
       error << "tarvel serve: the web page and the API are open to every machine that reaches "
             << served->address << "; whoever has the token can answer your agents' prompts\n";
     }
-    error << "tarvel serve: web page at " << served->origin() << "/?token="
-          << options.http->token.text << "\n";
+    error << "tarvel serve: web page at " << served->origin()
+          << "/?token=" << options.http->token.text << "\n";
   }
   error.flush();
   static_cast<void>(out);
