@@ -380,6 +380,10 @@ void completed(void*, MHD_Connection*, void** requestContext, MHD_RequestTermina
   *requestContext = nullptr;
 }
 
+// Browsers keep idle connections open, each holding a thread: over TCP they are closed after this
+// long without traffic (a stream sends at least a keep-alive line well within it).
+constexpr unsigned idleTcpSeconds = 60;
+
 // A listening TCP socket at `address`:`port`, and the port it got.
 Result<std::pair<UniqueFd, std::uint16_t>, std::string> listenTcp(const std::string& address,
                                                                   std::uint16_t port) {
@@ -480,7 +484,8 @@ std::optional<std::string> ApiServer::startTcp() {
   context->httpDaemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
       0, nullptr, nullptr, &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET, fd.get(),
-      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      idleTcpSeconds, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
   if (context->httpDaemon == nullptr) {
     return "Cannot serve over TCP at " + context->http->address;
   }

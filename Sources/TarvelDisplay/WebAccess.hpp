@@ -35,11 +35,11 @@ struct Served {
   // Host header values accepted: address:port (IPv6 in brackets), and for a loopback address
   // also 127.0.0.1:port and localhost:port. An address of every interface (0.0.0.0, ::) accepts
   // any IP address literal with the port instead, since a rebound DNS name is never one.
-  bool acceptsHost(std::string_view host) const;
+  [[nodiscard]] bool acceptsHost(std::string_view host) const;
   // "http://address:port" (IPv6 in brackets; the loopback address for 0.0.0.0 and ::).
-  std::string origin() const;
+  [[nodiscard]] std::string origin() const;
   // The cookie that carries the token; named by port, since cookies do not tell ports apart.
-  std::string cookieName() const;
+  [[nodiscard]] std::string cookieName() const;
 };
 
 // What one request over TCP carries, as the server read it.
