@@ -19,7 +19,10 @@ TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
   const Served everywhere{.address = "0.0.0.0", .port = 8787};
   const std::string right = token.text;
   const std::string wrong = std::string(63, 'a') + "b";
+  // Requests hold views: every text they name lives here.
   const std::string bearer = "Bearer " + right;
+  const std::string wrongBearer = "Bearer " + wrong;
+  const std::string basic = "Basic " + right;
   struct Case {
     const char* name;
     const Served& served;
@@ -44,7 +47,7 @@ TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
        {.method = "GET",
         .path = "/v1/state",
         .host = "127.0.0.1:8787",
-        .authorization = "Bearer " + wrong},
+        .authorization = wrongBearer},
        Verdict::unauthorized},
       {"short bearer",
        loopback,
@@ -59,7 +62,7 @@ TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
        Verdict::unauthorized},
       {"basic scheme",
        loopback,
-       {.method = "GET", .path = "/", .host = "127.0.0.1:8787", .authorization = "Basic " + right},
+       {.method = "GET", .path = "/", .host = "127.0.0.1:8787", .authorization = basic},
        Verdict::unauthorized},
       {"query token",
        loopback,

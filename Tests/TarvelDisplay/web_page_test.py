@@ -357,7 +357,8 @@ def main():
 
         # The service stops: the page says so.
         service.process.send_signal(signal.SIGTERM)
-        service.process.wait(10)
+        check(service.process.wait(10) == 0,
+              'tarvel serve did not stop cleanly:\n' + ''.join(service.log[-20:]))
         browser.wait_for('document.getElementById("connection").dataset.state === "disconnected"',
                          what='"disconnected"')
         browser.screenshot(os.path.join(artefacts, 'web-disconnected.png'), 390, 844, True)

@@ -222,6 +222,10 @@ async function answer(event, makeAnswer) {
   if (performance.now() - card.shownAt < settleMilliseconds) {
     showStatus(card, 'settling', 'This prompt just appeared or changed: look again, then click.');
     card.status = null;
+    setTimeout(() => {
+      const node = card.element.querySelector('.status.settling');
+      if (node) { node.className = 'status'; node.textContent = ''; }
+    }, 2 * settleMilliseconds);
     return;
   }
   showStatus(card, 'sending', 'Sending…');
