@@ -355,6 +355,36 @@ def main():
         browser.wait_for(f'document.querySelector(\'{card(ids["2"])} .status\').textContent.startsWith("Answered elsewhere")',
                          what='"Answered elsewhere"')
 
+        # Question pickers: one answer to a single-choice question, two to a multiple-choice one.
+        questions = subprocess.Popen(
+            [os.path.join(bin_dir, 'tarvel-hook'), '--provider', 'claude-code'],
+            env={'HOME': home, 'PATH': '/usr/bin:/bin'}, stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        hooks.append(questions)
+        questions.stdin.write(json.dumps({
+            'session_id': '44444444-4444-4444-8444-444444444444', 'cwd': '/home/dev/proj',
+            'hook_event_name': 'PreToolUse', 'tool_name': 'AskUserQuestion', 'tool_use_id': 'toolu_1',
+            'tool_input': {'questions': [
+                {'question': 'Which database?', 'header': 'DB', 'multiSelect': False,
+                 'options': [{'label': 'Postgres', 'description': 'SQL'}, {'label': 'Redis'}]},
+                {'question': 'Which caches?', 'multiSelect': True,
+                 'options': [{'label': 'Memory'}, {'label': 'Disk'}, {'label': 'None'}]}]}}))
+        questions.stdin.close()
+        browser.wait_for('document.querySelectorAll(".prompt fieldset").length === 2', what='the pickers')
+        asked = next(p['replyId'] for p in service.prompts() if p['pendingReply']['kind'] == 'question')
+        check(browser.evaluate(f'document.querySelector(\'{card(asked)} input[value="Disk"]\').type') == 'checkbox',
+              'a multiple-choice question is not a set of checkboxes')
+        time.sleep(1.1)
+        for label in ('Redis', 'Memory', 'Disk'):
+            browser.click(f'{card(asked)} input[value="{label}"]')
+        browser.screenshot(os.path.join(artefacts, 'web-question-phone.png'), 390, 844, True)
+        browser.click(f'{card(asked)} button.send')
+        check(questions.wait(10) == 0, 'the question hook did not end')
+        answers = json.loads(questions.stdout.read())['hookSpecificOutput']['updatedInput']['answers']
+        check(answers['Which database?'] == 'Redis', f'answers: {answers}')
+        check('Memory' in answers['Which caches?'] and 'Disk' in answers['Which caches?']
+              and 'None' not in answers['Which caches?'], f'answers: {answers}')
+
         # The service stops: the page says so.
         service.process.send_signal(signal.SIGTERM)
         check(service.process.wait(10) == 0,
