@@ -1,5 +1,5 @@
-// The activity service re-sorts, rebuilds the index and recomputes the snapshot on every event;
-// these measure one ingest into a service of 100 sessions holding 50 recent events each.
+// One ingest into an activity service of 100, 1,000 and 3,000 sessions holding 50 recent events
+// each: the work per event should not grow with the number of sessions.
 #include <chrono>
 #include <string>
 #include <vector>
@@ -40,9 +40,9 @@ AgentEvent makeEvent(int session, int step) {
   return event;
 }
 
-std::vector<AgentSession> hundredSessions() {
+std::vector<AgentSession> makeSessions(int count) {
   std::vector<AgentSession> sessions;
-  for (int session = 0; session < 100; ++session) {
+  for (int session = 0; session < count; ++session) {
     AgentSession folded = AgentSession::fromEvent(makeEvent(session, 0));
     for (int step = 1; step < 50; ++step) {
       folded.apply(makeEvent(session, step));
@@ -52,14 +52,25 @@ std::vector<AgentSession> hundredSessions() {
   return sessions;
 }
 
-void ingestIntoHundredSessions(benchmark::State& state) {
-  tarvel::AgentActivityService service(hundredSessions());
+std::vector<AgentSession> hundredSessions() { return makeSessions(100); }
+
+// state.range(0) sessions; the events visit them in a fixed stride, each newer than the last.
+// With state.range(1) set, an onSessionsChanged callback takes the list after every event, as the
+// display service's save schedule does.
+void ingestIntoSessions(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  tarvel::AgentActivityService service(makeSessions(count));
   std::size_t observed = 0;
   service.addObserver([&observed](tarvel::AgentActivityService::Property) { ++observed; });
+  std::size_t listed = 0;
+  if (state.range(1) != 0) {
+    service.setOnSessionsChanged(
+        [&listed](const tarvel::SessionList& list) { listed += list.size(); });
+  }
   // The events are made beforehand (a fresh UUID each costs more than a microsecond); the
   // service gets a copy of each, as from the event server.
   std::vector<AgentEvent> events;
-  for (int step = 50, session = 0; step < 50 + 4096; ++step, session = (session + 37) % 100) {
+  for (int step = 50, session = 0; step < 50 + 4096; ++step, session = (session + 37) % count) {
     events.push_back(makeEvent(session, step));
   }
   std::size_t next = 0;
@@ -74,13 +85,15 @@ void ingestIntoHundredSessions(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(service.ingest(events[next++]));
   }
-  if (service.sessions().size() != 100 ||
+  if (service.sessions().size() != static_cast<std::size_t>(count) ||
       service.sessions().front()->recentEvents.size() != AgentSession::recentEventLimit) {
-    state.SkipWithError("the service does not hold 100 full sessions");
+    state.SkipWithError("the service does not hold full sessions");
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(ingestIntoHundredSessions);
+BENCHMARK(ingestIntoSessions)
+    ->ArgNames({"sessions", "listCallback"})
+    ->ArgsProduct({{100, 1000, 3000}, {0, 1}});
 
 void buildIndexOfHundredSessions(benchmark::State& state) {
   const tarvel::SessionList sessions = tarvel::toSessionList(hundredSessions());

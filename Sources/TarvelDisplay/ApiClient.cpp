@@ -84,15 +84,16 @@ std::string readEvents(const std::filesystem::path& socket, const MessageHandler
     EventStreamParser* parser;
     const std::atomic<bool>* stop;
   } sink{&parser, &stop};
-  curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION,
-                   +[](char* data, std::size_t size, std::size_t count, void* cls) -> std::size_t {
-                     auto& target = *static_cast<Sink*>(cls);
-                     if (target.stop->load()) {
-                       return 0;  // ends the transfer
-                     }
-                     target.parser->feed(std::string_view(data, size * count));
-                     return size * count;
-                   });
+  curl_easy_setopt(
+      easy.handle, CURLOPT_WRITEFUNCTION,
+      +[](char* data, std::size_t size, std::size_t count, void* cls) -> std::size_t {
+        auto& target = *static_cast<Sink*>(cls);
+        if (target.stop->load()) {
+          return 0;  // ends the transfer
+        }
+        target.parser->feed(std::string_view(data, size * count));
+        return size * count;
+      });
   curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &sink);
   // A stream is quiet for at most its keep-alive interval; 40 s of silence means it is gone.
   curl_easy_setopt(easy.handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -159,7 +160,8 @@ void EventStreamParser::line(std::string_view text) {
   }
   const std::size_t colon = text.find(':');
   const std::string_view field = text.substr(0, colon);
-  std::string_view value = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+  std::string_view value =
+      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
   if (!value.empty() && value.front() == ' ') {
     value.remove_prefix(1);
   }

@@ -87,11 +87,14 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
   if (!state) {
     return sendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the service is starting");
   }
-  auto* holder = new std::shared_ptr<const PublishedState>(std::move(state));  // NOLINT(cppcoreguidelines-owning-memory): freed by the response
+  auto* holder = new std::shared_ptr<const PublishedState>(
+      std::move(state));  // NOLINT(cppcoreguidelines-owning-memory): freed by the response
   const std::string& text = (*holder)->whole();
   MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
       text.size(), const_cast<char*>(text.data()),
-      [](void* cls) { delete static_cast<std::shared_ptr<const PublishedState>*>(cls); },  // NOLINT(cppcoreguidelines-owning-memory)
+      [](void* cls) {
+        delete static_cast<std::shared_ptr<const PublishedState>*>(cls);
+      },  // NOLINT(cppcoreguidelines-owning-memory)
       holder);
   if (response == nullptr) {
     delete holder;  // NOLINT(cppcoreguidelines-owning-memory)
@@ -171,8 +174,9 @@ struct Stream {
 MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub) {
   auto stream = std::make_unique<Stream>(Stream{.hub = hub});
   MHD_Response* response = MHD_create_response_from_callback(
-      MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(),
-      [](void* cls) { delete static_cast<Stream*>(cls); });  // NOLINT(cppcoreguidelines-owning-memory)
+      MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(), [](void* cls) {
+        delete static_cast<Stream*>(cls);
+      });  // NOLINT(cppcoreguidelines-owning-memory)
   if (response == nullptr) {
     return MHD_NO;
   }
@@ -241,7 +245,8 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     }
     Json& value = *parsed;
     if (const auto given = value.find("replyId"); given != value.end()) {
-      const auto givenId = given->is_string() ? UUID::parse(given->get<std::string>()) : std::nullopt;
+      const auto givenId =
+          given->is_string() ? UUID::parse(given->get<std::string>()) : std::nullopt;
       if (!givenId || *givenId != *replyId) {
         return sendError(connection, MHD_HTTP_BAD_REQUEST,
                          "the body's replyId is not the one in the path");
@@ -454,8 +459,7 @@ std::optional<std::string> ApiServer::start() {
   }
   const int descriptor = listener->descriptor.get();
   context->daemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC |
-          MHD_USE_POLL,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
       0, nullptr, nullptr, &handle, &context->unixDoor, MHD_OPTION_LISTEN_SOCKET, descriptor,
       MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_NOTIFY_COMPLETED, &completed,
       nullptr, MHD_OPTION_END);

@@ -33,7 +33,8 @@ std::string serverError(const std::filesystem::path& path, const AgentSocketErro
 AgentActivityService restoredService(const DisplayServiceOptions& options,
                                      SessionStore::LoadResult& restored,
                                      std::vector<std::string>& messages) {
-  if (const std::size_t removed = SessionStore::removeStaleTemporaries(options.paths.sessionsFile)) {
+  if (const std::size_t removed =
+          SessionStore::removeStaleTemporaries(options.paths.sessionsFile)) {
     messages.push_back("Removed " + std::to_string(removed) +
                        " temporary file(s) left by an interrupted save.");
   }
@@ -56,8 +57,13 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
       options.processAlive ? options.processAlive : AgentProcessIdentity::isRunning,
       options.processStartedAt);
   activityService.pruneCompleted(pruneAge, Dates::now());
-  activityService.addObserver([this](AgentActivityService::Property) { dirty = true; });
-  activityService.setOnSessionsChanged([this](const SessionList&) { saveSchedule.markChanged(); });
+  // An observer rather than the sessions callback: the list is then never laid out per event.
+  activityService.addObserver([this](AgentActivityService::Property property) {
+    dirty = true;
+    if (property == AgentActivityService::Property::sessions) {
+      saveSchedule.markChanged();
+    }
+  });
   if (restored.savingAllowed) {
     saveSchedule.markChanged();  // the reconciled and pruned list replaces the old file
   }
@@ -70,18 +76,18 @@ std::optional<std::string> DisplayService::start() {
   replyServer = std::make_unique<UnixReplyServer>(
       options.paths.replySocket, [this](const std::set<UUID>&) { registrationsChanged(); },
       options.replyLimits);
-  eventServer = std::make_unique<UnixSocketServer>(
-      options.paths.eventSocket, maximumPayloadBytes, [this](const AgentEvent& event) {
-        bool post = false;
-        {
-          const std::scoped_lock guard(inboxMutex);
-          inbox.push_back(event);
-          post = !std::exchange(inboxPosted, true);
-        }
-        if (post) {
-          queue.post([this] { takeEvents(); });
-        }
-      });
+  eventServer = std::make_unique<UnixSocketServer>(options.paths.eventSocket, maximumPayloadBytes,
+                                                   [this](const AgentEvent& event) {
+                                                     bool post = false;
+                                                     {
+                                                       const std::scoped_lock guard(inboxMutex);
+                                                       inbox.push_back(event);
+                                                       post = !std::exchange(inboxPosted, true);
+                                                     }
+                                                     if (post) {
+                                                       queue.post([this] { takeEvents(); });
+                                                     }
+                                                   });
   apiServer = std::make_unique<ApiServer>(
       options.paths.apiSocket,
       ApiServer::Handlers{
@@ -155,15 +161,16 @@ void DisplayService::takeEvents() {
   }
   for (AgentEvent& event : batch) {
     ++received;
-    const bool waiting = event.pendingReply.has_value();
-    const Date arrived = Dates::now();
-    AgentEvent copy = waiting ? event : AgentEvent{};
-    activityService.ingest(std::move(event));
-    if (waiting) {
-      const auto session =
-          activityService.session(copy.provider.namespacedSessionID(copy.sessionId));
-      prompts.record(copy, session ? (*session)->projectName : std::nullopt, arrived);
+    if (!event.pendingReply) {
+      activityService.ingest(std::move(event));
+      continue;
     }
+    const Date arrived = Dates::now();
+    const AgentEvent waiting = event;
+    activityService.ingest(std::move(event));
+    const auto session =
+        activityService.session(waiting.provider.namespacedSessionID(waiting.sessionId));
+    prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
   }
   dirty = true;
 }
@@ -182,7 +189,8 @@ void DisplayService::publishIfDue(bool force) {
   lastPublish = now;
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
-      ServiceInfo{.version = std::string(version), .startedAt = startedAt, .eventsReceived = received}));
+      ServiceInfo{
+          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received}));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -203,8 +211,8 @@ void DisplayService::run(int stopDescriptor) {
   while (true) {
     int timeout = 1000;
     if (const auto deadline = nextDeadline()) {
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-          *deadline - SteadyClock::now());
+      const auto wait =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - SteadyClock::now());
       timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 1000));
     }
     pollfd descriptors[2] = {{.fd = queue.wakeDescriptor(), .events = POLLIN},
@@ -265,7 +273,8 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
     case PromptBook::Lookup::Kind::unknown:
       return error(404, "no prompt with this replyId");
     case PromptBook::Lookup::Kind::over:
-      return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
+      return error(409,
+                   "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
     case PromptBook::Lookup::Kind::live:
       break;
   }
@@ -302,13 +311,13 @@ void DisplayService::saveInBackground(SteadyClock::time_point now) {
   saveSchedule.didSave(now);
   saving->store(true);
   // The shared records are immutable, so the worker may read this copy of the list.
-  saver.async([path = options.paths.sessionsFile, list = activityService.sessions(),
-               flag = saving] {
-    if (auto error = SessionStore::save(path, toSessions(list))) {
-      serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
-    }
-    flag->store(false);
-  });
+  saver.async(
+      [path = options.paths.sessionsFile, list = activityService.sessions(), flag = saving] {
+        if (auto error = SessionStore::save(path, toSessions(list))) {
+          serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
+        }
+        flag->store(false);
+      });
 }
 
 }  // namespace tarvel::Display

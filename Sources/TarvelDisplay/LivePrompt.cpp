@@ -40,9 +40,9 @@ std::optional<std::string> mismatch(const AgentReply& reply, const AgentPendingR
       return "the prompt asks no questions";
     }
     for (const auto& [question, labels] : *reply.answers) {
-      const auto asked =
-          std::find_if(prompt.questions->begin(), prompt.questions->end(),
-                       [&](const AgentPromptQuestion& candidate) { return candidate.text == question; });
+      const auto asked = std::find_if(
+          prompt.questions->begin(), prompt.questions->end(),
+          [&](const AgentPromptQuestion& candidate) { return candidate.text == question; });
       if (asked == prompt.questions->end()) {
         return "the prompt does not ask \"" + question + "\"";
       }

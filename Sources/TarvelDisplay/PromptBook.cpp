@@ -30,8 +30,7 @@ void PromptBook::record(const AgentEvent& event, const std::optional<std::string
   pruneLocked(receivedAt);
 }
 
-void PromptBook::setRegistrations(
-    const std::vector<UnixReplyServer::Registration>& registrations) {
+void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations) {
   const std::scoped_lock guard(mutex);
   std::map<UUID, UnixReplyServer::Registration> now;
   for (const auto& registration : registrations) {
@@ -80,15 +79,15 @@ void PromptBook::finishLocked(const UUID& replyId) {
 
 void PromptBook::pruneLocked(Date now) {
   for (auto entry = records.begin(); entry != records.end();) {
-    const bool stale = !entry->second.registered &&
-                       registered.count(entry->first) == 0 &&
+    const bool stale = !entry->second.registered && registered.count(entry->first) == 0 &&
                        entry->second.prompt.receivedAt + unregisteredLifetime < now;
     entry = stale ? records.erase(entry) : std::next(entry);
   }
   while (records.size() > maximumRecords) {
-    const auto oldest = std::min_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
-      return a.second.prompt.receivedAt < b.second.prompt.receivedAt;
-    });
+    const auto oldest =
+        std::min_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
+          return a.second.prompt.receivedAt < b.second.prompt.receivedAt;
+        });
     records.erase(oldest);
   }
 }

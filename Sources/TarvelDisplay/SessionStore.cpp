@@ -4,17 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <exception>
 #include <numeric>
 #include <system_error>
 
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
+#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 
 namespace tarvel::Display::SessionStore {
@@ -29,20 +30,6 @@ struct Failure {
 
 Failure systemError(std::string_view what, int error) {
   return {std::string(what) + ": " + std::strerror(error)};
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 // The bytes of the file, or why they could not be read.
@@ -256,8 +243,8 @@ std::optional<std::string> save(const std::filesystem::path& file,
   const std::filesystem::path temporary =
       file.parent_path() / (file.filename().string() + ".tmp-" + std::to_string(::getpid()));
   ::unlink(temporary.c_str());
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                     0600));
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) {
     return systemError("open", errno).reason;
   }

@@ -51,8 +51,8 @@ std::vector<AgentSession> bounded(std::vector<AgentSession> sessions,
 // holding the service's instance lock. Returns how many were removed.
 std::size_t removeStaleTemporaries(const std::filesystem::path& file);
 
-// Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is 0600.
-// Returns the reason on failure; the previous file is then left as it was.
+// Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is
+// 0600. Returns the reason on failure; the previous file is then left as it was.
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions);
 

@@ -5,8 +5,8 @@ namespace tarvel::Display {
 void StateHub::publish(std::shared_ptr<const PublishedState> state) {
   {
     const std::scoped_lock guard(mutex);
-    recent.push_back({.revision = state->revision,
-                      .data = std::make_shared<const std::string>(state->change)});
+    recent.push_back(
+        {.revision = state->revision, .data = std::make_shared<const std::string>(state->change)});
     newest = std::move(state);
     while (recent.size() > retainedRevisions) {
       recent.pop_front();
@@ -36,9 +36,8 @@ std::shared_ptr<const PublishedState> StateHub::latest() const {
 std::shared_ptr<const PublishedState> StateHub::waitForNewer(
     std::uint64_t after, std::chrono::milliseconds timeout) const {
   std::unique_lock guard(mutex);
-  published.wait_for(guard, timeout, [&] {
-    return closed || (newest && newest->revision > after);
-  });
+  published.wait_for(guard, timeout,
+                     [&] { return closed || (newest && newest->revision > after); });
   return newest;
 }
 

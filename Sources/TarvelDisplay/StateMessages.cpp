@@ -122,8 +122,8 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     auto [entry, inserted] = cache.try_emplace(session->id, Entry{session, nullptr});
     if (inserted || !entry->second.session.isSameRecord(session) || !entry->second.text) {
       entry->second.session = session;
-      entry->second.text =
-          std::make_shared<const std::string>(Coding::encode(Codable<AgentSession>::encode(*session)));
+      entry->second.text = std::make_shared<const std::string>(
+          Coding::encode(Codable<AgentSession>::encode(*session)));
       changed.push_back(entry->second.text);
     }
     state->sessionTexts.push_back(entry->second.text);
@@ -238,10 +238,10 @@ void RemoteState::applyCommon(const Json& message) {
   }
   promptList = std::move(prompts);
   const Json& service = message.at("service");
-  serviceInfo = {.version = service.value("version", std::string()),
-                 .startedAt = Dates::parseISO8601(service.value("startedAt", std::string()))
-                                  .value_or(Date{}),
-                 .eventsReceived = service.value("eventsReceived", std::uint64_t{0})};
+  serviceInfo = {
+      .version = service.value("version", std::string()),
+      .startedAt = Dates::parseISO8601(service.value("startedAt", std::string())).value_or(Date{}),
+      .eventsReceived = service.value("eventsReceived", std::uint64_t{0})};
 }
 
 void RemoteState::rebuild() {

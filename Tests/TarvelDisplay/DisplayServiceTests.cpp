@@ -13,9 +13,9 @@
 #include "TarvelCore/Models/Coding.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateMessages.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -56,8 +56,8 @@ class DisplayServiceTest : public ::testing::Test {
   }
 
   std::unique_ptr<ChildProcess> startService() {
-    auto process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{program("tarvel"), "serve"}, home);
+    auto process =
+        std::make_unique<ChildProcess>(std::vector<std::string>{program("tarvel"), "serve"}, home);
     EXPECT_TRUE(eventually([&] {
       return UnixSocketSupport::isPathAccepting(directory / "api.sock") || process->hasEnded();
     })) << process->standardError();
@@ -93,7 +93,8 @@ class DisplayServiceTest : public ::testing::Test {
         prompts[prompt["sessionId"].get<std::string>()] = prompt["replyId"].get<std::string>();
       }
       return prompts.size() == count;
-    })) << "live prompts: " << prompts.size();
+    })) << "live prompts: "
+        << prompts.size();
     return prompts;
   }
 
@@ -137,11 +138,18 @@ TEST_F(DisplayServiceTest, AnswersReachTheirOwnHookByReplyIdAndAPromptAnsweredIs
   }
 
   // Answers that do not fit, or name no prompt, reach no hook.
-  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"option","optionId":"x"})").status, 400);
-  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"allow","replyId":")" + secondId + "\"}").status, 400);
+  EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, R"({"decision":"option","optionId":"x"})").status,
+            400);
+  EXPECT_EQ(
+      api("POST", "/v1/prompts/" + firstId, R"({"decision":"allow","replyId":")" + secondId + "\"}")
+          .status,
+      400);
   EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, "not json").status, 400);
   EXPECT_EQ(api("POST", "/v1/prompts/" + firstId, std::string(2 << 20, ' ')).status, 413);
-  EXPECT_EQ(api("POST", "/v1/prompts/0F47BEA9-4C5D-4750-8BCA-3C1EB0C8A782", R"({"decision":"allow"})").status, 404);
+  EXPECT_EQ(
+      api("POST", "/v1/prompts/0F47BEA9-4C5D-4750-8BCA-3C1EB0C8A782", R"({"decision":"allow"})")
+          .status,
+      404);
 
   const auto delivered = api("POST", "/v1/prompts/" + secondId, R"({"decision":"allow"})");
   EXPECT_EQ(delivered.status, 200);
@@ -285,12 +293,13 @@ TEST_F(DisplayServiceTest, TheSystemdUnitRunsThisProgramAndOnlyOursIsRemoved) {
   const std::filesystem::path unit = home / ".config/systemd/user/tarvel.service";
   ChildProcess install({program("tarvel"), "service", "install"}, home);
   ASSERT_EQ(install.wait(), 0) << install.standardError();
-  EXPECT_NE(install.standardOutput().find("systemctl --user enable --now tarvel"), std::string::npos);
+  EXPECT_NE(install.standardOutput().find("systemctl --user enable --now tarvel"),
+            std::string::npos);
   std::ifstream file(unit);
   const std::string text(std::istreambuf_iterator<char>(file), {});
-  EXPECT_NE(text.find("ExecStart=" + std::filesystem::canonical(program("tarvel")).string() +
-                      " serve\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("ExecStart=" + std::filesystem::canonical(program("tarvel")).string() + " serve\n"),
+      std::string::npos)
       << text;
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
   ChildProcess uninstall({program("tarvel"), "service", "uninstall"}, home);
@@ -332,9 +341,9 @@ TEST(SessionStore, WhatIsSavedAlwaysLoadsAgainAndKeepsActiveSessionsFirst) {
   const auto active = std::count_if(loaded.sessions.begin(), loaded.sessions.end(),
                                     [](const AgentSession& session) { return session.isActive(); });
   EXPECT_EQ(active, 120);
-  const auto newestFinished = std::find_if(loaded.sessions.begin(), loaded.sessions.end(), [](const AgentSession& session) {
-    return session.id == "claude-code:s1199";
-  });
+  const auto newestFinished =
+      std::find_if(loaded.sessions.begin(), loaded.sessions.end(),
+                   [](const AgentSession& session) { return session.id == "claude-code:s1199"; });
   EXPECT_NE(newestFinished, loaded.sessions.end());
   std::filesystem::remove_all(pattern);
 }

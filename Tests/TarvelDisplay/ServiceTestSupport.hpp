@@ -49,8 +49,8 @@ class ChildProcess {
       argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    char* envp[] = {const_cast<char*>(homeVariable.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"),
-                    nullptr};
+    char* envp[] = {const_cast<char*>(homeVariable.c_str()),
+                    const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
     pid = ::fork();
     if (pid == 0) {
       ::dup2(in[0], STDIN_FILENO);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +26,8 @@ namespace tarvel {
 // order, derives the index and the notch snapshot, tracks the event that asks for attention,
 // and runs the maintenance around restarts (restore, prune, reconcile with live processes).
 // Observers are told which stored property changed, after the whole change, and only when its
-// new value differs from the old one.
+// new value differs from the old one. An event costs the sessions it touches (and a logarithm of
+// their number), not a pass over all of them; the long lists are laid out when read.
 // Thread: confined to the thread that created it, and checked in debug builds (a call from
 // another thread aborts); hand events over with a MainQueue. No lock.
 class AgentActivityService {
@@ -64,7 +66,9 @@ class AgentActivityService {
   std::uint64_t historyRevision() const;
   bool protocolMismatchDetected() const;
   const SessionsChanged& onSessionsChanged() const;
-  // Called with the whole list after every committed change.
+  // Called with the whole list (not a copy) after every committed change. A list read after
+  // every change is patched where sessions changed, costing the distance a moved session travels
+  // in it; a list left unread costs nothing until it is read, and then a pass over every session.
   void setOnSessionsChanged(SessionsChanged callback);
   const SessionIndex& index() const;
   // Position of each id in sessions() (the later one for a repeated id). The keys view the ids
@@ -118,31 +122,91 @@ class AgentActivityService {
   // The values of the stored properties before a change, to tell observers what differs.
   struct Before;
 
+  // A session's place in session order: needing attention first, then active, then the latest
+  // update; `sequence` keeps the previous relative order of sessions with equal keys.
+  struct OrderKey {
+    int rank = 0;
+    Date updatedAt{};
+    std::int64_t sequence = 0;
+    bool operator<(const OrderKey& other) const;
+  };
+  using Order = std::map<OrderKey, SharedSession>;
+  struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept;
+  };
+  // One session changed or added by the operation under way, with its place before it.
+  struct Change {
+    Order::iterator entry;
+    std::optional<SharedSession> before;  // absent for an added session
+    OrderKey key;
+  };
+
   void checkThread() const;
   void normalize(std::vector<AgentSession>& restored);
+
+  // Changes that rebuild everything from the list (restore, removal, reconciling, and ingest
+  // while the list is not in session order or ids repeat).
+  void beginListChange();
   void order();
   void rebuildLookups();
+  void adoptList();
   void commit(bool orderSessions, AttentionRefresh refresh, const Before& before);
   void publishAndNotify(const Before& before);
   void notifyChanges(const Before& before);
   void replaceAt(std::size_t position, AgentSession session);
   bool completeIfParentTerminal(std::size_t position, Date date);
   bool completeActiveDescendants(const std::string& id, AgentState state, Date date);
-  std::optional<AgentEvent> latestWaitingAttentionEvent() const;
-  void updateAttentionPresentation(const AgentEvent& event);
+  bool ingestByRebuilding(const AgentEvent& event);
   Before capture() const;
 
+  // Ingest in place: the work grows with the sessions the event touches, not with all of them.
+  void record(std::vector<Change>& changes, Order::iterator entry, AgentSession session);
+  bool completeIfParentTerminal(std::vector<Change>& changes, Order::iterator entry, Date date);
+  void completeActiveDescendants(std::vector<Change>& changes, const std::string& id,
+                                 AgentState state, Date date);
+  bool canChangeInPlace() const;
+  bool reorder(std::vector<Change>& changes);
+  void patchList(const std::vector<Change>& changes);
+  void commitInPlace(std::vector<Change>& changes, bool orderSessions,
+                     const std::function<bool()>& refreshAttention);
+  bool assignAttention(std::optional<AgentEvent> next);
+  bool refreshAttentionIfMissing();
+  bool publishChanges(const SessionIndex::UpdateResult& update);
+
+  std::optional<AgentEvent> latestWaitingAttentionEvent() const;
+  bool updateAttentionPresentation(const AgentEvent& event);
+  void refreshList() const;
+  void refreshPositions() const;
+  void refreshSnapshot() const;
+  void notify(const std::vector<Property>& changed);
+
   std::thread::id owner;
-  SessionList sessionList;
+  // The sessions in session order; `entries` finds each by id (the later one for a repeated id).
+  Order ordered;
+  std::unordered_map<std::string, Order::iterator, StringHash, std::equal_to<>> entries;
+  std::int64_t firstSequence = 0;
+  std::int64_t lastSequence = -1;
+  // False when the list is not sorted by the keys of its sessions (a change that does not reorder
+  // altered a key): then the next change rebuilds from the list, as a full sort would.
+  bool orderFollowsKeys = true;
+  // Ids of the sessions that hold pending prompts.
+  std::unordered_set<std::string, StringHash, std::equal_to<>> withPrompts;
+  // `ordered` as a list (with the key of each), `positions` and the snapshot's two long lists
+  // are brought up to date when read; a list in use is patched by each change.
+  mutable SessionList sessionList;
+  mutable std::vector<OrderKey> listKeys;
+  mutable bool listStale = false;
   std::optional<AgentEvent> attention;
-  NotchActivitySnapshot snapshot;
+  mutable NotchActivitySnapshot snapshot;
+  mutable bool snapshotListsStale = false;
   std::uint64_t revision = 0;
   bool mismatchDetected = false;
   SessionsChanged sessionsChanged;
   SessionIndex sessionIndexValue;
-  // Keys view ids of sessions in `sessionList`; rebuilt with the index, which holds those
-  // sessions until then even when `sessionList` already dropped one.
-  SessionIndex::Map<std::size_t> positions;
+  // Keys view the ids kept in `entries`.
+  mutable SessionIndex::Map<std::size_t> positions;
+  mutable bool positionsStale = false;
 
   std::vector<std::pair<ObserverToken, Observer>> observers;
   ObserverToken nextToken = 1;

@@ -17,14 +17,15 @@
 
 namespace tarvel {
 
-// The lookups and groups of one session list, built once and never changed: sessions by id,
-// children by parent id, groups (a root with its sub-agent descendants, depth first) in group
-// order, the active and waiting visible sessions, and the notch snapshot. A session is visible
-// when neither it nor its group root is an internal helper.
-// Copies share one immutable body, so copying costs a reference count. The string_view keys of
-// the maps (and the root ids) view ids inside the sessions the index holds: they stay valid as
-// long as this index or a copy of it lives.
-// Thread: immutable; copies may be read on any thread.
+// The lookups and groups of one session list, as a value: sessions by id, children by parent
+// id, groups (a root with its sub-agent descendants, depth first) in group order, the active and
+// waiting visible sessions, and the notch snapshot. A session is visible when neither it nor its
+// group root is an internal helper. An index built without repeated ids or parent cycles keeps
+// its orders in trees and can be updated in place; its long lists are laid out when read.
+// Copies share one body, so copying costs a reference count. The string_view keys of the maps
+// (and the root ids) view ids the index owns: they stay valid as long as this index or a copy of
+// it lives. `update` changes a body only while no copy shares it, so every copy stays a value.
+// Thread: a copy may be read on any thread; `update` only from the thread that owns the copy.
 class SessionIndex {
  public:
   struct GroupAggregate {
@@ -71,13 +72,37 @@ class SessionIndex {
   bool isVisible(const AgentSession& session) const;
 
   NotchActivitySnapshot notchSnapshot(const std::optional<AgentEvent>& attentionEvent) const;
+  // The snapshot without its two long lists (activeSessions and attentionSessions stay empty):
+  // costs the walk of the listed groups, not of every session.
+  NotchActivitySnapshot notchSnapshotWithoutLists(
+      const std::optional<AgentEvent>& attentionEvent) const;
+  // The first of attentionSessions, without building that list.
+  std::optional<SharedSession> firstAttentionSession() const;
+
+  // One session replaced (`before` present) or added (`before` absent) in the list the index was
+  // built from.
+  struct Change {
+    std::optional<SharedSession> before;
+    SharedSession after;
+  };
+  struct UpdateResult {
+    bool applied = false;           // false: nothing changed; build a new index instead
+    bool activeChanged = false;     // activeSessions differs
+    bool attentionChanged = false;  // attentionSessions differs
+  };
+  // Brings the index up to date with the changes in place, at the cost of the groups they touch.
+  // Refused (applied false, index untouched) while a copy shares this index, and for changes that
+  // move sessions between groups: a new parent link, a changed internal-helper flag, an added
+  // session that others already name as parent, or an index with repeated ids or parent cycles.
+  UpdateResult update(const std::vector<Change>& changes);
 
   // Equal when every field is equal.
   bool operator==(const SessionIndex& other) const;
 
  private:
   struct Storage;
-  std::shared_ptr<const Storage> storage;
+  void appendRelatedSessions(NotchActivitySnapshot& snapshot) const;
+  std::shared_ptr<Storage> storage;
 };
 
 // Index order: needing attention first, then active, then the latest update, then the smaller id.

@@ -9,24 +9,10 @@
 #include <vector>
 
 #include "QuoyaCodexHook/HookInputReader.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel-hook/HookRelay.hpp"
 
-namespace {
-
-void writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return;  // a closed or broken output is the agent's business
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
@@ -41,6 +27,6 @@ int main(int argc, char** argv) {
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may reach the agent
     answer = "{}\n";
   }
-  writeAll(STDOUT_FILENO, answer);
+  tarvel::writeAll(STDOUT_FILENO, answer);  // a closed output is the agent's business
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -63,8 +62,8 @@ bool ServiceDisplay::startService(const std::filesystem::path& program,
   // Everything the children need is made before fork: after it only async-signal-safe calls.
   const std::string programText = program.string();
   const std::string logText = log.string();
-  std::array<char*, 3> arguments{const_cast<char*>(programText.c_str()),
-                                 const_cast<char*>("serve"), nullptr};
+  std::array<char*, 3> arguments{const_cast<char*>(programText.c_str()), const_cast<char*>("serve"),
+                                 nullptr};
   const pid_t child = ::fork();
   if (child < 0) {
     return false;
@@ -121,22 +120,34 @@ std::optional<std::string> ServiceDisplay::start() {
 
 void ServiceDisplay::streamLoop() {
   while (!stopping.load()) {
+    // Messages of an earlier connection that are still queued are dropped by their generation.
+    const std::uint64_t generation = ++streamGeneration;
     const std::string reason = tarvel::Display::ApiClient::readEvents(
         options.apiSocket,
-        [this](std::string_view event, std::string_view data) {
-          queue.post([this, event = std::string(event), data = std::string(data)] {
+        [this, generation](std::string_view event, std::string_view data) {
+          queue.post([this, generation, event = std::string(event), data = std::string(data)] {
+            if (generation != streamGeneration.load()) {
+              return;
+            }
             if (remote.apply(event, data)) {
               connected = true;
               message.reset();
             } else {
-              message = "The service's state could not be read; reconnecting.";
+              // A change that does not follow the state held: start again from a whole state.
+              message = "Catching up with the Tarvel service…";
+              streamGeneration.fetch_add(1);
+              abortStream.store(true);
             }
             markChanged();
           });
         },
-        stopping);
+        abortStream);
     if (stopping.load()) {
       break;
+    }
+    const bool resynchronizing = abortStream.exchange(false);
+    if (resynchronizing) {
+      continue;
     }
     queue.post([this, reason] {
       connected = false;
@@ -155,6 +166,7 @@ void ServiceDisplay::stop() {
   }
   stopped = true;
   stopping.store(true);
+  abortStream.store(true);
   if (stream.joinable()) {
     stream.join();
   }
@@ -165,8 +177,9 @@ void ServiceDisplay::stop() {
 std::optional<PromptKeys::PresentedPrompt> ServiceDisplay::presentedPrompt() const {
   const auto& live = remote.prompts();
   const auto isLive = [&](const UUID& id) {
-    return std::any_of(live.begin(), live.end(),
-                       [&](const tarvel::Display::LivePrompt& prompt) { return prompt.replyId == id; });
+    return std::any_of(live.begin(), live.end(), [&](const tarvel::Display::LivePrompt& prompt) {
+      return prompt.replyId == id;
+    });
   };
   auto presented = Island::presentedPrompt(remote.snapshot(), isLive);
   if (presented && presented->answerable) {
@@ -174,8 +187,9 @@ std::optional<PromptKeys::PresentedPrompt> ServiceDisplay::presentedPrompt() con
   }
   // The attention session has no live prompt: another waiting prompt is still reachable.
   if (!live.empty()) {
-    return PromptKeys::PresentedPrompt{
-        .sessionId = live.front().sessionId, .reply = live.front().pendingReply, .answerable = true};
+    return PromptKeys::PresentedPrompt{.sessionId = live.front().sessionId,
+                                       .reply = live.front().pendingReply,
+                                       .answerable = true};
   }
   return presented;
 }
@@ -209,7 +223,7 @@ bool ServiceDisplay::handleKey(const Key& key) {
     case PromptKeys::KeyAction::Kind::clearFinished:
       requests.async([this] {
         auto response = tarvel::Display::ApiClient::request(options.apiSocket, "POST",
-                                                             "/v1/sessions/clear-finished");
+                                                            "/v1/sessions/clear-finished");
         if (!response || response->status != 200) {
           queue.post([this] {
             message = "Finished sessions could not be cleared.";
@@ -254,9 +268,7 @@ void ServiceDisplay::answer(const AgentReply& reply) {
 
 void ServiceDisplay::tick(SteadyClock::time_point) {}
 
-std::optional<SteadyClock::time_point> ServiceDisplay::nextDeadline() const {
-  return std::nullopt;
-}
+std::optional<SteadyClock::time_point> ServiceDisplay::nextDeadline() const { return std::nullopt; }
 
 // ---------------------------------------------------------------------------------------------
 

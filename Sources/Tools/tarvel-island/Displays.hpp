@@ -13,11 +13,11 @@
 
 #include "QuoyaCore/IslandStore.hpp"
 #include "TarvelCore/Platform/MainQueue.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
+#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelDisplay/StateMessages.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"
-#include "TarvelDisplay/StateMessages.hpp"
 #include "Tools/tarvel-island/Screen.hpp"
 
 namespace tarvel::Island {
@@ -118,6 +118,8 @@ class ServiceDisplay final : public Display {
   PromptKeys::PickerState picker;
   WorkQueue requests{"com.tarvel.island.requests", 1};
   std::atomic<bool> stopping{false};
+  std::atomic<bool> abortStream{false};  // ends the current stream (stop or resynchronise)
+  std::atomic<std::uint64_t> streamGeneration{0};
   std::thread stream;
   bool stopped = false;
 };
@@ -127,7 +129,7 @@ class ServiceDisplay final : public Display {
 class IslandDisplay final : public Display {
  public:
   struct Options {
-    std::filesystem::path socket;                    // empty: the island socket after prepare()
+    std::filesystem::path socket;  // empty: the island socket after prepare()
     std::optional<std::filesystem::path> codexExecutable;  // absent: none is used
     std::chrono::milliseconds titleInterval{15000};
   };

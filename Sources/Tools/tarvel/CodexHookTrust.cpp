@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
 
 extern char** environ;
 
@@ -51,20 +52,6 @@ void endChild(pid_t pid) {
   ::kill(-pid, SIGKILL);
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 std::string stringField(const Json& object, const char* name) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
 namespace tarvel::Installer {
@@ -76,20 +77,6 @@ std::variant<FileText, std::string> readFile(const fs::path& path,
       return path.string() + " is larger than " + std::to_string(limit >> 20) + " MiB";
     }
   }
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 // Writes `bytes` to a temporary file beside `path` and renames it over `path`, so that readers

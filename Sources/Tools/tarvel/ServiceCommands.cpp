@@ -292,7 +292,8 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
   const std::filesystem::path unit = directory / "tarvel.service";
   std::error_code problem;
   if (arguments[0] == "install") {
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", problem);
+    const std::filesystem::path executable =
+        std::filesystem::read_symlink("/proc/self/exe", problem);
     if (problem) {
       error << "tarvel service: cannot tell where this tarvel program is: " << problem.message()
             << "\n";
@@ -322,7 +323,8 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
     }
     std::filesystem::rename(temporary, unit, problem);
     if (problem) {
-      error << "tarvel service: cannot write " << unit.string() << ": " << problem.message() << "\n";
+      error << "tarvel service: cannot write " << unit.string() << ": " << problem.message()
+            << "\n";
       return 1;
     }
     out << "Wrote " << unit.string() << " (ExecStart=" << executable.string() << " serve).\n"

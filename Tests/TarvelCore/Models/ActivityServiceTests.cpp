@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -341,6 +342,150 @@ TEST(AgentActivityService, ObserversAreToldOnlyAboutPropertiesThatChanged) {
   using P = AgentActivityService::Property;
   EXPECT_EQ(told, (std::vector{P::onSessionsChanged, P::sessions, P::notchSnapshot,
                                P::historyRevision, P::index, P::sessionsByID}));
+}
+
+// ---- Changes in place against a rebuild ----
+
+// Random events over a few hundred sessions: sub-agents and grandchildren, orphans whose parent
+// arrives later, a parent link that changes, internal helpers, housekeeping titles, equal and stale
+// timestamps, terminal events ending whole groups, prompts dropped and answered, and operations
+// that rebuild in between. After every change the list must be the stable sort of the previous
+// one, the index and snapshot those of a fresh index of that list, and observers told exactly
+// which properties differ. For the first 800 steps the list itself is not read (its order is
+// read through sessionsByID), so it is laid out afresh when read; afterwards onSessionsChanged
+// reads it after every change, so it is patched.
+TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
+  using P = AgentActivityService::Property;
+  std::mt19937 random(20261208);
+  const auto pick = [&random](int count) {
+    return std::uniform_int_distribution<int>(0, count - 1)(random);
+  };
+  const std::vector<AgentEventType> types{AgentEventType::activity,  AgentEventType::toolStarted,
+                                          AgentEventType::activity,  AgentEventType::waiting,
+                                          AgentEventType::completed, AgentEventType::failed,
+                                          AgentEventType::started};
+  const auto rank = [](const SharedSession& session) {
+    return (session->needsAttention() ? 0 : 2) + (session->isActive() ? 0 : 1);
+  };
+
+  AgentActivityService service;
+  std::vector<P> told;
+  service.addObserver([&told](P property) { told.push_back(property); });
+  std::size_t listed = 0;
+  // The list in position order, through the positions alone.
+  const auto positionOrder = [&service] {
+    SessionList list;
+    for (const auto& [id, position] : service.sessionsByID()) {
+      list.resize(std::max(list.size(), position + 1), service.session(id).value());
+      list[position] = service.session(id).value();
+    }
+    return list;
+  };
+  std::vector<std::pair<UUID, std::string>> prompts;  // reply id, session id
+  SessionIndex previousIndex;
+  for (int step = 0; step < 1800; ++step) {
+    if (step == 800) {
+      ASSERT_EQ(service.sessions(), positionOrder());
+      service.setOnSessionsChanged([&listed](const SessionList& list) { listed += list.size(); });
+    }
+    if (step == 1000) {
+      service.clearRecent();
+      previousIndex = SessionIndex(service.sessions());
+    }
+    const int number = pick(250);
+    AgentEvent next =
+        event("s" + std::to_string(number), types[pick(int(types.size()))], step / 4 - pick(3));
+    if (number % 4 != 0) {  // 1 and 2 are children of a root, 3 a grandchild
+      next.parentSessionId = "s" + std::to_string(number % 4 == 3 ? number - 1 : number / 4 * 4);
+    }
+    if (pick(100) == 0) {
+      next.parentSessionId = "s" + std::to_string(pick(250));
+    }
+    if (number % 50 == 7) {
+      next.provider = AgentProvider::codex;
+      next.task = "Using the supplied git context below, generate a git commit message";
+    } else if (number % 40 == 5) {
+      next.task = "Memory writing agent";
+    }
+    if (next.type == AgentEventType::waiting && pick(2) == 0) {
+      next.pendingReply = AgentPendingReply{.replyId = UUID::random(), .prompt = "Allow?"};
+      prompts.emplace_back(next.pendingReply->replyId, next.sessionId);
+    }
+    SCOPED_TRACE("step " + std::to_string(step) + ", session s" + std::to_string(number));
+
+    const SessionList before = positionOrder();
+    const std::optional<AgentEvent> attentionBefore = service.attentionEvent();
+    const NotchActivitySnapshot snapshotBefore = service.notchSnapshot();
+    told.clear();
+    const int operation = pick(40);
+    if (operation == 0 && !prompts.empty()) {  // one prompt answered
+      const std::size_t answered = static_cast<std::size_t>(pick(int(prompts.size())));
+      service.resolvePendingReply(prompts[answered].first, prompts[answered].second);
+      prompts.erase(prompts.begin() + static_cast<std::ptrdiff_t>(answered));
+    } else if (operation == 1) {  // the hooks of about half the prompts went away
+      const std::size_t cut = prompts.size() / 2;
+      service.reconcilePendingReplies([&](const UUID& id) {
+        return std::any_of(prompts.begin() + static_cast<std::ptrdiff_t>(cut), prompts.end(),
+                           [&id](const auto& prompt) { return prompt.first == id; });
+      });
+      prompts.erase(prompts.begin(), prompts.begin() + static_cast<std::ptrdiff_t>(cut));
+      for (const SharedSession& session : positionOrder()) {  // no dropped prompt is kept
+        for (const AgentPendingReply& reply : session->pendingReplies) {
+          ASSERT_TRUE(std::any_of(prompts.begin(), prompts.end(), [&reply](const auto& prompt) {
+            return prompt.first == reply.replyId;
+          }));
+        }
+      }
+    } else {
+      ASSERT_TRUE(service.ingest(next));
+    }
+    if (told.empty()) {
+      continue;  // nothing committed (an answer for a prompt no longer held)
+    }
+
+    SessionList expected;
+    for (const SharedSession& session : before) {
+      expected.push_back(service.session(session->id).value());
+    }
+    if (expected.size() < service.sessionsByID().size()) {
+      expected.push_back(service.session(next.sessionId).value());
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&rank](const SharedSession& a, const SharedSession& b) {
+                       return rank(a) != rank(b) ? rank(a) < rank(b) : a->updatedAt > b->updatedAt;
+                     });
+    const SessionList after = positionOrder();
+    ASSERT_EQ(ids(after), ids(expected));
+    ASSERT_EQ(after, expected);
+    if (step >= 800) {
+      ASSERT_EQ(service.sessions(), after);
+    }
+    const SessionIndex rebuilt(after);
+    ASSERT_TRUE(service.index() == rebuilt);
+    ASSERT_EQ(service.notchSnapshot(), rebuilt.notchSnapshot(service.attentionEvent()));
+
+    std::vector<P> differing;
+    if (!(before == after)) {
+      differing.push_back(P::sessions);
+    }
+    if (attentionBefore != service.attentionEvent()) {
+      differing.push_back(P::attentionEvent);
+    }
+    if (!(snapshotBefore == service.notchSnapshot())) {
+      differing.push_back(P::notchSnapshot);
+    }
+    differing.push_back(P::historyRevision);
+    if (!(previousIndex == rebuilt)) {
+      differing.push_back(P::index);
+    }
+    if (ids(before) != ids(after)) {
+      differing.push_back(P::sessionsByID);
+    }
+    ASSERT_EQ(told, differing);
+    previousIndex = rebuilt;
+  }
+  EXPECT_GT(service.sessions().size(), 150u);
+  EXPECT_GT(listed, 0u);
 }
 
 // ---- Thread confinement and the hand-over ----
