@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES := cmake g++ make ninja-build pkg-config ccache git tmux \
             nlohmann-json3-dev libutf8proc-dev uuid-dev \
             libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev \
-            dbus python3-dbusmock \
+            dbus python3-dbusmock chromium python3 \
             libgtest-dev libgmock-dev libbenchmark-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

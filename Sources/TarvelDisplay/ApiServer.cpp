@@ -1,9 +1,13 @@
 #include "TarvelDisplay/ApiServer.hpp"
 
 #include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -11,15 +15,26 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
+#include "TarvelDisplay/WebPageFiles.hpp"
 
 namespace tarvel::Display {
 
 struct ApiServer::Context {
+  // What one daemon serves: the Unix socket, or TCP with the access rules.
+  struct Door {
+    Context* context = nullptr;
+    bool overTcp = false;
+  };
   std::filesystem::path socketPath;
   Handlers handlers;
   const StateHub& hub;
+  std::optional<WebAccess::Listener> http;
   MHD_Daemon* daemon = nullptr;
+  MHD_Daemon* httpDaemon = nullptr;
+  std::optional<WebAccess::Served> served;
   std::optional<std::uint64_t> inode;
+  Door unixDoor;  // set once the context has its final address
+  Door tcpDoor;
 };
 
 namespace {
@@ -35,6 +50,21 @@ struct Request {
   bool tooLarge = false;
 };
 
+// The page loads only its own script and style and talks only to this server; nothing may frame
+// it, sniff a type or learn its address from a referrer.
+constexpr const char* contentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+void decorate(MHD_Response* response, const char* type) {
+  MHD_add_response_header(response, "Content-Type", type);
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  MHD_add_response_header(response, "Content-Security-Policy", contentSecurityPolicy);
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+  MHD_add_response_header(response, "X-Frame-Options", "DENY");
+}
+
 MHD_Result send(MHD_Connection* connection, unsigned status, std::string body,
                 const char* type = "application/json") {
   MHD_Response* response =
@@ -42,8 +72,7 @@ MHD_Result send(MHD_Connection* connection, unsigned status, std::string body,
   if (response == nullptr) {
     return MHD_NO;
   }
-  MHD_add_response_header(response, "Content-Type", type);
-  MHD_add_response_header(response, "Cache-Control", "no-store");
+  decorate(response, type);
   const MHD_Result result = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return result;
@@ -71,8 +100,7 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
     delete holder;  // NOLINT(cppcoreguidelines-owning-memory)
     return MHD_NO;
   }
-  MHD_add_response_header(response, "Content-Type", "application/json");
-  MHD_add_response_header(response, "Cache-Control", "no-store");
+  decorate(response, "application/json");
   const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
   MHD_destroy_response(response);
   return result;
@@ -153,8 +181,7 @@ MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub) {
     return MHD_NO;
   }
   stream.release();  // owned by the response now
-  MHD_add_response_header(response, "Content-Type", "text/event-stream");
-  MHD_add_response_header(response, "Cache-Control", "no-store");
+  decorate(response, "text/event-stream");
   const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
   MHD_destroy_response(response);
   return result;
@@ -168,8 +195,11 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     if (!get) {
       return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
     }
-    return send(connection, MHD_HTTP_OK,
-                Coding::encode(Json{{"ok", true}, {"version", std::string(version)}}));
+    Json health{{"ok", true}, {"version", std::string(version)}};
+    if (context.served) {
+      health["web"] = context.served->origin() + "/";
+    }
+    return send(connection, MHD_HTTP_OK, Coding::encode(health));
   }
   if (url == "/v1/state") {
     if (!get) {
@@ -235,10 +265,88 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
   return sendError(connection, MHD_HTTP_NOT_FOUND, "no such path");
 }
 
+std::optional<std::string_view> header(MHD_Connection* connection, MHD_ValueKind kind,
+                                       const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, kind, name);
+  return value == nullptr ? std::nullopt : std::optional<std::string_view>(value);
+}
+
+// The page's own files; absent for any other path.
+std::optional<std::pair<std::string_view, const char*>> pageFile(std::string_view url) {
+  if (url == "/") {
+    return std::pair{WebPageFiles::indexHtml, "text/html; charset=utf-8"};
+  }
+  if (url == "/app.js") {
+    return std::pair{WebPageFiles::appJs, "text/javascript; charset=utf-8"};
+  }
+  if (url == "/app.css") {
+    return std::pair{WebPageFiles::appCss, "text/css; charset=utf-8"};
+  }
+  return std::nullopt;
+}
+
+// A request over TCP: the access rules first, then the page or the API.
+MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std::string_view url,
+                    std::string_view method, const std::string& body) {
+  const WebAccess::Served& served = *context.served;
+  const std::string cookieName = served.cookieName();
+  const WebAccess::Request request{
+      .method = method,
+      .path = url,
+      .host = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST),
+      .origin = header(connection, MHD_HEADER_KIND, "Origin"),
+      .authorization = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
+      .cookie = header(connection, MHD_COOKIE_KIND, cookieName.c_str()),
+      .queryToken = header(connection, MHD_GET_ARGUMENT_KIND, "token")};
+  switch (WebAccess::check(request, served, context.http->token)) {
+    case WebAccess::Verdict::misdirectedHost:
+      return sendError(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                       "this server does not serve that host name");
+    case WebAccess::Verdict::foreignOrigin:
+      return sendError(connection, MHD_HTTP_FORBIDDEN, "requests from other pages are refused");
+    case WebAccess::Verdict::unauthorized:
+      return sendError(connection, MHD_HTTP_UNAUTHORIZED,
+                       "a valid token is needed: open the address `tarvel web` prints");
+    case WebAccess::Verdict::setCookie: {
+      // The token leaves the address bar (and the history) at once; the cookie carries it on.
+      MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+      if (response == nullptr) {
+        return MHD_NO;
+      }
+      decorate(response, "text/plain");
+      const std::string cookie =
+          cookieName + "=" + context.http->token.text + "; Path=/; HttpOnly; SameSite=Strict";
+      MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+      MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, "/");
+      const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, response);
+      MHD_destroy_response(response);
+      return result;
+    }
+    case WebAccess::Verdict::allowed:
+      break;
+  }
+  if (const auto file = pageFile(url)) {
+    if (method != "GET" && method != "HEAD") {
+      return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
+    }
+    MHD_Response* response = MHD_create_response_from_buffer(
+        file->first.size(), const_cast<char*>(file->first.data()), MHD_RESPMEM_PERSISTENT);
+    if (response == nullptr) {
+      return MHD_NO;
+    }
+    decorate(response, file->second);
+    const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return result;
+  }
+  return route(context, connection, url, method, body);
+}
+
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char* uploadData, std::size_t* uploadDataSize,
                   void** requestContext) {
-  auto& context = *static_cast<ApiServer::Context*>(cls);
+  const auto& door = *static_cast<ApiServer::Context::Door*>(cls);
+  auto& context = *door.context;
   if (*requestContext == nullptr) {
     auto request = std::make_unique<Request>();
     const char* length =
@@ -264,7 +372,8 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
     return sendError(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 1 MiB");
   }
   try {
-    return route(context, connection, url, method, request.body);
+    return door.overTcp ? routeTcp(context, connection, url, method, request.body)
+                        : route(context, connection, url, method, request.body);
   } catch (const std::exception& error) {
     apiLog().error("Request failed: %s", {Log::value(error.what())});
     return sendError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "internal error");
@@ -276,11 +385,64 @@ void completed(void*, MHD_Connection*, void** requestContext, MHD_RequestTermina
   *requestContext = nullptr;
 }
 
+// Browsers keep idle connections open, each holding a thread: over TCP they are closed after this
+// long without traffic (a stream sends at least a keep-alive line well within it).
+constexpr unsigned idleTcpSeconds = 60;
+
+// A listening TCP socket at `address`:`port`, and the port it got.
+Result<std::pair<UniqueFd, std::uint16_t>, std::string> listenTcp(const std::string& address,
+                                                                  std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (const int problem = ::getaddrinfo(address.c_str(), service.c_str(), &hints, &found);
+      problem != 0) {
+    return "Cannot use the address " + address + ": " + ::gai_strerror(problem);
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+  std::string failure = "Cannot listen at " + address + ":" + service;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    UniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!fd) {
+      continue;
+    }
+    const int yes = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (entry->ai_family == AF_INET6) {
+      ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
+    }
+    if (::bind(fd.get(), entry->ai_addr, entry->ai_addrlen) != 0 ||
+        ::listen(fd.get(), SOMAXCONN) != 0) {
+      failure += std::string(": ") + std::strerror(errno);
+      continue;
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    const std::uint16_t chosen = bound.ss_family == AF_INET6
+                                     ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return std::pair{std::move(fd), chosen};
+  }
+  return failure;
+}
+
 }  // namespace
 
-ApiServer::ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub)
-    : context(std::make_unique<Context>(Context{
-          .socketPath = std::move(socketPath), .handlers = std::move(handlers), .hub = hub})) {}
+ApiServer::ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub,
+                     std::optional<WebAccess::Listener> http)
+    : context(std::make_unique<Context>(Context{.socketPath = std::move(socketPath),
+                                                .handlers = std::move(handlers),
+                                                .hub = hub,
+                                                .http = std::move(http)})) {
+  context->unixDoor = {.context = context.get(), .overTcp = false};
+  context->tcpDoor = {.context = context.get(), .overTcp = true};
+}
+
+std::optional<WebAccess::Served> ApiServer::served() const { return context->served; }
 
 ApiServer::~ApiServer() { stop(); }
 
@@ -298,7 +460,7 @@ std::optional<std::string> ApiServer::start() {
   const int descriptor = listener->descriptor.get();
   context->daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
-      0, nullptr, nullptr, &handle, context.get(), MHD_OPTION_LISTEN_SOCKET, descriptor,
+      0, nullptr, nullptr, &handle, &context->unixDoor, MHD_OPTION_LISTEN_SOCKET, descriptor,
       MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_NOTIFY_COMPLETED, &completed,
       nullptr, MHD_OPTION_END);
   if (context->daemon == nullptr) {
@@ -308,10 +470,40 @@ std::optional<std::string> ApiServer::start() {
   }
   static_cast<void>(listener->descriptor.release());  // the daemon closes it when it stops
   context->inode = listener->inode;
+  if (context->http) {
+    if (auto problem = startTcp()) {
+      stop();
+      return problem;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ApiServer::startTcp() {
+  auto listener = listenTcp(context->http->address, context->http->port);
+  if (!listener) {
+    return listener.error();
+  }
+  auto& [fd, port] = *listener;
+  context->httpDaemon = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
+      0, nullptr, nullptr, &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET, fd.get(),
+      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      idleTcpSeconds, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+  if (context->httpDaemon == nullptr) {
+    return "Cannot serve over TCP at " + context->http->address;
+  }
+  static_cast<void>(fd.release());  // the daemon closes it when it stops
+  context->served = WebAccess::Served{.address = context->http->address, .port = port};
   return std::nullopt;
 }
 
 void ApiServer::stop() {
+  if (context->httpDaemon != nullptr) {
+    MHD_stop_daemon(context->httpDaemon);
+    context->httpDaemon = nullptr;
+    context->served.reset();
+  }
   if (context->daemon == nullptr) {
     return;
   }

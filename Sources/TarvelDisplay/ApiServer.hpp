@@ -9,6 +9,7 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 
@@ -18,6 +19,8 @@ struct AnswerOutcome;
 // decide who may use it), served by libmicrohttpd with one thread per connection.
 //   GET  /v1/health, /v1/state, /v1/status, /v1/events (text/event-stream)
 //   POST /v1/prompts/{replyId}, /v1/sessions/clear-finished
+// Optionally the same routes over TCP too, plus the web page at "/", for whoever holds the token
+// (WebAccess.hpp).
 // Thread: start() and stop() from one thread; handlers and the hub are used from the server's
 // connection threads, so both must outlive stop().
 class ApiServer {
@@ -32,7 +35,8 @@ class ApiServer {
   // A stream sends a comment line after this long without a message.
   static constexpr std::chrono::seconds keepAliveInterval{15};
 
-  ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub);
+  ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub,
+            std::optional<WebAccess::Listener> http = std::nullopt);
   ~ApiServer();
   ApiServer(const ApiServer&) = delete;
   ApiServer& operator=(const ApiServer&) = delete;
@@ -43,10 +47,14 @@ class ApiServer {
   // Ends every connection (streams end once the hub is closed or within their keep-alive wait)
   // and removes the socket file when it is still the one this server made.
   void stop();
+  // The TCP address served (with the port chosen when 0 was asked for); absent when not serving
+  // over TCP.
+  std::optional<WebAccess::Served> served() const;
 
   struct Context;
 
  private:
+  std::optional<std::string> startTcp();
   std::unique_ptr<Context> context;
 };
 

@@ -93,7 +93,7 @@ std::optional<std::string> DisplayService::start() {
       ApiServer::Handlers{
           .answer = [this](const UUID& id, const AgentReply& reply) { return answer(id, reply); },
           .clearFinished = [this] { return clearFinished(); }},
-      stateHub);
+      stateHub, options.http);
   const auto fail = [this](std::string text) {
     if (apiServer) {
       apiServer->stop();
@@ -129,6 +129,10 @@ std::optional<std::string> DisplayService::start() {
                     {Log::value(options.paths.directory.string()),
                      Log::value(static_cast<long>(activityService.sessions().size()))});
   return std::nullopt;
+}
+
+std::optional<WebAccess::Served> DisplayService::webAddress() const {
+  return apiServer ? apiServer->served() : std::nullopt;
 }
 
 void DisplayService::registrationsChanged() {

@@ -19,6 +19,7 @@
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 
@@ -35,6 +36,8 @@ struct DisplayServiceOptions {
   UnixReplyServer::Limits replyLimits{};
   // Desktop notifications of live prompts (and, optionally, of finished sessions); absent: none.
   std::optional<NotifierOptions> notifications;
+  // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
+  std::optional<WebAccess::Listener> http;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -74,6 +77,8 @@ class DisplayService {
   bool clearFinished();
 
   const StateHub& hub() const { return stateHub; }
+  // The TCP address served once started; absent when not serving over TCP.
+  std::optional<WebAccess::Served> webAddress() const;
   const AgentActivityService& activity() const { return activityService; }
   // Messages for the log gathered while restoring.
   const std::vector<std::string>& startupMessages() const { return messages; }

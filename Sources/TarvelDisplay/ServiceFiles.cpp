@@ -19,7 +19,8 @@ Paths Paths::inDirectory(const std::filesystem::path& directory) {
           .replySocket = directory / "reply.sock",
           .apiSocket = directory / "api.sock",
           .sessionsFile = directory / "sessions.json",
-          .lockFile = directory / "serve.lock"};
+          .lockFile = directory / "serve.lock",
+          .tokenFile = directory / "token"};
 }
 
 Paths Paths::standard() {

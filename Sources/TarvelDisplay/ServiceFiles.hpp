@@ -19,6 +19,7 @@ struct Paths {
   std::filesystem::path apiSocket;     // api.sock
   std::filesystem::path sessionsFile;  // sessions.json
   std::filesystem::path lockFile;      // serve.lock
+  std::filesystem::path tokenFile;     // token: the secret of the web page and the API over TCP
 
   // Every file inside `directory`, under its usual name.
   static Paths inDirectory(const std::filesystem::path& directory);

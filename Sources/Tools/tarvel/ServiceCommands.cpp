@@ -1,11 +1,15 @@
 #include "Tools/tarvel/ServiceCommands.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -24,10 +28,13 @@ namespace tarvel::ServiceCommands {
 namespace {
 
 constexpr std::string_view usageText =
-    "  tarvel serve [--no-notify] [--notify-finished SECONDS]\n"
+    "  tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
     "                               run the display service in the foreground (Ctrl-C stops it);\n"
     "                               desktop notifications for prompts unless --no-notify, and for\n"
     "                               sessions that end after running longer than SECONDS\n"
+    "                               --http also serves the web page and the API over TCP\n"
+    "                               (ADDRESS 127.0.0.1 unless given)\n"
+    "  tarvel web [--no-open]       print the web page's address with its token and open it\n"
     "  tarvel status [--json | --tmux]\n"
     "                               one line from the service: \"2 waiting · 3 working\"\n"
     "  tarvel service install | uninstall\n"
@@ -51,6 +58,30 @@ std::optional<std::chrono::seconds> parseSeconds(std::string_view text) {
   return value <= year ? std::optional(std::chrono::seconds(value)) : std::nullopt;
 }
 
+// "[ADDRESS:]PORT", "[IPv6]:PORT"; the address is 127.0.0.1 when not given.
+std::optional<Display::WebAccess::Listener> parseHttpAddress(std::string_view text) {
+  Display::WebAccess::Listener listener;
+  std::string_view port = text;
+  if (text.starts_with('[')) {
+    const auto close = text.find("]:");
+    if (close == std::string_view::npos) {
+      return std::nullopt;
+    }
+    listener.address = std::string(text.substr(1, close - 1));
+    port = text.substr(close + 2);
+  } else if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
+    listener.address = std::string(text.substr(0, colon));
+    port = text.substr(colon + 1);
+  }
+  const auto [end, problem] =
+      std::from_chars(port.data(), port.data() + port.size(), listener.port);
+  if (problem != std::errc{} || end != port.data() + port.size() || port.empty() ||
+      listener.address.empty()) {
+    return std::nullopt;
+  }
+  return listener;
+}
+
 int serve(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
   Display::DisplayServiceOptions options;
   std::optional<std::chrono::seconds> finishedAfter;
@@ -69,6 +100,12 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
       }
       finishedAfter = *seconds;
       ++index;
+    } else if (argument == "--http" && index + 1 < arguments.size()) {
+      options.http = parseHttpAddress(arguments[++index]);
+      if (!options.http) {
+        error << "tarvel serve: --http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787\n";
+        return 2;
+      }
     } else {
       error << "tarvel serve: unknown argument: " << argument << "\n";
       return 2;
@@ -86,6 +123,15 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
   if (!lock) {
     error << "tarvel serve: " << lock.error() << "\n";
     return 1;
+  }
+  // Only the service that holds the lock may create the token.
+  if (options.http) {
+    auto token = Display::WebAccess::loadOrCreate(options.paths.tokenFile);
+    if (!token) {
+      error << "tarvel serve: " << token.error() << "\n";
+      return 1;
+    }
+    options.http->token = *token;
   }
   // Signals are read from a descriptor by the service's loop; every thread started from here on
   // inherits the mask.
@@ -112,6 +158,14 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
   }
   error << "tarvel serve: listening for agents on " << options.paths.eventSocket.string()
         << "; API on " << options.paths.apiSocket.string() << "\n";
+  if (const auto served = service.webAddress()) {
+    if (!Display::WebAccess::isLoopback(served->address)) {
+      error << "tarvel serve: the web page and the API are open to every machine that reaches "
+            << served->address << "; whoever has the token can answer your agents' prompts\n";
+    }
+    error << "tarvel serve: web page at " << served->origin()
+          << "/?token=" << options.http->token.text << "\n";
+  }
   error.flush();
   static_cast<void>(out);
   service.run(stopDescriptor.get());
@@ -164,6 +218,80 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
     out << "idle\n";
   } else {
     out << waiting << " waiting · " << working << " working\n";
+  }
+  return 0;
+}
+
+// Whether `name` is an executable file in a directory of PATH.
+bool onPath(std::string_view name) {
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+  std::string_view rest = path != nullptr ? path : "";
+  while (!rest.empty()) {
+    const auto colon = rest.find(':');
+    const std::string_view directory = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    const std::string candidate = std::string(directory) + "/" + std::string(name);
+    if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int web(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  bool open = true;
+  for (const std::string_view argument : arguments) {
+    if (argument == "--no-open") {
+      open = false;
+    } else {
+      error << "tarvel web: unknown argument: " << argument << "\n";
+      return 2;
+    }
+  }
+  const auto paths = Display::ServiceFiles::Paths::standard();
+  auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/health", {},
+                                              std::chrono::milliseconds(1000));
+  if (!response || response->status != 200) {
+    error << "tarvel web: no service is running (start it with: tarvel serve --http 8787)\n";
+    return 3;
+  }
+  const auto health = Coding::parse(response->body);
+  if (!health || !health->is_object() || !health->contains("web") ||
+      !(*health)["web"].is_string()) {
+    error << "tarvel web: the service does not serve the web page; start it with: "
+             "tarvel serve --http 8787\n";
+    return 3;
+  }
+  auto token = Display::WebAccess::loadOrCreate(paths.tokenFile);
+  if (!token) {
+    error << "tarvel web: " << token.error() << "\n";
+    return 1;
+  }
+  const std::string url = (*health)["web"].get<std::string>() + "?token=" + token->text;
+  out << url << "\n";
+  if (!open) {
+    return 0;
+  }
+  if (!onPath("xdg-open")) {
+    out << "xdg-open is not available here: open the address above in a browser.\n";
+    return 0;
+  }
+  // The browser's own messages are not ours to show.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const std::string program = "xdg-open";
+  std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()),
+                          nullptr};
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  if (spawned != 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    out << "xdg-open could not open it: open the address above in a browser.\n";
   }
   return 0;
 }
@@ -273,7 +401,7 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
 }  // namespace
 
 bool handles(std::string_view name) {
-  return name == "serve" || name == "status" || name == "service";
+  return name == "serve" || name == "status" || name == "service" || name == "web";
 }
 
 std::string_view usage() { return usageText; }
@@ -286,6 +414,9 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   }
   if (name == "status") {
     return status(rest, out, error);
+  }
+  if (name == "web") {
+    return web(rest, out, error);
   }
   return service(rest, out, error);
 }

@@ -1,0 +1,210 @@
+#include "TarvelDisplay/WebAccess.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "TarvelCore/Platform/UniqueFd.hpp"
+
+namespace tarvel::Display::WebAccess {
+namespace {
+
+constexpr std::size_t tokenBytes = 32;
+
+bool isToken(std::string_view text) {
+  return text.size() == 2 * tokenBytes && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+std::string failure(std::string_view what, const std::filesystem::path& path) {
+  return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
+}
+
+Result<Token, std::string> create(const std::filesystem::path& path) {
+  std::array<unsigned char, tokenBytes> random{};
+  std::size_t filled = 0;
+  while (filled < random.size()) {
+    const ssize_t count = ::getrandom(random.data() + filled, random.size() - filled, 0);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return std::string("Cannot make a random token: ") + std::strerror(errno);
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  Token token;
+  constexpr std::string_view digits = "0123456789abcdef";
+  for (const unsigned char byte : random) {
+    token.text += digits[byte >> 4];
+    token.text += digits[byte & 0xf];
+  }
+  // Written under another name and linked into place, so that a reader never sees half a token
+  // and two services starting at once keep the first one's.
+  const std::filesystem::path temporary = path.string() + ".new";
+  ::unlink(temporary.c_str());
+  {
+    const UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
+      return failure("Cannot create", temporary);
+    }
+    const std::string line = token.text + "\n";
+    if (::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        ::fsync(fd.get()) != 0) {
+      ::unlink(temporary.c_str());
+      return failure("Cannot write", temporary);
+    }
+  }
+  const int linked = ::link(temporary.c_str(), path.c_str());
+  const int linkError = errno;
+  ::unlink(temporary.c_str());
+  if (linked != 0 && linkError != EEXIST) {
+    errno = linkError;
+    return failure("Cannot create", path);
+  }
+  return linked == 0 ? Result<Token, std::string>(token) : loadOrCreate(path);
+}
+
+}  // namespace
+
+Result<Token, std::string> loadOrCreate(const std::filesystem::path& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT) {
+      return create(path);
+    }
+    if (errno == ELOOP) {
+      return path.string() + " is a symbolic link; remove it and start again.";
+    }
+    return failure("Cannot open", path);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) {
+    return failure("Cannot inspect", path);
+  }
+  if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+    return path.string() + " is not a regular file of this user; remove it and start again.";
+  }
+  if ((status.st_mode & 077) != 0) {
+    return path.string() +
+           " may be read by others; remove it (a new token is made) and start again.";
+  }
+  std::array<char, 2 * tokenBytes + 2> buffer{};
+  ssize_t count = 0;
+  do {
+    count = ::read(fd.get(), buffer.data(), buffer.size());
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    return failure("Cannot read", path);
+  }
+  std::string_view text(buffer.data(), static_cast<std::size_t>(count));
+  if (text.ends_with('\n')) {
+    text.remove_suffix(1);
+  }
+  if (!isToken(text)) {
+    return path.string() + " does not hold a token; remove it (a new one is made) and start again.";
+  }
+  return Token{.text = std::string(text)};
+}
+
+bool sameSecret(std::string_view given, std::string_view expected) {
+  // Every byte of the expected secret is looked at whatever the given one holds.
+  unsigned char difference = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t index = 0; index < expected.size(); ++index) {
+    const char other = index < given.size() ? given[index] : '\0';
+    difference |= static_cast<unsigned char>(other ^ expected[index]);
+  }
+  return difference == 0;
+}
+
+bool isLoopback(std::string_view address) {
+  if (address == "localhost") {
+    return true;
+  }
+  const std::string text(address);
+  in_addr four{};
+  if (::inet_pton(AF_INET, text.c_str(), &four) == 1) {
+    return (ntohl(four.s_addr) >> 24) == 127;
+  }
+  in6_addr six{};
+  return ::inet_pton(AF_INET6, text.c_str(), &six) == 1 && IN6_IS_ADDR_LOOPBACK(&six);
+}
+
+namespace {
+
+bool isWildcard(std::string_view address) { return address == "0.0.0.0" || address == "::"; }
+
+// The Host header's name when it is an IP address literal ("[::1]" as "::1"); absent otherwise.
+std::optional<std::string> addressLiteral(std::string_view name) {
+  std::string text(name);
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+    in6_addr six{};
+    return ::inet_pton(AF_INET6, text.c_str(), &six) == 1 ? std::optional(text) : std::nullopt;
+  }
+  in_addr four{};
+  return ::inet_pton(AF_INET, text.c_str(), &four) == 1 ? std::optional(text) : std::nullopt;
+}
+
+}  // namespace
+
+bool Served::acceptsHost(std::string_view host) const {
+  const std::string suffix = ":" + std::to_string(port);
+  if (!host.ends_with(suffix)) {
+    return false;
+  }
+  const std::string_view name = host.substr(0, host.size() - suffix.size());
+  if (isWildcard(address)) {
+    return name == "localhost" || addressLiteral(name).has_value();
+  }
+  if (isLoopback(address) && (name == "localhost" || name == "127.0.0.1" || name == "[::1]")) {
+    return true;
+  }
+  const bool six = address.find(':') != std::string::npos;
+  return name == (six ? "[" + address + "]" : address);
+}
+
+std::string Served::origin() const {
+  const std::string shown =
+      address == "0.0.0.0" ? "127.0.0.1" : (address == "::" ? "::1" : address);
+  const bool six = shown.find(':') != std::string::npos;
+  return "http://" + (six ? "[" + shown + "]" : shown) + ":" + std::to_string(port);
+}
+
+std::string Served::cookieName() const { return "tarvel_" + std::to_string(port); }
+
+Verdict check(const Request& request, const Served& served, const Token& token) {
+  if (!request.host || !served.acceptsHost(*request.host)) {
+    return Verdict::misdirectedHost;
+  }
+  const bool reading = request.method == "GET" || request.method == "HEAD";
+  // A browser names the page a request comes from; only this server's own page may change
+  // anything. Programs that send no Origin are judged by their token alone.
+  if (!reading && request.origin && *request.origin != "http://" + std::string(*request.host)) {
+    return Verdict::foreignOrigin;
+  }
+  if (reading && request.path == "/" && request.queryToken) {
+    return sameSecret(*request.queryToken, token.text) ? Verdict::setCookie : Verdict::unauthorized;
+  }
+  constexpr std::string_view bearer = "Bearer ";
+  if (request.authorization && request.authorization->starts_with(bearer)) {
+    return sameSecret(request.authorization->substr(bearer.size()), token.text)
+               ? Verdict::allowed
+               : Verdict::unauthorized;
+  }
+  if (request.cookie && sameSecret(*request.cookie, token.text)) {
+    return Verdict::allowed;
+  }
+  return Verdict::unauthorized;
+}
+
+}  // namespace tarvel::Display::WebAccess

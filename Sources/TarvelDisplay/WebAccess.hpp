@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "TarvelCore/Platform/Result.hpp"
+
+// Who may use the API and the page over TCP: a secret token, kept in a 0600 file, sent as
+// `Authorization: Bearer …` or as the cookie the page is given once; the Host header must name
+// the address served (so a rebound DNS name gets nothing), and a POST from another page's Origin
+// is refused.
+namespace tarvel::Display::WebAccess {
+
+// The token, 64 hex digits (256 random bits).
+struct Token {
+  std::string text;
+  bool operator==(const Token&) const = default;
+};
+
+// Reads the token at `path`, or creates it (0600, from getrandom) when there is none. Refuses,
+// with the text for the user, a link, a file that is not a regular file of this user, a file
+// others may read, or one that does not hold a token.
+Result<Token, std::string> loadOrCreate(const std::filesystem::path& path);
+
+// Whether `given` equals `expected`, in time that does not depend on where they differ.
+bool sameSecret(std::string_view given, std::string_view expected);
+
+// The address served over TCP and the names a browser may use for it.
+struct Served {
+  std::string address;  // as given: "127.0.0.1", "::1", "192.168.1.5"
+  std::uint16_t port = 0;
+  // Host header values accepted: address:port (IPv6 in brackets), and for a loopback address
+  // also 127.0.0.1:port and localhost:port. An address of every interface (0.0.0.0, ::) accepts
+  // any IP address literal with the port instead, since a rebound DNS name is never one.
+  [[nodiscard]] bool acceptsHost(std::string_view host) const;
+  // "http://address:port" (IPv6 in brackets; the loopback address for 0.0.0.0 and ::).
+  [[nodiscard]] std::string origin() const;
+  // The cookie that carries the token; named by port, since cookies do not tell ports apart.
+  [[nodiscard]] std::string cookieName() const;
+};
+
+// What one request over TCP carries, as the server read it.
+struct Request {
+  std::string_view method;
+  std::string_view path;
+  std::optional<std::string_view> host;
+  std::optional<std::string_view> origin;
+  std::optional<std::string_view> authorization;
+  std::optional<std::string_view> cookie;      // the value of the served cookie, when sent
+  std::optional<std::string_view> queryToken;  // ?token= on the page's address
+};
+
+// What to serve over TCP: the address and port (0: any free port) and the token.
+struct Listener {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = 0;
+  Token token;
+};
+
+enum class Verdict {
+  allowed,
+  // GET /?token= with the right token: set the cookie and send the browser to "/".
+  setCookie,
+  misdirectedHost,  // 421
+  foreignOrigin,    // 403
+  unauthorized,     // 401
+};
+
+Verdict check(const Request& request, const Served& served, const Token& token);
+
+// Whether `address` is a loopback address (127.0.0.0/8, ::1, "localhost").
+bool isLoopback(std::string_view address);
+
+}  // namespace tarvel::Display::WebAccess

@@ -1,0 +1,351 @@
+// Tarvel's page: the service's state from its event stream, the live prompts with their buttons,
+// and every session. Texts from agents are only ever set as text (textContent), never as HTML.
+'use strict';
+
+// A click on a prompt that appeared or moved less than this long ago is not taken: it was meant
+// for whatever was under the pointer before.
+const settleMilliseconds = 1000;
+// How long an answered prompt stays with its result once the service no longer lists it.
+const resultMilliseconds = 6000;
+
+const state = { revision: 0, sessions: new Map(), order: [], prompts: [], snapshot: {} };
+const cards = new Map();  // replyId -> { element, content, index, shownAt, status, overAt }
+let source = null;
+let retryDelay = 1000;
+
+function element(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined && text !== null) node.textContent = String(text);
+  return node;
+}
+
+function duration(milliseconds) {
+  const seconds = Math.max(0, Math.floor(milliseconds / 1000));
+  if (seconds < 60) return seconds + 's';
+  const minutes = Math.floor(seconds / 60);
+  if (minutes < 60) return minutes + 'm ' + String(seconds % 60).padStart(2, '0') + 's';
+  return Math.floor(minutes / 60) + 'h ' + String(minutes % 60).padStart(2, '0') + 'm';
+}
+
+function setConnection(name, text) {
+  const node = document.getElementById('connection');
+  node.dataset.state = name;
+  node.textContent = text;
+  // What is shown may be out of date while disconnected: it takes no answers then.
+  document.body.dataset.connection = name;
+}
+
+// --- The event stream ---------------------------------------------------------------------
+
+function connect() {
+  if (source) source.close();
+  source = new EventSource('/v1/events');
+  source.addEventListener('state', (message) => {
+    const data = JSON.parse(message.data);
+    state.sessions = new Map(data.sessions.map((session) => [session.id, session]));
+    state.order = data.sessions.map((session) => session.id);
+    applyCommon(data);
+    retryDelay = 1000;
+    setConnection('live', 'live');
+    render();
+  });
+  source.addEventListener('change', (message) => {
+    const data = JSON.parse(message.data);
+    if (data.revision !== state.revision + 1) {
+      connect();  // a change was missed: start again from the whole state
+      return;
+    }
+    for (const session of data.sessions || []) {
+      if (!state.sessions.has(session.id) && !data.order) state.order.push(session.id);
+      state.sessions.set(session.id, session);
+    }
+    for (const id of data.removedSessionIds || []) state.sessions.delete(id);
+    if (data.order) {
+      state.order = data.order.slice();
+    } else if (data.removedSessionIds) {
+      state.order = state.order.filter((id) => state.sessions.has(id));
+    }
+    applyCommon(data);
+    render();
+  });
+  source.addEventListener('error', () => {
+    source.close();
+    source = null;
+    setConnection('disconnected', 'disconnected — reconnecting');
+    setTimeout(connect, retryDelay);
+    retryDelay = Math.min(retryDelay * 2, 10000);
+  });
+}
+
+function applyCommon(data) {
+  state.revision = data.revision;
+  state.prompts = data.prompts || [];
+  state.snapshot = data.snapshot || {};
+}
+
+// --- Prompts --------------------------------------------------------------------------------
+
+function promptContent(prompt) {
+  return JSON.stringify([prompt.sessionId, prompt.projectName, prompt.pendingReply]);
+}
+
+function renderPrompts(now) {
+  const section = document.getElementById('prompts');
+  const live = new Set();
+  state.prompts.forEach((prompt, index) => {
+    live.add(prompt.replyId);
+    let card = cards.get(prompt.replyId);
+    const content = promptContent(prompt);
+    if (!card) {
+      card = { element: element('article', 'prompt'), shownAt: now, index, status: null };
+      cards.set(prompt.replyId, card);
+    }
+    if (card.content !== content) {
+      card.content = content;
+      card.shownAt = now;
+      fillPrompt(card, prompt);
+    }
+    if (card.index !== index) {
+      card.index = index;
+      card.shownAt = now;
+    }
+    card.prompt = prompt;
+    card.overAt = undefined;
+    card.element.classList.remove('over');
+  });
+  for (const [replyId, card] of cards) {
+    if (live.has(replyId)) continue;
+    // Gone from the service: kept a little while only when it shows the result of an answer.
+    if (!card.status) {
+      card.element.remove();
+      cards.delete(replyId);
+      continue;
+    }
+    if (card.overAt === undefined) {
+      card.overAt = now;
+      card.element.classList.add('over');
+      for (const control of card.element.querySelectorAll('button, input')) control.disabled = true;
+    }
+    if (now - card.overAt > resultMilliseconds) {
+      card.element.remove();
+      cards.delete(replyId);
+    }
+  }
+  // Live prompts first, oldest first, then the answered ones still showing their result.
+  const ordered = [...cards.values()].sort((a, b) =>
+    (a.overAt !== undefined) - (b.overAt !== undefined) || a.index - b.index);
+  ordered.forEach((card, position) => {
+    if (section.children[position] !== card.element) {
+      section.insertBefore(card.element, section.children[position] || null);
+    }
+  });
+  updateRemaining(now);
+}
+
+function fillPrompt(card, prompt) {
+  const reply = prompt.pendingReply || {};
+  const node = card.element;
+  node.replaceChildren();
+  node.dataset.replyId = prompt.replyId;
+  const who = element('div', 'who');
+  who.append(element('span', 'agent', prompt.provider),
+             element('span', 'project', prompt.projectName || ''),
+             element('span', 'remaining'));
+  node.append(who, element('div', 'question-text', reply.prompt));
+  const detail = reply.fullDetail !== undefined ? reply.fullDetail : reply.detail;
+  if (detail !== undefined && detail !== null && detail !== '') {
+    node.append(element('pre', 'detail', detail));
+  }
+  const questions = reply.questions || [];
+  const actions = element('div', 'actions');
+  if (questions.length > 0) {
+    const pickers = questions.map((question, number) => picker(prompt.replyId, question, number));
+    node.append(...pickers.map((entry) => entry.fieldset));
+    actions.append(button('Send answers', 'send', () => {
+      const answers = {};
+      for (const entry of pickers) answers[entry.question.text] = entry.chosen();
+      return { decision: 'option', answers };
+    }));
+  } else {
+    for (const option of reply.options || []) {
+      const choice = button(option.label, 'option', () => ({ decision: 'option', optionId: option.id }));
+      if (option.description) choice.title = option.description;
+      actions.append(choice);
+    }
+  }
+  const grants = reply.grants || [];
+  if (grants.includes('allow')) actions.append(button('Allow', 'allow', () => ({ decision: 'allow' })));
+  if (grants.includes('deny')) actions.append(button('Deny', 'deny', () => ({ decision: 'deny' })));
+  if (grants.includes('cancel')) actions.append(button('Cancel', 'cancel', () => ({ decision: 'cancel' })));
+  node.append(actions, element('div', 'status'));
+  if (card.status) showStatus(card, card.status.kind, card.status.text);
+}
+
+function picker(replyId, question, number) {
+  const fieldset = element('fieldset', 'picker');
+  fieldset.append(element('legend', '', question.header || question.text));
+  if (question.header) fieldset.append(element('div', 'question-text', question.text));
+  const name = replyId + '-' + number;
+  const inputs = [];
+  for (const option of question.options || []) {
+    const label = element('label');
+    const input = element('input');
+    input.type = question.allowsMultiple ? 'checkbox' : 'radio';
+    input.name = name;
+    input.value = option.label;
+    inputs.push(input);
+    const text = element('span', '', option.label);
+    if (option.description) text.append(element('span', 'description', option.description));
+    label.append(input, text);
+    fieldset.append(label);
+  }
+  return {
+    fieldset, question,
+    chosen: () => inputs.filter((input) => input.checked).map((input) => input.value),
+  };
+}
+
+function button(label, className, makeAnswer) {
+  const node = element('button', className, label);
+  node.type = 'button';
+  node.addEventListener('click', (event) => answer(event, makeAnswer));
+  return node;
+}
+
+async function answer(event, makeAnswer) {
+  const node = event.currentTarget.closest('.prompt');
+  const replyId = node && node.dataset.replyId;
+  const card = replyId && cards.get(replyId);
+  if (!card || card.overAt !== undefined || card.status) return;
+  if (document.body.dataset.connection !== 'live') return;
+  if (performance.now() - card.shownAt < settleMilliseconds) {
+    showStatus(card, 'settling', 'This prompt just appeared or changed: look again, then click.');
+    card.status = null;
+    setTimeout(() => {
+      const node = card.element.querySelector('.status.settling');
+      if (node) { node.className = 'status'; node.textContent = ''; }
+    }, 2 * settleMilliseconds);
+    return;
+  }
+  showStatus(card, 'sending', 'Sending…');
+  for (const control of card.element.querySelectorAll('button, input')) control.disabled = true;
+  let kind = 'failed';
+  let text = 'Not delivered';
+  try {
+    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId), {
+      method: 'POST', credentials: 'same-origin', cache: 'no-store',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(makeAnswer()),
+    });
+    if (response.ok) {
+      kind = 'delivered'; text = 'Delivered';
+    } else if (response.status === 409) {
+      kind = 'elsewhere'; text = 'Answered elsewhere (or its agent stopped waiting)';
+    } else {
+      const body = await response.json().catch(() => ({}));
+      text = 'Not delivered: ' + (body.error || response.status);
+    }
+  } catch (error) {
+    text = 'Not delivered: the service cannot be reached';
+  }
+  showStatus(card, kind, text);
+  if (kind === 'failed' && card.overAt === undefined) {
+    card.status = null;
+    for (const control of card.element.querySelectorAll('button, input')) control.disabled = false;
+  }
+  render();
+}
+
+function showStatus(card, kind, text) {
+  card.status = { kind, text };
+  const node = card.element.querySelector('.status');
+  node.className = 'status ' + kind;
+  node.textContent = text;
+}
+
+function updateRemaining(now) {
+  const wall = Date.now();
+  for (const card of cards.values()) {
+    const node = card.element.querySelector('.remaining');
+    if (!node || !card.prompt) continue;
+    if (card.overAt !== undefined) { node.textContent = ''; continue; }
+    const left = Date.parse(card.prompt.expiresAt) - wall;
+    node.textContent = Number.isNaN(left) ? '' : duration(left) + ' left';
+  }
+  void now;
+}
+
+// --- Sessions -------------------------------------------------------------------------------
+
+function renderSessions() {
+  const list = document.getElementById('sessions');
+  const children = new Map();
+  const roots = [];
+  for (const id of state.order) {
+    const session = state.sessions.get(id);
+    if (!session) continue;
+    const parent = session.parentSessionId;
+    if (parent && state.sessions.has(parent) && parent !== id) {
+      if (!children.has(parent)) children.set(parent, []);
+      children.get(parent).push(session);
+    } else {
+      roots.push(session);
+    }
+  }
+  const seen = new Set();
+  const item = (session) => {
+    seen.add(session.id);
+    const node = element('li', 'session');
+    node.dataset.sessionId = session.id;
+    const top = element('div', 'top');
+    const stateBadge = element('span', 'badge state-' + session.state, session.state);
+    const elapsed = element('span', 'elapsed');
+    elapsed.dataset.startedAt = session.startedAt;
+    if (session.completedAt) elapsed.dataset.completedAt = session.completedAt;
+    top.append(element('span', 'badge', session.provider),
+               element('span', 'badge', session.projectName || ''),
+               element('span', 'task', session.task), stateBadge, elapsed);
+    node.append(top, element('div', 'activity', session.currentActivity));
+    const below = (children.get(session.id) || []).filter((child) => !seen.has(child.id));
+    if (below.length > 0) {
+      const sub = element('ul');
+      sub.append(...below.map(item));
+      node.append(sub);
+    }
+    return node;
+  };
+  list.replaceChildren(...roots.map(item));
+  document.getElementById('no-sessions').hidden = roots.length > 0;
+  updateElapsed();
+}
+
+function updateElapsed() {
+  const wall = Date.now();
+  for (const node of document.querySelectorAll('.elapsed')) {
+    const end = node.dataset.completedAt ? Date.parse(node.dataset.completedAt) : wall;
+    node.textContent = duration(end - Date.parse(node.dataset.startedAt));
+  }
+}
+
+function render() {
+  const now = performance.now();
+  renderPrompts(now);
+  renderSessions();
+  const waiting = state.prompts.length;
+  document.getElementById('counts').textContent =
+    (waiting ? waiting + ' waiting · ' : '') + state.sessions.size + ' sessions';
+  document.title = (waiting ? '(' + waiting + ') ' : '') + 'Tarvel';
+}
+
+setInterval(() => {
+  const now = performance.now();
+  updateRemaining(now);
+  updateElapsed();
+  // Answered prompts leave once their result has been shown long enough.
+  for (const card of cards.values()) {
+    if (card.overAt !== undefined && now - card.overAt > resultMilliseconds) { render(); break; }
+  }
+}, 1000);
+
+connect();

@@ -1,0 +1,231 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "TarvelDisplay/WebAccess.hpp"
+
+namespace tarvel::Display::WebAccess {
+namespace {
+
+const Token token{.text = std::string(64, 'a')};
+
+TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
+  const Served loopback{.address = "127.0.0.1", .port = 8787};
+  const Served lan{.address = "192.168.1.5", .port = 8787};
+  const Served everywhere{.address = "0.0.0.0", .port = 8787};
+  const std::string right = token.text;
+  const std::string wrong = std::string(63, 'a') + "b";
+  // Requests hold views: every text they name lives here.
+  const std::string bearer = "Bearer " + right;
+  const std::string wrongBearer = "Bearer " + wrong;
+  const std::string basic = "Basic " + right;
+  struct Case {
+    const char* name;
+    const Served& served;
+    Request request;
+    Verdict verdict;
+  };
+  const Case cases[] = {
+      {"bearer",
+       loopback,
+       {.method = "GET", .path = "/v1/state", .host = "127.0.0.1:8787", .authorization = bearer},
+       Verdict::allowed},
+      {"cookie",
+       loopback,
+       {.method = "GET", .path = "/", .host = "localhost:8787", .cookie = right},
+       Verdict::allowed},
+      {"no token",
+       loopback,
+       {.method = "GET", .path = "/v1/state", .host = "127.0.0.1:8787"},
+       Verdict::unauthorized},
+      {"wrong bearer",
+       loopback,
+       {.method = "GET",
+        .path = "/v1/state",
+        .host = "127.0.0.1:8787",
+        .authorization = wrongBearer},
+       Verdict::unauthorized},
+      {"short bearer",
+       loopback,
+       {.method = "GET",
+        .path = "/v1/state",
+        .host = "127.0.0.1:8787",
+        .authorization = "Bearer a"},
+       Verdict::unauthorized},
+      {"wrong cookie",
+       loopback,
+       {.method = "GET", .path = "/", .host = "127.0.0.1:8787", .cookie = wrong},
+       Verdict::unauthorized},
+      {"basic scheme",
+       loopback,
+       {.method = "GET", .path = "/", .host = "127.0.0.1:8787", .authorization = basic},
+       Verdict::unauthorized},
+      {"query token",
+       loopback,
+       {.method = "GET", .path = "/", .host = "127.0.0.1:8787", .queryToken = right},
+       Verdict::setCookie},
+      {"wrong query token",
+       loopback,
+       {.method = "GET",
+        .path = "/",
+        .host = "127.0.0.1:8787",
+        .cookie = right,
+        .queryToken = wrong},
+       Verdict::unauthorized},
+      {"query token elsewhere",
+       loopback,
+       {.method = "GET", .path = "/v1/state", .host = "127.0.0.1:8787", .queryToken = right},
+       Verdict::unauthorized},
+      // DNS rebinding: the browser names the attacker's host, whatever the token.
+      {"rebound host",
+       loopback,
+       {.method = "GET", .path = "/", .host = "evil.example:8787", .cookie = right},
+       Verdict::misdirectedHost},
+      {"other port",
+       loopback,
+       {.method = "GET", .path = "/", .host = "127.0.0.1:8788", .cookie = right},
+       Verdict::misdirectedHost},
+      {"no host",
+       loopback,
+       {.method = "GET", .path = "/", .cookie = right},
+       Verdict::misdirectedHost},
+      {"loopback name on a LAN address",
+       lan,
+       {.method = "GET", .path = "/", .host = "localhost:8787", .cookie = right},
+       Verdict::misdirectedHost},
+      {"LAN address",
+       lan,
+       {.method = "GET", .path = "/", .host = "192.168.1.5:8787", .cookie = right},
+       Verdict::allowed},
+      {"own origin",
+       loopback,
+       {.method = "POST",
+        .path = "/v1/prompts/x",
+        .host = "localhost:8787",
+        .origin = "http://localhost:8787",
+        .cookie = right},
+       Verdict::allowed},
+      {"foreign origin",
+       loopback,
+       {.method = "POST",
+        .path = "/v1/prompts/x",
+        .host = "127.0.0.1:8787",
+        .origin = "http://evil.example",
+        .authorization = bearer},
+       Verdict::foreignOrigin},
+      {"opaque origin",
+       loopback,
+       {.method = "POST",
+        .path = "/v1/prompts/x",
+        .host = "127.0.0.1:8787",
+        .origin = "null",
+        .cookie = right},
+       Verdict::foreignOrigin},
+      {"other served name as origin",
+       loopback,
+       {.method = "POST",
+        .path = "/v1/prompts/x",
+        .host = "127.0.0.1:8787",
+        .origin = "http://localhost:8787",
+        .cookie = right},
+       Verdict::foreignOrigin},
+      {"program without origin",
+       loopback,
+       {.method = "POST",
+        .path = "/v1/prompts/x",
+        .host = "127.0.0.1:8787",
+        .authorization = bearer},
+       Verdict::allowed},
+  };
+  const Case wildcard[] = {
+      {"any address literal",
+       everywhere,
+       {.method = "GET", .path = "/", .host = "10.0.0.7:8787", .cookie = right},
+       Verdict::allowed},
+      {"IPv6 literal",
+       everywhere,
+       {.method = "GET", .path = "/", .host = "[fe80::1]:8787", .cookie = right},
+       Verdict::allowed},
+      {"a name",
+       everywhere,
+       {.method = "GET", .path = "/", .host = "evil.example:8787", .cookie = right},
+       Verdict::misdirectedHost},
+      {"a number that is no address",
+       everywhere,
+       {.method = "GET", .path = "/", .host = "10.0.0.777:8787", .cookie = right},
+       Verdict::misdirectedHost},
+      {"other port",
+       everywhere,
+       {.method = "GET", .path = "/", .host = "10.0.0.7:1", .cookie = right},
+       Verdict::misdirectedHost},
+  };
+  for (const Case& entry : wildcard) {
+    SCOPED_TRACE(entry.name);
+    EXPECT_EQ(check(entry.request, entry.served, token), entry.verdict);
+  }
+  EXPECT_EQ(everywhere.origin(), "http://127.0.0.1:8787");
+  for (const Case& entry : cases) {
+    SCOPED_TRACE(entry.name);
+    EXPECT_EQ(check(entry.request, entry.served, token), entry.verdict);
+  }
+  EXPECT_EQ(Served({.address = "::1", .port = 1}).origin(), "http://[::1]:1");
+  EXPECT_TRUE(isLoopback("127.0.0.2"));
+  EXPECT_TRUE(isLoopback("::1"));
+  EXPECT_FALSE(isLoopback("0.0.0.0"));
+  EXPECT_FALSE(isLoopback("192.168.1.5"));
+}
+
+class WebAccessTokenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvel-token-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    directory = pattern;
+    path = directory / "token";
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+  std::filesystem::path directory;
+  std::filesystem::path path;
+};
+
+TEST_F(WebAccessTokenTest, IsMadeOnceAsAPrivateFileAndKept) {
+  const auto made = loadOrCreate(path);
+  ASSERT_TRUE(made) << made.error();
+  EXPECT_EQ(made->text.size(), 64U);
+  struct stat status {};
+  ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600U);
+  const auto again = loadOrCreate(path);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *made);
+  EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
+  // Another home gets another token.
+  std::filesystem::create_directory(directory / "other");
+  EXPECT_NE(loadOrCreate(directory / "other" / "token")->text, made->text);
+}
+
+TEST_F(WebAccessTokenTest, RefusesLinksFilesOthersMayReadAndWhatIsNoToken) {
+  const auto made = loadOrCreate(directory / "real");
+  ASSERT_TRUE(made);
+  ASSERT_EQ(::symlink((directory / "real").c_str(), path.c_str()), 0);
+  EXPECT_FALSE(loadOrCreate(path));
+  std::filesystem::remove(path);
+
+  std::filesystem::copy_file(directory / "real", path);
+  ::chmod(path.c_str(), 0644);
+  EXPECT_FALSE(loadOrCreate(path));
+  ::chmod(path.c_str(), 0600);
+  EXPECT_TRUE(loadOrCreate(path));
+
+  std::ofstream(path, std::ios::trunc) << "not a token\n";
+  EXPECT_FALSE(loadOrCreate(path));
+  std::ofstream(path, std::ios::trunc) << "";
+  EXPECT_FALSE(loadOrCreate(path));
+}
+
+}  // namespace
+}  // namespace tarvel::Display::WebAccess

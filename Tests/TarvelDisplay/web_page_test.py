@@ -1,0 +1,411 @@
+#!/usr/bin/env python3
+"""The web page in a real browser: headless Chromium, driven over its DevTools protocol, against a
+real `tarvel serve --http` in a temporary HOME and real waiting `tarvel-hook`s. Also the access
+rules over plain HTTP. Usage: web_page_test.py BIN_DIR FIXTURES_DIR ARTEFACT_DIR
+Exit 77 (skipped) when no chromium is installed."""
+
+import base64
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+ALLOW = ('{"hookSpecificOutput":{"decision":{"behavior":"allow"},'
+         '"hookEventName":"PermissionRequest"}}\n')
+HOSTILE = '<script>window.injected=1</script><img src=x id=injected>'
+
+
+class WebSocket:
+    """Just enough of RFC 6455 for one DevTools client: masked text frames out, frames in."""
+
+    def __init__(self, url):
+        parts = urllib.parse.urlparse(url)
+        self.sock = socket.create_connection((parts.hostname, parts.port), timeout=30)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f'GET {parts.path} HTTP/1.1\r\nHost: {parts.netloc}\r\n'
+                           'Upgrade: websocket\r\nConnection: Upgrade\r\n'
+                           f'Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n').encode())
+        head = b''
+        while not head.endswith(b'\r\n\r\n'):
+            byte = self.sock.recv(1)
+            if not byte:
+                raise ConnectionError('DevTools closed the handshake')
+            head += byte
+        if b' 101 ' not in head.split(b'\r\n')[0]:
+            raise ConnectionError(head.decode(errors='replace'))
+
+    def send(self, text):
+        payload = text.encode()
+        mask = os.urandom(4)
+        length = len(payload)
+        header = bytes([0x81])
+        if length < 126:
+            header += bytes([0x80 | length])
+        elif length < 1 << 16:
+            header += bytes([0x80 | 126]) + struct.pack('!H', length)
+        else:
+            header += bytes([0x80 | 127]) + struct.pack('!Q', length)
+        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+        self.sock.sendall(header + mask + masked)
+
+    def _exactly(self, count):
+        data = bytearray()
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                raise ConnectionError('DevTools closed the connection')
+            data += chunk
+        return bytes(data)
+
+    def receive(self):
+        message = b''
+        while True:
+            first, second = self._exactly(2)
+            length = second & 0x7f
+            if length == 126:
+                length = struct.unpack('!H', self._exactly(2))[0]
+            elif length == 127:
+                length = struct.unpack('!Q', self._exactly(8))[0]
+            payload = self._exactly(length)
+            opcode = first & 0x0f
+            if opcode == 8:
+                raise ConnectionError('DevTools closed the connection')
+            if opcode in (0, 1, 2):
+                message += payload
+                if first & 0x80:
+                    return message.decode()
+
+
+class Browser:
+    def __init__(self, artefacts):
+        self.profile = tempfile.mkdtemp(prefix='tarvel-chromium-')
+        self.process = subprocess.Popen(
+            [shutil.which('chromium'), '--headless', '--no-sandbox', '--disable-gpu',
+             '--disable-quic', '--no-first-run', '--disable-background-networking',
+             '--disable-component-update', '--disable-sync', '--disable-extensions',
+             f'--user-data-dir={self.profile}', '--remote-debugging-port=0', 'about:blank'],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(artefacts, 'chromium.log'), 'w'))
+        port_file = os.path.join(self.profile, 'DevToolsActivePort')
+        deadline = time.time() + 20
+        while not (os.path.exists(port_file) and open(port_file).read().count('\n') >= 1):
+            if time.time() > deadline or self.process.poll() is not None:
+                raise RuntimeError('chromium did not start (see chromium.log)')
+            time.sleep(0.05)
+        port = int(open(port_file).read().split('\n')[0])
+        connection = http.client.HTTPConnection('127.0.0.1', port, timeout=10)
+        connection.request('GET', '/json/list')
+        targets = json.loads(connection.getresponse().read())
+        page = next(t for t in targets if t['type'] == 'page')
+        self.socket = WebSocket(page['webSocketDebuggerUrl'])
+        self.next_id = 0
+
+    def call(self, method, **params):
+        self.next_id += 1
+        self.socket.send(json.dumps({'id': self.next_id, 'method': method, 'params': params}))
+        return self.result(self.next_id)
+
+    def result(self, wanted):
+        while True:
+            message = json.loads(self.socket.receive())
+            if message.get('id') == wanted:
+                if 'error' in message:
+                    raise RuntimeError(f'{message["error"]}')
+                return message.get('result', {})
+
+    def evaluate(self, expression):
+        result = self.call('Runtime.evaluate', expression=expression, returnByValue=True)
+        if 'exceptionDetails' in result:
+            raise RuntimeError(f'{expression}: {result["exceptionDetails"]}')
+        return result['result'].get('value')
+
+    def wait_for(self, expression, limit=10.0, what=None):
+        deadline = time.time() + limit
+        while True:
+            value = self.evaluate(expression)
+            if value:
+                return value
+            if time.time() > deadline:
+                raise AssertionError(f'timed out waiting for {what or expression}')
+            time.sleep(0.01)
+
+    def click(self, selector):
+        """A real mouse click at the middle of the element."""
+        box = self.evaluate(f'''(() => {{ const node = document.querySelector({json.dumps(selector)});
+            node.scrollIntoView({{block: 'center'}});
+            const r = node.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; }})()''')
+        for kind in ('mousePressed', 'mouseReleased'):
+            self.call('Input.dispatchMouseEvent', type=kind, x=box[0], y=box[1], button='left',
+                      clickCount=1)
+
+    def screenshot(self, path, width, height, mobile):
+        self.call('Emulation.setDeviceMetricsOverride', width=width, height=height,
+                  deviceScaleFactor=1, mobile=mobile)
+        time.sleep(0.2)
+        data = self.call('Page.captureScreenshot', format='png')['data']
+        with open(path, 'wb') as file:
+            file.write(base64.b64decode(data))
+
+    def close(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+class Service:
+    def __init__(self, bin_dir, home):
+        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0'],
+                                        env={'HOME': home, 'PATH': '/usr/bin:/bin'},
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.url = None
+        self.log = []
+        ready = threading.Event()
+
+        def read():
+            for line in self.process.stderr:
+                self.log.append(line)
+                if 'web page at ' in line:
+                    self.url = line.split('web page at ')[1].strip()
+                    ready.set()
+            ready.set()
+        threading.Thread(target=read, daemon=True).start()
+        if not ready.wait(10) or not self.url:
+            raise RuntimeError('tarvel serve did not print its address: ' + ''.join(self.log))
+        parts = urllib.parse.urlparse(self.url)
+        self.host, self.port = parts.hostname, parts.port
+        self.token = urllib.parse.parse_qs(parts.query)['token'][0]
+
+    def request(self, method, path, body=None, headers=None, token=True, host=None):
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=10)
+        sent = dict(headers or {})
+        if token:
+            sent['Authorization'] = 'Bearer ' + (token if isinstance(token, str) else self.token)
+        if host:
+            connection.putrequest(method, path, skip_host=True)
+            sent['Host'] = host
+            for name, value in sent.items():
+                connection.putheader(name, value)
+            payload = body.encode() if body else b''
+            connection.putheader('Content-Length', str(len(payload)))
+            connection.endheaders(payload)
+        else:
+            connection.request(method, path, body=body, headers=sent)
+        response = connection.getresponse()
+        return response.status, response.read().decode(), response
+
+    def prompts(self):
+        return json.loads(self.request('GET', '/v1/state')[1])['prompts']
+
+
+def hook(bin_dir, home, fixtures, session, command=None):
+    document = json.load(open(os.path.join(fixtures, 'agents/claude/PermissionRequest.json')))
+    document['session_id'] = session
+    if command is not None:
+        document['tool_input']['command'] = command
+    process = subprocess.Popen([os.path.join(bin_dir, 'tarvel-hook'), '--provider', 'claude-code'],
+                               env={'HOME': home, 'PATH': '/usr/bin:/bin'}, stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdin.write(json.dumps(document))
+    process.stdin.close()
+    return process
+
+
+def wait_until(condition, limit=10.0, what='condition'):
+    deadline = time.time() + limit
+    while not condition():
+        if time.time() > deadline:
+            raise AssertionError('timed out waiting for ' + what)
+        time.sleep(0.02)
+
+
+def check(condition, text):
+    if not condition:
+        raise AssertionError(text)
+
+
+def card(session):
+    return f'[data-reply-id="{session}"]'
+
+
+def access_rules(service, home):
+    """The rules over TCP, with a plain HTTP client."""
+    missing = service.request('GET', '/v1/state', token=False)
+    wrong = service.request('GET', '/v1/state', token='0' * 64)
+    check(missing[0] == 401 and wrong[0] == 401, f'no or wrong token: {missing[0]}, {wrong[0]}')
+    check(missing[1] == wrong[1], 'a missing and a wrong token are told apart')
+    check(service.request('GET', '/v1/state', host=f'rebound.example:{service.port}')[0] == 421,
+          'a foreign Host is served')
+    check(service.request('GET', '/v1/state', host=f'localhost:{service.port}')[0] == 200,
+          'localhost:PORT is refused')
+    foreign = service.request('POST', '/v1/sessions/clear-finished', body='{}',
+                              headers={'Origin': 'http://evil.example'})
+    check(foreign[0] == 403, f'a foreign Origin may POST: {foreign[0]}')
+    own = service.request('POST', '/v1/sessions/clear-finished', body='{}',
+                          headers={'Origin': f'http://127.0.0.1:{service.port}'})
+    check(own[0] == 200, f'the page\'s own Origin may not POST: {own[0]}')
+    check(service.request('GET', '/?token=' + '0' * 64, token=False)[0] == 401, 'wrong ?token= accepted')
+    status, _, response = service.request('GET', '/?token=' + service.token, token=False)
+    cookie = response.getheader('Set-Cookie') or ''
+    check(status == 303 and response.getheader('Location') == '/', f'?token= gives {status}')
+    check('HttpOnly' in cookie and 'SameSite=Strict' in cookie and service.token in cookie, cookie)
+    status, _, response = service.request('GET', '/', token=False,
+                                          headers={'Cookie': cookie.split(';')[0]})
+    policy = response.getheader('Content-Security-Policy') or ''
+    check(status == 200 and "default-src 'none'" in policy and "frame-ancestors 'none'" in policy,
+          f'page: {status} {policy}')
+    check(response.getheader('X-Content-Type-Options') == 'nosniff', 'nosniff missing')
+    mode = os.stat(os.path.join(home, '.tarvel', 'token')).st_mode & 0o777
+    check(mode == 0o600, f'token file mode {oct(mode)}')
+
+
+def main():
+    bin_dir, fixtures, artefacts = sys.argv[1:4]
+    if not shutil.which('chromium'):
+        print('chromium is not installed; skipped')
+        return 77
+    os.makedirs(artefacts, exist_ok=True)
+    home = tempfile.mkdtemp(prefix='tarvel-web-')
+    service = browser = None
+    hooks = []
+    try:
+        service = Service(bin_dir, home)
+        access_rules(service, home)
+
+        first = hook(bin_dir, home, fixtures, '11111111-1111-4111-8111-111111111111')
+        second = hook(bin_dir, home, fixtures, '22222222-2222-4222-8222-222222222222')
+        hooks += [first, second]
+        wait_until(lambda: len(service.prompts()) == 2, what='two live prompts')
+        ids = {p['sessionId'].split(':')[1][:1]: p['replyId'] for p in service.prompts()}
+
+        browser = Browser(artefacts)
+        browser.call('Page.enable')
+        browser.call('Emulation.setDeviceMetricsOverride', width=390, height=844,
+                     deviceScaleFactor=1, mobile=True)
+        browser.call('Page.navigate', url=service.url)
+        browser.wait_for('document.querySelectorAll(".prompt").length === 2', what='two prompts')
+        check(browser.evaluate('location.search') == '', 'the token stays in the address')
+        check(browser.evaluate('document.cookie') == '', 'the cookie is readable by scripts')
+
+        # A prompt that arrives while the page is open, with an agent text that is markup.
+        started = time.monotonic()
+        third = hook(bin_dir, home, fixtures, '33333333-3333-4333-8333-333333333333', HOSTILE)
+        hooks.append(third)
+        browser.wait_for('document.querySelectorAll(".prompt").length === 3', what='the third prompt')
+        latency = time.monotonic() - started
+        print(f'hook started -> prompt on the page: {latency * 1000:.0f} ms')
+        # A click on a prompt that has just appeared is not taken.
+        third_id = next(p['replyId'] for p in service.prompts() if p['sessionId'].endswith('33333333-3333-4333-8333-333333333333'))
+        browser.click(card(third_id) + ' button.deny')
+        time.sleep(0.3)
+        check(browser.evaluate(f'document.querySelector(\'{card(third_id)} .status\').className') == 'status settling',
+              'a click on a prompt that just appeared was taken')
+        check(third.poll() is None and len(service.prompts()) == 3, 'the third hook was answered')
+        shown = browser.evaluate('[...document.querySelectorAll(".prompt .detail")].map(n => n.textContent)')
+        check(HOSTILE in shown, f'the markup is not shown as text: {shown}')
+        check(browser.evaluate('document.scripts.length') == 1, 'a script element was made')
+        check(browser.evaluate('document.getElementById("injected") === null && window.injected === undefined'),
+              'the agent text became markup')
+        browser.wait_for('document.getElementById("connection").dataset.state === "live"')
+        check(browser.evaluate('document.querySelectorAll(".session").length') == 3, 'sessions not listed')
+
+        browser.screenshot(os.path.join(artefacts, 'web-phone.png'), 390, 844, True)
+        check(browser.evaluate('document.documentElement.scrollWidth <= 390'), 'wider than a phone')
+        browser.screenshot(os.path.join(artefacts, 'web-desktop.png'), 1280, 800, False)
+
+        # Allow, clicked, reaches the first hook and only it.
+        time.sleep(1.1)  # clicks on a prompt that just appeared or moved are not taken
+        browser.click(card(ids['1']) + ' button.allow')
+        check(first.wait(10) == 0, 'the first hook did not end')
+        output = first.stdout.read()
+        check(output == ALLOW, f'the first hook answered {output!r}')
+        browser.wait_for(f'document.querySelector(\'{card(ids["1"])} .status\').textContent === "Delivered"',
+                         what='"Delivered"')
+        check(second.poll() is None, 'the second hook ended too')
+
+        # The second prompt is answered through the API while the page, not yet told, is clicked:
+        # the page's thread is held (synchronous requests) until the service no longer lists it.
+        time.sleep(1.1)  # the second card moved up when the first left
+        held = f'''(() => {{ const until = Date.now() + 10000;
+            while (Date.now() < until) {{
+              const x = new XMLHttpRequest(); x.open('GET', '/v1/state', false); x.send();
+              if (!JSON.parse(x.responseText).prompts.some(p => p.replyId === "{ids['2']}")) break;
+            }}
+            document.querySelector('{card(ids["2"])} button.allow').click(); return true; }})()'''
+        browser.next_id += 1
+        pending = browser.next_id
+        browser.socket.send(json.dumps({'id': pending, 'method': 'Runtime.evaluate',
+                                        'params': {'expression': held, 'returnByValue': True}}))
+        time.sleep(0.2)
+        status, body, _ = service.request('POST', f'/v1/prompts/{ids["2"]}', body='{"decision":"allow"}')
+        check(status == 200, f'the API answer: {status} {body}')
+        browser.result(pending)
+        check(second.wait(10) == 0 and second.stdout.read() == ALLOW, 'the second hook')
+        browser.wait_for(f'document.querySelector(\'{card(ids["2"])} .status\').textContent.startsWith("Answered elsewhere")',
+                         what='"Answered elsewhere"')
+
+        # Question pickers: one answer to a single-choice question, two to a multiple-choice one.
+        questions = subprocess.Popen(
+            [os.path.join(bin_dir, 'tarvel-hook'), '--provider', 'claude-code'],
+            env={'HOME': home, 'PATH': '/usr/bin:/bin'}, stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        hooks.append(questions)
+        questions.stdin.write(json.dumps({
+            'session_id': '44444444-4444-4444-8444-444444444444', 'cwd': '/home/dev/proj',
+            'hook_event_name': 'PreToolUse', 'tool_name': 'AskUserQuestion', 'tool_use_id': 'toolu_1',
+            'tool_input': {'questions': [
+                {'question': 'Which database?', 'header': 'DB', 'multiSelect': False,
+                 'options': [{'label': 'Postgres', 'description': 'SQL'}, {'label': 'Redis'}]},
+                {'question': 'Which caches?', 'multiSelect': True,
+                 'options': [{'label': 'Memory'}, {'label': 'Disk'}, {'label': 'None'}]}]}}))
+        questions.stdin.close()
+        browser.wait_for('document.querySelectorAll(".prompt fieldset").length === 2', what='the pickers')
+        asked = next(p['replyId'] for p in service.prompts() if p['pendingReply']['kind'] == 'question')
+        check(browser.evaluate(f'document.querySelector(\'{card(asked)} input[value="Disk"]\').type') == 'checkbox',
+              'a multiple-choice question is not a set of checkboxes')
+        time.sleep(1.1)
+        for label in ('Redis', 'Memory', 'Disk'):
+            browser.click(f'{card(asked)} input[value="{label}"]')
+        browser.screenshot(os.path.join(artefacts, 'web-question-phone.png'), 390, 844, True)
+        browser.click(f'{card(asked)} button.send')
+        check(questions.wait(10) == 0, 'the question hook did not end')
+        answers = json.loads(questions.stdout.read())['hookSpecificOutput']['updatedInput']['answers']
+        check(answers['Which database?'] == 'Redis', f'answers: {answers}')
+        check('Memory' in answers['Which caches?'] and 'Disk' in answers['Which caches?']
+              and 'None' not in answers['Which caches?'], f'answers: {answers}')
+
+        # The service stops: the page says so.
+        service.process.send_signal(signal.SIGTERM)
+        check(service.process.wait(10) == 0,
+              'tarvel serve did not stop cleanly:\n' + ''.join(service.log[-20:]))
+        browser.wait_for('document.getElementById("connection").dataset.state === "disconnected"',
+                         what='"disconnected"')
+        browser.screenshot(os.path.join(artefacts, 'web-disconnected.png'), 390, 844, True)
+        print('web page test passed; screenshots in', artefacts)
+        return 0
+    finally:
+        if browser:
+            browser.close()
+        for process in hooks:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        if service and service.process.poll() is None:
+            service.process.terminate()
+            service.process.wait(10)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    sys.exit(main())
