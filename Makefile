@@ -7,6 +7,9 @@ PACKAGES := cmake g++ make ninja-build pkg-config ccache git tmux \
             libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev \
             dbus python3-dbusmock chromium python3 \
             libgtest-dev libgmock-dev libbenchmark-dev
+# Compiler cache entries that do not depend on where the clone lives, so a fresh clone reuses them.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
