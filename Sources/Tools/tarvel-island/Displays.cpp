@@ -394,8 +394,10 @@ bool ServiceDisplay::handleKey(const Key& key) {
   }
   if (key.kind == Key::Kind::pageUp || key.kind == Key::Kind::pageDown) {
     const std::size_t page = std::max<std::size_t>(terminalRows / 2, 1);
-    sessionScroll = key.kind == Key::Kind::pageUp ? sessionScroll - std::min(sessionScroll, page)
-                                                  : sessionScroll + page;
+    // Never past the last session, so that paging back is as quick as paging on.
+    sessionScroll = key.kind == Key::Kind::pageUp
+                        ? sessionScroll - std::min(sessionScroll, page)
+                        : std::min(sessionScroll + page, remote.sessions().size());
     markChanged();
     return false;
   }
