@@ -94,6 +94,8 @@ std::optional<AgentOrigin> AgentOrigin::captured(const Environment& environment,
   origin.terminalSessionIdentifier = firstValue(
       environment, {"TERM_SESSION_ID", "ITERM_SESSION_ID", "WEZTERM_PANE", "KITTY_WINDOW_ID"});
   origin.tty = firstValue(environment, {"TTY"});
+  origin.tmux = firstValue(environment, {"TMUX"});
+  origin.tmuxPane = firstValue(environment, {"TMUX_PANE"});
   if (!origin.tty && controllingTTY) {
     origin.tty = controllingTTY(processIdentifier);
   }
@@ -121,7 +123,18 @@ std::optional<std::string> AgentOrigin::bundleIdentifierForProgram(std::string_v
 
 bool AgentOrigin::isEmpty() const {
   return !bundleIdentifier && !processIdentifier && !processStartedAt && !terminalProgram &&
-         !terminalSessionIdentifier && !tty;
+         !terminalSessionIdentifier && !tty && !tmux && !tmuxPane;
+}
+
+std::optional<std::string> AgentOrigin::tmuxSocket() const {
+  if (!tmux) {
+    return std::nullopt;
+  }
+  std::string socket = tmux->substr(0, tmux->find(','));
+  if (socket.empty()) {
+    return std::nullopt;
+  }
+  return socket;
 }
 
 bool AgentOrigin::isTerminalEmulator() const {
@@ -179,6 +192,8 @@ Json Codable<AgentOrigin>::encode(const AgentOrigin& origin) {
       .set("terminalProgram", origin.terminalProgram)
       .set("terminalSessionIdentifier", origin.terminalSessionIdentifier)
       .set("tty", origin.tty)
+      .set("tmux", origin.tmux)
+      .set("tmuxPane", origin.tmuxPane)
       .build();
 }
 
@@ -191,6 +206,8 @@ AgentOrigin Codable<AgentOrigin>::decode(const Json& value, const std::string& p
       .terminalProgram = fields.optional<std::string>("terminalProgram"),
       .terminalSessionIdentifier = fields.optional<std::string>("terminalSessionIdentifier"),
       .tty = fields.optional<std::string>("tty"),
+      .tmux = fields.optional<std::string>("tmux"),
+      .tmuxPane = fields.optional<std::string>("tmuxPane"),
   };
 }
 
@@ -218,5 +235,7 @@ std::size_t std::hash<tarvel::AgentOrigin>::operator()(const tarvel::AgentOrigin
   mixOptional(origin.terminalProgram);
   mixOptional(origin.terminalSessionIdentifier);
   mixOptional(origin.tty);
+  mixOptional(origin.tmux);
+  mixOptional(origin.tmuxPane);
   return seed;
 }

@@ -21,6 +21,10 @@ struct AgentOrigin {
   std::optional<std::string> terminalProgram;
   std::optional<std::string> terminalSessionIdentifier;
   std::optional<std::string> tty;
+  // Inside tmux: the server ("TMUX": socket path, server pid, session) and the agent's pane
+  // ("TMUX_PANE", such as "%3"), so that a display can switch a tmux client to the agent.
+  std::optional<std::string> tmux;
+  std::optional<std::string> tmuxPane;
 
   using Environment = std::map<std::string, std::string>;
   using StartTimeLookup = std::function<std::optional<Date>(std::int32_t)>;
@@ -28,7 +32,8 @@ struct AgentOrigin {
   using AliveLookup = std::function<bool(std::int32_t)>;
 
   // The origin of the agent process `processIdentifier` from its environment ("TERM_PROGRAM",
-  // "TARVEL_BUNDLE_IDENTIFIER", "__CFBundleIdentifier", the terminal session variables, "TTY")
+  // "TARVEL_BUNDLE_IDENTIFIER", "__CFBundleIdentifier", the terminal session variables, "TTY",
+  // "TMUX", "TMUX_PANE")
   // and the system's answers about the process; absent when there is nothing to record. Blank
   // values count as absent. Ids below 1 record no process.
   static std::optional<AgentOrigin> captured(const Environment& environment,
@@ -43,12 +48,15 @@ struct AgentOrigin {
   // "iterm.app" -> "com.googlecode.iterm2"; absent for others.
   static std::optional<std::string> bundleIdentifierForProgram(std::string_view program);
 
-  // True when all six fields are absent.
+  // True when every field is absent.
   bool isEmpty() const;
   // Whether the host is a terminal emulator, or a graphical application (an editor, or any
   // unknown application with a bundle identifier).
   bool isTerminalEmulator() const;
   bool isGraphicalApplication() const;
+  // The tmux server's socket path (the part of "TMUX" before its first comma); absent outside
+  // tmux.
+  std::optional<std::string> tmuxSocket() const;
 
   // Whether the recorded process still runs: alive, and (when a start time was recorded) started
   // within a millisecond of the recorded time, so a reused process id does not match.

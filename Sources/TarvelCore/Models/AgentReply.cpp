@@ -18,13 +18,18 @@ bool AgentPendingReply::allowsDeny() const { return contains(grants, AgentReplyG
 bool AgentPendingReply::allowsCancel() const { return contains(grants, AgentReplyGrant::cancel); }
 
 Json Codable<AgentPromptOption>::encode(const AgentPromptOption& option) {
-  return ObjectBuilder().set("id", option.id).set("label", option.label).build();
+  return ObjectBuilder()
+      .set("id", option.id)
+      .set("label", option.label)
+      .set("description", option.description)
+      .build();
 }
 
 AgentPromptOption Codable<AgentPromptOption>::decode(const Json& value, const std::string& path) {
   const Fields fields(value, path);
   return AgentPromptOption{.id = fields.required<std::string>("id"),
-                           .label = fields.required<std::string>("label")};
+                           .label = fields.required<std::string>("label"),
+                           .description = fields.optional<std::string>("description")};
 }
 
 Json Codable<AgentPromptQuestion>::encode(const AgentPromptQuestion& question) {
@@ -53,6 +58,7 @@ Json Codable<AgentPendingReply>::encode(const AgentPendingReply& reply) {
       .set("kind", reply.kind)
       .set("prompt", reply.prompt)
       .set("detail", reply.detail)
+      .set("fullDetail", reply.fullDetail)
       .set("options", reply.options)
       .set("questions", reply.questions)
       .set("grants", reply.grants)
@@ -66,6 +72,7 @@ AgentPendingReply Codable<AgentPendingReply>::decode(const Json& value, const st
       .kind = fields.required<AgentPromptKind>("kind"),
       .prompt = fields.required<std::string>("prompt"),
       .detail = fields.optional<std::string>("detail"),
+      .fullDetail = fields.optional<std::string>("fullDetail"),
       .options = fields.required<std::vector<AgentPromptOption>>("options"),
       .questions = fields.optional<std::vector<AgentPromptQuestion>>("questions"),
       .grants = fields.required<std::vector<AgentReplyGrant>>("grants"),

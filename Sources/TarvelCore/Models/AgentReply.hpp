@@ -48,6 +48,7 @@ struct EnumNames<AgentReplyDecision> {
 struct AgentPromptOption {
   std::string id;
   std::string label;
+  std::optional<std::string> description;  // what choosing it means, when the agent says
   bool operator==(const AgentPromptOption&) const = default;
 };
 
@@ -67,6 +68,9 @@ struct AgentPendingReply {
   AgentPromptKind kind = AgentPromptKind::permission;
   std::string prompt;
   std::optional<std::string> detail;
+  // All of what the user approves (the whole command, the change, the URL and its prompt, the
+  // tool input), bounded by the builder; `detail` is its one-line summary. Older hooks omit it.
+  std::optional<std::string> fullDetail;
   std::vector<AgentPromptOption> options;
   std::optional<std::vector<AgentPromptQuestion>> questions;
   std::vector<AgentReplyGrant> grants;

@@ -181,8 +181,7 @@ bool isWorkflowStateEvent(const AgentEvent& event) {
 }
 
 bool originHasAnyField(const AgentOrigin& origin) {
-  return origin.bundleIdentifier || origin.processIdentifier || origin.processStartedAt ||
-         origin.terminalProgram || origin.terminalSessionIdentifier || origin.tty;
+  return !origin.isEmpty();
 }
 
 // How one incoming event relates to the session; only `advance` moves it forward.

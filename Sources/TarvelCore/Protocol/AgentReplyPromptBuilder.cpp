@@ -1,5 +1,8 @@
 #include "TarvelCore/Protocol/AgentReplyPromptBuilder.hpp"
 
+#include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,6 +18,7 @@ namespace {
 constexpr std::size_t promptLimit = 160;
 constexpr std::size_t detailLimit = 400;
 constexpr std::size_t labelLimit = 48;
+constexpr std::size_t descriptionLimit = 1024;
 
 using ProviderEventPolicy::concise;
 
@@ -33,6 +37,89 @@ std::optional<std::string> nonEmptyString(const JSONValue* value) {
     return std::nullopt;
   }
   return nonEmpty(*value->stringValue());
+}
+
+// The first string member among `keys` of the tool input.
+const std::string* firstStringMember(const AgentHookPayload& payload,
+                                     std::initializer_list<std::string_view> keys) {
+  for (const std::string_view key : keys) {
+    if (const std::string* text = ProviderEventPolicy::stringInputMember(payload, key)) {
+      return text;
+    }
+  }
+  return nullptr;
+}
+
+// Every line of `text` behind `marker`, so that removed and added text read apart.
+void appendMarkedLines(std::string& out, std::string_view marker, std::string_view text) {
+  for (const std::string& line : Text::split(text, "\n")) {
+    out += '\n';
+    out += marker;
+    out += line;
+  }
+}
+
+// One replacement of an edit: the old text, then the new.
+void appendChange(std::string& out, const JSONValue& change) {
+  for (const auto& [oldKey, newKey] : {std::pair{"old_string", "new_string"},
+                                       std::pair{"oldString", "newString"},
+                                       std::pair{"old_str", "new_str"}}) {
+    const JSONValue* oldText = change[oldKey];
+    const JSONValue* newText = change[newKey];
+    if ((oldText != nullptr && oldText->stringValue() != nullptr) ||
+        (newText != nullptr && newText->stringValue() != nullptr)) {
+      if (const JSONValue* every = change["replace_all"];
+          every != nullptr && every->boolValue().value_or(false)) {
+        out += "\n(every occurrence)";
+      }
+      if (oldText != nullptr && oldText->stringValue() != nullptr) {
+        appendMarkedLines(out, "- ", *oldText->stringValue());
+      }
+      if (newText != nullptr && newText->stringValue() != nullptr) {
+        appendMarkedLines(out, "+ ", *newText->stringValue());
+      }
+      return;
+    }
+  }
+}
+
+// The file edit tools of the agents. Only these are shown as a change: any other tool's input is
+// shown whole, so that no member of an unknown tool is left out of what the user approves.
+constexpr std::array<std::string_view, 7> editTools{
+    "edit", "multiedit", "write", "notebookedit", "replace", "write_file", "str_replace_editor"};
+constexpr std::array<std::string_view, 2> webFetchTools{"webfetch", "web_fetch"};
+
+bool isOneOf(std::string_view identifier, std::span<const std::string_view> names) {
+  return std::find(names.begin(), names.end(), identifier) != names.end();
+}
+
+// The path and the change of a file edit (Edit, MultiEdit, Write, NotebookEdit, replace,
+// write_file); absent when the input holds no change.
+std::optional<std::string> editDetail(const AgentHookPayload& payload) {
+  const JSONValue& input = *payload.toolInput;
+  const std::string* path =
+      firstStringMember(payload, {"file_path", "filePath", "path", "notebook_path"});
+  std::string out = path != nullptr ? *path : std::string("(no file named)");
+  const std::size_t start = out.size();
+  appendChange(out, input);
+  if (const JSONValue* edits = input["edits"]; edits != nullptr && edits->arrayValue() != nullptr) {
+    for (const JSONValue& edit : *edits->arrayValue()) {
+      appendChange(out, edit);
+    }
+  }
+  if (const std::string* content = firstStringMember(payload, {"content", "new_source"})) {
+    out += "\n(whole content)";
+    appendMarkedLines(out, "+ ", *content);
+  }
+  if (out.size() == start) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::string compactJSON(const JSONValue& value) {
+  // Hook strings are valid UTF-8 once parsed; replacing keeps even a bad byte from throwing.
+  return value.toJSON().dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 AgentPendingReply base(const UUID& replyId, AgentPromptKind kind) {
@@ -56,6 +143,7 @@ AgentPendingReply permissionPrompt(const AgentHookPayload& payload, const UUID& 
       break;
     }
   }
+  reply.fullDetail = fullDetail(payload);
   if (command) {
     reply.prompt = "Allow this command?";
     reply.detail = shortDetail(*command);
@@ -100,6 +188,7 @@ AgentPendingReply planPrompt(const AgentHookPayload& payload, const UUID& replyI
   }
   if (plan != nullptr) {
     reply.detail = shortDetail(*plan);
+    reply.fullDetail = bounded(*plan, fullDetailLimit);
   }
   return reply;
 }
@@ -142,6 +231,59 @@ std::optional<AgentPendingReply> make(const AgentHookPayload& payload, const UUI
   return permissionPrompt(payload, replyId);
 }
 
+std::optional<std::string> fullDetail(const AgentHookPayload& payload) {
+  if (!payload.toolInput) {
+    return std::nullopt;
+  }
+  if (const std::string* command = ProviderEventPolicy::stringInputMember(payload, "command");
+      command != nullptr && nonEmpty(*command)) {
+    std::string text = Text::trimmed(*command);
+    // Where it runs, when the agent says so beside the command.
+    if (const std::string* directory =
+            firstStringMember(payload, {"workdir", "cwd", "dir_path", "directory"})) {
+      text += "\n(in " + *directory + ")";
+    }
+    return bounded(text, fullDetailLimit);
+  }
+  const std::string identifier = ProviderEventPolicy::toolIdentifier(payload.toolName.value_or(""));
+  if (isOneOf(identifier, editTools)) {
+    if (auto change = editDetail(payload)) {
+      return bounded(*change, fullDetailLimit);
+    }
+  }
+  if (isOneOf(identifier, webFetchTools)) {
+    std::string text;
+    if (const std::string* url = ProviderEventPolicy::stringInputMember(payload, "url")) {
+      text = "URL: " + *url;
+    }
+    if (const std::string* prompt = ProviderEventPolicy::stringInputMember(payload, "prompt")) {
+      text += (text.empty() ? "Prompt: " : "\nPrompt: ") + *prompt;
+    }
+    if (!text.empty()) {
+      return bounded(text, fullDetailLimit);
+    }
+  }
+  return bounded(compactJSON(*payload.toolInput), fullDetailLimit);
+}
+
+std::string bounded(std::string_view text, std::size_t maximumBytes) {
+  if (text.size() <= maximumBytes) {
+    return std::string(text);
+  }
+  const std::vector<std::size_t> boundaries = Text::characterBoundaries(text);
+  const std::size_t characters = boundaries.size() - 1;
+  const auto mark = [](std::size_t left) {
+    return "… (" + std::to_string(left) + " more characters)";
+  };
+  // The mark for every character left out is the longest it can be: room for the text is
+  // measured against it, so the result never passes the limit.
+  const std::size_t markBytes = mark(characters).size();
+  const std::size_t room = maximumBytes > markBytes ? maximumBytes - markBytes : 0;
+  const auto end = std::upper_bound(boundaries.begin(), boundaries.end(), room);
+  const auto kept = static_cast<std::size_t>(end - boundaries.begin()) - 1;
+  return std::string(text.substr(0, boundaries[kept])) + mark(characters - kept);
+}
+
 std::vector<AgentPromptQuestion> questionModels(const JSONValue* value) {
   std::vector<AgentPromptQuestion> questions;
   const JSONValue::Array* elements = value != nullptr ? value->arrayValue() : nullptr;
@@ -177,6 +319,7 @@ std::vector<AgentPromptOption> options(const JSONValue* value) {
   for (std::size_t index = 0; index < elements->size(); ++index) {
     const JSONValue& element = (*elements)[index];
     std::optional<std::string> label;
+    std::optional<std::string> description;
     if (element.objectValue() != nullptr) {
       for (const std::string_view key : {"label", "title", "text"}) {
         if (auto text = nonEmptyString(element[key])) {
@@ -184,12 +327,16 @@ std::vector<AgentPromptOption> options(const JSONValue* value) {
           break;
         }
       }
+      if (auto text = nonEmptyString(element["description"])) {
+        description = bounded(*text, descriptionLimit);
+      }
     } else if (const std::string* text = element.stringValue()) {
       label = nonEmpty(*text);
     }
     if (label) {
-      choices.push_back(
-          AgentPromptOption{.id = "option-" + std::to_string(index), .label = std::move(*label)});
+      choices.push_back(AgentPromptOption{.id = "option-" + std::to_string(index),
+                                          .label = std::move(*label),
+                                          .description = std::move(description)});
     }
   }
   return choices;

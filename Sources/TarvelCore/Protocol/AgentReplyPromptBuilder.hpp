@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "TarvelCore/Models/AgentReply.hpp"
@@ -16,6 +19,19 @@ namespace tarvel::AgentReplyPromptBuilder {
 // The prompt for `payload` under `replyId`; always present. A question the display cannot show
 // faithfully gets the "Answer in Claude" prompt with no grants, so that nobody waits for it.
 std::optional<AgentPendingReply> make(const AgentHookPayload& payload, const UUID& replyId);
+
+// Most bytes a prompt's full detail takes, its cut mark included.
+inline constexpr std::size_t fullDetailLimit = 16 * 1024;
+
+// All of what a permission or plan prompt approves, for the display to show whole: for a
+// command the whole command; for a file edit the path and the change (old and new text, or the
+// content written); for a web fetch the URL and its prompt; for a plan the plan; for any other
+// tool its input as compact JSON. Absent without a tool input. At most `fullDetailLimit` bytes.
+std::optional<std::string> fullDetail(const AgentHookPayload& payload);
+
+// `text` whole when it fits in `maximumBytes`; else cut at a character boundary and ended with
+// "… (N more characters)" (N counts the characters left out), the whole within `maximumBytes`.
+std::string bounded(std::string_view text, std::size_t maximumBytes);
 
 // The questions of an AskUserQuestion "questions" array of 1 to 4 elements; elements without a
 // non-blank "question" or without options are skipped. Empty for anything else.

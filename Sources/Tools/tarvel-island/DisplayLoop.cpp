@@ -109,6 +109,8 @@ std::optional<LoopStatistics> runLoop(Display& display, int input, int output,
       statistics.largestDrain = std::max<std::uint64_t>(statistics.largestDrain, ran);
       statistics.events += display.receivedEvents() - before;
     }
+    display.setTerminalSize(static_cast<std::size_t>(size.columns),
+                            static_cast<std::size_t>(size.rows));
     if ((descriptors[0].revents & POLLIN) != 0) {
       char bytes[256];
       const ssize_t count = ::read(input, bytes, sizeof bytes);
@@ -134,6 +136,10 @@ std::optional<LoopStatistics> runLoop(Display& display, int input, int output,
     if (now >= nextSecond) {
       dirty = true;  // ages and silent sessions change with the clock
       nextSecond = now + std::chrono::seconds(1);
+    }
+    if (const std::string controls = display.takeTerminalControls();
+        !controls.empty() && !quit && !terminal->write(controls)) {
+      quit = true;
     }
     if (quit || !dirty ||
         (lastDraw != SteadyClock::time_point::min() && now < lastDraw + frameInterval)) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "QuoyaCore/CodexMetadataReader.hpp"
 #include "QuoyaCore/IslandPaths.hpp"
+#include "QuoyaCore/SessionPresentation.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
@@ -23,16 +25,56 @@
 #include "TarvelCore/Protocol/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
+#include "Tools/tarvel-island/TextCells.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Island {
 namespace {
 
 constexpr std::int64_t maximumPayloadBytes = 1 << 20;
+constexpr std::string_view holdMessage = "The prompt just changed: read it, then answer.";
 
 std::string serverError(const std::filesystem::path& path, const AgentSocketError& error) {
   return error.kind == AgentSocketError::Kind::alreadyInUse
              ? error.description()
              : "Cannot listen at " + path.string() + ": " + error.description();
+}
+
+// Runs a program found on PATH with its output discarded and waits for it; its exit status, or
+// -1 when it could not be run.
+int runProgram(const std::vector<std::string>& arguments) {
+  std::vector<char*> pointers;
+  for (const std::string& argument : arguments) {
+    pointers.push_back(const_cast<char*>(argument.c_str()));
+  }
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -47,9 +89,12 @@ ServiceDisplayOptions ServiceDisplayOptions::standard() {
   } else {
     program = IslandDisplay::programOnPath("tarvel");
   }
+  const char* tmux = std::getenv("TMUX");  // NOLINT(concurrency-mt-unsafe): before threads
   return {.apiSocket = paths.apiSocket,
           .serveProgram = program,
-          .serviceLog = paths.directory / "serve.log"};
+          .serviceLog = paths.directory / "serve.log",
+          .tmux = tmux != nullptr && *tmux != '\0' ? std::optional<std::string>(tmux)
+                                                   : std::nullopt};
 }
 
 ServiceDisplay::ServiceDisplay(ServiceDisplayOptions givenOptions)
@@ -132,6 +177,8 @@ void ServiceDisplay::streamLoop() {
             if (remote.apply(event, data)) {
               connected = true;
               message.reset();
+              choosePrompt(SteadyClock::now());
+              noticePrompts();
             } else {
               // A change that does not follow the state held: start again from a whole state.
               message = "Catching up with the Tarvel service…";
@@ -174,36 +221,156 @@ void ServiceDisplay::stop() {
   queue.drain();
 }
 
-std::optional<PromptKeys::PresentedPrompt> ServiceDisplay::presentedPrompt() const {
+void ServiceDisplay::showPrompt(std::size_t index, SteadyClock::time_point now) {
   const auto& live = remote.prompts();
-  const auto isLive = [&](const UUID& id) {
-    return std::any_of(live.begin(), live.end(), [&](const tarvel::Display::LivePrompt& prompt) {
-      return prompt.replyId == id;
-    });
-  };
-  auto presented = Island::presentedPrompt(remote.snapshot(), isLive);
-  if (presented && presented->answerable) {
-    return presented;
+  if (index >= live.size()) {
+    return;
   }
-  // The attention session has no live prompt: another waiting prompt is still reachable.
-  if (!live.empty()) {
-    return PromptKeys::PresentedPrompt{.sessionId = live.front().sessionId,
-                                       .reply = live.front().pendingReply,
-                                       .answerable = true};
+  shownIndex = index;
+  if (shownReplyId != live[index].replyId) {
+    shownReplyId = live[index].replyId;
+    shownSince = now;
+    promptScroll = 0;
+    markChanged();
   }
-  return presented;
 }
 
-DisplayModel ServiceDisplay::model(Date now) {
-  const auto prompt = presentedPrompt();
-  PromptKeys::synchronize(picker, prompt);
-  NotchActivitySnapshot snapshot = remote.snapshot();
-  if (prompt) {
-    if (const auto session = remote.session(prompt->sessionId)) {
-      snapshot.attentionSession = *session;  // the prompt is shown with its own session
+void ServiceDisplay::choosePrompt(SteadyClock::time_point now) {
+  const auto& live = remote.prompts();
+  if (shownReplyId) {
+    const auto found =
+        std::find_if(live.begin(), live.end(), [&](const tarvel::Display::LivePrompt& prompt) {
+          return prompt.replyId == *shownReplyId;
+        });
+    if (found != live.end()) {
+      shownIndex = static_cast<std::size_t>(found - live.begin());
+      return;  // a prompt in view stays in view while it lives
     }
   }
-  DisplayModel screen = activityModel(snapshot, remote.index(), prompt, picker, now);
+  if (live.empty()) {
+    shownReplyId.reset();
+    shownIndex = 0;
+    return;
+  }
+  // The one that took the gone prompt's place: the next in the list, or the last.
+  showPrompt(std::min(shownIndex, live.size() - 1), now);
+}
+
+bool ServiceDisplay::holding(SteadyClock::time_point now) const {
+  return shownReplyId && now < shownSince + options.hold;
+}
+
+void ServiceDisplay::noticePrompts() {
+  bool fresh = false;
+  std::set<UUID> live;
+  for (const tarvel::Display::LivePrompt& prompt : remote.prompts()) {
+    live.insert(prompt.replyId);
+    fresh = fresh || !announced.contains(prompt.replyId);
+  }
+  // Once per message that brings new prompts: several at once ring once.
+  if (fresh && options.bell) {
+    ++bells;
+  }
+  announced = std::move(live);
+  title = announced.empty() ? "Tarvel" : "Tarvel · " + std::to_string(announced.size()) + " waiting";
+}
+
+std::string ServiceDisplay::takeTerminalControls() {
+  std::string bytes(std::exchange(bells, 0), '\a');
+  if (title != writtenTitle) {
+    // The window title, ended by ST so that the only BEL bytes written are bells.
+    bytes += "\x1b]2;" + TextCells::printable(title) + "\x1b\\";
+    writtenTitle = title;
+  }
+  return bytes;
+}
+
+std::optional<PromptKeys::PresentedPrompt> ServiceDisplay::presentedPrompt() const {
+  const auto& live = remote.prompts();
+  if (shownReplyId && shownIndex < live.size() && live[shownIndex].replyId == *shownReplyId) {
+    const tarvel::Display::LivePrompt& shown = live[shownIndex];
+    return PromptKeys::PresentedPrompt{
+        .sessionId = shown.sessionId, .reply = shown.pendingReply, .answerable = true};
+  }
+  // No live prompt: the attention session's prompt is still shown, for answering in the agent.
+  return Island::presentedPrompt(remote.snapshot(), [](const UUID&) { return false; });
+}
+
+namespace {
+
+std::string remainingText(Date expiresAt, Date now) {
+  const auto seconds =
+      std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(expiresAt - now)
+                                    .count());
+  const std::string secondsText = std::to_string(seconds % 60);
+  return std::to_string(seconds / 60) + ":" + (seconds % 60 < 10 ? "0" : "") + secondsText;
+}
+
+bool isAnswerKey(const PromptKeys::OfferedKey& key) {
+  return key.key != "c" && key.key != "q";
+}
+
+}  // namespace
+
+DisplayModel ServiceDisplay::model(Date now) {
+  const auto steadyNow = SteadyClock::now();
+  choosePrompt(steadyNow);
+  const auto prompt = presentedPrompt();
+  PromptKeys::synchronize(picker, prompt);
+  DisplayModel screen =
+      activityModel(remote.snapshot(), remote.index(), prompt, picker, now);
+  screen.sessionScroll = sessionScroll;
+  const auto& live = remote.prompts();
+  for (std::size_t index = 0; index < live.size(); ++index) {
+    const tarvel::Display::LivePrompt& item = live[index];
+    std::string line = quoya::SessionPresentation::providerLabel(item.provider);
+    if (item.projectName) {
+      line += " · " + *item.projectName;
+    }
+    line += " · " + item.pendingReply.prompt;
+    if (item.pendingReply.detail) {
+      line += " " + *item.pendingReply.detail;
+    }
+    screen.queue.push_back(remainingText(item.expiresAt, now) + " · " + line);
+  }
+  const bool held = holding(steadyNow);
+  holdShown = held;
+  if (shownReplyId && shownIndex < live.size() && screen.attention) {
+    PromptView& view = *screen.attention;
+    screen.queueShown = shownIndex;
+    view.position = shownIndex + 1;
+    view.count = live.size();
+    view.remaining = remainingText(live[shownIndex].expiresAt, now);
+    view.holding = held;
+    promptScroll = std::min(promptScroll, detailRows(view, terminalColumns));
+    view.scroll = promptScroll;
+  }
+  std::vector<PromptKeys::OfferedKey> keys;
+  if (held) {
+    keys.push_back({"…", "the prompt just changed: answer keys in a moment"});
+  }
+  for (const PromptKeys::OfferedKey& key : screen.keys) {
+    if (held && isAnswerKey(key)) {
+      continue;
+    }
+    if (key.key == "c") {
+      if (live.size() > 1) {
+        keys.push_back({"n/p", "next/previous prompt"});
+      }
+      if (prompt && screen.attention && screen.attention->detail &&
+          PromptKeys::pickerQuestions(prompt->reply) == nullptr) {
+        keys.push_back({"↑↓", "scroll"});
+      }
+      if (prompt) {
+        keys.push_back({"g", "go to agent"});
+      }
+    }
+    keys.push_back(key);
+  }
+  screen.keys = std::move(keys);
+  if (confirmation && steadyNow < confirmation->until) {
+    screen.confirmation = confirmation->text;
+  }
   if (!connected && !message) {
     screen.message = "Connecting to the Tarvel service…";
   }
@@ -214,8 +381,42 @@ DisplayModel ServiceDisplay::model(Date now) {
 }
 
 bool ServiceDisplay::handleKey(const Key& key) {
+  const auto now = SteadyClock::now();
+  choosePrompt(now);
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
+  const auto& live = remote.prompts();
+  const bool isPicker = prompt && PromptKeys::pickerQuestions(prompt->reply) != nullptr;
+  const auto is = [&key](char32_t character) {
+    return key.kind == Key::Kind::character && key.character == character;
+  };
+  if ((is(U'n') || is(U'p')) && live.size() > 1) {
+    const std::size_t count = live.size();
+    showPrompt(is(U'n') ? (shownIndex + 1) % count : (shownIndex + count - 1) % count, now);
+    return false;
+  }
+  if (!isPicker && (key.kind == Key::Kind::up || key.kind == Key::Kind::down)) {
+    if (key.kind == Key::Kind::up) {
+      promptScroll = promptScroll > 0 ? promptScroll - 1 : 0;
+    } else {
+      ++promptScroll;  // the model keeps it within the detail
+    }
+    markChanged();
+    return false;
+  }
+  if (key.kind == Key::Kind::pageUp || key.kind == Key::Kind::pageDown) {
+    const std::size_t page = std::max<std::size_t>(terminalRows / 2, 1);
+    // Never past the last session, so that paging back is as quick as paging on.
+    sessionScroll = key.kind == Key::Kind::pageUp
+                        ? sessionScroll - std::min(sessionScroll, page)
+                        : std::min(sessionScroll + page, remote.sessions().size());
+    markChanged();
+    return false;
+  }
+  if (is(U'g')) {
+    jumpToAgent();
+    return false;
+  }
   const PromptKeys::KeyAction action = PromptKeys::handle(key, prompt, picker, true);
   switch (action.kind) {
     case PromptKeys::KeyAction::Kind::quit:
@@ -235,7 +436,13 @@ bool ServiceDisplay::handleKey(const Key& key) {
       markChanged();
       return false;
     case PromptKeys::KeyAction::Kind::submit:
-      answer(*action.reply);
+      if (holding(now)) {
+        // The prompt in view changed a moment ago: this key was meant for what was there.
+        message = std::string(holdMessage);
+        markChanged();
+        return false;
+      }
+      answer(*action.reply, action.sessionId);
       return false;
     case PromptKeys::KeyAction::Kind::pickerMoved:
       markChanged();
@@ -246,29 +453,118 @@ bool ServiceDisplay::handleKey(const Key& key) {
   return false;
 }
 
-void ServiceDisplay::answer(const AgentReply& reply) {
-  requests.async([this, reply] {
+void ServiceDisplay::answer(const AgentReply& reply, const std::string& sessionId) {
+  std::string label;
+  if (const auto session = remote.session(sessionId)) {
+    label = quoya::SessionPresentation::providerLabel((*session)->provider);
+    if ((*session)->projectName) {
+      label += " · " + *(*session)->projectName;
+    }
+  }
+  requests.async([this, reply, label] {
     const std::string path = "/v1/prompts/" + reply.replyId.uuidString();
     auto response =
         tarvel::Display::ApiClient::request(options.apiSocket, "POST", path, encodeJSON(reply));
     std::optional<std::string> text;
+    std::optional<std::string> done;
     if (!response) {
       text = "The answer could not be sent: " + response.error();
     } else if (response->status == 409) {
       text = "That prompt was answered elsewhere or its agent stopped waiting.";
     } else if (response->status != 200) {
       text = "The service refused the answer (" + std::to_string(response->status) + ").";
+    } else {
+      switch (reply.decision) {
+        case AgentReplyDecision::allow:
+          done = "Allowed";
+          break;
+        case AgentReplyDecision::deny:
+          done = "Denied";
+          break;
+        case AgentReplyDecision::cancel:
+          done = "Cancelled";
+          break;
+        case AgentReplyDecision::option:
+          done = "Answered";
+          break;
+      }
+      if (!label.empty()) {
+        *done += " · " + label;
+      }
     }
-    queue.post([this, text] {
+    queue.post([this, text, done] {
       message = text;
+      if (done) {
+        confirmation = Confirmation{.text = *done,
+                                    .until = SteadyClock::now() + std::chrono::seconds(4)};
+      }
       markChanged();
     });
   });
 }
 
-void ServiceDisplay::tick(SteadyClock::time_point) {}
+void ServiceDisplay::jumpToAgent() {
+  const auto prompt = presentedPrompt();
+  const std::optional<SharedSession> session =
+      prompt ? remote.session(prompt->sessionId) : std::nullopt;
+  markChanged();
+  if (!session) {
+    message = "No prompt in view: g goes to the agent of the prompt shown.";
+    return;
+  }
+  const std::optional<AgentOrigin>& origin = (*session)->origin;
+  const std::optional<std::string> socket = origin ? origin->tmuxSocket() : std::nullopt;
+  if (!origin || !origin->tmuxPane || !socket) {
+    message = "This agent does not run inside tmux: switch to its terminal yourself.";
+    return;
+  }
+  const std::string pane = *origin->tmuxPane;
+  const std::string attach = "tmux -S " + *socket + " attach -t " + pane;
+  const std::optional<std::string> ownSocket =
+      options.tmux ? AgentOrigin{.tmux = options.tmux}.tmuxSocket() : std::nullopt;
+  if (!ownSocket) {
+    message = "tarvel-island is not inside tmux; the agent is in tmux pane " + pane + ": " + attach;
+    return;
+  }
+  if (*ownSocket != *socket) {
+    message = "The agent runs in another tmux server; reach its pane " + pane + " with: " + attach;
+    return;
+  }
+  message = "Switching to the agent's tmux pane " + pane + "…";
+  requests.async([this, socket = *socket, pane] {
+    const int status = runProgram({"tmux", "-S", socket, "switch-client", "-t", pane});
+    queue.post([this, status, pane] {
+      message = status == 0 ? "Switched to the agent's tmux pane " + pane + "."
+                            : "tmux could not switch to pane " + pane + ".";
+      markChanged();
+    });
+  });
+}
 
-std::optional<SteadyClock::time_point> ServiceDisplay::nextDeadline() const { return std::nullopt; }
+void ServiceDisplay::tick(SteadyClock::time_point now) {
+  // Redraw when the hold ends and when a confirmation goes.
+  if (holdShown && !holding(now)) {
+    if (message == holdMessage) {
+      message.reset();
+    }
+    markChanged();
+  }
+  if (confirmation && now >= confirmation->until) {
+    confirmation.reset();
+    markChanged();
+  }
+}
+
+std::optional<SteadyClock::time_point> ServiceDisplay::nextDeadline() const {
+  std::optional<SteadyClock::time_point> next;
+  if (holdShown) {
+    next = shownSince + options.hold;
+  }
+  if (confirmation && (!next || confirmation->until < *next)) {
+    next = confirmation->until;
+  }
+  return next;
+}
 
 // ---------------------------------------------------------------------------------------------
 

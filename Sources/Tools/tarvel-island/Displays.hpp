@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -57,11 +58,21 @@ class Display {
   // Events received since start (counted on the owner).
   std::uint64_t receivedEvents() const { return received; }
 
+  // Bytes for the terminal beside the frame (the bell, the window title), taken once.
+  virtual std::string takeTerminalControls() { return {}; }
+  // The terminal's size in cells, told by the loop before each model and key.
+  void setTerminalSize(std::size_t columns, std::size_t rows) {
+    terminalColumns = columns;
+    terminalRows = rows;
+  }
+
  protected:
   void markChanged() { changed = true; }
   MainQueue queue;
   std::uint64_t received = 0;
   std::optional<std::string> message;
+  std::size_t terminalColumns = 80;
+  std::size_t terminalRows = 24;
 
  private:
   bool changed = true;
@@ -76,13 +87,22 @@ struct ServiceDisplayOptions {
   // Where a service started here writes its log.
   std::filesystem::path serviceLog;
   std::chrono::milliseconds startTimeout{5000};
+  // Rings the terminal bell when a new prompt waits.
+  bool bell = true;
+  // How long answer keys are held after the prompt in view changed.
+  std::chrono::milliseconds hold{1000};
+  // The tmux server this display runs in ("TMUX"); absent outside tmux.
+  std::optional<std::string> tmux;
   // ~/.tarvel/api.sock, the `tarvel` beside this program (else on PATH), ~/.tarvel/serve.log.
   static ServiceDisplayOptions standard();
 };
 
 // The core road, as a client of the display service: its state and changes arrive over the
 // event stream of the local API; answers are sent by replyId and cleared sessions by request.
-// Quitting leaves the service and every waiting prompt alone.
+// The prompt in view stays until it is answered, goes away or the user moves to another: a
+// prompt that arrives meanwhile waits in the list of live prompts. After the prompt in view
+// changed, answer keys are held for `hold`. Quitting leaves the service and every waiting
+// prompt alone.
 class ServiceDisplay final : public Display {
  public:
   explicit ServiceDisplay(ServiceDisplayOptions options);
@@ -96,6 +116,7 @@ class ServiceDisplay final : public Display {
   bool handleKey(const Key& key) override;
   void tick(SteadyClock::time_point now) override;
   std::optional<SteadyClock::time_point> nextDeadline() const override;
+  std::string takeTerminalControls() override;
 
   const tarvel::Display::RemoteState& state() const { return remote; }
   // The prompt presented now, with whether a hook listens for it.
@@ -110,12 +131,35 @@ class ServiceDisplay final : public Display {
 
  private:
   void streamLoop();
-  void answer(const AgentReply& reply);
+  void answer(const AgentReply& reply, const std::string& sessionId);
+  // Keeps the prompt in view while it lives; else takes the live prompt at its place in the
+  // list. Starts the hold when the prompt in view changes.
+  void choosePrompt(SteadyClock::time_point now);
+  void showPrompt(std::size_t index, SteadyClock::time_point now);
+  bool holding(SteadyClock::time_point now) const;
+  // Rings for prompts not seen before and updates the title's count.
+  void noticePrompts();
+  void jumpToAgent();
 
   ServiceDisplayOptions options;
   tarvel::Display::RemoteState remote;
   bool connected = false;
   PromptKeys::PickerState picker;
+  std::optional<UUID> shownReplyId;
+  std::size_t shownIndex = 0;
+  SteadyClock::time_point shownSince{};
+  bool holdShown = false;  // the frame drawn last showed the hold
+  std::size_t promptScroll = 0;
+  std::size_t sessionScroll = 0;
+  struct Confirmation {
+    std::string text;
+    SteadyClock::time_point until;
+  };
+  std::optional<Confirmation> confirmation;
+  std::set<UUID> announced;  // live prompts already rung for
+  std::size_t bells = 0;
+  std::string title;
+  std::string writtenTitle;
   WorkQueue requests{"com.tarvel.island.requests", 1};
   std::atomic<bool> stopping{false};
   std::atomic<bool> abortStream{false};  // ends the current stream (stop or resynchronise)

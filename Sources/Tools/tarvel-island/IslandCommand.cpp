@@ -10,10 +10,11 @@ namespace tarvel::Island::IslandCommand {
 namespace {
 
 constexpr std::string_view usage =
-    "usage: tarvel-island [--island] [--stats]\n"
+    "usage: tarvel-island [--island] [--no-bell] [--stats]\n"
     "  Shows every agent's activity full-screen and answers their prompts, as a client of the\n"
     "  Tarvel service (tarvel serve), which it starts when none runs.\n"
     "  --island  listen on the island socket (~/.quoya-island/events.sock) instead\n"
+    "  --no-bell do not ring the terminal bell when a new prompt waits\n"
     "  --stats   print frame and event counters on exit\n";
 
 }  // namespace
@@ -23,6 +24,8 @@ std::optional<Options> parse(std::span<const std::string_view> arguments, std::s
   for (const std::string_view argument : arguments) {
     if (argument == "--island") {
       options.island = true;
+    } else if (argument == "--no-bell") {
+      options.bell = false;
     } else if (argument == "--stats") {
       options.statistics = true;
     } else if (argument == "--help" || argument == "-h") {
@@ -54,7 +57,9 @@ int run(std::span<const std::string_view> arguments, int input, int output) {
     display = std::make_unique<IslandDisplay>(
         IslandDisplay::Options{.codexExecutable = IslandDisplay::codexOnPath()});
   } else {
-    display = std::make_unique<ServiceDisplay>(ServiceDisplayOptions::standard());
+    ServiceDisplayOptions serviceOptions = ServiceDisplayOptions::standard();
+    serviceOptions.bell = options->bell;
+    display = std::make_unique<ServiceDisplay>(std::move(serviceOptions));
   }
   if (const auto failure = display->start()) {
     std::fprintf(stderr, "tarvel-island: %s\n", failure->c_str());

@@ -11,6 +11,7 @@ namespace tarvel::Island::IslandCommand {
 struct Options {
   bool island = false;  // "--island": the island socket and store instead of the core road
   bool statistics = false;  // "--stats": counters on standard error at exit
+  bool bell = true;         // "--no-bell": no terminal bell for new prompts
   bool help = false;
   bool operator==(const Options&) const = default;
 };

@@ -58,6 +58,16 @@ std::vector<Key> KeyDecoder::feed(std::string_view bytes) {
         case 'B': keys.push_back({.kind = Key::Kind::down}); break;
         case 'C': keys.push_back({.kind = Key::Kind::right}); break;
         case 'D': keys.push_back({.kind = Key::Kind::left}); break;
+        case '~': {
+          // "ESC [ 5 ~" and "ESC [ 6 ~": page up and down.
+          const std::string_view parameters(pending.data() + position + 2, end - position - 2);
+          if (parameters == "5") {
+            keys.push_back({.kind = Key::Kind::pageUp});
+          } else if (parameters == "6") {
+            keys.push_back({.kind = Key::Kind::pageDown});
+          }
+          break;
+        }
         default: break;
       }
       position = end + 1;

@@ -15,7 +15,9 @@ constexpr std::string_view reset = "\x1b[0m";
 constexpr std::string_view bold = "\x1b[1m";
 constexpr std::string_view dim = "\x1b[2m";
 constexpr std::string_view reverse = "\x1b[7m";
-constexpr std::size_t maximumDetailLines = 3;
+constexpr std::string_view yellow = "\x1b[33m";
+constexpr std::string_view green = "\x1b[32m";
+constexpr std::string_view holdStyle = "\x1b[30;43m";  // black on yellow
 constexpr std::size_t maximumDepth = 8;
 
 std::string colour(quoya::PixelMascotState mood) {
@@ -51,6 +53,7 @@ SessionRow activityRow(const AgentSession& session, std::size_t level, Date now)
   const Date since = session.completedAt.value_or(session.startedAt);
   return {.depth = level,
           .provider = quoya::SessionPresentation::providerLabel(session.provider),
+          .project = session.projectName.value_or(""),
           .title = session.task,
           .state = std::string(displayName(session.state)),
           .mood = quoya::PixelMascot::state(session.state),
@@ -85,27 +88,21 @@ std::vector<std::string> choiceLines(const PromptKeys::PresentedPrompt& prompt,
       if (question.allowsMultiple) {
         line += chosen.contains(index) ? "[x] " : "[ ] ";
       }
-      line += (index < 9 ? std::to_string(index + 1) + ". " : "   ") + question.options[index].label;
+      const AgentPromptOption& option = question.options[index];
+      line += (index < 9 ? std::to_string(index + 1) + ". " : "   ") + option.label;
+      if (option.description) {
+        line += " — " + *option.description;
+      }
       lines.push_back(std::move(line));
     }
     return lines;
   }
   for (std::size_t index = 0; index < reply.options.size(); ++index) {
-    lines.push_back((index < 9 ? std::to_string(index + 1) + ". " : "   ") +
-                    reply.options[index].label);
+    const AgentPromptOption& option = reply.options[index];
+    lines.push_back((index < 9 ? std::to_string(index + 1) + ". " : "   ") + option.label +
+                    (option.description ? " — " + *option.description : std::string()));
   }
   return lines;
-}
-
-std::string keyLine(const std::vector<PromptKeys::OfferedKey>& keys) {
-  std::string line;
-  for (const PromptKeys::OfferedKey& key : keys) {
-    if (!line.empty()) {
-      line += "  ";
-    }
-    line += "[" + key.key + "] " + key.label;
-  }
-  return line;
 }
 
 std::string styled(std::string_view style, const std::string& text) {
@@ -131,7 +128,13 @@ std::string sessionLine(const SessionRow& row, std::size_t columns) {
   }
   const std::size_t fixed = stateCells + elapsedCells + 2;
   if (rest > fixed + 8) {
-    const std::size_t textCells = rest - fixed;
+    std::size_t textCells = rest - fixed;
+    // The project first, when there is room for it beside the task.
+    if (!row.project.empty() && textCells >= 40) {
+      const std::size_t projectCells = std::min<std::size_t>(16, textCells / 5);
+      line += TextCells::fitted(row.project, projectCells, true) + " ";
+      textCells -= projectCells + 1;
+    }
     const std::size_t titleCells = row.activity.empty() ? textCells : (textCells * 2) / 5;
     line += styled(bold, TextCells::fitted(row.title, titleCells, true));
     if (!row.activity.empty() && textCells > titleCells + 1) {
@@ -141,12 +144,57 @@ std::string sessionLine(const SessionRow& row, std::size_t columns) {
             std::string(reset);
     line += " " + TextCells::fitted(row.elapsed, elapsedCells);
   } else {
-    line += styled(bold, TextCells::fitted(row.title + " · " + row.state, rest));
+    // Narrow: the state first, so that a waiting session is told apart even when cut.
+    line += styled(bold, TextCells::fitted(row.state + " · " + row.title, rest));
   }
   return line;
 }
 
+// The offered keys as lines of at most `columns` cells; the last line cut with "…" when more
+// lines than `maximumLines` would be needed.
+std::vector<std::string> keyLines(const std::vector<PromptKeys::OfferedKey>& keys,
+                                  std::size_t columns, std::size_t maximumLines) {
+  std::vector<std::string> lines(1);
+  for (const PromptKeys::OfferedKey& key : keys) {
+    const std::string item = "[" + key.key + "] " + key.label;
+    std::string& current = lines.back();
+    if (current.empty()) {
+      current = item;
+    } else if (TextCells::width(current) + 2 + TextCells::width(item) <= columns) {
+      current += "  " + item;
+    } else if (lines.size() < maximumLines) {
+      lines.push_back(item);
+    } else {
+      current += "  " + item;  // cut below
+    }
+  }
+  for (std::string& line : lines) {
+    line = TextCells::fitted(line, columns);
+  }
+  return lines;
+}
+
 }  // namespace
+
+std::string_view moodLabel(quoya::PixelMascotState mood) {
+  switch (mood) {
+    case quoya::PixelMascotState::idle:
+      return "Idle";
+    case quoya::PixelMascotState::working:
+      return "Working";
+    case quoya::PixelMascotState::thinking:
+      return "Thinking";
+    case quoya::PixelMascotState::waiting:
+      return "Needs you";
+    case quoya::PixelMascotState::completed:
+      return "Done";
+    case quoya::PixelMascotState::failed:
+      return "Failed";
+    case quoya::PixelMascotState::unknown:
+      return "Unknown";
+  }
+  return "Unknown";
+}
 
 std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
     const NotchActivitySnapshot& snapshot, const std::function<bool(const UUID&)>& isPending) {
@@ -176,43 +224,70 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
     states.push_back(session->state);
   }
   model.mascot = quoya::PixelMascot::representative(states);
-  model.summary = plural(snapshot.activeGroupCount, "active group", "active groups") + " · " +
-                  std::to_string(snapshot.hiddenActiveGroupCount) + " hidden · " +
-                  std::to_string(snapshot.attentionCount()) + " waiting";
+  model.moodLabel = std::string(moodLabel(model.mascot));
+  // The waiting count first: it is the last thing a narrow terminal cuts.
+  model.summary = std::to_string(snapshot.attentionCount()) + " waiting · " +
+                  plural(snapshot.activeGroupCount, "active group", "active groups");
 
-  // Members of the listed groups, in the snapshot's order, under their roots.
-  std::unordered_map<std::string_view, std::size_t> groupByRoot;
-  for (const SharedSession& root : snapshot.listSessions) {
-    groupByRoot.emplace(root->id, model.groups.size());
-    model.groups.emplace_back();
-  }
-  const auto& rootOf = index.groupRootIDBySessionID();
-  for (const SharedSession& member : snapshot.relatedSessions) {
-    const auto root = rootOf.find(member->id);
-    const std::string_view rootID = root != rootOf.end() ? root->second : member->id;
-    auto group = groupByRoot.find(rootID);
-    if (group == groupByRoot.end()) {
-      // The attention session's group, when it is not among the listed ones.
-      group = groupByRoot.emplace(rootID, model.groups.size()).first;
-      model.groups.emplace_back();
+  // Every visible group, not only the listed ones: groups that wait for the user first, then
+  // active ones, then the rest, each in the service's order, members under their roots.
+  struct Group {
+    int rank = 2;
+    std::vector<SessionRow> rows;
+  };
+  std::vector<Group> groups;
+  const auto& members = index.groupMembersByRootID();
+  for (const SharedSession& root : index.groupRoots()) {
+    if (!index.isVisible(*root)) {
+      continue;
     }
-    model.groups[group->second].push_back(
-        activityRow(*member, depth(*member, index, rootID), now));
+    Group group;
+    const auto found = members.find(root->id);
+    const SessionList single{root};
+    for (const SharedSession& member : found != members.end() ? found->second : single) {
+      if (!index.isVisible(*member)) {
+        continue;
+      }
+      const bool waiting = member->state == AgentState::waitingForUser ||
+                           (prompt && prompt->sessionId == member->id);
+      group.rank = std::min(group.rank, waiting ? 0 : member->isActive() ? 1 : 2);
+      group.rows.push_back(activityRow(*member, depth(*member, index, root->id), now));
+    }
+    if (!group.rows.empty()) {
+      groups.push_back(std::move(group));
+    }
   }
-  std::erase_if(model.groups, [](const auto& rows) { return rows.empty(); });
+  std::stable_sort(groups.begin(), groups.end(),
+                   [](const Group& a, const Group& b) { return a.rank < b.rank; });
+  for (Group& group : groups) {
+    model.groups.push_back(std::move(group.rows));
+  }
 
-  if (snapshot.attentionSession) {
-    const AgentSession& session = **snapshot.attentionSession;
-    PromptView view{.heading = quoya::SessionPresentation::providerLabel(session.provider) +
-                               " · " + session.task};
-    if (prompt && prompt->sessionId == session.id) {
+  std::optional<SharedSession> session;
+  if (prompt) {
+    session = index.session(prompt->sessionId);
+  }
+  if (!session && snapshot.attentionSession) {
+    session = *snapshot.attentionSession;
+  }
+  if (session) {
+    const AgentSession& shown = **session;
+    PromptView view{.heading = quoya::SessionPresentation::providerLabel(shown.provider)};
+    if (shown.projectName) {
+      view.heading += " · " + *shown.projectName;
+    }
+    if (!shown.task.empty()) {
+      view.heading += " · " + shown.task;
+    }
+    view.directory = shown.workingDirectory;
+    if (prompt && prompt->sessionId == shown.id) {
       view.prompt = prompt->reply.prompt;
-      view.detail = prompt->reply.detail;
+      view.detail = prompt->reply.fullDetail ? prompt->reply.fullDetail : prompt->reply.detail;
       view.choices = choiceLines(*prompt, picker);
       view.answerable = prompt->answerable;
     } else {
-      view.prompt = session.currentActivity.empty() ? std::string(displayName(session.state))
-                                                    : session.currentActivity;
+      view.prompt = shown.currentActivity.empty() ? std::string(displayName(shown.state))
+                                                  : shown.currentActivity;
     }
     model.attention = std::move(view);
   }
@@ -239,6 +314,7 @@ DisplayModel islandModel(const quoya::IslandStore& store, Date now) {
         .elapsed = quoya::SessionPresentation::elapsed(session.updatedAt, now)}});
   }
   model.mascot = quoya::PixelMascot::representative(states);
+  model.moodLabel = std::string(quoya::PixelMascot::label(model.mascot));
   model.summary = plural(static_cast<std::int64_t>(store.sessions().size()), "session",
                          "sessions") +
                   " · " + std::to_string(active) + " active · " + std::to_string(waiting) +
@@ -247,13 +323,139 @@ DisplayModel islandModel(const quoya::IslandStore& store, Date now) {
   return model;
 }
 
+namespace {
+
+constexpr std::size_t detailIndent = 4;
+
+std::size_t detailWidth(std::size_t columns) {
+  return columns > detailIndent + 4 ? columns - detailIndent : 4;
+}
+
+// The prompt block: the list of live prompts, the heading, where the agent works, the prompt,
+// its detail (scrolled to fit `room`), choices, and notes. At most `room` lines.
+std::vector<std::string> promptBlock(const DisplayModel& model, std::size_t columns,
+                                     std::size_t room) {
+  std::vector<std::string> lines;
+  if (!model.attention || room == 0) {
+    return lines;
+  }
+  const PromptView& view = *model.attention;
+  std::string counter;
+  if (view.count > 0 && view.position > 0) {
+    counter = " " + std::to_string(view.position) + "/" + std::to_string(view.count);
+  }
+  const std::string remaining = view.remaining ? " · " + *view.remaining + " left " : " ";
+  const std::size_t remainingCells = TextCells::width(remaining);
+  std::string headingText = (view.holding ? " NEW · Waiting" : " Waiting") + counter + " · " +
+                            view.heading;
+  const std::size_t headingCells =
+      columns > remainingCells ? columns - remainingCells : columns;
+  std::string heading = TextCells::fitted(headingText, headingCells, true);
+  if (columns > remainingCells) {
+    heading += remaining;
+  }
+  std::vector<std::string> top;
+  top.push_back(styled(view.holding ? holdStyle : reverse, heading));
+  std::vector<std::string> after;
+  after.push_back(styled(bold, TextCells::fitted("  " + view.prompt, columns)));
+  std::vector<std::string> choices;
+  for (const std::string& choice : view.choices) {
+    choices.push_back(TextCells::fitted("  " + choice, columns));
+  }
+  if (!view.answerable) {
+    choices.push_back(styled(
+        dim, TextCells::fitted("  No hook is waiting for an answer here: answer in the agent.",
+                               columns)));
+  }
+  std::vector<std::string> queue;
+  if (model.queue.size() > 1) {
+    queue.push_back(styled(dim, TextCells::fitted(
+                                    "  " + std::to_string(model.queue.size()) +
+                                        " prompts wait · [n]/[p] next/previous",
+                                    columns)));
+    for (std::size_t index = 0; index < model.queue.size(); ++index) {
+      const bool shown = model.queueShown == index;
+      const std::string line = TextCells::fitted(
+          (shown ? "  ▸ " : "    ") + std::to_string(index + 1) + ". " + model.queue[index],
+          columns);
+      queue.push_back(shown ? styled(bold, line) : line);
+    }
+  }
+  std::optional<std::string> directory;
+  if (view.directory) {
+    directory = styled(dim, TextCells::fitted("  in " + *view.directory, columns));
+  }
+
+  std::vector<std::string> rows;
+  if (view.detail) {
+    rows = TextCells::wrapped(*view.detail, detailWidth(columns));
+  }
+  // Room for the detail once everything else is placed; the list of prompts and the working
+  // directory give way first, never the heading, the prompt or the choices.
+  const auto fixedSize = [&] {
+    return top.size() + after.size() + choices.size() + queue.size() + (directory ? 1 : 0);
+  };
+  const std::size_t wantedDetail = std::min<std::size_t>(rows.size(), 2);
+  if (fixedSize() + wantedDetail > room && queue.size() > 2) {
+    // The count and the line of the prompt in view only.
+    const std::size_t shown = std::min(model.queueShown.value_or(0) + 1, queue.size() - 1);
+    queue = {queue[0], queue[shown]};
+  }
+  if (fixedSize() + wantedDetail > room) {
+    queue.clear();
+  }
+  if (fixedSize() + wantedDetail > room) {
+    directory.reset();
+  }
+  const std::size_t detailRoom = room > fixedSize() ? room - fixedSize() : 0;
+  std::vector<std::string> detail;
+  if (!rows.empty() && detailRoom > 0) {
+    const bool overflow = rows.size() > detailRoom;
+    const std::size_t visible = overflow ? std::max<std::size_t>(detailRoom - 1, 1) : rows.size();
+    const std::size_t scroll = std::min(view.scroll, rows.size() - visible);
+    for (std::size_t index = scroll; index < scroll + visible; ++index) {
+      detail.push_back(std::string(detailIndent, ' ') + rows[index]);
+    }
+    if (overflow && detailRoom > 1) {
+      const std::size_t below = rows.size() - scroll - visible;
+      std::string note = "  ";
+      if (scroll > 0) {
+        note += "↑ " + std::to_string(scroll) + " lines above  ";
+      }
+      if (below > 0) {
+        note += "↓ " + std::to_string(below) + " more lines  ";
+      }
+      note += "([↑]/[↓] scroll)";
+      detail.push_back(styled(yellow, TextCells::fitted(note, columns)));
+    }
+  }
+  lines.insert(lines.end(), queue.begin(), queue.end());
+  lines.insert(lines.end(), top.begin(), top.end());
+  if (directory) {
+    lines.push_back(*directory);
+  }
+  lines.insert(lines.end(), after.begin(), after.end());
+  lines.insert(lines.end(), detail.begin(), detail.end());
+  lines.insert(lines.end(), choices.begin(), choices.end());
+  if (lines.size() > room) {
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(lines.size() - room));
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::size_t detailRows(const PromptView& view, std::size_t columns) {
+  return view.detail ? TextCells::wrapped(*view.detail, detailWidth(columns)).size() : 0;
+}
+
 std::vector<std::string> render(const DisplayModel& model, std::size_t columns, std::size_t rows) {
   std::vector<std::string> lines;
   if (rows == 0 || columns == 0) {
     return lines;
   }
   // Header: the mascot in its colour, its label, then the counts.
-  const std::string label(quoya::PixelMascot::label(model.mascot));
+  const std::string label = model.moodLabel;
   const std::string head = colour(model.mascot) + "▣ " + std::string(bold) +
                            TextCells::fitted(label, std::min<std::size_t>(columns, 12)) +
                            std::string(reset);
@@ -264,64 +466,78 @@ std::vector<std::string> render(const DisplayModel& model, std::size_t columns, 
   }
   lines.push_back(header);
 
-  // The bottom: the prompt (if any), a message, the keys.
-  std::vector<std::string> bottom;
-  if (model.attention) {
-    const PromptView& view = *model.attention;
-    bottom.push_back(styled(reverse, TextCells::fitted(" Waiting · " + view.heading, columns, true)));
-    bottom.push_back(styled(bold, TextCells::fitted("  " + view.prompt, columns)));
-    if (view.detail) {
-      std::size_t shown = 0;
-      for (const std::string& part : Text::split(*view.detail, "\n")) {
-        if (shown++ == maximumDetailLines) {
-          break;
-        }
-        bottom.push_back(styled(dim, TextCells::fitted("  " + part, columns)));
-      }
-    }
-    for (const std::string& choice : view.choices) {
-      bottom.push_back(TextCells::fitted("  " + choice, columns));
-    }
-    if (!view.answerable) {
-      bottom.push_back(styled(dim, TextCells::fitted(
-                                       "  No hook is waiting for an answer here: answer in the agent.",
-                                       columns)));
-    }
+  // The bottom: notes and keys always; the prompt block in what is left above them, keeping a
+  // few rows for the sessions.
+  std::vector<std::string> notes;
+  if (model.confirmation) {
+    notes.push_back(styled(green, TextCells::fitted("  " + *model.confirmation, columns)));
   }
   if (model.message) {
-    bottom.push_back(styled("\x1b[33m", TextCells::fitted(*model.message, columns)));
+    notes.push_back(styled(yellow, TextCells::fitted(*model.message, columns)));
   }
-  bottom.push_back(styled(dim, TextCells::fitted(keyLine(model.keys), columns)));
+  for (std::string& line : keyLines(model.keys, columns, rows >= 20 ? 2 : 1)) {
+    notes.push_back(styled(dim, line));
+  }
+  const std::size_t available = rows - 1 > notes.size() ? rows - 1 - notes.size() : 0;
+  const std::size_t keepForSessions = rows >= 20 ? 4 : rows >= 12 ? 2 : 0;
+  const std::vector<std::string> block =
+      promptBlock(model, columns, available > keepForSessions ? available - keepForSessions : 0);
+  std::vector<std::string> bottom = block;
+  bottom.insert(bottom.end(), notes.begin(), notes.end());
   if (bottom.size() + 1 > rows) {
-    bottom.erase(bottom.begin(), bottom.begin() + static_cast<std::ptrdiff_t>(bottom.size() + 1 - rows));
+    bottom.erase(bottom.begin(),
+                 bottom.begin() + static_cast<std::ptrdiff_t>(bottom.size() + 1 - rows));
   }
 
-  // The groups fill what is left; a group that does not fit whole is cut with a note.
+  // The sessions fill what is left, scrolled by whole rows; notes say what is above and below.
   const std::size_t room = rows - 1 - bottom.size();
-  std::vector<std::string> middle;
   std::size_t total = 0;
   for (const auto& group : model.groups) {
     total += group.size();
   }
+  // A blank line before each group while everything fits; without them when not, so that the
+  // room shows sessions rather than gaps.
+  const bool separated = total + model.groups.size() <= room;
+  std::vector<std::string> all;
+  for (const auto& group : model.groups) {
+    if (separated) {
+      all.push_back("");
+    }
+    for (const SessionRow& row : group) {
+      all.push_back(sessionLine(row, columns));
+    }
+  }
+  std::vector<std::string> middle;
   if (total == 0 && room > 1) {
     middle.push_back("");
     middle.push_back(styled(dim, TextCells::fitted("  No agent activity yet.", columns)));
-  }
-  std::size_t shownRows = 0;
-  for (const auto& group : model.groups) {
-    middle.push_back("");
-    for (const SessionRow& row : group) {
-      middle.push_back(sessionLine(row, columns));
+  } else if (all.size() <= room) {
+    middle = all;
+  } else if (room > 0) {
+    const std::size_t visible = room >= 3 ? room - 2 : room;
+    const std::size_t scroll = std::min(model.sessionScroll, all.size() - visible);
+    const auto countRows = [&](std::size_t from, std::size_t to) {
+      return static_cast<std::size_t>(std::count_if(
+          all.begin() + static_cast<std::ptrdiff_t>(from),
+          all.begin() + static_cast<std::ptrdiff_t>(to),
+          [](const std::string& line) { return !line.empty(); }));
+    };
+    if (room >= 3) {
+      middle.push_back(styled(dim, TextCells::fitted(
+                                       scroll > 0 ? "  ↑ " + std::to_string(countRows(0, scroll)) +
+                                                        " above ([PgUp])"
+                                                  : "",
+                                       columns)));
     }
-  }
-  if (middle.size() > room && room > 0) {
-    // Count the session rows that stay, then say how many do not fit.
-    middle.resize(room - 1);
-    for (const std::string& line : middle) {
-      shownRows += line.empty() ? 0 : 1;
+    middle.insert(middle.end(), all.begin() + static_cast<std::ptrdiff_t>(scroll),
+                  all.begin() + static_cast<std::ptrdiff_t>(scroll + visible));
+    if (room >= 3) {
+      const std::size_t below = countRows(scroll + visible, all.size());
+      middle.push_back(styled(
+          dim, TextCells::fitted(below > 0 ? "  … " + std::to_string(below) + " more ([PgDn])"
+                                           : "",
+                                 columns)));
     }
-    middle.push_back(styled(
-        dim, TextCells::fitted("  … " + std::to_string(total - shownRows) + " more", columns)));
   }
   middle.resize(std::min(middle.size(), room));
   lines.insert(lines.end(), middle.begin(), middle.end());
@@ -333,13 +549,13 @@ std::vector<std::string> render(const DisplayModel& model, std::size_t columns, 
 }
 
 std::string frame(const std::vector<std::string>& lines) {
-  std::string bytes = "\x1b[H";
+  std::string bytes;
   for (std::size_t index = 0; index < lines.size(); ++index) {
+    // Position, clear the whole line, then write it: clearing after the text would erase the
+    // last cell of a line that fills the width (the cursor stays on it without line wrap).
+    bytes += "\x1b[" + std::to_string(index + 1) + ";1H\x1b[2K";
     bytes += lines[index];
-    bytes += "\x1b[0m\x1b[K";
-    if (index + 1 < lines.size()) {
-      bytes += "\r\n";
-    }
+    bytes += "\x1b[0m";
   }
   return bytes;
 }

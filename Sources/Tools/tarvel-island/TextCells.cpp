@@ -90,4 +90,65 @@ std::string fitted(std::string_view text, std::size_t cells, bool pad) {
   return result;
 }
 
+std::vector<std::string> wrapped(std::string_view text, std::size_t cells) {
+  std::vector<std::string> rows;
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
+    lines.push_back(line);
+    if (end == std::string_view::npos) {
+      break;
+    }
+    start = end + 1;
+  }
+  if (cells < 4) {
+    for (const std::string_view line : lines) {
+      rows.push_back(fitted(line, cells));
+    }
+    return rows;
+  }
+  const std::size_t continuedCells = width(continuedMark);
+  const std::size_t continuationCells = width(continuationMark);
+  for (const std::string_view line : lines) {
+    const std::vector<Glyph> all = glyphs(line);
+    std::size_t next = 0;
+    bool first = true;
+    do {
+      std::string row = first ? std::string() : std::string(continuationMark);
+      std::size_t used = first ? 0 : continuationCells;
+      // What is left of the line fits in this row: the row ends the line.
+      std::size_t rest = 0;
+      for (std::size_t index = next; index < all.size(); ++index) {
+        rest += all[index].cells;
+      }
+      if (used + rest <= cells) {
+        for (; next < all.size(); ++next) {
+          row += all[next].bytes;
+        }
+        rows.push_back(std::move(row));
+        break;
+      }
+      const std::size_t room = cells - continuedCells;
+      const std::size_t before = next;
+      while (next < all.size() && used + all[next].cells <= room) {
+        row += all[next].bytes;
+        used += all[next].cells;
+        ++next;
+      }
+      if (next == before && next < all.size()) {
+        ++next;  // a glyph wider than the room: dropped rather than looping
+      }
+      row.append(room - used, ' ');
+      row += continuedMark;
+      rows.push_back(std::move(row));
+      first = false;
+    } while (next <= all.size());
+  }
+  return rows;
+}
+
 }  // namespace tarvel::Island::TextCells

@@ -147,6 +147,24 @@ TEST(AgentOrigin, MatchesOnlyTheSameLiveProcessWithinAMillisecond) {
   EXPECT_FALSE(noProcess.matchesRunningProcess(alive, startedAt(recordedStart)));
 }
 
+TEST(AgentOrigin, TmuxServerAndPaneAreCapturedAndWrittenOnlyWhenPresent) {
+  const auto inside = AgentOrigin::captured(
+      {{"TMUX", "/tmp/tmux-1000/default,4242,0"}, {"TMUX_PANE", "%3"}}, 0, noStartTime, noTTY);
+  ASSERT_TRUE(inside.has_value());  // tmux alone is worth recording
+  EXPECT_EQ(inside->tmuxPane, "%3");
+  EXPECT_EQ(inside->tmuxSocket(), "/tmp/tmux-1000/default");
+  const std::string text = encodeJSON(*inside);
+  EXPECT_EQ(text, R"({"tmux":"/tmp/tmux-1000/default,4242,0","tmuxPane":"%3"})");
+  EXPECT_EQ(decodeJSONText<AgentOrigin>(text).optional(), inside);
+
+  const auto outside = AgentOrigin::captured({{"TTY", "/dev/pts/2"}, {"TMUX", " "}}, 0,
+                                             noStartTime, noTTY);
+  ASSERT_TRUE(outside.has_value());
+  EXPECT_EQ(outside->tmuxSocket(), std::nullopt);
+  EXPECT_EQ(encodeJSON(*outside).find("tmux"), std::string::npos);
+  EXPECT_EQ(AgentOrigin{.tmux = ",1,0"}.tmuxSocket(), std::nullopt);
+}
+
 TEST(AgentOrigin, HashFollowsEquality) {
   const AgentOrigin first{.processIdentifier = 3, .tty = "/dev/pts/1"};
   AgentOrigin second = first;
