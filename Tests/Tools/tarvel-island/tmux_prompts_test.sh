@@ -140,6 +140,7 @@ wait_for "[a] allow" || fail "answer keys not back after the hold"
 t send-keys -t island:main d
 finished "$hook_two" || fail "the second prompt was not answered"
 grep -q '"behavior":"deny"' "$work/two.json" || fail "second hook printed: $(cat "$work/two.json")"
+wait_for "Waiting 1/1" || fail "the third prompt is not shown after the second"
 wait_for "DROP DATABASE production" || fail "the third prompt is not shown after the second"
 wait_for "[a] allow" || fail "the third prompt is not answerable"
 t send-keys -t island:main a
