@@ -93,7 +93,11 @@ tmux -L "$server" send-keys -t island:again q
 
 # Stopping the service saves the sessions and removes its socket files.
 kill -TERM "$serve_pid"
-for _ in $(seq 100); do [ -S "$HOME/.tarvel/agent.sock" ] || break; sleep 0.1; done
+# The service ends its servers one after the other: wait for the process itself.
+# (Gone, or a zombie where nothing reaps orphans.)
+running() { [ -e "/proc/$serve_pid" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$serve_pid/stat" 2>/dev/null; }
+for _ in $(seq 100); do running || break; sleep 0.1; done
+running && fail "the service did not stop on SIGTERM"
 [ -S "$HOME/.tarvel/agent.sock" ] && fail "event socket left behind"
 [ -S "$HOME/.tarvel/reply.sock" ] && fail "reply socket left behind"
 grep -q '"sessions"' "$HOME/.tarvel/sessions.json" || fail "sessions were not saved"
