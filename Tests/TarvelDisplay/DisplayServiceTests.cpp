@@ -24,21 +24,10 @@ using namespace std::chrono_literals;
 using Testing::ChildProcess;
 using Testing::eventually;
 using Testing::fixture;
+using Testing::allowAnswer;
+using Testing::permissionRequest;
 using Testing::program;
 
-const std::string allowAnswer =
-    "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
-    "\"hookEventName\":\"PermissionRequest\"}}\n";
-
-// A Claude Code permission request of session `session` (the captured document, renamed).
-std::string permissionRequest(const std::string& session) {
-  std::string document = fixture("claude/PermissionRequest.json");
-  const std::string original = "a34702ef-72d2-4879-a175-c91e0f3f8d8c";
-  for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
-    document.replace(at, original.size(), session);
-  }
-  return document;
-}
 
 // A real `tarvel serve` in a temporary HOME, real hooks, and the API over its socket.
 class DisplayServiceTest : public ::testing::Test {

@@ -24,22 +24,12 @@ using namespace std::chrono_literals;
 using Testing::ChildProcess;
 using Testing::eventually;
 using Testing::fixture;
+using Testing::allowAnswer;
+using Testing::permissionRequest;
 using Testing::program;
 
-const std::string allowAnswer =
-    "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
-    "\"hookEventName\":\"PermissionRequest\"}}\n";
 constexpr const char* daemonProgram = "/usr/bin/dbus-daemon";
 constexpr const char* pythonProgram = "/usr/bin/python3";
-
-std::string permissionRequest(const std::string& session) {
-  std::string document = fixture("claude/PermissionRequest.json");
-  const std::string original = "a34702ef-72d2-4879-a175-c91e0f3f8d8c";
-  for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
-    document.replace(at, original.size(), session);
-  }
-  return document;
-}
 
 // Any captured Claude Code document, as from session `session`.
 std::string claudeDocument(const std::string& name, const std::string& session) {

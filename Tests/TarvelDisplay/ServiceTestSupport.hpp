@@ -29,6 +29,21 @@ inline std::string fixture(const std::string& name) {
   return contents.str();
 }
 
+// The answer a Claude Code hook prints for an allowed permission request.
+inline const std::string allowAnswer =
+    "{\"hookSpecificOutput\":{\"decision\":{\"behavior\":\"allow\"},"
+    "\"hookEventName\":\"PermissionRequest\"}}\n";
+
+// A Claude Code permission request of session `session` (the captured document, renamed).
+inline std::string permissionRequest(const std::string& session) {
+  std::string document = fixture("claude/PermissionRequest.json");
+  const std::string original = "a34702ef-72d2-4879-a175-c91e0f3f8d8c";
+  for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
+    document.replace(at, original.size(), session);
+  }
+  return document;
+}
+
 inline std::string program(const std::string& name) {
   return std::string(TARVEL_BINARY_DIR) + "/bin/" + name;
 }

@@ -15,20 +15,6 @@ constexpr std::string_view leaveSequence = "\x1b[0m\x1b[?7h\x1b[?25h\x1b[?1049l"
 
 }  // namespace
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 std::optional<TerminalSession> TerminalSession::open(int input, int output) {
   termios saved{};
   if (::isatty(input) == 0 || ::tcgetattr(input, &saved) != 0) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "TarvelCore/Platform/WriteAll.hpp"
+
 namespace tarvel::Island {
 
 // The terminal's size in character cells.
@@ -46,7 +48,6 @@ class TerminalSession {
   bool active = true;
 };
 
-// Writes all of `bytes` to `fd`; false on a failed write.
-bool writeAll(int fd, std::string_view bytes);
+using tarvel::writeAll;
 
 }  // namespace tarvel::Island
