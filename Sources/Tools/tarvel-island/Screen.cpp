@@ -120,8 +120,12 @@ std::string sessionLine(const SessionRow& row, std::size_t columns) {
   std::size_t rest = columns - indent;
   std::string line(indent, ' ');
   const std::string marker = row.depth > 0 ? "└ " : "";
-  line += styled(dim, TextCells::fitted(marker + row.provider, std::min(providerCells, rest), true));
-  rest -= std::min(providerCells, rest);
+  // A nested row's name gives up the cells of its indent, so the columns after it line up with
+  // those of the row above.
+  const std::size_t nameCells =
+      std::min(std::max<std::size_t>(2 + providerCells, indent + 6) - indent, rest);
+  line += styled(dim, TextCells::fitted(marker + row.provider, nameCells, true));
+  rest -= nameCells;
   if (rest > 1) {
     line += ' ';
     --rest;
