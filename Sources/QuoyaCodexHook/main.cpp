@@ -7,10 +7,36 @@
 #include <vector>
 
 #include "QuoyaCodexHook/HookCommand.hpp"
+#include "TarvelCore/Platform/Version.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
+
+namespace {
+
+constexpr std::string_view usage =
+    "usage: QuoyaCodexHook [--provider claude-code|gemini-cli]\n"
+    "  The island display's hook command. Reads the agent's hook document on standard input,\n"
+    "  sends its event to ~/.quoya-island/events.sock and answers {}; always exits 0.\n"
+    "  Without arguments it speaks for Codex.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // An agent that closed our standard output must still see exit status 0.
   ::signal(SIGPIPE, SIG_IGN);
+  // Agents never pass these alone; a person asking what this program is does.
+  if (argc == 2) {
+    const std::string_view only(argv[1]);
+    if (only == "--version") {
+      tarvel::writeAll(STDOUT_FILENO, "QuoyaCodexHook ");
+      tarvel::writeAll(STDOUT_FILENO, tarvel::version);
+      tarvel::writeAll(STDOUT_FILENO, "\n");
+      return 0;
+    }
+    if (only == "--help" || only == "-h") {
+      tarvel::writeAll(STDOUT_FILENO, usage);
+      return 0;
+    }
+  }
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     quoya::HookCommand::run(arguments, STDIN_FILENO);

@@ -229,6 +229,9 @@ TEST_F(QuoyaCodexHookTest, BadInputSendsNothingAndAnswersTheSame) {
   const Outcome grok = run({.bytes = fixture("codex/SessionStart.json")}, {"--provider", "grok"});
   expectAnswer(grok);
   EXPECT_FALSE(receive(listener.get(), 50ms));
+  // Alone, --version is a person's question (agents never pass it).
+  EXPECT_EQ(run({}, {"--version"}).standardOutput,
+            std::string("QuoyaCodexHook ") + TARVEL_VERSION + "\n");
 }
 
 TEST_F(QuoyaCodexHookTest, SizeLimitIsExactlyOneMebibyte) {

@@ -9,13 +9,38 @@
 #include <vector>
 
 #include "QuoyaCodexHook/HookInputReader.hpp"
+#include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel-hook/HookRelay.hpp"
 
-namespace {}  // namespace
+namespace {
+
+constexpr std::string_view usage =
+    "usage: tarvel-hook [--provider NAME]\n"
+    "  The hook command agents run at each step; tarvel install adds it to their configuration.\n"
+    "  Reads the agent's hook document on standard input, reports the step to tarvel serve\n"
+    "  (~/.tarvel/agent.sock), holds a permission request or question until it is answered\n"
+    "  (~/.tarvel/reply.sock, at most 120 s) and prints the agent's hook answer. Always exits 0.\n"
+    "  --provider NAME  the agent: claude-code, codex (the default), gemini-cli, cursor\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
+  // Agents never pass these alone; a person asking what this program is does.
+  if (argc == 2) {
+    const std::string_view only(argv[1]);
+    if (only == "--version") {
+      tarvel::writeAll(STDOUT_FILENO, "tarvel-hook ");
+      tarvel::writeAll(STDOUT_FILENO, tarvel::version);
+      tarvel::writeAll(STDOUT_FILENO, "\n");
+      return 0;
+    }
+    if (only == "--help" || only == "-h") {
+      tarvel::writeAll(STDOUT_FILENO, usage);
+      return 0;
+    }
+  }
   std::string answer = "{}\n";
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

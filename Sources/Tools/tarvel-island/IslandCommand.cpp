@@ -15,7 +15,8 @@ constexpr std::string_view usage =
     "  Tarvel service (tarvel serve), which it starts when none runs.\n"
     "  --island  listen on the island socket (~/.quoya-island/events.sock) instead\n"
     "  --no-bell do not ring the terminal bell when a new prompt waits\n"
-    "  --stats   print frame and event counters on exit\n";
+    "  --stats   print frame and event counters on exit\n"
+    "  --version print the version (alone)\n";
 
 }  // namespace
 

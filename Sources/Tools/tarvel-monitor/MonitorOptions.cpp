@@ -152,7 +152,8 @@ std::string_view usage() {
          "  Stops on SIGINT or SIGTERM, removing its socket file.\n"
          "usage: tarvel-monitor --codex-titles [--codex PATH] ID...\n"
          "  Asks the Codex program (PATH, default codex on PATH) for the titles of the given\n"
-         "  threads and prints them as one JSON line mapping thread id to title.\n";
+         "  threads and prints them as one JSON line mapping thread id to title.\n"
+         "usage: tarvel-monitor --version\n";
 }
 
 }  // namespace tarvel::Monitor

@@ -270,6 +270,9 @@ TEST_F(TarvelHookTest, NoDisplayMeansNoWait) {
     EXPECT_EQ(outcome.exitStatus, 0);
     EXPECT_LT(outcome.elapsed, 3s);
   }
+  // Alone, --version is a person's question (agents never pass it).
+  EXPECT_EQ(runHook(home, "", {"--version"}).standardOutput,
+            std::string("tarvel-hook ") + TARVEL_VERSION + "\n");
 }
 
 TEST_F(TarvelHookTest, CodexQuestionsAreShownButNeverHeld) {
