@@ -335,7 +335,8 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   if (service.answers) {
     std::string text = "running (tarvel " + service.version + ")";
     if (service.eventsReceived) {
-      text += ", " + std::to_string(*service.eventsReceived) + " events received since it started";
+      text += ", " + std::to_string(*service.eventsReceived) +
+              (*service.eventsReceived == 1 ? " event" : " events") + " received since it started";
     }
     serviceRow.push_back(std::move(text));
     if (service.version != version) {
