@@ -35,10 +35,10 @@ constexpr std::chrono::milliseconds codexDeadline{5000};
 // What the service said, or why it said nothing.
 struct ServiceCheck {
   bool answers = false;
-  bool lockHeld = false;           // some process holds serve.lock
-  std::string version;             // of the answering service
+  bool lockHeld = false;  // some process holds serve.lock
+  std::string version;    // of the answering service
   std::optional<std::int64_t> eventsReceived;
-  std::string failure;             // why it did not answer
+  std::string failure;  // why it did not answer
   // The newest update time of any session of each provider, from the service or its saved file.
   std::map<std::string, Date> lastEvents;
   std::optional<std::string> sessionsProblem;  // why neither could tell
@@ -99,7 +99,9 @@ std::optional<StateSummary> summaryOfState(std::string_view body) {
     try {
       summary.sessions.push_back(Codable<AgentSession>::decode(element, "session"));
     } catch (const DecodingError&) {
+      // A session of a newer service's shape: the others still tell the times.
     } catch (const std::exception&) {
+      // As above.
     }
   }
   const auto service = parsed->find("service");
@@ -125,14 +127,13 @@ ServiceCheck checkService(const Display::ServiceFiles::Paths& paths) {
       check.failure = "it answered something that is not its health";
     }
   } else {
-    check.failure = health ? "it answered with HTTP status " + std::to_string(health->status)
-                           : health.error();
+    check.failure =
+        health ? "it answered with HTTP status " + std::to_string(health->status) : health.error();
   }
   if (check.answers) {
     const auto state =
         Display::ApiClient::request(paths.apiSocket, "GET", "/v1/state", {}, serviceDeadline);
-    const auto summary =
-        state && state->status == 200 ? summaryOfState(state->body) : std::nullopt;
+    const auto summary = state && state->status == 200 ? summaryOfState(state->body) : std::nullopt;
     if (summary) {
       addLastEvents(summary->sessions, check.lastEvents);
       check.eventsReceived = summary->eventsReceived;
@@ -162,7 +163,7 @@ std::string ago(Date then, Date now) {
   if (seconds < 3600) {
     return std::to_string(seconds / 60) + " min ago";
   }
-  if (seconds < 48 * 3600) {
+  if (seconds < 48LL * 3600) {
     return std::to_string(seconds / 3600) + " h ago";
   }
   return std::to_string(seconds / 86400) + " days ago";
@@ -252,11 +253,13 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
       row.emplace_back("not found");
     } else if (check.hooks == ConfigurationCheck::Hooks::none) {
       row.emplace_back("no tarvel hooks");
-      problems.push_back(name + " hooks are not installed: " + fix);
+      problems.push_back(name + " hooks are not installed: ");
+      problems.back() += fix;
       installAdvised = true;
     } else if (check.hooks == ConfigurationCheck::Hooks::partial) {
       row.emplace_back("tarvel hooks incomplete or outdated");
-      problems.push_back(name + " hooks are incomplete or outdated: " + fix);
+      problems.push_back(name + " hooks are incomplete or outdated: ");
+      problems.back() += fix;
       installAdvised = true;
       hooked.push_back(agent);
     } else {
@@ -314,8 +317,8 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
       case RelayCheck::different:
         relayRow.emplace_back("outdated: differs from this build's");
         relayProblem = "the hook program " + named(relay) +
-                       " is outdated (it differs from this build's " +
-                       named(context->hookSource) + ")";
+                       " is outdated (it differs from this build's " + named(context->hookSource) +
+                       ")";
         break;
       case RelayCheck::notExecutable:
         relayRow.emplace_back("not executable");
@@ -340,8 +343,8 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     }
     serviceRow.push_back(std::move(text));
     if (service.version != version) {
-      problems.push_back("the running service is tarvel " + service.version + " but this is tarvel " +
-                         std::string(version) +
+      problems.push_back("the running service is tarvel " + service.version +
+                         " but this is tarvel " + std::string(version) +
                          ": restart it (systemctl --user restart tarvel, or stop tarvel serve "
                          "and run it again)");
     }

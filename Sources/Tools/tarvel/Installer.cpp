@@ -599,8 +599,7 @@ CodexTrust checkCodexTrust(const Context& context) {
   if (!listed) {
     return CodexTrust::noAnswer;
   }
-  const auto ours =
-      ourHooks(*listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
+  const auto ours = ourHooks(*listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
   if (ours.empty()) {
     return CodexTrust::notListed;
   }
