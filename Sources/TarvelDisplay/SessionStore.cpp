@@ -138,22 +138,28 @@ std::filesystem::path defaultURL() {
   return AgentSocketLocation::homeDirectory() / ".tarvel" / "sessions.json";
 }
 
-LoadResult load(const std::filesystem::path& file) {
+Result<std::vector<AgentSession>, std::string> read(const std::filesystem::path& file) {
   struct stat status {};
   if (::lstat(file.c_str(), &status) != 0 && errno == ENOENT) {
-    return {};
+    return std::vector<AgentSession>{};
   }
   auto bytes = readFile(file);
-  std::string reason;
-  if (bytes) {
-    auto sessions = decode(*bytes);
-    if (sessions) {
-      return {.sessions = std::move(*sessions)};
-    }
-    reason = sessions.error().reason;
-  } else {
-    reason = bytes.error().reason;
+  if (!bytes) {
+    return bytes.error().reason;
   }
+  auto sessions = decode(*bytes);
+  if (!sessions) {
+    return sessions.error().reason;
+  }
+  return std::move(*sessions);
+}
+
+LoadResult load(const std::filesystem::path& file) {
+  auto sessions = read(file);
+  if (sessions) {
+    return {.sessions = std::move(*sessions)};
+  }
+  const std::string& reason = sessions.error();
   if (const auto target = setAside(file)) {
     return {.message = "Saved sessions could not be read (" + reason + "); the file was moved to " +
                        target->string() + " and the display starts empty."};

@@ -9,6 +9,7 @@
 
 #include "TarvelCore/Models/AgentSession.hpp"
 #include "TarvelCore/Models/SharedSession.hpp"
+#include "TarvelCore/Platform/Result.hpp"
 
 // The service's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
 // beside it, flushed, then renamed over it), read back at start. A file that cannot be read or
@@ -36,7 +37,12 @@ struct LoadResult {
   bool savingAllowed = true;
 };
 
-// Reads the saved sessions. A missing file gives no sessions and no message.
+// Reads the saved sessions without changing anything: a missing file gives none; a file that
+// cannot be used gives the reason.
+Result<std::vector<AgentSession>, std::string> read(const std::filesystem::path& file);
+
+// Reads the saved sessions, setting a damaged file aside. A missing file gives no sessions and
+// no message.
 LoadResult load(const std::filesystem::path& file);
 
 // The file's content for these sessions (all of them; save() bounds them first).

@@ -375,9 +375,12 @@ std::filesystem::path configurationPath(Agent agent, const std::filesystem::path
   return {};
 }
 
+std::filesystem::path relayPath(const std::filesystem::path& home) {
+  return home / ".tarvel" / "bin" / "tarvel-hook";
+}
+
 std::string hookCommand(Agent agent, const std::filesystem::path& home) {
-  const auto relay = home / ".tarvel" / "bin" / "tarvel-hook";
-  return shellQuoted(relay.string()) + " --provider " + std::string(agentName(agent));
+  return shellQuoted(relayPath(home).string()) + " --provider " + std::string(agentName(agent));
 }
 
 bool isOurEntry(const Document& entry, std::string_view command) {

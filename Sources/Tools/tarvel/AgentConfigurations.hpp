@@ -31,6 +31,9 @@ std::string_view agentDisplayName(Agent agent);
 // The agent's configuration file under `home`.
 std::filesystem::path configurationPath(Agent agent, const std::filesystem::path& home);
 
+// ~/.tarvel/bin/tarvel-hook under `home`: where install copies the relay.
+std::filesystem::path relayPath(const std::filesystem::path& home);
+
 // The shell command an agent runs: the installed relay with the agent's provider, the path
 // single-quoted when it holds anything but plain path characters.
 std::string hookCommand(Agent agent, const std::filesystem::path& home);

@@ -385,7 +385,6 @@ std::string usage() {
   return "usage: tarvel install --agent claude-code|codex|gemini-cli|cursor [--dry-run] [--force]\n"
          "       tarvel uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run] "
          "[--force]\n"
-         "       tarvel --version\n"
          "\n"
          "install    copies tarvel-hook to ~/.tarvel/bin and adds its hook entries to the agent's\n"
          "           configuration; everything else in the file stays byte for byte\n"
@@ -491,7 +490,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
            "nothing was changed\n";
     return 1;
   }
-  const fs::path relay = context.home / ".tarvel" / "bin" / "tarvel-hook";
+  const fs::path relay = AgentConfigurations::relayPath(context.home);
   if (options.action == Action::install) {
     if (auto problem = installRelay(context, relay)) {
       err << "tarvel: " << *problem << "; nothing was changed in " << path.string() << "\n";
@@ -528,6 +527,84 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   }
   out << nextSteps(agent);
   return 0;
+}
+
+ConfigurationCheck checkConfiguration(Agent agent, const Context& context) {
+  ConfigurationCheck check{.path = AgentConfigurations::configurationPath(agent, context.home)};
+  // The same reading install does, so that what is refused here is what install would refuse.
+  const auto edited = editedPath(check.path);
+  if (const auto* problem = std::get_if<std::string>(&edited)) {
+    check.exists = true;
+    check.problem = *problem;
+    return check;
+  }
+  const fs::path& path = std::get<fs::path>(edited);
+  const auto read = readFile(path);
+  if (const auto* problem = std::get_if<std::string>(&read)) {
+    check.exists = true;
+    check.problem = *problem;
+    return check;
+  }
+  const auto& file = std::get<FileText>(read);
+  check.exists = file.exists;
+  if (!file.exists) {
+    return check;
+  }
+  const std::string command = AgentConfigurations::hookCommand(agent, context.home);
+  const auto installed = AgentConfigurations::withOurEntries(agent, file.bytes, command);
+  if (!installed) {
+    check.problem = path.string() + " " + installed.error().reason;
+    return check;
+  }
+  if (*installed == file.bytes) {
+    check.hooks = ConfigurationCheck::Hooks::current;
+    return check;
+  }
+  const auto removed = AgentConfigurations::withoutOurEntries(agent, file.bytes, command);
+  check.hooks = removed && *removed == file.bytes ? ConfigurationCheck::Hooks::none
+                                                  : ConfigurationCheck::Hooks::partial;
+  return check;
+}
+
+Result<RelayCheck, std::string> checkRelay(const Context& context) {
+  const fs::path relay = AgentConfigurations::relayPath(context.home);
+  const auto installed = readFile(relay, maximumProgramBytes);
+  if (const auto* problem = std::get_if<std::string>(&installed)) {
+    return *problem;
+  }
+  if (!std::get<FileText>(installed).exists) {
+    return RelayCheck::missing;
+  }
+  const auto source = readFile(context.hookSource, maximumProgramBytes);
+  if (const auto* problem = std::get_if<std::string>(&source)) {
+    return *problem;
+  }
+  if (!std::get<FileText>(source).exists) {
+    return "tarvel-hook was not found beside tarvel (looked for " + context.hookSource.string() +
+           "), so the installed one cannot be compared with it";
+  }
+  if (std::get<FileText>(source).bytes != std::get<FileText>(installed).bytes) {
+    return RelayCheck::different;
+  }
+  return ::access(relay.c_str(), X_OK) == 0 ? RelayCheck::current : RelayCheck::notExecutable;
+}
+
+CodexTrust checkCodexTrust(const Context& context) {
+  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  if (!codex) {
+    return CodexTrust::codexNotFound;
+  }
+  const auto listed =
+      CodexHookTrust::listHooks(*codex, context.workingDirectory, context.codexDeadline);
+  if (!listed) {
+    return CodexTrust::noAnswer;
+  }
+  const auto ours = ourHooks(*listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
+  if (ours.empty()) {
+    return CodexTrust::notListed;
+  }
+  return std::all_of(ours.begin(), ours.end(), isTrusted) ? CodexTrust::trusted
+                                                          : CodexTrust::untrusted;
 }
 
 std::optional<Context> currentContext(std::ostream& err) {

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "TarvelCore/Platform/Result.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
@@ -47,6 +48,29 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string_vi
 // or device), a symbolic link to nothing, a file that is not strict JSON or nests too deeply,
 // and, unless `force`, a read-only file.
 int run(const Options& options, const Context& context, std::ostream& out, std::ostream& err);
+
+// How one agent's configuration stands against what `install` would write. Reads only.
+struct ConfigurationCheck {
+  enum class Hooks { none, partial, current };
+  std::filesystem::path path;  // where the agent reads it (a link, when it is one)
+  bool exists = false;
+  // current: install would change nothing; partial: some of our entries are there, or all are
+  // but install would still rewrite them (an older installation); none: no entry of ours.
+  Hooks hooks = Hooks::none;
+  // Why the file cannot be read or edited, as install would refuse it; `hooks` is then none.
+  std::optional<std::string> problem;
+};
+ConfigurationCheck checkConfiguration(AgentConfigurations::Agent agent, const Context& context);
+
+// How the installed relay compares with the one install copies (Context::hookSource).
+enum class RelayCheck { current, missing, different, notExecutable };
+
+// Reads both programs whole; the reason when the source or the installed relay cannot be read.
+Result<RelayCheck, std::string> checkRelay(const Context& context);
+
+// Whether Codex trusts our hooks, as its app-server lists them (at most Context::codexDeadline).
+enum class CodexTrust { trusted, untrusted, notListed, codexNotFound, noAnswer };
+CodexTrust checkCodexTrust(const Context& context);
 
 // The context of this process: $HOME (else the password database), tarvel-hook beside the
 // running executable, the current directory and $PATH.

@@ -27,19 +27,6 @@
 namespace tarvel::ServiceCommands {
 namespace {
 
-constexpr std::string_view usageText =
-    "  tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
-    "                               run the display service in the foreground (Ctrl-C stops it);\n"
-    "                               desktop notifications for prompts unless --no-notify, and for\n"
-    "                               sessions that end after running longer than SECONDS\n"
-    "                               --http also serves the web page and the API over TCP\n"
-    "                               (ADDRESS 127.0.0.1 unless given)\n"
-    "  tarvel web [--no-open]       print the web page's address with its token and open it\n"
-    "  tarvel status [--json | --tmux]\n"
-    "                               one line from the service: \"2 waiting · 3 working\"\n"
-    "  tarvel service install | uninstall\n"
-    "                               write or remove the systemd user unit for tarvel serve\n";
-
 constexpr std::string_view unitMarker = "# Written by tarvel service install.";
 
 // A whole number of seconds from 0 to a year; absent on anything else.
@@ -403,8 +390,6 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
 bool handles(std::string_view name) {
   return name == "serve" || name == "status" || name == "service" || name == "web";
 }
-
-std::string_view usage() { return usageText; }
 
 int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
   const std::string_view name = arguments.front();

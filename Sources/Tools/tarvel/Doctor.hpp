@@ -1,0 +1,22 @@
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string_view>
+
+// `tarvel doctor`: what to check when nothing shows up. For each agent the installer knows, its
+// configuration file, our hook entries in it, the installed relay against this build's, Codex's
+// trust in our hooks and when the service last heard from the agent; then whether the service
+// answers. One line per check, then one line per problem saying what to do.
+// Reads only: it writes no file and asks the service only for its health and state. Bounded:
+// the service is given about a second for each answer, Codex (when it is asked) a few seconds.
+namespace tarvel::Doctor {
+
+// The doctor's own usage line.
+std::string_view usage();
+
+// Runs `tarvel doctor` with the arguments after "doctor". Returns 0 when nothing is wrong, 1 when
+// there is a problem (or the home directory cannot be told), 2 on a wrong argument.
+int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace tarvel::Doctor

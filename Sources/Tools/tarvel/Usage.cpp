@@ -1,0 +1,57 @@
+#include "Tools/tarvel/Usage.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace tarvel::Usage {
+namespace {
+
+constexpr std::string_view synopsisText =
+    "usage: tarvel install | uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run] "
+    "[--force]\n"
+    "       tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
+    "       tarvel status [--json | --tmux]\n"
+    "       tarvel web [--no-open]\n"
+    "       tarvel service install | uninstall\n"
+    "       tarvel doctor\n"
+    "       tarvel --version | --help\n";
+
+constexpr std::string_view commandsText =
+    "\n"
+    "Shows what your coding agents are doing: each agent runs tarvel-hook at every step, the hook\n"
+    "tells the service (tarvel serve), and displays (tarvel-island, the web page, tarvel status)\n"
+    "show what the service knows.\n"
+    "\n"
+    "install    copies tarvel-hook to ~/.tarvel/bin and adds its hook entries to one agent's\n"
+    "           configuration; everything else in the file stays byte for byte, and the old\n"
+    "           file is kept beside it. For Codex it also records that Codex trusts the hooks.\n"
+    "           --dry-run prints the file as it would be and writes nothing; --force also\n"
+    "           replaces a read-only configuration file\n"
+    "uninstall  removes exactly the entries install added (same options)\n"
+    "serve      runs the display service in the foreground (Ctrl-C stops it); desktop\n"
+    "           notifications for prompts unless --no-notify, and for sessions that end after\n"
+    "           running longer than SECONDS; --http also serves the web page and the API over\n"
+    "           TCP (ADDRESS 127.0.0.1 unless given)\n"
+    "status     one line from the running service: \"2 waiting · 3 working\"; --json gives the\n"
+    "           counts, --tmux the line with tmux colours\n"
+    "web        prints the web page's address with its token and opens it (the service must\n"
+    "           run with --http)\n"
+    "service    writes or removes the systemd user unit that keeps tarvel serve running\n"
+    "doctor     when nothing shows up: checks each agent's hooks, the installed tarvel-hook and\n"
+    "           the service, and says what to fix (exit status 1 when something is wrong)\n"
+    "--version  prints the version\n";
+
+constexpr auto fullText = [] {
+  std::array<char, synopsisText.size() + commandsText.size()> text{};
+  std::copy(synopsisText.begin(), synopsisText.end(), text.begin());
+  std::copy(commandsText.begin(), commandsText.end(), text.begin() + synopsisText.size());
+  return text;
+}();
+
+}  // namespace
+
+std::string_view synopsis() { return synopsisText; }
+
+std::string_view full() { return {fullText.data(), fullText.size()}; }
+
+}  // namespace tarvel::Usage
