@@ -49,8 +49,9 @@ make --no-print-directory install DESTDIR="$destdir" PREFIX=/opt/tarvel-check >"
 check_tree "$destdir" /opt/tarvel-check
 make --no-print-directory uninstall DESTDIR="$destdir" PREFIX=/opt/tarvel-check >/dev/null ||
   fail "make uninstall failed"
-left=$(find "$destdir" -mindepth 1 2>/dev/null)
+left=$(find "$destdir" -type f -o -type l 2>/dev/null)
 [[ -z $left ]] || fail "make uninstall left: $left"
+[[ -d $destdir/opt/tarvel-check/share/doc/tarvel ]] && fail "make uninstall left the documents' folder"
 
 echo "make package"
 make --no-print-directory package >"$work/package.log" 2>&1 || { cat "$work/package.log"; fail "make package failed"; }
