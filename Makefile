@@ -63,15 +63,15 @@ demo: build
 
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip >/dev/null
-	@echo "Installed into $(DESTDIR)$(PREFIX) ($$(wc -l <$(BUILD_DIR)/install_manifest.txt) files)."
+	@echo "Installed into $(DESTDIR)$(PREFIX) ($$(grep -c '' $(BUILD_DIR)/install_manifest.txt) files)."
 
 # Removes the files the last `make install` of this build wrote, and the documents' own folder;
 # shared folders such as bin/ stay.
 uninstall:
 	@[ -f $(BUILD_DIR)/install_manifest.txt ] || { echo "Nothing to uninstall: no make install was run from $(BUILD_DIR)." >&2; exit 1; }
-	@while IFS= read -r file; do rm -f -- "$$file"; done <$(BUILD_DIR)/install_manifest.txt
-	@rmdir --ignore-fail-on-non-empty -- "$$(dirname -- "$$(grep -m1 '/share/doc/tarvel/' $(BUILD_DIR)/install_manifest.txt)")" 2>/dev/null || true
-	@echo "Removed $$(wc -l <$(BUILD_DIR)/install_manifest.txt) files."
+	@while IFS= read -r file || [ -n "$$file" ]; do rm -f -- "$(DESTDIR)$$file"; done <$(BUILD_DIR)/install_manifest.txt
+	@rmdir --ignore-fail-on-non-empty -- "$(DESTDIR)$$(dirname -- "$$(grep -m1 '/share/doc/tarvel/' $(BUILD_DIR)/install_manifest.txt)")" 2>/dev/null || true
+	@echo "Removed $$(grep -c '' $(BUILD_DIR)/install_manifest.txt) files."
 	@rm -f $(BUILD_DIR)/install_manifest.txt
 
 package: deps
