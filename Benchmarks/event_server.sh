@@ -6,10 +6,10 @@
 # the figure: absolute rates swing with the machine's load.
 # Target: tarvel-monitor at least 0.8x the floor, every event delivered once.
 #
-# usage: Benchmarks/event_server.sh [BIN_DIR] [EVENTS] [ROUNDS]   (defaults: build/bin, 20000, 5)
+# usage: Benchmarks/event_server.sh [BIN_DIR] [EVENTS] [ROUNDS]   (defaults: build/dev/bin, 20000, 5)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$(cd "${1:-build/bin}" && pwd)
+bin=$(cd "${1:-build/dev/bin}" && pwd)
 events=${2:-20000}
 rounds=${3:-5}
 for program in tarvel-monitor event_floor event_sender; do

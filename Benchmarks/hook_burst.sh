@@ -4,10 +4,10 @@
 # status 0 within its bounds (0.8 s to read its input, 0.25 s per send).
 # Target: every event delivered (COUNT of COUNT).
 #
-# usage: Benchmarks/hook_burst.sh [BIN_DIR] [COUNT]   (defaults: build/bin, 500)
+# usage: Benchmarks/hook_burst.sh [BIN_DIR] [COUNT]   (defaults: build/dev/bin, 500)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$(cd "${1:-build/bin}" && pwd)
+bin=$(cd "${1:-build/dev/bin}" && pwd)
 count=${2:-500}
 for program in tarvel-hook tarvel-monitor hook_burst; do
   [[ -x "$bin/$program" ]] || { echo "missing $bin/$program: build first" >&2; exit 2; }

@@ -4,12 +4,12 @@
 # Prints each one's median wall time, their ratio and the hook's peak resident set size.
 # Targets: median within 1.5x the floor, peak RSS under 4 MiB.
 #
-# usage: Benchmarks/hook_latency.sh [BIN_DIR] [RUNS]   (defaults: build/bin, 1000)
+# usage: Benchmarks/hook_latency.sh [BIN_DIR] [RUNS]   (defaults: build/dev/bin, 1000)
 # HOOK=tarvel-hook times the general relay instead, with tarvel-monitor on the default socket
 # (target: median within 2x the floor).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$(cd "${1:-build/bin}" && pwd)
+bin=$(cd "${1:-build/dev/bin}" && pwd)
 runs=${2:-1000}
 hook=${HOOK:-QuoyaCodexHook}
 if [[ "$hook" == QuoyaCodexHook ]]; then

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark once: the Google Benchmark programs, then the whole-command hook timings.
-# usage: Benchmarks/run.sh [BIN_DIR]   (default: build/bin)
+# usage: Benchmarks/run.sh [BIN_DIR]   (default: build/dev/bin, where make test builds them)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$(cd "${1:-build/bin}" && pwd)
+bin=$(cd "${1:-build/dev/bin}" && pwd)
 for program in "$bin"/*Benchmark*; do
   [[ -x "$program" ]] || continue
   echo "== $(basename "$program")"
