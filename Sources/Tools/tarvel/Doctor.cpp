@@ -300,7 +300,7 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
       hooked.empty() ? std::string()
                      : "run tarvel install --agent " +
                            std::string(AgentConfigurations::agentName(hooked.front())) +
-                           " (it copies this build's hook for every agent)";
+                           " (it copies " + named(context->hookSource) + " for every agent)";
   std::optional<std::string> relayProblem;
   if (!relayCheck) {
     relayRow.emplace_back("cannot be checked (see below)");
@@ -308,17 +308,16 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   } else {
     switch (*relayCheck) {
       case RelayCheck::current:
-        relayRow.emplace_back("same as this build's");
+        relayRow.emplace_back("current: same as " + named(context->hookSource));
         break;
       case RelayCheck::missing:
         relayRow.emplace_back(hooked.empty() ? "not installed" : "missing");
         relayProblem = "the hook program " + named(relay) + " is missing";
         break;
       case RelayCheck::different:
-        relayRow.emplace_back("outdated: differs from this build's");
+        relayRow.emplace_back("outdated: differs from " + named(context->hookSource));
         relayProblem = "the hook program " + named(relay) +
-                       " is outdated (it differs from this build's " + named(context->hookSource) +
-                       ")";
+                       " is outdated (it differs from " + named(context->hookSource) + ")";
         break;
       case RelayCheck::notExecutable:
         relayRow.emplace_back("not executable");
