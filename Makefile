@@ -5,6 +5,7 @@
 #   make install    installs the programs (PREFIX=/usr/local, DESTDIR honoured); make uninstall
 #   make package    a Debian package in build/package (apt install ./build/package/tarvel_*.deb)
 SHELL := /bin/bash
+.DEFAULT_GOAL := build
 BUILD_DIR ?= build
 DEV_DIR ?= build/dev
 ASAN_DIR ?= build/asan
