@@ -8,7 +8,6 @@
 
 #include "QuoyaCodexHook/HookCommand.hpp"
 #include "TarvelCore/Platform/Version.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 
 namespace {
 
@@ -23,19 +22,8 @@ constexpr std::string_view usage =
 int main(int argc, char** argv) {
   // An agent that closed our standard output must still see exit status 0.
   ::signal(SIGPIPE, SIG_IGN);
-  // Agents never pass these alone; a person asking what this program is does.
-  if (argc == 2) {
-    const std::string_view only(argv[1]);
-    if (only == "--version") {
-      tarvel::writeAll(STDOUT_FILENO, "QuoyaCodexHook ");
-      tarvel::writeAll(STDOUT_FILENO, tarvel::version);
-      tarvel::writeAll(STDOUT_FILENO, "\n");
-      return 0;
-    }
-    if (only == "--help" || only == "-h") {
-      tarvel::writeAll(STDOUT_FILENO, usage);
-      return 0;
-    }
+  if (tarvel::answeredVersionOrHelp(argc, argv, "QuoyaCodexHook", usage)) {
+    return 0;
   }
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

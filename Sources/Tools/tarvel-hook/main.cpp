@@ -27,19 +27,8 @@ constexpr std::string_view usage =
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
-  // Agents never pass these alone; a person asking what this program is does.
-  if (argc == 2) {
-    const std::string_view only(argv[1]);
-    if (only == "--version") {
-      tarvel::writeAll(STDOUT_FILENO, "tarvel-hook ");
-      tarvel::writeAll(STDOUT_FILENO, tarvel::version);
-      tarvel::writeAll(STDOUT_FILENO, "\n");
-      return 0;
-    }
-    if (only == "--help" || only == "-h") {
-      tarvel::writeAll(STDOUT_FILENO, usage);
-      return 0;
-    }
+  if (tarvel::answeredVersionOrHelp(argc, argv, "tarvel-hook", usage)) {
+    return 0;
   }
   std::string answer = "{}\n";
   try {
