@@ -6,8 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Models/AgentActivityService.hpp"
-#include "TarvelCore/Models/SessionIndex.hpp"
+#include "TarvelCore/Sessions/AgentActivityService.hpp"
+#include "TarvelCore/Sessions/SessionIndex.hpp"
 
 namespace {
 

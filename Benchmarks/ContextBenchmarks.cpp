@@ -11,8 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Protocol/CodexApprovalContextResolver.hpp"
-#include "TarvelCore/Protocol/CodexSessionTitleResolver.hpp"
+#include "TarvelCore/Hooks/Codex/CodexApprovalContextResolver.hpp"
+#include "TarvelCore/Hooks/Codex/CodexSessionTitleResolver.hpp"
 
 namespace {
 

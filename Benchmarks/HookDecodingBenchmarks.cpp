@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Protocol/AgentHookPayload.hpp"
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
 
 namespace {
 

@@ -6,11 +6,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Protocol/AgentHookPayload.hpp"
-#include "TarvelCore/Protocol/AgentReplyPromptBuilder.hpp"
-#include "TarvelCore/Protocol/ProviderDecisionMapper.hpp"
-#include "TarvelCore/Protocol/UnixReplyClient.hpp"
-#include "TarvelCore/Protocol/UnixReplyServer.hpp"
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
+#include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
+#include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Sockets/UnixReplyClient.hpp"
+#include "TarvelCore/Sockets/UnixReplyServer.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Models/AgentSession.hpp"
+#include "TarvelCore/Sessions/AgentSession.hpp"
 
 namespace {
 

@@ -16,9 +16,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
-#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace {
 

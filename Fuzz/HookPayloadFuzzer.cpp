@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "TarvelCore/Protocol/AgentHookPayload.hpp"
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 
 using namespace tarvel;

@@ -7,7 +7,7 @@
 #include "QuoyaCodexHook/HookInputReader.hpp"
 #include "QuoyaCore/CodexHookMapper.hpp"
 #include "QuoyaCore/IslandPaths.hpp"
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 
 namespace quoya::HookCommand {
 

@@ -11,8 +11,6 @@
 namespace quoya::HookInputReader {
 
 inline constexpr std::chrono::milliseconds deadline{800};
-inline constexpr std::chrono::milliseconds pollInterval{50};
-inline constexpr std::size_t readBlockBytes = 8192;
 // Exactly this many bytes are still accepted.
 inline constexpr std::size_t maximumInputBytes = 1'048'576;
 

@@ -5,8 +5,8 @@
 #include <map>
 #include <utility>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 
 namespace quoya {
 namespace {

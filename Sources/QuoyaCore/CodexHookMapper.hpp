@@ -8,7 +8,7 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Platform/Result.hpp"
 

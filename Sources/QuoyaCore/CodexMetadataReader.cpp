@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "QuoyaCore/SessionPresentation.hpp"
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 
 extern char** environ;  // NOLINT(readability-identifier-naming)
@@ -249,15 +249,16 @@ std::optional<std::size_t> writeWithoutSignal(int fd, std::string_view bytes) {
 // One conversation with the child: the messages waiting to be written and the answers read.
 class Conversation {
  public:
-  Conversation(CodexChild& child, std::vector<std::string> threadIds)
-      : child(child), threadIds(std::move(threadIds)) {}
+  Conversation(CodexChild& child, std::vector<std::string> threadIds,
+               std::chrono::milliseconds callDeadline)
+      : child(child), threadIds(std::move(threadIds)), callDeadline(callDeadline) {}
 
   std::map<std::string, std::string> run() {
     send(Json{{"id", 1},
               {"method", "initialize"},
               {"params",
                {{"clientInfo", {{"name", "quoya_island_titles"}, {"version", "0.4.0"}}}}}});
-    const auto stopAt = Clock::now() + deadline;
+    const auto stopAt = Clock::now() + callDeadline;
 
     while (!isComplete()) {
       const auto now = Clock::now();
@@ -423,12 +424,19 @@ class Conversation {
   std::size_t answered = 0;
   bool initialised = false;
   std::map<std::string, std::string> titles;
+  std::chrono::milliseconds callDeadline;
 };
 
 }  // namespace
 
 std::map<std::string, std::string> readTitles(const std::vector<std::string>& ids,
                                               const std::filesystem::path& executable) {
+  return readTitles(ids, executable, deadline);
+}
+
+std::map<std::string, std::string> readTitles(const std::vector<std::string>& ids,
+                                              const std::filesystem::path& executable,
+                                              std::chrono::milliseconds callDeadline) {
   std::vector<std::string> threadIds = keptThreadIds(ids);
   if (threadIds.empty() || !isExecutableFile(executable)) {
     return {};
@@ -437,7 +445,7 @@ std::map<std::string, std::string> readTitles(const std::vector<std::string>& id
   if (!child) {
     return {};
   }
-  auto titles = Conversation(*child, std::move(threadIds)).run();
+  auto titles = Conversation(*child, std::move(threadIds), callDeadline).run();
   child->finish();
   return titles;
 }

@@ -31,4 +31,9 @@ inline constexpr std::chrono::milliseconds terminationGrace{300};
 std::map<std::string, std::string> readTitles(const std::vector<std::string>& ids,
                                               const std::filesystem::path& executable);
 
+// The same with `callDeadline` in place of `deadline`, for callers that can wait longer.
+std::map<std::string, std::string> readTitles(const std::vector<std::string>& ids,
+                                              const std::filesystem::path& executable,
+                                              std::chrono::milliseconds callDeadline);
+
 }  // namespace quoya::CodexMetadataReader

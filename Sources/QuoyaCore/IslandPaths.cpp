@@ -5,15 +5,13 @@
 
 #include <cerrno>
 
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Platform/HomeDirectory.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace quoya::IslandPaths {
 
-std::filesystem::path directory() {
-  return tarvel::AgentSocketLocation::homeDirectory() / ".quoya-island";
-}
+std::filesystem::path directory() { return tarvel::HomeDirectory::current() / ".quoya-island"; }
 
 std::filesystem::path socket() { return directory() / "events.sock"; }
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "QuoyaCore/CodexHookMapper.hpp"
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace quoya {
 
@@ -52,23 +52,8 @@ bool endedByHook(const AgentSession& session) {
   return name != nullptr && (*name == "Interrupt" || *name == "SessionEnd");
 }
 
-bool isWorking(AgentState state) {
-  switch (state) {
-    case AgentState::starting:
-    case AgentState::thinking:
-    case AgentState::running:
-    case AgentState::executingTool:
-    case AgentState::editing:
-    case AgentState::unknown:
-      return true;
-    case AgentState::idle:
-    case AgentState::waitingForUser:
-    case AgentState::completed:
-    case AgentState::failed:
-      return false;
-  }
-  return false;
-}
+// Busy, or last seen busy before the service restarted.
+bool seemsBusy(AgentState state) { return isWorking(state) || state == AgentState::unknown; }
 
 }  // namespace
 
@@ -249,7 +234,7 @@ void IslandStore::dropTurnsOfRemovedSessions() {
 
 AgentState IslandStore::state(const AgentSession& session, Date now) const {
   // Written so that no subtraction of two arbitrary dates can overflow.
-  if (isWorking(session.state) && session.updatedAt < now - silenceLimit) {
+  if (seemsBusy(session.state) && session.updatedAt < now - silenceLimit) {
     return AgentState::unknown;
   }
   return session.state;

@@ -12,9 +12,9 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/AgentSession.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
+#include "TarvelCore/Sessions/AgentSession.hpp"
 
 namespace quoya {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace quoya {
 

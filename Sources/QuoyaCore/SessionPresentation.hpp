@@ -6,7 +6,7 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 
 namespace quoya {

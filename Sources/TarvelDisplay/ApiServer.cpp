@@ -13,7 +13,7 @@
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
-#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 #include "TarvelDisplay/WebPageFiles.hpp"
 

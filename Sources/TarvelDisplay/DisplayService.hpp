@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/AgentActivityService.hpp"
 #include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
-#include "TarvelCore/Protocol/UnixReplyServer.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sessions/AgentActivityService.hpp"
+#include "TarvelCore/Sockets/UnixReplyServer.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"

@@ -5,9 +5,9 @@
 
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentReply.hpp"
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 
 namespace tarvel::Display {
 

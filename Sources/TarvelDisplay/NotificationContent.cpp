@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::Display::NotificationContent {
 namespace {

@@ -14,7 +14,7 @@
 #include <unordered_map>
 
 #include "TarvelCore/Models/AgentProvider.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
 

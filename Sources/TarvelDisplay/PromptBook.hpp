@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Protocol/UnixReplyServer.hpp"
+#include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelDisplay/LivePrompt.hpp"
 
 namespace tarvel::Display {

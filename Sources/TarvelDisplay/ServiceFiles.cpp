@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 
 namespace tarvel::Display::ServiceFiles {
 

@@ -11,12 +11,12 @@
 #include <numeric>
 #include <system_error>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
-#include "TarvelCore/Protocol/UnixSocketSupport.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace tarvel::Display::SessionStore {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/AgentSession.hpp"
-#include "TarvelCore/Models/SharedSession.hpp"
 #include "TarvelCore/Platform/Result.hpp"
+#include "TarvelCore/Sessions/AgentSession.hpp"
+#include "TarvelCore/Sessions/SharedSession.hpp"
 
 // The service's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
 // beside it, flushed, then renamed over it), read back at start. A file that cannot be read or

@@ -5,14 +5,6 @@
 namespace tarvel::Display {
 namespace {
 
-Json idList(const SessionList& sessions) {
-  Json list = Json::array();
-  for (const SharedSession& session : sessions) {
-    list.push_back(session->id);
-  }
-  return list;
-}
-
 std::string encodeService(const ServiceInfo& service) {
   return Coding::encode(Json{{"eventsReceived", service.eventsReceived},
                              {"startedAt", Dates::iso8601(service.startedAt)},
@@ -76,12 +68,12 @@ Json encodeSnapshot(const NotchActivitySnapshot& snapshot) {
   }
   Json value{{"activeGroupCount", snapshot.activeGroupCount},
              {"activeProviders", std::move(providers)},
-             {"activeSessionIds", idList(snapshot.activeSessions)},
+             {"activeSessionIds", sessionIds(snapshot.activeSessions)},
              {"attentionCount", snapshot.attentionCount()},
-             {"attentionSessionIds", idList(snapshot.attentionSessions)},
+             {"attentionSessionIds", sessionIds(snapshot.attentionSessions)},
              {"hiddenActiveGroupCount", snapshot.hiddenActiveGroupCount},
-             {"listSessionIds", idList(snapshot.listSessions)},
-             {"relatedSessionIds", idList(snapshot.relatedSessions)}};
+             {"listSessionIds", sessionIds(snapshot.listSessions)},
+             {"relatedSessionIds", sessionIds(snapshot.relatedSessions)}};
   if (snapshot.attentionSession) {
     value["attentionSessionId"] = (*snapshot.attentionSession)->id;
   }

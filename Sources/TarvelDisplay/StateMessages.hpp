@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "TarvelCore/Models/AgentActivityService.hpp"
-#include "TarvelCore/Models/NotchActivitySnapshot.hpp"
-#include "TarvelCore/Models/SessionIndex.hpp"
+#include "TarvelCore/Sessions/AgentActivityService.hpp"
+#include "TarvelCore/Sessions/NotchActivitySnapshot.hpp"
+#include "TarvelCore/Sessions/SessionIndex.hpp"
 #include "TarvelDisplay/LivePrompt.hpp"
 
 // The service's state as the API sends it: the whole state (GET /v1/state and the first message

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "QuoyaCore/IslandPaths.hpp"
-#include "TarvelCore/Protocol/SocketTestSupport.hpp"
+#include "TarvelCore/Sockets/SocketTestSupport.hpp"
 
 namespace quoya {
 namespace {

@@ -107,7 +107,7 @@ class ChildProcess {
   }
 
   // Waits for the end (at most `limit`); the exit status, or -1 when killed or still running.
-  int wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  int wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     if (pid <= 0) {
       return -1;
     }
@@ -181,7 +181,7 @@ class ChildProcess {
 
 // Polls `done` every 10 ms for at most `limit`.
 inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) {

@@ -127,7 +127,7 @@ class Browser:
             raise RuntimeError(f'{expression}: {result["exceptionDetails"]}')
         return result['result'].get('value')
 
-    def wait_for(self, expression, limit=10.0, what=None):
+    def wait_for(self, expression, limit=60.0, what=None):
         deadline = time.time() + limit
         while True:
             value = self.evaluate(expression)
@@ -222,7 +222,7 @@ def hook(bin_dir, home, fixtures, session, command=None):
     return process
 
 
-def wait_until(condition, limit=10.0, what='condition'):
+def wait_until(condition, limit=60.0, what="condition"):
     deadline = time.time() + limit
     while not condition():
         if time.time() > deadline:

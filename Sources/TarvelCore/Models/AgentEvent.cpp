@@ -62,6 +62,24 @@ bool needsAttention(AgentState state) {
   return state == AgentState::waitingForUser || state == AgentState::failed;
 }
 
+bool isWorking(AgentState state) {
+  switch (state) {
+    case AgentState::starting:
+    case AgentState::thinking:
+    case AgentState::running:
+    case AgentState::executingTool:
+    case AgentState::editing:
+      return true;
+    case AgentState::idle:
+    case AgentState::waitingForUser:
+    case AgentState::completed:
+    case AgentState::failed:
+    case AgentState::unknown:
+      return false;
+  }
+  return false;
+}
+
 AgentState AgentEvent::resolvedState() const { return state ? *state : defaultState(type); }
 
 bool isValidURLString(std::string_view text) {

@@ -10,9 +10,9 @@
 #include "TarvelCore/Models/AgentPlan.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Models/AgentReply.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 
 namespace tarvel {
 
@@ -79,6 +79,9 @@ std::string_view displayName(AgentState state);
 bool isActive(AgentState state);
 // True for waitingForUser and failed.
 bool needsAttention(AgentState state);
+
+// Whether the agent is busy on its own: starting, thinking, running, executing a tool or editing.
+bool isWorking(AgentState state);
 
 inline constexpr std::int64_t currentProtocolVersion = 1;
 

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 
 namespace tarvel {

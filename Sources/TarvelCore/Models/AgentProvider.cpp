@@ -1,6 +1,6 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 

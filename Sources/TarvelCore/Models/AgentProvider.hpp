@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 
 namespace tarvel {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 
 // Prompts that hold an agent until the user answers, the answers, and the reply socket's
 // handshake records. All are plain values with an exact, case-sensitive JSON form.

@@ -4,7 +4,7 @@
 
 #include <utf8proc.h>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::AgentTaskTitle {
 namespace {

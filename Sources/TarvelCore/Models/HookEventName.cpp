@@ -1,6 +1,6 @@
 #include "TarvelCore/Models/HookEventName.hpp"
 
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 namespace {

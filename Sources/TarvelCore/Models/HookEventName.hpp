@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 
 namespace tarvel {
 

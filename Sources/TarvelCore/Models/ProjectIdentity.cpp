@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Platform/AgentFileAccess.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::ProjectIdentity {
 namespace {

@@ -2,21 +2,18 @@
 
 #include <unistd.h>
 
+#include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
+#include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
+#include "TarvelCore/Hooks/Grok/GrokHookRouting.hpp"
+#include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
 #include "TarvelCore/Models/AgentOrigin.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
-#include "TarvelCore/Models/AgentReplyPolicy.hpp"
-#include "TarvelCore/Models/HookEventName.hpp"
-#include "TarvelCore/Protocol/AgentHookEventMapper.hpp"
-#include "TarvelCore/Protocol/AgentReplyPromptBuilder.hpp"
-#include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
-#include "TarvelCore/Protocol/AntigravityEventPolicy.hpp"
-#include "TarvelCore/Protocol/GrokHookRouting.hpp"
-#include "TarvelCore/Protocol/ProviderDecisionMapper.hpp"
-#include "TarvelCore/Protocol/ProviderEventPolicy.hpp"
-#include "TarvelCore/Protocol/ProviderHookEnricher.hpp"
-#include "TarvelCore/Protocol/UnixReplyClient.hpp"
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/UnixReplyClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 
 extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
@@ -25,28 +22,12 @@ namespace {
 
 constexpr std::string_view neutralAnswer = "{}\n";
 
-// The answer when there is no decision to carry back: Antigravity expects its own passive form.
 std::string passiveAnswer(const AgentProvider& provider, const std::optional<std::string>& event) {
-  if (provider == AgentProvider::antigravity) {
-    std::string answer = AntigravityEventPolicy::passiveResponse(event);
-    if (!answer.ends_with('\n')) {
-      answer.push_back('\n');
-    }
-    return answer;
+  std::string answer = ProviderDecisionMapper::passiveData(provider, event);
+  if (!answer.ends_with('\n')) {
+    answer.push_back('\n');
   }
-  return std::string(neutralAnswer);
-}
-
-void applyPreferredTask(AgentEvent& event, const ProviderHookEnrichment& enrichment) {
-  if (enrichment.preferredTask && (enrichment.replaceExistingTask || !event.task)) {
-    event.task = enrichment.preferredTask;
-  }
-  if (enrichment.titleSource) {
-    if (!event.metadata) {
-      event.metadata.emplace();
-    }
-    (*event.metadata)["titleSource"] = *enrichment.titleSource;
-  }
+  return answer;
 }
 
 // True when the event reached the display's socket. A display that is absent or busy must not
@@ -116,26 +97,6 @@ Environment currentEnvironment() {
   return environment;
 }
 
-bool decisionCanBeCarried(const AgentProvider& provider, const AgentHookPayload& payload) {
-  const auto name = HookEventNames::fromRawEventName(payload.hookEventName);
-  if (!name) {
-    return false;
-  }
-  if (provider == AgentProvider::codex) {
-    return *name == HookEventName::permissionRequest;
-  }
-  if (provider == AgentProvider::claudeCode) {
-    if (*name == HookEventName::permissionRequest || *name == HookEventName::elicitation) {
-      return true;
-    }
-    if (*name == HookEventName::preToolUse && payload.toolName) {
-      const std::string tool = ProviderEventPolicy::toolIdentifier(*payload.toolName);
-      return tool == "askuserquestion" || tool == "exitplanmode";
-    }
-  }
-  return false;
-}
-
 std::string run(const std::optional<std::string>& input, const AgentProvider& provider,
                 const Environment& environment, Date now) {
   if (!input) {
@@ -160,15 +121,12 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
   if (!event) {
     return passiveAnswer(provider, eventName);
   }
-  applyPreferredTask(*event, enrichment);
+  ProviderHookEnricher::applyPreferredTask(*event, enrichment);
   event->origin = AgentOrigin::captured(environment.variables, environment.agentProcess);
 
-  const bool mayWait = AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName) &&
-                       AgentReplyPolicy::canDecide(provider) &&
-                       enrichment.permissionRequestRequiresUserInput &&
-                       decisionCanBeCarried(provider, payload);
   std::optional<AgentPendingReply> prompt;
-  if (mayWait) {
+  if (AgentReplyPolicy::holdsAgent(provider, payload,
+                                   enrichment.permissionRequestRequiresUserInput)) {
     prompt = AgentReplyPromptBuilder::make(payload, UUID::random());
   }
   if (!prompt || !AgentReplyPolicy::shouldAwaitReply(*prompt)) {

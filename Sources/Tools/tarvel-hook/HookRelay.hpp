@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Protocol/AgentHookPayload.hpp"
 
 // tarvel-hook's work: the general hook relay that every agent runs. It decodes the hook
 // document, enriches it with provider facts, maps it to an activity event, sends that to the
@@ -45,11 +45,6 @@ struct Environment {
 // The environment of a real invocation: the default sockets, the process environment and the
 // agent process (see AgentProcessIdentity::agentProcess; 0 when it cannot be told).
 Environment currentEnvironment();
-
-// Whether the provider's hook answer can carry the user's decision for this hook event, so that
-// holding the agent for an answer makes sense: Codex permission requests; Claude Code permission
-// requests, AskUserQuestion, ExitPlanMode and elicitations.
-bool decisionCanBeCarried(const AgentProvider& provider, const AgentHookPayload& payload);
 
 // Runs the relay on the document `input` (absent when it could not be read in time) and returns
 // what to print on standard output, line feed included. Never throws beyond allocation.

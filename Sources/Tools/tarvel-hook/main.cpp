@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "QuoyaCodexHook/HookInputReader.hpp"
+#include "TarvelCore/Platform/BoundedInput.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel-hook/HookRelay.hpp"
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto options = tarvel::HookRelay::parseOptions(arguments);
     const auto provider = tarvel::HookRelay::resolvedProvider(options);
-    const auto input = quoya::HookInputReader::read(STDIN_FILENO);
+    const auto input = tarvel::BoundedInput::read(STDIN_FILENO, {});
     answer = tarvel::HookRelay::run(input, provider, tarvel::HookRelay::currentEnvironment(),
                                     tarvel::Dates::now());
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may reach the agent

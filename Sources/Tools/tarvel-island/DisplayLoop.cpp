@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "TarvelCore/Platform/Signals.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/Terminal.hpp"
@@ -17,15 +18,7 @@
 namespace tarvel::Island {
 namespace {
 
-sigset_t loopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGWINCH);
-  return set;
-}
+sigset_t loopSignals() { return Signals::setOf({SIGINT, SIGTERM, SIGHUP, SIGWINCH}); }
 
 }  // namespace
 

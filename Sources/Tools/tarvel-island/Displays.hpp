@@ -15,7 +15,7 @@
 #include "QuoyaCore/IslandStore.hpp"
 #include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "TarvelDisplay/StateMessages.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TarvelCore/Models/AgentReply.hpp"
-#include "TarvelCore/Models/UUID.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 
 // What the keys do on the display: quitting, clearing finished sessions, and answering the

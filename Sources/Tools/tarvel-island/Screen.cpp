@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "QuoyaCore/SessionPresentation.hpp"
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 #include "Tools/tarvel-island/TextCells.hpp"
 
 namespace tarvel::Island {

@@ -10,8 +10,8 @@
 #include "QuoyaCore/IslandStore.hpp"
 #include "QuoyaCore/PixelMascotState.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Models/NotchActivitySnapshot.hpp"
-#include "TarvelCore/Models/SessionIndex.hpp"
+#include "TarvelCore/Sessions/NotchActivitySnapshot.hpp"
+#include "TarvelCore/Sessions/SessionIndex.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"
 
 // What the terminal display shows, as plain values, and the drawing of it into lines with ANSI

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "QuoyaCore/CodexMetadataReader.hpp"
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
 

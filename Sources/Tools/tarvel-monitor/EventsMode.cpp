@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"

@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "QuoyaCore/IslandPaths.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 
 namespace tarvel::Monitor {
 namespace {

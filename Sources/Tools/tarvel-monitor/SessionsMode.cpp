@@ -8,26 +8,18 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelCore/Models/AgentActivityService.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sessions/AgentActivityService.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {
 namespace {
-
-Json ids(const SessionList& sessions) {
-  Json result = Json::array();
-  for (const SharedSession& session : sessions) {
-    result.push_back(session->id);
-  }
-  return result;
-}
 
 // The service as seen from outside after one change, as one JSON object.
 Json serviceReport(const AgentActivityService& service, bool ingested) {
@@ -47,12 +39,12 @@ Json serviceReport(const AgentActivityService& service, bool ingested) {
   const Json snapshotObject = JSONCoding::ObjectBuilder()
                                   .set("activeGroupCount", snapshot.activeGroupCount)
                                   .set("activeProviders", providers)
-                                  .set("activeSessions", ids(snapshot.activeSessions))
+                                  .set("activeSessions", sessionIds(snapshot.activeSessions))
                                   .set("attentionSession", attentionSession)
-                                  .set("attentionSessions", ids(snapshot.attentionSessions))
+                                  .set("attentionSessions", sessionIds(snapshot.attentionSessions))
                                   .set("hiddenActiveGroupCount", snapshot.hiddenActiveGroupCount)
-                                  .set("listSessions", ids(snapshot.listSessions))
-                                  .set("relatedSessions", ids(snapshot.relatedSessions))
+                                  .set("listSessions", sessionIds(snapshot.listSessions))
+                                  .set("relatedSessions", sessionIds(snapshot.relatedSessions))
                                   .build();
   return JSONCoding::ObjectBuilder()
       .set("historyRevision", service.historyRevision())

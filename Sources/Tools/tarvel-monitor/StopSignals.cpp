@@ -5,16 +5,12 @@
 
 #include <cerrno>
 
+#include "TarvelCore/Platform/Signals.hpp"
+
 namespace tarvel::Monitor::StopSignals {
 namespace {
 
-sigset_t stopSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
+sigset_t stopSet() { return Signals::setOf({SIGINT, SIGTERM}); }
 
 }  // namespace
 

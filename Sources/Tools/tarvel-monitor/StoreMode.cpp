@@ -6,10 +6,10 @@
 
 #include "QuoyaCore/IslandStore.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/AgentSession.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sessions/AgentSession.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
 #include "Tools/tarvel-monitor/StopSignals.hpp"

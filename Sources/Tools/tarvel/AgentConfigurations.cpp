@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "TarvelCore/Models/AgentReplyPolicy.hpp"
+#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "Tools/tarvel/JSONText.hpp"
 
 namespace tarvel::AgentConfigurations {
@@ -12,77 +12,40 @@ namespace {
 // One group of ours in an event list: the event, the tool matcher (absent: the agent's "all"),
 // and the command's time limit in the unit the agent expects.
 struct HookGroup {
-  std::string_view event;
-  std::optional<std::string_view> matcher;
+  std::string event;
+  std::optional<std::string> matcher;
   int timeout = passiveTimeoutSeconds;
 };
 
-constexpr std::string_view allTools = "*";
-
-// Every event whose document the hook turns into an activity event, and no other: a hook the
-// display ignores would still cost the agent a process per event.
-std::vector<HookGroup> groupsFor(Agent agent) {
+const AgentCapabilities& rowOf(Agent agent) {
   switch (agent) {
     case Agent::claudeCode:
-      // Only AskUserQuestion and ExitPlanMode wait on PreToolUse; every other tool gets a
-      // passive hook whose short limit never holds the agent.
-      return {
-          {.event = "SessionStart"},
-          {.event = "UserPromptSubmit"},
-          {.event = "PreToolUse",
-           .matcher = AgentReplyPolicy::claudeInteractiveToolMatcher,
-           .timeout = waitingTimeoutSeconds},
-          {.event = "PreToolUse", .matcher = AgentReplyPolicy::claudePassiveToolMatcher},
-          {.event = "PostToolUse", .matcher = allTools},
-          {.event = "PostToolUseFailure", .matcher = allTools},
-          {.event = "PermissionRequest", .matcher = allTools, .timeout = waitingTimeoutSeconds},
-          {.event = "Notification"},
-          {.event = "Stop"},
-          {.event = "StopFailure"},
-          {.event = "SubagentStart"},
-          {.event = "SubagentStop"},
-          {.event = "SessionEnd"},
-          {.event = "Elicitation", .timeout = waitingTimeoutSeconds},
-      };
+      return *AgentCapabilityTable::of(AgentProvider::claudeCode);
     case Agent::codex:
-      // Codex can carry an answer back only from PermissionRequest; nothing else waits.
-      return {
-          {.event = "SessionStart"},
-          {.event = "UserPromptSubmit"},
-          {.event = "PreToolUse", .matcher = allTools},
-          {.event = "PermissionRequest", .matcher = allTools, .timeout = waitingTimeoutSeconds},
-          {.event = "PostToolUse", .matcher = allTools},
-          {.event = "SubagentStart"},
-          {.event = "SubagentStop"},
-          {.event = "Stop"},
-          // Esc in Codex ends the turn with Interrupt instead of Stop.
-          {.event = "Interrupt"},
-          // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
-          {.event = "SessionEnd", .timeout = 3},
-      };
-    case Agent::geminiCLI: {
-      // Gemini's limits are in milliseconds; an absent matcher matches every tool.
-      constexpr int timeout = passiveTimeoutSeconds * 1000;
-      return {
-          {.event = "SessionStart", .timeout = timeout},
-          {.event = "BeforeAgent", .timeout = timeout},
-          {.event = "BeforeTool", .timeout = timeout},
-          {.event = "AfterTool", .timeout = timeout},
-          {.event = "AfterAgent", .timeout = timeout},
-          {.event = "Notification", .timeout = timeout},
-          {.event = "SessionEnd", .timeout = timeout},
-      };
-    }
+      return *AgentCapabilityTable::of(AgentProvider::codex);
+    case Agent::geminiCLI:
+      return *AgentCapabilityTable::of(AgentProvider::geminiCLI);
     case Agent::cursor:
-      return {
-          {.event = "beforeSubmitPrompt"},
-          {.event = "beforeShellExecution"},
-          {.event = "beforeMCPExecution"},
-          {.event = "afterFileEdit"},
-          {.event = "stop"},
-      };
+      break;
   }
-  return {};
+  return *AgentCapabilityTable::of(AgentProvider::cursor);
+}
+
+// Every event whose document the hook turns into an activity event, and no other (a hook the
+// display ignores would still cost the agent a process per event), as the agent's row lists them.
+std::vector<HookGroup> groupsFor(Agent agent) {
+  const AgentCapabilities& row = rowOf(agent);
+  const int unit = row.timeUnit == HookTimeUnit::milliseconds ? 1000 : 1;
+  std::vector<HookGroup> groups;
+  for (const HookEntry& entry : row.hookEntries) {
+    HookGroup group{.event = std::string(entry.event),
+                    .matcher = AgentCapabilityTable::matcherText(row, entry)};
+    const int seconds = entry.capSeconds.value_or(
+        entry.limit == HookTimeLimit::waiting ? waitingTimeoutSeconds : passiveTimeoutSeconds);
+    group.timeout = seconds * unit;
+    groups.push_back(std::move(group));
+  }
+  return groups;
 }
 
 bool isPlainPathCharacter(char character) {
@@ -333,46 +296,12 @@ std::optional<Agent> agentNamed(std::string_view name) {
   return std::nullopt;
 }
 
-std::string_view agentName(Agent agent) {
-  switch (agent) {
-    case Agent::claudeCode:
-      return "claude-code";
-    case Agent::codex:
-      return "codex";
-    case Agent::geminiCLI:
-      return "gemini-cli";
-    case Agent::cursor:
-      return "cursor";
-  }
-  return "";
-}
+std::string_view agentName(Agent agent) { return rowOf(agent).installName; }
 
-std::string_view agentDisplayName(Agent agent) {
-  switch (agent) {
-    case Agent::claudeCode:
-      return "Claude Code";
-    case Agent::codex:
-      return "Codex";
-    case Agent::geminiCLI:
-      return "Gemini CLI";
-    case Agent::cursor:
-      return "Cursor";
-  }
-  return "";
-}
+std::string_view agentDisplayName(Agent agent) { return rowOf(agent).displayName; }
 
 std::filesystem::path configurationPath(Agent agent, const std::filesystem::path& home) {
-  switch (agent) {
-    case Agent::claudeCode:
-      return home / ".claude" / "settings.json";
-    case Agent::codex:
-      return home / ".codex" / "hooks.json";
-    case Agent::geminiCLI:
-      return home / ".gemini" / "settings.json";
-    case Agent::cursor:
-      return home / ".cursor" / "hooks.json";
-  }
-  return {};
+  return home / std::filesystem::path(rowOf(agent).configurationFile);
 }
 
 std::filesystem::path relayPath(const std::filesystem::path& home) {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/AgentSession.hpp"
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Version.hpp"
+#include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "TarvelCore/Models/Coding.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 

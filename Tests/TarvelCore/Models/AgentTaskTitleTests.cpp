@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
-#include "TarvelCore/Models/StringHelpers.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 namespace {

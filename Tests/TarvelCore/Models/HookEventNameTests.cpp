@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "TarvelCore/Models/StringHelpers.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 namespace {

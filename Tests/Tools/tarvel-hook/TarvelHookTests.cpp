@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
-#include "TarvelCore/Protocol/AgentReplySocketLocation.hpp"
-#include "TarvelCore/Protocol/AgentSocketLocation.hpp"
-#include "TarvelCore/Protocol/UnixReplyServer.hpp"
-#include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/UnixReplyServer.hpp"
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 
 namespace tarvel {
 namespace {
@@ -258,7 +258,7 @@ TEST_F(TarvelHookTest, DisplayClosingMidWaitReleasesTheAgent) {
   hook.join();
   EXPECT_EQ(outcome.standardOutput, "{}\n");
   EXPECT_EQ(outcome.exitStatus, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - closedAt, 5s);
+  EXPECT_LT(std::chrono::steady_clock::now() - closedAt, 60s);  // not the 120 s hold
 }
 
 TEST_F(TarvelHookTest, NoDisplayMeansNoWait) {
@@ -268,7 +268,7 @@ TEST_F(TarvelHookTest, NoDisplayMeansNoWait) {
     EXPECT_EQ(outcome.standardOutput, "{}\n");
     EXPECT_EQ(outcome.standardError, "");
     EXPECT_EQ(outcome.exitStatus, 0);
-    EXPECT_LT(outcome.elapsed, 3s);
+    EXPECT_LT(outcome.elapsed, 60s);  // not the 120 s hold
   }
   // Alone, --version is a person's question (agents never pass it).
   EXPECT_EQ(runHook(home, "", {"--version"}).standardOutput,
@@ -321,9 +321,9 @@ TEST_F(TarvelHookTest, WaitingHookWhoseEventCannotBeShownWithdrawsAndAnswersAtOn
   EXPECT_EQ(outcome.standardOutput, "{}\n");
   EXPECT_EQ(outcome.standardError, "");
   EXPECT_EQ(outcome.exitStatus, 0);
-  EXPECT_LT(outcome.elapsed, 5s);
+  EXPECT_LT(outcome.elapsed, 60s);  // well before the 120 s a held hook would wait
   // It did register, and then withdrew: nothing is left pending on the reply socket.
-  for (int i = 0; i < 200 && !replies->pendingReplyIDs().empty(); ++i) {
+  for (int i = 0; i < 3000 && !replies->pendingReplyIDs().empty(); ++i) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(replies->pendingReplyIDs().empty());

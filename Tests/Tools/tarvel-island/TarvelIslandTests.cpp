@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -8,8 +7,10 @@
 #include <fstream>
 #include <thread>
 
-#include "TarvelCore/Protocol/UnixReplyClient.hpp"
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Sockets/UnixReplyClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 #include "Tools/tarvel-island/Displays.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"

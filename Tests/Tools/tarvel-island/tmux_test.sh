@@ -20,9 +20,9 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- screen ---"; tmux -L "$server" capture-pane -p -t island 2>/dev/null; exit 1; }
 
-# Polls the screen until it shows the text (up to 10 s).
+# Polls the screen until it shows the text (up to 60 s: only a failing run waits that long).
 wait_for_screen() {
-  for _ in $(seq 100); do
+  for _ in $(seq 600); do
     tmux -L "$server" capture-pane -p -t island 2>/dev/null | grep -qF -- "$1" && return 0
     sleep 0.1
   done
@@ -35,7 +35,7 @@ isolated="env -u DBUS_SESSION_BUS_ADDRESS -u XDG_RUNTIME_DIR"
 mkdir -p "$HOME"
 tmux -L "$server" -f /dev/null new-session -d -s island -x 120 -y 30 \
   "$isolated HOME='$HOME' '$bin/tarvel-island'; sleep 30" || fail "tmux did not start"
-for _ in $(seq 100); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
+for _ in $(seq 600); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
 [ -S "$HOME/.tarvel/agent.sock" ] || fail "the island did not start a service"
 # The service of this HOME (other tests may run services of their own meanwhile).
 serve_pid=""
@@ -57,7 +57,7 @@ wait_for_screen "Waiting" || fail "the permission prompt is not shown"
 wait_for_screen "[a] allow" || fail "allow is not offered while the hook waits"
 wait_for_screen "1 waiting" || fail "the waiting count is not shown"
 tmux -L "$server" send-keys -t island a
-for _ in $(seq 100); do kill -0 "$hook" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq 600); do kill -0 "$hook" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$hook" 2>/dev/null && { kill "$hook"; fail "the hook did not receive the answer"; }
 wait "$hook"
 grep -q '"behavior":"allow"' "$work/answer.json" || fail "hook printed: $(cat "$work/answer.json")"
@@ -67,7 +67,7 @@ sed 's/a34702ef-72d2-4879-a175-c91e0f3f8d8c/b34702ef-72d2-4879-a175-c91e0f3f8d8c
   "$fixtures/agents/claude/PermissionRequest.json" |
   "$bin/tarvel-hook" --provider claude-code >"$work/second.json" &
 second_hook=$!
-for _ in $(seq 100); do
+for _ in $(seq 600); do
   HOME="$HOME" "$bin/tarvel" status --json | grep -q '"prompts":1' && break
   sleep 0.1
 done
@@ -81,12 +81,12 @@ kill -0 "$second_hook" 2>/dev/null || fail "the waiting hook was released when t
 
 # A new island attaches to the same service and answers the waiting prompt.
 tmux -L "$server" new-window -d -t island: -n again "$isolated HOME='$HOME' '$bin/tarvel-island'; sleep 30"
-for _ in $(seq 100); do
+for _ in $(seq 600); do
   tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
   sleep 0.1
 done
 tmux -L "$server" send-keys -t island:again d
-for _ in $(seq 100); do kill -0 "$second_hook" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq 600); do kill -0 "$second_hook" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$second_hook" 2>/dev/null && { kill "$second_hook"; fail "the second hook was not answered"; }
 grep -q '"behavior":"deny"' "$work/second.json" || fail "second hook printed: $(cat "$work/second.json")"
 tmux -L "$server" send-keys -t island:again q
@@ -96,7 +96,7 @@ kill -TERM "$serve_pid"
 # The service ends its servers one after the other: wait for the process itself.
 # (Gone, or a zombie where nothing reaps orphans.)
 running() { [ -e "/proc/$serve_pid" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$serve_pid/stat" 2>/dev/null; }
-for _ in $(seq 100); do running || break; sleep 0.1; done
+for _ in $(seq 600); do running || break; sleep 0.1; done
 running && fail "the service did not stop on SIGTERM"
 [ -S "$HOME/.tarvel/agent.sock" ] && fail "event socket left behind"
 [ -S "$HOME/.tarvel/reply.sock" ] && fail "reply socket left behind"

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 
 extern char** environ;
 

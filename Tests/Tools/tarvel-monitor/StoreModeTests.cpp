@@ -18,8 +18,8 @@
 
 #include "QuoyaCore/CodexHookMapper.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/Coding.hpp"
-#include "TarvelCore/Protocol/UnixSocketClient.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 
 extern char** environ;
 

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/AgentReply.hpp"
+
+// The fixed rules of the reply channel: how long a hook waits for the user, which hooks may wait,
+// and which providers can carry a decision back to the agent. What each agent can do comes from
+// its row of the capability table (AgentCapabilities.hpp).
+namespace tarvel::AgentReplyPolicy {
+
+// Seconds a hook waits for the user's answer.
+inline constexpr int waitSeconds = 120;
+
+// Whether a hook of this event (any provider's spelling) and tool may wait for the user: every
+// permission request and elicitation, and a pre-tool hook of a tool that some agent's row lists
+// as interactive (AskUserQuestion, ExitPlanMode).
+bool waitsForAnswer(std::string_view eventName, const std::optional<std::string>& toolName);
+
+// True for the providers whose hooks can return the user's decision (Codex and Claude Code).
+bool canDecide(const AgentProvider& provider);
+
+// The one answer to "does this hook hold the agent for the user?": the provider's hook can carry
+// a decision for this event and tool, and the agent really asks the user (`requiresUserInput`,
+// false when the agent's own settings already decided, as Codex's approval context tells).
+bool holdsAgent(const AgentProvider& provider, const AgentHookPayload& payload,
+                bool requiresUserInput);
+
+// Whether anybody waits for this prompt: it offers at least one grant.
+bool shouldAwaitReply(const AgentPendingReply& reply);
+
+}  // namespace tarvel::AgentReplyPolicy

@@ -1,0 +1,41 @@
+#include <array>
+
+#include "TarvelCore/Hooks/AgentRows.hpp"
+
+namespace tarvel::AgentRows {
+namespace {
+
+// Codex carries an answer back only from PermissionRequest; nothing else waits.
+constexpr std::array decisionEvents{HookEventName::permissionRequest};
+
+constexpr std::array hookEntries{
+    HookEntry{.event = "SessionStart"},
+    HookEntry{.event = "UserPromptSubmit"},
+    HookEntry{.event = "PreToolUse", .tools = ToolMatcher::all},
+    HookEntry{
+        .event = "PermissionRequest", .tools = ToolMatcher::all, .limit = HookTimeLimit::waiting},
+    HookEntry{.event = "PostToolUse", .tools = ToolMatcher::all},
+    HookEntry{.event = "SubagentStart"},
+    HookEntry{.event = "SubagentStop"},
+    HookEntry{.event = "Stop"},
+    // Esc in Codex ends the turn with Interrupt instead of Stop.
+    HookEntry{.event = "Interrupt"},
+    // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
+    HookEntry{.event = "SessionEnd", .capSeconds = 3},
+};
+
+}  // namespace
+
+const AgentCapabilities& codex() {
+  static const AgentCapabilities row{
+      .provider = AgentProvider::codex,
+      .installName = "codex",
+      .displayName = "Codex",
+      .configurationFile = ".codex/hooks.json",
+      .hookEntries = hookEntries,
+      .decisionEvents = decisionEvents,
+  };
+  return row;
+}
+
+}  // namespace tarvel::AgentRows

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
+#include "TarvelCore/Hooks/ProviderHookEnrichment.hpp"
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+
+// Adds provider facts to a hook payload before it is mapped: Codex thread titles and reviewer
+// routing, Grok sub-agent parents, roles, titles and workflow events, Antigravity's words. Reads
+// only below the user's ".codex" and ".grok" (bounded); never fails: what cannot be read leaves
+// the payload as it is and the hints absent.
+namespace tarvel::ProviderHookEnricher {
+
+// Dispatches on the provider; `home` is the user's home directory.
+ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
+                              Date now, const std::filesystem::path& home);
+// The same with the current user's home directory.
+ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
+                              Date now);
+
+namespace Grok {
+ProviderHookEnrichment enrich(const AgentHookPayload& payload, Date now,
+                              const std::filesystem::path& home);
+}  // namespace Grok
+
+namespace Codex {
+ProviderHookEnrichment enrich(const AgentHookPayload& payload, const std::filesystem::path& home);
+}  // namespace Codex
+
+// Gives `event` the task the enrichment prefers (only where the event has none, unless the
+// enrichment replaces it) and records where its title came from.
+void applyPreferredTask(AgentEvent& event, const ProviderHookEnrichment& enrichment);
+
+}  // namespace tarvel::ProviderHookEnricher

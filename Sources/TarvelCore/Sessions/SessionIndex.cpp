@@ -1,0 +1,1018 @@
+#include "TarvelCore/Sessions/SessionIndex.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "TarvelCore/Models/AgentTaskTitle.hpp"
+
+namespace tarvel {
+
+std::vector<AgentSession> toSessions(const SessionList& list) {
+  std::vector<AgentSession> result;
+  result.reserve(list.size());
+  for (const SharedSession& session : list) {
+    result.push_back(*session);
+  }
+  return result;
+}
+
+SessionList toSessionList(std::vector<AgentSession> sessions) {
+  SessionList result;
+  result.reserve(sessions.size());
+  for (AgentSession& session : sessions) {
+    result.emplace_back(std::move(session));
+  }
+  return result;
+}
+
+Json sessionIds(const SessionList& list) {
+  Json ids = Json::array();
+  for (const SharedSession& session : list) {
+    ids.push_back(session->id);
+  }
+  return ids;
+}
+
+std::size_t SessionIndex::IDHash::operator()(std::string_view id) const noexcept {
+  const auto load = [&id](std::size_t offset, std::size_t length) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, id.data() + offset, length);
+    return word;
+  };
+  const std::size_t size = id.size();
+  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+  const auto mix = [&hash](std::uint64_t word) {
+    hash ^= word + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+  };
+  if (size <= 8) {
+    mix(load(0, size));
+  } else if (size <= 16) {
+    mix(load(0, 8));
+    mix(load(size - 8, 8));
+  } else {
+    mix(load(0, 8));
+    mix(load(size - 16, 8));
+    mix(load(size - 8, 8));
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
+  if (a.needsAttention() != b.needsAttention()) {
+    return a.needsAttention();
+  }
+  if (a.isActive() != b.isActive()) {
+    return a.isActive();
+  }
+  if (a.updatedAt != b.updatedAt) {
+    return a.updatedAt > b.updatedAt;
+  }
+  return a.id < b.id;
+}
+
+namespace {
+
+// The keys of the ordered sets an updatable index keeps. Each holds what it is compared by (the
+// strings are views of ids the index owns), so that a search does not visit the sessions, and
+// ends on the id, so that with distinct ids no two keys are equivalent.
+
+// Active order: the latest update first, then provider raw value, then id.
+struct ActiveKey {
+  Date updatedAt{};
+  std::string_view provider;
+  std::string_view id;
+
+  bool operator<(const ActiveKey& other) const {
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
+    }
+    if (provider != other.provider) {
+      return provider < other.provider;
+    }
+    return id < other.id;
+  }
+};
+
+// Attention order: the latest update first, then id.
+struct AttentionKey {
+  Date updatedAt{};
+  std::string_view id;
+
+  bool operator<(const AttentionKey& other) const {
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
+    }
+    return id < other.id;
+  }
+};
+
+// A group's place in group order: needing attention first, then active, then the latest update,
+// then the smaller root id.
+struct GroupKey {
+  bool needsAttention = false;
+  bool isActive = false;
+  Date updatedAt{};
+  std::string_view rootID;
+
+  bool operator<(const GroupKey& other) const {
+    if (needsAttention != other.needsAttention) {
+      return needsAttention;
+    }
+    if (isActive != other.isActive) {
+      return isActive;
+    }
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
+    }
+    return rootID < other.rootID;
+  }
+};
+
+// A group's place among the groups the notch may list: the latest group update, then the
+// smaller root id.
+struct ListKey {
+  Date updatedAt{};
+  std::string_view rootID;
+
+  bool operator<(const ListKey& other) const {
+    if (updatedAt != other.updatedAt) {
+      return updatedAt > other.updatedAt;
+    }
+    return rootID < other.rootID;
+  }
+};
+
+struct GroupState {
+  GroupKey key;
+  bool listable = false;      // neither housekeeping nor an internal helper: may be listed
+  bool countsActive = false;  // not an internal helper and active: counts in activeGroupCount
+};
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
+}  // namespace
+
+struct SessionIndex::Storage {
+  // The maps' nodes come from one arena that lives and dies with the index: an index is built
+  // once and afterwards only grows in place, so its memory is never freed piece by piece.
+  std::pmr::monotonic_buffer_resource arena{16384};
+  // Every id the maps use as a key or value; the sessions may be replaced, these stay.
+  std::unordered_set<std::string, StringHash, std::equal_to<>> ids;
+  Map<SharedSession> sessionsByID{&arena};
+  Map<SessionList> childrenByParentID{&arena};
+  std::vector<AgentProvider> activeProviders;
+  Map<SessionList> groupMembersByRootID{&arena};
+  Map<std::string_view> groupRootIDBySessionID{&arena};
+  Map<GroupAggregate> groupAggregates{&arena};
+
+  // The four long lists. An updatable index rebuilds them from the ordered sets below when they
+  // are read after an update; `listsMutex` guards that, since copies may be read anywhere.
+  mutable std::mutex listsMutex;
+  mutable bool listsStale = false;
+  mutable SessionList hierarchicalSessions;
+  mutable SessionList activeSessions;
+  mutable SessionList attentionSessions;
+  mutable SessionList groupRoots;
+
+  // Kept only by an updatable index: one built without repeated ids or parent cycles.
+  bool updatable = false;
+  std::map<GroupKey, SharedSession> groupOrder;  // the roots
+  std::map<ListKey, SharedSession> listable;     // the roots the notch may list
+  Map<GroupState> groups{&arena};                // by root id
+  std::map<ActiveKey, SharedSession> active;     // visible and active
+  std::map<std::string_view, std::set<ActiveKey>> activeByProvider;
+  std::map<AttentionKey, SharedSession> waiting;  // visible and waiting for the user
+  std::int64_t activeGroupCount = 0;
+
+  // Ids, parent ids and provider raw values, kept for as long as the index.
+  std::string_view intern(std::string_view id) {
+    const auto found = ids.find(id);
+    return found != ids.end() ? std::string_view(*found) : *ids.emplace(id).first;
+  }
+  // `id` is the session's interned id.
+  ActiveKey activeKey(const AgentSession& session, std::string_view id) {
+    return {session.updatedAt, intern(session.provider.rawValue), id};
+  }
+  void build(const SessionList& sessions);
+  void prepareUpdates();
+  void placeGroup(std::string_view rootID, const SharedSession& root,
+                  const GroupAggregate& aggregate, bool isNew);
+  void refreshActiveProviders();
+  void refreshLists() const;
+  SessionList members(std::string_view rootID, const SharedSession& root) const;
+};
+
+namespace {
+
+bool containsIgnoringASCIICase(std::string_view text, std::string_view lowerNeedle) {
+  const auto found = std::search(
+      text.begin(), text.end(), lowerNeedle.begin(), lowerNeedle.end(), [](char a, char b) {
+        const char lower = a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a;
+        return lower == b;
+      });
+  return found != text.end();
+}
+
+// AgentTaskTitle::isHousekeeping, without lowercasing the whole title when it is plain ASCII
+// (then ASCII case folding gives the same answer); other titles take the full rule.
+bool isHousekeepingTitle(std::string_view title) {
+  const bool isASCII = std::all_of(title.begin(), title.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!isASCII) {
+    return AgentTaskTitle::isHousekeeping(title);
+  }
+  return containsIgnoringASCIICase(title, "memory writing agent") ||
+         containsIgnoringASCIICase(title, "<in-app-browser-context");
+}
+
+// The index is computed on positions into the input list; the public maps are filled from them.
+// `canonical[i]` is the position that wins for session i's id (the last one with that id), so
+// "visited" and "placed" are tracked per id, as the maps are keyed.
+using Positions = std::pmr::vector<std::size_t>;
+
+struct GroupBuilder {
+  const SessionList& sessions;
+  std::pmr::memory_resource* arena;
+  Positions canonical;
+  SessionIndex::Map<std::size_t> positionByID;
+  SessionIndex::Map<Positions> childPositions;
+  std::pmr::vector<std::uint32_t> visitMark;  // walk that last visited the id, 0 for none
+  std::uint32_t walk = 0;
+  Positions stack;
+
+  GroupBuilder(const SessionList& sessions, std::pmr::memory_resource* arena)
+      : sessions(sessions),
+        arena(arena),
+        canonical(sessions.size(), arena),
+        positionByID(arena),
+        childPositions(arena),
+        visitMark(sessions.size(), 0, arena),
+        stack(arena),
+        childrenByCanonical(sessions.size(), nullptr, arena) {}
+
+  // The children of each id that has any, by the id's canonical position (filled once the
+  // children are sorted), so that walks need no lookups by id.
+  std::pmr::vector<const Positions*> childrenByCanonical;
+
+  const Positions* childrenOf(std::size_t position) const {
+    return childrenByCanonical[canonical[position]];
+  }
+
+  // The members of the group rooted at `root`: the root, then each child in index order,
+  // depth first, skipping ids already met in this walk. The walk keeps its own stack, so a chain
+  // of any depth needs no call stack; children are pushed in reverse and checked when popped,
+  // which visits them in exactly the order a recursive walk would.
+  Positions members(std::size_t root) {
+    Positions result(arena);
+    ++walk;
+    stack.clear();
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const std::size_t position = stack.back();
+      stack.pop_back();
+      std::uint32_t& mark = visitMark[canonical[position]];
+      if (mark == walk) {
+        continue;
+      }
+      mark = walk;
+      result.push_back(position);
+      if (const auto* children = childrenOf(position)) {
+        stack.insert(stack.end(), children->rbegin(), children->rend());
+      }
+    }
+    return result;
+  }
+
+  SessionIndex::GroupAggregate aggregate(const Positions& members, std::size_t fallback) const {
+    SessionIndex::GroupAggregate result{.updatedAt = sessions[fallback]->updatedAt};
+    bool first = true;
+    for (const std::size_t position : members) {
+      const AgentSession& session = *sessions[position];
+      result.needsAttention = result.needsAttention || session.needsAttention();
+      result.isActive = result.isActive || session.isActive();
+      result.updatedAt = first ? session.updatedAt : std::max(result.updatedAt, session.updatedAt);
+      first = false;
+    }
+    return result;
+  }
+};
+
+bool precedesInGroupOrder(const SessionIndex::GroupAggregate& a, std::string_view aID,
+                          const SessionIndex::GroupAggregate& b, std::string_view bID) {
+  if (a.needsAttention != b.needsAttention) {
+    return a.needsAttention;
+  }
+  if (a.isActive != b.isActive) {
+    return a.isActive;
+  }
+  if (a.updatedAt != b.updatedAt) {
+    return a.updatedAt > b.updatedAt;
+  }
+  return aID < bID;
+}
+
+}  // namespace
+
+void SessionIndex::Storage::build(const SessionList& sessions) {
+  const std::size_t count = sessions.size();
+  GroupBuilder builder(sessions, &arena);
+
+  // Walking backwards, the first position met for an id is the one that wins.
+  builder.positionByID.reserve(count);
+  for (std::size_t i = count; i-- > 0;) {
+    builder.canonical[i] = builder.positionByID.try_emplace(sessions[i]->id, i).first->second;
+  }
+  sessionsByID.reserve(builder.positionByID.size());
+  for (const auto& [id, position] : builder.positionByID) {
+    sessionsByID.emplace(intern(id), sessions[position]);
+  }
+
+  for (std::size_t i = 0; i < count; ++i) {
+    if (const auto& parent = sessions[i]->parentSessionId) {
+      builder.childPositions.try_emplace(*parent).first->second.push_back(i);
+    }
+  }
+  for (auto& [parent, children] : builder.childPositions) {
+    std::stable_sort(children.begin(), children.end(), [&](std::size_t a, std::size_t b) {
+      return precedesInIndexOrder(*sessions[a], *sessions[b]);
+    });
+    SessionList list;
+    list.reserve(children.size());
+    for (const std::size_t position : children) {
+      list.push_back(sessions[position]);
+    }
+    childrenByParentID.emplace(intern(parent), std::move(list));
+    if (const auto found = builder.positionByID.find(parent); found != builder.positionByID.end()) {
+      builder.childrenByCanonical[found->second] = &children;
+    }
+  }
+
+  // Roots, each with the members of its walk and their aggregate.
+  struct Group {
+    std::size_t root = 0;
+    Positions members;
+    GroupAggregate aggregate;
+  };
+  std::pmr::vector<Group> groups(&arena);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& parent = sessions[i]->parentSessionId;
+    if (!parent || !builder.positionByID.contains(*parent)) {
+      auto members = builder.members(i);
+      const GroupAggregate aggregate = builder.aggregate(members, i);
+      groups.push_back({.root = i, .members = std::move(members), .aggregate = aggregate});
+    }
+  }
+  std::stable_sort(groups.begin(), groups.end(), [&](const Group& a, const Group& b) {
+    return precedesInGroupOrder(a.aggregate, sessions[a.root]->id, b.aggregate,
+                                sessions[b.root]->id);
+  });
+
+  std::pmr::vector<bool> placed(count, false, &arena);
+  Positions rootOf(count, 0, &arena);  // by canonical position, for visibility
+  groupMembersByRootID.reserve(groups.size());
+  groupRootIDBySessionID.reserve(count);
+  groupAggregates.reserve(groups.size());
+  hierarchicalSessions.reserve(count);
+  const auto place = [&](std::size_t root, const Positions& members) {
+    Positions remaining(&arena);
+    remaining.reserve(members.size());
+    for (const std::size_t position : members) {
+      if (!placed[builder.canonical[position]]) {
+        remaining.push_back(position);
+      }
+    }
+    if (remaining.empty()) {
+      return;
+    }
+    const std::string_view rootID = intern(sessions[root]->id);
+    groupRoots.push_back(sessions[root]);
+    SessionList list;
+    list.reserve(remaining.size());
+    for (const std::size_t position : remaining) {
+      placed[builder.canonical[position]] = true;
+      rootOf[builder.canonical[position]] = root;
+      list.push_back(sessions[position]);
+      hierarchicalSessions.push_back(sessions[position]);
+      groupRootIDBySessionID.insert_or_assign(intern(sessions[position]->id), rootID);
+    }
+    groupMembersByRootID.insert_or_assign(rootID, std::move(list));
+    groupAggregates.insert_or_assign(rootID, builder.aggregate(remaining, root));
+  };
+  for (const Group& group : groups) {
+    place(group.root, group.members);
+  }
+  // Only sessions caught in a cycle of parent links are left: each becomes a root, in list order.
+  bool cycles = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!placed[builder.canonical[i]]) {
+      place(i, builder.members(i));
+      cycles = true;
+    }
+  }
+
+  for (std::size_t i = 0; i < count; ++i) {
+    const AgentSession& session = *sessions[i];
+    const std::size_t canonical = builder.canonical[i];
+    const AgentSession& root =
+        placed[canonical] ? *sessions[builder.canonical[rootOf[canonical]]] : session;
+    if (!AgentTaskTitle::isUserVisible(session, root)) {
+      continue;
+    }
+    if (session.isActive()) {
+      activeSessions.push_back(sessions[i]);
+    }
+    if (session.state == AgentState::waitingForUser) {
+      attentionSessions.push_back(sessions[i]);
+    }
+  }
+  std::stable_sort(activeSessions.begin(), activeSessions.end(),
+                   [](const SharedSession& a, const SharedSession& b) {
+                     if (a->updatedAt != b->updatedAt) {
+                       return a->updatedAt > b->updatedAt;
+                     }
+                     if (a->provider.rawValue != b->provider.rawValue) {
+                       return a->provider.rawValue < b->provider.rawValue;
+                     }
+                     return a->id < b->id;
+                   });
+  for (const SharedSession& session : activeSessions) {
+    if (std::find(activeProviders.begin(), activeProviders.end(), session->provider) ==
+        activeProviders.end()) {
+      activeProviders.push_back(session->provider);
+    }
+  }
+  std::stable_sort(attentionSessions.begin(), attentionSessions.end(),
+                   [](const SharedSession& a, const SharedSession& b) {
+                     if (a->updatedAt != b->updatedAt) {
+                       return a->updatedAt > b->updatedAt;
+                     }
+                     return a->id < b->id;
+                   });
+
+  // Where the groups depend on list order (a cycle's root is the first of it in the list) or
+  // ids repeat, an update could not tell which session it replaces: such an index is rebuilt.
+  updatable = !cycles && builder.positionByID.size() == count;
+  if (updatable) {
+    prepareUpdates();
+  }
+}
+
+void SessionIndex::Storage::prepareUpdates() {
+  for (const SharedSession& root : groupRoots) {
+    const std::string_view rootID = groupRootIDBySessionID.find(root->id)->second;
+    placeGroup(rootID, root, groupAggregates.find(rootID)->second, true);
+  }
+  for (const SharedSession& session : activeSessions) {
+    const ActiveKey key = activeKey(*session, intern(session->id));
+    active.emplace_hint(active.end(), key, session);
+    activeByProvider[key.provider].insert(key);
+  }
+  for (const SharedSession& session : attentionSessions) {
+    waiting.emplace_hint(waiting.end(), AttentionKey{session->updatedAt, intern(session->id)},
+                         session);
+  }
+}
+
+// Puts the group of `rootID` (its members and aggregate already stored) into the ordered sets,
+// first taking out what an earlier placement put there.
+void SessionIndex::Storage::placeGroup(std::string_view rootID, const SharedSession& root,
+                                       const GroupAggregate& aggregate, bool isNew) {
+  GroupState& group = groups[rootID];
+  if (!isNew) {
+    groupOrder.erase(group.key);
+    if (group.listable) {
+      listable.erase(ListKey{group.key.updatedAt, rootID});
+    }
+    if (group.countsActive) {
+      --activeGroupCount;
+    }
+  }
+  group.key = GroupKey{.needsAttention = aggregate.needsAttention,
+                       .isActive = aggregate.isActive,
+                       .updatedAt = aggregate.updatedAt,
+                       .rootID = rootID};
+  groupOrder.emplace(group.key, root);
+  group.listable = !isHousekeepingTitle(root->task) && !root->isInternalHelper;
+  if (group.listable) {
+    listable.emplace(ListKey{aggregate.updatedAt, rootID}, root);
+  }
+  group.countsActive = !root->isInternalHelper && aggregate.isActive;
+  if (group.countsActive) {
+    ++activeGroupCount;
+  }
+}
+
+// Distinct providers in the order of their first active session: the first of each provider's
+// set, ordered as the active list.
+void SessionIndex::Storage::refreshActiveProviders() {
+  std::vector<ActiveKey> firsts;
+  for (const auto& [provider, keys] : activeByProvider) {
+    if (!keys.empty()) {
+      firsts.push_back(*keys.begin());
+    }
+  }
+  std::sort(firsts.begin(), firsts.end());
+  activeProviders.clear();
+  for (const ActiveKey& first : firsts) {
+    activeProviders.push_back(active.find(first)->second->provider);
+  }
+}
+
+void SessionIndex::Storage::refreshLists() const {
+  const std::scoped_lock lock(listsMutex);
+  if (!listsStale) {
+    return;
+  }
+  // Assigning over the old lists keeps the reference counts of the records that stayed.
+  const auto assign = [](SessionList& list, std::size_t size, const auto& each) {
+    list.resize(size, list.empty() ? SharedSession(AgentSession{}) : list.front());
+    std::size_t i = 0;
+    each([&](const SharedSession& session) { list[i++] = session; });
+  };
+  assign(groupRoots, groupOrder.size(), [&](const auto& put) {
+    for (const auto& [key, root] : groupOrder) {
+      put(root);
+    }
+  });
+  assign(hierarchicalSessions, groupRootIDBySessionID.size(), [&](const auto& put) {
+    for (const auto& [key, root] : groupOrder) {
+      for (const SharedSession& member : groupMembersByRootID.find(key.rootID)->second) {
+        put(member);
+      }
+    }
+  });
+  assign(activeSessions, active.size(), [&](const auto& put) {
+    for (const auto& [key, session] : active) {
+      put(session);
+    }
+  });
+  assign(attentionSessions, waiting.size(), [&](const auto& put) {
+    for (const auto& [key, session] : waiting) {
+      put(session);
+    }
+  });
+  listsStale = false;
+}
+
+// The members of a group: the root, then each child in index order, depth first.
+SessionList SessionIndex::Storage::members(std::string_view rootID,
+                                           const SharedSession& root) const {
+  SessionList result;
+  std::vector<std::pair<const SessionList*, std::size_t>> stack;
+  result.push_back(root);
+  const auto descend = [&](std::string_view id) {
+    const auto children = childrenByParentID.find(id);
+    if (children != childrenByParentID.end() && !children->second.empty()) {
+      stack.emplace_back(&children->second, 0);
+    }
+  };
+  descend(rootID);
+  while (!stack.empty()) {
+    auto& [children, next] = stack.back();
+    if (next == children->size()) {
+      stack.pop_back();
+      continue;
+    }
+    const SharedSession& child = (*children)[next++];
+    result.push_back(child);
+    descend(child->id);
+  }
+  return result;
+}
+
+SessionIndex::SessionIndex() {
+  // Every empty index shares one body, which is therefore never updated in place.
+  static const auto emptyBody = std::make_shared<Storage>();
+  storage = emptyBody;
+}
+
+SessionIndex::SessionIndex(SessionList sessions) {
+  auto body = std::make_shared<Storage>();
+  body->build(sessions);
+  storage = std::move(body);
+}
+
+SessionIndex::SessionIndex(std::vector<AgentSession> sessions)
+    : SessionIndex(toSessionList(std::move(sessions))) {}
+
+const SessionIndex::Map<SharedSession>& SessionIndex::sessionsByID() const {
+  return storage->sessionsByID;
+}
+const SessionIndex::Map<SessionList>& SessionIndex::childrenByParentID() const {
+  return storage->childrenByParentID;
+}
+const SessionList& SessionIndex::hierarchicalSessions() const {
+  storage->refreshLists();
+  return storage->hierarchicalSessions;
+}
+const SessionList& SessionIndex::activeSessions() const {
+  storage->refreshLists();
+  return storage->activeSessions;
+}
+const std::vector<AgentProvider>& SessionIndex::activeProviders() const {
+  return storage->activeProviders;
+}
+const SessionList& SessionIndex::attentionSessions() const {
+  storage->refreshLists();
+  return storage->attentionSessions;
+}
+const SessionList& SessionIndex::groupRoots() const {
+  storage->refreshLists();
+  return storage->groupRoots;
+}
+const SessionIndex::Map<SessionList>& SessionIndex::groupMembersByRootID() const {
+  return storage->groupMembersByRootID;
+}
+const SessionIndex::Map<std::string_view>& SessionIndex::groupRootIDBySessionID() const {
+  return storage->groupRootIDBySessionID;
+}
+const SessionIndex::Map<SessionIndex::GroupAggregate>& SessionIndex::groupAggregates() const {
+  return storage->groupAggregates;
+}
+
+std::optional<SharedSession> SessionIndex::firstAttentionSession() const {
+  const Storage& index = *storage;
+  if (index.updatable) {
+    if (index.waiting.empty()) {
+      return std::nullopt;
+    }
+    return index.waiting.begin()->second;
+  }
+  if (index.attentionSessions.empty()) {
+    return std::nullopt;
+  }
+  return index.attentionSessions.front();
+}
+
+SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& changes) {
+  if (storage.use_count() != 1 || !storage->updatable) {
+    return {};
+  }
+  Storage& index = *storage;
+  // Nothing changes unless every change keeps the groups as they are, apart from an added session
+  // that joins its parent's group (or starts its own) and has no children yet.
+  std::vector<Map<SharedSession>::iterator> found;
+  found.reserve(changes.size());
+  std::size_t added = 0;
+  for (const Change& change : changes) {
+    const AgentSession& after = *change.after;
+    found.push_back(index.sessionsByID.find(after.id));
+    const bool known = found.back() != index.sessionsByID.end();
+    if (change.before) {
+      const AgentSession& before = **change.before;
+      if (before.id != after.id || before.parentSessionId != after.parentSessionId ||
+          before.isInternalHelper != after.isInternalHelper || !known) {
+        return {};
+      }
+    } else if (++added > 1 || known || index.childrenByParentID.contains(after.id) ||
+               after.parentSessionId == after.id) {
+      return {};
+    }
+  }
+
+  UpdateResult result{.applied = true};
+  std::vector<std::pair<std::string_view, bool>> touched;  // root ids, and whether new
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const Change& change = changes[i];
+    const AgentSession& after = *change.after;
+    const bool unchanged = change.before && **change.before == after;
+    std::string_view id;
+    std::string_view rootID;
+    bool newGroup = false;
+    if (change.before) {
+      id = found[i]->first;
+      found[i]->second = change.after;
+      rootID = index.groupRootIDBySessionID.find(id)->second;
+    } else {
+      id = index.intern(after.id);
+      index.sessionsByID.emplace(id, change.after);
+      const auto parentRoot =
+          after.parentSessionId && index.sessionsByID.contains(*after.parentSessionId)
+              ? index.groupRootIDBySessionID.find(*after.parentSessionId)
+              : index.groupRootIDBySessionID.end();
+      newGroup = parentRoot == index.groupRootIDBySessionID.end();
+      rootID = newGroup ? id : parentRoot->second;
+      index.groupRootIDBySessionID.emplace(id, rootID);
+    }
+    if (after.parentSessionId) {
+      auto children = index.childrenByParentID.find(*after.parentSessionId);
+      if (children == index.childrenByParentID.end()) {
+        children =
+            index.childrenByParentID.emplace(index.intern(*after.parentSessionId), SessionList{})
+                .first;
+      }
+      SessionList& list = children->second;
+      if (change.before) {
+        std::erase_if(list, [&](const SharedSession& child) { return child->id == after.id; });
+      }
+      const auto place = std::lower_bound(list.begin(), list.end(), after,
+                                          [](const SharedSession& a, const AgentSession& b) {
+                                            return precedesInIndexOrder(*a, b);
+                                          });
+      list.insert(place, change.after);
+    }
+
+    // Visibility depends on the group root's helper flag, which no accepted change alters.
+    const AgentSession& root = rootID == id ? after : *index.sessionsByID.find(rootID)->second;
+    const bool visible = AgentTaskTitle::isUserVisible(after, root);
+    bool wasActive = false;
+    bool wasWaiting = false;
+    if (change.before) {
+      const AgentSession& before = **change.before;
+      if (before.isActive()) {
+        const ActiveKey key = index.activeKey(before, id);
+        wasActive = index.active.erase(key) > 0;
+        if (wasActive) {
+          index.activeByProvider[key.provider].erase(key);
+        }
+      }
+      if (before.state == AgentState::waitingForUser) {
+        wasWaiting = index.waiting.erase(AttentionKey{before.updatedAt, id}) > 0;
+      }
+    }
+    const bool isActive = visible && after.isActive();
+    const bool isWaiting = visible && after.state == AgentState::waitingForUser;
+    if (isActive) {
+      const ActiveKey key = index.activeKey(after, id);
+      index.active.emplace(key, change.after);
+      index.activeByProvider[key.provider].insert(key);
+    }
+    if (isWaiting) {
+      index.waiting.emplace(AttentionKey{after.updatedAt, id}, change.after);
+    }
+    result.activeChanged = result.activeChanged || ((wasActive || isActive) && !unchanged);
+    result.attentionChanged = result.attentionChanged || ((wasWaiting || isWaiting) && !unchanged);
+
+    const auto seen = std::find_if(touched.begin(), touched.end(),
+                                   [&](const auto& entry) { return entry.first == rootID; });
+    if (seen == touched.end()) {
+      touched.emplace_back(rootID, newGroup);
+    }
+  }
+
+  for (const auto& [rootID, isNew] : touched) {
+    const SharedSession& root = index.sessionsByID.find(rootID)->second;
+    SessionList members = index.members(rootID, root);
+    // The members always hold the root, so the latest of theirs is the aggregate's time.
+    GroupAggregate aggregate{.updatedAt = root->updatedAt};
+    for (const SharedSession& member : members) {
+      aggregate.needsAttention = aggregate.needsAttention || member->needsAttention();
+      aggregate.isActive = aggregate.isActive || member->isActive();
+      aggregate.updatedAt = std::max(aggregate.updatedAt, member->updatedAt);
+    }
+    index.groupMembersByRootID.insert_or_assign(rootID, std::move(members));
+    index.groupAggregates.insert_or_assign(rootID, aggregate);
+    index.placeGroup(rootID, root, aggregate, isNew);
+  }
+  index.refreshActiveProviders();
+  const std::scoped_lock lock(index.listsMutex);
+  index.listsStale = true;
+  return result;
+}
+
+std::unordered_set<std::string> SessionIndex::descendantIDs(std::string_view id) const {
+  std::unordered_set<std::string> result;
+  std::unordered_set<std::string_view> visited{id};
+  std::vector<std::string_view> stack{id};
+  while (!stack.empty()) {
+    const std::string_view current = stack.back();
+    stack.pop_back();
+    const auto children = storage->childrenByParentID.find(current);
+    if (children == storage->childrenByParentID.end()) {
+      continue;
+    }
+    for (const SharedSession& child : children->second) {
+      if (visited.insert(child->id).second) {
+        result.insert(child->id);
+        stack.push_back(child->id);
+      }
+    }
+  }
+  return result;
+}
+
+std::optional<std::string> SessionIndex::rootID(std::string_view id) const {
+  const auto found = storage->groupRootIDBySessionID.find(id);
+  if (found == storage->groupRootIDBySessionID.end()) {
+    return std::nullopt;
+  }
+  return std::string(found->second);
+}
+
+std::optional<SharedSession> SessionIndex::session(std::string_view id) const {
+  const auto found = storage->sessionsByID.find(id);
+  if (found == storage->sessionsByID.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+bool SessionIndex::isVisible(const AgentSession& session) const {
+  const auto rootID = storage->groupRootIDBySessionID.find(session.id);
+  if (rootID != storage->groupRootIDBySessionID.end()) {
+    const auto root = storage->sessionsByID.find(rootID->second);
+    if (root != storage->sessionsByID.end()) {
+      return AgentTaskTitle::isUserVisible(session, *root->second);
+    }
+  }
+  return AgentTaskTitle::isUserVisible(session, session);
+}
+
+NotchActivitySnapshot SessionIndex::notchSnapshot(
+    const std::optional<AgentEvent>& attentionEvent) const {
+  NotchActivitySnapshot snapshot = notchSnapshotWithoutLists(attentionEvent);
+  snapshot.activeSessions = activeSessions();
+  snapshot.attentionSessions = attentionSessions();
+  return snapshot;
+}
+
+NotchActivitySnapshot SessionIndex::notchSnapshotWithoutLists(
+    const std::optional<AgentEvent>& attentionEvent) const {
+  const Storage& index = *storage;
+  NotchActivitySnapshot snapshot{.activeProviders = index.activeProviders};
+
+  const auto aggregateOf = [&](const SharedSession& root) -> std::optional<GroupAggregate> {
+    const auto found = index.groupAggregates.find(root->id);
+    if (found == index.groupAggregates.end()) {
+      return std::nullopt;
+    }
+    return found->second;
+  };
+
+  // The three most recently touched groups; attention and activity play no part in this order.
+  // An updatable index keeps the candidates in that order (its ids are distinct, so the order is
+  // total and equals the stable sort below), and counts the active groups as it goes.
+  if (index.updatable) {
+    for (const auto& [key, root] : index.listable) {
+      if (snapshot.listSessions.size() == NotchActivitySnapshot::listedGroupLimit) {
+        break;
+      }
+      snapshot.listSessions.push_back(root);
+    }
+    snapshot.activeGroupCount = index.activeGroupCount;
+    snapshot.hiddenActiveGroupCount = index.activeGroupCount;
+    for (const SharedSession& listed : snapshot.listSessions) {
+      if (index.groups.find(listed->id)->second.countsActive) {
+        --snapshot.hiddenActiveGroupCount;
+      }
+    }
+  } else {
+    struct Candidate {
+      Date updatedAt;
+      const SharedSession* root;
+    };
+    std::vector<Candidate> candidates;
+    candidates.reserve(index.groupRoots.size());
+    for (const SharedSession& root : index.groupRoots) {
+      if (isHousekeepingTitle(root->task) || root->isInternalHelper) {
+        continue;
+      }
+      const auto aggregate = aggregateOf(root);
+      candidates.push_back({aggregate ? aggregate->updatedAt : root->updatedAt, &root});
+    }
+    const auto later = [](const Candidate& a, const Candidate& b) {
+      if (a.updatedAt != b.updatedAt) {
+        return a.updatedAt > b.updatedAt;
+      }
+      return (*a.root)->id < (*b.root)->id;
+    };
+    std::stable_sort(candidates.begin(), candidates.end(), later);
+    const std::size_t listed = std::min(candidates.size(), NotchActivitySnapshot::listedGroupLimit);
+    for (std::size_t i = 0; i < listed; ++i) {
+      snapshot.listSessions.push_back(*candidates[i].root);
+    }
+    for (const SharedSession& root : index.groupRoots) {
+      if (root->isInternalHelper) {
+        continue;
+      }
+      const auto aggregate = aggregateOf(root);
+      if (!(aggregate ? aggregate->isActive : root->isActive())) {
+        continue;
+      }
+      ++snapshot.activeGroupCount;
+      const bool isListed =
+          std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
+                      [&](const SharedSession& listedRoot) { return listedRoot->id == root->id; });
+      if (!isListed) {
+        ++snapshot.hiddenActiveGroupCount;
+      }
+    }
+  }
+
+  if (attentionEvent) {
+    const auto found = index.sessionsByID.find(attentionEvent->sessionId);
+    if (found != index.sessionsByID.end() && isVisible(*found->second)) {
+      snapshot.attentionSession = found->second;
+    }
+  }
+  if (!snapshot.attentionSession) {
+    snapshot.attentionSession = firstAttentionSession();
+  }
+
+  if (index.updatable) {
+    appendRelatedSessions(snapshot);
+    return snapshot;
+  }
+  std::unordered_set<std::string_view> seen;
+  const auto take = [&](const SharedSession& member) {
+    if (seen.insert(member->id).second && isVisible(*member)) {
+      snapshot.relatedSessions.push_back(member);
+    }
+  };
+  const auto takeGroup = [&](const SharedSession& root) {
+    const auto members = index.groupMembersByRootID.find(root->id);
+    if (members == index.groupMembersByRootID.end()) {
+      take(root);
+      return;
+    }
+    for (const SharedSession& member : members->second) {
+      take(member);
+    }
+  };
+  for (const SharedSession& root : snapshot.listSessions) {
+    takeGroup(root);
+  }
+  if (snapshot.attentionSession) {
+    const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
+    if (rootID != index.groupRootIDBySessionID.end()) {
+      const auto members = index.groupMembersByRootID.find(rootID->second);
+      if (members == index.groupMembersByRootID.end()) {
+        take(*snapshot.attentionSession);
+      } else {
+        for (const SharedSession& member : members->second) {
+          take(member);
+        }
+      }
+    }
+  }
+  return snapshot;
+}
+
+// The visible members of the listed groups, then of the attention session's group. In an
+// updatable index every session belongs to exactly one group, whose root is the listed root (or
+// the attention session's root) and always among its members: so no member repeats unless the
+// attention group is listed, and each member's visibility needs only that root.
+void SessionIndex::appendRelatedSessions(NotchActivitySnapshot& snapshot) const {
+  const Storage& index = *storage;
+  const auto takeGroup = [&](std::string_view rootID) {
+    const SessionList& members = index.groupMembersByRootID.find(rootID)->second;
+    const AgentSession& root = *members.front();
+    for (const SharedSession& member : members) {
+      if (AgentTaskTitle::isUserVisible(*member, root)) {
+        snapshot.relatedSessions.push_back(member);
+      }
+    }
+  };
+  for (const SharedSession& root : snapshot.listSessions) {
+    takeGroup(root->id);
+  }
+  if (!snapshot.attentionSession) {
+    return;
+  }
+  const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
+  if (rootID == index.groupRootIDBySessionID.end()) {
+    return;
+  }
+  const bool listed =
+      std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
+                  [&](const SharedSession& root) { return root->id == rootID->second; });
+  if (!listed) {
+    takeGroup(rootID->second);
+  }
+}
+
+bool SessionIndex::operator==(const SessionIndex& other) const {
+  if (storage == other.storage) {
+    return true;
+  }
+  storage->refreshLists();
+  other.storage->refreshLists();
+  const Storage& a = *storage;
+  const Storage& b = *other.storage;
+  // The lists first: they differ cheaply whenever a session changed.
+  return a.hierarchicalSessions == b.hierarchicalSessions && a.groupRoots == b.groupRoots &&
+         a.activeSessions == b.activeSessions && a.attentionSessions == b.attentionSessions &&
+         a.activeProviders == b.activeProviders && a.sessionsByID == b.sessionsByID &&
+         a.childrenByParentID == b.childrenByParentID &&
+         a.groupMembersByRootID == b.groupMembersByRootID &&
+         a.groupRootIDBySessionID == b.groupRootIDBySessionID &&
+         a.groupAggregates == b.groupAggregates;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
+
+// The waiting hook's end of the reply socket.
+namespace tarvel::UnixReplyClient {
+
+// Longest acknowledgement and reply lines the client reads (line feed not counted); a line that
+// reaches the limit without its line feed makes the client give up.
+inline constexpr std::size_t maximumAcknowledgementBytes = 1023;
+inline constexpr std::size_t maximumReplyBytes = 8191;
+
+// Registers for prompt `id` on the reply socket at `socketURL`, calls `afterRegistration` once the
+// server has acknowledged, and blocks the calling thread until the answer arrives. When
+// `afterRegistration` returns false (the prompt could not be shown), the client withdraws at once:
+// it closes its connection, so the server forgets the prompt, and returns absent. Each read of
+// the answer waits at most `timeoutSeconds` (at least 1). Absent when anything fails: no server,
+// no acknowledgement within 2 seconds, a malformed or oversized line, the server closing, the time
+// running out, or an answer for another prompt. Never throws; an exception thrown by
+// `afterRegistration` also ends the wait with absent.
+std::optional<AgentReply> awaitReply(const UUID& id, const std::filesystem::path& socketURL,
+                                     std::int64_t timeoutSeconds,
+                                     const std::function<bool()>& afterRegistration = {});
+
+// Writes `value` with the shared encoder and one line feed to `descriptor`, looping over partial
+// writes (and interruptions) without raising SIGPIPE. False when encoding or any write fails.
+// Used by both ends of the reply socket.
+bool writeLine(const Json& value, int descriptor);
+
+}  // namespace tarvel::UnixReplyClient

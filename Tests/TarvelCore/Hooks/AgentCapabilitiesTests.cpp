@@ -1,0 +1,132 @@
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Hooks/AgentCapabilities.hpp"
+#include "TarvelCore/Hooks/AgentHookPayload.hpp"
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
+#include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
+#include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Document {
+  std::string name;
+  AgentProvider provider;
+  std::string text;
+};
+
+std::string read(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Every captured agent document, and for Claude Code its pre-tool document turned into each of
+// its interactive tools (the captures hold none of those), so that every row's waiting cases
+// are covered.
+std::vector<Document> capturedDocuments() {
+  const std::vector<std::pair<std::string, AgentProvider>> folders{
+      {"claude", AgentProvider::claudeCode},
+      {"codex", AgentProvider::codex},
+      {"gemini", AgentProvider::geminiCLI}};
+  std::vector<Document> documents;
+  for (const auto& [folder, provider] : folders) {
+    const fs::path directory = fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+      if (entry.path().extension() == ".json") {
+        documents.push_back(
+            {folder + "/" + entry.path().filename().string(), provider, read(entry.path())});
+      }
+    }
+  }
+  // The tool input each kind of interactive tool asks with.
+  const std::map<InteractiveTool, std::string> inputs{
+      {InteractiveTool::question,
+       R"({"questions":[{"question":"Which database?","header":"Database","multiSelect":false,)"
+       R"("options":[{"label":"Postgres","description":""},{"label":"Redis","description":""}]}]})"},
+      {InteractiveTool::plan, R"({"plan":"Edit src/a.txt"})"}};
+  const std::string preToolUse =
+      read(fs::path(TARVEL_FIXTURES_DIR) / "agents/claude/PreToolUse.json");
+  const std::string bashInput =
+      R"("tool_name":"Bash","tool_input":{"command":"ls","description":"Mock shell command"})";
+  EXPECT_NE(preToolUse.find(bashInput), std::string::npos);
+  for (const auto& tool : AgentCapabilityTable::of(AgentProvider::claudeCode)->interactiveTools) {
+    documents.push_back({"claude/PreToolUse as " + std::string(tool.name),
+                         AgentProvider::claudeCode,
+                         Text::replacingAll(preToolUse, bashInput,
+                                            R"("tool_name":")" + std::string(tool.name) +
+                                                R"(","tool_input":)" + inputs.at(tool.kind))});
+  }
+  return documents;
+}
+
+bool installsWaitingHook(const AgentCapabilities& row, const AgentHookPayload& payload) {
+  return std::any_of(row.hookEntries.begin(), row.hookEntries.end(), [&](const HookEntry& entry) {
+    return entry.event == payload.hookEventName && entry.limit == HookTimeLimit::waiting &&
+           !entry.capSeconds;
+  });
+}
+
+// The capability table and every reader of it agree on each captured document: a document the
+// hook holds the agent for gets a prompt someone can answer, a real answer for allow and for deny,
+// and a hook entry with the long limit; a document it does not hold for gets the neutral answer.
+TEST(AgentCapabilities, EveryCapturedDocumentAgreesWithItsAgentsRow) {
+  const auto documents = capturedDocuments();
+  ASSERT_GE(documents.size(), 30u);
+  int held = 0;
+  for (const Document& document : documents) {
+    SCOPED_TRACE(document.name);
+    const auto decoded = AgentHookInput::decode(document.text);
+    ASSERT_TRUE(decoded.hasValue());
+    const AgentHookPayload& payload = *decoded;
+    const AgentCapabilities* row = AgentCapabilityTable::of(document.provider);
+    ASSERT_NE(row, nullptr);
+
+    const auto prompt = AgentReplyPromptBuilder::make(payload, UUID::random());
+    // Allowing a question means answering it: each question gets its first option.
+    AgentReply allow{.replyId = UUID::random(), .decision = AgentReplyDecision::allow};
+    if (prompt && prompt->questions) {
+      allow.answers.emplace();
+      for (const AgentPromptQuestion& question : *prompt->questions) {
+        (*allow.answers)[question.text] = {question.options.at(0).label};
+      }
+    }
+    const AgentReply deny{.replyId = UUID::random(), .decision = AgentReplyDecision::deny};
+    const std::string allowed = ProviderDecisionMapper::data(document.provider, payload, allow);
+    const std::string denied = ProviderDecisionMapper::data(document.provider, payload, deny);
+    if (!AgentReplyPolicy::holdsAgent(document.provider, payload, true)) {
+      EXPECT_EQ(allowed, "{}");
+      EXPECT_EQ(denied, "{}");
+      EXPECT_EQ(ProviderDecisionMapper::passiveData(document.provider, payload.hookEventName),
+                "{}");
+      continue;
+    }
+    ++held;
+    EXPECT_TRUE(AgentReplyPolicy::canDecide(document.provider));
+    EXPECT_TRUE(AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName));
+    EXPECT_FALSE(AgentReplyPolicy::holdsAgent(document.provider, payload, false));
+    ASSERT_TRUE(prompt.has_value());
+    EXPECT_TRUE(AgentReplyPolicy::shouldAwaitReply(*prompt));
+    EXPECT_NE(allowed, "{}");
+    EXPECT_NE(denied, "{}");
+    EXPECT_NE(allowed, denied);
+    EXPECT_TRUE(installsWaitingHook(*row, payload));
+  }
+  // Claude's permission request and two interactive tools, Codex's permission request.
+  EXPECT_EQ(held, 4);
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,277 @@
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
+
+namespace tarvel {
+namespace {
+
+const Date now = *Dates::parseISO8601("2026-12-08T06:00:00Z");
+
+AgentHookPayload decoded(std::string_view document) {
+  auto payload = AgentHookInput::decode(document);
+  if (!payload) {
+    ADD_FAILURE() << "undecodable: " << document << ": " << payload.error().description();
+    return {};
+  }
+  return *payload;
+}
+
+std::string fixture(const std::string& name) {
+  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+std::optional<AgentEvent> mapped(std::string_view document, const AgentProvider& provider,
+                                 bool permission = true) {
+  return AgentHookEventMapper::map(decoded(document), provider, permission, now);
+}
+
+TEST(AgentHookEventMapper, RealAgentDocumentsMapToTheirEvents) {
+  struct Case {
+    std::string file;
+    AgentProvider provider;
+    std::optional<AgentEventType> type;  // absent: no event
+    AgentState state = AgentState::idle;
+    std::optional<std::string> activity;  // checked when present
+    std::optional<std::string> task;      // checked when present
+  };
+  const std::vector<Case> cases = {
+      {"claude/SessionStart.json", AgentProvider::claudeCode, AgentEventType::started,
+       AgentState::starting, "Session started", "proj"},
+      {"claude/UserPromptSubmit.json", AgentProvider::claudeCode, AgentEventType::activity,
+       AgentState::thinking, "Thinking"},
+      {"claude/PreToolUse.json", AgentProvider::claudeCode, AgentEventType::toolStarted,
+       AgentState::executingTool},
+      {"claude/PostToolUse.json", AgentProvider::claudeCode, AgentEventType::toolCompleted,
+       AgentState::running},
+      {"claude/PermissionRequest.json", AgentProvider::claudeCode, AgentEventType::waiting,
+       AgentState::waitingForUser},
+      {"claude/Notification.json", AgentProvider::claudeCode, AgentEventType::waiting,
+       AgentState::waitingForUser},
+      {"claude/Stop.json", AgentProvider::claudeCode, AgentEventType::completed,
+       AgentState::completed},
+      {"claude/StopFailure.json", AgentProvider::claudeCode, AgentEventType::failed,
+       AgentState::failed},
+      {"claude/SessionEnd.json", AgentProvider::claudeCode, AgentEventType::completed,
+       AgentState::completed, "Session ended"},
+      {"claude/SubagentStart.json", AgentProvider::claudeCode, AgentEventType::started,
+       AgentState::starting, "Subagent started"},
+      {"claude/SubagentStop.json", AgentProvider::claudeCode, AgentEventType::completed,
+       AgentState::completed, "Subagent completed"},
+      {"claude/MessageDisplay.json", AgentProvider::claudeCode, std::nullopt},
+      {"claude/PostToolBatch.json", AgentProvider::claudeCode, std::nullopt},
+      {"claude/PreCompact.json", AgentProvider::claudeCode, std::nullopt},
+      {"codex/SessionStart.json", AgentProvider::codex, AgentEventType::started,
+       AgentState::starting, "Session started"},
+      {"codex/PreToolUse.json", AgentProvider::codex, AgentEventType::toolStarted,
+       AgentState::executingTool},
+      {"codex/Stop.json", AgentProvider::codex, AgentEventType::completed, AgentState::completed},
+      {"codex/SubagentStart.json", AgentProvider::codex, AgentEventType::started,
+       AgentState::starting, "Subagent started", "Default subagent"},
+      {"gemini/BeforeAgent.json", AgentProvider::geminiCLI, AgentEventType::activity,
+       AgentState::thinking, "Thinking"},
+      {"gemini/BeforeTool.json", AgentProvider::geminiCLI, AgentEventType::toolStarted,
+       AgentState::executingTool},
+      {"gemini/AfterTool.json", AgentProvider::geminiCLI, AgentEventType::toolCompleted,
+       AgentState::running},
+      {"gemini/AfterAgent.json", AgentProvider::geminiCLI, AgentEventType::completed,
+       AgentState::completed},
+      {"gemini/BeforeModel.json", AgentProvider::geminiCLI, std::nullopt},
+      {"gemini/PreCompress.json", AgentProvider::geminiCLI, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string document = fixture(c.file);
+    ASSERT_FALSE(document.empty());
+    const auto event = mapped(document, c.provider);
+    if (!c.type) {
+      EXPECT_FALSE(event.has_value());
+      continue;
+    }
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->type, *c.type);
+    EXPECT_EQ(event->state, c.state);
+    EXPECT_TRUE(event->sessionId.starts_with(c.provider.rawValue + ":")) << event->sessionId;
+    EXPECT_TRUE(event->activity.has_value() && !event->activity->empty());
+    EXPECT_FALSE(event->pendingReply.has_value());
+    EXPECT_EQ(event->workingDirectory, "/home/dev/proj");
+    EXPECT_TRUE(event->metadata && event->metadata->count("hookEvent"));
+    if (c.activity) {
+      EXPECT_EQ(event->activity, c.activity);
+    }
+    if (c.task) {
+      EXPECT_EQ(event->task, c.task);
+    }
+  }
+}
+
+TEST(AgentHookEventMapper, SessionIdentityNeverDoublesThePrefix) {
+  struct Case {
+    std::string document;
+    std::string session;
+    std::optional<std::string> parent;
+  };
+  const std::vector<Case> cases = {
+      {R"({"session_id":"s1","hook_event_name":"Stop"})", "codex:s1", std::nullopt},
+      {R"({"session_id":"codex:s1","hook_event_name":"Stop"})", "codex:s1", std::nullopt},
+      {R"({"session_id":"s1","agent_id":"a7","hook_event_name":"Stop"})", "codex:s1:a7",
+       "codex:s1"},
+      {R"({"session_id":"s1","agent_id":"a7","parent_session_id":"  ","hook_event_name":"Stop"})",
+       "codex:s1:a7", "codex:s1"},
+      {R"({"session_id":"s1","agent_id":"","hook_event_name":"Stop"})", "codex:s1", std::nullopt},
+      {R"({"session_id":"s1","parent_session_id":"codex:p","hook_event_name":"Stop"})", "codex:s1",
+       "codex:p"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    const auto event = mapped(c.document, AgentProvider::codex);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->sessionId, c.session);
+    EXPECT_EQ(event->parentSessionId, c.parent);
+  }
+}
+
+TEST(AgentHookEventMapper, DispatchRowsAndTheirTexts) {
+  struct Case {
+    std::string document;
+    AgentProvider provider;
+    std::optional<AgentEventType> type;
+    std::string activity;
+  };
+  const AgentProvider claude = AgentProvider::claudeCode;
+  const AgentProvider grok = AgentProvider::grok;
+  const std::vector<Case> cases = {
+      {R"({"session_id":"s","hook_event_name":"SessionStart","source":"RESUME"})", claude, {}, ""},
+      {R"({"session_id":"s","hook_event_name":"SessionStart","source":"compaction"})",
+       claude,
+       {},
+       ""},
+      {R"({"session_id":"s","hook_event_name":"SessionStart","source":"startup"})", claude,
+       AgentEventType::started, "Session started"},
+      {R"({"session_id":"s","hook_event_name":"SessionStart"})", grok, {}, ""},
+      {R"({"session_id":"s","hook_event_name":"Stop","reason":"Aborted"})", claude,
+       AgentEventType::failed, "Task failed"},
+      {R"({"session_id":"s","hook_event_name":"Stop","reason":"error","error":"boom\nmore"})",
+       claude, AgentEventType::failed, "boom"},
+      {R"({"session_id":"s","hook_event_name":"Stop","reason":"cancelled"})", claude,
+       AgentEventType::completed, "Task completed"},
+      {R"({"session_id":"s","hook_event_name":"Stop","last_assistant_message":"  Done.  "})",
+       claude, AgentEventType::completed, "Done."},
+      {R"({"session_id":"s","hook_event_name":"StopCancelled","reason":"max-turns"})", claude,
+       AgentEventType::failed, "Turn limit reached"},
+      {R"({"session_id":"s","hook_event_name":"StopCancelled","reason":"no_progress"})", claude,
+       AgentEventType::failed, "Stopped: no progress"},
+      {R"({"session_id":"s","hook_event_name":"StopCancelled"})", claude, AgentEventType::completed,
+       "Stopped"},
+      {R"({"session_id":"s","hook_event_name":"SessionEnd","reason":"failure"})", claude,
+       AgentEventType::failed, "Session failed"},
+      {R"({"session_id":"s","hook_event_name":"PermissionDenied"})", claude,
+       AgentEventType::activity, "Tool permission denied"},
+      {R"({"session_id":"s","hook_event_name":"ElicitationResult"})", claude,
+       AgentEventType::activity, "Input received"},
+      {R"({"session_id":"s","hook_event_name":"PostToolUseFailure"})", claude,
+       AgentEventType::toolCompleted, "Tool failed"},
+      {R"({"session_id":"s","hook_event_name":"Notification","notification_type":"idle_prompt"})",
+       grok, AgentEventType::completed, "Turn ended"},
+      {R"({"session_id":"s","hook_event_name":"Notification","notification_type":"task-complete",
+          "message":"All set"})",
+       claude, AgentEventType::completed, "All set"},
+      {R"({"session_id":"s","hook_event_name":"Notification","notification_type":"whatever"})",
+       claude,
+       {},
+       ""},
+      {R"({"session_id":"s","hook_event_name":"Stop","agent_type":"explorer"})", grok, {}, ""},
+      {R"({"session_id":"s","hook_event_name":"Stop","agent_type":"explorer"})", claude,
+       AgentEventType::completed, "Task completed"},
+      {R"({"session_id":"s","hook_event_name":"SubagentStart"})", grok, AgentEventType::activity,
+       "Running subagents"},
+      {R"({"session_id":"s","hook_event_name":"SubagentStop"})", grok, AgentEventType::activity,
+       "Subagent completed"},
+      {R"({"session_id":"s","hook_event_name":"NoSuchEvent"})", claude, {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    const auto event = mapped(c.document, c.provider);
+    if (!c.type) {
+      EXPECT_FALSE(event.has_value());
+      continue;
+    }
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->type, *c.type);
+    EXPECT_EQ(event->activity, c.activity);
+  }
+}
+
+TEST(AgentHookEventMapper, PermissionRequestsNeedAPromptingCaller) {
+  const std::string document =
+      R"({"session_id":"s","hook_event_name":"PermissionRequest","tool_name":"Bash"})";
+  EXPECT_FALSE(mapped(document, AgentProvider::claudeCode, false).has_value());
+  const auto event = mapped(document, AgentProvider::claudeCode, true);
+  ASSERT_TRUE(event.has_value());
+  EXPECT_EQ(event->state, AgentState::waitingForUser);
+}
+
+TEST(AgentHookEventMapper, AliasesKeepTheirMetadataSpelling) {
+  const auto alias =
+      mapped(R"({"session_id":"s","hook_event_name":"BeforeAgent","prompt":"Fix it"})",
+             AgentProvider::geminiCLI);
+  ASSERT_TRUE(alias.has_value());
+  EXPECT_EQ(alias->metadata->at("hookEvent"), "UserPromptSubmit");
+  EXPECT_EQ(alias->task, "Fix it");
+  const auto snake =
+      mapped(R"({"session_id":"s","hook_event_name":"user_prompt_submit"})", AgentProvider::codex);
+  ASSERT_TRUE(snake.has_value());
+  EXPECT_EQ(snake->type, AgentEventType::activity);
+  EXPECT_EQ(snake->metadata->at("hookEvent"), "user_prompt_submit");
+  EXPECT_FALSE(snake->task.has_value());
+}
+
+TEST(AgentHookEventMapper, FinishingStepsSetTimeParentAndRole) {
+  const auto timed = mapped(
+      R"({"session_id":"s","agent_id":"a","agent_type":"explorer","hook_event_name":"SubagentStart",
+          "timestamp":"2026-12-08T05:23:39.335Z"})",
+      AgentProvider::claudeCode);
+  ASSERT_TRUE(timed.has_value());
+  EXPECT_EQ(Dates::iso8601(timed->timestamp), "2026-12-08T05:23:39.335Z");
+  EXPECT_EQ(timed->agentRole, "explorer");
+  EXPECT_EQ(timed->task, "Explorer subagent");
+  EXPECT_EQ(timed->parentSessionId, "claude-code:s");
+
+  const auto described = mapped(
+      R"({"session_id":"s","agent_id":"a","agent_type":"explorer","description":" Scan repo ",
+          "hook_event_name":"SubagentStart"})",
+      AgentProvider::claudeCode);
+  ASSERT_TRUE(described.has_value());
+  EXPECT_EQ(described->timestamp, now);
+  EXPECT_EQ(described->agentRole, "Scan repo");
+  EXPECT_EQ(described->task, "Scan repo subagent");
+
+  const auto planned = mapped(
+      R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"update_plan",
+          "timestamp":1765171419,
+          "tool_input":{"plan":[{"step":"Read","status":"completed"},{"step":"Write","status":"in_progress"}]}})",
+      AgentProvider::codex);
+  ASSERT_TRUE(planned.has_value());
+  ASSERT_TRUE(planned->plan.has_value());
+  EXPECT_EQ(planned->plan->updatedAt, planned->timestamp);
+  EXPECT_EQ(planned->metadata->at("tool"), "update_plan");
+}
+
+TEST(AgentHookEventMapper, LongToolFailureIsShortened) {
+  const std::string error(200, 'x');
+  const auto event = mapped(
+      R"({"session_id":"s","hook_event_name":"PostToolUseFailure","tool_name":"Bash","error":")" +
+          error + "\"}",
+      AgentProvider::claudeCode);
+  ASSERT_TRUE(event.has_value());
+  EXPECT_EQ(*event->activity, "Tool failed: " + std::string(75, 'x') + "…");
+  EXPECT_EQ(event->metadata->at("tool"), "Bash");
+}
+
+}  // namespace
+}  // namespace tarvel
