@@ -99,8 +99,7 @@ void joinAll(std::vector<std::thread>& threads) {
 }
 
 // Whether `start` and what follows it on `socket` make the hook's receipt line.
-bool isReceipt(int socket, std::string start) {
-  std::string& receipt = start;
+bool isReceipt(int socket, std::string receipt) {
   while (!receipt.ends_with('\n') && receipt.size() < UnixReplyClient::receiptLine.size()) {
     char byte = 0;
     const ssize_t count = ::read(socket, &byte, 1);
