@@ -3,6 +3,7 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
+#include "TarvelDisplay/HeaderDeadlines.hpp"
 #include "TarvelDisplay/WebPageFiles.hpp"
 
 namespace tarvel::Display {
@@ -24,6 +26,7 @@ struct ApiServer::Context {
   struct Door {
     Context* context = nullptr;
     bool overTcp = false;
+    HeaderDeadlines* deadlines = nullptr;
   };
   std::filesystem::path socketPath;
   Handlers handlers;
@@ -35,6 +38,9 @@ struct ApiServer::Context {
   std::optional<std::uint64_t> inode;
   Door unixDoor;  // set once the context has its final address
   Door tcpDoor;
+  // One per door, so that each daemon's connections are ended before its daemon stops.
+  std::unique_ptr<HeaderDeadlines> unixDeadlines;
+  std::unique_ptr<HeaderDeadlines> tcpDeadlines;
 };
 
 namespace {
@@ -110,6 +116,7 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
 // more, from the newest state: a slow reader never makes anything queue up for it.
 struct Stream {
   const StateHub& hub;
+  int descriptor = -1;         // the connection's socket, watched for the reader going away
   std::uint64_t revision = 0;  // the last revision sent; 0 before the first message
   std::string pending;
   std::size_t offset = 0;
@@ -129,8 +136,11 @@ struct Stream {
       if (hub.isClosed()) {
         return false;
       }
+      if (readerLeft()) {
+        return false;
+      }
       if (revision == 0) {
-        const auto state = hub.waitForNewer(0, std::chrono::seconds(1));
+        const auto state = hub.waitForNewer(0, readerCheckInterval);
         if (state) {
           wholeState(state);
         }
@@ -151,7 +161,19 @@ struct Stream {
       if (!pending.empty()) {
         break;
       }
-      const auto state = hub.waitForNewer(revision, ApiServer::keepAliveInterval);
+      // Waits in short steps, so that a reader who has gone frees its connection at once rather
+      // than at the next change or keep-alive.
+      const auto keepAliveAt = std::chrono::steady_clock::now() + ApiServer::keepAliveInterval;
+      std::shared_ptr<const PublishedState> state;
+      while (!hub.isClosed() && !readerLeft() && std::chrono::steady_clock::now() < keepAliveAt) {
+        state = hub.waitForNewer(revision, readerCheckInterval);
+        if (state && state->revision > revision) {
+          break;
+        }
+      }
+      if (readerLeft()) {
+        return false;
+      }
       if (!hub.isClosed() && (!state || state->revision <= revision)) {
         pending = ": keep-alive\n\n";
       }
@@ -159,10 +181,22 @@ struct Stream {
     return true;
   }
 
+  static constexpr std::chrono::milliseconds readerCheckInterval{250};
+
+  // Whether the reader has closed its end (it sends nothing on a stream but may close it).
+  bool readerLeft() const {
+    if (descriptor < 0) {
+      return false;
+    }
+    pollfd entry{.fd = descriptor, .events = POLLRDHUP, .revents = 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
+
   static ssize_t read(void* cls, std::uint64_t, char* buffer, std::size_t maximum) {
     auto& stream = *static_cast<Stream*>(cls);
     if (stream.offset >= stream.pending.size() && !stream.next()) {
-      return MHD_CONTENT_READER_END_OF_STREAM;
+      return stream.readerLeft() ? MHD_CONTENT_READER_END_WITH_ERROR
+                                 : MHD_CONTENT_READER_END_OF_STREAM;
     }
     const std::size_t count = std::min(maximum, stream.pending.size() - stream.offset);
     std::memcpy(buffer, stream.pending.data() + stream.offset, count);
@@ -172,7 +206,10 @@ struct Stream {
 };
 
 MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub) {
-  auto stream = std::make_unique<Stream>(Stream{.hub = hub});
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  auto stream = std::make_unique<Stream>(
+      Stream{.hub = hub, .descriptor = info != nullptr ? info->connect_fd : -1});
   MHD_Response* response = MHD_create_response_from_callback(
       MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(), [](void* cls) {
         delete static_cast<Stream*>(cls);
@@ -348,6 +385,17 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
   const auto& door = *static_cast<ApiServer::Context::Door*>(cls);
   auto& context = *door.context;
   if (*requestContext == nullptr) {
+    door.deadlines->forget(connection);  // its headers are in
+    if (!door.overTcp) {
+      // The socket file's mode keeps others out only while the directory stays ours; the peer's
+      // credentials say for certain who asks.
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info == nullptr || !UnixSocketSupport::isPeerThisUser(info->connect_fd)) {
+        return sendError(connection, MHD_HTTP_FORBIDDEN,
+                         "this service answers only the user it runs as");
+      }
+    }
     auto request = std::make_unique<Request>();
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -380,14 +428,43 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
   }
 }
 
-void completed(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+void completed(void* cls, MHD_Connection* connection, void** requestContext,
+               MHD_RequestTerminationCode) {
   delete static_cast<Request*>(*requestContext);  // NOLINT(cppcoreguidelines-owning-memory)
   *requestContext = nullptr;
+  // A connection kept alive waits for its next request's headers, under the same deadline.
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr) {
+    static_cast<ApiServer::Context::Door*>(cls)->deadlines->await(connection, info->connect_fd);
+  }
+}
+
+// Connections begin waiting for headers when accepted and stop when closed (before MHD closes
+// their descriptor).
+void connectionChanged(void* cls, MHD_Connection* connection, void**,
+                       MHD_ConnectionNotificationCode code) {
+  HeaderDeadlines& deadlines = *static_cast<ApiServer::Context::Door*>(cls)->deadlines;
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    deadlines.forget(connection);
+    return;
+  }
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr) {
+    deadlines.await(connection, info->connect_fd);
+  }
 }
 
 // Browsers keep idle connections open, each holding a thread: over TCP they are closed after this
 // long without traffic (a stream sends at least a keep-alive line well within it).
 constexpr unsigned idleTcpSeconds = 60;
+// The same on the Unix socket, where clients are programs of this user.
+constexpr unsigned idleUnixSeconds = 30;
+// Time for a request's headers, however they trickle in.
+constexpr std::chrono::seconds headerDeadline{10};
+// Connections over TCP from one address; loopback clients all share one.
+constexpr unsigned connectionsPerAddress = 32;
 
 // A listening TCP socket at `address`:`port`, and the port it got.
 Result<std::pair<UniqueFd, std::uint16_t>, std::string> listenTcp(const std::string& address,
@@ -438,8 +515,12 @@ ApiServer::ApiServer(std::filesystem::path socketPath, Handlers handlers, const 
                                                 .handlers = std::move(handlers),
                                                 .hub = hub,
                                                 .http = std::move(http)})) {
-  context->unixDoor = {.context = context.get(), .overTcp = false};
-  context->tcpDoor = {.context = context.get(), .overTcp = true};
+  context->unixDeadlines = std::make_unique<HeaderDeadlines>(headerDeadline);
+  context->tcpDeadlines = std::make_unique<HeaderDeadlines>(headerDeadline);
+  context->unixDoor = {
+      .context = context.get(), .overTcp = false, .deadlines = context->unixDeadlines.get()};
+  context->tcpDoor = {
+      .context = context.get(), .overTcp = true, .deadlines = context->tcpDeadlines.get()};
 }
 
 std::optional<WebAccess::Served> ApiServer::served() const { return context->served; }
@@ -458,12 +539,17 @@ std::optional<std::string> ApiServer::start() {
                      listener.error().description();
   }
   const int descriptor = listener->descriptor.get();
+  if (!context->unixDeadlines->start()) {
+    return "Cannot serve the API at " + context->socketPath.string();
+  }
   context->daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
       0, nullptr, nullptr, &handle, &context->unixDoor, MHD_OPTION_LISTEN_SOCKET, descriptor,
-      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_NOTIFY_COMPLETED, &completed,
-      nullptr, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      idleUnixSeconds, MHD_OPTION_NOTIFY_COMPLETED, &completed, &context->unixDoor,
+      MHD_OPTION_NOTIFY_CONNECTION, &connectionChanged, &context->unixDoor, MHD_OPTION_END);
   if (context->daemon == nullptr) {
+    context->unixDeadlines->stop();
     listener->descriptor.reset();
     ::unlink(context->socketPath.c_str());
     return "Cannot serve the API at " + context->socketPath.string();
@@ -485,12 +571,18 @@ std::optional<std::string> ApiServer::startTcp() {
     return listener.error();
   }
   auto& [fd, port] = *listener;
+  if (!context->tcpDeadlines->start()) {
+    return "Cannot serve over TCP at " + context->http->address;
+  }
   context->httpDaemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
       0, nullptr, nullptr, &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET, fd.get(),
-      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
-      idleTcpSeconds, MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, idleTcpSeconds,
+      MHD_OPTION_NOTIFY_COMPLETED, &completed, &context->tcpDoor, MHD_OPTION_NOTIFY_CONNECTION,
+      &connectionChanged, &context->tcpDoor, MHD_OPTION_END);
   if (context->httpDaemon == nullptr) {
+    context->tcpDeadlines->stop();
     return "Cannot serve over TCP at " + context->http->address;
   }
   static_cast<void>(fd.release());  // the daemon closes it when it stops
@@ -502,6 +594,7 @@ void ApiServer::stop() {
   if (context->httpDaemon != nullptr) {
     MHD_stop_daemon(context->httpDaemon);
     context->httpDaemon = nullptr;
+    context->tcpDeadlines->stop();
     context->served.reset();
   }
   if (context->daemon == nullptr) {
@@ -509,6 +602,7 @@ void ApiServer::stop() {
   }
   MHD_stop_daemon(context->daemon);
   context->daemon = nullptr;
+  context->unixDeadlines->stop();
   struct stat status {};
   if (context->inode && ::lstat(context->socketPath.c_str(), &status) == 0 &&
       S_ISSOCK(status.st_mode) && status.st_ino == *context->inode) {

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <future>
+#include <unordered_set>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/VisibleText.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -168,6 +170,7 @@ void DisplayService::takeEvents() {
   }
   for (AgentEvent& event : batch) {
     ++received;
+    VisibleText::makeVisible(event);
     if (!event.pendingReply) {
       activityService.ingest(std::move(event));
       continue;
@@ -179,7 +182,37 @@ void DisplayService::takeEvents() {
         activityService.session(waiting.provider.namespacedSessionID(waiting.sessionId));
     prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
   }
+  boundSessions();
   dirty = true;
+}
+
+void DisplayService::boundSessions() {
+  const SessionList& list = activityService.sessions();
+  if (list.size() <= SessionStore::maximumSavedSessions) {
+    return;
+  }
+  // The same choice as the saved file's, so that a restart shows what was shown: finished
+  // sessions go first, then active ones, oldest first; a session with a live prompt stays.
+  std::vector<const AgentSession*> candidates;
+  candidates.reserve(list.size());
+  for (const SharedSession& session : list) {
+    if (session->pendingReplies.empty() && !session->pendingReply) {
+      candidates.push_back(&session.value());
+    }
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const AgentSession* a, const AgentSession* b) {
+                     if (a->isActive() != b->isActive()) {
+                       return !a->isActive();
+                     }
+                     return a->updatedAt < b->updatedAt;
+                   });
+  const std::size_t excess = list.size() - SessionStore::maximumSavedSessions;
+  std::unordered_set<std::string> dropped;
+  for (std::size_t i = 0; i < excess && i < candidates.size(); ++i) {
+    dropped.insert(candidates[i]->id);
+  }
+  activityService.removeSessions(dropped);
 }
 
 void DisplayService::publishIfDue(bool force) {
@@ -260,6 +293,7 @@ void DisplayService::stop() {
   queue.drain();
   takeEvents();
   saver.waitUntilIdle();
+  queue.drain();  // the last background save's outcome: a failed one leaves changes to save
   if (saveSchedule.hasChanges() && restored.savingAllowed) {
     if (auto error = SessionStore::save(options.paths.sessionsFile, activityService.sessions())) {
       serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
@@ -321,10 +355,15 @@ void DisplayService::saveInBackground(SteadyClock::time_point now) {
   saving->store(true);
   // The shared records are immutable, so the worker may read this copy of the list.
   saver.async(
-      [path = options.paths.sessionsFile, list = activityService.sessions(), flag = saving] {
-        if (auto error = SessionStore::save(path, list)) {
-          serviceLog().error("Sessions could not be saved: %s", {Log::value(*error)});
+      [this, now, path = options.paths.sessionsFile, list = activityService.sessions(),
+       flag = saving] {
+        const auto error = SessionStore::save(path, list);
+        if (error) {
+          serviceLog().error("Sessions could not be saved (tried again later): %s",
+                             {Log::value(*error)});
         }
+        // The schedule belongs to the service's thread; stop() drains the queue after the saver.
+        queue.post([this, now, succeeded = !error] { saveSchedule.saveEnded(succeeded, now); });
         flag->store(false);
       });
 }

@@ -87,6 +87,8 @@ class DisplayService {
 
  private:
   void takeEvents();
+  // Keeps at most as many sessions as are saved, dropping as a save leaves out.
+  void boundSessions();
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();

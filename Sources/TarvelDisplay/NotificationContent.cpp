@@ -43,6 +43,48 @@ std::string cleaned(std::string_view text, std::size_t maximumCharacters, bool m
   return Text::utf8(out);
 }
 
+// What the user approves (all of it, or the one-line summary an older hook sends), as the body
+// shows it: whole lines while they fit, then how many lines are left out. The flag says whether
+// everything is shown; only then may the notification approve it.
+std::pair<std::string, bool> approvedText(const AgentPendingReply& pending, bool markup) {
+  const std::optional<std::string>& source =
+      pending.fullDetail && !pending.fullDetail->empty() ? pending.fullDetail : pending.detail;
+  if (!source || source->empty()) {
+    return {std::string(), true};
+  }
+  std::vector<std::string_view> lines;
+  std::string_view rest = *source;
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    lines.push_back(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  std::string shown;
+  std::size_t used = 0;
+  std::size_t count = 0;
+  for (const std::string_view line : lines) {
+    const std::size_t characters = Text::codePoints(line).size();
+    if (count == detailLines || used + characters > detailCharacters) {
+      break;
+    }
+    shown += (count == 0 ? "" : "\n") + cleaned(line, characters, markup);
+    used += characters;
+    ++count;
+  }
+  if (count == lines.size()) {
+    return {shown, true};
+  }
+  if (count == 0) {
+    shown = cleaned(lines.front(), detailCharacters, markup);  // its cut is marked with "…"
+    count = 1;
+  }
+  const std::size_t hidden = lines.size() - count;
+  if (hidden > 0) {
+    shown += "\n+" + std::to_string(hidden) + (hidden == 1 ? " more line" : " more lines");
+  }
+  return {shown, false};
+}
+
 // The single single-choice question whose options fit as actions, if the prompt asks one.
 const AgentPromptQuestion* optionQuestion(const AgentPendingReply& prompt) {
   if (prompt.kind != AgentPromptKind::question || !prompt.questions ||
@@ -85,8 +127,12 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
     summary += " \u00B7 " + *prompt.projectName;
   }
   std::string body = cleaned(pending.prompt, promptCharacters, markup);
-  if (pending.detail && !pending.detail->empty()) {
-    body += "\n" + cleaned(*pending.detail, detailCharacters, markup);
+  const auto [approved, whole] = approvedText(pending, markup);
+  if (!approved.empty()) {
+    body += "\n" + approved;
+  }
+  if (!whole) {
+    body += "\nOpen Tarvel to see all of it and allow it.";
   }
 
   std::vector<Action> actions;
@@ -95,7 +141,8 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
       actions.push_back({.key = std::string(optionActionPrefix) + std::to_string(index),
                          .label = summaryText(question->options[index].label, 40)});
     }
-  } else if (pending.kind != AgentPromptKind::question && pending.allowsAllow()) {
+  } else if (pending.kind != AgentPromptKind::question && pending.allowsAllow() && whole) {
+    // Allowing approves all of the text: only when all of it is in the body.
     actions.push_back({.key = std::string(allowAction), .label = "Allow"});
   }
   if (pending.allowsDeny() && (pending.kind != AgentPromptKind::question || !actions.empty())) {

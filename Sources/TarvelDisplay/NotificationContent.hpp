@@ -24,8 +24,10 @@ inline constexpr std::string_view optionActionPrefix = "option:";
 // A question prompt offers its options as actions only when it asks one single-choice question
 // with at most this many options; otherwise the user answers it in a display.
 inline constexpr std::size_t maximumOptionActions = 3;
-// How much of what is approved (a command, a plan) the body shows.
+// How much of what is approved (a command, a plan) the body shows. A prompt whose text does not
+// fit is not offered "Allow": the body says how many lines it leaves out.
 inline constexpr std::size_t detailCharacters = 200;
+inline constexpr std::size_t detailLines = 6;
 
 struct Action {
   std::string key;

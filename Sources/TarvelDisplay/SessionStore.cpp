@@ -294,8 +294,24 @@ std::optional<SaveSchedule::Clock::time_point> SaveSchedule::dueAt() const {
   if (!changed) {
     return std::nullopt;
   }
+  if (retryAt) {
+    return *retryAt;
+  }
   // Never saved: due at once (the clock's epoch lies in the past, and subtracting from it is safe).
   return lastSave ? *lastSave + interval : Clock::time_point{};
+}
+
+void SaveSchedule::saveEnded(bool succeeded, Clock::time_point startedAt) {
+  if (succeeded) {
+    failuresInARow = 0;
+    retryAt.reset();
+    return;
+  }
+  changed = true;  // what that save held is still unsaved
+  failuresInARow = std::min(failuresInARow + 1, 16U);
+  const auto wait = std::min<std::chrono::milliseconds>(interval * (1U << (failuresInARow - 1)),
+                                                        longestRetryWait);
+  retryAt = startedAt + wait;
 }
 
 void SaveSchedule::didSave(Clock::time_point now) {

@@ -81,11 +81,19 @@ class SaveSchedule {
   std::optional<Clock::time_point> dueAt() const;
   // Records that a save of everything changed so far started at `now`.
   void didSave(Clock::time_point now);
+  // Records how the save started at `startedAt` ended. A failed one leaves the sessions unsaved
+  // and is tried again after a wait that doubles with each failure in a row (up to
+  // `longestRetryWait`); a success ends the waiting.
+  void saveEnded(bool succeeded, Clock::time_point startedAt);
+
+  static constexpr std::chrono::seconds longestRetryWait{60};
 
  private:
   std::chrono::milliseconds interval;
   bool changed = false;
   std::optional<Clock::time_point> lastSave;
+  unsigned failuresInARow = 0;
+  std::optional<Clock::time_point> retryAt;
 };
 
 }  // namespace tarvel::Display::SessionStore

@@ -1,4 +1,7 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +15,10 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/NotificationContent.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateMessages.hpp"
@@ -29,6 +35,40 @@ using Testing::permissionRequest;
 using Testing::program;
 
 
+// A socket connected to `path` (a Unix socket) or to 127.0.0.1:`port`, with 10-second limits.
+UniqueFd connectLocal(const std::filesystem::path& path, std::uint16_t port = 0) {
+  UniqueFd socket(::socket(port == 0 ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval limit{.tv_sec = 10, .tv_usec = 0};
+  ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  int connected = -1;
+  if (port == 0) {
+    const auto address = UnixSocketSupport::makeAddress(path.string());
+    connected = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address),
+                          UnixSocketSupport::addressLength(path.string()));
+  } else {
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
+    connected = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  return connected == 0 ? std::move(socket) : UniqueFd();
+}
+
+// The status line a GET of `path` gets over `socket`; empty when none comes.
+std::string statusLine(const UniqueFd& socket, const std::string& path) {
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (!socket || ::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+                     static_cast<ssize_t>(request.size())) {
+    return {};
+  }
+  std::string answer;
+  char byte = 0;
+  while (!answer.ends_with("\r\n") && ::recv(socket.get(), &byte, 1, 0) == 1) {
+    answer.push_back(byte);
+  }
+  return answer.ends_with("\r\n") ? answer.substr(0, answer.size() - 2) : std::string();
+}
+
 // A real `tarvel serve` in a temporary HOME, real hooks, and the API over its socket.
 class DisplayServiceTest : public ::testing::Test {
  protected:
@@ -44,9 +84,10 @@ class DisplayServiceTest : public ::testing::Test {
     std::filesystem::remove_all(home);
   }
 
-  std::unique_ptr<ChildProcess> startService() {
-    auto process =
-        std::make_unique<ChildProcess>(std::vector<std::string>{program("tarvel"), "serve"}, home);
+  std::unique_ptr<ChildProcess> startService(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> command{program("tarvel"), "serve"};
+    command.insert(command.end(), extra.begin(), extra.end());
+    auto process = std::make_unique<ChildProcess>(command, home);
     EXPECT_TRUE(eventually([&] {
       return UnixSocketSupport::isPathAccepting(directory / "api.sock") || process->hasEnded();
     })) << process->standardError();
@@ -215,6 +256,178 @@ TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemoves
   EXPECT_EQ(state()["sessions"].size(), 2U);
 }
 
+TEST_F(DisplayServiceTest, NothingShownIsLostToAFailedSaveAStopOrTheBound) {
+  service = startService();
+  const auto saved = [&] {
+    std::ifstream file(directory / "sessions.json");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  const auto failures = [&] {
+    const std::string text = service->standardError();
+    std::size_t count = 0;
+    for (auto at = text.find("could not be saved"); at != std::string::npos;
+         at = text.find("could not be saved", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const auto prompt = [&](const std::string& session) {
+    std::string document = fixture("claude/UserPromptSubmit.json");
+    const std::string original = "f4c0ee25-073b-4dab-af99-9e3fb0e47089";
+    for (auto at = document.find(original); at != std::string::npos; at = document.find(original)) {
+      document.replace(at, original.size(), session);
+    }
+    startHook(document).wait();
+  };
+  prompt("saved-first");
+  ASSERT_TRUE(eventually([&] { return saved().find("saved-first") != std::string::npos; }, 30s));
+  const auto failSaves = [&] {
+    std::filesystem::remove(directory / "sessions.json");
+    std::filesystem::create_directory(directory / "sessions.json");  // where the file goes
+  };
+  {
+    SCOPED_TRACE("a failed save is tried again once it can succeed");
+    failSaves();
+    const std::size_t before = failures();
+    prompt("after-a-failed-save");
+    ASSERT_TRUE(eventually([&] { return failures() > before; }, 30s)) << service->standardError();
+    std::filesystem::remove(directory / "sessions.json");
+    EXPECT_TRUE(eventually(
+        [&] { return saved().find("after-a-failed-save") != std::string::npos; }, 60s));
+  }
+  {
+    SCOPED_TRACE("a stop saves what a failed save left unsaved");
+    failSaves();
+    const std::size_t before = failures();
+    prompt("before-the-stop");
+    ASSERT_TRUE(eventually([&] { return failures() > before; }, 30s)) << service->standardError();
+    std::filesystem::remove(directory / "sessions.json");
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(30s), 0) << service->standardError();
+    EXPECT_NE(saved().find("before-the-stop"), std::string::npos);
+  }
+  {
+    SCOPED_TRACE("sessions kept while running are bounded as saved ones, finished ones first");
+    service = startService();
+    std::string lines;
+    const Date start = Dates::now();
+    for (std::size_t number = 0; number < SessionStore::maximumSavedSessions + 100; ++number) {
+      AgentEvent event{.type = AgentEventType::completed,
+                       .sessionId = "finished-" + std::to_string(number),
+                       .provider = AgentProvider::claudeCode,
+                       .timestamp = start + std::chrono::milliseconds(number)};
+      lines += encodeEventLine(event);
+    }
+    ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
+    prompt("active-last");
+    std::size_t shown = 0;
+    EXPECT_TRUE(eventually([&] {
+      const Json now = state();
+      shown = now["sessions"].size();
+      return now.dump().find("active-last") != std::string::npos;
+    }, 30s));
+    EXPECT_EQ(shown, SessionStore::maximumSavedSessions);
+    const std::string listed = state().dump();
+    EXPECT_NE(listed.find("saved-first"), std::string::npos);  // still running
+    EXPECT_EQ(listed.find("finished-0\""), std::string::npos);  // the oldest finished went
+    EXPECT_NE(listed.find("finished-599\""), std::string::npos);
+  }
+}
+
+TEST_F(DisplayServiceTest, SlowIdleAndGoneClientsCannotLockTheApiOut) {
+  service = startService({"--http", "127.0.0.1:0"});
+  const auto health = Coding::parse(api("GET", "/v1/health").body);
+  ASSERT_TRUE(health && health->contains("web"));
+  const std::string web = (*health)["web"].get<std::string>();
+  const auto port = static_cast<std::uint16_t>(
+      std::stoi(web.substr(web.rfind(':') + 1, web.size() - web.rfind(':') - 2)));
+  {
+    SCOPED_TRACE("clients that trickle their headers over TCP, a byte a second");
+    std::vector<UniqueFd> slow;
+    for (unsigned i = 0; i < ApiServer::maximumConnections; ++i) {
+      slow.push_back(connectLocal({}, port));
+      const std::string_view line = "GET /v1/health HTTP/1.1\r\n";
+      ::send(slow.back().get(), line.data(), line.size(), MSG_NOSIGNAL);
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+      while (!done) {
+        for (const UniqueFd& socket : slow) {
+          ::send(socket.get(), "X", 1, MSG_NOSIGNAL);
+        }
+        std::this_thread::sleep_for(1s);
+      }
+    });
+    // Without a token (or the served host) the answer is a refusal: what counts is that one comes.
+    EXPECT_TRUE(eventually(
+        [&] { return statusLine(connectLocal({}, port), "/v1/health").starts_with("HTTP/1.1 4"); },
+        45s));
+    done = true;
+    trickle.join();
+  }
+  {
+    SCOPED_TRACE("idle connections on the Unix socket");
+    std::vector<UniqueFd> idle;
+    for (unsigned i = 0; i < ApiServer::maximumConnections; ++i) {
+      idle.push_back(connectLocal(directory / "api.sock"));
+    }
+    EXPECT_TRUE(eventually(
+        [&] { return statusLine(connectLocal(directory / "api.sock"), "/v1/health") == "HTTP/1.1 200 OK"; },
+        45s));
+  }
+  {
+    SCOPED_TRACE("event streams whose readers have gone");
+    std::vector<UniqueFd> streams;
+    for (unsigned i = 0; i < ApiServer::maximumConnections; ++i) {  // every slot
+      streams.push_back(connectLocal(directory / "api.sock"));
+      ASSERT_EQ(statusLine(streams.back(), "/v1/events"), "HTTP/1.1 200 OK");
+    }
+    streams.clear();
+    // Well before the streams' keep-alive, which was all that freed them.
+    EXPECT_TRUE(eventually(
+        [&] {
+          return statusLine(connectLocal(directory / "api.sock"), "/v1/health") ==
+                 "HTTP/1.1 200 OK";
+        },
+        ApiServer::keepAliveInterval / 2));
+  }
+  {
+    SCOPED_TRACE("a service that answers slowly is busy, not gone");
+    service->signal(SIGSTOP);
+    ChildProcess status({program("tarvel"), "status"}, home);
+    EXPECT_EQ(status.wait(30s), 3);
+    service->signal(SIGCONT);
+    EXPECT_NE(status.standardError().find("busy"), std::string::npos) << status.standardError();
+  }
+}
+
+TEST_F(DisplayServiceTest, ACommandIsShownAsItRunsAndOnlyAWholeOneCanBeAllowed) {
+  service = startService();
+  // An erase-line escape and a right-to-left override, then more lines than a body shows.
+  std::string command = R"(echo safe \u001b[2K\u202etxt.sh)";
+  for (int line = 2; line <= 8; ++line) {
+    command += "\\necho " + std::to_string(line);
+  }
+  std::string document = permissionRequest("77777777-7777-4777-8777-777777777777");
+  document.replace(document.find("touch created-by-agent.txt"),
+                   std::string_view("touch created-by-agent.txt").size(), command);
+  startHook(document);
+  waitForPrompts(1);
+  const Json listed = state()["prompts"][0];
+  const auto live = decodeJSON<LivePrompt>(listed);
+  ASSERT_TRUE(live);
+  // The state (which the page and the terminal display show) and the notification agree.
+  const std::string shown = "echo safe \u27e8U+001B\u27e9[2K\u27e8U+202E\u27e9txt.sh";
+  EXPECT_TRUE(live->pendingReply.fullDetail->starts_with(shown + "\necho 2\n"))
+      << *live->pendingReply.fullDetail;
+  const auto notification = NotificationContent::forPrompt(*live, live->receivedAt);
+  EXPECT_NE(notification.body.find(shown + "\necho 2"), std::string::npos) << notification.body;
+  EXPECT_NE(notification.body.find("\n+2 more lines\n"), std::string::npos) << notification.body;
+  for (const auto& action : notification.actions) {
+    EXPECT_NE(action.key, NotificationContent::allowAction);
+  }
+}
+
 TEST_F(DisplayServiceTest, ASecondServiceIsRefusedAndWritesNothing) {
   service = startService();
   startHook(fixture("claude/UserPromptSubmit.json")).wait();
@@ -240,6 +453,58 @@ TEST_F(DisplayServiceTest, ASecondServiceIsRefusedAndWritesNothing) {
   EXPECT_EQ(api("GET", "/v1/health").status, 200);
   EXPECT_TRUE(std::filesystem::exists(directory / "agent.sock"));
   EXPECT_FALSE(saved.empty());
+}
+
+TEST_F(DisplayServiceTest, AnotherUsersSocketsAreTrustedByNeitherHookNorService) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "running a listener as another user needs root";
+  }
+  const std::string stranger = std::string(TARVEL_SOURCE_DIR) + "/Tests/TarvelDisplay/stranger.py";
+  const auto asStranger = [&](const std::string& mode, const std::string& path) {
+    return std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534",   "--regid=65534",
+                                    "--clear-groups",   "/usr/bin/python3", stranger,
+                                    mode,               path};
+  };
+  // A ~/.tarvel that another user could once write: they left listeners of theirs in it.
+  std::filesystem::create_directories(directory);
+  ASSERT_EQ(::chmod(home.c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(directory.c_str(), 0777), 0);
+  ChildProcess listener(asStranger("listen", directory.string()), home);
+  ASSERT_TRUE(eventually([&] { return listener.standardOutput().starts_with("ready"); }, 30s))
+      << listener.standardError();
+  ASSERT_EQ(::chmod(directory.c_str(), 0700), 0);
+
+  {
+    SCOPED_TRACE("the hook tells them nothing and takes no answer from them");
+    ChildProcess& hook = startHook(permissionRequest("66666666-6666-4666-8666-666666666666"));
+    EXPECT_EQ(hook.wait(30s), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+    EXPECT_EQ(listener.standardOutput(), "ready\n");
+  }
+  {
+    SCOPED_TRACE("the service refuses their socket, saying whose it is");
+    ChildProcess refused({program("tarvel"), "serve"}, home);
+    EXPECT_EQ(refused.wait(30s), 1);
+    EXPECT_NE(refused.standardError().find("agent.sock belongs to another user (uid 65534)"),
+              std::string::npos)
+        << refused.standardError();
+    EXPECT_EQ(refused.standardError().find("Another Tarvel instance"), std::string::npos);
+  }
+  listener.signal(SIGKILL);
+  listener.wait();
+  {
+    SCOPED_TRACE("with the strangers gone the service starts; their API requests are refused");
+    std::filesystem::remove(directory / "agent.sock");
+    std::filesystem::remove(directory / "reply.sock");
+    service = startService();
+    ASSERT_EQ(api("GET", "/v1/health").status, 200);
+    // As if the modes had been loosened: only the peer's credentials keep them out.
+    ASSERT_EQ(::chmod(directory.c_str(), 0711), 0);
+    ASSERT_EQ(::chmod((directory / "api.sock").c_str(), 0666), 0);
+    ChildProcess asking(asStranger("ask", (directory / "api.sock").string()), home);
+    EXPECT_EQ(asking.wait(30s), 0) << asking.standardError();
+    EXPECT_EQ(asking.standardOutput(), "HTTP/1.1 403 Forbidden\n");
+  }
 }
 
 TEST_F(DisplayServiceTest, HostileFilesNeverHangTheServiceNorLeadItElsewhere) {

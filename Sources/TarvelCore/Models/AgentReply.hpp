@@ -97,6 +97,9 @@ struct AgentReplyHello {
   UUID replyId;
   // How long the hook waits for the answer; displays show when it gives up. Older hooks omit it.
   std::optional<std::int64_t> timeoutSeconds;
+  // True when the hook confirms each answer it reads with a receipt line, so the display can
+  // tell an answer taken from one lost with a hook that died. Older hooks omit it.
+  std::optional<bool> confirmsReceipt;
   bool operator==(const AgentReplyHello&) const = default;
 };
 

@@ -23,6 +23,9 @@ std::string AgentSocketError::description() const {
       return "Another Tarvel instance is already listening on this socket.";
     case Kind::fileSystem:
       return call + "(" + path + ") failed: " + errorText(errorNumber);
+    case Kind::foreignOwner:
+      return path + " belongs to another user (uid " + std::to_string(ownerUser.value_or(0)) +
+             "); Tarvel does not use a socket it does not own. Remove it and start again.";
   }
   return "Unknown socket error.";
 }
@@ -38,6 +41,11 @@ AgentSocketError AgentSocketError::fileSystem(std::string_view call, std::string
                           .call = std::string(call),
                           .errorNumber = errorNumber,
                           .path = std::string(path)};
+}
+
+AgentSocketError AgentSocketError::foreignOwner(std::string_view path, std::uint32_t ownerUser) {
+  return AgentSocketError{
+      .kind = Kind::foreignOwner, .path = std::string(path), .ownerUser = ownerUser};
 }
 
 }  // namespace tarvel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,19 +16,23 @@ struct AgentSocketError {
     invalidEvent,  // for callers; no socket operation raises it
     alreadyInUse,  // another process accepts on the path
     fileSystem,    // a directory or file operation on `path` failed with `errorNumber`
+    foreignOwner,  // `path` belongs to, or is served by, the user `ownerUser`, not this one
   };
 
   Kind kind = Kind::systemCall;
   std::string call;     // "socket", "connect", "write", "open", "bind", ..., or "mkdir", "chmod"
   int errorNumber = 0;  // errno of the failed call
   std::string path;     // the file concerned, when there is one
+  std::optional<std::uint32_t> ownerUser;  // foreignOwner: the other user's id
 
   // "<call> failed: <strerror>", "The Unix socket path is too long.", ...
   // fileSystem: "<call>(<path>) failed: <strerror>".
+  // foreignOwner: "<path> belongs to another user (uid <n>); ...".
   std::string description() const;
 
   static AgentSocketError systemCall(std::string_view call, int errorNumber);
   static AgentSocketError fileSystem(std::string_view call, std::string_view path, int errorNumber);
+  static AgentSocketError foreignOwner(std::string_view path, std::uint32_t ownerUser);
   static AgentSocketError pathTooLong() { return AgentSocketError{.kind = Kind::pathTooLong}; }
   static AgentSocketError invalidEvent() { return AgentSocketError{.kind = Kind::invalidEvent}; }
   static AgentSocketError alreadyInUse() { return AgentSocketError{.kind = Kind::alreadyInUse}; }

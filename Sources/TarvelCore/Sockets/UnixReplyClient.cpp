@@ -1,5 +1,6 @@
 #include "TarvelCore/Sockets/UnixReplyClient.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <string>
 
@@ -17,20 +19,39 @@ namespace tarvel::UnixReplyClient {
 
 namespace {
 
-constexpr std::int64_t handshakeSeconds = 2;
-// Beyond this the kernel treats a receive time-out as "wait forever" anyway.
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds handshakeLimit{2};
+// Beyond this the wait is as good as for ever; it also keeps the deadline's arithmetic in range.
 constexpr std::int64_t longestTimeoutSeconds = std::int64_t{365} * 24 * 3600;
 
-bool setTimeout(int descriptor, int option, std::int64_t seconds) {
-  const timeval value{.tv_sec = static_cast<time_t>(seconds), .tv_usec = 0};
+bool setTimeout(int descriptor, int option, std::chrono::seconds limit) {
+  const timeval value{.tv_sec = static_cast<time_t>(limit.count()), .tv_usec = 0};
   return ::setsockopt(descriptor, SOL_SOCKET, option, &value, sizeof value) == 0;
 }
 
 // Reads one byte per call until a line feed, so nothing past the line is consumed. Absent when
-// `limit` bytes gather without a line feed, or a read ends the stream or fails (time-out included).
-std::optional<std::string> readLine(int descriptor, std::size_t limit) {
+// `limit` bytes gather without a line feed, a read ends the stream or fails, or `deadline`
+// passes: one deadline for the whole line, so a peer that trickles bytes cannot stretch it.
+std::optional<std::string> readLine(int descriptor, std::size_t limit, Clock::time_point deadline) {
   std::string line;
   while (true) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      return std::nullopt;
+    }
+    pollfd entry{.fd = descriptor, .events = POLLIN, .revents = 0};
+    const int ready =
+        ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready < 0) {
+      return std::nullopt;
+    }
+    if (ready == 0) {
+      continue;  // the deadline is checked again above
+    }
     char byte = 0;
     const ssize_t count = ::read(descriptor, &byte, 1);
     if (count < 0 && errno == EINTR) {
@@ -52,12 +73,16 @@ std::optional<std::string> readLine(int descriptor, std::size_t limit) {
 std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& socketURL,
                                    std::int64_t timeoutSeconds,
                                    const std::function<bool()>& afterRegistration) {
+  // The whole wait, from connecting to the answer, ends at one deadline.
+  const auto deadline =
+      Clock::now() + std::chrono::seconds(std::clamp<std::int64_t>(timeoutSeconds, 1,
+                                                                    longestTimeoutSeconds));
   const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) {
     return std::nullopt;
   }
-  if (!setTimeout(socket.get(), SO_SNDTIMEO, handshakeSeconds) ||
-      !setTimeout(socket.get(), SO_RCVTIMEO, handshakeSeconds)) {
+  if (!setTimeout(socket.get(), SO_SNDTIMEO, handshakeLimit) ||
+      !setTimeout(socket.get(), SO_RCVTIMEO, handshakeLimit)) {
     return std::nullopt;
   }
   const std::string path = socketURL.string();
@@ -69,12 +94,18 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
                 UnixSocketSupport::addressLength(path)) != 0) {
     return std::nullopt;
   }
-  if (!writeLine(toJSON(AgentReplyHello{.replyId = id, .timeoutSeconds = timeoutSeconds}),
+  // An answer decides what the agent may do: only a display of this user may give it.
+  if (!UnixSocketSupport::isPeerThisUser(socket.get())) {
+    return std::nullopt;
+  }
+  if (!writeLine(toJSON(AgentReplyHello{
+                     .replyId = id, .timeoutSeconds = timeoutSeconds, .confirmsReceipt = true}),
                  socket.get())) {
     return std::nullopt;
   }
 
-  const auto acknowledgementLine = readLine(socket.get(), maximumAcknowledgementBytes);
+  const auto acknowledgementLine = readLine(socket.get(), maximumAcknowledgementBytes,
+                                            std::min(deadline, Clock::now() + handshakeLimit));
   if (!acknowledgementLine) {
     return std::nullopt;
   }
@@ -86,18 +117,19 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
     return std::nullopt;  // closing the socket withdraws the registration
   }
 
-  const std::int64_t seconds =
-      timeoutSeconds < 1 ? 1 : std::min(timeoutSeconds, longestTimeoutSeconds);
-  if (!setTimeout(socket.get(), SO_RCVTIMEO, seconds)) {
-    return std::nullopt;
-  }
-  const auto replyLine = readLine(socket.get(), maximumReplyBytes);
+  const auto replyLine = readLine(socket.get(), maximumReplyBytes, deadline);
   if (!replyLine) {
     return std::nullopt;
   }
   auto reply = decodeJSONText<AgentReply>(*replyLine);
   // An answer addressed to another prompt must never decide this one.
   if (!reply || reply->replyId != id) {
+    return std::nullopt;
+  }
+  // The display counts the answer as delivered only once it has this receipt.
+  const std::string_view receipt = receiptLine;
+  if (::send(socket.get(), receipt.data(), receipt.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(receipt.size())) {
     return std::nullopt;
   }
   return std::move(*reply);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <condition_variable>
 #include <list>
 #include <map>
 #include <mutex>
@@ -38,6 +39,8 @@ constexpr const char* clientThreadName = "tarvel.reply.c";
 
 // A reply is small; a hook that stops reading must not hold submit() for long.
 constexpr std::chrono::milliseconds sendTimeout{2000};
+// How long submit() waits for a hook's receipt; a hook confirms at once when it reads the answer.
+constexpr std::chrono::milliseconds receiptTimeout{5000};
 
 const Log::Logger& socketLog() {
   static const Log::Logger logger("socket");
@@ -63,6 +66,18 @@ struct Connection {
   // Serialises the acknowledgement and the reply, so that a submit() racing a registration can
   // never put its reply line before the acknowledgement.
   std::mutex writeLock;
+  // Set from the hello before registration; read-only afterwards.
+  bool confirmsReceipt = false;
+  // The thread serving the connection; set before anything else can see the connection's hello.
+  std::thread::id worker;
+
+  // The hand-over between submit() and the worker watching the connection. `receiptLock` guards
+  // the three fields; `receiptChanged` is signalled when `watching` turns false.
+  std::mutex receiptLock;
+  std::condition_variable receiptChanged;
+  bool watching = true;   // the worker still reads the connection
+  bool answered = false;  // submit() took it and writes (or wrote) the reply
+  bool receiptRead = false;
 
   void shutDown() const { ::shutdown(socket.get(), SHUT_RDWR); }
 };
@@ -81,6 +96,22 @@ void joinAll(std::vector<std::thread>& threads) {
     }
   }
   threads.clear();
+}
+
+// Whether `start` and what follows it on `socket` make the hook's receipt line.
+bool isReceipt(int socket, std::string receipt) {
+  while (!receipt.ends_with('\n') && receipt.size() < UnixReplyClient::receiptLine.size()) {
+    char byte = 0;
+    const ssize_t count = ::read(socket, &byte, 1);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count != 1) {
+      break;
+    }
+    receipt.push_back(byte);
+  }
+  return receipt == UnixReplyClient::receiptLine;
 }
 
 bool isResourceShortage(int error) {
@@ -283,6 +314,7 @@ void UnixReplyServer::State::workerEnded() {
 
 void UnixReplyServer::State::serve(const ConnectionRef& connection) {
   const int socket = connection->socket.get();
+  connection->worker = std::this_thread::get_id();
 
   // The hello: read until a line feed, giving up on silence, end of stream or an overlong line.
   std::string buffer;
@@ -327,6 +359,7 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
         return;  // the server stopped meanwhile
       }
       connection->registeredAt = registeredAt;
+      connection->confirmsReceipt = hello->confirmsReceipt.value_or(false);
       connection->expiresAt = registeredAt + wait;
       auto& slot = pending[replyId];
       displaced = std::exchange(slot, connection);
@@ -346,17 +379,33 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
   }
   notify(snapshot());
 
-  // Watch: the hook sends nothing more, so any byte, end of stream, error or the time-out means
-  // it has given up (or submit() / stop() shut the connection down).
-  while (true) {
-    char byte = 0;
-    const ssize_t count = ::read(socket, &byte, 1);
-    if (count < 0 && errno == EINTR) {
-      continue;
+  // Watch: before its answer the hook sends nothing more, so any byte, end of stream, error or
+  // the time-out means it has given up (or submit() / stop() shut the connection down). Once
+  // submit() has answered, the bytes are the hook's receipt.
+  char byte = 0;
+  ssize_t count = 0;
+  do {
+    count = ::read(socket, &byte, 1);
+  } while (count < 0 && errno == EINTR);
+  bool answered = false;
+  {
+    const std::scoped_lock guard(connection->receiptLock);
+    answered = connection->answered;
+    if (!answered) {
+      connection->watching = false;
     }
-    break;
   }
-  dropIfStillPending(replyId, connection);
+  if (!answered) {
+    dropIfStillPending(replyId, connection);
+    return;
+  }
+  const bool receiptRead = count == 1 && isReceipt(socket, std::string(1, byte));
+  {
+    const std::scoped_lock guard(connection->receiptLock);
+    connection->receiptRead = receiptRead;
+    connection->watching = false;
+  }
+  connection->receiptChanged.notify_all();
 }
 
 UnixReplyServer::UnixReplyServer(std::filesystem::path socketURL, PendingChanged pendingChanged,
@@ -532,14 +581,46 @@ bool UnixReplyServer::submit(const AgentReply& reply) {
     s.pending.erase(it);
     s.clients.erase(connection);
   }
+  bool gaveUp = false;
+  {
+    const std::scoped_lock guard(connection->receiptLock);
+    connection->answered = true;
+    if (!connection->watching) {
+      gaveUp = true;
+    }
+  }
+  if (gaveUp) {
+    // The hook gave up just as the answer came: it will never read it.
+    connection->shutDown();
+    s.notify(s.snapshot());
+    return false;
+  }
+  if (connection->confirmsReceipt) {
+    setTimeout(connection->socket.get(), SO_RCVTIMEO, receiptTimeout);
+  }
   bool written = false;
   {
     const std::scoped_lock writeGuard(connection->writeLock);
     written = UnixReplyClient::writeLine(toJSON(reply), connection->socket.get());
   }
   s.notify(s.snapshot());
+  bool delivered = written;
+  if (written && connection->confirmsReceipt) {
+    // Written is not read: a hook killed now leaves the answer unread in its socket. Only the
+    // hook's receipt says that it has the answer.
+    if (std::this_thread::get_id() == connection->worker) {
+      // Called from this connection's own pendingChanged callback: its worker is not watching
+      // yet, so the receipt is read here.
+      delivered = isReceipt(connection->socket.get(), {});
+    } else {
+      std::unique_lock guard(connection->receiptLock);
+      connection->receiptChanged.wait_for(guard, receiptTimeout + sendTimeout,
+                                          [&] { return !connection->watching; });
+      delivered = connection->receiptRead;
+    }
+  }
   connection->shutDown();
-  return written;
+  return delivered;
 }
 
 }  // namespace tarvel

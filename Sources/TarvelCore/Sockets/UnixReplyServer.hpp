@@ -79,7 +79,9 @@ class UnixReplyServer {
   std::vector<Registration> registrations() const;
 
   // Delivers the answer to the hook registered for `reply.replyId` and ends that registration.
-  // True only when a hook was registered and the whole reply line was written to it.
+  // True only when a hook was registered and the whole reply line was written to it, and, when
+  // its hello said it confirms receipt, once its receipt came back (waiting a few seconds at
+  // most): an answer written to a hook that dies before reading it was not delivered.
   bool submit(const AgentReply& reply);
 
   const std::filesystem::path& socketURL() const;

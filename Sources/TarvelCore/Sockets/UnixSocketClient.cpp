@@ -40,6 +40,11 @@ std::optional<AgentSocketError> sendBytes(std::string_view bytes,
   if (connected != 0) {
     return AgentSocketError::systemCall("connect", errno);
   }
+  // What an agent does is told only to a display of this user.
+  if (!UnixSocketSupport::isPeerThisUser(socket.get())) {
+    return AgentSocketError::foreignOwner(path,
+                                          UnixSocketSupport::peerUser(socket.get()).value_or(0));
+  }
 
   std::size_t offset = 0;
   while (offset < bytes.size()) {

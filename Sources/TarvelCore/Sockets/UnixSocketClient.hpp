@@ -14,7 +14,8 @@ namespace tarvel::UnixSocketClient {
 
 // Sends the event's line (shared encoder + line feed) to the socket at `socketURL`.
 // Fails with systemCall("connect", ...) when nobody listens, systemCall("write", ...) when the
-// peer stops reading or closes; the event is then lost (no retry).
+// peer stops reading or closes, foreignOwner when the listener runs as another user; the event is
+// then lost (no retry).
 [[nodiscard]] std::optional<AgentSocketError> send(const AgentEvent& event,
                                                    const std::filesystem::path& socketURL);
 

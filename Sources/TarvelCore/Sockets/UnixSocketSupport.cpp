@@ -38,7 +38,46 @@ void removeSocketFile(const std::string& path) {
   }
 }
 
+// The other user behind the socket file at `path`: its owner, or the process accepting on it.
+std::optional<std::uint32_t> foreignUser(const std::string& path) {
+  const auto self = static_cast<std::uint32_t>(::geteuid());
+  if (const auto status = linkStatus(path); status && status->st_uid != self) {
+    return static_cast<std::uint32_t>(status->st_uid);
+  }
+  const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const auto address = makeAddress(path);
+  if (!probe || !address) {
+    return std::nullopt;
+  }
+  int result = 0;
+  do {
+    result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&*address),
+                       addressLength(path));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    return std::nullopt;
+  }
+  if (const auto user = peerUser(probe.get()); user && *user != self) {
+    return user;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::uint32_t> peerUser(int descriptor) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      length != sizeof credentials) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(credentials.uid);
+}
+
+bool isPeerThisUser(int descriptor) {
+  return peerUser(descriptor) == static_cast<std::uint32_t>(::geteuid());
+}
 
 Result<sockaddr_un, AgentSocketError> makeAddress(std::string_view path) {
   if (path.size() > maximumPathBytes) {
@@ -109,6 +148,12 @@ Result<ProcessFileLock, AgentSocketError> ProcessFileLock::openAndLock(
     logger.error("open(%s) failed: %s", {Log::value(text), Log::value(errorText(error))});
     return AgentSocketError::systemCall("open", error);
   }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) == 0 && status.st_uid != ::geteuid()) {
+    logger.error("%s belongs to uid %ld",
+                 {Log::value(text), Log::value(static_cast<long>(status.st_uid))});
+    return AgentSocketError::foreignOwner(text, static_cast<std::uint32_t>(status.st_uid));
+  }
   // Open file description locks exclude other threads of this process too; fall back to the
   // per-process record lock on kernels without them.
   int waitCommand = F_OFD_SETLKW;
@@ -152,6 +197,13 @@ Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& soc
     if (auto error = makeDirectories(directory)) {
       return *error;
     }
+    // A directory of another user's is theirs to fill: nothing found there can be trusted.
+    struct stat status {};
+    if (tightenDirectory && ::lstat(directory.c_str(), &status) == 0 &&
+        status.st_uid != ::geteuid()) {
+      return AgentSocketError::foreignOwner(directory.string(),
+                                            static_cast<std::uint32_t>(status.st_uid));
+    }
     if (tightenDirectory && ::chmod(directory.c_str(), 0700) != 0) {
       return AgentSocketError::fileSystem("chmod", directory.string(), errno);
     }
@@ -162,6 +214,13 @@ Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& soc
     return lock.error();
   }
   if (isPathAccepting(path)) {
+    // Another user's listener is no Tarvel instance of ours: saying "already listening" would
+    // leave the user believing their own service runs, while a stranger gets the prompts.
+    if (const auto stranger = foreignUser(path)) {
+      logger.error("%s is served by uid %ld",
+                   {Log::value(path), Log::value(static_cast<long>(*stranger))});
+      return AgentSocketError::foreignOwner(path, *stranger);
+    }
     return AgentSocketError::alreadyInUse();
   }
   removeSocketFile(path);

@@ -31,6 +31,15 @@ socklen_t addressLength(std::string_view path);
 // file, a regular file, or a socket left behind by a dead process; never fails.
 bool isPathAccepting(const std::filesystem::path& path);
 
+// The user id of the process at the other end of the connected Unix socket `descriptor` (for a
+// client, the process that created the listener), from SO_PEERCRED; absent when the system
+// cannot tell.
+std::optional<std::uint32_t> peerUser(int descriptor);
+
+// Whether the process at the other end of `descriptor` runs as this process's effective user.
+// Peers of another user are never trusted with prompts or answers, whatever the file modes say.
+bool isPeerThisUser(int descriptor);
+
 // Creates `directory` and any missing parents with permissions 0700 for the new ones.
 // Fails with a fileSystem error ("mkdir") when a component cannot be created or is not a
 // directory.
@@ -45,7 +54,9 @@ struct Listener {
 
 // Creates the socket's directory (0700 for new directories; forced to 0700 when
 // `tightenDirectory`), then, holding the exclusive lock on "<socket path>.lock": refuses with
-// alreadyInUse when another process accepts on the path, removes a stale socket file (never any
+// alreadyInUse when another process of this user accepts on the path (foreignOwner when the socket
+// file or the process accepting on it belongs to another user, and when `tightenDirectory` and the
+// directory belongs to another user), removes a stale socket file (never any
 // other kind of file), binds, sets the socket file to 0600 and listens with the system's
 // maximum backlog (SOMAXCONN).
 // The descriptor is blocking and close-on-exec. On failure no socket file of this call remains.
@@ -58,7 +69,8 @@ Result<Listener, AgentSocketError> bindListener(const std::filesystem::path& soc
 class ProcessFileLock {
  public:
   // Opens (creating with 0600) and locks `path`, waiting while someone else holds the lock.
-  // Logs and fails with systemCall("open", errno) when the file cannot be opened or locked.
+  // Logs and fails with systemCall("open", errno) when the file cannot be opened or locked, and
+  // with foreignOwner when it belongs to another user (who could hold the lock for ever).
   static Result<ProcessFileLock, AgentSocketError> openAndLock(const std::filesystem::path& path);
 
   ProcessFileLock(ProcessFileLock&&) noexcept = default;

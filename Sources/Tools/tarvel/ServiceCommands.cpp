@@ -21,6 +21,7 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 
@@ -177,6 +178,11 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
   auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/status", {},
                                               std::chrono::milliseconds(1000));
   if (!response || response->status != 200) {
+    // A service that accepts but does not answer in time runs: it is busy, not gone.
+    if (UnixSocketSupport::isPathAccepting(paths.apiSocket)) {
+      error << "tarvel: the service is busy and did not answer in time; try again\n";
+      return 3;
+    }
     error << "tarvel: no service is running (start it with: tarvel serve)\n";
     return 3;
   }

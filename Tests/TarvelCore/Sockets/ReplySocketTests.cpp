@@ -149,7 +149,8 @@ TEST_F(ReplySocketTest, ClientSendsOneExactHelloLine) {
   EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "fake.sock", 5));
   peer.join();
   // The hook says how long it waits, so that displays can show when it gives up.
-  EXPECT_EQ(hello, "{\"replyId\":\"" + id.uuidString() + "\",\"timeoutSeconds\":5}\n");
+  EXPECT_EQ(hello, "{\"confirmsReceipt\":true,\"replyId\":\"" + id.uuidString() +
+                       "\",\"timeoutSeconds\":5}\n");
 }
 
 TEST_F(ReplySocketTest, HookThatClosesIsWithdrawn) {
@@ -454,6 +455,70 @@ TEST_F(ReplySocketTest, ClientRefusesBadHandshakesAndForeignAnswers) {
     }
     EXPECT_EQ(registrations, testCase.registrations);
   }
+}
+
+TEST_F(ReplySocketTest, AnAnswerIsDeliveredOnlyOnceTheHookHasIt) {
+  auto server = startServer();
+  struct Case {
+    const char* name;
+    bool confirms;    // the hello says the hook sends a receipt
+    bool reads;       // the hook reads the answer before it goes
+    bool sendsReceipt;
+    bool delivered;
+  };
+  const std::vector<Case> cases = {
+      {"hook confirms", true, true, true, true},
+      {"hook reads, then dies before confirming", true, true, false, false},
+      {"hook dies unread", true, false, false, false},
+      {"hook of an older kind, written only", false, true, false, true},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.name);
+    const UUID id = UUID::random();
+    const UniqueFd hook = connectTo(socketPath());
+    const AgentReplyHello hello{
+        .replyId = id, .confirmsReceipt = testCase.confirms ? std::optional(true) : std::nullopt};
+    ASSERT_TRUE(sendAll(hook.get(), encodeJSON(hello) + "\n"));
+    ASSERT_EQ(readLine(hook.get()), "{\"registered\":true}\n");
+    ASSERT_TRUE(waitUntil([&] { return server->isPending(id); }));
+    auto submitted = std::async(std::launch::async, [&] { return server->submit(allowReply(id)); });
+    if (testCase.reads) {
+      EXPECT_TRUE(readLine(hook.get()).has_value());
+    }
+    if (testCase.sendsReceipt) {
+      EXPECT_TRUE(sendAll(hook.get(), UnixReplyClient::receiptLine));
+    }
+    if (!testCase.sendsReceipt && testCase.confirms) {
+      ::shutdown(hook.get(), SHUT_RDWR);  // as the kernel does for a killed hook
+    }
+    ASSERT_EQ(submitted.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(submitted.get(), testCase.delivered);
+  }
+}
+
+TEST_F(ReplySocketTest, ClientWaitEndsAtOneDeadlineHoweverTheReplyTrickles) {
+  const UniqueFd listener = listenAt(home.path / "fake.sock");
+  const UUID id = UUID::random();
+  // A whole, valid answer, one byte every 200 ms: about 25 s in all if nobody stops it.
+  const std::string reply = encodeJSON(allowReply(id)) + std::string(6, ' ') + "\n";
+  std::thread peer([&] {
+    const UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    setReceiveTimeout(connection.get(), 10s);
+    readLine(connection.get());
+    sendAll(connection.get(), "{\"registered\":true}\n");
+    for (const char byte : reply) {
+      if (!sendAll(connection.get(), std::string_view(&byte, 1))) {
+        return;  // the client has gone
+      }
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(UnixReplyClient::awaitReply(id, home.path / "fake.sock", 2));
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  peer.join();
+  EXPECT_GE(elapsed, 1900ms);
+  EXPECT_LT(elapsed, 15s);
 }
 
 TEST_F(ReplySocketTest, ClientWithoutServerOrWithUnusablePathGetsNothing) {
