@@ -14,7 +14,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building and running the programs needs (tmux also hosts the demo).
 PROGRAM_PACKAGES := cmake g++ make ninja-build pkg-config ccache tmux \
-            nlohmann-json3-dev libutf8proc-dev uuid-dev \
+            nlohmann-json3-dev libutf8proc-dev uuid-dev libtomlplusplus-dev \
             libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev
 # What the tests, benchmarks and the package checks need besides.
 TEST_PACKAGES := git dbus python3-dbusmock chromium python3 \
