@@ -18,6 +18,7 @@ struct HookGroup {
 };
 
 constexpr std::string_view allTools = "*";
+constexpr int codexShortestTimeoutSeconds = 3;
 
 // Every event whose document the hook turns into an activity event, and no other: a hook the
 // display ignores would still cost the agent a process per event.
@@ -55,10 +56,10 @@ std::vector<HookGroup> groupsFor(Agent agent) {
           {.event = "SubagentStart"},
           {.event = "SubagentStop"},
           {.event = "Stop"},
-          // Esc in Codex ends the turn with Interrupt instead of Stop.
-          {.event = "Interrupt"},
-          // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
-          {.event = "SessionEnd", .timeout = 3},
+          // Esc in Codex ends the turn with Interrupt instead of Stop. Codex clamps Interrupt
+          // and SessionEnd hooks to 3 s and warns at every start about any longer limit.
+          {.event = "Interrupt", .timeout = codexShortestTimeoutSeconds},
+          {.event = "SessionEnd", .timeout = codexShortestTimeoutSeconds},
       };
     case Agent::geminiCLI: {
       // Gemini's limits are in milliseconds; an absent matcher matches every tool.
