@@ -14,7 +14,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building and running the programs needs (tmux also hosts the demo).
 PROGRAM_PACKAGES := cmake g++ make ninja-build pkg-config ccache tmux \
-            nlohmann-json3-dev libutf8proc-dev uuid-dev \
+            nlohmann-json3-dev libutf8proc-dev uuid-dev libtomlplusplus-dev \
             libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev
 # What the tests, benchmarks and the package checks need besides.
 TEST_PACKAGES := git dbus python3-dbusmock chromium python3 \
@@ -62,18 +62,27 @@ build: configure
 demo: build
 	@bash Sources/Tools/demo/demo.sh $(BUILD_DIR)/bin
 
+# The folders that did not exist before are listed in install_folders.txt, for uninstall.
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip >/dev/null
+	@root="$(DESTDIR)$(PREFIX)"; before=$$(mktemp); \
+	if [ -d "$$root" ]; then find "$$root" -type d | sort >"$$before"; fi; \
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip >/dev/null && \
+	{ find "$$root" -type d | sort | comm -13 "$$before" - >>$(BUILD_DIR)/install_folders.txt; \
+	  sort -u -o $(BUILD_DIR)/install_folders.txt $(BUILD_DIR)/install_folders.txt; }; \
+	status=$$?; rm -f "$$before"; exit $$status
 	@echo "Installed into $(DESTDIR)$(PREFIX) ($$(grep -c '' $(BUILD_DIR)/install_manifest.txt) files)."
 
-# Removes the files the last `make install` of this build wrote, and the documents' own folder;
-# shared folders such as bin/ stay.
+# Removes the files the last `make install` of this build wrote, then the folders it created
+# once they are empty (deepest first); folders that were there before stay.
 uninstall:
 	@[ -f $(BUILD_DIR)/install_manifest.txt ] || { echo "Nothing to uninstall: no make install was run from $(BUILD_DIR)." >&2; exit 1; }
 	@while IFS= read -r file || [ -n "$$file" ]; do rm -f -- "$(DESTDIR)$$file"; done <$(BUILD_DIR)/install_manifest.txt
-	@rmdir --ignore-fail-on-non-empty -- "$(DESTDIR)$$(dirname -- "$$(grep -m1 '/share/doc/tarvel/' $(BUILD_DIR)/install_manifest.txt)")" 2>/dev/null || true
+	@if [ -f $(BUILD_DIR)/install_folders.txt ]; then \
+	  sort -r $(BUILD_DIR)/install_folders.txt | while IFS= read -r folder; do \
+	    rmdir -- "$$folder" 2>/dev/null || true; done; \
+	fi
 	@echo "Removed $$(grep -c '' $(BUILD_DIR)/install_manifest.txt) files."
-	@rm -f $(BUILD_DIR)/install_manifest.txt
+	@rm -f $(BUILD_DIR)/install_manifest.txt $(BUILD_DIR)/install_folders.txt
 
 package: deps
 	$(call install_missing,dpkg-dev)

@@ -40,7 +40,17 @@ _tarvel() {
 
   case $command in
     "")
-      _tarvel_words "install uninstall doctor serve status web service help --help --version" "$cur"
+      _tarvel_words "install uninstall doctor serve status web stop restart config service help --help --version" "$cur"
+      ;;
+    config)
+      if ((COMP_CWORD == position + 1)); then
+        _tarvel_words "get set unset edit path" "$cur"
+      elif ((COMP_CWORD == position + 2)); then
+        _tarvel_words "http notify notify_finished hold_without_answerers" "$cur"
+      fi
+      ;;
+    restart)
+      _tarvel_words "--no-notify --notify-finished --http" "$cur"
       ;;
     install | uninstall)
       if [[ $prev == --agent ]]; then

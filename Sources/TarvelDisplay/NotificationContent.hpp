@@ -57,6 +57,10 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters);
 // the service reads markup in bodies (capability "body-markup"), so the body is escaped for it.
 Notification forPrompt(const LivePrompt& prompt, Date now, bool markup = true);
 
+// The agent's name as people know it and as the terminal display shows it: "Claude Code",
+// "Codex", "Gemini CLI"; other agents by their own name.
+std::string agentName(const AgentProvider& provider);
+
 // The answer the action `key` gives to `prompt`; absent for a key the prompt does not offer
 // (an unknown key, "allow" on a prompt that cannot be allowed, an option it does not have).
 std::optional<AgentReply> reply(const LivePrompt& prompt, std::string_view key);

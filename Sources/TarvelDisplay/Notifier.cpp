@@ -13,10 +13,12 @@
 #include <string>
 #include <unordered_map>
 
+#include "TarvelCore/Models/AgentOrigin.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/TmuxPane.hpp"
 
 #include <systemd/sd-bus.h>
 
@@ -119,7 +121,8 @@ class Session {
     std::set<UUID> live;
     for (const LivePrompt& prompt : state.prompts) {
       live.insert(prompt.replyId);
-      if (seen.insert(prompt.replyId).second) {
+      // An agent whose own tmux pane is on screen shows its prompt right there.
+      if (seen.insert(prompt.replyId).second && !agentOnScreen(state, prompt.sessionId)) {
         show(prompt);
       }
     }
@@ -136,6 +139,24 @@ class Session {
     if (options.finishedAfter) {
       followSessions(hub, state);
     }
+  }
+
+  // Whether the session runs in a tmux pane that is active in an attached client.
+  static bool agentOnScreen(const PublishedState& state, const std::string& sessionId) {
+    for (const auto& text : state.sessionTexts) {
+      const auto session = Coding::parse(*text);
+      if (!session || !session->is_object() || session->value("id", "") != sessionId) {
+        continue;
+      }
+      const Json origin = session->value("origin", Json::object());
+      if (!origin.is_object() || !origin.contains("tmux") || !origin.contains("tmuxPane") ||
+          !origin["tmux"].is_string() || !origin["tmuxPane"].is_string()) {
+        return false;
+      }
+      const auto socket = AgentOrigin{.tmux = origin["tmux"].get<std::string>()}.tmuxSocket();
+      return socket && TmuxPane::isOnScreen(*socket, origin["tmuxPane"].get<std::string>());
+    }
+    return false;
   }
 
   // Withdraws everything still shown.
@@ -358,7 +379,8 @@ class Session {
       return;
     }
     const auto content = NotificationContent::forFinishedSession(
-        {.providerName = AgentProvider(session.value("provider", std::string())).displayName(),
+        {.providerName = NotificationContent::agentName(
+             AgentProvider(session.value("provider", std::string()))),
          .projectName = session.contains("projectName") && session["projectName"].is_string()
                             ? std::optional<std::string>(session["projectName"].get<std::string>())
                             : std::nullopt,

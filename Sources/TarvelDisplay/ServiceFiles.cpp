@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
@@ -62,24 +64,90 @@ std::optional<std::string> prepareDirectory(const std::filesystem::path& directo
 }
 
 Result<InstanceLock, std::string> InstanceLock::acquire(const std::filesystem::path& lockFile) {
-  UniqueFd fd;
-  do {
-    fd.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  } while (!fd && errno == EINTR);
+  for (;;) {
+    UniqueFd fd;
+    do {
+      fd.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    } while (!fd && errno == EINTR);
+    if (!fd) {
+      return std::string("Cannot open ") + lockFile.string() + ": " + std::strerror(errno);
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno == EWOULDBLOCK) {
+        std::string text = "Another tarvel serve is already running for " +
+                           lockFile.parent_path().string();
+        if (const auto running = holder(lockFile)) {
+          text += " (process " + std::to_string(running->processId) + ", started " +
+                  running->startedBy + ")";
+        }
+        return text +
+               ". Use that one, or stop it with: tarvel stop (tarvel restart starts it again "
+               "with the settings of ~/.config/tarvel/config.toml).";
+      }
+      return std::string("Cannot lock ") + lockFile.string() + ": " + std::strerror(errno);
+    }
+    // A stopping service removes its lock file while holding the lock: a lock taken on the
+    // removed file guards nothing, so it is taken again on the file now at the path.
+    struct stat held {};
+    struct stat current {};
+    if (::fstat(fd.get(), &held) == 0 && ::lstat(lockFile.c_str(), &current) == 0 &&
+        held.st_ino == current.st_ino && held.st_dev == current.st_dev) {
+      return InstanceLock(std::move(fd));
+    }
+  }
+}
+
+void InstanceLock::describe(std::string_view startedBy) {
+  const std::string text =
+      "pid " + std::to_string(::getpid()) + "\nstarted " + std::string(startedBy) + "\n";
+  if (::ftruncate(fd.get(), 0) == 0) {
+    static_cast<void>(::pwrite(fd.get(), text.data(), text.size(), 0));
+  }
+}
+
+void InstanceLock::removeFile(const std::filesystem::path& lockFile) {
+  struct stat held {};
+  struct stat current {};
+  if (::fstat(fd.get(), &held) == 0 && ::lstat(lockFile.c_str(), &current) == 0 &&
+      held.st_ino == current.st_ino && held.st_dev == current.st_dev) {
+    ::unlink(lockFile.c_str());
+  }
+}
+
+std::optional<Holder> InstanceLock::holder(const std::filesystem::path& lockFile) {
+  if (!isHeld(lockFile)) {
+    return std::nullopt;
+  }
+  const UniqueFd fd(::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) {
-    return std::string("Cannot open ") + lockFile.string() + ": " + std::strerror(errno);
+    return std::nullopt;
   }
-  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) {
-      continue;
-    }
-    if (errno == EWOULDBLOCK) {
-      return std::string("Another tarvel serve is already running for ") +
-             lockFile.parent_path().string() + "; use that one (tarvel status shows it).";
-    }
-    return std::string("Cannot lock ") + lockFile.string() + ": " + std::strerror(errno);
+  char buffer[512];
+  const ssize_t count = ::pread(fd.get(), buffer, sizeof buffer, 0);
+  if (count <= 0) {
+    return std::nullopt;
   }
-  return InstanceLock(std::move(fd));
+  const std::string_view text(buffer, static_cast<std::size_t>(count));
+  Holder holder;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = std::min(text.find('\n', start), text.size());
+    const std::string_view line = text.substr(start, end - start);
+    if (line.starts_with("pid ")) {
+      const auto digits = line.substr(4);
+      std::from_chars(digits.data(), digits.data() + digits.size(), holder.processId);
+    } else if (line.starts_with("started ")) {
+      holder.startedBy = std::string(line.substr(8));
+    }
+    start = end + 1;
+  }
+  if (holder.processId <= 0) {
+    return std::nullopt;
+  }
+  return holder;
 }
 
 bool InstanceLock::isHeld(const std::filesystem::path& lockFile) {

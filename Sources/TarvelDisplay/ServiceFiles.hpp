@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "TarvelCore/Platform/Result.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -33,6 +34,13 @@ struct Paths {
 // anything then.
 [[nodiscard]] std::optional<std::string> prepareDirectory(const std::filesystem::path& directory);
 
+// Who runs the service: read back from the lock file by `tarvel stop` and by a refused start.
+struct Holder {
+  long processId = 0;
+  std::string startedBy;  // "by hand", "by tarvel-island", "by the systemd user unit tarvel.service"
+  bool operator==(const Holder&) const = default;
+};
+
 // The exclusive claim of one service on its directory, held while the object lives (and by the
 // process's open file, so a killed service frees it at once). Move-only.
 class InstanceLock {
@@ -42,6 +50,14 @@ class InstanceLock {
   static Result<InstanceLock, std::string> acquire(const std::filesystem::path& lockFile);
   // Whether some process holds the lock now (false when the file is missing).
   static bool isHeld(const std::filesystem::path& lockFile);
+  // The holder's own account of itself (its process id and how it was started), written into
+  // the lock file by `describe`; absent when nobody holds the lock or nothing was written.
+  static std::optional<Holder> holder(const std::filesystem::path& lockFile);
+
+  // Writes this process's id and `startedBy` into the lock file, replacing what was there.
+  void describe(std::string_view startedBy);
+  // Removes the lock file while still holding it; the lock itself ends with the object.
+  void removeFile(const std::filesystem::path& lockFile);
 
  private:
   explicit InstanceLock(UniqueFd fd) : fd(std::move(fd)) {}

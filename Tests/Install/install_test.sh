@@ -37,7 +37,7 @@ check_tree() { # root of the tree, prefix inside it
     fail "the systemd unit does not start $prefix/bin/tarvel"
   [[ -f $root$prefix/share/bash-completion/completions/tarvel ]] || fail "no bash completion"
   [[ -n $(find "$root$prefix/share/zsh" -name _tarvel 2>/dev/null) ]] || fail "no zsh completion"
-  for document in README.md api.md island-hook.md; do
+  for document in README.md api.md island-hook.md config.example.toml copyright; do
     [[ -f $root$prefix/share/doc/tarvel/$document ]] || fail "$document not installed"
   done
 }
@@ -51,7 +51,8 @@ make --no-print-directory uninstall DESTDIR="$destdir" PREFIX=/opt/tarvel-check 
   fail "make uninstall failed"
 left=$(find "$destdir" -type f -o -type l 2>/dev/null)
 [[ -z $left ]] || fail "make uninstall left: $left"
-[[ -d $destdir/opt/tarvel-check/share/doc/tarvel ]] && fail "make uninstall left the documents' folder"
+left=$(find "$destdir" -mindepth 1 -type d ! -path "$destdir/opt" 2>/dev/null)
+[[ -z $left ]] || fail "make uninstall left folders it created: $left"
 
 echo "make package"
 make --no-print-directory package >"$work/package.log" 2>&1 || { cat "$work/package.log"; fail "make package failed"; }

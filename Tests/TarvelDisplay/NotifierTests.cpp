@@ -305,7 +305,7 @@ TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
       notified[0];  // app, replaces, icon, summary, body, actions, hints, expiry
   ASSERT_EQ(arguments.size(), 8U) << arguments.dump();
   EXPECT_EQ(arguments[1], 0);
-  EXPECT_EQ(arguments[3], "Claude \u00B7 proj") << arguments.dump();
+  EXPECT_EQ(arguments[3], "Claude Code \u00B7 proj") << arguments.dump();
   EXPECT_EQ(arguments[4], "Allow this command?\ntouch created-by-agent.txt");
   EXPECT_EQ(arguments[5], Json({"allow", "Allow", "deny", "Deny"}));
   EXPECT_EQ(arguments[6]["urgency"], 2);
@@ -372,7 +372,7 @@ TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePl
 
   const auto notified = waitForCalls("Notify", 1);
   ASSERT_EQ(notified.size(), 1U);
-  EXPECT_EQ(notified[0][3], "Claude \u00B7 proj finished") << notified[0].dump();
+  EXPECT_EQ(notified[0][3], "Claude Code \u00B7 proj finished") << notified[0].dump();
   EXPECT_EQ(notified[0][5], Json::array());
   EXPECT_EQ(notified[0][6]["urgency"], 1);
   // The hook's events are in; one more revision would have shown a second notification by now.
@@ -427,6 +427,55 @@ TEST_F(NotifierTest, WithoutABusOrANotificationServiceTheServiceSaysSoOnceAndAns
     hooks.clear();
     service.reset();
   }
+}
+
+// The agent's own tmux pane in front of the person: its prompt is there already, so no
+// notification; an agent in a pane that is not on screen still gets one.
+TEST_F(NotifierTest, NoNotificationWhileTheAgentsTmuxPaneIsActiveInAnAttachedClient) {
+  if (std::system("command -v tmux >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs tmux";
+  }
+  const std::string inner = (home / "inner.sock").string();
+  const std::string outer = (home / "outer.sock").string();
+  const auto shell = [](const std::string& command) { return std::system(command.c_str()); };
+  struct Servers {
+    std::string inner, outer;
+    ~Servers() {
+      std::system(("tmux -S '" + inner + "' kill-server >/dev/null 2>&1").c_str());
+      std::system(("tmux -S '" + outer + "' kill-server >/dev/null 2>&1").c_str());
+    }
+  } servers{inner, outer};
+  // The agent's server: pane %0 (active) and, in a second window that is not shown, pane %1.
+  ASSERT_EQ(shell("tmux -S '" + inner + "' -f /dev/null new-session -d -s agent -x 80 -y 24 && "
+                  "tmux -S '" + inner + "' new-window -d -t agent"),
+            0);
+  // A client attached to it, in a terminal of a second server.
+  ASSERT_EQ(shell("tmux -S '" + outer + "' -f /dev/null new-session -d -x 80 -y 24 "
+                  "\"env -u TMUX tmux -S '" + inner + "' attach -t agent\""),
+            0);
+  ASSERT_TRUE(eventually([&] {
+    return shell("tmux -S '" + inner +
+                 "' display-message -p -t %0 '#{session_attached}' | grep -qx 1") == 0;
+  }));
+  daemon = std::make_unique<NotificationDaemon>(home);
+  startService(daemon->environment());
+  const auto hookIn = [&](const std::string& session, const std::string& pane) -> ChildProcess& {
+    hooks.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+        permissionRequest(session),
+        std::vector<std::string>{"TMUX=" + inner + ",1,0", "TMUX_PANE=" + pane}));
+    return *hooks.back();
+  };
+  ChildProcess& onScreen = hookIn("44444444-4444-4444-8444-444444444444", "%0");
+  onlyPrompt();
+  ChildProcess& hidden = hookIn("55555555-5555-4555-8555-555555555555", "%1");
+  // The notifier takes prompts in order: once the second is notified, the first was passed over.
+  waitForCalls("Notify", 1);
+  daemon->invokeAction(1, "allow");
+  EXPECT_EQ(hidden.wait(), 0);
+  EXPECT_EQ(hidden.standardOutput(), allowAnswer);
+  EXPECT_EQ(daemon->calls("Notify").size(), 1U);
+  EXPECT_FALSE(onScreen.hasEnded());
 }
 
 }  // namespace

@@ -319,6 +319,14 @@ def main():
               'the agent text became markup')
         browser.wait_for('document.getElementById("connection").dataset.state === "live"')
         check(browser.evaluate('document.querySelectorAll(".session").length') == 3, 'sessions not listed')
+        # People's words: the agent and state names of the terminal display, no identifiers; the
+        # prompt card says which work asks and where.
+        words = browser.evaluate('document.body.innerText')
+        for identifier in ('claude-code', 'waitingForUser', 'executingTool'):
+            check(identifier not in words, f'the page shows the identifier {identifier}')
+        check('Claude Code' in words and 'Needs attention' in words, f'names missing: {words}')
+        where = browser.evaluate(f'document.querySelector(\'{card(ids["1"])} .where\').textContent')
+        check(where.startswith('in /'), f'the prompt card does not say where: {where!r}')
 
         browser.screenshot(os.path.join(artefacts, 'web-phone.png'), 390, 844, True)
         check(browser.evaluate('document.documentElement.scrollWidth <= 390'), 'wider than a phone')
@@ -330,8 +338,8 @@ def main():
         check(first.wait(10) == 0, 'the first hook did not end')
         output = first.stdout.read()
         check(output == ALLOW, f'the first hook answered {output!r}')
-        browser.wait_for(f'document.querySelector(\'{card(ids["1"])} .status\').textContent === "Delivered"',
-                         what='"Delivered"')
+        browser.wait_for(f'document.querySelector(\'{card(ids["1"])} .status\').textContent === "Allowed"',
+                         what='"Allowed"')
         check(second.poll() is None, 'the second hook ended too')
 
         # The second prompt is answered through the API while the page, not yet told, is clicked:
@@ -384,6 +392,21 @@ def main():
         check(answers['Which database?'] == 'Redis', f'answers: {answers}')
         check('Memory' in answers['Which caches?'] and 'Disk' in answers['Which caches?']
               and 'None' not in answers['Which caches?'], f'answers: {answers}')
+
+        # Clear finished, as the terminal display's c: the ended session leaves the list.
+        ended = subprocess.Popen(
+            [os.path.join(bin_dir, 'tarvel-hook'), '--provider', 'claude-code'],
+            env={'HOME': home, 'PATH': '/usr/bin:/bin'}, stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ended.communicate(json.dumps({'session_id': '11111111-1111-4111-8111-111111111111',
+                                      'cwd': '/home/dev/proj', 'hook_event_name': 'SessionEnd',
+                                      'reason': 'exit'}), timeout=10)
+        browser.wait_for('!document.getElementById("clear-finished").hidden', what='the clear button')
+        browser.click('#clear-finished')
+        browser.wait_for('!document.querySelector(\'[data-session-id="claude-code:11111111-1111-4111-8111-111111111111"]\')',
+                         what='the finished session cleared')
+        check(browser.evaluate('document.querySelector(\'[data-session-id="claude-code:33333333-3333-4333-8333-333333333333"]\') !== null'),
+              'clear finished removed a session that still waits')
 
         # The service stops: the page says so.
         service.process.send_signal(signal.SIGTERM)

@@ -84,6 +84,21 @@ function applyCommon(data) {
   state.snapshot = data.snapshot || {};
 }
 
+// --- Names -----------------------------------------------------------------------------------
+
+// The words the terminal display and the notifications use for agents and states.
+const agentNames = {
+  'claude-code': 'Claude Code', codex: 'Codex', 'gemini-cli': 'Gemini CLI', cursor: 'Cursor',
+  grok: 'Grok', opencode: 'OpenCode', antigravity: 'Antigravity',
+};
+const stateNames = {
+  idle: 'Idle', starting: 'Starting', thinking: 'Thinking', running: 'Running',
+  executingTool: 'Using tool', editing: 'Editing', waitingForUser: 'Needs attention',
+  unknown: 'Reconnecting', completed: 'Completed', failed: 'Failed',
+};
+const agentName = (provider) => agentNames[provider] || provider || '';
+const stateName = (name) => stateNames[name] || name || '';
+
 // --- Prompts --------------------------------------------------------------------------------
 
 function promptContent(prompt) {
@@ -149,10 +164,17 @@ function fillPrompt(card, prompt) {
   node.replaceChildren();
   node.dataset.replyId = prompt.replyId;
   const who = element('div', 'who');
-  who.append(element('span', 'agent', prompt.provider),
+  who.append(element('span', 'agent', agentName(prompt.provider)),
              element('span', 'project', prompt.projectName || ''),
              element('span', 'remaining'));
-  node.append(who, element('div', 'question-text', reply.prompt));
+  node.append(who);
+  // Which piece of work asks: its task and the folder it works in.
+  const session = state.sessions.get(prompt.sessionId);
+  if (session && session.task) node.append(element('div', 'task', session.task));
+  if (session && session.workingDirectory) {
+    node.append(element('div', 'where', 'in ' + session.workingDirectory));
+  }
+  node.append(element('div', 'question-text', reply.prompt));
   const detail = reply.fullDetail !== undefined ? reply.fullDetail : reply.detail;
   if (detail !== undefined && detail !== null && detail !== '') {
     node.append(element('pre', 'detail', detail));
@@ -232,14 +254,15 @@ async function answer(event, makeAnswer) {
   for (const control of card.element.querySelectorAll('button, input')) control.disabled = true;
   let kind = 'failed';
   let text = 'Not delivered';
+  const sent = makeAnswer();
   try {
     const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId), {
       method: 'POST', credentials: 'same-origin', cache: 'no-store',
       headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify(makeAnswer()),
+      body: JSON.stringify(sent),
     });
     if (response.ok) {
-      kind = 'delivered'; text = 'Delivered';
+      kind = 'delivered'; text = outcome(card.prompt, sent);
     } else if (response.status === 409) {
       kind = 'elsewhere'; text = 'Answered elsewhere (or its agent stopped waiting)';
     } else {
@@ -255,6 +278,18 @@ async function answer(event, makeAnswer) {
     for (const control of card.element.querySelectorAll('button, input')) control.disabled = false;
   }
   render();
+}
+
+// What was decided, in the words of the buttons: "Allowed", "Denied", the option chosen.
+function outcome(prompt, sent) {
+  if (sent.decision === 'allow') return 'Allowed';
+  if (sent.decision === 'deny') return 'Denied';
+  if (sent.decision === 'cancel') return 'Cancelled';
+  const options = (prompt && prompt.pendingReply && prompt.pendingReply.options) || [];
+  const chosen = options.find((option) => option.id === sent.optionId);
+  if (chosen) return 'Chose: ' + chosen.label;
+  const answers = Object.values(sent.answers || {}).flat();
+  return answers.length ? 'Answered: ' + answers.join(', ') : 'Answered';
 }
 
 function showStatus(card, kind, text) {
@@ -299,11 +334,11 @@ function renderSessions() {
     const node = element('li', 'session');
     node.dataset.sessionId = session.id;
     const top = element('div', 'top');
-    const stateBadge = element('span', 'badge state-' + session.state, session.state);
+    const stateBadge = element('span', 'badge state-' + session.state, stateName(session.state));
     const elapsed = element('span', 'elapsed');
     elapsed.dataset.startedAt = session.startedAt;
     if (session.completedAt) elapsed.dataset.completedAt = session.completedAt;
-    top.append(element('span', 'badge', session.provider),
+    top.append(element('span', 'badge', agentName(session.provider)),
                element('span', 'badge', session.projectName || ''),
                element('span', 'task', session.task), stateBadge, elapsed);
     node.append(top, element('div', 'activity', session.currentActivity));
@@ -317,6 +352,9 @@ function renderSessions() {
   };
   list.replaceChildren(...roots.map(item));
   document.getElementById('no-sessions').hidden = roots.length > 0;
+  const finished = [...state.sessions.values()].some((session) =>
+    ['idle', 'completed', 'failed'].includes(session.state));
+  document.getElementById('clear-finished').hidden = !finished;
   updateElapsed();
 }
 
@@ -347,5 +385,18 @@ setInterval(() => {
     if (card.overAt !== undefined && now - card.overAt > resultMilliseconds) { render(); break; }
   }
 }, 1000);
+
+// As the terminal display's c: every session that is no longer active goes from the list.
+document.getElementById('clear-finished').addEventListener('click', async (event) => {
+  const control = event.currentTarget;
+  control.disabled = true;
+  try {
+    await fetch('/v1/sessions/clear-finished', {
+      method: 'POST', credentials: 'same-origin', cache: 'no-store',
+    });
+  } finally {
+    control.disabled = false;
+  }
+});
 
 connect();

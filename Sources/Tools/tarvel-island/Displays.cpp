@@ -109,6 +109,18 @@ bool ServiceDisplay::startService(const std::filesystem::path& program,
   const std::string logText = log.string();
   std::array<char*, 3> arguments{const_cast<char*>(programText.c_str()), const_cast<char*>("serve"),
                                  nullptr};
+  // The service records who started it, for tarvel stop and for a refused second start.
+  std::vector<std::string> environment{"TARVEL_STARTED_BY=tarvel-island"};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!std::string_view(*entry).starts_with("TARVEL_STARTED_BY=")) {
+      environment.emplace_back(*entry);
+    }
+  }
+  std::vector<char*> environmentPointers;
+  for (std::string& entry : environment) {
+    environmentPointers.push_back(entry.data());
+  }
+  environmentPointers.push_back(nullptr);
   const pid_t child = ::fork();
   if (child < 0) {
     return false;
@@ -133,7 +145,7 @@ bool ServiceDisplay::startService(const std::filesystem::path& program,
     const int target = output >= 0 ? output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ::dup2(target, STDOUT_FILENO);
     ::dup2(target, STDERR_FILENO);
-    ::execv(arguments[0], arguments.data());
+    ::execve(arguments[0], arguments.data(), environmentPointers.data());
     ::_exit(127);
   }
   int status = 0;

@@ -1,5 +1,7 @@
 #include "Tools/tarvel-island/IslandCommand.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -50,6 +52,12 @@ int run(std::span<const std::string_view> arguments, int input, int output) {
   if (options->help) {
     std::fwrite(usage.data(), 1, usage.size(), stdout);
     return 0;
+  }
+  // Checked before anything starts, so that a display that cannot run leaves no service behind.
+  if (::isatty(input) == 0) {
+    std::fprintf(stderr, "tarvel-island: standard input is not a terminal; run it in a terminal "
+                         "(tarvel status prints one line for scripts)\n");
+    return 1;
   }
   // Before any server thread exists, so that every thread leaves these signals to the loop.
   blockLoopSignals();

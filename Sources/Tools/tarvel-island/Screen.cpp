@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <unordered_map>
 
 #include "QuoyaCore/SessionPresentation.hpp"
@@ -20,7 +21,20 @@ constexpr std::string_view green = "\x1b[32m";
 constexpr std::string_view holdStyle = "\x1b[30;43m";  // black on yellow
 constexpr std::size_t maximumDepth = 8;
 
+// Whether colours may be written: not when NO_COLOR is set to anything (no-color.org); bold,
+// dim and reverse video still mark what they mark.
+bool colourAllowed() {
+  static const bool allowed = [] {
+    const char* setting = std::getenv("NO_COLOR");  // NOLINT(concurrency-mt-unsafe): read once
+    return setting == nullptr || *setting == '\0';
+  }();
+  return allowed;
+}
+
 std::string colour(quoya::PixelMascotState mood) {
+  if (!colourAllowed()) {
+    return "";
+  }
   const quoya::RGBColor rgb = quoya::PixelMascot::rgb(mood);
   const auto component = [](double value) {
     return std::to_string(static_cast<int>(std::lround(std::clamp(value, 0.0, 1.0) * 255)));
@@ -106,7 +120,29 @@ std::vector<std::string> choiceLines(const PromptKeys::PresentedPrompt& prompt,
 }
 
 std::string styled(std::string_view style, const std::string& text) {
+  if (!colourAllowed() && style != bold && style != dim && style != reverse) {
+    // The hold banner keeps standing out, in reverse video; other colours go.
+    return style == holdStyle ? std::string(reverse) + text + std::string(reset) : text;
+  }
   return std::string(style) + text + std::string(reset);
+}
+
+// A line of key hints with each "[key]" in bold, so that the keys stand out from their words.
+std::string keysInBold(const std::string& line) {
+  std::string result;
+  std::size_t start = 0;
+  while (start < line.size()) {
+    const auto open = line.find('[', start);
+    const auto close = open == std::string::npos ? open : line.find(']', open);
+    if (close == std::string::npos) {
+      result += line.substr(start);
+      break;
+    }
+    result += line.substr(start, open - start) + std::string(bold) +
+              line.substr(open, close + 1 - open) + std::string(reset);
+    start = close + 1;
+  }
+  return result;
 }
 
 std::string sessionLine(const SessionRow& row, std::size_t columns) {
@@ -114,7 +150,8 @@ std::string sessionLine(const SessionRow& row, std::size_t columns) {
   if (columns <= indent + 10) {
     return TextCells::fitted(std::string(indent, ' ') + row.title, columns);
   }
-  const std::size_t providerCells = 12;
+  // Wide enough for "└ Claude Code" on a sub-agent's row.
+  const std::size_t providerCells = 15;
   const std::size_t stateCells = 16;
   const std::size_t elapsedCells = 4;
   std::size_t rest = columns - indent;
@@ -231,7 +268,7 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   model.moodLabel = std::string(moodLabel(model.mascot));
   // The waiting count first: it is the last thing a narrow terminal cuts.
   model.summary = std::to_string(snapshot.attentionCount()) + " waiting · " +
-                  plural(snapshot.activeGroupCount, "active group", "active groups");
+                  plural(snapshot.activeGroupCount, "agent at work", "agents at work");
 
   // Every visible group, not only the listed ones: groups that wait for the user first, then
   // active ones, then the rest, each in the service's order, members under their roots.
@@ -480,7 +517,7 @@ std::vector<std::string> render(const DisplayModel& model, std::size_t columns, 
     notes.push_back(styled(yellow, TextCells::fitted(*model.message, columns)));
   }
   for (std::string& line : keyLines(model.keys, columns, rows >= 20 ? 2 : 1)) {
-    notes.push_back(styled(dim, line));
+    notes.push_back(keysInBold(line));
   }
   const std::size_t available = rows - 1 > notes.size() ? rows - 1 - notes.size() : 0;
   const std::size_t keepForSessions = rows >= 20 ? 4 : rows >= 12 ? 2 : 0;

@@ -8,10 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
 #include <nlohmann/json.hpp>
+
+// Errors come back as values.
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
 
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
@@ -356,6 +361,18 @@ std::string withoutTrustedHashes(std::string_view toml, const std::vector<std::s
     }
   }
   return text;
+}
+
+bool recordsTrust(std::string_view toml, const std::vector<ListedHook>& hooks) {
+  const toml::parse_result parsed = toml::parse(toml);
+  if (!parsed) {
+    return false;
+  }
+  const auto* states = parsed.table()["hooks"]["state"].as_table();
+  return states != nullptr && std::all_of(hooks.begin(), hooks.end(), [&](const ListedHook& hook) {
+           const auto hash = (*states)[hook.key]["trusted_hash"].value<std::string>();
+           return hash && *hash == hook.currentHash;
+         });
 }
 
 }  // namespace tarvel::CodexHookTrust

@@ -41,6 +41,10 @@ std::optional<std::vector<ListedHook>> listHooks(
 // are appended at the end. Every other byte stays as it was.
 std::string withTrustedHashes(std::string_view toml, const std::vector<ListedHook>& hooks);
 
+// Whether `toml` is a TOML document in which Codex finds each hook's current hash as its
+// trusted_hash (hooks.state."<key>".trusted_hash): what Codex reads back after withTrustedHashes.
+bool recordsTrust(std::string_view toml, const std::vector<ListedHook>& hooks);
+
 // `toml` without the `[hooks.state."<key>"]` tables of `keys` as withTrustedHashes writes them:
 // each such table's header and trusted_hash line go, with the blank line written before the
 // header; a table that holds anything else keeps all but its trusted_hash line. Every other

@@ -284,6 +284,9 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     const auto last = service.lastEvents.find(name);
     if (last != service.lastEvents.end()) {
       row.push_back("last event " + ago(last->second, now));
+    } else if (check.exists && service.eventsReceived.value_or(0) > 0) {
+      // The service keeps last events only with sessions, and cleared sessions are gone.
+      row.emplace_back("no session listed now");
     } else if (check.exists && !service.sessionsProblem) {
       row.emplace_back("last event never");
     } else if (check.exists) {

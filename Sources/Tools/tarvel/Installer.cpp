@@ -211,6 +211,63 @@ std::optional<std::string> replaceConfiguration(const fs::path& path, const File
   return writeAtomically(path, bytes, original.exists ? original.mode : 0644);
 }
 
+
+// The configuration files install created, one path a line in ~/.tarvel/created-files:
+// uninstall removes such a file again when nothing but an empty object is left in it.
+fs::path createdList(const Context& context) { return context.home / ".tarvel" / "created-files"; }
+
+std::vector<std::string> createdFiles(const Context& context) {
+  const auto read = readFile(createdList(context));
+  std::vector<std::string> paths;
+  if (const auto* file = std::get_if<FileText>(&read)) {
+    std::size_t start = 0;
+    while (start < file->bytes.size()) {
+      const auto end = std::min(file->bytes.find('\n', start), file->bytes.size());
+      if (end > start) {
+        paths.push_back(file->bytes.substr(start, end - start));
+      }
+      start = end + 1;
+    }
+  }
+  return paths;
+}
+
+void writeCreatedFiles(const Context& context, const std::vector<std::string>& paths) {
+  if (paths.empty()) {
+    ::unlink(createdList(context).c_str());
+    return;
+  }
+  std::string text;
+  for (const std::string& path : paths) {
+    text += path + "\n";
+  }
+  static_cast<void>(writeAtomically(createdList(context), text, 0600));
+}
+
+bool isEmptyObject(std::string_view bytes) {
+  std::string compact;
+  for (const char character : bytes) {
+    if (character != ' ' && character != '\t' && character != '\n' && character != '\r') {
+      compact += character;
+    }
+  }
+  return compact == "{}";
+}
+
+// The copies replaceConfiguration kept beside `path`, in the order they were made.
+std::vector<fs::path> backupsOf(const fs::path& path) {
+  std::vector<fs::path> backups;
+  for (int number = 1; number <= 100; ++number) {
+    const fs::path backup = path.string() + ".tarvel-backup" +
+                            (number == 1 ? std::string() : "-" + std::to_string(number));
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(backup, error))) {
+      backups.push_back(backup);
+    }
+  }
+  return backups;
+}
+
 bool isTrusted(const CodexHookTrust::ListedHook& hook) {
   return hook.trustStatus == "trusted" || hook.trustStatus == "managed";
 }
@@ -292,24 +349,17 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
   }
   const fs::path config = std::get<fs::path>(edited);
   const auto& file = std::get<FileText>(original);
-  if (auto problem = rewriteCodexConfiguration(
-          config, file, CodexHookTrust::withTrustedHashes(file.bytes, ours), out)) {
-    err << "tarvel: " << *problem << "\n";
-    out << reviewAdvice;
+  const std::string updated = CodexHookTrust::withTrustedHashes(file.bytes, ours);
+  // Codex reads the file back the way a TOML reader does; one that does not find the entries
+  // (an unusual config.toml) would leave the hooks untrusted, so nothing is written then.
+  if (!CodexHookTrust::recordsTrust(updated, ours)) {
+    out << "Codex would not read the trust entries from " << config.string()
+        << ", so it was left as it was. " << reviewAdvice;
     return;
   }
-  const auto check = askCodex(*codex, context, out);
-  const auto checked =
-      check ? ourHooks(*check, command) : std::vector<CodexHookTrust::ListedHook>{};
-  if (!check || !std::all_of(checked.begin(), checked.end(), isTrusted)) {
-    // Codex did not take the edit (an unusual config.toml): leave the file as it was.
-    if (file.exists) {
-      (void)writeAtomically(config, file.bytes, file.mode);
-    } else {
-      ::unlink(config.c_str());
-    }
-    out << "Codex did not accept the trust entries, so " << config.string()
-        << " was left as it was. " << reviewAdvice;
+  if (auto problem = rewriteCodexConfiguration(config, file, updated, out)) {
+    err << "tarvel: " << *problem << "\n";
+    out << reviewAdvice;
     return;
   }
   out << "Marked " << ours.size() << " tarvel hooks as trusted in " << config.string() << "\n";
@@ -496,7 +546,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
       err << "tarvel: " << *problem << "; nothing was changed in " << path.string() << "\n";
       return 1;
     }
-    out << "Installed the hook relay as " << relay.string() << "\n";
+    out << "Installed the hook program (it tells Tarvel each step of the agent) as " << relay.string() << "\n";
   }
   // Codex keys a trusted hook by its place in hooks.json: learn our keys before removing.
   const std::vector<std::string> trustKeys =
@@ -508,16 +558,41 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
                 ? path.string() + " already holds the tarvel hooks; it was not changed.\n"
                 : path.string() + " holds no tarvel hooks; it was not changed.\n");
   } else {
-    if (auto problem = replaceConfiguration(path, file, bytes, out)) {
-      err << "tarvel: " << *problem << "\n";
-      return 1;
+    std::vector<std::string> created = createdFiles(context);
+    const auto listed = std::find(created.begin(), created.end(), path.string());
+    if (options.action == Action::uninstall && listed != created.end() && isEmptyObject(bytes)) {
+      // Only our entries were ever in it: the file goes as it came.
+      if (::unlink(path.c_str()) != 0) {
+        err << "tarvel: cannot remove " << path.string() << ": " << errnoText(errno) << "\n";
+        return 1;
+      }
+      created.erase(listed);
+      writeCreatedFiles(context, created);
+      out << "Removed " << path.string() << ", which tarvel install had created for "
+          << AgentConfigurations::agentDisplayName(agent) << "\n";
+    } else {
+      if (auto problem = replaceConfiguration(path, file, bytes, out)) {
+        err << "tarvel: " << *problem << "\n";
+        return 1;
+      }
+      if (options.action == Action::install && !file.exists && listed == created.end()) {
+        created.push_back(path.string());
+        writeCreatedFiles(context, created);
+      }
+      out << (options.action == Action::install ? "Added the tarvel hooks for "
+                                                : "Removed the tarvel hooks for ")
+          << AgentConfigurations::agentDisplayName(agent)
+          << (options.action == Action::install ? " to " : " from ") << path.string() << "\n";
     }
-    out << (options.action == Action::install ? "Added the tarvel hooks for "
-                                              : "Removed the tarvel hooks for ")
-        << AgentConfigurations::agentDisplayName(agent)
-        << (options.action == Action::install ? " to " : " from ") << path.string() << "\n";
   }
   if (options.action == Action::uninstall) {
+    if (const auto backups = backupsOf(path); !backups.empty()) {
+      out << "Earlier versions of " << path.string() << " are kept beside it:";
+      for (const fs::path& backup : backups) {
+        out << " " << backup.filename().string();
+      }
+      out << " (delete them when you no longer need them)\n";
+    }
     untrustCodexHooks(context, trustKeys, out, err);
     out << relay.string() << " stays for the other agents; delete it when none uses it.\n";
     return 0;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <variant>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
+#include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/ServiceControl.hpp"
 
 namespace tarvel::ServiceCommands {
 namespace {
@@ -70,7 +74,20 @@ std::optional<Display::WebAccess::Listener> parseHttpAddress(std::string_view te
   return listener;
 }
 
-int serve(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+constexpr std::string_view serveUsage =
+    "usage: tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
+    "  Runs the display service in the foreground (Ctrl-C or tarvel stop ends it). It starts\n"
+    "  from the settings in ~/.config/tarvel/config.toml (tarvel config --help); these options\n"
+    "  win over them.\n"
+    "  --no-notify                no desktop notifications\n"
+    "  --notify-finished SECONDS  a notification when a session that ran longer than SECONDS\n"
+    "                             finishes\n"
+    "  --http [ADDRESS:]PORT      also serve the web page and the API over TCP (ADDRESS\n"
+    "                             127.0.0.1 unless given)\n";
+
+// The options of `tarvel serve`, the configuration's first; the message when one is wrong.
+std::variant<Display::DisplayServiceOptions, std::string> parseServe(
+    const std::vector<std::string>& arguments) {
   Display::DisplayServiceOptions options;
   std::optional<std::chrono::seconds> finishedAfter;
   options.notifications = Display::NotifierOptions{};
@@ -82,36 +99,37 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
       const auto seconds =
           index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;
       if (!seconds) {
-        error << "tarvel serve: --notify-finished takes a whole number of seconds "
-                 "(0 to 31622400)\n";
-        return 2;
+        return std::string(
+            "--notify-finished takes a whole number of seconds (0 to 31622400)");
       }
       finishedAfter = *seconds;
       ++index;
     } else if (argument == "--http" && index + 1 < arguments.size()) {
       options.http = parseHttpAddress(arguments[++index]);
       if (!options.http) {
-        error << "tarvel serve: --http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787\n";
-        return 2;
+        return std::string("--http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787");
       }
     } else {
-      error << "tarvel serve: unknown argument: " << argument << "\n";
-      return 2;
+      return "unknown argument: " + std::string(argument);
     }
   }
   if (options.notifications) {
     options.notifications->finishedAfter = finishedAfter;
   }
-  Log::setSink(Log::standardErrorSink());
-  if (auto problem = Display::ServiceFiles::prepareDirectory(options.paths.directory)) {
-    error << "tarvel serve: " << *problem << "\n";
-    return 1;
+  return options;
+}
+
+// The service's files that only a running service needs; they go when it stops.
+void removeLockFiles(const Display::ServiceFiles::Paths& paths) {
+  for (const auto& socket : {paths.eventSocket, paths.replySocket, paths.apiSocket}) {
+    if (!UnixSocketSupport::isPathAccepting(socket)) {
+      ::unlink((socket.string() + ".lock").c_str());
+    }
   }
-  auto lock = Display::ServiceFiles::InstanceLock::acquire(options.paths.lockFile);
-  if (!lock) {
-    error << "tarvel serve: " << lock.error() << "\n";
-    return 1;
-  }
+}
+
+// The service itself, once it holds its lock; until a signal stops it.
+int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error) {
   // Only the service that holds the lock may create the token.
   if (options.http) {
     auto token = Display::WebAccess::loadOrCreate(options.paths.tokenFile);
@@ -155,16 +173,64 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
           << "/?token=" << options.http->token.text << "\n";
   }
   error.flush();
-  static_cast<void>(out);
   service.run(stopDescriptor.get());
   error << "tarvel serve: stopping; waiting agents are released\n";
   service.stop();
   return 0;
 }
 
+int serve(std::span<const std::string_view> commandLine, std::ostream& out, std::ostream& error) {
+  for (const std::string_view argument : commandLine) {
+    if (argument == "-h" || argument == "--help") {
+      out << serveUsage;
+      return 0;
+    }
+  }
+  const auto configurationFile = Configuration::path();
+  const auto settings = Configuration::load(configurationFile);
+  if (!settings) {
+    error << "tarvel serve: " << settings.error() << "\n";
+    return 2;
+  }
+  std::vector<std::string> arguments = Configuration::serveArguments(*settings);
+  arguments.insert(arguments.end(), commandLine.begin(), commandLine.end());
+  auto parsed = parseServe(arguments);
+  if (const auto* problem = std::get_if<std::string>(&parsed)) {
+    error << "tarvel serve: " << *problem
+          << (settings->empty() ? "" : " (after the settings of " + configurationFile.string() +
+                                           ")")
+          << "\n"
+          << serveUsage;
+    return 2;
+  }
+  auto& options = std::get<Display::DisplayServiceOptions>(parsed);
+  Log::setSink(Log::standardErrorSink());
+  if (auto problem = Display::ServiceFiles::prepareDirectory(options.paths.directory)) {
+    error << "tarvel serve: " << *problem << "\n";
+    return 1;
+  }
+  auto lock = Display::ServiceFiles::InstanceLock::acquire(options.paths.lockFile);
+  if (!lock) {
+    error << "tarvel serve: " << lock.error() << "\n";
+    return 1;
+  }
+  lock->describe(ServiceControl::startedBy());
+  const int status = runWhileLocked(options, error);
+  removeLockFiles(options.paths);
+  lock->removeFile(options.paths.lockFile);
+  return status;
+}
+
 int status(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
   enum class Format { plain, json, tmux } format = Format::plain;
   for (const std::string_view argument : arguments) {
+    if (argument == "-h" || argument == "--help") {
+      out << "usage: tarvel status [--json | --tmux]\n"
+             "  One line from the running service: \"2 waiting · 3 working\" (agents that wait\n"
+             "  for your answer, agents at work), or \"idle\". --json gives the counts as JSON,\n"
+             "  --tmux the line with tmux colours for a status bar. Exit status 3: no service.\n";
+      return 0;
+    }
     if (argument == "--json") {
       format = Format::json;
     } else if (argument == "--tmux") {
@@ -231,9 +297,19 @@ bool onPath(std::string_view name) {
   return false;
 }
 
+// Keeps the page on for every later start as well, whoever starts the service.
+constexpr std::string_view turnOnCommand = "tarvel config set http 127.0.0.1:8787 && tarvel restart";
+
 int web(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
   bool open = true;
   for (const std::string_view argument : arguments) {
+    if (argument == "-h" || argument == "--help") {
+      out << "usage: tarvel web [--no-open]\n"
+             "  Prints the web page's address with its token and opens it in a browser\n"
+             "  (--no-open: only prints it). When the service does not serve the page, says the\n"
+             "  command that turns it on.\n";
+      return 0;
+    }
     if (argument == "--no-open") {
       open = false;
     } else {
@@ -245,14 +321,16 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/health", {},
                                               std::chrono::milliseconds(1000));
   if (!response || response->status != 200) {
-    error << "tarvel web: no service is running (start it with: tarvel serve --http 8787)\n";
+    error << "tarvel web: no service is running; start it with the web page on:\n"
+          << "  " << turnOnCommand << "\n";
     return 3;
   }
   const auto health = Coding::parse(response->body);
   if (!health || !health->is_object() || !health->contains("web") ||
       !(*health)["web"].is_string()) {
-    error << "tarvel web: the service does not serve the web page; start it with: "
-             "tarvel serve --http 8787\n";
+    error << "tarvel web: the running service does not serve the web page; turn it on with:\n"
+          << "  " << turnOnCommand << "\n"
+          << "then run tarvel web again.\n";
     return 3;
   }
   auto token = Display::WebAccess::loadOrCreate(paths.tokenFile);
@@ -315,8 +393,20 @@ std::string quotedForSystemd(const std::string& path) {
 }
 
 int service(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  constexpr std::string_view usage =
+      "usage: tarvel service install | uninstall\n"
+      "  install writes the systemd user unit ~/.config/systemd/user/tarvel.service, which runs\n"
+      "  tarvel serve at every login once enabled; uninstall removes it (only when tarvel wrote\n"
+      "  it). The service takes its settings from ~/.config/tarvel/config.toml.\n";
+  if (arguments.size() == 1 && (arguments[0] == "-h" || arguments[0] == "--help")) {
+    out << usage;
+    return 0;
+  }
   if (arguments.size() != 1 || (arguments[0] != "install" && arguments[0] != "uninstall")) {
-    error << "usage: tarvel service install | uninstall\n";
+    error << "tarvel service: " << (arguments.empty() ? "install or uninstall is needed"
+                                                     : "unknown arguments")
+          << "\n"
+          << usage;
     return 2;
   }
   const std::filesystem::path directory = unitDirectory();
@@ -394,7 +484,18 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
 }  // namespace
 
 bool handles(std::string_view name) {
-  return name == "serve" || name == "status" || name == "service" || name == "web";
+  return name == "serve" || name == "status" || name == "service" || name == "web" ||
+         name == "stop" || name == "restart" || name == "config";
+}
+
+bool isHttpAddress(std::string_view text) { return parseHttpAddress(text).has_value(); }
+
+std::optional<std::string> checkServeArguments(const std::vector<std::string>& arguments) {
+  const auto parsed = parseServe(arguments);
+  if (const auto* problem = std::get_if<std::string>(&parsed)) {
+    return *problem;
+  }
+  return std::nullopt;
 }
 
 int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
@@ -408,6 +509,15 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   }
   if (name == "web") {
     return web(rest, out, error);
+  }
+  if (name == "stop") {
+    return ServiceControl::stop(rest, out, error);
+  }
+  if (name == "restart") {
+    return ServiceControl::restart(rest, out, error);
+  }
+  if (name == "config") {
+    return Configuration::run(rest, out, error);
   }
   return service(rest, out, error);
 }

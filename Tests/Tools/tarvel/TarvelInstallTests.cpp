@@ -73,7 +73,13 @@ class TarvelInstallTest : public ::testing::Test {
 
   Outcome tarvel(std::vector<std::string> arguments,
                  const std::string& path = "/usr/bin:/bin") const {
-    const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel";
+    return run("tarvel", std::move(arguments), path);
+  }
+
+  // One of the built programs, as tarvel() runs tarvel.
+  Outcome run(const std::string& name, std::vector<std::string> arguments,
+              const std::string& path = "/usr/bin:/bin") const {
+    const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/" + name;
     arguments.insert(arguments.begin(), program);
     const fs::path outPath = home / "out.txt";
     const fs::path errPath = home / "err.txt";
@@ -455,8 +461,15 @@ TEST_F(TarvelInstallTest, CodexTrustIsRecordedOnInstallAndOnlyOursRemovedOnUnins
 
   const auto installed = tarvel({"install", "--agent", "codex"}, path);
   ASSERT_EQ(installed.status, 0) << installed.err;
-  EXPECT_NE(installed.out.find("Asking " + (bin / "codex").string()), std::string::npos)
-      << installed.out;
+  // One query to Codex per install.
+  const auto asked = installed.out.find("Asking " + (bin / "codex").string());
+  EXPECT_NE(asked, std::string::npos) << installed.out;
+  EXPECT_EQ(installed.out.find("Asking ", asked + 1), std::string::npos) << installed.out;
+  // Within what Codex accepts for each event: it clamps Interrupt and SessionEnd to 3 s.
+  const Document hooks = Document::parse(readBytes(home / ".codex" / "hooks.json"));
+  for (const std::string event : {"Interrupt", "SessionEnd"}) {
+    EXPECT_LE(hooks["hooks"][event][0]["hooks"][0]["timeout"].get<int>(), 3) << event;
+  }
   EXPECT_NE(installed.out.find("Marked 2 tarvel hooks as trusted"), std::string::npos)
       << installed.out;
   const std::string trusted = readBytes(toml);
@@ -492,13 +505,66 @@ TEST_F(TarvelInstallTest, HungCodexIsGivenUpOnWithinItsBoundAndSaidSo) {
   EXPECT_NE(out.str().find("hooks need review"), std::string::npos) << out.str();
 }
 
-TEST_F(TarvelInstallTest, HelpAndVersion) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-h"}, {"--help"}, {"install", "--help"}, {"uninstall", "-h", "--agent", "codex"}}) {
-    const auto outcome = tarvel(arguments);
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_TRUE(outcome.out.starts_with("usage: tarvel install")) << outcome.out;
+TEST_F(TarvelInstallTest, UninstallTakesBackAFileInstallMadeAndNamesTheBackups) {
+  const fs::path config = home / ".claude" / "settings.json";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+    ASSERT_TRUE(fs::exists(config));
+    const auto removed = tarvel({"uninstall", "--agent", "claude-code"});
+    ASSERT_EQ(removed.status, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(config)) << readBytes(config);
+    EXPECT_NE(removed.out.find("which tarvel install had created"), std::string::npos)
+        << removed.out;
+    EXPECT_FALSE(fs::exists(home / ".tarvel" / "created-files"));
   }
+  // The person's own file stays, even when only {} is left, and its backups are named.
+  writeBytes(config, "{}\n");
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  const auto removed = tarvel({"uninstall", "--agent", "claude-code"});
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(readBytes(config), "{}\n");
+  EXPECT_NE(removed.out.find("settings.json.tarvel-backup settings.json.tarvel-backup-2"),
+            std::string::npos)
+      << removed.out;
+}
+
+TEST_F(TarvelInstallTest, EveryProgramAndSubcommandAnswersHelp) {
+  // Program, arguments, what the answer starts with; -h and --help alike, exit 0, on stdout.
+  const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> table{
+      {"tarvel", {}, "usage: tarvel install"},
+      {"tarvel", {"install"}, "usage: tarvel install"},
+      {"tarvel", {"uninstall"}, "usage: tarvel install"},
+      {"tarvel", {"serve"}, "usage: tarvel serve"},
+      {"tarvel", {"status"}, "usage: tarvel status"},
+      {"tarvel", {"web"}, "usage: tarvel web"},
+      {"tarvel", {"stop"}, "usage: tarvel stop"},
+      {"tarvel", {"restart"}, "usage: tarvel restart"},
+      {"tarvel", {"config"}, "usage: tarvel config"},
+      {"tarvel", {"service"}, "usage: tarvel service"},
+      {"tarvel", {"doctor"}, "usage: tarvel doctor"},
+      {"tarvel-hook", {}, "usage: tarvel-hook"},
+      {"tarvel-island", {}, "usage: tarvel-island"},
+      {"tarvel-monitor", {}, "usage: tarvel-monitor"},
+      {"QuoyaCodexHook", {}, "usage: QuoyaCodexHook"},
+  };
+  for (const auto& [program, subcommand, expected] : table) {
+    for (const std::string flag : {"-h", "--help"}) {
+      std::vector<std::string> arguments = subcommand;
+      arguments.push_back(flag);
+      SCOPED_TRACE(program + " " + (subcommand.empty() ? "" : subcommand[0] + " ") + flag);
+      const auto outcome = run(program, arguments);
+      EXPECT_EQ(outcome.status, 0) << outcome.err;
+      EXPECT_TRUE(outcome.out.starts_with(expected)) << outcome.out;
+      EXPECT_EQ(outcome.err, "");
+    }
+  }
+  // Help wins wherever it stands; a wrong subcommand still gets the usage on stderr, exit 2.
+  EXPECT_EQ(tarvel({"uninstall", "-h", "--agent", "codex"}).status, 0);
+  const auto wrong = tarvel({"service", "enable"});
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_NE(wrong.err.find("usage: tarvel service"), std::string::npos) << wrong.err;
+  EXPECT_EQ(wrong.out, "");
   const auto version = tarvel({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION + "\n");

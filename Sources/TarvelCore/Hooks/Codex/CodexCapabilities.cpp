@@ -18,9 +18,9 @@ constexpr std::array hookEntries{
     HookEntry{.event = "SubagentStart"},
     HookEntry{.event = "SubagentStop"},
     HookEntry{.event = "Stop"},
-    // Esc in Codex ends the turn with Interrupt instead of Stop.
-    HookEntry{.event = "Interrupt"},
-    // Codex clamps a SessionEnd hook to 3 s and warns about any longer limit.
+    // Esc in Codex ends the turn with Interrupt instead of Stop. Codex clamps Interrupt and
+    // SessionEnd hooks to 3 s and warns at every start about any longer limit.
+    HookEntry{.event = "Interrupt", .capSeconds = 3},
     HookEntry{.event = "SessionEnd", .capSeconds = 3},
 };
 

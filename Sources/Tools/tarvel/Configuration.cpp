@@ -1,0 +1,451 @@
+#include "Tools/tarvel/Configuration.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+// Errors come back as values: the service must never stop on a thrown parse error.
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "Tools/tarvel/ServiceCommands.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
+
+namespace tarvel::Configuration {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t maximumFileBytes = 64 * 1024;
+constexpr std::int64_t year = 366LL * 24 * 3600;
+
+enum class Kind { address, boolean, seconds };
+
+struct Key {
+  std::string_view name;
+  Kind kind;
+  std::string_view meaning;
+};
+
+// Every key the file may hold, each standing for one `tarvel serve` option.
+constexpr std::array keys{
+    Key{"http", Kind::address,
+        "the web page's address, \"[ADDRESS:]PORT\" (as --http; not set: no web page)"},
+    Key{"notify", Kind::boolean, "desktop notifications for prompts (false: as --no-notify)"},
+    Key{"notify_finished", Kind::seconds,
+        "a notification when a session that ran longer than this many seconds finishes "
+        "(as --notify-finished)"},
+    Key{"hold_without_answerers", Kind::boolean,
+        "hold an agent at its prompt even when nothing could answer it (as "
+        "--hold-without-answerers)"},
+};
+
+const Key* keyNamed(std::string_view name) {
+  const auto found =
+      std::find_if(keys.begin(), keys.end(), [&](const Key& key) { return key.name == name; });
+  return found == keys.end() ? nullptr : &*found;
+}
+
+std::string position(const fs::path& file, const toml::source_region& region) {
+  return file.string() + ":" + std::to_string(region.begin.line) + ":" +
+         std::to_string(region.begin.column) + ": ";
+}
+
+std::string kindText(Kind kind) {
+  switch (kind) {
+    case Kind::address:
+      return "a quoted address such as \"127.0.0.1:8787\"";
+    case Kind::boolean:
+      return "true or false";
+    case Kind::seconds:
+      return "a whole number of seconds from 0 to 31622400";
+  }
+  return "";
+}
+
+// The setting's value as TOML text when the node is of the key's kind.
+std::optional<std::string> valueText(const Key& key, const toml::node& node) {
+  switch (key.kind) {
+    case Kind::address: {
+      const auto* text = node.as_string();
+      if (text == nullptr || !ServiceCommands::isHttpAddress(text->get())) {
+        return std::nullopt;
+      }
+      return "\"" + text->get() + "\"";
+    }
+    case Kind::boolean: {
+      const auto* flag = node.as_boolean();
+      return flag != nullptr ? std::optional<std::string>(flag->get() ? "true" : "false")
+                             : std::nullopt;
+    }
+    case Kind::seconds: {
+      const auto* number = node.as_integer();
+      if (number == nullptr || number->get() < 0 || number->get() > year) {
+        return std::nullopt;
+      }
+      return std::to_string(number->get());
+    }
+  }
+  return std::nullopt;
+}
+
+Result<std::vector<Setting>, std::string> parse(const fs::path& file, std::string_view text) {
+  const std::string name = file.string();
+  toml::parse_result parsed = toml::parse(text, name);
+  if (!parsed) {
+    return position(file, parsed.error().source()) + std::string(parsed.error().description());
+  }
+  std::vector<Setting> settings;
+  for (const auto& [name, node] : parsed.table()) {
+    const Key* key = keyNamed(name.str());
+    if (key == nullptr) {
+      return position(file, name.source()) + "unknown setting \"" + std::string(name.str()) +
+             "\" (known: http, notify, notify_finished, hold_without_answerers)";
+    }
+    auto value = valueText(*key, node);
+    if (!value) {
+      return position(file, node.source()) + std::string(key->name) + " takes " +
+             kindText(key->kind);
+    }
+    settings.push_back({.key = std::string(key->name), .value = std::move(*value)});
+  }
+  // The table is ordered by key; the file's order reads better.
+  std::stable_sort(settings.begin(), settings.end(), [&](const Setting& a, const Setting& b) {
+    const auto* first = parsed.table().get(a.key);
+    const auto* second = parsed.table().get(b.key);
+    return first->source().begin.line < second->source().begin.line;
+  });
+  return settings;
+}
+
+// The whole file; absent when there is none, the message when it cannot be read.
+Result<std::optional<std::string>, std::string> readText(const fs::path& file) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    if (errno == ENOENT) {
+      return std::optional<std::string>();
+    }
+    return "cannot read " + file.string() + ": " + std::strerror(errno);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return file.string() + " is not a regular file";
+  }
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return "cannot read " + file.string() + ": " + std::strerror(errno);
+    }
+    if (count == 0) {
+      return std::optional<std::string>(std::move(text));
+    }
+    text.append(buffer, static_cast<std::size_t>(count));
+    if (text.size() > maximumFileBytes) {
+      return file.string() + " is larger than 64 KiB";
+    }
+  }
+}
+
+// Writes the file through a temporary one beside it, so that a reader sees the old or the new.
+std::optional<std::string> writeText(const fs::path& file, std::string_view text) {
+  std::error_code problem;
+  fs::create_directories(file.parent_path(), problem);
+  std::string temporary = file.string() + ".XXXXXX";
+  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) {
+    return "cannot write beside " + file.string() + ": " + std::strerror(errno);
+  }
+  if (!writeAll(fd.get(), text) || ::fchmod(fd.get(), 0644) != 0 ||
+      ::rename(temporary.c_str(), file.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return "cannot write " + file.string() + ": " + std::strerror(error);
+  }
+  return std::nullopt;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+  return text;
+}
+
+// The text with the top-level line of `key` replaced by `line` (appended when there is none,
+// removed when `line` is empty).
+std::string withLine(std::string_view text, std::string_view key, std::string_view line) {
+  std::string result;
+  bool replaced = false;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = std::min(text.find('\n', start), text.size());
+    const std::string_view current = text.substr(start, end - start);
+    const std::string_view rest = trimmed(current);
+    const bool isKey = rest.starts_with(key) &&
+                       trimmed(rest.substr(key.size())).starts_with('=');
+    if (isKey && !replaced) {
+      if (!line.empty()) {
+        result.append(line).append("\n");
+      }
+      replaced = true;
+    } else if (!isKey) {
+      result.append(current).append("\n");
+    }
+    start = end + 1;
+  }
+  if (!replaced && !line.empty()) {
+    result.append(line).append("\n");
+  }
+  return result;
+}
+
+// The TOML text of a value given on the command line; absent with `problem` set when it is
+// not one.
+std::optional<std::string> valueFromArgument(const Key& key, std::string_view argument,
+                                             std::string& problem) {
+  switch (key.kind) {
+    case Kind::address:
+      if (!ServiceCommands::isHttpAddress(argument) ||
+          argument.find_first_of("\"\\") != std::string_view::npos) {
+        problem = "http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787";
+        return std::nullopt;
+      }
+      return "\"" + std::string(argument) + "\"";
+    case Kind::boolean:
+      if (argument == "true" || argument == "yes" || argument == "on") {
+        return "true";
+      }
+      if (argument == "false" || argument == "no" || argument == "off") {
+        return "false";
+      }
+      problem = std::string(key.name) + " takes true or false";
+      return std::nullopt;
+    case Kind::seconds: {
+      const bool digits =
+          !argument.empty() && argument.size() <= 9 &&
+          std::all_of(argument.begin(), argument.end(), [](char c) { return c >= '0' && c <= '9'; });
+      const std::int64_t value = digits ? std::stoll(std::string(argument)) : -1;
+      if (!digits || value > year) {
+        problem = std::string(key.name) + " takes a whole number of seconds from 0 to 31622400";
+        return std::nullopt;
+      }
+      return std::to_string(value);
+    }
+  }
+  return std::nullopt;
+}
+
+constexpr std::string_view newFileText =
+    "# Tarvel's settings, read by tarvel serve however it is started; options given to\n"
+    "# tarvel serve on its command line win over them. tarvel restart applies a change.\n"
+    "# Every key, explained: `tarvel config --help` and config.example.toml among Tarvel's\n"
+    "# documents.\n";
+
+int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
+  const auto before = readText(file);
+  if (!before) {
+    error << "tarvel config: " << before.error() << "\n";
+    return 1;
+  }
+  if (!*before) {
+    if (auto problem = writeText(file, newFileText)) {
+      error << "tarvel config: " << *problem << "\n";
+      return 1;
+    }
+  }
+  std::string editor = "vi";
+  for (const char* name : {"VISUAL", "EDITOR"}) {
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): no threads here
+    if (value != nullptr && *value != '\0') {
+      editor = value;
+      break;
+    }
+  }
+  // The editor variable may carry options ("code --wait"), so the shell splits it.
+  const std::string script = editor + " \"$1\"";
+  const std::string fileText = file.string();
+  std::array<char*, 6> argv{const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                            const_cast<char*>(script.c_str()), const_cast<char*>("sh"),
+                            const_cast<char*>(fileText.c_str()), nullptr};
+  pid_t child = 0;
+  int status = 0;
+  if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0 ||
+      ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    error << "tarvel config: the editor (" << editor << ") did not finish cleanly\n";
+    return 1;
+  }
+  const auto loaded = load(file);
+  if (!loaded) {
+    error << "tarvel config: " << loaded.error()
+          << "\nThe running service keeps its settings; fix the file (tarvel config edit) "
+             "before tarvel restart.\n";
+    return 1;
+  }
+  out << "Saved " << file.string() << "; tarvel restart applies it.\n";
+  return 0;
+}
+
+}  // namespace
+
+fs::path path() {
+  const char* configured = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (configured != nullptr && configured[0] == '/') {
+    return fs::path(configured) / "tarvel" / "config.toml";
+  }
+  return AgentSocketLocation::homeDirectory() / ".config" / "tarvel" / "config.toml";
+}
+
+Result<std::vector<Setting>, std::string> load(const fs::path& file) {
+  const auto text = readText(file);
+  if (!text) {
+    return text.error();
+  }
+  if (!*text) {
+    return std::vector<Setting>{};
+  }
+  return parse(file, **text);
+}
+
+std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
+  std::vector<std::string> arguments;
+  for (const Setting& setting : settings) {
+    if (setting.key == "http") {
+      arguments.push_back("--http");
+      arguments.push_back(setting.value.substr(1, setting.value.size() - 2));
+    } else if (setting.key == "notify") {
+      if (setting.value == "false") {
+        arguments.push_back("--no-notify");
+      }
+    } else if (setting.key == "notify_finished") {
+      arguments.push_back("--notify-finished");
+      arguments.push_back(setting.value);
+    } else if (setting.key == "hold_without_answerers") {
+      if (setting.value == "true") {
+        arguments.push_back("--hold-without-answerers");
+      }
+    }
+  }
+  return arguments;
+}
+
+std::string_view usage() {
+  static const std::string text = [] {
+    std::string lines =
+        "usage: tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path\n"
+        "  The settings of tarvel serve, in " +
+        std::string("~/.config/tarvel/config.toml") +
+        "; whoever starts the service gets them,\n"
+        "  and options on tarvel serve's command line win. tarvel restart applies a change.\n"
+        "  get shows one setting (or all that are set), set checks the value and writes it,\n"
+        "  unset removes it, edit opens the file in $VISUAL or $EDITOR and checks it after,\n"
+        "  path prints where the file is.\n\n"
+        "Keys:\n";
+    for (const Key& key : keys) {
+      lines += "  " + std::string(key.name) + std::string(24 - key.name.size(), ' ') +
+               std::string(key.meaning) + "\n";
+    }
+    return lines;
+  }();
+  return text;
+}
+
+int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  const auto wrong = [&](std::string_view problem) {
+    error << "tarvel config: " << problem << "\n" << usage();
+    return 2;
+  };
+  if (arguments.empty()) {
+    return wrong("a subcommand is needed");
+  }
+  const std::string_view command = arguments[0];
+  if (command == "-h" || command == "--help") {
+    out << usage();
+    return 0;
+  }
+  const fs::path file = path();
+  if (command == "path" && arguments.size() == 1) {
+    out << file.string() << "\n";
+    return 0;
+  }
+  if (command == "edit" && arguments.size() == 1) {
+    return edit(file, out, error);
+  }
+  const auto text = readText(file);
+  if (!text) {
+    error << "tarvel config: " << text.error() << "\n";
+    return 1;
+  }
+  const std::string current = text->value_or("");
+  const auto settings = parse(file, current);
+  if (!settings) {
+    error << "tarvel config: " << settings.error() << "\n";
+    return 1;
+  }
+  if (command == "get" && arguments.size() <= 2) {
+    if (arguments.size() == 2 && keyNamed(arguments[1]) == nullptr) {
+      return wrong("unknown key \"" + std::string(arguments[1]) + "\"");
+    }
+    bool found = false;
+    for (const Setting& setting : *settings) {
+      if (arguments.size() == 1) {
+        out << setting.key << " = " << setting.value << "\n";
+      } else if (setting.key == arguments[1]) {
+        out << setting.value << "\n";
+        found = true;
+      }
+    }
+    return arguments.size() == 1 || found ? 0 : 1;
+  }
+  const bool setting = command == "set" && arguments.size() == 3;
+  const bool unsetting = command == "unset" && arguments.size() == 2;
+  if (!setting && !unsetting) {
+    return wrong("unknown subcommand or wrong number of arguments");
+  }
+  const Key* key = keyNamed(arguments[1]);
+  if (key == nullptr) {
+    return wrong("unknown key \"" + std::string(arguments[1]) + "\"");
+  }
+  std::string line;
+  if (setting) {
+    std::string problem;
+    const auto value = valueFromArgument(*key, arguments[2], problem);
+    if (!value) {
+      error << "tarvel config: " << problem << "\n";
+      return 2;
+    }
+    line = std::string(key->name) + " = " + *value;
+  }
+  const std::string updated = withLine(*text ? current : std::string(newFileText), key->name, line);
+  if (auto checked = parse(file, updated); !checked) {
+    error << "tarvel config: " << checked.error() << "\n";
+    return 1;
+  }
+  if (auto problem = writeText(file, updated)) {
+    error << "tarvel config: " << *problem << "\n";
+    return 1;
+  }
+  out << (setting ? "Set " : "Removed ") << key->name << " in " << file.string()
+      << "; tarvel restart applies it.\n";
+  return 0;
+}
+
+}  // namespace tarvel::Configuration

@@ -1,0 +1,284 @@
+#include "Tools/tarvel/ServiceControl.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
+#include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/ServiceCommands.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
+
+namespace tarvel::ServiceControl {
+namespace {
+
+using ServiceFiles = Display::ServiceFiles::InstanceLock;
+using Clock = std::chrono::steady_clock;
+
+// Long enough for a loaded machine; a service stops or starts in well under a second.
+constexpr auto patience = std::chrono::seconds(30);
+constexpr auto pollInterval = std::chrono::milliseconds(50);
+
+// Runs a program found on PATH with this process's output and waits; its exit status, or -1.
+int runProgram(std::vector<std::string> arguments) {
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) {
+    pointers.push_back(argument.data());
+  }
+  pointers.push_back(nullptr);
+  pid_t child = 0;
+  if (::posix_spawnp(&child, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool waitUntil(const auto& condition) {
+  const auto deadline = Clock::now() + patience;
+  while (!condition()) {
+    if (Clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(pollInterval);
+  }
+  return true;
+}
+
+std::string logTail(const std::filesystem::path& log) {
+  std::ifstream file(log);
+  std::string line;
+  std::string last;
+  while (std::getline(file, line)) {
+    if (line.starts_with("tarvel serve: ")) {
+      last = line;
+    }
+  }
+  return last;
+}
+
+// Starts `tarvel serve ARGUMENTS` in a session of its own, owned by nobody here, with its output
+// in `log`; the service's process id, or -1.
+pid_t startInBackground(const std::vector<std::string>& serveArguments,
+                        const std::filesystem::path& log) {
+  std::error_code problem;
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe", problem).string();
+  if (problem) {
+    return -1;
+  }
+  // Everything the children need is made before fork: after it only async-signal-safe calls.
+  std::vector<std::string> arguments{program, "serve"};
+  arguments.insert(arguments.end(), serveArguments.begin(), serveArguments.end());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> environment{"TARVEL_STARTED_BY=tarvel restart"};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!std::string_view(*entry).starts_with("TARVEL_STARTED_BY=")) {
+      environment.emplace_back(*entry);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
+  const std::string logText = log.string();
+  int pipe[2] = {-1, -1};
+  if (::pipe2(pipe, O_CLOEXEC) != 0) {
+    return -1;
+  }
+  const UniqueFd reader(pipe[0]);
+  UniqueFd writer(pipe[1]);
+  const pid_t child = ::fork();
+  if (child < 0) {
+    return -1;
+  }
+  if (child == 0) {
+    ::setsid();
+    const pid_t service = ::fork();
+    if (service != 0) {
+      static_cast<void>(::write(writer.get(), &service, sizeof service));
+      ::_exit(0);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int output =
+        ::open(logText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    ::dup2(input, STDIN_FILENO);
+    const int target = output >= 0 ? output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(target, STDOUT_FILENO);
+    ::dup2(target, STDERR_FILENO);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  writer.reset();
+  pid_t service = -1;
+  while (::read(reader.get(), &service, sizeof service) < 0 && errno == EINTR) {
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return service;
+}
+
+}  // namespace
+
+std::string startedBy() {
+  // NOLINTBEGIN(concurrency-mt-unsafe): read before any thread starts
+  if (const char* by = std::getenv("TARVEL_STARTED_BY"); by != nullptr && *by != '\0') {
+    return "by " + std::string(by);
+  }
+  if (std::getenv("INVOCATION_ID") != nullptr) {
+    std::ifstream cgroup("/proc/self/cgroup");
+    std::stringstream text;
+    text << cgroup.rdbuf();
+    if (text.str().find("/tarvel.service") != std::string::npos) {
+      return std::string(byUnit);
+    }
+  }
+  // NOLINTEND(concurrency-mt-unsafe)
+  char terminal[256] = {};
+  if (::ttyname_r(STDIN_FILENO, terminal, sizeof terminal) == 0) {
+    return "by hand in the terminal " + std::string(terminal);
+  }
+  return "by hand";
+}
+
+int stop(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  if (!arguments.empty()) {
+    const bool help = arguments[0] == "-h" || arguments[0] == "--help";
+    (help ? out : error) << "usage: tarvel stop\n"
+                         << "  Stops the running tarvel serve (through systemd when its user unit "
+                            "runs it); waiting agents are released.\n";
+    return help ? 0 : 2;
+  }
+  const auto paths = Display::ServiceFiles::Paths::standard();
+  const auto running = ServiceFiles::holder(paths.lockFile);
+  if (!running) {
+    if (ServiceFiles::isHeld(paths.lockFile)) {
+      error << "tarvel stop: a tarvel serve runs but does not say which process it is (an older "
+               "version?); stop it where it was started\n";
+      return 1;
+    }
+    out << "No tarvel serve is running.\n";
+    return 0;
+  }
+  if (running->startedBy == byUnit) {
+    if (runProgram({"systemctl", "--user", "stop", "tarvel.service"}) != 0) {
+      error << "tarvel stop: systemctl --user stop tarvel.service failed\n";
+      return 1;
+    }
+  } else if (::kill(static_cast<pid_t>(running->processId), SIGTERM) != 0) {
+    error << "tarvel stop: cannot stop process " << running->processId << ": "
+          << std::strerror(errno) << "\n";
+    return 1;
+  }
+  if (!waitUntil([&] { return !ServiceFiles::isHeld(paths.lockFile); })) {
+    error << "tarvel stop: process " << running->processId << " is still running after "
+          << patience.count() << " s\n";
+    return 1;
+  }
+  out << "Stopped tarvel serve (process " << running->processId << ", started "
+      << running->startedBy << ").\n";
+  return 0;
+}
+
+int restart(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  for (const std::string_view argument : arguments) {
+    if (argument == "-h" || argument == "--help") {
+      out << "usage: tarvel restart [tarvel serve options]\n"
+             "  Checks " << Configuration::path().string()
+          << ", stops the running tarvel serve and starts it again\n"
+             "  with the file's settings (through systemd when its user unit runs it; otherwise\n"
+             "  in the background, its messages in ~/.tarvel/serve.log). Options are those of\n"
+             "  tarvel serve and win over the file. A bad file leaves the running service as it is.\n";
+      return 0;
+    }
+  }
+  const auto settings = Configuration::load(Configuration::path());
+  if (!settings) {
+    error << "tarvel restart: " << settings.error()
+          << "\nThe running service was left as it is; fix the file (tarvel config edit) first.\n";
+    return 2;
+  }
+  std::vector<std::string> serveArguments = Configuration::serveArguments(*settings);
+  serveArguments.insert(serveArguments.end(), arguments.begin(), arguments.end());
+  if (auto problem = ServiceCommands::checkServeArguments(serveArguments)) {
+    error << "tarvel restart: " << *problem
+          << "\nThe running service was left as it is.\n";
+    return 2;
+  }
+  const auto paths = Display::ServiceFiles::Paths::standard();
+  const auto running = ServiceFiles::holder(paths.lockFile);
+  if (running && running->startedBy == byUnit) {
+    if (!arguments.empty()) {
+      error << "tarvel restart: the systemd user unit runs the service, so options cannot be "
+               "given here; put them in the configuration (tarvel config set KEY VALUE)\n";
+      return 2;
+    }
+    if (runProgram({"systemctl", "--user", "restart", "tarvel.service"}) != 0) {
+      error << "tarvel restart: systemctl --user restart tarvel.service failed\n";
+      return 1;
+    }
+  } else {
+    if (running || ServiceFiles::isHeld(paths.lockFile)) {
+      std::ostringstream ignored;
+      if (const int status = stop({}, ignored, error); status != 0) {
+        return status;
+      }
+    }
+    const pid_t service = startInBackground(serveArguments, paths.directory / "serve.log");
+    if (service <= 0) {
+      error << "tarvel restart: could not start tarvel serve\n";
+      return 1;
+    }
+    const bool up = waitUntil([&] {
+      return UnixSocketSupport::isPathAccepting(paths.apiSocket) ||
+             (::kill(service, 0) != 0 && errno == ESRCH);
+    });
+    if (!up || !UnixSocketSupport::isPathAccepting(paths.apiSocket)) {
+      const std::string last = logTail(paths.directory / "serve.log");
+      error << "tarvel restart: tarvel serve did not start"
+            << (last.empty() ? "" : ": " + last.substr(14)) << " (see "
+            << (paths.directory / "serve.log").string() << ")\n";
+      return 1;
+    }
+  }
+  if (!waitUntil([&] { return UnixSocketSupport::isPathAccepting(paths.apiSocket); })) {
+    error << "tarvel restart: the service did not answer within " << patience.count() << " s\n";
+    return 1;
+  }
+  const auto now = ServiceFiles::holder(paths.lockFile);
+  out << "tarvel serve runs again";
+  if (now) {
+    out << " (process " << now->processId << ", started " << now->startedBy << ")";
+  }
+  out << ".\n";
+  return 0;
+}
+
+}  // namespace tarvel::ServiceControl

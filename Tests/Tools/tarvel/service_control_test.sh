@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Setting up and controlling the service through the real programs, in a temporary home:
+# - tarvel-island without a terminal fails before it starts anything: no service is left;
+# - the configuration file is read by a service started by hand and by one that tarvel-island
+#   starts in tmux; a second service is refused with the running one's process id and origin;
+# - tarvel web names the exact command that turns the page on, and that command works;
+# - a bad file is refused with its line and column and the running service keeps its settings;
+# - tarvel stop ends the service and leaves no socket or lock file.
+# Exit 77 (skipped) without tmux.
+# Usage: service_control_test.sh <bin directory>
+set -u
+bin=$1
+command -v tmux >/dev/null 2>&1 || { echo "SKIP: tmux is not installed"; exit 77; }
+
+work=$(mktemp -d)
+export HOME="$work/home"
+mkdir -p "$HOME"
+unset XDG_CONFIG_HOME DBUS_SESSION_BUS_ADDRESS TARVEL_STARTED_BY
+tmux=(tmux -S "$work/tmux.sock" -f /dev/null)
+by_hand=""
+cleanup() {
+  "${tmux[@]}" kill-server >/dev/null 2>&1
+  [ -n "$by_hand" ] && kill "$by_hand" 2>/dev/null
+  # A service started in the background (by the island or restart) is ended by its own pid.
+  pid=$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock" 2>/dev/null)
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  for _ in $(seq 100); do [ -e "$HOME/.tarvel/serve.lock" ] || break; sleep 0.1; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; cat "$HOME/.tarvel/serve.log" 2>/dev/null; exit 1; }
+tarvel() { "$bin/tarvel" "$@"; }
+# Waits up to 30 s for a command to succeed.
+eventually() {
+  for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+running() { tarvel status >/dev/null 2>&1; }
+not_running() { ! running; }
+# Whether the address answers 200 (with the token when one is given).
+fetch() {  # url [token]
+  python3 - "$@" <<'PY'
+import sys, urllib.request
+request = urllib.request.Request(sys.argv[1])
+if len(sys.argv) > 2:
+    request.add_header("Authorization", "Bearer " + sys.argv[2])
+sys.exit(0 if urllib.request.urlopen(request, timeout=10).status == 200 else 1)
+PY
+}
+page_up() { [ -f "$HOME/.tarvel/token" ] && fetch "http://127.0.0.1:$1/v1/health" "$(cat "$HOME/.tarvel/token")"; }
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# A display that cannot run starts nothing.
+"$bin/tarvel-island" </dev/null >/dev/null 2>"$work/island.err"
+[ $? = 1 ] || fail "tarvel-island without a terminal did not exit 1"
+grep -q "not a terminal" "$work/island.err" || fail "tarvel-island said: $(cat "$work/island.err")"
+sleep 1
+running && fail "tarvel-island without a terminal left a service running"
+[ -e "$HOME/.tarvel/api.sock" ] && fail "tarvel-island without a terminal left a socket"
+
+# The file, read by a service started by hand.
+port=$(free_port)
+tarvel config set http "127.0.0.1:$port" >/dev/null || fail "tarvel config set http failed"
+tarvel config set notify false >/dev/null || fail "tarvel config set notify failed"
+[ "$(tarvel config get http)" = "\"127.0.0.1:$port\"" ] || fail "config get http: $(tarvel config get http)"
+"$bin/tarvel" serve 2>"$work/serve-by-hand.log" &
+by_hand=$!
+eventually page_up "$port" || fail "the service started by hand does not serve the configured page"
+tarvel serve >/dev/null 2>"$work/second.err" && fail "a second tarvel serve was not refused"
+grep -q "process $by_hand, started by hand" "$work/second.err" ||
+  fail "the refusal does not name the running service: $(cat "$work/second.err")"
+grep -q "tarvel stop" "$work/second.err" || fail "the refusal does not say how to stop it"
+
+# Without the page, tarvel web names the command that turns it on; the command works.
+tarvel config unset http >/dev/null || fail "tarvel config unset failed"
+tarvel restart >"$work/restart.out" 2>&1 || fail "tarvel restart failed: $(cat "$work/restart.out")"
+wait "$by_hand" 2>/dev/null
+by_hand=""
+grep -q "started by tarvel restart" "$work/restart.out" || fail "restart said: $(cat "$work/restart.out")"
+tarvel web --no-open >/dev/null 2>"$work/web.err" && fail "tarvel web succeeded without a page"
+command=$(grep -o 'tarvel config set http [^ ]* && tarvel restart' "$work/web.err") ||
+  fail "tarvel web did not offer the command: $(cat "$work/web.err")"
+# Run as offered; only when its port is taken on this machine, with a free one instead.
+offered_port=$(grep -o ':[0-9]*' <<<"$command" | tr -d :)
+if ! python3 -c "import socket,sys; socket.socket().bind(('127.0.0.1', int(sys.argv[1])))" "$offered_port" 2>/dev/null; then
+  command=${command//:$offered_port/:$(free_port)}
+fi
+(PATH="$bin:$PATH" && eval "$command") >/dev/null 2>&1 || fail "the offered command failed: $command"
+url=$(tarvel web --no-open) || fail "tarvel web failed after the offered command"
+port=$(sed -E 's|^http://127\.0\.0\.1:([0-9]+)/.*|\1|' <<<"$url")
+page_up "$port" || fail "the page at $url does not load"
+
+# A bad file: refused with line and column; the running service keeps its settings.
+pid=$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")
+printf 'notify = false\nhttp = "127.0.0.1:8787\n' >"$HOME/.config/tarvel/config.toml"
+tarvel restart >/dev/null 2>"$work/bad.err" && fail "tarvel restart took a bad file"
+grep -q "config.toml:2:" "$work/bad.err" || fail "no line and column: $(cat "$work/bad.err")"
+printf 'notify = false\ncolour = "red"\n' >"$HOME/.config/tarvel/config.toml"
+tarvel serve >/dev/null 2>"$work/unknown.err" && fail "tarvel serve took an unknown key"
+grep -q 'config.toml:2:1: unknown setting "colour"' "$work/unknown.err" ||
+  fail "unknown key: $(cat "$work/unknown.err")"
+[ "$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")" = "$pid" ] ||
+  fail "the running service was replaced after a bad file"
+tarvel web --no-open >/dev/null || fail "the running service lost its page after a bad file"
+
+# tarvel stop: nothing of the service remains.
+tarvel stop >"$work/stop.out" || fail "tarvel stop failed"
+grep -q "process $pid" "$work/stop.out" || fail "stop said: $(cat "$work/stop.out")"
+left=$(cd "$HOME/.tarvel" && ls -A | grep -E '\.lock$|\.sock$')
+[ -z "$left" ] || fail "tarvel stop left: $left"
+
+# The island starts the service with the same settings, and says who started it.
+port=$(free_port)
+printf '# mine\nhttp = "%s"\nnotify = false\n' "127.0.0.1:$port" >"$HOME/.config/tarvel/config.toml"
+"${tmux[@]}" new-session -d -s island -x 100 -y 30 "env HOME='$HOME' '$bin/tarvel-island'" ||
+  fail "tmux did not start"
+eventually page_up "$port" || fail "the service started by tarvel-island does not serve the configured page"
+grep -q '^started by tarvel-island$' "$HOME/.tarvel/serve.lock" || fail "the lock file says: $(cat "$HOME/.tarvel/serve.lock")"
+"${tmux[@]}" kill-server
+tarvel stop >/dev/null || fail "tarvel stop of the island's service failed"
+eventually not_running || fail "the island's service still runs"
+echo "PASS: service control"
