@@ -4,7 +4,8 @@ HOME with SESSIONS sessions, then runs ROUNDS rounds of READERS stream readers t
 GET /v1/events and never read while events keep arriving, and closes them. Prints the service's
 resident memory after each round. What a stalled reader has yet to send refers to the shared
 published texts, so the figure should stay flat from round to round rather than grow with
-readers x state size.
+readers x state size. Events keep arriving, and sessions keep up to 50 each, so memory grows a
+little each round even without readers: compare with a run of 0 readers.
 Usage: stalled_readers.py <bin directory> [sessions] [readers] [rounds]
 """
 import os, shutil, socket, subprocess, sys, tempfile, time, uuid, datetime, json
