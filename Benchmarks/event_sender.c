@@ -4,6 +4,8 @@
    failed and delivered counts and the delivery rate.
 
    usage: event_sender SOCKET_PATH OUTPUT_FILE EVENTS LINE_FILE
+   OUTPUT_FILE "api:API_SOCKET" counts the display service's "eventsReceived" (GET /v1/status on
+   its API socket) instead of lines.
    Exit status 1 when an event that was sent is not delivered within 10 s. */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -24,6 +26,33 @@ static char line[65536];
 static size_t lineLength;
 static long perThread;
 static long failures[clientThreads];
+
+/* The display service's "eventsReceived", or -1 when it cannot be asked. */
+static long eventsReceived(const char* apiSocket) {
+  struct sockaddr_un api = {.sun_family = AF_UNIX};
+  strncpy(api.sun_path, apiSocket, sizeof api.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, (struct sockaddr*)&api, sizeof api) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  static const char request[] = "GET /v1/status HTTP/1.0\r\nHost: localhost\r\n\r\n";
+  long result = -1;
+  if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == (ssize_t)(sizeof request - 1)) {
+    char response[4096];
+    size_t length = 0;
+    ssize_t count;
+    while (length < sizeof response - 1 &&
+           (count = read(fd, response + length, sizeof response - 1 - length)) > 0) {
+      length += (size_t)count;
+    }
+    response[length] = 0;
+    const char* found = strstr(response, "\"eventsReceived\":");
+    if (found) result = atol(found + strlen("\"eventsReceived\":"));
+  }
+  close(fd);
+  return result;
+}
 
 static double seconds(void) {
   struct timespec now;
@@ -64,15 +93,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   fclose(lineFile);
-  const int output = open(argv[2], O_RDONLY | O_CLOEXEC);
-  if (output < 0) {
+  const char* apiSocket = strncmp(argv[2], "api:", 4) == 0 ? argv[2] + 4 : NULL;
+  const int output = apiSocket ? -1 : open(argv[2], O_RDONLY | O_CLOEXEC);
+  if (!apiSocket && output < 0) {
     perror(argv[2]);
     return 2;
   }
-  /* Only lines written from now on count. */
+  /* Only lines written (events received) from now on count. */
   char block[65536];
   ssize_t count;
-  while ((count = read(output, block, sizeof block)) > 0) {
+  while (!apiSocket && (count = read(output, block, sizeof block)) > 0) {
+  }
+  const long receivedBefore = apiSocket ? eventsReceived(apiSocket) : 0;
+  if (receivedBefore < 0) {
+    fprintf(stderr, "event_sender: cannot ask %s\n", apiSocket);
+    return 2;
   }
 
   perThread = events / clientThreads;
@@ -89,6 +124,12 @@ int main(int argc, char** argv) {
   long delivered = 0;
   const double giveUp = seconds() + 10;
   while (delivered < sent - failed && seconds() < giveUp) {
+    if (apiSocket) {
+      const long received = eventsReceived(apiSocket);
+      if (received >= 0) delivered = received - receivedBefore;
+      if (delivered < sent - failed) usleep(1000);
+      continue;
+    }
     count = read(output, block, sizeof block);
     if (count <= 0) {
       usleep(200);

@@ -3,8 +3,9 @@
 # with sub-agents do, and counts the events delivered. Every hook must still answer "{}" with
 # status 0 within its bounds (0.8 s to read its input, 0.25 s per send).
 # Target: every event delivered (COUNT of COUNT).
+# With SERVER=serve the hooks go to `tarvel serve` instead, counted by its "eventsReceived".
 #
-# usage: Benchmarks/hook_burst.sh [BIN_DIR] [COUNT]   (defaults: build/dev/bin, 500)
+# usage: [SERVER=serve] Benchmarks/hook_burst.sh [BIN_DIR] [COUNT]   (defaults: build/dev/bin, 500)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "${1:-build/dev/bin}" && pwd)
@@ -22,23 +23,47 @@ cleanup() {
 }
 trap cleanup EXIT
 
-HOME="$home" "$bin/tarvel-monitor" >"$events" 2>"$home/monitor.log" &
+server=${SERVER:-monitor}
+if [[ $server == serve ]]; then
+  HOME="$home" "$bin/tarvel" serve --no-notify >/dev/null 2>"$home/monitor.log" &
+else
+  HOME="$home" "$bin/tarvel-monitor" >"$events" 2>"$home/monitor.log" &
+fi
 monitor=$!
+# How many events the server has taken in.
+received() {
+  if [[ $server == serve ]]; then
+    python3 -c 'import http.client, json, socket, sys
+class C(http.client.HTTPConnection):
+    def connect(self):
+        self.sock = socket.socket(socket.AF_UNIX); self.sock.connect(sys.argv[1])
+c = C("localhost"); c.request("GET", "/v1/status")
+print(json.loads(c.getresponse().read())["eventsReceived"])' "$home/.tarvel/api.sock"
+  else
+    wc -l <"$events"
+  fi
+}
 for _ in $(seq 100); do
   [[ -S "$home/.tarvel/agent.sock" ]] && break
   sleep 0.05
 done
-[[ -S "$home/.tarvel/agent.sock" ]] || { echo "tarvel-monitor did not start" >&2; cat "$home/monitor.log" >&2; exit 1; }
+[[ -S "$home/.tarvel/agent.sock" ]] || { echo "the $server did not start" >&2; cat "$home/monitor.log" >&2; exit 1; }
+if [[ $server == serve ]]; then
+  for _ in $(seq 100); do
+    [[ -S "$home/.tarvel/api.sock" ]] && break
+    sleep 0.05
+  done
+fi
 
 status=0
 HOME="$home" "$bin/hook_burst" "$count" "$here/hook_document.json" "$bin/tarvel-hook" \
   --provider codex | tee "$home/result.txt" || status=$?
 # The server hands events over once each connection has ended; give the last ones a moment.
 for _ in $(seq 40); do
-  [[ $(wc -l <"$events") -ge $count ]] && break
+  [[ $(received) -ge $count ]] && break
   sleep 0.05
 done
-delivered=$(wc -l <"$events")
+delivered=$(received)
 echo "events delivered: $delivered of $count"
 slowest=$(awk '{print $(NF-1)}' "$home/result.txt")
 awk -v delivered="$delivered" -v count="$count" -v slowest="$slowest" 'BEGIN {

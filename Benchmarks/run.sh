@@ -15,5 +15,11 @@ echo "== tarvel-hook latency"
 HOOK=tarvel-hook bash "$here/hook_latency.sh" "$bin" 300
 echo "== tarvel-hook burst"
 bash "$here/hook_burst.sh" "$bin" 500
-echo "== event server against the floor"
+echo "== tarvel-hook burst against tarvel serve"
+SERVER=serve bash "$here/hook_burst.sh" "$bin" 1000
+echo "== event servers against the floor"
 bash "$here/event_server.sh" "$bin"
+echo "== the display service from 300 to 10,000 sessions"
+python3 "$here/service_curve.py" "$bin"
+echo "== memory held for stalled stream readers"
+python3 "$here/stalled_readers.py" "$bin"

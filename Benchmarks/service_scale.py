@@ -7,6 +7,7 @@ four processes, one connection per event as hooks do. Meanwhile a reader asks GE
 run, the service's CPU time and peak RSS, `tarvel status` wall times, and the time from a waiting
 hook's registration to its prompt in /v1/state (on the loaded service, after the run).
 Usage: service_scale.py <bin directory> [sessions] [events per session]
+The last line, "result {...}", holds the figures as JSON for service_curve.py.
 """
 import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile, threading
 import time, uuid, datetime
@@ -171,4 +172,9 @@ print(f"tarvel status: idle median {idle_status[0]:.1f} ms, max {idle_status[1]:
       f"under load median {loaded_status[0]:.1f} ms, max {loaded_status[1]:.1f} ms")
 print(f"registration to /v1/state: {registration_ms:.1f} ms" if registration_ms is not None
       else "registration to /v1/state: prompt never listed")
+print("result " + json.dumps({
+    "sessions": sessions, "events": total, "received": received,
+    "cpuPerEventMicroseconds": cpu / total * 1e6, "peakRSSMiB": peak,
+    "slowestStateMilliseconds": slowest[0], "largestStateBytes": max(b for _, b in state_times) if state_times else 0,
+    "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times)}))
 sys.exit(0 if received >= total and prompt else 1)

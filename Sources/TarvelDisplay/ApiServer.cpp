@@ -8,9 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
@@ -113,24 +117,41 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
 }
 
 // The event stream of one connection. Messages are made only when the connection can take
-// more, from the newest state: a slow reader never makes anything queue up for it.
+// more, from the newest state: a slow reader never makes anything queue up for it. What it has
+// yet to send refers to the published texts themselves (shared with every other reader and the
+// hub), so a stalled reader holds only its own small message headers.
 struct Stream {
+  // A part of the message being sent: either its own text or a view of a shared one.
+  struct Piece {
+    std::string own;
+    std::shared_ptr<const void> keeper;  // keeps `shared` alive
+    std::string_view shared;
+    std::string_view text() const { return keeper ? shared : std::string_view(own); }
+  };
+
   const StateHub& hub;
   int descriptor = -1;         // the connection's socket, watched for the reader going away
   std::uint64_t revision = 0;  // the last revision sent; 0 before the first message
-  std::string pending;
-  std::size_t offset = 0;
+  std::vector<Piece> pending;
+  std::size_t piece = 0;   // the piece being sent
+  std::size_t offset = 0;  // within it
+
+  void add(std::string text) { pending.push_back(Piece{.own = std::move(text)}); }
+  void add(std::shared_ptr<const void> keeper, std::string_view text) {
+    pending.push_back(Piece{.keeper = std::move(keeper), .shared = text});
+  }
 
   void wholeState(const std::shared_ptr<const PublishedState>& state) {
-    pending = "event: state\nid: " + std::to_string(state->revision) + "\ndata: ";
-    pending += state->whole();
-    pending += "\n\n";
+    add("event: state\nid: " + std::to_string(state->revision) + "\ndata: ");
+    add(state, state->whole());
+    add("\n\n");
     revision = state->revision;
   }
 
   // Fills `pending` with what to send next; false at the end of the stream.
   bool next() {
     pending.clear();
+    piece = 0;
     offset = 0;
     while (pending.empty()) {
       if (hub.isClosed()) {
@@ -153,9 +174,9 @@ struct Stream {
         continue;
       }
       for (const StateHub::Change& change : *changes) {
-        pending += "event: change\nid: " + std::to_string(change.revision) + "\ndata: ";
-        pending += *change.data;
-        pending += "\n\n";
+        add("event: change\nid: " + std::to_string(change.revision) + "\ndata: ");
+        add(change.data, *change.data);
+        add("\n\n");
         revision = change.revision;
       }
       if (!pending.empty()) {
@@ -175,7 +196,7 @@ struct Stream {
         return false;
       }
       if (!hub.isClosed() && (!state || state->revision <= revision)) {
-        pending = ": keep-alive\n\n";
+        add(": keep-alive\n\n");
       }
     }
     return true;
@@ -194,13 +215,28 @@ struct Stream {
 
   static ssize_t read(void* cls, std::uint64_t, char* buffer, std::size_t maximum) {
     auto& stream = *static_cast<Stream*>(cls);
-    if (stream.offset >= stream.pending.size() && !stream.next()) {
+    std::size_t count = 0;
+    while (count < maximum) {
+      if (stream.piece >= stream.pending.size()) {
+        if (count > 0 || !stream.next()) {
+          break;
+        }
+        continue;
+      }
+      const std::string_view text = stream.pending[stream.piece].text();
+      const std::size_t part = std::min(maximum - count, text.size() - stream.offset);
+      std::memcpy(buffer + count, text.data() + stream.offset, part);
+      count += part;
+      stream.offset += part;
+      if (stream.offset >= text.size()) {
+        ++stream.piece;
+        stream.offset = 0;
+      }
+    }
+    if (count == 0) {
       return stream.readerLeft() ? MHD_CONTENT_READER_END_WITH_ERROR
                                  : MHD_CONTENT_READER_END_OF_STREAM;
     }
-    const std::size_t count = std::min(maximum, stream.pending.size() - stream.offset);
-    std::memcpy(buffer, stream.pending.data() + stream.offset, count);
-    stream.offset += count;
     return static_cast<ssize_t>(count);
   }
 };
@@ -266,6 +302,21 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
       return sendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the service did not answer");
     }
     return send(connection, MHD_HTTP_OK, "{\"cleared\":true}");
+  }
+  constexpr std::string_view sessionsPrefix = "/v1/sessions/";
+  if (url.starts_with(sessionsPrefix)) {
+    if (!get) {
+      return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
+    }
+    const auto state = context.hub.latest();
+    if (!state) {
+      return sendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the service is starting");
+    }
+    auto text = encodeSessionDetail(*state, url.substr(sessionsPrefix.size()));
+    if (!text) {
+      return sendError(connection, MHD_HTTP_NOT_FOUND, "no session with this id");
+    }
+    return send(connection, MHD_HTTP_OK, std::move(*text));
   }
   constexpr std::string_view promptsPrefix = "/v1/prompts/";
   if (url.starts_with(promptsPrefix)) {

@@ -17,7 +17,7 @@ struct AnswerOutcome;
 
 // The local API: HTTP/1.1 with JSON bodies on a Unix socket (0600, so the file's permissions
 // decide who may use it), served by libmicrohttpd with one thread per connection.
-//   GET  /v1/health, /v1/state, /v1/status, /v1/events (text/event-stream)
+//   GET  /v1/health, /v1/state, /v1/status, /v1/sessions/{id}, /v1/events (text/event-stream)
 //   POST /v1/prompts/{replyId}, /v1/sessions/clear-finished
 // Optionally the same routes over TCP too, plus the web page at "/", for whoever holds the token
 // (WebAccess.hpp).

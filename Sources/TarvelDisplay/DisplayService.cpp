@@ -82,7 +82,11 @@ std::optional<std::string> DisplayService::start() {
                                                    [this](const AgentEvent& event) {
                                                      bool post = false;
                                                      {
-                                                       const std::scoped_lock guard(inboxMutex);
+                                                       std::unique_lock guard(inboxMutex);
+                                                       inboxRoom.wait(guard, [this] {
+                                                         return inboxUnbounded ||
+                                                                inbox.size() < maximumInbox;
+                                                       });
                                                        inbox.push_back(event);
                                                        post = !std::exchange(inboxPosted, true);
                                                      }
@@ -158,16 +162,17 @@ void DisplayService::takeEvents() {
   std::vector<AgentEvent> batch;
   {
     const std::scoped_lock guard(inboxMutex);
-    if (inbox.size() <= eventsPerPass) {
-      batch.swap(inbox);
+    const auto count = static_cast<std::ptrdiff_t>(std::min(inbox.size(), eventsPerPass));
+    batch.assign(std::make_move_iterator(inbox.begin()),
+                 std::make_move_iterator(inbox.begin() + count));
+    inbox.erase(inbox.begin(), inbox.begin() + count);
+    if (inbox.empty()) {
       inboxPosted = false;
     } else {
-      batch.assign(std::make_move_iterator(inbox.begin()),
-                   std::make_move_iterator(inbox.begin() + eventsPerPass));
-      inbox.erase(inbox.begin(), inbox.begin() + eventsPerPass);
       queue.post([this] { takeEvents(); });  // the rest after this pass is published
     }
   }
+  inboxRoom.notify_all();
   for (AgentEvent& event : batch) {
     ++received;
     VisibleText::makeVisible(event);
@@ -283,6 +288,13 @@ void DisplayService::stop() {
   if (apiServer) {
     apiServer->stop();
   }
+  {
+    // The service's thread takes no more events until the end: the event server's workers
+    // must not wait for it while the server stops.
+    const std::scoped_lock guard(inboxMutex);
+    inboxUnbounded = true;
+  }
+  inboxRoom.notify_all();
   if (eventServer) {
     eventServer->stop();
   }
@@ -291,7 +303,15 @@ void DisplayService::stop() {
   }
   // Events that arrived before the stop still count.
   queue.drain();
-  takeEvents();
+  while (true) {
+    {
+      const std::scoped_lock guard(inboxMutex);
+      if (inbox.empty()) {
+        break;
+      }
+    }
+    takeEvents();
+  }
   saver.waitUntilIdle();
   queue.drain();  // the last background save's outcome: a failed one leaves changes to save
   if (saveSchedule.hasChanges() && restored.savingAllowed) {

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -103,9 +105,16 @@ class DisplayService {
 
   MainQueue queue;
   // Events handed over by reader threads, taken in batches by the service's thread.
+  // Events from the event server's workers, waiting for the service's thread. While it holds
+  // maximumInbox of them the workers wait, so the event server stops accepting and further
+  // hooks wait in its backlog: a service that falls behind delays events, and its memory stays
+  // bounded, instead of queueing without limit.
+  static constexpr std::size_t maximumInbox = 8192;
   std::mutex inboxMutex;
-  std::vector<AgentEvent> inbox;
+  std::condition_variable inboxRoom;
+  std::deque<AgentEvent> inbox;
   bool inboxPosted = false;
+  bool inboxUnbounded = false;  // while stopping: nobody may wait for the service's thread
 
   PromptBook prompts;
   std::mutex registrationMutex;  // orders reads of the reply server's registrations

@@ -1,9 +1,116 @@
 #include "TarvelDisplay/StateMessages.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tarvel::Display {
 namespace {
+
+// The edits that turn the list of distinct ids `before` into `after`, so that a change message
+// carries what moved rather than the whole list: {"placed":[{"id","index"}...],"removed":[...]}.
+// The ids left in place are the longest run of `before` that `after` keeps in the same order
+// (found in n log n); every other id of `after` is placed at its index, in index order.
+Json listChanges(const std::vector<std::string>& before, const std::vector<std::string>& after) {
+  std::unordered_map<std::string_view, std::size_t> oldPosition;
+  oldPosition.reserve(before.size());
+  for (std::size_t position = 0; position < before.size(); ++position) {
+    oldPosition.emplace(before[position], position);
+  }
+  std::unordered_set<std::string_view> kept;
+  kept.reserve(after.size());
+  std::vector<std::size_t> oldAt(after.size(), SIZE_MAX);  // SIZE_MAX: new to the list
+  for (std::size_t index = 0; index < after.size(); ++index) {
+    kept.insert(after[index]);
+    if (const auto found = oldPosition.find(after[index]); found != oldPosition.end()) {
+      oldAt[index] = found->second;
+    }
+  }
+  // Longest increasing run of old positions along `after`: tails[k] ends the best run of k + 1.
+  std::vector<std::size_t> tails;  // indices into `after`
+  std::vector<std::size_t> previous(after.size(), SIZE_MAX);
+  for (std::size_t index = 0; index < after.size(); ++index) {
+    if (oldAt[index] == SIZE_MAX) {
+      continue;
+    }
+    const auto slot = std::lower_bound(
+        tails.begin(), tails.end(), oldAt[index],
+        [&](std::size_t tail, std::size_t value) { return oldAt[tail] < value; });
+    if (slot != tails.begin()) {
+      previous[index] = *(slot - 1);
+    }
+    if (slot == tails.end()) {
+      tails.push_back(index);
+    } else {
+      *slot = index;
+    }
+  }
+  std::vector<bool> inPlace(after.size(), false);
+  for (std::size_t index = tails.empty() ? SIZE_MAX : tails.back(); index != SIZE_MAX;
+       index = previous[index]) {
+    inPlace[index] = true;
+  }
+  Json placed = Json::array();
+  for (std::size_t index = 0; index < after.size(); ++index) {
+    if (!inPlace[index]) {
+      placed.push_back(Json{{"id", after[index]}, {"index", index}});
+    }
+  }
+  Json removed = Json::array();
+  for (const std::string& id : before) {
+    if (kept.count(id) == 0) {
+      removed.push_back(id);
+    }
+  }
+  return Json{{"placed", std::move(placed)}, {"removed", std::move(removed)}};
+}
+
+// Applies listChanges() to `list`; false when they do not fit it.
+bool applyListChanges(std::vector<std::string>& list, const Json& changes) {
+  if (!changes.is_object()) {
+    return false;
+  }
+  const Json placed = changes.value("placed", Json::array());
+  const Json removed = changes.value("removed", Json::array());
+  if (!placed.is_array() || !removed.is_array()) {
+    return false;
+  }
+  std::unordered_set<std::string> gone;
+  for (const Json& id : removed) {
+    if (!id.is_string()) {
+      return false;
+    }
+    gone.insert(id.get<std::string>());
+  }
+  for (const Json& item : placed) {
+    if (!item.is_object() || !item.contains("id") || !item["id"].is_string()) {
+      return false;
+    }
+    gone.insert(item["id"].get<std::string>());
+  }
+  std::erase_if(list, [&](const std::string& id) { return gone.count(id) != 0; });
+  for (const Json& item : placed) {
+    const auto index = item.value("index", SIZE_MAX);
+    if (index > list.size()) {
+      return false;
+    }
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(index), item["id"].get<std::string>());
+  }
+  return true;
+}
+
+// The id lists of the snapshot that may hold every session; a change message carries their edits.
+struct SnapshotList {
+  const char* key;         // the whole list's key in the snapshot
+  const char* changesKey;  // its edits' key in a change message's "snapshotChanges"
+};
+constexpr std::array<SnapshotList, 3> longSnapshotLists{{
+    {"activeSessionIds", "activeSessionIdChanges"},
+    {"attentionSessionIds", "attentionSessionIdChanges"},
+    {"relatedSessionIds", "relatedSessionIdChanges"},
+}};
 
 std::string encodeService(const ServiceInfo& service) {
   return Coding::encode(Json{{"eventsReceived", service.eventsReceived},
@@ -46,17 +153,14 @@ StatusCounts countsOf(const AgentActivityService& activity, std::size_t prompts,
           .sessions = activity.sessions().size()};
 }
 
-// A session as clients get it: whole, but for only its newest events (a session keeps fifty, and
-// encoding them all for every change would make the cost of an event that of fifty).
+// A session as the state and its changes carry it: every key but its event history (a session
+// keeps fifty events; GET /v1/sessions/{id} gives them).
 std::string encodeForClients(const AgentSession& session) {
-  if (session.recentEvents.size() <= PublishedState::recentEventLimit) {
-    return Coding::encode(Codable<AgentSession>::encode(session));
-  }
   AgentSession trimmed = session;
-  trimmed.recentEvents = AgentEventHistory(std::vector<AgentEvent>(
-      session.recentEvents.begin(),
-      session.recentEvents.begin() + static_cast<std::ptrdiff_t>(PublishedState::recentEventLimit)));
-  return Coding::encode(Codable<AgentSession>::encode(trimmed));
+  trimmed.recentEvents = AgentEventHistory();
+  Json value = Codable<AgentSession>::encode(trimmed);
+  value.erase("recentEvents");
+  return Coding::encode(value);
 }
 
 }  // namespace
@@ -81,7 +185,8 @@ Json encodeSnapshot(const NotchActivitySnapshot& snapshot) {
 }
 
 Json encodeStatus(const StatusCounts& counts) {
-  return Json{{"prompts", counts.prompts},
+  return Json{{"eventsReceived", counts.eventsReceived},
+              {"prompts", counts.prompts},
               {"revision", counts.revision},
               {"sessions", counts.sessions},
               {"waiting", counts.waiting},
@@ -145,38 +250,91 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   }
 
   state->counts = countsOf(activity, prompts.size(), state->revision);
+  state->counts.eventsReceived = service.eventsReceived;
   state->serviceText = encodeService(service);
-  state->snapshotText = Coding::encode(encodeSnapshot(activity.notchSnapshot()));
+  const Json snapshot = encodeSnapshot(activity.notchSnapshot());
+  state->snapshotText = Coding::encode(snapshot);
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);
+  state->sessions = sessions;
 
+  // Only what changed, in the shared encoder's key order; never a list of every session.
   std::string& change = state->change;
   change += '{';
   if (order != lastOrder) {
-    change += "\"order\":";
-    change += Coding::encode(Json(order));
+    change += "\"orderChanges\":";
+    change += Coding::encode(listChanges(lastOrder, order));
     change += ',';
   }
-  change += "\"prompts\":";
-  change += state->promptsText;
-  if (!removed.empty()) {
-    change += ",\"removedSessionIds\":";
-    change += Coding::encode(removed);
+  if (state->promptsText != lastPromptsText) {
+    change += "\"prompts\":";
+    change += state->promptsText;
+    change += ',';
   }
-  change += ",\"revision\":";
+  if (!removed.empty()) {
+    change += "\"removedSessionIds\":";
+    change += Coding::encode(removed);
+    change += ',';
+  }
+  change += "\"revision\":";
   change += std::to_string(state->revision);
   change += ",\"service\":";
   change += state->serviceText;
   change += ",\"sessions\":";
   appendArray(change, changed);
-  change += ",\"snapshot\":";
-  change += state->snapshotText;
+  if (state->snapshotText != lastSnapshotText) {
+    Json edits = snapshot;
+    for (std::size_t list = 0; list < longSnapshotLists.size(); ++list) {
+      const SnapshotList& names = longSnapshotLists[list];
+      auto now = edits[names.key].get<std::vector<std::string>>();
+      edits.erase(names.key);
+      if (now != lastSnapshotLists[list]) {
+        edits[names.changesKey] = listChanges(lastSnapshotLists[list], now);
+        lastSnapshotLists[list] = std::move(now);
+      }
+    }
+    change += ",\"snapshotChanges\":";
+    change += Coding::encode(edits);
+  }
   change += '}';
   lastOrder = std::move(order);
+  lastPromptsText = state->promptsText;
+  lastSnapshotText = state->snapshotText;
   return state;
 }
 
+std::optional<std::string> encodeSessionDetail(const PublishedState& state, std::string_view id) {
+  for (const SharedSession& session : state.sessions) {
+    if (session->id == id) {
+      return Coding::encode(Codable<AgentSession>::encode(*session));
+    }
+  }
+  return std::nullopt;
+}
+
 // ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The state carries sessions without their event history.
+AgentSession decodeSession(const Json& element) {
+  if (element.is_object() && !element.contains("recentEvents")) {
+    Json whole = element;
+    whole["recentEvents"] = Json::array();
+    return Codable<AgentSession>::decode(whole, "sessions");
+  }
+  return Codable<AgentSession>::decode(element, "sessions");
+}
+
+std::vector<LivePrompt> decodePrompts(const Json& list) {
+  std::vector<LivePrompt> prompts;
+  for (const Json& element : list) {
+    prompts.push_back(Codable<LivePrompt>::decode(element, "prompts"));
+  }
+  return prompts;
+}
+
+}  // namespace
 
 std::optional<SharedSession> RemoteState::session(std::string_view id) const {
   const auto found = byId.find(std::string(id));
@@ -201,17 +359,19 @@ bool RemoteState::apply(std::string_view event, std::string_view data) {
       byId.clear();
       order.clear();
       for (const Json& element : message.at("sessions")) {
-        AgentSession session = Codable<AgentSession>::decode(element, "sessions");
+        AgentSession session = decodeSession(element);
         order.push_back(session.id);
         const std::string id = session.id;
         byId.insert_or_assign(id, SharedSession(std::move(session)));
       }
+      snapshotJson = message.at("snapshot");
+      promptList = decodePrompts(message.at("prompts"));
     } else {
       if (!hasState || revision != currentRevision + 1) {
         return false;
       }
       for (const Json& element : message.at("sessions")) {
-        AgentSession session = Codable<AgentSession>::decode(element, "sessions");
+        AgentSession session = decodeSession(element);
         const std::string id = session.id;
         byId.insert_or_assign(id, SharedSession(std::move(session)));
       }
@@ -220,8 +380,18 @@ bool RemoteState::apply(std::string_view event, std::string_view data) {
           byId.erase(id.get<std::string>());
         }
       }
-      if (const auto newOrder = message.find("order"); newOrder != message.end()) {
-        order = newOrder->get<std::vector<std::string>>();
+      if (const auto edits = message.find("orderChanges"); edits != message.end()) {
+        if (!applyListChanges(order, *edits)) {
+          return false;
+        }
+      }
+      if (const auto edits = message.find("snapshotChanges"); edits != message.end()) {
+        if (!applySnapshotChanges(*edits)) {
+          return false;
+        }
+      }
+      if (const auto prompts = message.find("prompts"); prompts != message.end()) {
+        promptList = decodePrompts(*prompts);
       }
     }
     applyCommon(message);
@@ -234,13 +404,29 @@ bool RemoteState::apply(std::string_view event, std::string_view data) {
   return true;
 }
 
-void RemoteState::applyCommon(const Json& message) {
-  snapshotJson = message.at("snapshot");
-  std::vector<LivePrompt> prompts;
-  for (const Json& element : message.at("prompts")) {
-    prompts.push_back(Codable<LivePrompt>::decode(element, "prompts"));
+bool RemoteState::applySnapshotChanges(const Json& changes) {
+  if (!changes.is_object()) {
+    return false;
   }
-  promptList = std::move(prompts);
+  Json next = changes;
+  for (const SnapshotList& names : longSnapshotLists) {
+    next.erase(names.changesKey);
+    std::vector<std::string> list;
+    if (const auto held = snapshotJson.find(names.key);
+        held != snapshotJson.end() && held->is_array()) {
+      list = held->get<std::vector<std::string>>();
+    }
+    if (const auto edits = changes.find(names.changesKey);
+        edits != changes.end() && !applyListChanges(list, *edits)) {
+      return false;
+    }
+    next[names.key] = std::move(list);
+  }
+  snapshotJson = std::move(next);
+  return true;
+}
+
+void RemoteState::applyCommon(const Json& message) {
   const Json& service = message.at("service");
   serviceInfo = {
       .version = service.value("version", std::string()),

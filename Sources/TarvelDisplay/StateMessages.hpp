@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,7 @@ struct StatusCounts {
   std::size_t working = 0;   // other active sessions
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
+  std::uint64_t eventsReceived = 0;  // as in ServiceInfo
   bool operator==(const StatusCounts&) const = default;
 };
 
@@ -42,14 +44,14 @@ Json encodeStatus(const StatusCounts& counts);
 // One published revision. Immutable once made; shared by every API thread that sends it.
 class PublishedState {
  public:
-  // Sessions are sent with at most this many of their recent events, newest first.
-  static constexpr std::size_t recentEventLimit = 5;
-
   std::uint64_t revision = 0;
-  // The "change" message data from the previous revision; empty for the first.
+  // The "change" message data from the previous revision: the sessions whose record changed,
+  // and edits of the order and of the snapshot's long lists, never a list of every session.
   std::string change;
   StatusCounts counts;
   std::vector<LivePrompt> prompts;
+  // The sessions themselves (shared records), for one session's whole record on request.
+  SessionList sessions;
 
   // The whole state's JSON text, built on first use and kept.
   const std::string& whole() const;
@@ -64,6 +66,10 @@ class PublishedState {
   mutable std::once_flag built;
   mutable std::string wholeText;
 };
+
+// One session's whole record with every event it keeps (newest first), as the shared coders
+// write it; absent when the state has no session with this id.
+std::optional<std::string> encodeSessionDetail(const PublishedState& state, std::string_view id);
 
 // Makes published revisions from the activity service, encoding only sessions whose record
 // changed since the last revision.
@@ -82,6 +88,10 @@ class StatePublisher {
   };
   std::unordered_map<std::string, Entry> cache;
   std::vector<std::string> lastOrder;
+  std::string lastPromptsText;
+  std::string lastSnapshotText;
+  // The snapshot's lists that may hold every session, as last sent.
+  std::array<std::vector<std::string>, 3> lastSnapshotLists;
   std::uint64_t lastRevision = 0;
 };
 
@@ -104,6 +114,8 @@ class RemoteState {
 
  private:
   void applyCommon(const Json& message);
+  // A "change" message's snapshot edits; false when they do not fit the snapshot held.
+  bool applySnapshotChanges(const Json& changes);
   void rebuild();
 
   std::uint64_t currentRevision = 0;

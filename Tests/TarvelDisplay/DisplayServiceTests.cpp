@@ -221,6 +221,109 @@ TEST_F(DisplayServiceTest, AnswersReachTheirOwnHookByReplyIdAndAPromptAnsweredIs
   EXPECT_EQ(api("GET", "/v1/nothing").status, 404);
 }
 
+// Many sessions reordered round after round: the stream's changes carry only edits of the order
+// and of the snapshot's lists, and a mirror built from them matches the whole state. The state
+// leaves event histories out; one session's events come from its own path.
+TEST_F(DisplayServiceTest, ChangesCarryEditsThatRebuildTheStateAndOneSessionHasItsEvents) {
+  service = startService();
+  std::mutex mirrorMutex;
+  RemoteState mirror;
+  std::vector<Json> changes;
+  std::atomic<bool> stopStream{false};
+  std::thread stream([&] {
+    ApiClient::readEvents(
+        directory / "api.sock",
+        [&](std::string_view event, std::string_view data) {
+          const std::scoped_lock guard(mirrorMutex);
+          EXPECT_TRUE(mirror.apply(event, data)) << event;
+          if (event == "change") {
+            auto parsed = Coding::parse(data);
+            changes.push_back(parsed ? *parsed : Json::object());
+          }
+        },
+        stopStream);
+  });
+
+  constexpr int sessions = 40;
+  constexpr int rounds = 8;
+  std::uint64_t sent = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (int step = 0; step < sessions; ++step) {
+      // A different order each round, so sessions keep moving in the display order.
+      const int number = (step * 7 + round * 13) % sessions;
+      AgentEvent event;
+      event.sessionId = "many-" + std::to_string(number);
+      event.provider = AgentProvider::claudeCode;
+      event.timestamp = Dates::now();
+      event.activity = "Step " + std::to_string(round);
+      event.type = number % 5 == round % 5   ? AgentEventType::waiting
+                   : number % 7 == round % 7 ? AgentEventType::completed
+                                             : AgentEventType::toolStarted;
+      ASSERT_FALSE(UnixSocketClient::send(event, directory / "agent.sock"));
+      ++sent;
+    }
+    // Each round is published before the next begins.
+    ASSERT_TRUE(eventually([&] {
+      return state()["service"]["eventsReceived"].get<std::uint64_t>() == sent;
+    }));
+  }
+  const Json now = state();
+  EXPECT_TRUE(eventually([&] {
+    const std::scoped_lock guard(mirrorMutex);
+    return mirror.revision() == now["revision"].get<std::uint64_t>();
+  }));
+  {
+    const std::scoped_lock guard(mirrorMutex);
+    ASSERT_EQ(now["sessions"].size(), std::size_t{sessions});
+    std::vector<std::string> order;
+    for (const SharedSession& session : mirror.sessions()) {
+      order.push_back(session->id);
+    }
+    std::vector<std::string> expected;
+    for (const Json& session : now["sessions"]) {
+      EXPECT_FALSE(session.contains("recentEvents"));
+      expected.push_back(session["id"].get<std::string>());
+    }
+    EXPECT_EQ(order, expected);
+    const auto ids = [](const SessionList& list) {
+      Json result = Json::array();
+      for (const SharedSession& session : list) {
+        result.push_back(session->id);
+      }
+      return result;
+    };
+    EXPECT_EQ(ids(mirror.snapshot().activeSessions), now["snapshot"]["activeSessionIds"]);
+    EXPECT_EQ(ids(mirror.snapshot().attentionSessions), now["snapshot"]["attentionSessionIds"]);
+    EXPECT_EQ(ids(mirror.snapshot().relatedSessions), now["snapshot"]["relatedSessionIds"]);
+    EXPECT_FALSE(now["snapshot"]["attentionSessionIds"].empty());
+    // Edits, never whole lists: no change names every session again.
+    std::size_t reordered = 0;
+    for (const Json& change : changes) {
+      EXPECT_FALSE(change.contains("order"));
+      EXPECT_FALSE(change.contains("snapshot"));
+      if (change.contains("orderChanges") && change["revision"] != changes.front()["revision"]) {
+        ++reordered;
+        EXPECT_LT(change["orderChanges"]["placed"].size(), std::size_t{sessions});
+      }
+    }
+    EXPECT_GE(reordered, std::size_t{rounds - 2});
+  }
+  stopStream = true;
+  stream.join();
+
+  // One session with its events, newest first.
+  const auto detail = api("GET", "/v1/sessions/many-3");
+  ASSERT_EQ(detail.status, 200);
+  const auto parsedDetail = Coding::parse(detail.body);
+  ASSERT_TRUE(parsedDetail);
+  const Json& session = *parsedDetail;
+  EXPECT_EQ(session["id"], "many-3");
+  ASSERT_EQ(session["recentEvents"].size(), std::size_t{rounds});
+  EXPECT_EQ(session["recentEvents"][0]["activity"], "Step " + std::to_string(rounds - 1));
+  EXPECT_EQ(api("GET", "/v1/sessions/nobody").status, 404);
+  EXPECT_EQ(api("POST", "/v1/sessions/many-3").status, 405);
+}
+
 TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRefused) {
   service = startService();
   ChildProcess& hook = startHook(permissionRequest("33333333-3333-4333-8333-333333333333"));

@@ -170,10 +170,6 @@ std::string encodeEventLine(const AgentEvent& event) {
   return line;
 }
 
-Result<AgentEvent, DecodingError> decodeEventLine(std::string_view line) {
-  return decodeJSONText<AgentEvent>(line);
-}
-
 }  // namespace tarvel
 
 std::size_t std::hash<tarvel::AgentEvent>::operator()(const tarvel::AgentEvent& event) const {

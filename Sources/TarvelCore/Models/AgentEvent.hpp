@@ -126,7 +126,8 @@ bool isValidURLString(std::string_view text);
 // The event line: the shared encoder's text followed by one line feed.
 std::string encodeEventLine(const AgentEvent& event);
 
-// Decodes one event line (with or without its line feed).
+// Decodes one event line (with or without its line feed) without building the document's tree;
+// accepts and refuses exactly what decodeJSONText<AgentEvent> does, with its errors.
 Result<AgentEvent, DecodingError> decodeEventLine(std::string_view line);
 
 }  // namespace tarvel

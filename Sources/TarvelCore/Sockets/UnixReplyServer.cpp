@@ -138,6 +138,10 @@ struct UnixReplyServer::State : std::enable_shared_from_this<State> {
   std::set<ConnectionRef> clients;
   std::list<std::thread> workers;     // threads serving connections
   std::vector<std::thread> finished;  // workers that have ended and wait to be joined
+  bool stopping = false;
+  // Told when a worker ends (its connection has left `clients`) and when the server stops: the
+  // accept loop waits on it while `clients` is full.
+  std::condition_variable slotFreed;
 
   State() = default;
   State(const State&) = delete;
@@ -219,7 +223,13 @@ void UnixReplyServer::State::acceptLoop() {
     int wakeup = -1;
     std::vector<std::thread> toJoin;
     {
-      const std::scoped_lock guard(lock);
+      // At the cap further hooks wait in the listener's backlog (SOMAXCONN) until a connection
+      // ends, rather than being accepted and closed unread.
+      std::unique_lock guard(lock);
+      slotFreed.wait(guard, [&] { return stopping || clients.size() < maximumConnections; });
+      if (stopping) {
+        return;
+      }
       listening = descriptor.get();
       wakeup = wakeupRead.get();
       toJoin.swap(finished);
@@ -268,9 +278,6 @@ void UnixReplyServer::State::acceptLoop() {
     connection->socket = std::move(accepted);
 
     const std::scoped_lock guard(lock);
-    if (clients.size() >= maximumConnections) {
-      continue;  // closed at once when `connection` goes out of scope
-    }
     clients.insert(connection);
     startWorker(std::move(connection));
   }
@@ -307,6 +314,7 @@ void UnixReplyServer::State::workerEnded() {
       workers.erase(it);
     }
   }
+  slotFreed.notify_all();
   for (auto& thread : toJoin) {
     thread.join();
   }
@@ -452,6 +460,7 @@ std::optional<AgentSocketError> UnixReplyServer::start() {
     s.ownedInode = listener->inode;
     s.wakeupRead.reset(pipeEnds[0]);
     s.wakeupWrite.reset(pipeEnds[1]);
+    s.stopping = false;
     try {
       s.listener = std::thread([self = state] {
         nameThisThread(listenerThreadName);
@@ -486,7 +495,9 @@ void UnixReplyServer::stop() {
       const char byte = 1;
       [[maybe_unused]] const ssize_t ignored = ::write(s.wakeupWrite.get(), &byte, 1);
     }
+    s.stopping = true;
   }
+  s.slotFreed.notify_all();
   // The accept loop ends on the wake-up byte; only then is the listening descriptor closed, so
   // that its poll never sees a recycled descriptor number.
   if (listener.joinable()) {

@@ -21,7 +21,8 @@ namespace tarvel {
 // every change (registration, answer, hook gone, displacement, stop).
 //
 // Threads: one accept thread ("com.tarvel.reply.listener") and one worker thread per open
-// connection ("com.tarvel.reply.clients"), at most `maximumConnections` at once. One mutex guards
+// connection ("com.tarvel.reply.clients"), at most `maximumConnections` at once; further hooks
+// wait in the listener's backlog until a connection ends, never closed unread. One mutex guards
 // all state; no socket read, write or wait happens while it is held. Every public function may be
 // called from any thread. `pendingChanged` runs outside the lock, on whichever thread made the
 // change (so snapshots from different threads may arrive out of order), and must not wait for

@@ -186,7 +186,11 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
     if (acceptPaused && pendingDeliveries.load() < maximumConnections) {
       acceptPaused = false;
     }
-    const bool accepting = now >= acceptResumes && !acceptPaused;
+    // At the connection cap further hooks wait in the listener's backlog (SOMAXCONN) until
+    // an open connection ends: a hook that connected has been told its send succeeded, so
+    // it is never accepted only to be closed unread.
+    const bool accepting = now >= acceptResumes && !acceptPaused &&
+                           connections.size() < maximumConnections;
     Clock::time_point next = now < acceptResumes ? acceptResumes : Clock::time_point::max();
     polls.clear();
     polls.push_back(pollfd{.fd = wakeDescriptor, .events = POLLIN, .revents = 0});
@@ -255,8 +259,9 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& connections,
                                      std::vector<std::string>& batch) {
   for (;;) {
-    if (pendingDeliveries.load() >= maximumConnections) {
-      return true;  // the rest waits in the backlog until the workers catch up
+    if (pendingDeliveries.load() >= maximumConnections ||
+        connections.size() >= maximumConnections) {
+      return true;  // the rest waits in the backlog until the workers or a connection catch up
     }
     UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
@@ -272,9 +277,6 @@ bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& conn
         default:
           return true;  // normally EAGAIN: the backlog is empty
       }
-    }
-    if (connections.size() >= maximumConnections) {
-      continue;  // closed unread; the client's events are lost
     }
     Connection connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout};
     // A hook usually has written and closed by the time it is accepted: read at once and

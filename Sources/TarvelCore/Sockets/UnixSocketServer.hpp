@@ -23,7 +23,8 @@ namespace tarvel {
 // Each hook connects, writes one or more lines and closes; a connection's lines are decoded once
 // it ends (end of stream, or 2 s without data), undecodable lines are logged and skipped.
 // A connection that sends more than maximumPayloadBytes in total delivers nothing; at most 64
-// connections are open (being read) at once and a further one is closed unread.
+// connections are open (being read) at once, and further ones wait in the listener's backlog
+// until one ends: no connection is ever closed unread while the server runs.
 //
 // Threads: one poll loop ("com.tarvel.socket.listener") accepts and reads every open connection
 // at once, so an idle connection never holds up another; the connections finished in one round

@@ -56,17 +56,21 @@ function connect() {
       connect();  // a change was missed: start again from the whole state
       return;
     }
-    for (const session of data.sessions || []) {
-      if (!state.sessions.has(session.id) && !data.order) state.order.push(session.id);
-      state.sessions.set(session.id, session);
-    }
+    for (const session of data.sessions || []) state.sessions.set(session.id, session);
     for (const id of data.removedSessionIds || []) state.sessions.delete(id);
-    if (data.order) {
-      state.order = data.order.slice();
-    } else if (data.removedSessionIds) {
-      state.order = state.order.filter((id) => state.sessions.has(id));
+    if (data.orderChanges) state.order = applyListChanges(state.order, data.orderChanges);
+    if (data.snapshotChanges) {
+      const next = Object.assign({}, data.snapshotChanges);
+      for (const [key, changesKey] of snapshotLists) {
+        delete next[changesKey];
+        next[key] = data.snapshotChanges[changesKey]
+          ? applyListChanges(state.snapshot[key] || [], data.snapshotChanges[changesKey])
+          : state.snapshot[key] || [];
+      }
+      state.snapshot = next;
     }
-    applyCommon(data);
+    if (data.prompts) state.prompts = data.prompts;
+    state.revision = data.revision;
     render();
   });
   source.addEventListener('error', () => {
@@ -98,6 +102,21 @@ const stateNames = {
 };
 const agentName = (provider) => agentNames[provider] || provider || '';
 const stateName = (name) => stateNames[name] || name || '';
+
+// The snapshot's lists that a change edits rather than sends whole.
+const snapshotLists = [['activeSessionIds', 'activeSessionIdChanges'],
+  ['attentionSessionIds', 'attentionSessionIdChanges'],
+  ['relatedSessionIds', 'relatedSessionIdChanges']];
+
+// A list edited by a change: ids removed or placed anew leave, then each placed id goes to its
+// index, in index order.
+function applyListChanges(list, changes) {
+  const placed = changes.placed || [];
+  const gone = new Set((changes.removed || []).concat(placed.map((item) => item.id)));
+  const result = list.filter((id) => !gone.has(id));
+  for (const item of placed) result.splice(item.index, 0, item.id);
+  return result;
+}
 
 // --- Prompts --------------------------------------------------------------------------------
 

@@ -96,6 +96,86 @@ TEST(AgentEvent, DecodingIsLenientWhereTheWireAllows) {
   EXPECT_EQ(Dates::iso8601(decoded->timestamp), "2026-12-07T11:47:08.500Z");
 }
 
+// The event decoder builds no tree; it must take and refuse exactly what the strict decoder does,
+// with the same errors. Every member of a full event is left out, doubled, and given each kind
+// of value, and whole documents are broken in the ways a sender can break them.
+TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
+  AgentEvent event = minimalEvent();
+  event.task = "task";
+  event.activity = "Running rg";
+  event.state = AgentState::executingTool;
+  event.workingDirectory = "/home/dev/proj";
+  event.file = "a.txt";
+  event.applicationURL = "codex://threads/abc";
+  event.origin = AgentOrigin{.processIdentifier = 42, .tty = "/dev/pts/3"};
+  event.metadata = std::map<std::string, std::string>{{"hookEvent", "PreToolUse"}};
+  event.parentSessionId = "parent";
+  event.agentRole = "reviewer";
+  event.plan = AgentPlan{.steps = {{.id = "1", .title = "a", .status = AgentStepStatus::inProgress}},
+                         .updatedAt = at("2026-12-07T11:47:08.123Z")};
+  event.workflowUpdate = AgentWorkflowUpdate{.id = "w"};
+  event.pendingReply = AgentPendingReply{.replyId = UUID::random(),
+                                         .kind = AgentPromptKind::question,
+                                         .prompt = "Pick",
+                                         .grants = {AgentReplyGrant::cancel}};
+  const Json full = toJSON(event);
+  const std::string fullText = Coding::encode(full);
+
+  std::vector<std::string> documents{fullText, fullText + "\n", "  " + fullText + " \r\n"};
+  const std::vector<std::string> values{
+      "null", "true", "false", "0", "1", "-1", "1.0", "1.5", "1e30", "18446744073709551615",
+      "9223372036854775807", "\"\"", "\"x\"", "\"agent.activity\"", "\"running\"",
+      "\"2026-12-07T11:47:08Z\"", "\"6F1C2B3A-0000-4000-8000-00000000ABCD\"", "\"a://b\"", "{}",
+      "[]", R"({"a":"b"})", R"({"a":1})", R"({"processIdentifier":7})", R"([{"a":[{}]}])",
+      R"({"steps":[],"updatedAt":"2026-12-07T11:47:08Z"})"};
+  for (const auto& [key, value] : full.items()) {
+    Json without = full;
+    without.erase(key);
+    documents.push_back(Coding::encode(without));
+    for (const std::string& replacement : values) {
+      Json changed = full;
+      changed[key] = Json::parse(replacement);
+      documents.push_back(Coding::encode(changed));
+      // The same member twice: the later one counts.
+      documents.push_back("{\"" + key + "\":" + replacement + "," + fullText.substr(1));
+      documents.push_back(fullText.substr(0, fullText.size() - 1) + ",\"" + key +
+                          "\":" + replacement + "}");
+    }
+  }
+  const std::string body = fullText.substr(1, fullText.size() - 2);
+  for (const std::string& broken :
+       {std::string(), std::string("{}"), std::string("[]"), std::string("1"), std::string("\"s\""),
+        std::string("null"), "{" + body, fullText + "x", fullText + fullText,
+        "{" + body + ",}", "{" + body + ",\"unknown\":{\"a\":[{\"b\":{}},1,\"c\"],\"d\":null}}",
+        "{" + body + ",\"unknown\":[[[[]]]]}", "{" + body + ",\"unknown\":\"\xff\"}",
+        "{" + body + ",\"task\":\"\xc3\"}", "{" + body + ",\"task\":\"\\ud800\"}",
+        "{" + body + ",\"task\":\"caf\\u00e9\"}", fullText.substr(0, 20) + std::string(1, '\0'),
+        fullText + std::string(1, '\0') + "x",
+        "{" + body + ",\"unknown\":" + std::string(600, '[') + std::string(600, ']') + "}",
+        "{" + body + ",\"unknown\":" + std::string(500, '[') + std::string(500, ']') + "}",
+        "{" + body + ",\"metadata\":{\"a\":\"b\",\"a\":\"c\"}}",
+        "{" + body + ",\"origin\":{\"processIdentifier\":1,\"processIdentifier\":\"x\"}}"}) {
+    documents.push_back(broken);
+  }
+
+  std::size_t accepted = 0;
+  for (const std::string& document : documents) {
+    SCOPED_TRACE(document);
+    const auto strict = decodeJSONText<AgentEvent>(document);
+    const auto streamed = decodeEventLine(document);
+    ASSERT_EQ(bool(strict), bool(streamed));
+    if (strict) {
+      ++accepted;
+      EXPECT_EQ(*streamed, *strict);
+    } else {
+      EXPECT_EQ(streamed.error(), strict.error());
+    }
+  }
+  // Both outcomes were tried many times over.
+  EXPECT_GT(accepted, 50u);
+  EXPECT_GT(documents.size() - accepted, 200u);
+}
+
 TEST(AgentEvent, ResolvedStateAndStateTables) {
   AgentEvent event = minimalEvent();
   event.type = AgentEventType::toolCompleted;

@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -142,35 +144,43 @@ TEST(UnixSocketServer, PayloadLimitIsAtLeastOne) {
   }
 }
 
-TEST_F(UnixSocketServerTest, SixtyFifthConnectionIsClosedUnreadAndSlotsAreReused) {
+TEST_F(UnixSocketServerTest, AtTheCapConnectionsWaitInTheBacklogAndAllArrive) {
   auto server = makeServer();
   ASSERT_FALSE(server->start());
+  // Silent connections fill every slot, so the server's loop has no room for more.
   std::vector<UniqueFd> idle;
   for (std::size_t index = 0; index < UnixSocketServer::maximumConnections; ++index) {
     idle.push_back(openConnection(socketPath));
   }
-  const UniqueFd extra = openConnection(socketPath);
-  // The server may already have closed it, so the write itself may fail.
-  const std::string lost = encodeEventLine(sampleEvent("lost"));
-  [[maybe_unused]] const auto written = ::send(extra.get(), lost.data(), lost.size(), MSG_NOSIGNAL);
-  // The server closes it without reading: we see end of stream (or a reset) right away.
-  const timeval limit{.tv_sec = 1, .tv_usec = 0};
-  ::setsockopt(extra.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  char byte = 0;
-  const ssize_t count = ::read(extra.get(), &byte, 1);
-  EXPECT_TRUE(count == 0 || (count < 0 && errno == ECONNRESET)) << count << " " << errno;
-
-  // One idle connection sends and ends: its slot frees up for a new connection.
-  writeAll(idle.back().get(), encodeEventLine(sampleEvent("idle")));
-  idle.pop_back();
-  ASSERT_EQ(received.waitFor(1).size(), 1u);
-  ASSERT_FALSE(UnixSocketClient::send(sampleEvent("after"), socketPath));
-  const auto events = received.waitFor(2);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].sessionId, "after");
-  for (const auto& event : events) {
-    EXPECT_NE(event.sessionId, "lost");
+  // Meanwhile 300 hooks connect, write and close, from several threads at once.
+  constexpr std::size_t senders = 4;
+  constexpr std::size_t perSender = 75;
+  std::atomic<std::size_t> sent{0};
+  std::vector<std::thread> threads;
+  for (std::size_t thread = 0; thread < senders; ++thread) {
+    threads.emplace_back([&, thread] {
+      for (std::size_t index = 0; index < perSender; ++index) {
+        const std::string id = std::to_string(thread) + "-" + std::to_string(index);
+        sent += UnixSocketClient::send(sampleEvent(id), socketPath) ? 0 : 1;
+      }
+    });
   }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  ASSERT_EQ(sent.load(), senders * perSender);
+  // One silent connection sends an event too; then all of them end.
+  writeAll(idle.back().get(), encodeEventLine(sampleEvent("idle")));
+  idle.clear();
+
+  const auto events = received.waitFor(senders * perSender + 1, std::chrono::seconds(60));
+  std::set<std::string> sessions;
+  for (const auto& event : events) {
+    sessions.insert(event.sessionId);
+  }
+  EXPECT_EQ(events.size(), senders * perSender + 1);
+  EXPECT_EQ(sessions.size(), senders * perSender + 1);
+  EXPECT_EQ(sessions.count("idle"), 1u);
 }
 
 TEST_F(UnixSocketServerTest, IdleConnectionsDoNotDelayOthers) {
