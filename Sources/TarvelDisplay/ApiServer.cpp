@@ -3,6 +3,7 @@
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +114,59 @@ struct Stream {
   std::uint64_t revision = 0;  // the last revision sent; 0 before the first message
   std::string pending;
   std::size_t offset = 0;
+  int socket = -1;  // the connection's, to notice a reader that has gone
+  Answerers* answerers = nullptr;
+  std::optional<std::uint64_t> attachment;  // while the reader counts as an answerer
+
+  Stream(const StateHub& hub, int socket, Answerers* answerers,
+         std::optional<Answerers::Kind> kind)
+      : hub(hub), socket(socket), answerers(answerers) {
+    if (answerers != nullptr && kind) {
+      attachment = answerers->attach(*kind);
+    }
+  }
+  ~Stream() { detach(); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  Stream(Stream&&) = delete;
+  Stream& operator=(Stream&&) = delete;
+
+  void detach() {
+    if (answerers != nullptr && attachment) {
+      answerers->detach(*std::exchange(attachment, std::nullopt));
+    }
+  }
+
+  // The reader closed its end (it sends nothing after the request, so any hang-up is final).
+  bool readerGone() const {
+    if (socket < 0) {
+      return false;
+    }
+    pollfd entry{.fd = socket, .events = POLLRDHUP, .revents = 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
+
+  // Waits for a revision after `after` for up to `limit`, looking for a gone reader meanwhile;
+  // false when the reader has gone (and is no longer counted as an answerer).
+  bool waitForNewer(std::uint64_t after, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (true) {
+      if (readerGone()) {
+        detach();
+        return false;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return true;
+      }
+      const auto state =
+          hub.waitForNewer(after, std::min(left, ApiServer::hangUpCheckInterval));
+      if (hub.isClosed() || (state && state->revision > after)) {
+        return true;
+      }
+    }
+  }
 
   void wholeState(const std::shared_ptr<const PublishedState>& state) {
     pending = "event: state\nid: " + std::to_string(state->revision) + "\ndata: ";
@@ -130,8 +184,10 @@ struct Stream {
         return false;
       }
       if (revision == 0) {
-        const auto state = hub.waitForNewer(0, std::chrono::seconds(1));
-        if (state) {
+        if (!waitForNewer(0, std::chrono::seconds(1))) {
+          return false;
+        }
+        if (const auto state = hub.latest()) {
           wholeState(state);
         }
         continue;
@@ -151,7 +207,10 @@ struct Stream {
       if (!pending.empty()) {
         break;
       }
-      const auto state = hub.waitForNewer(revision, ApiServer::keepAliveInterval);
+      if (!waitForNewer(revision, ApiServer::keepAliveInterval)) {
+        return false;
+      }
+      const auto state = hub.latest();
       if (!hub.isClosed() && (!state || state->revision <= revision)) {
         pending = ": keep-alive\n\n";
       }
@@ -171,8 +230,20 @@ struct Stream {
   }
 };
 
-MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub) {
-  auto stream = std::make_unique<Stream>(Stream{.hub = hub});
+MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers* answerers) {
+  std::optional<Answerers::Kind> kind;
+  if (const char* word =
+          MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "answerer")) {
+    kind = Answerers::kindNamed(word);
+    if (!kind || *kind == Answerers::Kind::notifications) {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST,
+                       "answerer is \"terminal\" or \"web\"");
+    }
+  }
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  auto stream =
+      std::make_unique<Stream>(hub, info != nullptr ? info->connect_fd : -1, answerers, kind);
   MHD_Response* response = MHD_create_response_from_callback(
       MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(), [](void* cls) {
         delete static_cast<Stream*>(cls);
@@ -219,7 +290,7 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     if (!get) {
       return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
     }
-    return sendStream(connection, context.hub);
+    return sendStream(connection, context.hub, context.handlers.answerers);
   }
   if (url == "/v1/sessions/clear-finished") {
     if (!post) {

@@ -67,6 +67,7 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
   if (restored.savingAllowed) {
     saveSchedule.markChanged();  // the reconciled and pruned list replaces the old file
   }
+  answererList.onChange([this](std::size_t count) { answerersChanged(count); });
   publishIfDue(true);
 }
 
@@ -92,7 +93,8 @@ std::optional<std::string> DisplayService::start() {
       options.paths.apiSocket,
       ApiServer::Handlers{
           .answer = [this](const UUID& id, const AgentReply& reply) { return answer(id, reply); },
-          .clearFinished = [this] { return clearFinished(); }},
+          .clearFinished = [this] { return clearFinished(); },
+          .answerers = &answererList},
       stateHub, options.http);
   const auto fail = [this](std::string text) {
     if (apiServer) {
@@ -122,7 +124,7 @@ std::optional<std::string> DisplayService::start() {
     notifier = std::make_unique<Notifier>(
         stateHub,
         [this](const UUID& id, const AgentReply& reply) { return answer(id, reply).status; },
-        *options.notifications);
+        *options.notifications, &answererList);
     notifier->start();
   }
   serviceLog().info("Serving %s with %ld restored sessions",
@@ -136,11 +138,19 @@ std::optional<WebAccess::Served> DisplayService::webAddress() const {
 }
 
 void DisplayService::registrationsChanged() {
+  std::vector<UnixReplyServer::Registration> registrations;
   {
     // Whoever reads later publishes later, so the newest registrations always win.
     const std::scoped_lock guard(registrationMutex);
     if (replyServer) {
-      prompts.setRegistrations(replyServer->registrations());
+      registrations = replyServer->registrations();
+      prompts.setRegistrations(registrations);
+    }
+  }
+  if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
+    // Nobody could answer: the agent asks in its own terminal, as when no service runs.
+    for (const auto& registration : registrations) {
+      release(registration.replyId, {});
     }
   }
   queue.post([this] {
@@ -150,6 +160,76 @@ void DisplayService::registrationsChanged() {
     }
     dirty = true;
   });
+}
+
+void DisplayService::answerersChanged(std::size_t count) {
+  if (count == 0 && !options.holdWithoutAnswerers) {
+    std::vector<UnixReplyServer::Registration> registrations;
+    {
+      const std::scoped_lock guard(registrationMutex);
+      if (replyServer) {
+        registrations = replyServer->registrations();
+      }
+    }
+    if (!registrations.empty()) {
+      serviceLog().info("Nobody can answer now: released %ld waiting prompt(s)",
+                        {Log::value(static_cast<long>(registrations.size()))});
+    }
+    for (const auto& registration : registrations) {
+      release(registration.replyId, {});
+    }
+  }
+  queue.post([this] { dirty = true; });
+}
+
+void DisplayService::release(const UUID& replyId, const std::string& sessionId) {
+  prompts.finish(replyId);
+  if (replyServer) {
+    static_cast<void>(replyServer->release(replyId));
+  }
+  queue.post([this, replyId, sessionId] {
+    if (!sessionId.empty()) {
+      activityService.resolvePendingReply(replyId, sessionId);
+    }
+    dirty = true;
+  });
+}
+
+namespace {
+
+// Whether an event shows that its agent went on past any prompt it was showing: a tool started
+// or finished, the user submitted a new prompt, the turn stopped or was interrupted, the session
+// ended. The notification about the prompt itself ("needs your permission"), another prompt, and
+// events that say nothing about the turn (compaction, messages shown) do not.
+bool wentOn(const AgentEvent& event) {
+  if (event.pendingReply || !event.metadata) {
+    return false;
+  }
+  const auto hook = event.metadata->find("hookEvent");
+  if (hook == event.metadata->end()) {
+    return false;
+  }
+  static constexpr std::string_view overtaking[] = {
+      "PreToolUse", "PostToolUse",  "PostToolUseFailure", "PermissionDenied",
+      "UserPromptSubmit", "Stop", "StopFailure", "StopCancelled", "SessionEnd", "Interrupt"};
+  return std::find(std::begin(overtaking), std::end(overtaking), hook->second) !=
+         std::end(overtaking);
+}
+
+}  // namespace
+
+void DisplayService::withdrawOvertaken(const AgentEvent& event) {
+  if (!wentOn(event)) {
+    return;
+  }
+  const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
+  for (const LivePrompt& prompt : prompts.live()) {
+    if (prompt.sessionId == sessionId) {
+      serviceLog().info("A prompt of %{private}s was answered in the agent",
+                        {Log::privateValue(sessionId)});
+      release(prompt.replyId, sessionId);
+    }
+  }
 }
 
 void DisplayService::takeEvents() {
@@ -169,15 +249,20 @@ void DisplayService::takeEvents() {
   for (AgentEvent& event : batch) {
     ++received;
     if (!event.pendingReply) {
+      withdrawOvertaken(event);
       activityService.ingest(std::move(event));
       continue;
     }
     const Date arrived = Dates::now();
     const AgentEvent waiting = event;
     activityService.ingest(std::move(event));
-    const auto session =
-        activityService.session(waiting.provider.namespacedSessionID(waiting.sessionId));
+    const std::string sessionId = waiting.provider.namespacedSessionID(waiting.sessionId);
+    const auto session = activityService.session(sessionId);
     prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
+    if (prompts.hasEnded(waiting.pendingReply->replyId)) {
+      // Released (or answered) before its event arrived: the session does not wait for it.
+      activityService.resolvePendingReply(waiting.pendingReply->replyId, sessionId);
+    }
   }
   dirty = true;
 }
@@ -197,7 +282,8 @@ void DisplayService::publishIfDue(bool force) {
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
       ServiceInfo{
-          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received}));
+          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received},
+      answererList.encoded()));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {

@@ -14,6 +14,7 @@
 #include "TarvelCore/Platform/WorkQueue.hpp"
 #include "TarvelCore/Protocol/UnixReplyServer.hpp"
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
+#include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
@@ -38,6 +39,10 @@ struct DisplayServiceOptions {
   std::optional<NotifierOptions> notifications;
   // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
   std::optional<WebAccess::Listener> http;
+  // Holds prompts even while no display, page or notification service can answer them (for
+  // people who answer through the API from their own scripts). Otherwise such a prompt is
+  // released at once and the agent asks in its own terminal.
+  bool holdWithoutAnswerers = false;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -77,6 +82,8 @@ class DisplayService {
   bool clearFinished();
 
   const StateHub& hub() const { return stateHub; }
+  // The surfaces that can answer prompts now.
+  const Answerers& answerers() const { return answererList; }
   // The TCP address served once started; absent when not serving over TCP.
   std::optional<WebAccess::Served> webAddress() const;
   const AgentActivityService& activity() const { return activityService; }
@@ -90,6 +97,12 @@ class DisplayService {
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();
+  void answerersChanged(std::size_t count);
+  // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
+  void release(const UUID& replyId, const std::string& sessionId);
+  // Withdraws the live prompts of the session of `event` when the event shows that its agent
+  // went on without them (answered in the agent's own dialog, interrupted, ended).
+  void withdrawOvertaken(const AgentEvent& event);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
 
   DisplayServiceOptions options;
@@ -117,6 +130,8 @@ class DisplayService {
   std::shared_ptr<std::atomic<bool>> saving = std::make_shared<std::atomic<bool>>(false);
   WorkQueue saver{"com.tarvel.service.persistence", 1};
 
+  // Declared before the servers and the notifier, which attach to it, so that it outlives them.
+  Answerers answererList;
   std::unique_ptr<UnixReplyServer> replyServer;
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;

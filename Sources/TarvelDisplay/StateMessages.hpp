@@ -29,7 +29,7 @@ struct ServiceInfo {
 // What a status line needs.
 struct StatusCounts {
   std::uint64_t revision = 0;
-  std::size_t waiting = 0;   // sessions that wait for the user
+  std::size_t waiting = 0;   // sessions with a live prompt
   std::size_t working = 0;   // other active sessions
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
@@ -59,6 +59,7 @@ class PublishedState {
   std::string serviceText;
   std::string snapshotText;
   std::string promptsText;
+  std::string answerersText = "[]";
 
  private:
   mutable std::once_flag built;
@@ -70,9 +71,11 @@ class PublishedState {
 // Thread: confined to the service's thread (it reads the activity service).
 class StatePublisher {
  public:
+  // `answerers`: the surfaces that can answer now (Answerers::encoded()).
   std::shared_ptr<const PublishedState> publish(const AgentActivityService& activity,
                                                 std::vector<LivePrompt> prompts,
-                                                const ServiceInfo& service);
+                                                const ServiceInfo& service,
+                                                const Json& answerers = Json::array());
   std::uint64_t revision() const { return lastRevision; }
 
  private:
@@ -82,6 +85,7 @@ class StatePublisher {
   };
   std::unordered_map<std::string, Entry> cache;
   std::vector<std::string> lastOrder;
+  std::string lastAnswerers = "[]";
   std::uint64_t lastRevision = 0;
 };
 

@@ -166,7 +166,7 @@ class Browser:
 
 class Service:
     def __init__(self, bin_dir, home):
-        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0'],
+        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0', '--hold-without-answerers'],
                                         env={'HOME': home, 'PATH': '/usr/bin:/bin'},
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.url = None

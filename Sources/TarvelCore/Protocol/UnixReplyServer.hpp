@@ -81,6 +81,9 @@ class UnixReplyServer {
   // Delivers the answer to the hook registered for `reply.replyId` and ends that registration.
   // True only when a hook was registered and the whole reply line was written to it.
   bool submit(const AgentReply& reply);
+  // Ends the registration of `replyId` without an answer, so that its hook gives its agent the
+  // neutral answer at once. True when a hook was registered.
+  bool release(const UUID& replyId);
 
   const std::filesystem::path& socketURL() const;
 

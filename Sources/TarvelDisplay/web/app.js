@@ -40,7 +40,7 @@ function setConnection(name, text) {
 
 function connect() {
   if (source) source.close();
-  source = new EventSource('/v1/events');
+  source = new EventSource('/v1/events?answerer=web');
   source.addEventListener('state', (message) => {
     const data = JSON.parse(message.data);
     state.sessions = new Map(data.sessions.map((session) => [session.id, session]));

@@ -188,7 +188,7 @@ void ServiceDisplay::streamLoop() {
             markChanged();
           });
         },
-        abortStream);
+        abortStream, "terminal");
     if (stopping.load()) {
       break;
     }

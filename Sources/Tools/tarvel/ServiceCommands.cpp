@@ -77,6 +77,8 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
     const std::string_view argument = arguments[index];
     if (argument == "--no-notify") {
       options.notifications.reset();
+    } else if (argument == "--hold-without-answerers") {
+      options.holdWithoutAnswerers = true;
     } else if (argument == "--notify-finished") {
       const auto seconds =
           index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;
