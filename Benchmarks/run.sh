@@ -17,3 +17,5 @@ echo "== tarvel-hook burst"
 bash "$here/hook_burst.sh" "$bin" 500
 echo "== event server against the floor"
 bash "$here/event_server.sh" "$bin"
+echo "== prompt release (nobody can answer, last answerer gone, agent went on)"
+python3 "$here/prompt_release.py" "$bin"
