@@ -330,7 +330,12 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
       return sendError(connection, MHD_HTTP_BAD_REQUEST,
                        "the body is not an answer: " + reply.error().description);
     }
-    const AnswerOutcome outcome = context.handlers.answer(*replyId, *reply);
+    const char* from = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "from");
+    const std::string_view source = from == nullptr ? "api" : std::string_view(from);
+    if (source != "api" && source != "terminal" && source != "web") {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST, "from is \"terminal\" or \"web\"");
+    }
+    const AnswerOutcome outcome = context.handlers.answer(*replyId, *reply, source);
     return send(connection, static_cast<unsigned>(outcome.status), outcome.body);
   }
   return sendError(connection, MHD_HTTP_NOT_FOUND, "no such path");

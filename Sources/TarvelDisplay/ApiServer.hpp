@@ -21,7 +21,8 @@ struct AnswerOutcome;
 //   GET  /v1/health, /v1/state, /v1/status, /v1/events (text/event-stream; with
 //        ?answerer=terminal or ?answerer=web the reader counts as a surface that answers prompts
 //        for as long as its connection stays open)
-//   POST /v1/prompts/{replyId}, /v1/sessions/clear-finished
+//   POST /v1/prompts/{replyId} (?from=terminal|web names the surface that answers; else "api"),
+//        /v1/sessions/clear-finished
 // Optionally the same routes over TCP too, plus the web page at "/", for whoever holds the token
 // (WebAccess.hpp).
 // Thread: start() and stop() from one thread; handlers and the hub are used from the server's
@@ -29,7 +30,7 @@ struct AnswerOutcome;
 class ApiServer {
  public:
   struct Handlers {
-    std::function<AnswerOutcome(const UUID&, const AgentReply&)> answer;
+    std::function<AnswerOutcome(const UUID&, const AgentReply&, std::string_view from)> answer;
     std::function<bool()> clearFinished;
     // Where streams that answer attach; absent: the query is accepted and nobody is counted.
     Answerers* answerers = nullptr;

@@ -92,7 +92,8 @@ std::optional<std::string> DisplayService::start() {
   apiServer = std::make_unique<ApiServer>(
       options.paths.apiSocket,
       ApiServer::Handlers{
-          .answer = [this](const UUID& id, const AgentReply& reply) { return answer(id, reply); },
+          .answer = [this](const UUID& id, const AgentReply& reply,
+                           std::string_view from) { return answer(id, reply, from); },
           .clearFinished = [this] { return clearFinished(); },
           .answerers = &answererList},
       stateHub, options.http);
@@ -123,7 +124,9 @@ std::optional<std::string> DisplayService::start() {
   if (options.notifications) {
     notifier = std::make_unique<Notifier>(
         stateHub,
-        [this](const UUID& id, const AgentReply& reply) { return answer(id, reply).status; },
+        [this](const UUID& id, const AgentReply& reply) {
+          return answer(id, reply, "notification").status;
+        },
         *options.notifications, &answererList);
     notifier->start();
   }
@@ -150,7 +153,7 @@ void DisplayService::registrationsChanged() {
   if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
     // Nobody could answer: the agent asks in its own terminal, as when no service runs.
     for (const auto& registration : registrations) {
-      release(registration.replyId, {});
+      release(registration.replyId, {}, false);
     }
   }
   queue.post([this] {
@@ -176,13 +179,43 @@ void DisplayService::answerersChanged(std::size_t count) {
                         {Log::value(static_cast<long>(registrations.size()))});
     }
     for (const auto& registration : registrations) {
-      release(registration.replyId, {});
+      release(registration.replyId, {}, false);
     }
   }
   queue.post([this] { dirty = true; });
 }
 
-void DisplayService::release(const UUID& replyId, const std::string& sessionId) {
+void DisplayService::recordEnding(PromptEnding ending) {
+  const std::scoped_lock guard(endingsMutex);
+  endings.push_back(std::move(ending));
+  while (endings.size() > keptEndings) {
+    endings.pop_front();
+  }
+}
+
+Json DisplayService::encodedEndings() const {
+  const std::scoped_lock guard(endingsMutex);
+  Json list = Json::array();
+  for (const PromptEnding& ending : endings) {
+    list.push_back(Json{{"by", ending.by},
+                        {"endedAt", Dates::iso8601(ending.endedAt)},
+                        {"outcome", ending.outcome},
+                        {"replyId", ending.replyId.uuidString()},
+                        {"sessionId", ending.sessionId}});
+  }
+  return list;
+}
+
+void DisplayService::release(const UUID& replyId, const std::string& sessionId,
+                             bool answeredInAgent) {
+  const PromptBook::Lookup found = prompts.lookup(replyId);
+  if (found.kind == PromptBook::Lookup::Kind::live || !sessionId.empty()) {
+    recordEnding({.replyId = replyId,
+                  .sessionId = found.prompt ? found.prompt->sessionId : sessionId,
+                  .outcome = answeredInAgent ? "answeredInAgent" : "released",
+                  .by = answeredInAgent ? "agent" : "noAnswerer",
+                  .endedAt = Dates::now()});
+  }
   prompts.finish(replyId);
   if (replyServer) {
     static_cast<void>(replyServer->release(replyId));
@@ -227,7 +260,7 @@ void DisplayService::withdrawOvertaken(const AgentEvent& event) {
     if (prompt.sessionId == sessionId) {
       serviceLog().info("A prompt of %{private}s was answered in the agent",
                         {Log::privateValue(sessionId)});
-      release(prompt.replyId, sessionId);
+      release(prompt.replyId, sessionId, true);
     }
   }
 }
@@ -283,7 +316,7 @@ void DisplayService::publishIfDue(bool force) {
       activityService, prompts.live(),
       ServiceInfo{
           .version = std::string(version), .startedAt = startedAt, .eventsReceived = received},
-      answererList.encoded()));
+      answererList.encoded(), encodedEndings()));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -357,7 +390,8 @@ void DisplayService::stop() {
   replyServer.reset();
 }
 
-AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& given) {
+AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& given,
+                                     std::string_view from) {
   const auto error = [](int status, std::string_view text) {
     return AnswerOutcome{.status = status, .body = Coding::encode(Json{{"error", text}})};
   };
@@ -381,6 +415,14 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
     queue.post([] {});  // wakes the service to publish
     return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
   }
+  // Recorded before the prompt leaves the list, so no revision lacks both.
+  recordEnding({.replyId = replyId,
+                .sessionId = found.prompt->sessionId,
+                .outcome = reply.decision == AgentReplyDecision::allow  ? "allowed"
+                           : reply.decision == AgentReplyDecision::deny ? "denied"
+                                                                        : "answered",
+                .by = std::string(from),
+                .endedAt = Dates::now()});
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {
     activityService.resolvePendingReply(replyId, sessionId);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -76,8 +77,20 @@ class DisplayService {
   // agent as when no display runs), saves the sessions and removes the socket files.
   void stop();
 
-  // Answers the live prompt `replyId` with `reply` (its replyId must match or be left out).
-  AnswerOutcome answer(const UUID& replyId, const AgentReply& reply);
+  // Answers the live prompt `replyId` with `reply` (its replyId must match or be left out);
+  // `from` names the surface it came from ("terminal", "web", "notification", "api").
+  AnswerOutcome answer(const UUID& replyId, const AgentReply& reply, std::string_view from = "api");
+
+  // How a prompt ended, as the state lists it for a few minutes ("endedPrompts"), so that every
+  // surface can say what became of a prompt it showed.
+  struct PromptEnding {
+    UUID replyId;
+    std::string sessionId;
+    std::string outcome;  // "allowed", "denied", "answered", "answeredInAgent", "released"
+    std::string by;       // "terminal", "web", "notification", "api", "agent", "noAnswerer"
+    Date endedAt{};
+  };
+  static constexpr std::size_t keptEndings = 32;
   // Removes every session that is not active; false when the service did not do it in time.
   bool clearFinished();
 
@@ -99,7 +112,9 @@ class DisplayService {
   void registrationsChanged();
   void answerersChanged(std::size_t count);
   // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
-  void release(const UUID& replyId, const std::string& sessionId);
+  void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
+  void recordEnding(PromptEnding ending);
+  Json encodedEndings() const;
   // Withdraws the live prompts of the session of `event` when the event shows that its agent
   // went on without them (answered in the agent's own dialog, interrupted, ended).
   void withdrawOvertaken(const AgentEvent& event);
@@ -119,6 +134,8 @@ class DisplayService {
   bool inboxPosted = false;
 
   PromptBook prompts;
+  mutable std::mutex endingsMutex;
+  std::deque<PromptEnding> endings;  // newest last, at most keptEndings
   std::mutex registrationMutex;  // orders reads of the reply server's registrations
   StatePublisher publisher;
   StateHub stateHub;

@@ -108,6 +108,8 @@ const std::string& PublishedState::whole() const {
     wholeText.reserve(size);
     wholeText += "{\"answerers\":";
     wholeText += answerersText;
+    wholeText += ",\"endedPrompts\":";
+    wholeText += endedPromptsText;
     wholeText += ",\"prompts\":";
     wholeText += promptsText;
     wholeText += ",\"revision\":";
@@ -126,7 +128,8 @@ const std::string& PublishedState::whole() const {
 std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivityService& activity,
                                                               std::vector<LivePrompt> prompts,
                                                               const ServiceInfo& service,
-                                                              const Json& answerers) {
+                                                              const Json& answerers,
+                                                              const Json& endedPrompts) {
   auto state = std::make_shared<PublishedState>();
   state->revision = ++lastRevision;
   const SessionList& sessions = activity.sessions();
@@ -172,6 +175,13 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     change += state->answerersText;
     change += ',';
     lastAnswerers = state->answerersText;
+  }
+  state->endedPromptsText = Coding::encode(endedPrompts);
+  if (state->endedPromptsText != lastEndedPrompts) {
+    change += "\"endedPrompts\":";
+    change += state->endedPromptsText;
+    change += ',';
+    lastEndedPrompts = state->endedPromptsText;
   }
   if (order != lastOrder) {
     change += "\"order\":";
@@ -262,6 +272,10 @@ void RemoteState::applyCommon(const Json& message) {
     prompts.push_back(Codable<LivePrompt>::decode(element, "prompts"));
   }
   promptList = std::move(prompts);
+  if (const auto ended = message.find("endedPrompts");
+      ended != message.end() && ended->is_array()) {
+    endedList = *ended;
+  }
   const Json& service = message.at("service");
   serviceInfo = {
       .version = service.value("version", std::string()),

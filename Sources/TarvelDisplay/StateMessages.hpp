@@ -60,6 +60,7 @@ class PublishedState {
   std::string snapshotText;
   std::string promptsText;
   std::string answerersText = "[]";
+  std::string endedPromptsText = "[]";
 
  private:
   mutable std::once_flag built;
@@ -75,7 +76,8 @@ class StatePublisher {
   std::shared_ptr<const PublishedState> publish(const AgentActivityService& activity,
                                                 std::vector<LivePrompt> prompts,
                                                 const ServiceInfo& service,
-                                                const Json& answerers = Json::array());
+                                                const Json& answerers = Json::array(),
+                                                const Json& endedPrompts = Json::array());
   std::uint64_t revision() const { return lastRevision; }
 
  private:
@@ -86,6 +88,7 @@ class StatePublisher {
   std::unordered_map<std::string, Entry> cache;
   std::vector<std::string> lastOrder;
   std::string lastAnswerers = "[]";
+  std::string lastEndedPrompts = "[]";
   std::uint64_t lastRevision = 0;
 };
 
@@ -103,6 +106,8 @@ class RemoteState {
   const SessionIndex& index() const { return sessionIndex; }
   const NotchActivitySnapshot& snapshot() const { return snapshotValue; }
   const std::vector<LivePrompt>& prompts() const { return promptList; }
+  // How recent prompts ended: {replyId, sessionId, outcome, by, endedAt}, oldest first.
+  const Json& endedPrompts() const { return endedList; }
   const ServiceInfo& service() const { return serviceInfo; }
   std::optional<SharedSession> session(std::string_view id) const;
 
@@ -119,6 +124,7 @@ class RemoteState {
   SessionIndex sessionIndex;
   NotchActivitySnapshot snapshotValue;
   std::vector<LivePrompt> promptList;
+  Json endedList = Json::array();
   ServiceInfo serviceInfo;
 };
 

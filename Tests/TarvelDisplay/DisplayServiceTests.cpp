@@ -235,8 +235,8 @@ TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
     EXPECT_EQ(hook.wait(20s), 0);
     EXPECT_EQ(hook.standardOutput(), "{}\n");
     EXPECT_TRUE(state()["prompts"].empty());
-    // The session does not wait for a prompt nobody holds.
-    EXPECT_TRUE(eventually([&] { return state()["snapshot"]["attentionSessionIds"].empty(); }));
+    // Nobody counts the session as waiting for a prompt nobody holds.
+    EXPECT_EQ(Coding::parse(api("GET", "/v1/status").body).value()["waiting"], 0);
   }
   for (const std::string kind : {"terminal", "web"}) {
     SCOPED_TRACE(kind + ": held while its stream is open, released when it closes");
@@ -303,6 +303,15 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
               200);
     EXPECT_EQ(bystander.wait(), 0);
     waitForPrompts(0);
+    // Every surface can tell what became of each: withdrawn in the agent, denied through the API.
+    std::map<std::string, std::string> ended;
+    const Json now = state();
+    for (const Json& ending : now["endedPrompts"]) {
+      ended[ending["sessionId"].get<std::string>()] =
+          ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>();
+    }
+    EXPECT_EQ(ended[provider + ":" + session], "answeredInAgent by agent");
+    EXPECT_EQ(ended[provider + ":" + other], "denied by api");
   }
 }
 

@@ -233,7 +233,7 @@ async function answer(event, makeAnswer) {
   let kind = 'failed';
   let text = 'Not delivered';
   try {
-    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId), {
+    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId) + '?from=web', {
       method: 'POST', credentials: 'same-origin', cache: 'no-store',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(makeAnswer()),

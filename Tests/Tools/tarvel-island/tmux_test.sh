@@ -101,6 +101,26 @@ tmux -L "$server" send-keys -t island:again d
 for _ in $(seq 100); do kill -0 "$third_hook" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$third_hook" 2>/dev/null && { kill "$third_hook"; fail "the third hook was not answered"; }
 grep -q '"behavior":"deny"' "$work/third.json" || fail "third hook printed: $(cat "$work/third.json")"
+
+# A prompt answered in the agent's own dialog leaves the display, which says where it went.
+sed 's/a34702ef-72d2-4879-a175-c91e0f3f8d8c/d34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PermissionRequest.json" |
+  "$bin/tarvel-hook" --provider claude-code >"$work/fourth.json" &
+fourth_hook=$!
+for _ in $(seq 100); do
+  tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
+  sleep 0.1
+done
+sed 's/da27457f-8ee9-4651-82a5-71a19268b878/d34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PostToolUse.json" | "$bin/tarvel-hook" --provider claude-code >/dev/null
+for _ in $(seq 100); do kill -0 "$fourth_hook" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$fourth_hook" 2>/dev/null && { kill "$fourth_hook"; fail "the fourth hook was not withdrawn"; }
+for _ in $(seq 50); do
+  tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "Answered in the agent" && break
+  sleep 0.1
+done
+tmux -L "$server" capture-pane -p -t island:again | grep -qF "Answered in the agent" ||
+  fail "the display does not say the prompt was answered in the agent"
 tmux -L "$server" send-keys -t island:again q
 
 # Stopping the service saves the sessions and removes its socket files.
