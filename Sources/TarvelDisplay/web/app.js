@@ -332,7 +332,8 @@ function render() {
   const now = performance.now();
   renderPrompts(now);
   renderSessions();
-  const waiting = state.prompts.length;
+  // Sessions with a live prompt: the count every surface shows.
+  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId)).size;
   document.getElementById('counts').textContent =
     (waiting ? waiting + ' waiting · ' : '') + state.sessions.size + ' sessions';
   document.title = (waiting ? '(' + waiting + ') ' : '') + 'Tarvel';

@@ -300,7 +300,11 @@ void ServiceDisplay::noticePrompts() {
     ++bells;
   }
   announced = std::move(live);
-  title = announced.empty() ? "Tarvel" : "Tarvel · " + std::to_string(announced.size()) + " waiting";
+  std::set<std::string> waiting;
+  for (const tarvel::Display::LivePrompt& prompt : remote.prompts()) {
+    waiting.insert(prompt.sessionId);
+  }
+  title = waiting.empty() ? "Tarvel" : "Tarvel · " + std::to_string(waiting.size()) + " waiting";
 }
 
 std::string ServiceDisplay::takeTerminalControls() {
@@ -345,8 +349,13 @@ DisplayModel ServiceDisplay::model(Date now) {
   choosePrompt(steadyNow);
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
+  // Waiting is counted from the live prompts, as the service, the title and the page count it.
+  std::set<std::string> waiting;
+  for (const tarvel::Display::LivePrompt& live : remote.prompts()) {
+    waiting.insert(live.sessionId);
+  }
   DisplayModel screen =
-      activityModel(remote.snapshot(), remote.index(), prompt, picker, now);
+      activityModel(remote.snapshot(), remote.index(), prompt, picker, now, waiting.size());
   screen.sessionScroll = sessionScroll;
   const auto& live = remote.prompts();
   for (std::size_t index = 0; index < live.size(); ++index) {
