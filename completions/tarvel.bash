@@ -62,7 +62,7 @@ _tarvel() {
     serve)
       case $prev in
         --notify-finished | --http) ;;  # a number of seconds, [ADDRESS:]PORT
-        *) _tarvel_words "--no-notify --notify-finished --http" "$cur" ;;
+        *) _tarvel_words "--no-notify --notify-finished --http --hold-without-answerers" "$cur" ;;
       esac
       ;;
     status)

@@ -1,6 +1,7 @@
 #include "TarvelDisplay/ApiClient.hpp"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 
 #include <mutex>
 
@@ -37,6 +38,16 @@ void prepare(Easy& easy, const std::filesystem::path& socket, std::string_view p
   curl_easy_setopt(easy.handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy.handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy.handle, CURLOPT_PROXY, "");
+  // The connection must not live on in programs this process starts: a display's stream would
+  // then outlast the display, and the service would think someone could still answer.
+  curl_easy_setopt(easy.handle, CURLOPT_SOCKOPTFUNCTION,
+                   +[](void*, curl_socket_t descriptor, curlsocktype) -> int {
+                     const int flags = ::fcntl(descriptor, F_GETFD);
+                     if (flags >= 0) {
+                       ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+                     }
+                     return CURL_SOCKOPT_OK;
+                   });
 }
 
 }  // namespace
@@ -72,13 +83,15 @@ Result<Response, std::string> request(const std::filesystem::path& socket, std::
 }
 
 std::string readEvents(const std::filesystem::path& socket, const MessageHandler& onMessage,
-                       const std::atomic<bool>& stop) {
+                       const std::atomic<bool>& stop, std::string_view answerer) {
   initializeOnce();
   Easy easy;
   if (easy.handle == nullptr) {
     return "cannot make an HTTP client";
   }
-  prepare(easy, socket, "/v1/events");
+  const std::string path =
+      answerer.empty() ? "/v1/events" : "/v1/events?answerer=" + std::string(answerer);
+  prepare(easy, socket, path);
   EventStreamParser parser(onMessage);
   struct Sink {
     EventStreamParser* parser;

@@ -28,9 +28,10 @@ Result<Response, std::string> request(const std::filesystem::path& socket, std::
 using MessageHandler = std::function<void(std::string_view event, std::string_view data)>;
 
 // Reads GET /v1/events until the connection ends, an error happens or `stop` becomes true
-// (checked every 100 ms). Returns why it ended.
+// (checked every 100 ms). Returns why it ended. With `answerer` ("terminal", "web") the reader
+// counts as a surface that answers prompts while it reads.
 std::string readEvents(const std::filesystem::path& socket, const MessageHandler& onMessage,
-                       const std::atomic<bool>& stop);
+                       const std::atomic<bool>& stop, std::string_view answerer = {});
 
 // Splits an event stream into messages; feed it bytes in any pieces. Comment lines are skipped.
 class EventStreamParser {

@@ -135,6 +135,27 @@ struct Stream {
   std::vector<Piece> pending;
   std::size_t piece = 0;   // the piece being sent
   std::size_t offset = 0;  // within it
+  Answerers* answerers = nullptr;
+  std::optional<std::uint64_t> attachment;  // while the reader counts as an answerer
+
+  Stream(const StateHub& hub, int descriptor, Answerers* answerers,
+         std::optional<Answerers::Kind> kind)
+      : hub(hub), descriptor(descriptor), answerers(answerers) {
+    if (answerers != nullptr && kind) {
+      attachment = answerers->attach(*kind);
+    }
+  }
+  ~Stream() { detach(); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  Stream(Stream&&) = delete;
+  Stream& operator=(Stream&&) = delete;
+
+  void detach() {
+    if (answerers != nullptr && attachment) {
+      answerers->detach(*std::exchange(attachment, std::nullopt));
+    }
+  }
 
   void add(std::string text) { pending.push_back(Piece{.own = std::move(text)}); }
   void add(std::shared_ptr<const void> keeper, std::string_view text) {
@@ -148,6 +169,28 @@ struct Stream {
     revision = state->revision;
   }
 
+  // Waits for a revision after `after` for up to `limit`, in short steps that look for a reader
+  // who has gone, so that its connection (and its place among the answerers) is freed at once
+  // rather than at the next change or keep-alive. False when the reader has gone.
+  bool waitForNewer(std::uint64_t after, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (true) {
+      if (readerLeft()) {
+        detach();
+        return false;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return true;
+      }
+      const auto state = hub.waitForNewer(after, std::min(left, ApiServer::hangUpCheckInterval));
+      if (hub.isClosed() || (state && state->revision > after)) {
+        return true;
+      }
+    }
+  }
+
   // Fills `pending` with what to send next; false at the end of the stream.
   bool next() {
     pending.clear();
@@ -157,12 +200,11 @@ struct Stream {
       if (hub.isClosed()) {
         return false;
       }
-      if (readerLeft()) {
-        return false;
-      }
       if (revision == 0) {
-        const auto state = hub.waitForNewer(0, readerCheckInterval);
-        if (state) {
+        if (!waitForNewer(0, std::chrono::seconds(1))) {
+          return false;
+        }
+        if (const auto state = hub.latest()) {
           wholeState(state);
         }
         continue;
@@ -182,27 +224,16 @@ struct Stream {
       if (!pending.empty()) {
         break;
       }
-      // Waits in short steps, so that a reader who has gone frees its connection at once rather
-      // than at the next change or keep-alive.
-      const auto keepAliveAt = std::chrono::steady_clock::now() + ApiServer::keepAliveInterval;
-      std::shared_ptr<const PublishedState> state;
-      while (!hub.isClosed() && !readerLeft() && std::chrono::steady_clock::now() < keepAliveAt) {
-        state = hub.waitForNewer(revision, readerCheckInterval);
-        if (state && state->revision > revision) {
-          break;
-        }
-      }
-      if (readerLeft()) {
+      if (!waitForNewer(revision, ApiServer::keepAliveInterval)) {
         return false;
       }
+      const auto state = hub.latest();
       if (!hub.isClosed() && (!state || state->revision <= revision)) {
         add(": keep-alive\n\n");
       }
     }
     return true;
   }
-
-  static constexpr std::chrono::milliseconds readerCheckInterval{250};
 
   // Whether the reader has closed its end (it sends nothing on a stream but may close it).
   bool readerLeft() const {
@@ -241,11 +272,19 @@ struct Stream {
   }
 };
 
-MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub) {
+MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers* answerers) {
+  std::optional<Answerers::Kind> kind;
+  if (const char* word =
+          MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "answerer")) {
+    kind = Answerers::kindNamed(word);
+    if (!kind || *kind == Answerers::Kind::notifications) {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST, "answerer is \"terminal\" or \"web\"");
+    }
+  }
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  auto stream = std::make_unique<Stream>(
-      Stream{.hub = hub, .descriptor = info != nullptr ? info->connect_fd : -1});
+  auto stream =
+      std::make_unique<Stream>(hub, info != nullptr ? info->connect_fd : -1, answerers, kind);
   MHD_Response* response = MHD_create_response_from_callback(
       MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(), [](void* cls) {
         delete static_cast<Stream*>(cls);
@@ -292,7 +331,7 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     if (!get) {
       return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
     }
-    return sendStream(connection, context.hub);
+    return sendStream(connection, context.hub, context.handlers.answerers);
   }
   if (url == "/v1/sessions/clear-finished") {
     if (!post) {
@@ -347,7 +386,12 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
       return sendError(connection, MHD_HTTP_BAD_REQUEST,
                        "the body is not an answer: " + reply.error().description);
     }
-    const AnswerOutcome outcome = context.handlers.answer(*replyId, *reply);
+    const char* from = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "from");
+    const std::string_view source = from == nullptr ? "api" : std::string_view(from);
+    if (source != "api" && source != "terminal" && source != "web") {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST, "from is \"terminal\" or \"web\"");
+    }
+    const AnswerOutcome outcome = context.handlers.answer(*replyId, *reply, source);
     return send(connection, static_cast<unsigned>(outcome.status), outcome.body);
   }
   return sendError(connection, MHD_HTTP_NOT_FOUND, "no such path");

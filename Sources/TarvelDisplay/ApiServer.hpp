@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/StateHub.hpp"
 #include "TarvelDisplay/WebAccess.hpp"
 
@@ -17,8 +18,11 @@ struct AnswerOutcome;
 
 // The local API: HTTP/1.1 with JSON bodies on a Unix socket (0600, so the file's permissions
 // decide who may use it), served by libmicrohttpd with one thread per connection.
-//   GET  /v1/health, /v1/state, /v1/status, /v1/sessions/{id}, /v1/events (text/event-stream)
-//   POST /v1/prompts/{replyId}, /v1/sessions/clear-finished
+//   GET  /v1/health, /v1/state, /v1/status, /v1/sessions/{id}, /v1/events (text/event-stream;
+//        with ?answerer=terminal or ?answerer=web the reader counts as a surface that answers
+//        prompts for as long as its connection stays open)
+//   POST /v1/prompts/{replyId} (?from=terminal|web names the surface that answers; else "api"),
+//        /v1/sessions/clear-finished
 // Optionally the same routes over TCP too, plus the web page at "/", for whoever holds the token
 // (WebAccess.hpp).
 // Thread: start() and stop() from one thread; handlers and the hub are used from the server's
@@ -26,14 +30,18 @@ struct AnswerOutcome;
 class ApiServer {
  public:
   struct Handlers {
-    std::function<AnswerOutcome(const UUID&, const AgentReply&)> answer;
+    std::function<AnswerOutcome(const UUID&, const AgentReply&, std::string_view from)> answer;
     std::function<bool()> clearFinished;
+    // Where streams that answer attach; absent: the query is accepted and nobody is counted.
+    Answerers* answerers = nullptr;
   };
 
   static constexpr std::size_t maximumBodyBytes = 1 << 20;
   static constexpr unsigned maximumConnections = 64;
   // A stream sends a comment line after this long without a message.
   static constexpr std::chrono::seconds keepAliveInterval{15};
+  // How often a waiting stream looks whether its reader has gone.
+  static constexpr std::chrono::milliseconds hangUpCheckInterval{200};
 
   ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub,
             std::optional<WebAccess::Listener> http = std::nullopt);

@@ -69,6 +69,7 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
   if (restored.savingAllowed) {
     saveSchedule.markChanged();  // the reconciled and pruned list replaces the old file
   }
+  answererList.onChange([this](std::size_t count) { answerersChanged(count); });
   publishIfDue(true);
 }
 
@@ -97,8 +98,10 @@ std::optional<std::string> DisplayService::start() {
   apiServer = std::make_unique<ApiServer>(
       options.paths.apiSocket,
       ApiServer::Handlers{
-          .answer = [this](const UUID& id, const AgentReply& reply) { return answer(id, reply); },
-          .clearFinished = [this] { return clearFinished(); }},
+          .answer = [this](const UUID& id, const AgentReply& reply,
+                           std::string_view from) { return answer(id, reply, from); },
+          .clearFinished = [this] { return clearFinished(); },
+          .answerers = &answererList},
       stateHub, options.http);
   const auto fail = [this](std::string text) {
     if (apiServer) {
@@ -127,8 +130,10 @@ std::optional<std::string> DisplayService::start() {
   if (options.notifications) {
     notifier = std::make_unique<Notifier>(
         stateHub,
-        [this](const UUID& id, const AgentReply& reply) { return answer(id, reply).status; },
-        *options.notifications);
+        [this](const UUID& id, const AgentReply& reply) {
+          return answer(id, reply, "notification").status;
+        },
+        *options.notifications, &answererList);
     notifier->start();
   }
   serviceLog().info("Serving %s with %ld restored sessions",
@@ -142,11 +147,19 @@ std::optional<WebAccess::Served> DisplayService::webAddress() const {
 }
 
 void DisplayService::registrationsChanged() {
+  std::vector<UnixReplyServer::Registration> registrations;
   {
     // Whoever reads later publishes later, so the newest registrations always win.
     const std::scoped_lock guard(registrationMutex);
     if (replyServer) {
-      prompts.setRegistrations(replyServer->registrations());
+      registrations = replyServer->registrations();
+      prompts.setRegistrations(registrations);
+    }
+  }
+  if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
+    // Nobody could answer: the agent asks in its own terminal, as when no service runs.
+    for (const auto& registration : registrations) {
+      release(registration.replyId, {}, false);
     }
   }
   queue.post([this] {
@@ -156,6 +169,106 @@ void DisplayService::registrationsChanged() {
     }
     dirty = true;
   });
+}
+
+void DisplayService::answerersChanged(std::size_t count) {
+  if (count == 0 && !options.holdWithoutAnswerers) {
+    std::vector<UnixReplyServer::Registration> registrations;
+    {
+      const std::scoped_lock guard(registrationMutex);
+      if (replyServer) {
+        registrations = replyServer->registrations();
+      }
+    }
+    if (!registrations.empty()) {
+      serviceLog().info("Nobody can answer now: released %ld waiting prompt(s)",
+                        {Log::value(static_cast<long>(registrations.size()))});
+    }
+    for (const auto& registration : registrations) {
+      release(registration.replyId, {}, false);
+    }
+  }
+  queue.post([this] { dirty = true; });
+}
+
+void DisplayService::recordEnding(PromptEnding ending) {
+  const std::scoped_lock guard(endingsMutex);
+  endings.push_back(std::move(ending));
+  while (endings.size() > keptEndings) {
+    endings.pop_front();
+  }
+}
+
+Json DisplayService::encodedEndings() const {
+  const std::scoped_lock guard(endingsMutex);
+  Json list = Json::array();
+  for (const PromptEnding& ending : endings) {
+    list.push_back(Json{{"by", ending.by},
+                        {"endedAt", Dates::iso8601(ending.endedAt)},
+                        {"outcome", ending.outcome},
+                        {"replyId", ending.replyId.uuidString()},
+                        {"sessionId", ending.sessionId}});
+  }
+  return list;
+}
+
+void DisplayService::release(const UUID& replyId, const std::string& sessionId,
+                             bool answeredInAgent) {
+  const PromptBook::Lookup found = prompts.lookup(replyId);
+  if (found.kind == PromptBook::Lookup::Kind::live || !sessionId.empty()) {
+    recordEnding({.replyId = replyId,
+                  .sessionId = found.prompt ? found.prompt->sessionId : sessionId,
+                  .outcome = answeredInAgent ? "answeredInAgent" : "released",
+                  .by = answeredInAgent ? "agent" : "noAnswerer",
+                  .endedAt = Dates::now()});
+  }
+  prompts.finish(replyId);
+  if (replyServer) {
+    static_cast<void>(replyServer->release(replyId));
+  }
+  queue.post([this, replyId, sessionId] {
+    if (!sessionId.empty()) {
+      activityService.resolvePendingReply(replyId, sessionId);
+    }
+    dirty = true;
+  });
+}
+
+namespace {
+
+// Whether an event shows that its agent went on past any prompt it was showing: a tool started
+// or finished, the user submitted a new prompt, the turn stopped or was interrupted, the session
+// ended. The notification about the prompt itself ("needs your permission"), another prompt, and
+// events that say nothing about the turn (compaction, messages shown) do not.
+bool wentOn(const AgentEvent& event) {
+  if (event.pendingReply || !event.metadata) {
+    return false;
+  }
+  const auto hook = event.metadata->find("hookEvent");
+  if (hook == event.metadata->end()) {
+    return false;
+  }
+  static constexpr std::string_view overtaking[] = {
+      "PreToolUse", "PostToolUse",  "PostToolUseFailure", "PermissionDenied",
+      "UserPromptSubmit", "Stop", "StopFailure", "StopCancelled", "SessionEnd", "Interrupt"};
+  return std::find(std::begin(overtaking), std::end(overtaking), hook->second) !=
+         std::end(overtaking);
+}
+
+}  // namespace
+
+void DisplayService::withdrawOvertaken(const AgentEvent& event) {
+  if (!wentOn(event)) {
+    return;
+  }
+  const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
+  for (const LivePrompt& prompt : prompts.live()) {
+    if (prompt.sessionId == sessionId) {
+      serviceLog().info("A prompt of %{private}s was answered in the agent",
+                        {Log::privateValue(sessionId)});
+      release(prompt.replyId, sessionId, true);
+    }
+  }
 }
 
 void DisplayService::takeEvents() {
@@ -177,15 +290,20 @@ void DisplayService::takeEvents() {
     ++received;
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
+      withdrawOvertaken(event);
       activityService.ingest(std::move(event));
       continue;
     }
     const Date arrived = Dates::now();
     const AgentEvent waiting = event;
     activityService.ingest(std::move(event));
-    const auto session =
-        activityService.session(waiting.provider.namespacedSessionID(waiting.sessionId));
+    const std::string sessionId = waiting.provider.namespacedSessionID(waiting.sessionId);
+    const auto session = activityService.session(sessionId);
     prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
+    if (prompts.hasEnded(waiting.pendingReply->replyId)) {
+      // Released (or answered) before its event arrived: the session does not wait for it.
+      activityService.resolvePendingReply(waiting.pendingReply->replyId, sessionId);
+    }
   }
   boundSessions();
   dirty = true;
@@ -235,7 +353,8 @@ void DisplayService::publishIfDue(bool force) {
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
       ServiceInfo{
-          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received}));
+          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received},
+      answererList.encoded(), encodedEndings()));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -325,7 +444,8 @@ void DisplayService::stop() {
   replyServer.reset();
 }
 
-AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& given) {
+AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& given,
+                                     std::string_view from) {
   const auto error = [](int status, std::string_view text) {
     return AnswerOutcome{.status = status, .body = Coding::encode(Json{{"error", text}})};
   };
@@ -349,6 +469,14 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
     queue.post([] {});  // wakes the service to publish
     return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
   }
+  // Recorded before the prompt leaves the list, so no revision lacks both.
+  recordEnding({.replyId = replyId,
+                .sessionId = found.prompt->sessionId,
+                .outcome = reply.decision == AgentReplyDecision::allow  ? "allowed"
+                           : reply.decision == AgentReplyDecision::deny ? "denied"
+                                                                        : "answered",
+                .by = std::string(from),
+                .endedAt = Dates::now()});
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {
     activityService.resolvePendingReply(replyId, sessionId);

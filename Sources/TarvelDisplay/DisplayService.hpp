@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +16,7 @@
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
+#include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
@@ -40,6 +41,10 @@ struct DisplayServiceOptions {
   std::optional<NotifierOptions> notifications;
   // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
   std::optional<WebAccess::Listener> http;
+  // Holds prompts even while no display, page or notification service can answer them (for
+  // people who answer through the API from their own scripts). Otherwise such a prompt is
+  // released at once and the agent asks in its own terminal.
+  bool holdWithoutAnswerers = false;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -73,12 +78,26 @@ class DisplayService {
   // agent as when no display runs), saves the sessions and removes the socket files.
   void stop();
 
-  // Answers the live prompt `replyId` with `reply` (its replyId must match or be left out).
-  AnswerOutcome answer(const UUID& replyId, const AgentReply& reply);
+  // Answers the live prompt `replyId` with `reply` (its replyId must match or be left out);
+  // `from` names the surface it came from ("terminal", "web", "notification", "api").
+  AnswerOutcome answer(const UUID& replyId, const AgentReply& reply, std::string_view from = "api");
+
+  // How a prompt ended, as the state lists it for a few minutes ("endedPrompts"), so that every
+  // surface can say what became of a prompt it showed.
+  struct PromptEnding {
+    UUID replyId;
+    std::string sessionId;
+    std::string outcome;  // "allowed", "denied", "answered", "answeredInAgent", "released"
+    std::string by;       // "terminal", "web", "notification", "api", "agent", "noAnswerer"
+    Date endedAt{};
+  };
+  static constexpr std::size_t keptEndings = 32;
   // Removes every session that is not active; false when the service did not do it in time.
   bool clearFinished();
 
   const StateHub& hub() const { return stateHub; }
+  // The surfaces that can answer prompts now.
+  const Answerers& answerers() const { return answererList; }
   // The TCP address served once started; absent when not serving over TCP.
   std::optional<WebAccess::Served> webAddress() const;
   const AgentActivityService& activity() const { return activityService; }
@@ -94,6 +113,14 @@ class DisplayService {
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();
+  void answerersChanged(std::size_t count);
+  // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
+  void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
+  void recordEnding(PromptEnding ending);
+  Json encodedEndings() const;
+  // Withdraws the live prompts of the session of `event` when the event shows that its agent
+  // went on without them (answered in the agent's own dialog, interrupted, ended).
+  void withdrawOvertaken(const AgentEvent& event);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
 
   DisplayServiceOptions options;
@@ -117,6 +144,8 @@ class DisplayService {
   bool inboxUnbounded = false;  // while stopping: nobody may wait for the service's thread
 
   PromptBook prompts;
+  mutable std::mutex endingsMutex;
+  std::deque<PromptEnding> endings;  // newest last, at most keptEndings
   std::mutex registrationMutex;  // orders reads of the reply server's registrations
   StatePublisher publisher;
   StateHub stateHub;
@@ -128,6 +157,8 @@ class DisplayService {
   std::shared_ptr<std::atomic<bool>> saving = std::make_shared<std::atomic<bool>>(false);
   WorkQueue saver{"com.tarvel.service.persistence", 1};
 
+  // Declared before the servers and the notifier, which attach to it, so that it outlives them.
+  Answerers answererList;
   std::unique_ptr<UnixReplyServer> replyServer;
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;

@@ -79,8 +79,13 @@ bool isFinished(std::string_view state) { return state == "completed" || state =
 // The connection to the notification service and what is shown on it. Confined to the bus thread.
 class Session {
  public:
-  Session(Notifier::AnswerFunction& answer, const NotifierOptions& options)
-      : answer(answer), options(options) {}
+  Session(Notifier::AnswerFunction& answer, const NotifierOptions& options, Answerers* answerers)
+      : answer(answer), options(options), answerers(answerers) {}
+  ~Session() { setAnswering(false); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  Session(Session&&) = delete;
+  Session& operator=(Session&&) = delete;
 
   // False (with the reason logged) when there is no session bus.
   bool connect() {
@@ -111,10 +116,70 @@ class Session {
           "Cannot follow the notification service's signals; actions in "
           "notifications will do nothing");
     }
+    slot = nullptr;
+    if (sd_bus_add_match(bus.get(), &slot,
+                         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                         "arg0='org.freedesktop.Notifications'",
+                         &Session::onOwnerChanged, this) >= 0) {
+      ownerSlot.reset(slot);
+    } else {
+      notificationLog().error(
+          "Cannot follow the notification service as it comes and goes; it is looked for "
+          "at each prompt");
+    }
+    // The owner now; later changes come as signals.
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    const int asked =
+        sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner", error.get(), &reply, "s",
+                           serviceName);
+    const Message owned(reply);
+    const char* name = nullptr;
+    newOwner = asked >= 0 && sd_bus_message_read(reply, "s", &name) >= 0 && name != nullptr
+                   ? std::string(name)
+                   : std::string();
+    return true;
+  }
+
+  // Takes up a change of the notification service's owner seen since the last call: the ids of
+  // the old one mean nothing any more, and the new one is asked for its capabilities. True when
+  // the live prompts are to be shown again.
+  bool followOwner() {
+    if (!newOwner) {
+      return false;
+    }
+    const std::string next = *std::exchange(newOwner, std::nullopt);
+    if (owner && *owner == next) {
+      return false;
+    }
+    const bool replaced = owner && !owner->empty();
+    owner = next;
+    if (replaced) {
+      // The old service's ids: a click on the new one's must never reach the prompts behind them.
+      shown.clear();
+      seen.clear();
+    } else {
+      // Shown ones went to this service (it was started by the call); the rest are shown now.
+      std::erase_if(seen, [&](const UUID& id) { return shown.count(id) == 0; });
+    }
+    capabilities.reset();
+    reportedNoService = false;
+    if (next.empty()) {
+      setAnswering(false);
+      if (replaced) {
+        notificationLog().info("The desktop notification service left");
+      }
+      return false;
+    }
+    notificationLog().info("A desktop notification service is on the session bus");
+    static_cast<void>(knowsCapabilities());
     return true;
   }
 
   sd_bus* get() const { return bus.get(); }
+  bool ownerChangePending() const { return newOwner.has_value(); }
 
   // Shows what is new in `state`, withdraws what is over.
   void update(const StateHub& hub, const PublishedState& state) {
@@ -202,6 +267,7 @@ class Session {
       found.insert(name);
     }
     capabilities = std::move(found);
+    setAnswering(capabilities->count("actions") != 0 && !(owner && owner->empty()));
     if (capabilities->count("actions") == 0) {
       notificationLog().error(
           "The desktop notification service shows no actions: notifications "
@@ -269,6 +335,8 @@ class Session {
     const auto content = NotificationContent::forPrompt(prompt, Dates::now(),
                                                         capabilities->count("body-markup") != 0);
     if (const auto id = notify(content, capabilities->count("actions") != 0)) {
+      // An id names one notification: one the service reuses no longer shows the old prompt.
+      std::erase_if(shown, [&](const auto& entry) { return entry.second.id == *id; });
       shown[prompt.replyId] = {.id = *id, .prompt = prompt};
     }
   }
@@ -307,6 +375,30 @@ class Session {
                              {Log::value(static_cast<long>(status))});
     }
     return 0;
+  }
+
+  static int onOwnerChanged(sd_bus_message* message, void* userData, sd_bus_error*) {
+    auto& self = *static_cast<Session*>(userData);
+    const char* name = nullptr;
+    const char* before = nullptr;
+    const char* after = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &before, &after) < 0 || after == nullptr) {
+      return 0;
+    }
+    self.newOwner = std::string(after);
+    return 0;
+  }
+
+  // Attached to the answerers while a service that shows actions is there.
+  void setAnswering(bool answering) {
+    if (answerers == nullptr || answering == attachment.has_value()) {
+      return;
+    }
+    if (answering) {
+      attachment = answerers->attach(Answerers::Kind::notifications);
+    } else {
+      answerers->detach(*std::exchange(attachment, std::nullopt));
+    }
   }
 
   static int onClosed(sd_bus_message* message, void* userData, sd_bus_error*) {
@@ -393,9 +485,14 @@ class Session {
 
   Notifier::AnswerFunction& answer;
   const NotifierOptions& options;
+  Answerers* answerers = nullptr;
+  std::optional<std::uint64_t> attachment;  // while attached to `answerers`
   Bus bus;
   Slot actionSlot;
   Slot closedSlot;
+  Slot ownerSlot;
+  std::optional<std::string> owner;     // the service's unique name; empty: none; absent: unknown
+  std::optional<std::string> newOwner;  // seen in a signal, not yet taken up
   std::optional<std::set<std::string>> capabilities;
   bool reportedNoService = false;
   bool reportedRefusal = false;
@@ -407,10 +504,12 @@ class Session {
 
 }  // namespace
 
-Notifier::Notifier(const StateHub& hub, AnswerFunction answer, NotifierOptions options)
+Notifier::Notifier(const StateHub& hub, AnswerFunction answer, NotifierOptions options,
+                   Answerers* answerers)
     : hub(hub),
       answer(std::move(answer)),
       options(options),
+      answerers(answerers),
       wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 Notifier::~Notifier() { stop(); }
@@ -453,19 +552,25 @@ void Notifier::follow() {
 }
 
 void Notifier::serve() {
-  Session session(answer, options);
+  Session session(answer, options, answerers);
   if (!session.connect()) {
     return;
   }
   std::uint64_t revision = 0;
+  bool again = false;  // the live prompts go to a new notification service
   while (!stopping) {
-    if (const auto state = hub.latest(); state && state->revision != revision) {
+    again = session.followOwner() || again;
+    if (const auto state = hub.latest(); state && (state->revision != revision || again)) {
       revision = state->revision;
+      again = false;
       session.update(hub, *state);
     }
     // Signals, replies and queued calls.
     int processed = 0;
     while ((processed = sd_bus_process(session.get(), nullptr)) > 0) {
+    }
+    if (session.ownerChangePending()) {
+      continue;
     }
     const int busDescriptor = sd_bus_get_fd(session.get());
     const int busEvents = sd_bus_get_events(session.get());

@@ -123,4 +123,9 @@ PromptBook::Lookup PromptBook::lookup(const UUID& replyId) const {
   return {.kind = Lookup::Kind::unknown};
 }
 
+bool PromptBook::hasEnded(const UUID& replyId) const {
+  const std::scoped_lock guard(mutex);
+  return over.count(replyId) != 0;
+}
+
 }  // namespace tarvel::Display

@@ -45,6 +45,8 @@ class PromptBook {
     std::optional<LivePrompt> prompt;  // for live
   };
   Lookup lookup(const UUID& replyId) const;
+  // Whether the prompt was answered, released or its hook went away.
+  bool hasEnded(const UUID& replyId) const;
 
  private:
   struct Record {

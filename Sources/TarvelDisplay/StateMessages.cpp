@@ -138,18 +138,21 @@ void appendArray(std::string& out, const std::vector<std::shared_ptr<const std::
   out += ']';
 }
 
-StatusCounts countsOf(const AgentActivityService& activity, std::size_t prompts,
+// A session waits exactly while it has a live prompt: every surface counts from that one list.
+StatusCounts countsOf(const AgentActivityService& activity, const std::vector<LivePrompt>& prompts,
                       std::uint64_t revision) {
-  const NotchActivitySnapshot& snapshot = activity.notchSnapshot();
-  std::size_t active = 0;
-  for (const SharedSession& session : activity.sessions()) {
-    active += session->isActive() ? 1 : 0;
+  std::unordered_set<std::string_view> waitingSessions;
+  for (const LivePrompt& prompt : prompts) {
+    waitingSessions.insert(prompt.sessionId);
   }
-  const std::size_t waiting = std::max(snapshot.attentionCount(), prompts);
+  std::size_t working = 0;
+  for (const SharedSession& session : activity.sessions()) {
+    working += session->isActive() && waitingSessions.count(session->id) == 0 ? 1 : 0;
+  }
   return {.revision = revision,
-          .waiting = waiting,
-          .working = active > snapshot.attentionCount() ? active - snapshot.attentionCount() : 0,
-          .prompts = prompts,
+          .waiting = waitingSessions.size(),
+          .working = working,
+          .prompts = prompts.size(),
           .sessions = activity.sessions().size()};
 }
 
@@ -200,7 +203,11 @@ const std::string& PublishedState::whole() const {
       size += text->size() + 1;
     }
     wholeText.reserve(size);
-    wholeText += "{\"prompts\":";
+    wholeText += "{\"answerers\":";
+    wholeText += answerersText;
+    wholeText += ",\"endedPrompts\":";
+    wholeText += endedPromptsText;
+    wholeText += ",\"prompts\":";
     wholeText += promptsText;
     wholeText += ",\"revision\":";
     wholeText += std::to_string(revision);
@@ -217,7 +224,9 @@ const std::string& PublishedState::whole() const {
 
 std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivityService& activity,
                                                               std::vector<LivePrompt> prompts,
-                                                              const ServiceInfo& service) {
+                                                              const ServiceInfo& service,
+                                                              const Json& answerers,
+                                                              const Json& endedPrompts) {
   auto state = std::make_shared<PublishedState>();
   state->revision = ++lastRevision;
   const SessionList& sessions = activity.sessions();
@@ -249,7 +258,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     }
   }
 
-  state->counts = countsOf(activity, prompts.size(), state->revision);
+  state->counts = countsOf(activity, prompts, state->revision);
   state->counts.eventsReceived = service.eventsReceived;
   state->serviceText = encodeService(service);
   const Json snapshot = encodeSnapshot(activity.notchSnapshot());
@@ -257,10 +266,24 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);
   state->sessions = sessions;
+  state->answerersText = Coding::encode(answerers);
 
   // Only what changed, in the shared encoder's key order; never a list of every session.
   std::string& change = state->change;
   change += '{';
+  if (state->answerersText != lastAnswerers) {
+    change += "\"answerers\":";
+    change += state->answerersText;
+    change += ',';
+    lastAnswerers = state->answerersText;
+  }
+  state->endedPromptsText = Coding::encode(endedPrompts);
+  if (state->endedPromptsText != lastEndedPrompts) {
+    change += "\"endedPrompts\":";
+    change += state->endedPromptsText;
+    change += ',';
+    lastEndedPrompts = state->endedPromptsText;
+  }
   if (order != lastOrder) {
     change += "\"orderChanges\":";
     change += Coding::encode(listChanges(lastOrder, order));
@@ -427,6 +450,10 @@ bool RemoteState::applySnapshotChanges(const Json& changes) {
 }
 
 void RemoteState::applyCommon(const Json& message) {
+  if (const auto ended = message.find("endedPrompts");
+      ended != message.end() && ended->is_array()) {
+    endedList = *ended;
+  }
   const Json& service = message.at("service");
   serviceInfo = {
       .version = service.value("version", std::string()),

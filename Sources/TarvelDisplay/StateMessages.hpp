@@ -30,7 +30,7 @@ struct ServiceInfo {
 // What a status line needs.
 struct StatusCounts {
   std::uint64_t revision = 0;
-  std::size_t waiting = 0;   // sessions that wait for the user
+  std::size_t waiting = 0;   // sessions with a live prompt
   std::size_t working = 0;   // other active sessions
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
@@ -61,6 +61,8 @@ class PublishedState {
   std::string serviceText;
   std::string snapshotText;
   std::string promptsText;
+  std::string answerersText = "[]";
+  std::string endedPromptsText = "[]";
 
  private:
   mutable std::once_flag built;
@@ -76,9 +78,12 @@ std::optional<std::string> encodeSessionDetail(const PublishedState& state, std:
 // Thread: confined to the service's thread (it reads the activity service).
 class StatePublisher {
  public:
+  // `answerers`: the surfaces that can answer now (Answerers::encoded()).
   std::shared_ptr<const PublishedState> publish(const AgentActivityService& activity,
                                                 std::vector<LivePrompt> prompts,
-                                                const ServiceInfo& service);
+                                                const ServiceInfo& service,
+                                                const Json& answerers = Json::array(),
+                                                const Json& endedPrompts = Json::array());
   std::uint64_t revision() const { return lastRevision; }
 
  private:
@@ -92,6 +97,8 @@ class StatePublisher {
   std::string lastSnapshotText;
   // The snapshot's lists that may hold every session, as last sent.
   std::array<std::vector<std::string>, 3> lastSnapshotLists;
+  std::string lastAnswerers = "[]";
+  std::string lastEndedPrompts = "[]";
   std::uint64_t lastRevision = 0;
 };
 
@@ -109,6 +116,8 @@ class RemoteState {
   const SessionIndex& index() const { return sessionIndex; }
   const NotchActivitySnapshot& snapshot() const { return snapshotValue; }
   const std::vector<LivePrompt>& prompts() const { return promptList; }
+  // How recent prompts ended: {replyId, sessionId, outcome, by, endedAt}, oldest first.
+  const Json& endedPrompts() const { return endedList; }
   const ServiceInfo& service() const { return serviceInfo; }
   std::optional<SharedSession> session(std::string_view id) const;
 
@@ -127,6 +136,7 @@ class RemoteState {
   SessionIndex sessionIndex;
   NotchActivitySnapshot snapshotValue;
   std::vector<LivePrompt> promptList;
+  Json endedList = Json::array();
   ServiceInfo serviceInfo;
 };
 

@@ -84,9 +84,11 @@ class DisplayServiceTest : public ::testing::Test {
     std::filesystem::remove_all(home);
   }
 
-  std::unique_ptr<ChildProcess> startService(const std::vector<std::string>& extra = {}) {
+  // By default prompts are held for answers through the API alone, as scripts answer them.
+  std::unique_ptr<ChildProcess> startService(
+      const std::vector<std::string>& options = {"--hold-without-answerers"}) {
     std::vector<std::string> command{program("tarvel"), "serve"};
-    command.insert(command.end(), extra.begin(), extra.end());
+    command.insert(command.end(), options.begin(), options.end());
     auto process = std::make_unique<ChildProcess>(command, home);
     EXPECT_TRUE(eventually([&] {
       return UnixSocketSupport::isPathAccepting(directory / "api.sock") || process->hasEnded();
@@ -94,11 +96,45 @@ class DisplayServiceTest : public ::testing::Test {
     return process;
   }
 
-  ChildProcess& startHook(const std::string& document) {
+  ChildProcess& startHook(const std::string& document,
+                          const std::string& provider = "claude-code") {
     hooks.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
-        document));
+        std::vector<std::string>{program("tarvel-hook"), "--provider", provider}, home, document));
     return *hooks.back();
+  }
+
+  // Reads the event stream (as an answerer of `kind` unless empty) until stopped.
+  struct Reader {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    ~Reader() { end(); }
+    void end() {
+      stop = true;
+      if (thread.joinable()) {
+        thread.join();
+      }
+    }
+  };
+  std::unique_ptr<Reader> attach(const std::string& kind) {
+    auto reader = std::make_unique<Reader>();
+    reader->thread = std::thread([this, kind, raw = reader.get()] {
+      ApiClient::readEvents(
+          directory / "api.sock", [](std::string_view, std::string_view) {}, raw->stop, kind);
+    });
+    return reader;
+  }
+
+  std::vector<std::string> answererKinds() {
+    std::vector<std::string> kinds;
+    for (const Json& entry : state().value("answerers", Json::array())) {
+      kinds.push_back(entry.value("kind", ""));
+      EXPECT_TRUE(Dates::parseISO8601(entry.value("since", ""))) << entry.dump();
+    }
+    return kinds;
+  }
+  void waitForAnswerers(const std::vector<std::string>& kinds) {
+    EXPECT_TRUE(eventually([&] { return answererKinds() == kinds; }, 20s))
+        << "answerers: " << state().value("answerers", Json::array()).dump();
   }
 
   ApiClient::Response api(std::string_view method, std::string_view path,
@@ -322,6 +358,104 @@ TEST_F(DisplayServiceTest, ChangesCarryEditsThatRebuildTheStateAndOneSessionHasI
   EXPECT_EQ(session["recentEvents"][0]["activity"], "Step " + std::to_string(rounds - 1));
   EXPECT_EQ(api("GET", "/v1/sessions/nobody").status, 404);
   EXPECT_EQ(api("POST", "/v1/sessions/many-3").status, 405);
+}
+
+// A captured document of `agent` ("claude", "codex") as from session `session`.
+std::string document(const std::string& agent, const std::string& name,
+                     const std::string& session) {
+  Json value = Coding::parse(fixture(agent + "/" + name + ".json")).value();
+  value["session_id"] = session;
+  return value.dump();
+}
+
+TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
+  service = startService({});
+  const std::string session = "66666666-6666-4666-8666-666666666666";
+  {
+    SCOPED_TRACE("nobody can answer: released at once, as when no service runs");
+    waitForAnswerers({});
+    ChildProcess& hook = startHook(permissionRequest(session));
+    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+    EXPECT_TRUE(state()["prompts"].empty());
+    // Nobody counts the session as waiting for a prompt nobody holds.
+    EXPECT_EQ(Coding::parse(api("GET", "/v1/status").body).value()["waiting"], 0);
+  }
+  for (const std::string kind : {"terminal", "web"}) {
+    SCOPED_TRACE(kind + ": held while its stream is open, released when it closes");
+    // A reader that does not say it answers is not counted.
+    auto watcher = attach("");
+    auto answerer = attach(kind);
+    waitForAnswerers({kind});
+    ChildProcess& hook = startHook(permissionRequest(session));
+    waitForPrompts(1);
+    EXPECT_FALSE(hook.hasEnded());
+    answerer->end();
+    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+    waitForPrompts(0);
+    waitForAnswerers({});
+  }
+  EXPECT_EQ(api("GET", "/v1/events?answerer=robot").status, 400);
+}
+
+TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsPrompts) {
+  service = startService({});
+  auto display = attach("terminal");
+  waitForAnswerers({"terminal"});
+  struct Case {
+    std::string agent;
+    std::string name;
+  };
+  // What the agents send once a prompt was answered in their own dialog, refused there, or
+  // interrupted (Esc), or when the turn or session ends.
+  const std::vector<Case> wentOn = {
+      {"claude", "PostToolUse"},     {"claude", "PostToolUseFailure"}, {"claude", "PreToolUse"},
+      {"claude", "UserPromptSubmit"}, {"claude", "Stop"},              {"claude", "StopFailure"},
+      {"claude", "SessionEnd"},      {"codex", "PostToolUse"},         {"codex", "Interrupt"},
+      {"codex", "Stop"},             {"codex", "UserPromptSubmit"}};
+  int number = 0;
+  for (const Case& test : wentOn) {
+    SCOPED_TRACE(test.agent + " " + test.name);
+    const std::string session =
+        "77777777-7777-4777-8777-7777777777" + std::to_string(10 + number++);
+    const std::string provider = test.agent == "claude" ? "claude-code" : "codex";
+    const std::string other = "88888888-8888-4888-8888-888888888888";
+    ChildProcess& waiting = startHook(document(test.agent, "PermissionRequest", session), provider);
+    ChildProcess& bystander =
+        startHook(document(test.agent, "PermissionRequest", other), provider);
+    waitForPrompts(2);
+    const auto received = [&] { return state()["service"]["eventsReceived"].get<int>(); };
+    const int before = received();
+    if (test.agent == "claude") {
+      // The notification about the prompt itself leaves it waiting.
+      EXPECT_EQ(startHook(document("claude", "Notification", session)).wait(), 0);
+    }
+    // Another session's step leaves it waiting too.
+    EXPECT_EQ(startHook(document(test.agent, test.name, other + "0"), provider).wait(), 0);
+    EXPECT_TRUE(
+        eventually([&] { return received() >= before + (test.agent == "claude" ? 2 : 1); }));
+    EXPECT_EQ(state()["prompts"].size(), 2U);
+    EXPECT_EQ(startHook(document(test.agent, test.name, session), provider).wait(), 0);
+    EXPECT_EQ(waiting.wait(20s), 0);
+    EXPECT_EQ(waiting.standardOutput(), "{}\n");
+    const auto left = waitForPrompts(1);
+    EXPECT_EQ(left.count(provider + ":" + other), 1U);
+    EXPECT_FALSE(bystander.hasEnded());
+    EXPECT_EQ(api("POST", "/v1/prompts/" + left.begin()->second, R"({"decision":"deny"})").status,
+              200);
+    EXPECT_EQ(bystander.wait(), 0);
+    waitForPrompts(0);
+    // Every surface can tell what became of each: withdrawn in the agent, denied through the API.
+    std::map<std::string, std::string> ended;
+    const Json now = state();
+    for (const Json& ending : now["endedPrompts"]) {
+      ended[ending["sessionId"].get<std::string>()] =
+          ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>();
+    }
+    EXPECT_EQ(ended[provider + ":" + session], "answeredInAgent by agent");
+    EXPECT_EQ(ended[provider + ":" + other], "denied by api");
+  }
 }
 
 TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRefused) {

@@ -117,7 +117,10 @@ Json readValue(sd_bus_message* message) {
 // client that reads the calls it recorded and makes it emit signals.
 class NotificationDaemon {
  public:
-  explicit NotificationDaemon(const std::filesystem::path& home) {
+  // `capabilities` empty: the bus without a notification service on it.
+  explicit NotificationDaemon(const std::filesystem::path& home,
+                              const std::string& capabilities = "body body-markup actions")
+      : home(home) {
     daemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{daemonProgram, "--session", "--print-address", "--nofork"}, home);
     EXPECT_TRUE(eventually([&] {
@@ -125,20 +128,33 @@ class NotificationDaemon {
     })) << daemon->standardError();
     const std::string printed = daemon->standardOutput();
     address = printed.substr(0, printed.find('\n'));
-    mock = std::make_unique<ChildProcess>(
-        std::vector<std::string>{pythonProgram, "-m", "dbusmock", "--template",
-                                 "notification_daemon", "--parameters",
-                                 R"({"capabilities":"body body-markup actions"})"},
-        home, "", environment());
     sd_bus* opened = nullptr;
     EXPECT_GE(sd_bus_new(&opened), 0);
     bus.reset(opened);
     sd_bus_set_address(opened, address.c_str());
     sd_bus_set_bus_client(opened, 1);
     EXPECT_GE(sd_bus_start(opened), 0) << address;
+    if (!capabilities.empty()) {
+      startService(capabilities);
+    }
+  }
+
+  // Starts the notification service (a new one, whose ids begin at 1 again).
+  void startService(const std::string& capabilities) {
+    mock = std::make_unique<ChildProcess>(
+        std::vector<std::string>{pythonProgram, "-m", "dbusmock", "--template",
+                                 "notification_daemon", "--parameters",
+                                 Json{{"capabilities", capabilities}}.dump()},
+        home, "", environment());
     // Ready once the mock answers on the bus.
     EXPECT_TRUE(eventually([&] { return call("GetCalls").has_value(); }, 20s))
         << mock->standardError();
+  }
+  // Ends the notification service; it leaves the bus.
+  void stopService() {
+    mock->signal(SIGTERM);
+    mock->wait();
+    EXPECT_TRUE(eventually([&] { return !call("GetCalls").has_value(); }, 20s));
   }
 
   std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
@@ -194,6 +210,7 @@ class NotificationDaemon {
     return readValue(reply);
   }
 
+  std::filesystem::path home;
   std::unique_ptr<ChildProcess> daemon;
   std::unique_ptr<ChildProcess> mock;
   std::string address;
@@ -221,9 +238,11 @@ class NotifierTest : public ::testing::Test {
     }
   }
 
-  void startService(const std::vector<std::string>& environment) {
-    service = std::make_unique<ChildProcess>(std::vector<std::string>{program("tarvel"), "serve"},
-                                             home, "", environment);
+  void startService(const std::vector<std::string>& environment,
+                    const std::vector<std::string>& options = {}) {
+    std::vector<std::string> command{program("tarvel"), "serve"};
+    command.insert(command.end(), options.begin(), options.end());
+    service = std::make_unique<ChildProcess>(command, home, "", environment);
     EXPECT_TRUE(eventually([&] {
       return UnixSocketSupport::isPathAccepting(home / ".tarvel" / "api.sock") ||
              service->hasEnded();
@@ -237,6 +256,33 @@ class NotifierTest : public ::testing::Test {
         document == "PermissionRequest" ? permissionRequest(session)
                                         : claudeDocument(document, session)));
     return *hooks.back();
+  }
+
+  // A hook waiting on a permission request to run `command`.
+  ChildProcess& startCommandHook(const std::string& session, const std::string& command) {
+    Json request = Coding::parse(permissionRequest(session)).value();
+    request["tool_input"]["command"] = command;
+    hooks.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+        request.dump()));
+    return *hooks.back();
+  }
+
+  // The kinds of answerer /v1/state lists, once they are `kinds`.
+  void waitForAnswerers(const std::vector<std::string>& kinds) {
+    std::vector<std::string> found;
+    EXPECT_TRUE(eventually(
+        [&] {
+          found.clear();
+          const auto state = Coding::parse(api("GET", "/v1/state").body);
+          for (const Json& entry :
+               state ? state->value("answerers", Json::array()) : Json::array()) {
+            found.push_back(entry.value("kind", ""));
+          }
+          return found == kinds;
+        },
+        20s))
+        << "answerers: " << found.size();
   }
 
   // Sends one event through a real hook and waits until it is done.
@@ -345,6 +391,72 @@ TEST_F(NotifierTest, APromptAnsweredElsewhereOrWhoseHookIsKilledHasItsNotificati
   EXPECT_EQ(daemon->calls("Notify").size(), 2U);
 }
 
+TEST_F(NotifierTest, TheNotifierCountsAsAnAnswererOnlyWhileAServiceWithActionsIsOnTheBus) {
+  daemon = std::make_unique<NotificationDaemon>(home, "");
+  startService(daemon->environment());
+  const std::string session = "12121212-1212-4121-8121-121212121212";
+  const auto expectReleased = [&] {
+    ChildProcess& hook = startHook(session);
+    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+  };
+  {
+    SCOPED_TRACE("no notification service yet");
+    waitForAnswerers({});
+    expectReleased();
+  }
+  {
+    SCOPED_TRACE("a service with actions starts after the service: held, then it leaves");
+    daemon->startService("body actions");
+    waitForAnswerers({"notifications"});
+    ChildProcess& hook = startHook(session);
+    waitForCalls("Notify", 1);
+    EXPECT_FALSE(hook.hasEnded());
+    daemon->stopService();
+    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+    waitForAnswerers({});
+  }
+  {
+    SCOPED_TRACE("a service without actions cannot answer");
+    daemon->startService("body");
+    // Asked for its capabilities: the service has seen it.
+    EXPECT_TRUE(eventually([&] { return !daemon->calls("GetCapabilities").empty(); }, 20s));
+    waitForAnswerers({});
+    expectReleased();
+  }
+  EXPECT_FALSE(service->hasEnded()) << service->standardError();
+}
+
+TEST_F(NotifierTest, ANewNotificationServiceNeverGetsAnActionThroughToAnOldNotificationsPrompt) {
+  daemon = std::make_unique<NotificationDaemon>(home);
+  // Prompts are held for answers through the API across the service's restart.
+  startService(daemon->environment(), {"--hold-without-answerers"});
+  ChildProcess& first = startCommandHook("13131313-1313-4131-8131-131313131313", "make first");
+  waitForCalls("Notify", 1);
+  daemon->stopService();
+  daemon->startService("body actions");
+  waitForAnswerers({"notifications"});
+  // The new service shows the prompt still waiting, under its own ids.
+  waitForCalls("Notify", 1);
+  ChildProcess& second = startCommandHook("14141414-1414-4141-8141-141414141414", "make second");
+  std::uint32_t secondId = 0;
+  EXPECT_TRUE(eventually([&] {
+    const auto calls = daemon->calls("Notify");
+    for (std::size_t index = 0; index < calls.size(); ++index) {
+      if (calls[index][4].get<std::string>().find("make second") != std::string::npos) {
+        secondId = static_cast<std::uint32_t>(index + 1);  // the mock counts its ids from 1
+      }
+    }
+    return secondId != 0;
+  }));
+  daemon->invokeAction(secondId, "allow");
+  EXPECT_EQ(second.wait(20s), 0);
+  EXPECT_EQ(second.standardOutput(), allowAnswer);
+  EXPECT_FALSE(first.hasEnded()) << first.standardOutput();
+  EXPECT_EQ(onlyPrompt().size(), 36U);
+}
+
 TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePlainNotification) {
   daemon = std::make_unique<NotificationDaemon>(home);
   auto environment = daemon->environment();
@@ -403,7 +515,8 @@ TEST_F(NotifierTest, WithoutABusOrANotificationServiceTheServiceSaysSoOnceAndAns
       const std::string printed = bus->standardOutput();
       environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + printed.substr(0, printed.find('\n')));
     }
-    startService(environment);
+    // Nobody can answer here but through the API.
+    startService(environment, {"--hold-without-answerers"});
     std::string replyId;
     for (const std::string session :
          {"44444444-4444-4444-8444-444444444444", "55555555-5555-4555-8555-555555555555"}) {

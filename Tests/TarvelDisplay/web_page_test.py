@@ -166,7 +166,7 @@ class Browser:
 
 class Service:
     def __init__(self, bin_dir, home):
-        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0'],
+        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0', '--hold-without-answerers'],
                                         env={'HOME': home, 'PATH': '/usr/bin:/bin'},
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.url = None
@@ -295,6 +295,9 @@ def main():
                      deviceScaleFactor=1, mobile=True)
         browser.call('Page.navigate', url=service.url)
         browser.wait_for('document.querySelectorAll(".prompt").length === 2', what='two prompts')
+        # The open page counts as a surface that can answer prompts.
+        wait_until(lambda: [a['kind'] for a in json.loads(service.request('GET', '/v1/state')[1])['answerers']] == ['web'],
+                   what='the page listed as an answerer')
         check(browser.evaluate('location.search') == '', 'the token stays in the address')
         check(browser.evaluate('document.cookie') == '', 'the cookie is readable by scripts')
 

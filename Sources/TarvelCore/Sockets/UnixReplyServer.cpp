@@ -634,4 +634,23 @@ bool UnixReplyServer::submit(const AgentReply& reply) {
   return delivered;
 }
 
+bool UnixReplyServer::release(const UUID& replyId) {
+  State& s = *state;
+  ConnectionRef connection;
+  {
+    const std::scoped_lock guard(s.lock);
+    const auto it = s.pending.find(replyId);
+    if (it == s.pending.end()) {
+      return false;
+    }
+    connection = std::move(it->second);
+    s.pending.erase(it);
+    s.clients.erase(connection);
+  }
+  // The hook reads the end of the stream before any reply line: no answer.
+  connection->shutDown();
+  s.notify(s.snapshot());
+  return true;
+}
+
 }  // namespace tarvel

@@ -84,6 +84,9 @@ class UnixReplyServer {
   // its hello said it confirms receipt, once its receipt came back (waiting a few seconds at
   // most): an answer written to a hook that dies before reading it was not delivered.
   bool submit(const AgentReply& reply);
+  // Ends the registration of `replyId` without an answer, so that its hook gives its agent the
+  // neutral answer at once. True when a hook was registered.
+  bool release(const UUID& replyId);
 
   const std::filesystem::path& socketURL() const;
 

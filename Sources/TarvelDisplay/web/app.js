@@ -40,7 +40,7 @@ function setConnection(name, text) {
 
 function connect() {
   if (source) source.close();
-  source = new EventSource('/v1/events');
+  source = new EventSource('/v1/events?answerer=web');
   source.addEventListener('state', (message) => {
     const data = JSON.parse(message.data);
     state.sessions = new Map(data.sessions.map((session) => [session.id, session]));
@@ -275,7 +275,7 @@ async function answer(event, makeAnswer) {
   let text = 'Not delivered';
   const sent = makeAnswer();
   try {
-    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId), {
+    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId) + '?from=web', {
       method: 'POST', credentials: 'same-origin', cache: 'no-store',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(sent),
@@ -389,7 +389,8 @@ function render() {
   const now = performance.now();
   renderPrompts(now);
   renderSessions();
-  const waiting = state.prompts.length;
+  // Sessions with a live prompt: the count every surface shows.
+  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId)).size;
   document.getElementById('counts').textContent =
     (waiting ? waiting + ' waiting · ' : '') + state.sessions.size + ' sessions';
   document.title = (waiting ? '(' + waiting + ') ' : '') + 'Tarvel';

@@ -200,7 +200,7 @@ void ServiceDisplay::streamLoop() {
             markChanged();
           });
         },
-        abortStream);
+        abortStream, "terminal");
     if (stopping.load()) {
       break;
     }
@@ -279,12 +279,44 @@ void ServiceDisplay::noticePrompts() {
     live.insert(prompt.replyId);
     fresh = fresh || !announced.contains(prompt.replyId);
   }
+  // A prompt shown here that was answered somewhere else, or in its agent, says so a moment.
+  for (const tarvel::Json& ending : remote.endedPrompts()) {
+    const auto replyId = UUID::parse(ending.value("replyId", std::string()));
+    if (!replyId || !announced.contains(*replyId) || live.contains(*replyId)) {
+      continue;
+    }
+    const std::string by = ending.value("by", std::string());
+    std::string text;
+    if (by == "agent") {
+      text = "Answered in the agent";
+    } else if (by == "web") {
+      text = "Answered elsewhere (web page)";
+    } else if (by == "notification") {
+      text = "Answered elsewhere (notification)";
+    } else if (by == "api") {
+      text = "Answered elsewhere";
+    } else {
+      continue;  // answered on a terminal display (this one says so itself), or released
+    }
+    if (const auto session = remote.session(ending.value("sessionId", std::string()))) {
+      text += " · " + quoya::SessionPresentation::providerLabel((*session)->provider);
+      if ((*session)->projectName) {
+        text += " · " + *(*session)->projectName;
+      }
+    }
+    confirmation =
+        Confirmation{.text = text, .until = SteadyClock::now() + std::chrono::seconds(4)};
+  }
   // Once per message that brings new prompts: several at once ring once.
   if (fresh && options.bell) {
     ++bells;
   }
   announced = std::move(live);
-  title = announced.empty() ? "Tarvel" : "Tarvel · " + std::to_string(announced.size()) + " waiting";
+  std::set<std::string> waiting;
+  for (const tarvel::Display::LivePrompt& prompt : remote.prompts()) {
+    waiting.insert(prompt.sessionId);
+  }
+  title = waiting.empty() ? "Tarvel" : "Tarvel · " + std::to_string(waiting.size()) + " waiting";
 }
 
 std::string ServiceDisplay::takeTerminalControls() {
@@ -329,8 +361,13 @@ DisplayModel ServiceDisplay::model(Date now) {
   choosePrompt(steadyNow);
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
+  // Waiting is counted from the live prompts, as the service, the title and the page count it.
+  std::set<std::string> waiting;
+  for (const tarvel::Display::LivePrompt& live : remote.prompts()) {
+    waiting.insert(live.sessionId);
+  }
   DisplayModel screen =
-      activityModel(remote.snapshot(), remote.index(), prompt, picker, now);
+      activityModel(remote.snapshot(), remote.index(), prompt, picker, now, waiting.size());
   screen.sessionScroll = sessionScroll;
   const auto& live = remote.prompts();
   for (std::size_t index = 0; index < live.size(); ++index) {
@@ -474,7 +511,7 @@ void ServiceDisplay::answer(const AgentReply& reply, const std::string& sessionI
     }
   }
   requests.async([this, reply, label] {
-    const std::string path = "/v1/prompts/" + reply.replyId.uuidString();
+    const std::string path = "/v1/prompts/" + reply.replyId.uuidString() + "?from=terminal";
     auto response =
         tarvel::Display::ApiClient::request(options.apiSocket, "POST", path, encodeJSON(reply));
     std::optional<std::string> text;

@@ -257,7 +257,8 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
 
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
-                           const PromptKeys::PickerState& picker, Date now) {
+                           const PromptKeys::PickerState& picker, Date now,
+                           std::optional<std::size_t> waitingSessions) {
   DisplayModel model;
   std::vector<AgentState> states;
   states.reserve(snapshot.activeSessions.size());
@@ -267,7 +268,8 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   model.mascot = quoya::PixelMascot::representative(states);
   model.moodLabel = std::string(moodLabel(model.mascot));
   // The waiting count first: it is the last thing a narrow terminal cuts.
-  model.summary = std::to_string(snapshot.attentionCount()) + " waiting · " +
+  model.summary = std::to_string(waitingSessions.value_or(snapshot.attentionCount())) +
+                  " waiting · " +
                   plural(snapshot.activeGroupCount, "agent at work", "agents at work");
 
   // Every visible group, not only the listed ones: groups that wait for the user first, then

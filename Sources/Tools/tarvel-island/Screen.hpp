@@ -72,10 +72,12 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
     const NotchActivitySnapshot& snapshot, const std::function<bool(const UUID&)>& isPending);
 
 // The screen of the activity service: listed groups with their visible members, the attention
-// session's prompt, counts and keys.
+// session's prompt, counts and keys. `waitingSessions`, when given, is the waiting count shown
+// (the sessions with a live prompt); otherwise the snapshot's attention count.
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
-                           const PromptKeys::PickerState& picker, Date now);
+                           const PromptKeys::PickerState& picker, Date now,
+                           std::optional<std::size_t> waitingSessions = std::nullopt);
 
 // The screen of the island store: every session, newest first, with the island's titles,
 // Chinese state labels and compact ages.

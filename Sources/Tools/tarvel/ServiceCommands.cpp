@@ -24,7 +24,6 @@
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
-#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ServiceControl.hpp"
@@ -95,6 +94,8 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
     const std::string_view argument = arguments[index];
     if (argument == "--no-notify") {
       options.notifications.reset();
+    } else if (argument == "--hold-without-answerers") {
+      options.holdWithoutAnswerers = true;
     } else if (argument == "--notify-finished") {
       const auto seconds =
           index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;

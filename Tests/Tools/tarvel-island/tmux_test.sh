@@ -73,22 +73,54 @@ for _ in $(seq 600); do
 done
 wait_for_screen "[a] allow" || fail "the second prompt is not answerable"
 
-# Quitting leaves the service running and the second prompt waiting.
+# Quitting the last display leaves the service running and releases the second prompt: nobody is
+# left to answer it, so its agent asks in its own terminal.
 tmux -L "$server" send-keys -t island q
-sleep 0.5
+for _ in $(seq 200); do kill -0 "$second_hook" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$second_hook" 2>/dev/null && { kill "$second_hook"; fail "the waiting hook was held after the last display quit"; }
+wait "$second_hook"
+[ "$(cat "$work/second.json")" = "{}" ] || fail "second hook printed: $(cat "$work/second.json")"
 HOME="$HOME" "$bin/tarvel" status >/dev/null || fail "the service stopped with the island"
-kill -0 "$second_hook" 2>/dev/null || fail "the waiting hook was released when the island quit"
 
-# A new island attaches to the same service and answers the waiting prompt.
+# A new island attaches to the same service and answers a new prompt.
 tmux -L "$server" new-window -d -t island: -n again "$isolated HOME='$HOME' '$bin/tarvel-island'; sleep 30"
+for _ in $(seq 600); do
+  HOME="$HOME" "$bin/tarvel" status --json >/dev/null 2>&1 && \
+    HOME="$HOME" curl -s --unix-socket "$HOME/.tarvel/api.sock" http://l/v1/state 2>/dev/null | grep -qF '"kind":"terminal"' && break
+  sleep 0.1
+done
+sed 's/a34702ef-72d2-4879-a175-c91e0f3f8d8c/c34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PermissionRequest.json" |
+  "$bin/tarvel-hook" --provider claude-code >"$work/third.json" &
+third_hook=$!
 for _ in $(seq 600); do
   tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
   sleep 0.1
 done
 tmux -L "$server" send-keys -t island:again d
-for _ in $(seq 600); do kill -0 "$second_hook" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$second_hook" 2>/dev/null && { kill "$second_hook"; fail "the second hook was not answered"; }
-grep -q '"behavior":"deny"' "$work/second.json" || fail "second hook printed: $(cat "$work/second.json")"
+for _ in $(seq 600); do kill -0 "$third_hook" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$third_hook" 2>/dev/null && { kill "$third_hook"; fail "the third hook was not answered"; }
+grep -q '"behavior":"deny"' "$work/third.json" || fail "third hook printed: $(cat "$work/third.json")"
+
+# A prompt answered in the agent's own dialog leaves the display, which says where it went.
+sed 's/a34702ef-72d2-4879-a175-c91e0f3f8d8c/d34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PermissionRequest.json" |
+  "$bin/tarvel-hook" --provider claude-code >"$work/fourth.json" &
+fourth_hook=$!
+for _ in $(seq 600); do
+  tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "[d] deny" && break
+  sleep 0.1
+done
+sed 's/da27457f-8ee9-4651-82a5-71a19268b878/d34702ef-72d2-4879-a175-c91e0f3f8d8c/g' \
+  "$fixtures/agents/claude/PostToolUse.json" | "$bin/tarvel-hook" --provider claude-code >/dev/null
+for _ in $(seq 600); do kill -0 "$fourth_hook" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$fourth_hook" 2>/dev/null && { kill "$fourth_hook"; fail "the fourth hook was not withdrawn"; }
+for _ in $(seq 600); do
+  tmux -L "$server" capture-pane -p -t island:again 2>/dev/null | grep -qF "Answered in the agent" && break
+  sleep 0.1
+done
+tmux -L "$server" capture-pane -p -t island:again | grep -qF "Answered in the agent" ||
+  fail "the display does not say the prompt was answered in the agent"
 tmux -L "$server" send-keys -t island:again q
 
 # Stopping the service saves the sessions and removes its socket files.
