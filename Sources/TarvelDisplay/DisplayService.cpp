@@ -9,6 +9,7 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/EventHost.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -51,6 +52,7 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
     : options(std::move(givenOptions)),
       activityService(restoredService(options, restored, messages)),
       startedAt(Dates::now()),
+      localHost(EventHost::localName()),
       saveSchedule(options.saveInterval) {
   // The agents behind restored sessions may have ended while nobody listened.
   activityService.reconcileUnverifiedActiveSessions(
@@ -125,6 +127,12 @@ std::optional<std::string> DisplayService::start() {
         *options.notifications);
     notifier->start();
   }
+  if (!options.remotes.empty()) {
+    remoteLinks = std::make_unique<RemoteLinks>(
+        options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
+        [this] { queue.post([this] { dirty = true; }); });
+    remoteLinks->start();
+  }
   serviceLog().info("Serving %s with %ld restored sessions",
                     {Log::value(options.paths.directory.string()),
                      Log::value(static_cast<long>(activityService.sessions().size()))});
@@ -168,6 +176,7 @@ void DisplayService::takeEvents() {
   }
   for (AgentEvent& event : batch) {
     ++received;
+    EventHost::localize(event, localHost);
     if (!event.pendingReply) {
       activityService.ingest(std::move(event));
       continue;
@@ -197,7 +206,11 @@ void DisplayService::publishIfDue(bool force) {
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
       ServiceInfo{
-          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received}));
+          .version = std::string(version),
+          .startedAt = startedAt,
+          .eventsReceived = received,
+          .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
+                                 : std::string("[]")}));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -255,6 +268,9 @@ void DisplayService::stop() {
   }
   if (replyServer) {
     replyServer->stop();  // every waiting hook is released now
+  }
+  if (remoteLinks) {
+    remoteLinks->stop();
   }
   // Events that arrived before the stop still count.
   queue.drain();

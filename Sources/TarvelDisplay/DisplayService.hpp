@@ -16,6 +16,7 @@
 #include "TarvelCore/Protocol/UnixSocketServer.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
+#include "TarvelDisplay/RemoteLinks.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateHub.hpp"
@@ -38,6 +39,8 @@ struct DisplayServiceOptions {
   std::optional<NotifierOptions> notifications;
   // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
   std::optional<WebAccess::Listener> http;
+  // Remote hosts kept connected over ssh while the service runs (RemoteLinks.hpp).
+  std::vector<RemoteHosts::Host> remotes;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -98,6 +101,7 @@ class DisplayService {
   AgentActivityService activityService;
   Date startedAt;
   std::uint64_t received = 0;
+  std::string localHost;  // this machine's name: events from it keep no host
 
   MainQueue queue;
   // Events handed over by reader threads, taken in batches by the service's thread.
@@ -121,6 +125,7 @@ class DisplayService {
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;
   std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<RemoteLinks> remoteLinks;
   std::atomic<bool> running{false};
   bool stopped = false;
 };

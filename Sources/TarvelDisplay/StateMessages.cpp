@@ -105,6 +105,8 @@ const std::string& PublishedState::whole() const {
     wholeText.reserve(size);
     wholeText += "{\"prompts\":";
     wholeText += promptsText;
+    wholeText += ",\"remotes\":";
+    wholeText += remotesText;
     wholeText += ",\"revision\":";
     wholeText += std::to_string(revision);
     wholeText += ",\"service\":";
@@ -154,6 +156,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
 
   state->counts = countsOf(activity, prompts.size(), state->revision);
   state->serviceText = encodeService(service);
+  state->remotesText = service.remotes;
   state->snapshotText = Coding::encode(encodeSnapshot(activity.notchSnapshot()));
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);
@@ -171,6 +174,8 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     change += ",\"removedSessionIds\":";
     change += Coding::encode(removed);
   }
+  change += ",\"remotes\":";
+  change += state->remotesText;
   change += ",\"revision\":";
   change += std::to_string(state->revision);
   change += ",\"service\":";
@@ -254,6 +259,9 @@ void RemoteState::applyCommon(const Json& message) {
       .version = service.value("version", std::string()),
       .startedAt = Dates::parseISO8601(service.value("startedAt", std::string())).value_or(Date{}),
       .eventsReceived = service.value("eventsReceived", std::uint64_t{0})};
+  if (const auto remotes = message.find("remotes"); remotes != message.end() && remotes->is_array()) {
+    serviceInfo.remotes = Coding::encode(*remotes);
+  }
 }
 
 void RemoteState::rebuild() {

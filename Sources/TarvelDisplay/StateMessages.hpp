@@ -23,6 +23,8 @@ struct ServiceInfo {
   std::string version;
   Date startedAt{};
   std::uint64_t eventsReceived = 0;
+  // The remote hosts' links, as the JSON array the state's "remotes" carries.
+  std::string remotes = "[]";
   bool operator==(const ServiceInfo&) const = default;
 };
 
@@ -57,6 +59,7 @@ class PublishedState {
   // Pieces of the whole state, already encoded.
   std::vector<std::shared_ptr<const std::string>> sessionTexts;
   std::string serviceText;
+  std::string remotesText = "[]";
   std::string snapshotText;
   std::string promptsText;
 

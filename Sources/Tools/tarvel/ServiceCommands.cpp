@@ -111,6 +111,12 @@ int serve(std::span<const std::string_view> arguments, std::ostream& out, std::o
     error << "tarvel serve: " << lock.error() << "\n";
     return 1;
   }
+  // Hosts recorded by `tarvel remote add` are connected while the service runs.
+  if (auto remotes = Display::RemoteHosts::load(options.paths.directory / "remotes.json")) {
+    options.remotes = std::move(*remotes);
+  } else {
+    error << "tarvel serve: " << remotes.error() << "; no remote host is connected\n";
+  }
   // Only the service that holds the lock may create the token.
   if (options.http) {
     auto token = Display::WebAccess::loadOrCreate(options.paths.tokenFile);

@@ -9,6 +9,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "Tools/tarvel/Doctor.hpp"
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/RemoteCommands.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 #include "Tools/tarvel/Usage.hpp"
 
@@ -20,6 +21,13 @@ int main(int argc, char** argv) {
     }
     if (!arguments.empty() && arguments.front() == "doctor") {
       return tarvel::Doctor::run(std::span(arguments).subspan(1), std::cout, std::cerr);
+    }
+    if (!arguments.empty() && arguments.front() == "remote") {
+      const auto context = tarvel::Installer::currentContext(std::cerr);
+      if (!context) {
+        return 1;
+      }
+      return tarvel::RemoteCommands::run(arguments, context->hookSource, std::cout, std::cerr);
     }
     if (arguments.size() == 1 &&
         (arguments[0] == "-h" || arguments[0] == "--help" || arguments[0] == "help")) {
