@@ -290,5 +290,90 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(empty->standardOutput().rfind("No remote hosts", 0), 0u);
 }
 
+// A container stand-in: bubblewrap with its own namespaces, host name and home, and only what
+// `tarvel container` prints bound in; its hooks installed with `tarvel install --home`.
+TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
+  if (!fs::exists("/usr/bin/bwrap")) {
+    GTEST_SKIP() << "needs bubblewrap";
+  }
+  char pattern[] = "/tmp/tarvel-container-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path root = pattern;
+  const fs::path local = root / "local";
+  const fs::path box = root / "box";
+  fs::create_directories(local);
+  fs::create_directories(box);
+  const auto tarvel = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{program("tarvel")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return std::make_unique<ChildProcess>(command, local);
+  };
+  auto installed = tarvel({"install", "--agent", "claude-code", "--home", box.string()});
+  ASSERT_EQ(installed->wait(std::chrono::seconds(30)), 0) << installed->standardError();
+  EXPECT_NE(readAll(box / ".claude/settings.json")
+                .find("\"/opt/tarvel/.tarvel/bin/tarvel-hook --provider claude-code\""),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(box / ".tarvel"));
+
+  auto serve = tarvel({"serve", "--no-notify"});
+  ASSERT_TRUE(eventually([&] { return fs::exists(local / ".tarvel/api.sock"); },
+                         std::chrono::seconds(30)));
+  auto printed = tarvel({"container"});
+  ASSERT_EQ(printed->wait(), 0);
+  // The docker line's "-v 'SOURCE:TARGET'" pairs become bubblewrap's binds.
+  std::vector<std::string> command{"/usr/bin/bwrap", "--unshare-all", "--hostname", "box",
+                                   "--proc", "/proc", "--dev", "/dev", "--bind", box.string(),
+                                   "/home/agent", "--setenv", "HOME", "/home/agent"};
+  const std::string text = printed->standardOutput();
+  std::size_t mounts = 0;
+  for (auto at = text.find(" -v '"); at != std::string::npos; at = text.find(" -v '", at + 1)) {
+    const auto end = text.find('\'', at + 5);
+    const std::string pair = text.substr(at + 5, end - at - 5);
+    const auto colon = pair.find(':');
+    command.insert(command.end(), {"--bind", pair.substr(0, colon), pair.substr(colon + 1)});
+    ++mounts;
+  }
+  EXPECT_EQ(mounts, 3u) << text;
+  const auto variable = text.find("-e TARVEL_HOME=");
+  ASSERT_NE(variable, std::string::npos);
+  const std::string directory =
+      text.substr(variable + 15, text.find('\n', variable) - variable - 15);
+  command.insert(command.end(), {"--setenv", "TARVEL_HOME", directory,
+                                 directory + "/bin/tarvel-hook", "--provider", "claude-code"});
+
+  auto waiting = std::make_unique<ChildProcess>(command, box,
+                                                Testing::permissionRequest("boxed-session"));
+  std::string replyId;
+  std::string sessionId;
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto response = Display::ApiClient::request(local / ".tarvel/api.sock", "GET",
+                                                          "/v1/state", {}, std::chrono::seconds(5));
+        const auto state = response ? nlohmann::json::parse(response->body, nullptr, false)
+                                    : nlohmann::json();
+        if (!state.is_object() || state["prompts"].size() != 1) {
+          return false;
+        }
+        replyId = state["prompts"][0].value("replyId", "");
+        sessionId = state["sessions"][0].value("id", "");
+        return true;
+      },
+      std::chrono::seconds(60)))
+      << waiting->standardError();
+  EXPECT_EQ(sessionId, "claude-code:boxed-session@box");
+  const auto answered =
+      Display::ApiClient::request(local / ".tarvel/api.sock", "POST", "/v1/prompts/" + replyId,
+                                  R"({"decision":"allow"})", std::chrono::seconds(10));
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answered->status, 200);
+  ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
+  EXPECT_EQ(waiting->standardOutput(), Testing::allowAnswer);
+
+  serve->signal(SIGTERM);
+  EXPECT_EQ(serve->wait(std::chrono::seconds(30)), 0);
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+}
+
 }  // namespace
 }  // namespace tarvel
