@@ -132,6 +132,7 @@ std::optional<std::string> DisplayService::start() {
         options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
         [this] { queue.post([this] { dirty = true; }); });
     remoteLinks->start();
+    dirty = true;  // the next revision lists the hosts
   }
   serviceLog().info("Serving %s with %ld restored sessions",
                     {Log::value(options.paths.directory.string()),
