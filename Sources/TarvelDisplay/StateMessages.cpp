@@ -89,11 +89,15 @@ Json encodeSnapshot(const NotchActivitySnapshot& snapshot) {
 }
 
 Json encodeStatus(const StatusCounts& counts) {
-  return Json{{"prompts", counts.prompts},
+  Json status{{"prompts", counts.prompts},
               {"revision", counts.revision},
               {"sessions", counts.sessions},
               {"waiting", counts.waiting},
               {"working", counts.working}};
+  if (counts.remotesDown > 0) {
+    status["remotesDown"] = counts.remotesDown;
+  }
+  return status;
 }
 
 const std::string& PublishedState::whole() const {
@@ -157,6 +161,11 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   state->counts = countsOf(activity, prompts.size(), state->revision);
   state->serviceText = encodeService(service);
   state->remotesText = service.remotes;
+  if (const auto remotes = Coding::parse(service.remotes); remotes && remotes->is_array()) {
+    for (const Json& remote : *remotes) {
+      state->counts.remotesDown += remote.value("connected", false) ? 0 : 1;
+    }
+  }
   state->snapshotText = Coding::encode(encodeSnapshot(activity.notchSnapshot()));
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);

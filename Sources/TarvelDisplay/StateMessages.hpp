@@ -35,6 +35,7 @@ struct StatusCounts {
   std::size_t working = 0;   // other active sessions
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
+  std::size_t remotesDown = 0;  // remote hosts whose link is down (sent only when some are)
   bool operator==(const StatusCounts&) const = default;
 };
 

@@ -207,11 +207,17 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
     }
     return 0;
   }
+  const auto remotesDown = counts.value("remotesDown", std::uint64_t{0});
   if (waiting == 0 && working == 0) {
-    out << "idle\n";
+    out << "idle";
   } else {
-    out << waiting << " waiting · " << working << " working\n";
+    out << waiting << " waiting · " << working << " working";
   }
+  if (remotesDown > 0) {
+    out << " · " << remotesDown << " remote host" << (remotesDown == 1 ? "" : "s")
+        << " down (tarvel remote status)";
+  }
+  out << "\n";
   return 0;
 }
 
