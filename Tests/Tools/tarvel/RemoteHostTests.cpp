@@ -375,5 +375,36 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
   fs::remove_all(root, ignored);
 }
 
+// TARVEL_HOME moves the service's folder, with the guards of ~/.tarvel: made 0700, never a link.
+TEST(TarvelHome, ServiceUsesTheGivenFolderAndRefusesALink) {
+  char pattern[] = "/tmp/tarvel-home-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path root = pattern;
+  fs::create_directories(root / "home");
+  fs::create_directories(root / "elsewhere");
+  fs::create_directory_symlink(root / "elsewhere", root / "link");
+
+  ChildProcess refused({program("tarvel"), "serve", "--no-notify"}, root / "home", "",
+                       {"TARVEL_HOME=" + (root / "link").string() + "/"});
+  EXPECT_EQ(refused.wait(std::chrono::seconds(30)), 1);
+  EXPECT_NE(refused.standardError().find("is a symbolic link"), std::string::npos)
+      << refused.standardError();
+  EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+
+  const fs::path folder = root / "state" / "tarvel";
+  ChildProcess serve({program("tarvel"), "serve", "--no-notify"}, root / "home", "",
+                     {"TARVEL_HOME=" + folder.string()});
+  ASSERT_TRUE(eventually([&] { return fs::exists(folder / "api.sock"); },
+                         std::chrono::seconds(30)))
+      << serve.standardError();
+  EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_TRUE(fs::is_socket(folder / "agent.sock"));
+  EXPECT_FALSE(fs::exists(root / "home" / ".tarvel"));
+  serve.signal(SIGTERM);
+  EXPECT_EQ(serve.wait(std::chrono::seconds(30)), 0);
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+}
+
 }  // namespace
 }  // namespace tarvel
