@@ -10,6 +10,7 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/EventHost.hpp"
 #include "TarvelDisplay/VisibleText.hpp"
 
 namespace tarvel::Display {
@@ -53,6 +54,7 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
     : options(std::move(givenOptions)),
       activityService(restoredService(options, restored, messages)),
       startedAt(Dates::now()),
+      localHost(EventHost::localName()),
       saveSchedule(options.saveInterval) {
   // The agents behind restored sessions may have ended while nobody listened.
   activityService.reconcileUnverifiedActiveSessions(
@@ -135,6 +137,13 @@ std::optional<std::string> DisplayService::start() {
         },
         *options.notifications, &answererList);
     notifier->start();
+  }
+  if (!options.remotes.empty()) {
+    remoteLinks = std::make_unique<RemoteLinks>(
+        options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
+        [this] { queue.post([this] { dirty = true; }); });
+    remoteLinks->start();
+    dirty = true;  // the next revision lists the hosts
   }
   serviceLog().info("Serving %s with %ld restored sessions",
                     {Log::value(options.paths.directory.string()),
@@ -288,6 +297,7 @@ void DisplayService::takeEvents() {
   inboxRoom.notify_all();
   for (AgentEvent& event : batch) {
     ++received;
+    EventHost::localize(event, localHost);
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
       withdrawOvertaken(event);
@@ -353,7 +363,11 @@ void DisplayService::publishIfDue(bool force) {
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
       ServiceInfo{
-          .version = std::string(version), .startedAt = startedAt, .eventsReceived = received},
+          .version = std::string(version),
+          .startedAt = startedAt,
+          .eventsReceived = received,
+          .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
+                                 : std::string("[]")},
       answererList.encoded(), encodedEndings()));
 }
 
@@ -419,6 +433,9 @@ void DisplayService::stop() {
   }
   if (replyServer) {
     replyServer->stop();  // every waiting hook is released now
+  }
+  if (remoteLinks) {
+    remoteLinks->stop();
   }
   // Events that arrived before the stop still count.
   queue.drain();

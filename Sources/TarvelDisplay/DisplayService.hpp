@@ -19,6 +19,7 @@
 #include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
+#include "TarvelDisplay/RemoteLinks.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/StateHub.hpp"
@@ -45,6 +46,8 @@ struct DisplayServiceOptions {
   // people who answer through the API from their own scripts). Otherwise such a prompt is
   // released at once and the agent asks in its own terminal.
   bool holdWithoutAnswerers = false;
+  // Remote hosts kept connected over ssh while the service runs (RemoteLinks.hpp).
+  std::vector<RemoteHosts::Host> remotes;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -129,6 +132,7 @@ class DisplayService {
   AgentActivityService activityService;
   Date startedAt;
   std::uint64_t received = 0;
+  std::string localHost;  // this machine's name: events from it keep no host
 
   MainQueue queue;
   // Events handed over by reader threads, taken in batches by the service's thread.
@@ -163,6 +167,7 @@ class DisplayService {
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;
   std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<RemoteLinks> remoteLinks;
   std::atomic<bool> running{false};
   bool stopped = false;
 };

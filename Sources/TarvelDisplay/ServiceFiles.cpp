@@ -26,7 +26,7 @@ Paths Paths::inDirectory(const std::filesystem::path& directory) {
 }
 
 Paths Paths::standard() {
-  Paths paths = inDirectory(AgentSocketLocation::homeDirectory() / ".tarvel");
+  Paths paths = inDirectory(AgentSocketLocation::tarvelDirectory());
   paths.eventSocket = AgentSocketLocation::defaultURL();
   paths.replySocket = AgentReplySocketLocation::defaultURL();
   return paths;

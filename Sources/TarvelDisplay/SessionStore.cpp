@@ -135,7 +135,7 @@ std::optional<std::filesystem::path> setAside(const std::filesystem::path& file)
 }  // namespace
 
 std::filesystem::path defaultURL() {
-  return AgentSocketLocation::homeDirectory() / ".tarvel" / "sessions.json";
+  return AgentSocketLocation::tarvelDirectory() / "sessions.json";
 }
 
 Result<std::vector<AgentSession>, std::string> read(const std::filesystem::path& file) {

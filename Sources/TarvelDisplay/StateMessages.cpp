@@ -188,12 +188,16 @@ Json encodeSnapshot(const NotchActivitySnapshot& snapshot) {
 }
 
 Json encodeStatus(const StatusCounts& counts) {
-  return Json{{"eventsReceived", counts.eventsReceived},
+  Json status{{"eventsReceived", counts.eventsReceived},
               {"prompts", counts.prompts},
               {"revision", counts.revision},
               {"sessions", counts.sessions},
               {"waiting", counts.waiting},
               {"working", counts.working}};
+  if (counts.remotesDown > 0) {
+    status["remotesDown"] = counts.remotesDown;
+  }
+  return status;
 }
 
 const std::string& PublishedState::whole() const {
@@ -209,6 +213,8 @@ const std::string& PublishedState::whole() const {
     wholeText += endedPromptsText;
     wholeText += ",\"prompts\":";
     wholeText += promptsText;
+    wholeText += ",\"remotes\":";
+    wholeText += remotesText;
     wholeText += ",\"revision\":";
     wholeText += std::to_string(revision);
     wholeText += ",\"service\":";
@@ -261,6 +267,12 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   state->counts = countsOf(activity, prompts, state->revision);
   state->counts.eventsReceived = service.eventsReceived;
   state->serviceText = encodeService(service);
+  state->remotesText = service.remotes;
+  if (const auto remotes = Coding::parse(service.remotes); remotes && remotes->is_array()) {
+    for (const Json& remote : *remotes) {
+      state->counts.remotesDown += remote.value("connected", false) ? 0 : 1;
+    }
+  }
   const Json snapshot = encodeSnapshot(activity.notchSnapshot());
   state->snapshotText = Coding::encode(snapshot);
   state->promptsText = encodePrompts(prompts);
@@ -294,6 +306,9 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     change += state->promptsText;
     change += ',';
   }
+  change += "\"remotes\":";
+  change += state->remotesText;
+  change += ',';
   if (!removed.empty()) {
     change += "\"removedSessionIds\":";
     change += Coding::encode(removed);
@@ -459,6 +474,9 @@ void RemoteState::applyCommon(const Json& message) {
       .version = service.value("version", std::string()),
       .startedAt = Dates::parseISO8601(service.value("startedAt", std::string())).value_or(Date{}),
       .eventsReceived = service.value("eventsReceived", std::uint64_t{0})};
+  if (const auto remotes = message.find("remotes"); remotes != message.end() && remotes->is_array()) {
+    serviceInfo.remotes = Coding::encode(*remotes);
+  }
 }
 
 void RemoteState::rebuild() {

@@ -24,6 +24,8 @@ struct ServiceInfo {
   std::string version;
   Date startedAt{};
   std::uint64_t eventsReceived = 0;
+  // The remote hosts' links, as the JSON array the state's "remotes" carries.
+  std::string remotes = "[]";
   bool operator==(const ServiceInfo&) const = default;
 };
 
@@ -35,6 +37,7 @@ struct StatusCounts {
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
   std::uint64_t eventsReceived = 0;  // as in ServiceInfo
+  std::size_t remotesDown = 0;  // remote hosts whose link is down (sent only when some are)
   bool operator==(const StatusCounts&) const = default;
 };
 
@@ -59,6 +62,7 @@ class PublishedState {
   // Pieces of the whole state, already encoded.
   std::vector<std::shared_ptr<const std::string>> sessionTexts;
   std::string serviceText;
+  std::string remotesText = "[]";
   std::string snapshotText;
   std::string promptsText;
   std::string answerersText = "[]";

@@ -100,6 +100,8 @@ class ChildProcess {
     }
   }
 
+  pid_t processId() const { return pid; }
+
   void signal(int number) const {
     if (pid > 0) {
       ::kill(pid, number);

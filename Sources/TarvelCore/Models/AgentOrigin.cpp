@@ -123,7 +123,7 @@ std::optional<std::string> AgentOrigin::bundleIdentifierForProgram(std::string_v
 
 bool AgentOrigin::isEmpty() const {
   return !bundleIdentifier && !processIdentifier && !processStartedAt && !terminalProgram &&
-         !terminalSessionIdentifier && !tty && !tmux && !tmuxPane;
+         !terminalSessionIdentifier && !tty && !tmux && !tmuxPane && !host;
 }
 
 std::optional<std::string> AgentOrigin::tmuxSocket() const {
@@ -194,6 +194,7 @@ Json Codable<AgentOrigin>::encode(const AgentOrigin& origin) {
       .set("tty", origin.tty)
       .set("tmux", origin.tmux)
       .set("tmuxPane", origin.tmuxPane)
+      .set("host", origin.host)
       .build();
 }
 
@@ -208,6 +209,7 @@ AgentOrigin Codable<AgentOrigin>::decode(const Json& value, const std::string& p
       .tty = fields.optional<std::string>("tty"),
       .tmux = fields.optional<std::string>("tmux"),
       .tmuxPane = fields.optional<std::string>("tmuxPane"),
+      .host = fields.optional<std::string>("host"),
   };
 }
 
@@ -237,5 +239,6 @@ std::size_t std::hash<tarvel::AgentOrigin>::operator()(const tarvel::AgentOrigin
   mixOptional(origin.tty);
   mixOptional(origin.tmux);
   mixOptional(origin.tmuxPane);
+  mixOptional(origin.host);
   return seed;
 }

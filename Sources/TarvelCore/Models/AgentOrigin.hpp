@@ -25,6 +25,9 @@ struct AgentOrigin {
   // ("TMUX_PANE", such as "%3"), so that a display can switch a tmux client to the agent.
   std::optional<std::string> tmux;
   std::optional<std::string> tmuxPane;
+  // The name of the machine the agent runs on (its host name); absent from older hooks. The
+  // display service keeps it only for machines other than its own.
+  std::optional<std::string> host;
 
   using Environment = std::map<std::string, std::string>;
   using StartTimeLookup = std::function<std::optional<Date>(std::int32_t)>;

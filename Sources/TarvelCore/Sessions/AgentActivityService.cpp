@@ -1121,7 +1121,8 @@ void AgentActivityService::reconcileUnverifiedActiveSessions(
       continue;
     }
     bool gone = false;
-    if (current.origin && current.origin->processIdentifier) {
+    // A process of another machine cannot be looked up here.
+    if (current.origin && current.origin->processIdentifier && !current.origin->host) {
       const std::int32_t pid = *current.origin->processIdentifier;
       if (!processAlive(pid)) {
         gone = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <unordered_set>
 
 #include "TarvelCore/Models/HookEventName.hpp"
@@ -245,13 +246,27 @@ bool isInternalHelperTask(const std::optional<std::string>& task, const AgentPro
   return task && AgentTaskTitle::isInternalHelper(*task, provider);
 }
 
+// The project of a working directory. A directory of another machine cannot be looked into here,
+// so such a project is the machine's name and the directory's last folder ("devbox · app").
+std::optional<std::string> projectNameOf(const std::string& directory,
+                                         const std::optional<AgentOrigin>& origin) {
+  if (origin && origin->host && !origin->host->empty()) {
+    const std::filesystem::path path = std::filesystem::path(directory).lexically_normal();
+    std::string folder = path.filename().empty() ? path.parent_path().filename().string()
+                                                 : path.filename().string();
+    return *origin->host + " \u00B7 " + (folder.empty() ? directory : folder);
+  }
+  return ProjectIdentity::name(directory);
+}
+
 // The session-side helpers of folding. They work on one session and are kept out of the header.
 struct Folding {
   AgentSession& session;
 
   // The project name for the event's working directory: the session's own when the directory is
   // unchanged, else derived from the directory.
-  std::optional<std::string> projectName(const std::optional<std::string>& eventDirectory) const {
+  std::optional<std::string> projectName(const std::optional<std::string>& eventDirectory,
+                                         const std::optional<AgentOrigin>& origin) const {
     std::optional<std::string> directory = nonEmpty(eventDirectory);
     if (!directory) {
       directory = session.workingDirectory;
@@ -262,7 +277,7 @@ struct Folding {
     if (directory == session.workingDirectory && session.projectName) {
       return session.projectName;
     }
-    return ProjectIdentity::name(*directory);
+    return projectNameOf(*directory, origin);
   }
 
   void assignTitle(const AgentEvent& event, const std::optional<std::string>& project) const {
@@ -347,7 +362,7 @@ struct Folding {
   void advance(const AgentEvent& event) const {
     const Date time = event.timestamp;
     session.provider = event.provider;
-    const auto project = projectName(event.workingDirectory);
+    const auto project = projectName(event.workingDirectory, event.origin);
     assignTitle(event, project);
     if (auto activity = nonEmpty(event.activity)) {
       session.currentActivity = std::move(*activity);
@@ -380,7 +395,7 @@ struct Folding {
 
   void hold(const AgentEvent& event) const {
     mergeRelationship(event);
-    const auto project = projectName(event.workingDirectory);
+    const auto project = projectName(event.workingDirectory, event.origin);
     if (auto directory = nonEmpty(event.workingDirectory); directory && !session.workingDirectory) {
       session.workingDirectory = std::move(directory);
       session.projectName = project;
@@ -451,7 +466,7 @@ AgentSession AgentSession::fromEvent(const AgentEvent& event) {
       .provider = event.provider,
   };
   if (event.workingDirectory) {
-    session.projectName = ProjectIdentity::name(*event.workingDirectory);
+    session.projectName = projectNameOf(*event.workingDirectory, event.origin);
     session.workingDirectory = nonEmpty(event.workingDirectory);
   }
   const Folding folding{session};
@@ -723,7 +738,7 @@ AgentSession Codable<AgentSession>::decode(const Json& value, const std::string&
 
   session.projectName = nonEmpty(session.projectName);
   if (!session.projectName && session.workingDirectory) {
-    session.projectName = ProjectIdentity::name(*session.workingDirectory);
+    session.projectName = projectNameOf(*session.workingDirectory, session.origin);
   }
   if (session.recentFiles.size() > AgentSession::recentFileLimit) {
     session.recentFiles.resize(AgentSession::recentFileLimit);

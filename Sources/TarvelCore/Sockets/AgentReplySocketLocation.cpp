@@ -5,7 +5,7 @@
 namespace tarvel::AgentReplySocketLocation {
 
 std::filesystem::path defaultURL() {
-  return AgentSocketLocation::homeDirectory() / ".tarvel" / "reply.sock";
+  return AgentSocketLocation::tarvelDirectory() / "reply.sock";
 }
 
 }  // namespace tarvel::AgentReplySocketLocation

@@ -9,8 +9,12 @@ namespace tarvel::AgentSocketLocation {
 // entry for the real user id; "/" when neither is known.
 std::filesystem::path homeDirectory();
 
-// "~/.tarvel/agent.sock": the default event socket. A server at exactly this path forces its
-// directory to 0700.
+// Tarvel's own directory: $TARVEL_HOME when it is set to an absolute path, else "~/.tarvel". The
+// directory gets the same guards either way (0700, never a symbolic link).
+std::filesystem::path tarvelDirectory();
+
+// "~/.tarvel/agent.sock": the default event socket (inside tarvelDirectory()). A server at exactly
+// this path forces its directory to 0700.
 std::filesystem::path defaultURL();
 
 }  // namespace tarvel::AgentSocketLocation

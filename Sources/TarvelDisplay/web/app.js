@@ -86,6 +86,16 @@ function applyCommon(data) {
   state.revision = data.revision;
   state.prompts = data.prompts || [];
   state.snapshot = data.snapshot || {};
+  renderRemotes(data.remotes || []);
+}
+
+// Remote hosts whose link is down, with why, in the header.
+function renderRemotes(remotes) {
+  const node = document.getElementById('remotes');
+  const down = remotes.filter((remote) => !remote.connected);
+  node.textContent = down.map((remote) =>
+    remote.host + ' down' + (remote.lastError ? ': ' + remote.lastError : '')).join(' · ');
+  node.hidden = down.length === 0;
 }
 
 // --- Names -----------------------------------------------------------------------------------

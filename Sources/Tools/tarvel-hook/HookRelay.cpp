@@ -86,6 +86,10 @@ Environment currentEnvironment() {
                           .value_or(0),
       .waitSeconds = AgentReplyPolicy::waitSeconds,
   };
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0) {
+    environment.hostName = name;
+  }
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
     const auto equals = text.find('=');
@@ -123,6 +127,13 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
   }
   ProviderHookEnricher::applyPreferredTask(*event, enrichment);
   event->origin = AgentOrigin::captured(environment.variables, environment.agentProcess);
+  if (!environment.hostName.empty()) {
+    // Sessions of two machines stay apart at the display even when their paths are equal.
+    if (!event->origin) {
+      event->origin.emplace();
+    }
+    event->origin->host = environment.hostName;
+  }
 
   std::optional<AgentPendingReply> prompt;
   if (AgentReplyPolicy::holdsAgent(provider, payload,

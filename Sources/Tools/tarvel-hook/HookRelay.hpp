@@ -40,10 +40,11 @@ struct Environment {
   std::map<std::string, std::string> variables;  // the agent's environment, for its origin
   std::int32_t agentProcess = 0;  // the agent: the parent, past shells that only run the relay
   std::int64_t waitSeconds = 120;
+  std::string hostName;  // this machine's name, recorded in the event's origin when not empty
 };
 
-// The environment of a real invocation: the default sockets, the process environment and the
-// agent process (see AgentProcessIdentity::agentProcess; 0 when it cannot be told).
+// The environment of a real invocation: the default sockets, the process environment, the host
+// name and the agent process (see AgentProcessIdentity::agentProcess; 0 when it cannot be told).
 Environment currentEnvironment();
 
 // Runs the relay on the document `input` (absent when it could not be read in time) and returns

@@ -18,6 +18,7 @@
 #include "QuoyaCore/CodexMetadataReader.hpp"
 #include "QuoyaCore/IslandPaths.hpp"
 #include "QuoyaCore/SessionPresentation.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
@@ -369,6 +370,14 @@ DisplayModel ServiceDisplay::model(Date now) {
   DisplayModel screen =
       activityModel(remote.snapshot(), remote.index(), prompt, picker, now, waiting.size());
   screen.sessionScroll = sessionScroll;
+  // A remote host whose link is down is named in the header's summary.
+  if (const auto remotes = Coding::parse(remote.service().remotes); remotes && remotes->is_array()) {
+    for (const Json& host : *remotes) {
+      if (host.is_object() && !host.value("connected", false)) {
+        screen.summary += " · " + host.value("host", std::string("remote")) + " down";
+      }
+    }
+  }
   const auto& live = remote.prompts();
   for (std::size_t index = 0; index < live.size(); ++index) {
     const tarvel::Display::LivePrompt& item = live[index];

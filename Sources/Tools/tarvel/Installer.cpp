@@ -432,15 +432,17 @@ std::string_view nextSteps(Agent agent) {
 }  // namespace
 
 std::string usage() {
-  return "usage: tarvel install --agent claude-code|codex|gemini-cli|cursor [--dry-run] [--force]\n"
+  return "usage: tarvel install --agent claude-code|codex|gemini-cli|cursor [--dry-run] [--force] [--home DIR]\n"
          "       tarvel uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run] "
-         "[--force]\n"
+         "[--force] [--home DIR]\n"
          "\n"
          "install    copies tarvel-hook to ~/.tarvel/bin and adds its hook entries to the agent's\n"
          "           configuration; everything else in the file stays byte for byte\n"
          "uninstall  removes exactly the entries install added\n"
          "--dry-run  prints the file as it would be and writes nothing\n"
-         "--force    also replaces a configuration file that is read-only\n";
+         "--force    also replaces a configuration file that is read-only\n"
+         "--home DIR installs into DIR, the home folder a container uses: the hooks run the\n"
+         "           tarvel-hook that `tarvel container` binds in\n";
 }
 
 std::variant<Options, std::string> parseOptions(const std::vector<std::string_view>& arguments) {
@@ -469,6 +471,11 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string_vi
       options.dryRun = true;
     } else if (argument == "--force") {
       options.force = true;
+    } else if (argument == "--home") {
+      if (index + 1 == arguments.size() || arguments[index + 1].empty()) {
+        return std::string("--home needs a folder");
+      }
+      options.containerHome = std::filesystem::absolute(std::string(arguments[++index]));
     } else if (argument == "--agent" || argument.starts_with("--agent=")) {
       std::string_view name;
       if (argument == "--agent") {
@@ -518,7 +525,8 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     out << path.string() << " does not exist; there is nothing to remove.\n";
     return 0;
   }
-  const std::string command = AgentConfigurations::hookCommand(agent, context.home);
+  const std::string command =
+      AgentConfigurations::hookCommand(agent, context.commandHome.value_or(context.home));
   const auto result = options.action == Action::install
                           ? AgentConfigurations::withOurEntries(agent, file.bytes, command)
                           : AgentConfigurations::withoutOurEntries(agent, file.bytes, command);
@@ -541,7 +549,11 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     return 1;
   }
   const fs::path relay = AgentConfigurations::relayPath(context.home);
-  if (options.action == Action::install) {
+  if (options.action == Action::install && context.commandHome) {
+    out << "The container runs tarvel-hook from "
+        << AgentConfigurations::relayPath(*context.commandHome).string()
+        << ", bound in as tarvel container shows\n";
+  } else if (options.action == Action::install) {
     if (auto problem = installRelay(context, relay)) {
       err << "tarvel: " << *problem << "; nothing was changed in " << path.string() << "\n";
       return 1;
@@ -597,7 +609,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     out << relay.string() << " stays for the other agents; delete it when none uses it.\n";
     return 0;
   }
-  if (agent == Agent::codex) {
+  if (agent == Agent::codex && !context.commandHome) {
     trustCodexHooks(context, command, out, err);
   }
   out << nextSteps(agent);

@@ -26,6 +26,8 @@ struct Options {
   AgentConfigurations::Agent agent = AgentConfigurations::Agent::claudeCode;
   bool dryRun = false;
   bool force = false;  // replace a read-only configuration file too
+  // "--home DIR": the home folder of a container instead of the user's (see ContainerSetup.hpp).
+  std::optional<std::filesystem::path> containerHome;
 };
 
 // What a run needs from its surroundings; tests pass their own.
@@ -35,6 +37,9 @@ struct Context {
   std::filesystem::path workingDirectory;
   std::string searchPath;  // PATH, for finding the codex program
   std::chrono::milliseconds codexDeadline = CodexHookTrust::answerDeadline;
+  // For a container's home: the home the hook commands name the relay under (the container's
+  // Tarvel folder); the relay is then not copied, the container gets it by a bind mount.
+  std::optional<std::filesystem::path> commandHome;
 };
 
 std::string usage();

@@ -131,6 +131,12 @@ void removeLockFiles(const Display::ServiceFiles::Paths& paths) {
 
 // The service itself, once it holds its lock; until a signal stops it.
 int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error) {
+  // Hosts recorded by `tarvel remote add` are connected while the service runs.
+  if (auto remotes = Display::RemoteHosts::load(options.paths.directory / "remotes.json")) {
+    options.remotes = std::move(*remotes);
+  } else {
+    error << "tarvel serve: " << remotes.error() << "; no remote host is connected\n";
+  }
   // Only the service that holds the lock may create the token.
   if (options.http) {
     auto token = Display::WebAccess::loadOrCreate(options.paths.tokenFile);
@@ -274,11 +280,17 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
     }
     return 0;
   }
+  const auto remotesDown = counts.value("remotesDown", std::uint64_t{0});
   if (waiting == 0 && working == 0) {
-    out << "idle\n";
+    out << "idle";
   } else {
-    out << waiting << " waiting · " << working << " working\n";
+    out << waiting << " waiting · " << working << " working";
   }
+  if (remotesDown > 0) {
+    out << " · " << remotesDown << " remote host" << (remotesDown == 1 ? "" : "s")
+        << " down (tarvel remote status)";
+  }
+  out << "\n";
   return 0;
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::string_view synopsisText =
     "usage: tarvel install | uninstall --agent claude-code|codex|gemini-cli|cursor [--dry-run] "
-    "[--force]\n"
+    "[--force] [--home DIR]\n"
     "       tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
     "                    [--hold-without-answerers]\n"
     "       tarvel status [--json | --tmux]\n"
@@ -16,6 +16,8 @@ constexpr std::string_view synopsisText =
     "       tarvel stop | restart [tarvel serve options]\n"
     "       tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path\n"
     "       tarvel service install | uninstall\n"
+    "       tarvel remote add [USER@]HOST [--agent NAME ...] | list | remove HOST | status\n"
+    "       tarvel container\n"
     "       tarvel doctor\n"
     "       tarvel --version | --help\n";
 
@@ -46,6 +48,10 @@ constexpr std::string_view commandsText =
     "           the configuration (both through systemd when its user unit runs the service)\n"
     "config     shows and changes the service's settings (tarvel config --help lists them)\n"
     "service    writes or removes the systemd user unit that keeps tarvel serve running\n"
+    "remote     agents on another machine over your own ssh: add copies tarvel-hook there and\n"
+    "           installs the hooks, serve keeps the host connected; list, remove, status\n"
+    "container  prints the bind mounts and TARVEL_HOME a container needs (install --home DIR\n"
+    "           puts the hooks into the container's home)\n"
     "doctor     when nothing shows up: checks each agent's hooks, the installed tarvel-hook and\n"
     "           the service, and says what to fix (exit status 1 when something is wrong)\n"
     "--version  prints the version\n";

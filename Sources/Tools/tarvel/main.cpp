@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Version.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
+#include "Tools/tarvel/ContainerSetup.hpp"
 #include "Tools/tarvel/Doctor.hpp"
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/RemoteCommands.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 #include "Tools/tarvel/Usage.hpp"
 
@@ -20,6 +23,23 @@ int main(int argc, char** argv) {
     }
     if (!arguments.empty() && arguments.front() == "doctor") {
       return tarvel::Doctor::run(std::span(arguments).subspan(1), std::cout, std::cerr);
+    }
+    if (!arguments.empty() && arguments.front() == "remote") {
+      const auto context = tarvel::Installer::currentContext(std::cerr);
+      if (!context) {
+        return 1;
+      }
+      return tarvel::RemoteCommands::run(arguments, context->hookSource, std::cout, std::cerr);
+    }
+    if (arguments.size() == 1 && arguments.front() == "container") {
+      const auto context = tarvel::Installer::currentContext(std::cerr);
+      if (!context) {
+        return 1;
+      }
+      const auto installed = tarvel::AgentConfigurations::relayPath(context->home);
+      return tarvel::ContainerSetup::print(
+          tarvel::Display::ServiceFiles::Paths::standard().directory,
+          std::filesystem::exists(installed) ? installed : context->hookSource, std::cout);
     }
     if (arguments.size() == 1 &&
         (arguments[0] == "-h" || arguments[0] == "--help" || arguments[0] == "help")) {
@@ -45,9 +65,13 @@ int main(int argc, char** argv) {
       std::cout << tarvel::Usage::full();
       return 0;
     }
-    const auto context = tarvel::Installer::currentContext(std::cerr);
+    auto context = tarvel::Installer::currentContext(std::cerr);
     if (!context) {
       return 1;
+    }
+    if (options.containerHome) {
+      context->home = *options.containerHome;
+      context->commandHome = std::filesystem::path(tarvel::ContainerSetup::containerHome);
     }
     return tarvel::Installer::run(options, *context, std::cout, std::cerr);
   } catch (const std::exception& error) {

@@ -1,0 +1,275 @@
+#include "TarvelDisplay/RemoteHosts.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WriteAll.hpp"
+#include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
+
+namespace tarvel::Display::RemoteHosts {
+namespace {
+
+constexpr std::size_t maximumFileBytes = 1 << 20;
+// Output kept from one run; a program that says more is cut, never waited on.
+constexpr std::size_t maximumOutputBytes = 8 << 20;
+
+}  // namespace
+
+std::filesystem::path defaultPath() {
+  return AgentSocketLocation::tarvelDirectory() / "remotes.json";
+}
+
+Result<std::vector<Host>, std::string> load(const std::filesystem::path& file) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT) {
+      return std::vector<Host>{};
+    }
+    return "Cannot read " + file.string() + ": " + std::strerror(errno);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::size_t>(status.st_size) > maximumFileBytes) {
+    return file.string() + " is not a regular file of at most 1 MiB";
+  }
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t got = ::read(fd.get(), text.data() + done, text.size() - done);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  text.resize(done);
+  const auto parsed = Coding::parse(text);
+  const auto damaged = [&file] {
+    return file.string() + " is damaged (expected {\"remotes\": [{\"host\", \"home\", \"agents\"}]})";
+  };
+  if (!parsed || !parsed->is_object()) {
+    return damaged();
+  }
+  const auto list = parsed->find("remotes");
+  if (list == parsed->end() || !list->is_array()) {
+    return damaged();
+  }
+  std::vector<Host> hosts;
+  for (const Json& entry : *list) {
+    const auto host = entry.find("host");
+    const auto home = entry.find("home");
+    if (!entry.is_object() || host == entry.end() || !host->is_string() || home == entry.end() ||
+        !home->is_string() || host->get_ref<const std::string&>().empty() ||
+        !home->get_ref<const std::string&>().starts_with('/')) {
+      return damaged();
+    }
+    Host decoded{.destination = host->get<std::string>(), .home = home->get<std::string>()};
+    if (const auto agents = entry.find("agents"); agents != entry.end() && agents->is_array()) {
+      for (const Json& agent : *agents) {
+        if (agent.is_string()) {
+          decoded.agents.push_back(agent.get<std::string>());
+        }
+      }
+    }
+    hosts.push_back(std::move(decoded));
+  }
+  return hosts;
+}
+
+std::optional<std::string> save(const std::filesystem::path& file, const std::vector<Host>& hosts) {
+  Json list = Json::array();
+  for (const Host& host : hosts) {
+    list.push_back(Json{{"host", host.destination}, {"home", host.home}, {"agents", host.agents}});
+  }
+  const std::string text = Json{{"remotes", list}}.dump(2) + "\n";
+  std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX"));
+  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) {
+    return "Cannot write " + file.string() + ": " + std::strerror(errno);
+  }
+  const bool written = writeAll(fd.get(), text) &&
+                       ::fchmod(fd.get(), 0600) == 0 && ::fsync(fd.get()) == 0;
+  if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return "Cannot write " + file.string() + ": " + reason;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> sshCommand(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv;
+  const char* configured = std::getenv("TARVEL_SSH_COMMAND");  // NOLINT(concurrency-mt-unsafe)
+  if (configured != nullptr &&
+      std::string_view(configured).find_first_not_of(" \t\n") != std::string_view::npos) {
+    argv = {"/bin/sh", "-c", std::string(configured) + " \"$@\"", "ssh"};
+  } else {
+    argv = {"ssh"};
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
+}
+
+std::string shellQuoted(std::string_view text) {
+  std::string quoted = "'";
+  for (const char character : text) {
+    if (character == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += character;
+    }
+  }
+  return quoted + "'";
+}
+
+std::string remoteEventSocket(const Host& host) { return host.home + "/.tarvel/agent.sock"; }
+std::string remoteReplySocket(const Host& host) { return host.home + "/.tarvel/reply.sock"; }
+
+Result<Outcome, std::string> run(const std::vector<std::string>& argv, std::string_view input,
+                                 std::chrono::milliseconds limit,
+                                 const std::function<void(pid_t)>& started) {
+  int inPipe[2];
+  int outPipe[2];
+  int errPipe[2];
+  if (::pipe2(inPipe, O_CLOEXEC) != 0) {
+    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  }
+  UniqueFd inRead(inPipe[0]), inWrite(inPipe[1]);
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) {
+    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  }
+  UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]);
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  }
+  UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+  // The child gets default signal handling and no blocked signals (the service blocks some).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  // A process group of its own, so that ending it ends a wrapping shell's ssh too.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  std::vector<char*> pointers;
+  for (const std::string& argument : argv) {
+    pointers.push_back(const_cast<char*>(argument.c_str()));
+  }
+  pointers.push_back(nullptr);
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    return "Cannot run " + argv[0] + ": " + std::strerror(spawned);
+  }
+  if (started) {
+    started(child);
+  }
+  inRead.reset();
+  outWrite.reset();
+  errWrite.reset();
+  if (input.empty()) {
+    inWrite.reset();
+  } else {
+    ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
+  }
+
+  Outcome outcome;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t written = 0;
+  char buffer[65536];
+  while (outRead || errRead) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      outcome.timedOut = true;
+      ::kill(-child, SIGKILL);
+      break;
+    }
+    pollfd descriptors[3] = {{.fd = outRead.get(), .events = POLLIN},
+                             {.fd = errRead.get(), .events = POLLIN},
+                             {.fd = inWrite.get(), .events = POLLOUT}};
+    const int ready = ::poll(descriptors, 3, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
+    if (ready < 0 && errno != EINTR) {
+      break;
+    }
+    if (inWrite && (descriptors[2].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      const ssize_t sent = ::write(inWrite.get(), input.data() + written, input.size() - written);
+      if (sent > 0) {
+        written += static_cast<std::size_t>(sent);
+      }
+      if ((sent < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+        inWrite.reset();
+      }
+    }
+    for (int index = 0; index < 2; ++index) {
+      UniqueFd& source = index == 0 ? outRead : errRead;
+      std::string& sink = index == 0 ? outcome.out : outcome.err;
+      if (source && (descriptors[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
+        if (got > 0) {
+          if (sink.size() < maximumOutputBytes) {
+            sink.append(buffer, static_cast<std::size_t>(got));
+          }
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+          source.reset();
+        }
+      }
+    }
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+std::string lastMessage(std::string_view text) {
+  std::string last;
+  std::istringstream lines{std::string(text)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (!line.empty() && !line.starts_with("debug") && !line.starts_with("OpenSSH_") &&
+        !line.starts_with("Authenticated to") && !line.starts_with("Transferred:") &&
+        !line.starts_with("Bytes per second") && !line.starts_with("Connection to ") &&
+        !line.starts_with("Warning: Permanently added")) {
+      last = line;
+    }
+  }
+  return last;
+}
+
+}  // namespace tarvel::Display::RemoteHosts

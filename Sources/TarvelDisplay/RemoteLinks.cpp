@@ -1,0 +1,279 @@
+#include "TarvelDisplay/RemoteLinks.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/WorkQueue.hpp"
+
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
+
+namespace tarvel::Display {
+namespace {
+
+const Log::Logger& linkLog() {
+  static const Log::Logger logger("remote");
+  return logger;
+}
+
+constexpr auto firstPause = std::chrono::milliseconds(1000);
+constexpr auto longestPause = std::chrono::milliseconds(30000);
+constexpr auto prepareLimit = std::chrono::seconds(30);
+
+// Exit status of the preparation when the host runs a tarvel serve of its own.
+constexpr int ownServiceStatus = 3;
+
+// Run on the remote before each connection: the folder exists (0700, not a link), no service of
+// its own holds it, and socket files left by an earlier link are gone so the forwards can bind.
+std::string preparation(const RemoteHosts::Host& host) {
+  const std::string directory = RemoteHosts::shellQuoted(host.home + "/.tarvel");
+  return "d=" + directory +
+         "; if [ -L \"$d\" ]; then echo \"$d is a symbolic link\" >&2; exit 4; fi"
+         "; mkdir -p \"$d\" && chmod 700 \"$d\" || exit 4"
+         "; if [ -e \"$d/serve.lock\" ] && command -v flock >/dev/null 2>&1 &&"
+         " ! flock -n \"$d/serve.lock\" true; then exit " +
+         std::to_string(ownServiceStatus) +
+         "; fi"
+         "; rm -f \"$d/agent.sock\" \"$d/reply.sock\"";
+}
+
+}  // namespace
+
+std::optional<std::string> RemoteLinks::runLink(Link& link, std::chrono::milliseconds& nextPause,
+                                                const std::function<void(pid_t)>& started) {
+  // ssh -v says "remote forward success" once per forward that the remote accepted: the link is
+  // up when both are. The rest of its debug output is read and dropped.
+  const std::vector<std::string> argv = RemoteHosts::sshCommand(
+      {"-N", "-v", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes", "-o",
+       "ServerAliveInterval=10", "-o", "ServerAliveCountMax=3", "-R",
+       RemoteHosts::remoteEventSocket(link.host) + ":" + localEventSocket, "-R",
+       RemoteHosts::remoteReplySocket(link.host) + ":" + localReplySocket,
+       link.host.destination});
+  int errPipe[2];
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  }
+  UniqueFd errRead(errPipe[0]);
+  UniqueFd errWrite(errPipe[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  // A process group of its own, so that ending it ends a wrapping shell's ssh too.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  std::vector<char*> pointers;
+  for (const std::string& argument : argv) {
+    pointers.push_back(const_cast<char*>(argument.c_str()));
+  }
+  pointers.push_back(nullptr);
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  errWrite.reset();
+  if (spawned != 0) {
+    return "Cannot run " + argv[0] + ": " + std::strerror(spawned);
+  }
+  started(child);
+
+  std::string pending;
+  std::string lastLine;
+  int forwards = 0;
+  char buffer[4096];
+  while (true) {
+    const ssize_t got = ::read(errRead.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    pending.append(buffer, static_cast<std::size_t>(got));
+    std::size_t end = 0;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      const std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (line.find("remote forward success") != std::string::npos && ++forwards == 2) {
+        nextPause = firstPause;
+        update(link, true, std::nullopt);
+        linkLog().info("Link to %s up", {Log::value(link.host.destination)});
+      }
+      if (const std::string message = RemoteHosts::lastMessage(line); !message.empty()) {
+        lastLine = message;
+      }
+    }
+    if (pending.size() > 65536) {
+      pending.clear();
+    }
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!lastLine.empty()) {
+    return lastLine;
+  }
+  if (WIFSIGNALED(status)) {
+    return "ssh ended by signal " + std::to_string(WTERMSIG(status));
+  }
+  return "ssh ended with status " + std::to_string(WEXITSTATUS(status));
+}
+
+RemoteLinks::RemoteLinks(std::vector<RemoteHosts::Host> hosts, std::string localEventSocket,
+                         std::string localReplySocket, std::function<void()> changed)
+    : localEventSocket(std::move(localEventSocket)),
+      localReplySocket(std::move(localReplySocket)),
+      changed(std::move(changed)) {
+  for (RemoteHosts::Host& host : hosts) {
+    auto link = std::make_unique<Link>();
+    link->status.host = host.destination;
+    link->status.lastError = "not connected yet";
+    link->host = std::move(host);
+    links.push_back(std::move(link));
+  }
+}
+
+RemoteLinks::~RemoteLinks() { stop(); }
+
+void RemoteLinks::start() {
+  for (auto& link : links) {
+    Link& kept = *link;
+    link->thread = std::thread([this, &kept] {
+      setCurrentThreadName("com.tarvel.remote.link");
+      keep(kept);
+    });
+  }
+}
+
+void RemoteLinks::stop() {
+  {
+    const std::scoped_lock guard(mutex);
+    stopping = true;
+    for (auto& link : links) {
+      if (link->child > 0) {
+        ::kill(-link->child, SIGTERM);
+      }
+    }
+  }
+  wake.notify_all();
+  for (auto& link : links) {
+    if (link->thread.joinable()) {
+      link->thread.join();
+    }
+  }
+}
+
+std::vector<RemoteLinks::Status> RemoteLinks::statuses() const {
+  const std::scoped_lock guard(mutex);
+  std::vector<Status> list;
+  for (const auto& link : links) {
+    list.push_back(link->status);
+  }
+  return list;
+}
+
+Json RemoteLinks::encode(const std::vector<Status>& statuses) {
+  Json list = Json::array();
+  for (const Status& status : statuses) {
+    Json entry{{"host", status.host}, {"connected", status.connected}};
+    entry["since"] = status.since ? Json(Dates::iso8601(*status.since)) : Json(nullptr);
+    entry["lastError"] = status.lastError ? Json(*status.lastError) : Json(nullptr);
+    list.push_back(std::move(entry));
+  }
+  return list;
+}
+
+void RemoteLinks::update(Link& link, bool connected, std::optional<std::string> error) {
+  {
+    const std::scoped_lock guard(mutex);
+    if (link.status.connected != connected || !link.status.since) {
+      link.status.since = Dates::now();
+    }
+    link.status.connected = connected;
+    if (connected) {
+      link.status.lastError.reset();
+    } else if (error) {
+      link.status.lastError = std::move(error);
+    }
+  }
+  if (changed) {
+    changed();
+  }
+}
+
+bool RemoteLinks::pause(std::chrono::milliseconds length) {
+  std::unique_lock guard(mutex);
+  return !wake.wait_for(guard, length, [this] { return stopping; });
+}
+
+void RemoteLinks::keep(Link& link) {
+  auto nextPause = firstPause;
+  const auto remember = [this, &link](pid_t pid) {
+    const std::scoped_lock guard(mutex);
+    link.child = pid;
+    if (stopping) {
+      ::kill(-pid, SIGTERM);
+    }
+  };
+  const auto forget = [this, &link] {
+    const std::scoped_lock guard(mutex);
+    link.child = 0;
+  };
+  while (true) {
+    {
+      const std::scoped_lock guard(mutex);
+      if (stopping) {
+        return;
+      }
+    }
+    const auto prepared = RemoteHosts::run(
+        RemoteHosts::sshCommand({"-o", "BatchMode=yes", link.host.destination,
+                                 "sh -c " + RemoteHosts::shellQuoted(preparation(link.host))}),
+        {}, prepareLimit, remember);
+    forget();
+    std::optional<std::string> problem;
+    if (!prepared) {
+      problem = prepared.error();
+    } else if (prepared->exitStatus == ownServiceStatus) {
+      problem = "a tarvel serve of its own runs on " + link.host.destination +
+                "; its agents report there (stop it to use this machine's service)";
+    } else if (prepared->exitStatus != 0) {
+      const std::string message = RemoteHosts::lastMessage(prepared->err);
+      problem = prepared->timedOut ? std::string("no answer within 30 s")
+                : message.empty()  ? "ssh ended with status " + std::to_string(prepared->exitStatus)
+                                   : message;
+    }
+    if (!problem) {
+      problem = runLink(link, nextPause, remember);
+      forget();
+    }
+    update(link, false, problem);
+    linkLog().info("Link to %s down: %s",
+                   {Log::value(link.host.destination), Log::value(problem.value_or(""))});
+    if (!pause(nextPause)) {
+      return;
+    }
+    nextPause = std::min(nextPause * 2, longestPause);
+  }
+}
+
+}  // namespace tarvel::Display

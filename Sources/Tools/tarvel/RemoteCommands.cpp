@@ -1,0 +1,442 @@
+#include "Tools/tarvel/RemoteCommands.hpp"
+
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
+#include "Tools/tarvel/AgentConfigurations.hpp"
+
+namespace tarvel::RemoteCommands {
+namespace {
+
+using Display::RemoteHosts::Host;
+using Display::RemoteHosts::shellQuoted;
+namespace Configurations = AgentConfigurations;
+
+constexpr auto sshLimit = std::chrono::seconds(60);
+
+const std::string_view usageText =
+    "usage: tarvel remote add [USER@]HOST [--agent claude-code|codex|gemini-cli|cursor ...]\n"
+    "       tarvel remote list\n"
+    "       tarvel remote remove HOST\n"
+    "       tarvel remote status\n";
+
+// One command run on the remote host by its user's shell, through `sh -c` so that a login shell
+// of another kind reads it the same way.
+struct Remote {
+  std::string destination;
+  std::ostream& err;
+
+  std::optional<Display::RemoteHosts::Outcome> run(const std::string& script,
+                                                   std::string_view input = {}) const {
+    auto outcome = Display::RemoteHosts::run(
+        Display::RemoteHosts::sshCommand(
+            {"-o", "BatchMode=yes", destination, "sh -c " + shellQuoted(script)}),
+        input, sshLimit);
+    if (!outcome) {
+      err << "tarvel remote: " << outcome.error() << "\n";
+      return std::nullopt;
+    }
+    if (outcome->timedOut) {
+      err << "tarvel remote: " << destination << " did not answer within 60 s\n";
+      return std::nullopt;
+    }
+    // 255 is ssh's own failure (no connection, refused key); other statuses are the script's.
+    if (outcome->exitStatus == 255) {
+      const std::string message = Display::RemoteHosts::lastMessage(outcome->err);
+      err << "tarvel remote: cannot reach " << destination << " with ssh"
+          << (message.empty() ? std::string() : ": " + message) << "\n";
+      return std::nullopt;
+    }
+    return *outcome;
+  }
+};
+
+std::string localMachine() {
+  utsname names{};
+  return ::uname(&names) == 0 ? std::string(names.machine) : std::string();
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The remote configuration's state and text, as `tarvel install` would judge it.
+struct RemoteFile {
+  enum class Kind { ok, missing, refused } kind = Kind::missing;
+  std::string text;
+  std::string reason;
+};
+
+std::optional<RemoteFile> readRemote(const Remote& remote, const std::string& path) {
+  const std::string quoted = shellQuoted(path);
+  const auto outcome = remote.run(
+      "f=" + quoted +
+      "; if [ -L \"$f\" ] && [ ! -e \"$f\" ]; then echo 'is a symbolic link to nothing'; exit 5"
+      "; fi; if [ ! -e \"$f\" ]; then exit 6; fi"
+      "; if [ ! -f \"$f\" ]; then echo 'is not a regular file'; exit 5; fi"
+      "; if [ ! -w \"$f\" ]; then echo 'is read-only'; exit 5; fi"
+      "; exec cat -- \"$f\"");
+  if (!outcome) {
+    return std::nullopt;
+  }
+  if (outcome->exitStatus == 0) {
+    return RemoteFile{.kind = RemoteFile::Kind::ok, .text = outcome->out};
+  }
+  if (outcome->exitStatus == 6) {
+    return RemoteFile{.kind = RemoteFile::Kind::missing};
+  }
+  std::string reason = outcome->out;
+  while (!reason.empty() && reason.back() == '\n') {
+    reason.pop_back();
+  }
+  return RemoteFile{.kind = RemoteFile::Kind::refused,
+                    .reason = reason.empty() ? "cannot be read" : reason};
+}
+
+// Replaces the file whole (through a temporary file beside the link's target), keeping the old
+// one as the first free <file>.tarvel-backup[-N], as `tarvel install` does.
+bool writeRemote(const Remote& remote, const std::string& path, const std::string& text,
+                 bool backup) {
+  const std::string script =
+      "set -e; f=" + shellQuoted(path) +
+      "; if [ -e \"$f\" ]; then f=$(readlink -f -- \"$f\"); fi"
+      "; dir=$(dirname -- \"$f\"); mkdir -p -- \"$dir\""
+      "; if [ -e \"$f\" ] && [ " +
+      std::string(backup ? "1" : "0") +
+      " = 1 ]; then b=\"$f.tarvel-backup\"; n=2"
+      "; while [ -e \"$b\" ]; do b=\"$f.tarvel-backup-$n\"; n=$((n+1)); done"
+      "; cp -p -- \"$f\" \"$b\"; fi"
+      "; t=\"$dir/.$(basename -- \"$f\").tarvel-$$\"; trap 'rm -f \"$t\"' EXIT"
+      "; cat > \"$t\"; if [ -e \"$f\" ]; then chmod --reference=\"$f\" \"$t\"; fi"
+      "; mv -f -- \"$t\" \"$f\"; trap - EXIT";
+  const auto outcome = remote.run(script, text);
+  if (!outcome) {
+    return false;
+  }
+  if (outcome->exitStatus != 0) {
+    remote.err << "tarvel remote: cannot write " << remote.destination << ":" << path << ": "
+               << Display::RemoteHosts::lastMessage(outcome->err) << "\n";
+    return false;
+  }
+  return true;
+}
+
+std::filesystem::path recordsPath() {
+  return Display::ServiceFiles::Paths::standard().directory / "remotes.json";
+}
+
+std::optional<std::vector<Host>> loadRecords(std::ostream& err) {
+  auto hosts = Display::RemoteHosts::load(recordsPath());
+  if (!hosts) {
+    err << "tarvel remote: " << hosts.error() << "\n";
+    return std::nullopt;
+  }
+  return *hosts;
+}
+
+bool saveRecords(const std::vector<Host>& hosts, std::ostream& err) {
+  const auto directory = recordsPath().parent_path();
+  if (auto problem = Display::ServiceFiles::prepareDirectory(directory)) {
+    err << "tarvel remote: " << *problem << "\n";
+    return false;
+  }
+  if (auto problem = Display::RemoteHosts::save(recordsPath(), hosts)) {
+    err << "tarvel remote: " << *problem << "\n";
+    return false;
+  }
+  return true;
+}
+
+int add(const std::string& destination, const std::vector<Configurations::Agent>& agents,
+        const std::filesystem::path& hookSource, std::ostream& out, std::ostream& err) {
+  const Remote remote{destination, err};
+  const auto relay = readFile(hookSource);
+  if (!relay || relay->empty()) {
+    err << "tarvel remote: cannot read " << hookSource.string() << "\n";
+    return 1;
+  }
+  out << "Reaching " << destination << " with ssh...\n";
+  out.flush();
+  const auto probe = remote.run("uname -m; printf '%s\\n' \"$HOME\"; command -v codex || true");
+  if (!probe) {
+    return 1;
+  }
+  std::istringstream lines(probe->out);
+  std::string machine;
+  std::string home;
+  std::getline(lines, machine);
+  std::getline(lines, home);
+  if (probe->exitStatus != 0 || machine.empty() || !home.starts_with('/')) {
+    err << "tarvel remote: " << destination
+        << " did not say its machine type and home directory (is it a Linux machine?)\n";
+    return 1;
+  }
+  if (machine != localMachine()) {
+    err << "tarvel remote: " << destination << " is a " << machine
+        << " machine and this tarvel-hook is built for " << localMachine()
+        << "; install Tarvel on " << destination << " itself and run tarvel install there\n";
+    return 1;
+  }
+  const Host host{.destination = destination, .home = home};
+  const std::string relayPath = Configurations::relayPath(home).string();
+  const auto copied = remote.run(
+      "set -e; umask 077; d=" + shellQuoted(home + "/.tarvel") +
+          "; if [ -L \"$d\" ]; then echo \"$d is a symbolic link\" >&2; exit 1; fi"
+          "; mkdir -p \"$d/bin\"; chmod 700 \"$d\"; t=\"$d/bin/.tarvel-hook.$$\""
+          "; trap 'rm -f \"$t\"' EXIT; cat > \"$t\"; chmod 755 \"$t\"; mv -f \"$t\" " +
+          shellQuoted(relayPath) + "; trap - EXIT",
+      *relay);
+  if (!copied) {
+    return 1;
+  }
+  if (copied->exitStatus != 0) {
+    err << "tarvel remote: cannot copy tarvel-hook to " << destination << ": "
+        << Display::RemoteHosts::lastMessage(copied->err) << "\n";
+    return 1;
+  }
+  out << "Copied tarvel-hook to " << destination << ":" << relayPath << "\n";
+
+  Host recorded = host;
+  int status = 0;
+  for (const Configurations::Agent agent : agents) {
+    const std::string path = Configurations::configurationPath(agent, home).string();
+    const auto file = readRemote(remote, path);
+    if (!file) {
+      return 1;
+    }
+    if (file->kind == RemoteFile::Kind::refused) {
+      err << "tarvel remote: " << destination << ":" << path << " " << file->reason
+          << "; left unchanged\n";
+      status = 1;
+      continue;
+    }
+    const std::string command = Configurations::hookCommand(agent, home);
+    auto edited = Configurations::withOurEntries(agent, file->text, command);
+    if (!edited) {
+      err << "tarvel remote: " << destination << ":" << path << " " << edited.error().reason
+          << "; left unchanged\n";
+      status = 1;
+      continue;
+    }
+    if (*edited != file->text &&
+        !writeRemote(remote, path, *edited, file->kind == RemoteFile::Kind::ok)) {
+      return 1;
+    }
+    recorded.agents.emplace_back(Configurations::agentName(agent));
+    out << Configurations::agentDisplayName(agent) << " on " << destination
+        << " runs tarvel-hook (" << path << ")\n";
+    if (agent == Configurations::Agent::codex && probe->out.find("/codex") != std::string::npos) {
+      out << "Codex on " << destination
+          << " asks once whether to trust the new hooks: answer it there with /hooks\n";
+    }
+  }
+
+  auto hosts = loadRecords(err);
+  if (!hosts) {
+    return 1;
+  }
+  const auto existing = std::find_if(hosts->begin(), hosts->end(), [&](const Host& entry) {
+    return entry.destination == destination;
+  });
+  if (existing != hosts->end()) {
+    for (const std::string& agent : existing->agents) {
+      if (std::find(recorded.agents.begin(), recorded.agents.end(), agent) ==
+          recorded.agents.end()) {
+        recorded.agents.push_back(agent);
+      }
+    }
+    *existing = recorded;
+  } else {
+    hosts->push_back(recorded);
+  }
+  if (!saveRecords(*hosts, err)) {
+    return 1;
+  }
+  out << "Recorded " << destination
+      << "; tarvel serve keeps it connected (restart a running service to connect it now)\n";
+  return status;
+}
+
+int remove(const std::string& destination, std::ostream& out, std::ostream& err) {
+  auto hosts = loadRecords(err);
+  if (!hosts) {
+    return 1;
+  }
+  const auto found = std::find_if(hosts->begin(), hosts->end(), [&](const Host& entry) {
+    return entry.destination == destination;
+  });
+  if (found == hosts->end()) {
+    err << "tarvel remote: " << destination << " is not a recorded host (tarvel remote list)\n";
+    return 1;
+  }
+  const Remote remote{destination, err};
+  for (const std::string& name : found->agents) {
+    const auto agent = Configurations::agentNamed(name);
+    if (!agent) {
+      continue;
+    }
+    const std::string path = Configurations::configurationPath(*agent, found->home).string();
+    const auto file = readRemote(remote, path);
+    if (!file) {
+      return 1;
+    }
+    if (file->kind != RemoteFile::Kind::ok) {
+      continue;
+    }
+    auto edited = Configurations::withoutOurEntries(
+        *agent, file->text, Configurations::hookCommand(*agent, found->home));
+    if (!edited) {
+      err << "tarvel remote: " << destination << ":" << path << " " << edited.error().reason
+          << "; left unchanged\n";
+      return 1;
+    }
+    // Written without a new backup: the file is then exactly as it was before `add`.
+    if (*edited != file->text && !writeRemote(remote, path, *edited, false)) {
+      return 1;
+    }
+    out << "Removed the hooks from " << destination << ":" << path << "\n";
+  }
+  const auto removed = remote.run(
+      "rm -f " + shellQuoted(Configurations::relayPath(found->home).string()) + "; rmdir " +
+      shellQuoted(found->home + "/.tarvel/bin") + " 2>/dev/null; true");
+  if (!removed) {
+    return 1;
+  }
+  hosts->erase(found);
+  if (!saveRecords(*hosts, err)) {
+    return 1;
+  }
+  out << "Removed tarvel-hook from " << destination << " and forgot the host\n";
+  return 0;
+}
+
+int list(std::ostream& out, std::ostream& err) {
+  const auto hosts = loadRecords(err);
+  if (!hosts) {
+    return 1;
+  }
+  if (hosts->empty()) {
+    out << "No remote hosts (add one with: tarvel remote add [USER@]HOST --agent NAME)\n";
+  }
+  for (const Host& host : *hosts) {
+    std::string agents;
+    for (const std::string& agent : host.agents) {
+      agents += (agents.empty() ? "" : ", ") + agent;
+    }
+    out << host.destination << "  " << host.home << "  "
+        << (agents.empty() ? std::string("no agents") : agents) << "\n";
+  }
+  return 0;
+}
+
+int status(std::ostream& out, std::ostream& err) {
+  const auto hosts = loadRecords(err);
+  if (!hosts) {
+    return 1;
+  }
+  const auto paths = Display::ServiceFiles::Paths::standard();
+  auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/state", {},
+                                              std::chrono::milliseconds(2000));
+  std::optional<Json> parsed;
+  if (response && response->status == 200) {
+    if (auto decoded = Coding::parse(response->body)) {
+      parsed = std::move(*decoded);
+    }
+  }
+  if (!parsed || !parsed->is_object()) {
+    out << "No service is running (start it with: tarvel serve); " << hosts->size()
+        << " recorded host(s) not connected\n";
+    return hosts->empty() ? 0 : 3;
+  }
+  const auto remotes = parsed->find("remotes");
+  int down = 0;
+  if (remotes != parsed->end() && remotes->is_array()) {
+    for (const Json& entry : *remotes) {
+      const bool connected = entry.value("connected", false);
+      out << entry.value("host", std::string()) << "  "
+          << (connected ? "connected" : "down");
+      if (const auto since = entry.find("since"); since != entry.end() && since->is_string()) {
+        out << " since " << since->get<std::string>();
+      }
+      if (const auto error = entry.find("lastError"); !connected && error != entry.end() &&
+                                                       error->is_string()) {
+        out << ": " << error->get<std::string>();
+      }
+      out << "\n";
+      down += connected ? 0 : 1;
+    }
+    if (remotes->empty()) {
+      out << "The service connects no remote host";
+      out << (hosts->empty() ? "\n" : " (restart it to connect the recorded ones)\n");
+    }
+  }
+  return down == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int run(std::span<const std::string_view> arguments, const std::filesystem::path& hookSource,
+        std::ostream& out, std::ostream& err) {
+  const std::string_view command = arguments.size() > 1 ? arguments[1] : std::string_view();
+  const auto wrong = [&err](std::string_view problem) {
+    err << "tarvel remote: " << problem << "\n" << usageText;
+    return 2;
+  };
+  if (command == "add") {
+    std::optional<std::string> destination;
+    std::vector<Configurations::Agent> agents;
+    for (std::size_t index = 2; index < arguments.size(); ++index) {
+      if (arguments[index] == "--agent") {
+        const auto agent = index + 1 < arguments.size()
+                               ? Configurations::agentNamed(arguments[index + 1])
+                               : std::nullopt;
+        if (!agent) {
+          return wrong("--agent takes claude-code, codex, gemini-cli or cursor");
+        }
+        if (std::find(agents.begin(), agents.end(), *agent) == agents.end()) {
+          agents.push_back(*agent);
+        }
+        ++index;
+      } else if (!destination && !arguments[index].empty() && !arguments[index].starts_with('-')) {
+        destination = std::string(arguments[index]);
+      } else {
+        return wrong("unexpected argument: " + std::string(arguments[index]));
+      }
+    }
+    if (!destination) {
+      return wrong("remote add needs a host");
+    }
+    return add(*destination, agents, hookSource, out, err);
+  }
+  if (command == "remove" && arguments.size() == 3 && !arguments[2].starts_with('-')) {
+    return remove(std::string(arguments[2]), out, err);
+  }
+  if (command == "list" && arguments.size() == 2) {
+    return list(out, err);
+  }
+  if (command == "status" && arguments.size() == 2) {
+    return status(out, err);
+  }
+  if (command == "--help" || command == "-h" || command == "help") {
+    out << usageText;
+    return 0;
+  }
+  return wrong(command.empty() ? "which remote command?" : "unknown command or arguments");
+}
+
+}  // namespace tarvel::RemoteCommands

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+#include <span>
+#include <string_view>
+
+// `tarvel remote add [USER@]HOST [--agent NAME ...]`, `remote list`, `remote remove HOST` and
+// `remote status`: agents on other Linux machines, reached with the user's own ssh (their keys,
+// ~/.ssh/config, ProxyJump; $TARVEL_SSH_COMMAND replaces "ssh"). `add` copies the statically
+// linked tarvel-hook to HOST:~/.tarvel/bin, puts the hook entries into the remote agents'
+// configurations with the same text edit as `tarvel install` (the old file kept beside it) and
+// records the host; `tarvel serve` then keeps the host connected (RemoteLinks.hpp).
+// Thread: runs on the calling thread; each ssh run is limited in time.
+namespace tarvel::RemoteCommands {
+
+// Runs `remote ...` (arguments[0] is "remote"); the exit status: 0 done, 1 failed or refused
+// (what is already written on the remote stays consistent: a configuration is replaced whole),
+// 2 a wrong command line.
+int run(std::span<const std::string_view> arguments, const std::filesystem::path& hookSource,
+        std::ostream& out, std::ostream& err);
+
+}  // namespace tarvel::RemoteCommands
