@@ -233,7 +233,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   // A stale socket file on the remote does not stop the link.
   writeFile(remote / ".tarvel/agent.sock", "stale");
 
-  serve = tarvel({"serve", "--no-notify"});
+  serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
   ASSERT_TRUE(eventually([&] { return linkConnected(); }, std::chrono::seconds(60)))
       << serve->standardError();
 
@@ -315,7 +315,7 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
             std::string::npos);
   EXPECT_FALSE(fs::exists(box / ".tarvel"));
 
-  auto serve = tarvel({"serve", "--no-notify"});
+  auto serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
   ASSERT_TRUE(eventually([&] { return fs::exists(local / ".tarvel/api.sock"); },
                          std::chrono::seconds(30)));
   auto printed = tarvel({"container"});
