@@ -476,7 +476,7 @@ TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePl
   waitForSessionState(quick, "completed");
   // The slow one runs past the threshold; the quick one's start and end (two hook runs) stay well
   // within it even on a busy machine.
-  std::this_thread::sleep_for(5100ms);
+  std::this_thread::sleep_for(6100ms);
   sendEvent(slow, "SessionEnd");
   waitForSessionState(slow, "completed");
   // A late event for a finished session is not a second end.

@@ -97,7 +97,12 @@ std::optional<StateSummary> summaryOfState(std::string_view body) {
   StateSummary summary;
   for (const Json& element : *list) {
     try {
-      summary.sessions.push_back(Codable<AgentSession>::decode(element, "session"));
+      // The state leaves each session's event history out; the update times are all we read.
+      Json whole = element;
+      if (whole.is_object() && !whole.contains("recentEvents")) {
+        whole["recentEvents"] = Json::array();
+      }
+      summary.sessions.push_back(Codable<AgentSession>::decode(whole, "session"));
     } catch (const DecodingError&) {
       // A session of a newer service's shape: the others still tell the times.
     } catch (const std::exception&) {
