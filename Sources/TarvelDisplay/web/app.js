@@ -197,11 +197,16 @@ function fillPrompt(card, prompt) {
              element('span', 'project', prompt.projectName || ''),
              element('span', 'remaining'));
   node.append(who);
-  // Which piece of work asks: its task and the folder it works in.
+  // Which piece of work asks: its task, the folder it works in, and its machine when that is
+  // not this one (the service keeps a host only for agents on other machines).
   const session = state.sessions.get(prompt.sessionId);
   if (session && session.task) node.append(element('div', 'task', session.task));
+  const host = session && session.origin && session.origin.host;
   if (session && session.workingDirectory) {
-    node.append(element('div', 'where', 'in ' + session.workingDirectory));
+    node.append(element('div', 'where',
+                        'in ' + session.workingDirectory + (host ? ' on ' + host : '')));
+  } else if (host) {
+    node.append(element('div', 'where', 'on ' + host));
   }
   node.append(element('div', 'question-text', reply.prompt));
   const detail = reply.fullDetail !== undefined ? reply.fullDetail : reply.detail;
