@@ -40,7 +40,7 @@ _tarvel() {
 
   case $command in
     "")
-      _tarvel_words "install uninstall doctor serve status web stop restart config service help --help --version" "$cur"
+      _tarvel_words "install uninstall doctor serve status web stop restart config service remote container help --help --version" "$cur"
       ;;
     config)
       if ((COMP_CWORD == position + 1)); then
@@ -73,6 +73,15 @@ _tarvel() {
       ;;
     service)
       ((COMP_CWORD == position + 1)) && _tarvel_words "install uninstall" "$cur"
+      ;;
+    remote)
+      if ((COMP_CWORD == position + 1)); then
+        _tarvel_words "add list remove status" "$cur"
+      elif [[ $prev == --agent ]]; then
+        _tarvel_words "$_tarvel_agents" "$cur"
+      elif [[ ${COMP_WORDS[position + 1]} == add ]] && ((COMP_CWORD > position + 2)); then
+        _tarvel_words "--agent" "$cur"
+      fi
       ;;
   esac
 }
