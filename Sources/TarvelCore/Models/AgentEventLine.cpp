@@ -22,7 +22,7 @@ namespace tarvel {
 namespace {
 
 // The members read as plain strings, in the record's order.
-enum class Text : std::size_t {
+enum class TextField : std::size_t {
   id,
   type,
   sessionId,
@@ -39,7 +39,7 @@ enum class Text : std::size_t {
   count,
 };
 
-constexpr std::array<std::string_view, static_cast<std::size_t>(Text::count)> textKeys{
+constexpr std::array<std::string_view, static_cast<std::size_t>(TextField::count)> textKeys{
     "id",        "type",      "sessionId",      "provider", "task",
     "activity",  "state",     "timestamp",      "workingDirectory",
     "file",      "applicationURL", "parentSessionId", "agentRole"};
@@ -60,7 +60,7 @@ class EventReader {
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
 
-  std::array<std::optional<std::string>, static_cast<std::size_t>(Text::count)> texts;
+  std::array<std::optional<std::string>, static_cast<std::size_t>(TextField::count)> texts;
   std::optional<std::int64_t> protocolVersion;
   Json trees = Json::object();  // the nested members, by key
 
@@ -262,27 +262,27 @@ class EventReader {
 
 // The record from what the reader collected; absent when the strict decoder has to decide.
 std::optional<AgentEvent> assemble(EventReader& reader) {
-  const auto text = [&](Text which) -> std::optional<std::string>& {
+  const auto text = [&](TextField which) -> std::optional<std::string>& {
     return reader.texts[static_cast<std::size_t>(which)];
   };
-  if (!reader.protocolVersion || !text(Text::id) || !text(Text::type) || !text(Text::sessionId) ||
-      !text(Text::provider) || !text(Text::timestamp)) {
+  if (!reader.protocolVersion || !text(TextField::id) || !text(TextField::type) || !text(TextField::sessionId) ||
+      !text(TextField::provider) || !text(TextField::timestamp)) {
     return std::nullopt;
   }
-  const auto id = UUID::parse(*text(Text::id));
-  const auto type = fromRawValue<AgentEventType>(*text(Text::type));
-  const auto timestamp = Dates::parseISO8601(*text(Text::timestamp));
+  const auto id = UUID::parse(*text(TextField::id));
+  const auto type = fromRawValue<AgentEventType>(*text(TextField::type));
+  const auto timestamp = Dates::parseISO8601(*text(TextField::timestamp));
   if (!id || !type || !timestamp) {
     return std::nullopt;
   }
   std::optional<AgentState> state;
-  if (text(Text::state)) {
-    state = fromRawValue<AgentState>(*text(Text::state));
+  if (text(TextField::state)) {
+    state = fromRawValue<AgentState>(*text(TextField::state));
     if (!state) {
       return std::nullopt;
     }
   }
-  if (text(Text::applicationURL) && !isValidURLString(*text(Text::applicationURL))) {
+  if (text(TextField::applicationURL) && !isValidURLString(*text(TextField::applicationURL))) {
     return std::nullopt;
   }
   try {
@@ -291,19 +291,19 @@ std::optional<AgentEvent> assemble(EventReader& reader) {
         .protocolVersion = *reader.protocolVersion,
         .id = *id,
         .type = *type,
-        .sessionId = std::move(*text(Text::sessionId)),
-        .provider = AgentProvider(*text(Text::provider)),
-        .task = std::move(text(Text::task)),
-        .activity = std::move(text(Text::activity)),
+        .sessionId = std::move(*text(TextField::sessionId)),
+        .provider = AgentProvider(*text(TextField::provider)),
+        .task = std::move(text(TextField::task)),
+        .activity = std::move(text(TextField::activity)),
         .state = state,
         .timestamp = *timestamp,
-        .workingDirectory = std::move(text(Text::workingDirectory)),
-        .file = std::move(text(Text::file)),
-        .applicationURL = std::move(text(Text::applicationURL)),
+        .workingDirectory = std::move(text(TextField::workingDirectory)),
+        .file = std::move(text(TextField::file)),
+        .applicationURL = std::move(text(TextField::applicationURL)),
         .origin = fields.optional<AgentOrigin>("origin"),
         .metadata = fields.optional<std::map<std::string, std::string>>("metadata"),
-        .parentSessionId = std::move(text(Text::parentSessionId)),
-        .agentRole = std::move(text(Text::agentRole)),
+        .parentSessionId = std::move(text(TextField::parentSessionId)),
+        .agentRole = std::move(text(TextField::agentRole)),
         .plan = fields.optional<AgentPlan>("plan"),
         .workflowUpdate = fields.optional<AgentWorkflowUpdate>("workflowUpdate"),
         .pendingReply = fields.optional<AgentPendingReply>("pendingReply"),

@@ -5,7 +5,7 @@
 namespace tarvel::AgentRows {
 namespace {
 
-constexpr std::array interactiveTools{
+constexpr std::array claudeInteractiveTools{
     InteractiveToolEntry{.name = "AskUserQuestion",
                          .identifier = "askuserquestion",
                          .kind = InteractiveTool::question},
@@ -13,13 +13,13 @@ constexpr std::array interactiveTools{
         .name = "ExitPlanMode", .identifier = "exitplanmode", .kind = InteractiveTool::plan},
 };
 
-constexpr std::array decisionEvents{HookEventName::permissionRequest, HookEventName::elicitation,
+constexpr std::array claudeDecisionEvents{HookEventName::permissionRequest, HookEventName::elicitation,
                                     HookEventName::preToolUse};
 
 // Only the interactive tools wait on PreToolUse; every other tool gets a passive hook whose short
 // limit never holds the agent.
 
-constexpr std::array hookEntries{
+constexpr std::array claudeHookEntries{
     HookEntry{.event = "SessionStart"},
     HookEntry{.event = "UserPromptSubmit"},
     HookEntry{
@@ -46,9 +46,9 @@ const AgentCapabilities& claudeCode() {
       .installName = "claude-code",
       .displayName = "Claude Code",
       .configurationFile = ".claude/settings.json",
-      .hookEntries = hookEntries,
-      .decisionEvents = decisionEvents,
-      .interactiveTools = interactiveTools,
+      .hookEntries = claudeHookEntries,
+      .decisionEvents = claudeDecisionEvents,
+      .interactiveTools = claudeInteractiveTools,
   };
   return row;
 }

@@ -6,9 +6,9 @@ namespace tarvel::AgentRows {
 namespace {
 
 // Codex carries an answer back only from PermissionRequest; nothing else waits.
-constexpr std::array decisionEvents{HookEventName::permissionRequest};
+constexpr std::array codexDecisionEvents{HookEventName::permissionRequest};
 
-constexpr std::array hookEntries{
+constexpr std::array codexHookEntries{
     HookEntry{.event = "SessionStart"},
     HookEntry{.event = "UserPromptSubmit"},
     HookEntry{.event = "PreToolUse", .tools = ToolMatcher::all},
@@ -32,8 +32,8 @@ const AgentCapabilities& codex() {
       .installName = "codex",
       .displayName = "Codex",
       .configurationFile = ".codex/hooks.json",
-      .hookEntries = hookEntries,
-      .decisionEvents = decisionEvents,
+      .hookEntries = codexHookEntries,
+      .decisionEvents = codexDecisionEvents,
   };
   return row;
 }

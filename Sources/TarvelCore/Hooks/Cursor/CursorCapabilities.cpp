@@ -5,7 +5,7 @@
 namespace tarvel::AgentRows {
 namespace {
 
-constexpr std::array hookEntries{
+constexpr std::array cursorHookEntries{
     HookEntry{.event = "beforeSubmitPrompt"},
     HookEntry{.event = "beforeShellExecution"},
     HookEntry{.event = "beforeMCPExecution"},
@@ -21,7 +21,7 @@ const AgentCapabilities& cursor() {
       .installName = "cursor",
       .displayName = "Cursor",
       .configurationFile = ".cursor/hooks.json",
-      .hookEntries = hookEntries,
+      .hookEntries = cursorHookEntries,
   };
   return row;
 }

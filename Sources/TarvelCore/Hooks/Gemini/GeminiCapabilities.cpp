@@ -6,7 +6,7 @@ namespace tarvel::AgentRows {
 namespace {
 
 // Gemini CLI reports its steps but reads no decision back; an absent matcher matches every tool.
-constexpr std::array hookEntries{
+constexpr std::array geminiHookEntries{
     HookEntry{.event = "SessionStart"}, HookEntry{.event = "BeforeAgent"},
     HookEntry{.event = "BeforeTool"},   HookEntry{.event = "AfterTool"},
     HookEntry{.event = "AfterAgent"},   HookEntry{.event = "Notification"},
@@ -22,7 +22,7 @@ const AgentCapabilities& geminiCLI() {
       .displayName = "Gemini CLI",
       .configurationFile = ".gemini/settings.json",
       .timeUnit = HookTimeUnit::milliseconds,
-      .hookEntries = hookEntries,
+      .hookEntries = geminiHookEntries,
   };
   return row;
 }
