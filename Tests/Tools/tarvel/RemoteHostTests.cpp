@@ -307,6 +307,11 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
   if (!fs::exists("/usr/bin/bwrap")) {
     GTEST_SKIP() << "needs bubblewrap";
   }
+#if defined(__SANITIZE_ADDRESS__)
+  // Sanitizer builds link the hook against the system's loader and runtimes, which a container
+  // that holds only the hook and the two sockets does not have.
+  GTEST_SKIP() << "the hook of a sanitizer build is not linked statically";
+#endif
   char pattern[] = "/tmp/tarvel-container-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const fs::path root = pattern;
