@@ -42,7 +42,7 @@ TEST(StateMessages, ChangeMessagesRebuildTheWholeStateOverRandomRuns) {
                          .activity = "step " + std::to_string(step),
                          .state = states[pick(states.size())],
                          .timestamp = now,
-                         .workingDirectory = "/work/" + id};
+                         .workingDirectory = "/projects/" + id};
         if (pick(4) == 0) {
           event.parentSessionId = "claude-code:s" + std::to_string(pick(3));
         }
