@@ -169,15 +169,17 @@ int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error)
     error << "tarvel serve: " << *problem << "\n";
     return 1;
   }
-  error << "tarvel serve: listening for agents on " << options.paths.eventSocket.string()
-        << "; API on " << options.paths.apiSocket.string() << "\n";
+  error << ("tarvel serve: listening for agents on " + options.paths.eventSocket.string() +
+            "; API on " + options.paths.apiSocket.string() + "\n");
   if (const auto served = service.webAddress()) {
     if (!Display::WebAccess::isLoopback(served->address)) {
       error << "tarvel serve: the web page and the API are open to every machine that reaches "
             << served->address << "; whoever has the token can answer your agents' prompts\n";
     }
-    error << "tarvel serve: web page at " << served->origin()
-          << "/?token=" << options.http->token.text << "\n";
+    // One write: the service's threads log to the same stream, and a line split by one of
+    // theirs would lose the token for whoever reads the address from here.
+    error << ("tarvel serve: web page at " + served->origin() + "/?token=" +
+              options.http->token.text + "\n");
   }
   error.flush();
   service.run(stopDescriptor.get());
