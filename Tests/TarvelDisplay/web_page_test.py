@@ -181,11 +181,17 @@ class Service:
                     ready.set()
             ready.set()
         threading.Thread(target=read, daemon=True).start()
-        if not ready.wait(10) or not self.url:
-            raise RuntimeError('tarvel serve did not print its address: ' + ''.join(self.log))
-        parts = urllib.parse.urlparse(self.url)
-        self.host, self.port = parts.hostname, parts.port
-        self.token = urllib.parse.parse_qs(parts.query)['token'][0]
+        try:
+            if not ready.wait(60) or not self.url:
+                raise RuntimeError('tarvel serve did not print its address: ' + ''.join(self.log))
+            parts = urllib.parse.urlparse(self.url)
+            self.host, self.port = parts.hostname, parts.port
+            self.token = urllib.parse.parse_qs(parts.query)['token'][0]
+        except Exception:
+            # A service that never became usable must not outlive the test.
+            self.process.kill()
+            self.process.wait()
+            raise
 
     def request(self, method, path, body=None, headers=None, token=True, host=None):
         connection = http.client.HTTPConnection(self.host, self.port, timeout=10)
