@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
@@ -161,37 +162,12 @@ Result<Outcome, std::string> run(const std::vector<std::string>& argv, std::stri
   }
   UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
-  // The child gets default signal handling and no blocked signals (the service blocks some).
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  // A process group of its own, so that ending it ends a wrapping shell's ssh too.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  std::vector<char*> pointers;
-  for (const std::string& argument : argv) {
-    pointers.push_back(const_cast<char*>(argument.c_str()));
+  const auto spawned = Spawn::inOwnGroup(
+      argv, {.input = inRead.get(), .output = outWrite.get(), .error = errWrite.get()});
+  if (!spawned) {
+    return spawned.error();
   }
-  pointers.push_back(nullptr);
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    return "Cannot run " + argv[0] + ": " + std::strerror(spawned);
-  }
+  const pid_t child = *spawned;
   if (started) {
     started(child);
   }

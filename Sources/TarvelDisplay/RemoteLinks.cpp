@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
@@ -63,37 +64,12 @@ std::optional<std::string> RemoteLinks::runLink(Link& link, std::chrono::millise
   }
   UniqueFd errRead(errPipe[0]);
   UniqueFd errWrite(errPipe[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  // A process group of its own, so that ending it ends a wrapping shell's ssh too.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  std::vector<char*> pointers;
-  for (const std::string& argument : argv) {
-    pointers.push_back(const_cast<char*>(argument.c_str()));
-  }
-  pointers.push_back(nullptr);
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const auto spawned = Spawn::inOwnGroup(argv, {.error = errWrite.get()});
   errWrite.reset();
-  if (spawned != 0) {
-    return "Cannot run " + argv[0] + ": " + std::strerror(spawned);
+  if (!spawned) {
+    return spawned.error();
   }
+  const pid_t child = *spawned;
   started(child);
 
   std::string pending;
