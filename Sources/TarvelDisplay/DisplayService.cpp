@@ -297,6 +297,7 @@ void DisplayService::takeEvents() {
   inboxRoom.notify_all();
   for (AgentEvent& event : batch) {
     ++received;
+    lastEvents.insert_or_assign(event.provider.rawValue, Dates::now());
     EventHost::localize(event, localHost);
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
@@ -366,6 +367,7 @@ void DisplayService::publishIfDue(bool force) {
           .version = std::string(version),
           .startedAt = startedAt,
           .eventsReceived = received,
+          .lastEvents = lastEvents,
           .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
                                  : std::string("[]")},
       answererList.encoded(), encodedEndings()));

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -132,6 +133,7 @@ class DisplayService {
   AgentActivityService activityService;
   Date startedAt;
   std::uint64_t received = 0;
+  std::map<std::string, Date> lastEvents;  // by provider name, as ServiceInfo carries them
   std::string localHost;  // this machine's name: events from it keep no host
 
   MainQueue queue;

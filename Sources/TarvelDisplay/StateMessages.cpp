@@ -113,7 +113,12 @@ constexpr std::array<SnapshotList, 3> longSnapshotLists{{
 }};
 
 std::string encodeService(const ServiceInfo& service) {
+  Json lastEvents = Json::object();
+  for (const auto& [provider, date] : service.lastEvents) {
+    lastEvents[provider] = Dates::iso8601(date);
+  }
   return Coding::encode(Json{{"eventsReceived", service.eventsReceived},
+                             {"lastEvents", std::move(lastEvents)},
                              {"startedAt", Dates::iso8601(service.startedAt)},
                              {"version", service.version}});
 }
@@ -474,6 +479,14 @@ void RemoteState::applyCommon(const Json& message) {
       .version = service.value("version", std::string()),
       .startedAt = Dates::parseISO8601(service.value("startedAt", std::string())).value_or(Date{}),
       .eventsReceived = service.value("eventsReceived", std::uint64_t{0})};
+  if (const auto last = service.find("lastEvents"); last != service.end() && last->is_object()) {
+    for (const auto& [provider, date] : last->items()) {
+      if (const auto parsed = date.is_string() ? Dates::parseISO8601(date.get<std::string>())
+                                               : std::nullopt) {
+        serviceInfo.lastEvents.emplace(provider, *parsed);
+      }
+    }
+  }
   if (const auto remotes = message.find("remotes"); remotes != message.end() && remotes->is_array()) {
     serviceInfo.remotes = Coding::encode(*remotes);
   }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,8 @@ struct ServiceInfo {
   std::string version;
   Date startedAt{};
   std::uint64_t eventsReceived = 0;
+  // When each agent (by provider name) last sent an event, kept after its sessions are cleared.
+  std::map<std::string, Date> lastEvents;
   // The remote hosts' links, as the JSON array the state's "remotes" carries.
   std::string remotes = "[]";
   bool operator==(const ServiceInfo&) const = default;

@@ -39,7 +39,8 @@ struct ServiceCheck {
   std::string version;    // of the answering service
   std::optional<std::int64_t> eventsReceived;
   std::string failure;  // why it did not answer
-  // The newest update time of any session of each provider, from the service or its saved file.
+  // Each provider's last event: the service's record and its sessions' update times, or the
+  // sessions it saved when it is not running.
   std::map<std::string, Date> lastEvents;
   std::optional<std::string> sessionsProblem;  // why neither could tell
 };
@@ -83,6 +84,7 @@ void addLastEvents(const std::vector<AgentSession>& sessions, std::map<std::stri
 struct StateSummary {
   std::vector<AgentSession> sessions;
   std::optional<std::int64_t> eventsReceived;
+  std::map<std::string, Date> lastEvents;  // by provider name
 };
 
 std::optional<StateSummary> summaryOfState(std::string_view body) {
@@ -115,6 +117,17 @@ std::optional<StateSummary> summaryOfState(std::string_view body) {
     if (received != service->end() && received->is_number_integer()) {
       summary.eventsReceived = received->get<std::int64_t>();
     }
+    // Each agent's last event, kept by the service after its sessions are cleared.
+    const auto last = service->find("lastEvents");
+    if (last != service->end() && last->is_object()) {
+      for (const auto& [provider, date] : last->items()) {
+        const auto parsed =
+            date.is_string() ? Dates::parseISO8601(date.get<std::string>()) : std::nullopt;
+        if (parsed) {
+          summary.lastEvents.emplace(provider, *parsed);
+        }
+      }
+    }
   }
   return summary;
 }
@@ -141,6 +154,12 @@ ServiceCheck checkService(const Display::ServiceFiles::Paths& paths) {
     const auto summary = state && state->status == 200 ? summaryOfState(state->body) : std::nullopt;
     if (summary) {
       addLastEvents(summary->sessions, check.lastEvents);
+      for (const auto& [provider, date] : summary->lastEvents) {
+        const auto [found, added] = check.lastEvents.emplace(provider, date);
+        if (!added) {
+          found->second = std::max(found->second, date);
+        }
+      }
       check.eventsReceived = summary->eventsReceived;
       return check;
     }
@@ -289,9 +308,9 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     const auto last = service.lastEvents.find(name);
     if (last != service.lastEvents.end()) {
       row.push_back("last event " + ago(last->second, now));
-    } else if (check.exists && service.eventsReceived.value_or(0) > 0) {
-      // The service keeps last events only with sessions, and cleared sessions are gone.
-      row.emplace_back("no session listed now");
+    } else if (check.exists && service.answers) {
+      // The running service remembers each agent's last event only since it started.
+      row.emplace_back("no event since the service started");
     } else if (check.exists && !service.sessionsProblem) {
       row.emplace_back("last event never");
     } else if (check.exists) {

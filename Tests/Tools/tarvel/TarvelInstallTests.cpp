@@ -27,6 +27,7 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
@@ -657,6 +658,22 @@ TEST_F(TarvelInstallTest, DoctorNamesWhatKeepsEventsFromShowingAndHowToFixIt) {
     EXPECT_EQ(outcome.out.find("never"), std::string::npos) << outcome.out;
     EXPECT_EQ(countProblems(outcome.out), 0U) << outcome.out;
     EXPECT_EQ(withoutSessions(), before);
+  }
+  {
+    SCOPED_TRACE("its session ended and cleared");
+    tarvel::Testing::ChildProcess end({relay().string(), "--provider", "claude-code"}, home,
+                                      tarvel::Testing::fixture("claude/SessionEnd.json"));
+    EXPECT_EQ(end.wait(), 0) << end.standardError();
+    ASSERT_TRUE(tarvel::Testing::eventually([&] {
+      const auto cleared = tarvel::Display::ApiClient::request(
+          home / ".tarvel" / "api.sock", "POST", "/v1/sessions/clear-finished", "{}",
+          std::chrono::seconds(10));
+      return cleared && tarvel({"status", "--json"}).out.find("\"sessions\":0") != std::string::npos;
+    }));
+    const auto outcome = tarvel({"doctor"});
+    EXPECT_TRUE(std::regex_search(
+        outcome.out, std::regex("(^|\n)claude-code +[^\n]+last event (just now|[0-9]+ s ago)\n")))
+        << outcome.out;
   }
   {
     SCOPED_TRACE("installed hook altered");
