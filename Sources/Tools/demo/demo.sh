@@ -17,7 +17,7 @@ for program in tarvel tarvel-hook tarvel-island; do
 done
 command -v tmux >/dev/null || { echo "the demo needs tmux (apt install tmux)" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/tarvel-demo.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvel-demo.XXXXXX")
 home="$work/home"
 # The captures' project folder, moved into the demo's home.
 mkdir -p "$home/proj"
@@ -46,9 +46,9 @@ fail() {
   cat "$work/serve.log" >&2 2>/dev/null || true
   exit 1
 }
-# Polls the display until it shows the text (up to 10 s).
+# Polls the display until it shows the text (up to 30 s, for a busy machine).
 wait_for_screen() {
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     screen | grep -qF -- "$1" && return 0
     sleep 0.1
   done
@@ -69,7 +69,7 @@ isolated=(env -u DBUS_SESSION_BUS_ADDRESS -u XDG_RUNTIME_DIR HOME="$home")
 echo "A throw-away home directory: $work/home"
 "${isolated[@]}" "$bin/tarvel" serve --no-notify >"$work/serve.log" 2>&1 &
 serve=$!
-for _ in $(seq 100); do
+for _ in $(seq 600); do
   [[ -S "$home/.tarvel/api.sock" ]] && break
   sleep 0.05
 done
@@ -128,7 +128,7 @@ show_screen
 echo
 echo "Pressing a (allow) in the display..."
 "${tmux[@]}" send-keys -t demo a
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   kill -0 "$hook" 2>/dev/null || break
   sleep 0.1
 done
@@ -138,7 +138,7 @@ hook=""
 grep -q '"behavior":"allow"' "$work/answer.json" || fail "the hook answered: $(cat "$work/answer.json")"
 # Allowed, Claude Code runs the command and reports it.
 document claude/PostToolUse.json "$claude" | HOME="$home" "$bin/tarvel-hook" --provider claude-code >/dev/null
-wait_for_screen "0 waiting" || true
+wait_for_screen "0 waiting" || true  # the screen is shown either way
 echo
 echo "The display after the answer, once Claude Code ran the command (PostToolUse):"
 show_screen
