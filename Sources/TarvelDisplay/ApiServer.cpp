@@ -21,6 +21,7 @@
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 #include "TarvelDisplay/HeaderDeadlines.hpp"
+#include "TarvelDisplay/WebNames.hpp"
 #include "TarvelDisplay/WebPageFiles.hpp"
 
 namespace tarvel::Display {
@@ -413,6 +414,9 @@ std::optional<std::pair<std::string_view, const char*>> pageFile(std::string_vie
   }
   if (url == "/app.css") {
     return std::pair{WebPageFiles::appCss, "text/css; charset=utf-8"};
+  }
+  if (url == "/names.js") {
+    return std::pair{WebNames::script(), "text/javascript; charset=utf-8"};
   }
   return std::nullopt;
 }

@@ -323,7 +323,7 @@ def main():
         check(third.poll() is None and len(service.prompts()) == 3, 'the third hook was answered')
         shown = browser.evaluate('[...document.querySelectorAll(".prompt .detail")].map(n => n.textContent)')
         check(HOSTILE in shown, f'the markup is not shown as text: {shown}')
-        check(browser.evaluate('document.scripts.length') == 1, 'a script element was made')
+        check(browser.evaluate('document.scripts.length') == 2, 'a script element was made')  # names.js, app.js
         check(browser.evaluate('document.getElementById("injected") === null && window.injected === undefined'),
               'the agent text became markup')
         browser.wait_for('document.getElementById("connection").dataset.state === "live"')

@@ -100,16 +100,8 @@ function renderRemotes(remotes) {
 
 // --- Names -----------------------------------------------------------------------------------
 
-// The words the terminal display and the notifications use for agents and states.
-const agentNames = {
-  'claude-code': 'Claude Code', codex: 'Codex', 'gemini-cli': 'Gemini CLI', cursor: 'Cursor',
-  grok: 'Grok', opencode: 'OpenCode', antigravity: 'Antigravity',
-};
-const stateNames = {
-  idle: 'Idle', starting: 'Starting', thinking: 'Thinking', running: 'Running',
-  executingTool: 'Using tool', editing: 'Editing', waitingForUser: 'Needs attention',
-  unknown: 'Reconnecting', completed: 'Completed', failed: 'Failed',
-};
+// agentNames and stateNames come from /names.js: the words the terminal display and the
+// notifications use, from the service's own table.
 const agentName = (provider) => agentNames[provider] || provider || '';
 const stateName = (name) => stateNames[name] || name || '';
 

@@ -1,0 +1,40 @@
+#include "TarvelDisplay/WebNames.hpp"
+
+#include <array>
+#include <string>
+
+#include "TarvelCore/Models/AgentEvent.hpp"
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelDisplay/NotificationContent.hpp"
+
+namespace tarvel::Display::WebNames {
+
+namespace {
+
+std::string makeScript() {
+  const std::array<const AgentProvider*, 7> providers{
+      &AgentProvider::claudeCode, &AgentProvider::codex,       &AgentProvider::geminiCLI,
+      &AgentProvider::cursor,     &AgentProvider::grok,        &AgentProvider::openCode,
+      &AgentProvider::antigravity};
+  Json agents = Json::object();
+  for (const AgentProvider* provider : providers) {
+    agents[provider->rawValue] = NotificationContent::agentName(*provider);
+  }
+  Json states = Json::object();
+  for (const auto& [state, raw] : EnumNames<AgentState>::table) {
+    states[std::string(raw)] = std::string(displayName(state));
+  }
+  return "// The agent and state names of the terminal display and the notifications.\n"
+         "const agentNames = " + Coding::encode(agents) + ";\n" +
+         "const stateNames = " + Coding::encode(states) + ";\n";
+}
+
+}  // namespace
+
+std::string_view script() {
+  static const std::string text = makeScript();
+  return text;
+}
+
+}  // namespace tarvel::Display::WebNames
