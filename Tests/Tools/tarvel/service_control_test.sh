@@ -5,7 +5,8 @@
 #   starts in tmux; a second service is refused with the running one's process id and origin;
 # - tarvel web names the exact command that turns the page on, and that command works;
 # - a bad file is refused with its line and column and the running service keeps its settings;
-# - tarvel stop ends the service and leaves no socket or lock file.
+# - tarvel stop ends the service and leaves no socket or lock file;
+# - a service that the systemd user unit runs is stopped and restarted through systemctl.
 # Exit 77 (skipped) without tmux.
 # Usage: service_control_test.sh <bin directory>
 set -u
@@ -119,4 +120,35 @@ grep -q '^started by tarvel-island$' "$HOME/.tarvel/serve.lock" || fail "the loc
 "${tmux[@]}" kill-server
 tarvel stop >/dev/null || fail "tarvel stop of the island's service failed"
 eventually not_running || fail "the island's service still runs"
+# A service that the systemd user unit runs is stopped and restarted through systemctl. Here a
+# stand-in systemctl records its calls and does what the unit would: end the service, start it.
+unit="by the systemd user unit tarvel.service"
+mkdir -p "$work/unit-bin"
+cat >"$work/unit-bin/systemctl" <<UNIT
+#!/usr/bin/env bash
+echo "\$*" >>"$work/systemctl.calls"
+[ "\$*" = "--user stop tarvel.service" ] || [ "\$*" = "--user restart tarvel.service" ] || exit 1
+kill "\$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")"
+for _ in \$(seq 300); do [ -e "$HOME/.tarvel/serve.lock" ] || break; sleep 0.1; done
+if [ "\$2" = restart ]; then
+  TARVEL_STARTED_BY="${unit#by }" setsid "$bin/tarvel" serve >/dev/null 2>&1 </dev/null &
+fi
+exit 0
+UNIT
+chmod +x "$work/unit-bin/systemctl"
+unit_tarvel() { PATH="$work/unit-bin:$PATH" "$bin/tarvel" "$@"; }
+TARVEL_STARTED_BY="${unit#by }" setsid "$bin/tarvel" serve >/dev/null 2>&1 </dev/null &
+eventually running || fail "the unit's stand-in service did not start"
+grep -q "^started $unit\$" "$HOME/.tarvel/serve.lock" || fail "the lock file says: $(cat "$HOME/.tarvel/serve.lock")"
+unit_tarvel restart --no-notify >/dev/null 2>"$work/unit-options.err" &&
+  fail "restart with options went past the unit"
+grep -q "put them in the configuration" "$work/unit-options.err" ||
+  fail "restart with options said: $(cat "$work/unit-options.err")"
+unit_tarvel restart >"$work/unit-restart.out" 2>&1 || fail "restart through the unit failed: $(cat "$work/unit-restart.out")"
+grep -q "started $unit" "$work/unit-restart.out" || fail "restart said: $(cat "$work/unit-restart.out")"
+unit_tarvel stop >"$work/unit-stop.out" 2>&1 || fail "stop through the unit failed: $(cat "$work/unit-stop.out")"
+grep -q "started $unit" "$work/unit-stop.out" || fail "stop said: $(cat "$work/unit-stop.out")"
+not_running || fail "the unit's service still runs after tarvel stop"
+[ "$(cat "$work/systemctl.calls")" = $'--user restart tarvel.service\n--user stop tarvel.service' ] ||
+  fail "systemctl was called as: $(cat "$work/systemctl.calls")"
 echo "PASS: service control"
