@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -21,7 +24,7 @@ Result<pid_t, std::string> inOwnGroup(const std::vector<std::string>& argv,
   const auto attach = [&actions](int ours, int theirs, int mode) {
     if (ours >= 0) {
       ::posix_spawn_file_actions_adddup2(&actions, ours, theirs);
-    } else {
+    } else if (ours != inherited) {
       ::posix_spawn_file_actions_addopen(&actions, theirs, "/dev/null", mode, 0);
     }
   };
@@ -54,6 +57,20 @@ Result<pid_t, std::string> inOwnGroup(const std::vector<std::string>& argv,
     return "Cannot run " + argv[0] + ": " + std::strerror(spawned);
   }
   return child;
+}
+
+int run(const std::vector<std::string>& argv, const Streams& streams) {
+  const auto child = inOwnGroup(argv, streams);
+  if (!child) {
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(*child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace tarvel::Spawn

@@ -9,7 +9,10 @@
 
 namespace tarvel::Spawn {
 
-// Where the child's standard streams go: a descriptor of ours, or /dev/null when -1.
+// A stream the child shares with this process.
+inline constexpr int inherited = -2;
+
+// Where the child's standard streams go: a descriptor of ours, `inherited`, or /dev/null when -1.
 struct Streams {
   int input = -1;
   int output = -1;
@@ -21,5 +24,9 @@ struct Streams {
 // blocked, whatever this process blocks or ignores. The caller reaps the child. Fails with a
 // sentence naming the program.
 Result<pid_t, std::string> inOwnGroup(const std::vector<std::string>& argv, const Streams& streams);
+
+// Runs `argv` as inOwnGroup does and waits for it to end: its exit status, or -1 when it could
+// not be run or did not exit by itself.
+int run(const std::vector<std::string>& argv, const Streams& streams);
 
 }  // namespace tarvel::Spawn

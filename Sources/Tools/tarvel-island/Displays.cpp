@@ -1,9 +1,5 @@
 #include "Tools/tarvel-island/Displays.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,15 +16,15 @@
 #include "QuoyaCore/SessionPresentation.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/ServiceStart.hpp"
 #include "Tools/tarvel-island/TextCells.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Island {
 namespace {
@@ -44,39 +40,7 @@ std::string serverError(const std::filesystem::path& path, const AgentSocketErro
 
 // Runs a program found on PATH with its output discarded and waits for it; its exit status, or
 // -1 when it could not be run.
-int runProgram(const std::vector<std::string>& arguments) {
-  std::vector<char*> pointers;
-  for (const std::string& argument : arguments) {
-    pointers.push_back(const_cast<char*>(argument.c_str()));
-  }
-  pointers.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, pointers[0], &actions, &attributes, pointers.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    return -1;
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int runProgram(const std::vector<std::string>& arguments) { return Spawn::run(arguments, {}); }
 
 }  // namespace
 
@@ -105,54 +69,7 @@ ServiceDisplay::~ServiceDisplay() { stop(); }
 
 bool ServiceDisplay::startService(const std::filesystem::path& program,
                                   const std::filesystem::path& log) {
-  // Everything the children need is made before fork: after it only async-signal-safe calls.
-  const std::string programText = program.string();
-  const std::string logText = log.string();
-  std::array<char*, 3> arguments{const_cast<char*>(programText.c_str()), const_cast<char*>("serve"),
-                                 nullptr};
-  // The service records who started it, for tarvel stop and for a refused second start.
-  std::vector<std::string> environment{"TARVEL_STARTED_BY=tarvel-island"};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (!std::string_view(*entry).starts_with("TARVEL_STARTED_BY=")) {
-      environment.emplace_back(*entry);
-    }
-  }
-  std::vector<char*> environmentPointers;
-  for (std::string& entry : environment) {
-    environmentPointers.push_back(entry.data());
-  }
-  environmentPointers.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child < 0) {
-    return false;
-  }
-  if (child == 0) {
-    // A new session without a terminal, then a grandchild that is nobody's child here: the
-    // service outlives this display and never becomes its zombie.
-    ::setsid();
-    if (::fork() != 0) {
-      ::_exit(0);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
-    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int output =
-        ::open(logText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (input >= 0) {
-      ::dup2(input, STDIN_FILENO);
-    }
-    const int target = output >= 0 ? output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(target, STDOUT_FILENO);
-    ::dup2(target, STDERR_FILENO);
-    ::execve(arguments[0], arguments.data(), environmentPointers.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return tarvel::Display::ServiceStart::inBackground(program, {}, log, "tarvel-island") > 0;
 }
 
 std::optional<std::string> ServiceDisplay::start() {

@@ -1,9 +1,6 @@
 #include "Tools/tarvel/ServiceControl.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,13 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/ServiceStart.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::ServiceControl {
 namespace {
@@ -33,24 +29,11 @@ using Clock = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(30);
 constexpr auto pollInterval = std::chrono::milliseconds(50);
 
-// Runs a program found on PATH with this process's output and waits; its exit status, or -1.
-int runProgram(std::vector<std::string> arguments) {
-  std::vector<char*> pointers;
-  for (std::string& argument : arguments) {
-    pointers.push_back(argument.data());
-  }
-  pointers.push_back(nullptr);
-  pid_t child = 0;
-  if (::posix_spawnp(&child, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
-    return -1;
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a program found on PATH with this process's streams and waits; its exit status, or -1.
+int runProgram(const std::vector<std::string>& arguments) {
+  return Spawn::run(arguments, {.input = Spawn::inherited,
+                                .output = Spawn::inherited,
+                                .error = Spawn::inherited});
 }
 
 bool waitUntil(const auto& condition) {
@@ -76,73 +59,16 @@ std::string logTail(const std::filesystem::path& log) {
   return last;
 }
 
-// Starts `tarvel serve ARGUMENTS` in a session of its own, owned by nobody here, with its output
-// in `log`; the service's process id, or -1.
+// Starts this program's `tarvel serve ARGUMENTS` in the background, its output in `log`; the
+// service's process id, or -1.
 pid_t startInBackground(const std::vector<std::string>& serveArguments,
                         const std::filesystem::path& log) {
   std::error_code problem;
-  const std::string program = std::filesystem::read_symlink("/proc/self/exe", problem).string();
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", problem);
   if (problem) {
     return -1;
   }
-  // Everything the children need is made before fork: after it only async-signal-safe calls.
-  std::vector<std::string> arguments{program, "serve"};
-  arguments.insert(arguments.end(), serveArguments.begin(), serveArguments.end());
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> environment{"TARVEL_STARTED_BY=tarvel restart"};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (!std::string_view(*entry).starts_with("TARVEL_STARTED_BY=")) {
-      environment.emplace_back(*entry);
-    }
-  }
-  std::vector<char*> envp;
-  for (std::string& entry : environment) {
-    envp.push_back(entry.data());
-  }
-  envp.push_back(nullptr);
-  const std::string logText = log.string();
-  int pipe[2] = {-1, -1};
-  if (::pipe2(pipe, O_CLOEXEC) != 0) {
-    return -1;
-  }
-  const UniqueFd reader(pipe[0]);
-  UniqueFd writer(pipe[1]);
-  const pid_t child = ::fork();
-  if (child < 0) {
-    return -1;
-  }
-  if (child == 0) {
-    ::setsid();
-    const pid_t service = ::fork();
-    if (service != 0) {
-      static_cast<void>(::write(writer.get(), &service, sizeof service));
-      ::_exit(0);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int output =
-        ::open(logText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    ::dup2(input, STDIN_FILENO);
-    const int target = output >= 0 ? output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(target, STDOUT_FILENO);
-    ::dup2(target, STDERR_FILENO);
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
-  writer.reset();
-  pid_t service = -1;
-  while (::read(reader.get(), &service, sizeof service) < 0 && errno == EINTR) {
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return service;
+  return Display::ServiceStart::inBackground(program, serveArguments, log, "tarvel restart");
 }
 
 }  // namespace
