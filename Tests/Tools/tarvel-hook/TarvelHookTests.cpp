@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,9 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -19,18 +15,14 @@
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
+using Testing::fixture;
 
 // What one run of the hook printed and how it ended.
 struct Outcome {
@@ -43,65 +35,15 @@ struct Outcome {
 // Runs the built tarvel-hook with `home` as HOME, `input` on standard input (then closed).
 Outcome runHook(const std::filesystem::path& home, const std::string& input,
                 const std::vector<std::string>& arguments) {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe";
-    return {};
-  }
-  const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-hook";
-  const std::string homeVariable = "HOME=" + home.string();
+  std::vector<std::string> command{Testing::program("tarvel-hook")};
+  command.insert(command.end(), arguments.begin(), arguments.end());
   const auto started = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    char* envp[] = {const_cast<char*>(homeVariable.c_str()), const_cast<char*>("TERM_PROGRAM=kitty"),
-                    nullptr};
-    ::execve(program.c_str(), argv.data(), envp);
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  std::size_t offset = 0;
-  while (offset < input.size()) {
-    const ssize_t written = ::write(in[1], input.data() + offset, input.size() - offset);
-    if (written <= 0) break;
-    offset += static_cast<std::size_t>(written);
-  }
-  ::close(in[1]);
+  Testing::ChildProcess hook(command, home, input, {"TERM_PROGRAM=kitty"});
   Outcome outcome;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0 && ::poll(fds, 2, 10000) > 0) {
-    for (auto& fd : fds) {
-      if (fd.fd < 0 || fd.revents == 0) continue;
-      char buffer[4096];
-      const ssize_t count = ::read(fd.fd, buffer, sizeof buffer);
-      if (count <= 0) {
-        ::close(fd.fd);
-        fd.fd = -1;
-        --open;
-        continue;
-      }
-      (fd.fd == out[0] ? outcome.standardOutput : outcome.standardError)
-          .append(buffer, static_cast<std::size_t>(count));
-    }
-  }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) ::close(fd.fd);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  outcome.exitStatus = hook.wait();
   outcome.elapsed = std::chrono::steady_clock::now() - started;
-  outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.standardOutput = hook.standardOutput();
+  outcome.standardError = hook.standardError();
   return outcome;
 }
 
