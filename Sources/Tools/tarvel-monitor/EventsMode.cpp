@@ -8,7 +8,6 @@
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
-#include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {
 
@@ -31,13 +30,7 @@ int runEvents(const MonitorOptions& options) {
         const std::scoped_lock lock(outputMutex);
         writeAll(STDOUT_FILENO, line);
       }));
-  if (auto error = server.start()) {
-    printError(error->description());
-    return 1;
-  }
-  StopSignals::wait();
-  server.stop();
-  return 0;
+  return serveUntilStopped(server);
 }
 
 }  // namespace tarvel::Monitor

@@ -38,4 +38,14 @@ bool prepareToServe(const MonitorOptions& options) {
   return true;
 }
 
+int serveUntilStopped(UnixSocketServer& server) {
+  if (auto error = server.start()) {
+    printError(error->description());
+    return 1;
+  }
+  StopSignals::wait();
+  server.stop();
+  return 0;
+}
+
 }  // namespace tarvel::Monitor

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/MonitorOptions.hpp"
 
 // What every tarvel-monitor mode shares: whole writes to standard output and error, and the
@@ -18,5 +19,9 @@ void printError(std::string_view message);
 // Blocks the stop signals, sends log messages to standard error and, with --island, prepares
 // the island directory. False (after printing why) when that directory cannot be used.
 [[nodiscard]] bool prepareToServe(const MonitorOptions& options);
+
+// Starts `server`, serves until a stop signal comes, then stops it: the exit status (1, after
+// printing why, when it cannot start).
+int serveUntilStopped(UnixSocketServer& server);
 
 }  // namespace tarvel::Monitor

@@ -12,7 +12,6 @@
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
-#include "Tools/tarvel-monitor/StopSignals.hpp"
 
 namespace tarvel::Monitor {
 namespace {
@@ -56,13 +55,7 @@ int runStore(const MonitorOptions& options) {
                             writeAll(STDOUT_FILENO,
                                      Coding::encode(storeReport(store, accepted)) + "\n");
                           });
-  if (auto error = server.start()) {
-    printError(error->description());
-    return 1;
-  }
-  StopSignals::wait();
-  server.stop();
-  return 0;
+  return serveUntilStopped(server);
 }
 
 }  // namespace tarvel::Monitor
