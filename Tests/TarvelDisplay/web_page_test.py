@@ -133,7 +133,12 @@ class Browser:
     def wait_for(self, expression, limit=60.0, what=None):
         deadline = time.time() + limit
         while True:
-            value = self.evaluate(expression)
+            try:
+                value = self.evaluate(expression)
+            except RuntimeError as error:  # a page being replaced by the next one
+                value = None
+                if time.time() > deadline:
+                    raise
             if value:
                 return value
             if time.time() > deadline:
@@ -437,8 +442,10 @@ def main():
             browser.call('Page.navigate', url=page)
             browser.wait_for('document.getElementById("connection")?.dataset.state === "live" && '
                              'document.querySelectorAll(".prompt").length === 3', what='the page again')
+            browser.evaluate('window.beforeReload = true')
             browser.call('Page.reload')
-            browser.wait_for('document.getElementById("connection")?.dataset.state === "live" && '
+            browser.wait_for('!window.beforeReload && '
+                             'document.getElementById("connection")?.dataset.state === "live" && '
                              'document.querySelectorAll(".prompt").length === 3', what='the page reloaded')
             # Its first request came before it planted anything (later ones carry its own cookie).
             sent = ''.join(other.requests)
