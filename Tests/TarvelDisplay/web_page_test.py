@@ -333,7 +333,7 @@ def access_rules(service, home):
                          ('GET', '/v1/sessions/claude-code:x'),
                          ('POST', '/v1/sessions/clear-finished'),
                          ('POST', '/v1/prompts/11111111-1111-4111-8111-111111111111')):
-        for headers, query in ((cookie, ''), ({}, '?token=' + service.token)):
+        for headers, query in ((cookie, ''), ({}, ('&' if '?' in path else '?') + 'token=' + service.token)):
             answer = service.request(method, path + query, body='{}' if method == 'POST' else None,
                                      token=False, headers=headers)
             check(answer[0] == 401 and answer[2].getheader('Set-Cookie') is None,
