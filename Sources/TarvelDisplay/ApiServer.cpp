@@ -425,15 +425,14 @@ std::optional<std::pair<std::string_view, const char*>> pageFile(std::string_vie
 MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std::string_view url,
                     std::string_view method, const std::string& body) {
   const WebAccess::Served& served = *context.served;
-  const std::string cookieName = served.cookieName();
+  const auto file = pageFile(url);
   const WebAccess::Request request{
       .method = method,
       .path = url,
       .host = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST),
       .origin = header(connection, MHD_HEADER_KIND, "Origin"),
       .authorization = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
-      .cookie = header(connection, MHD_COOKIE_KIND, cookieName.c_str()),
-      .queryToken = header(connection, MHD_GET_ARGUMENT_KIND, "token")};
+      .pageFile = file.has_value()};
   switch (WebAccess::check(request, served, context.http->token)) {
     case WebAccess::Verdict::misdirectedHost:
       return sendError(connection, MHD_HTTP_MISDIRECTED_REQUEST,
@@ -443,25 +442,10 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
     case WebAccess::Verdict::unauthorized:
       return sendError(connection, MHD_HTTP_UNAUTHORIZED,
                        "a valid token is needed: open the address `tarvel web` prints");
-    case WebAccess::Verdict::setCookie: {
-      // The token leaves the address bar (and the history) at once; the cookie carries it on.
-      MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-      if (response == nullptr) {
-        return MHD_NO;
-      }
-      decorate(response, "text/plain");
-      const std::string cookie =
-          cookieName + "=" + context.http->token.text + "; Path=/; HttpOnly; SameSite=Strict";
-      MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
-      MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, "/");
-      const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, response);
-      MHD_destroy_response(response);
-      return result;
-    }
     case WebAccess::Verdict::allowed:
       break;
   }
-  if (const auto file = pageFile(url)) {
+  if (file) {
     if (method != "GET" && method != "HEAD") {
       return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
     }
@@ -471,6 +455,13 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
       return MHD_NO;
     }
     decorate(response, file->second);
+    // A browser that still holds the token in an earlier version's cookie sends it to every port
+    // of this host: it is told to forget it.
+    const std::string stale = served.staleCookieName();
+    if (header(connection, MHD_COOKIE_KIND, stale.c_str())) {
+      const std::string expired = stale + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict";
+      MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, expired.c_str());
+    }
     const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
     MHD_destroy_response(response);
     return result;

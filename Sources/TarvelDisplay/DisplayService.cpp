@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <unordered_set>
 
@@ -130,12 +132,14 @@ std::optional<std::string> DisplayService::start() {
     return fail(*error);
   }
   if (options.notifications) {
+    NotifierOptions notifierOptions = *options.notifications;
+    notifierOptions.opener = promptOpener();
     notifier = std::make_unique<Notifier>(
         stateHub,
         [this](const UUID& id, const AgentReply& reply) {
           return answer(id, reply, "notification").status;
         },
-        *options.notifications, &answererList);
+        std::move(notifierOptions), &answererList);
     notifier->start();
   }
   if (!options.remotes.empty()) {
@@ -149,6 +153,18 @@ std::optional<std::string> DisplayService::start() {
                     {Log::value(options.paths.directory.string()),
                      Log::value(static_cast<long>(activityService.sessions().size()))});
   return std::nullopt;
+}
+
+std::optional<PromptOpener> DisplayService::promptOpener() const {
+  std::optional<std::string> page;
+  if (const auto served = webAddress(); served && options.http) {
+    page = served->origin() + "/#token=" + options.http->token.text;
+  }
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): nothing sets it
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return PromptOpener::find(std::move(page), path != nullptr ? path : "/usr/bin:/bin",
+                            error ? std::filesystem::path() : self.parent_path() / "tarvel-island");
 }
 
 std::optional<WebAccess::Served> DisplayService::webAddress() const {

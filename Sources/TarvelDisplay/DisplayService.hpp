@@ -111,6 +111,8 @@ class DisplayService {
   static constexpr std::chrono::hours pruneAge{24};
 
  private:
+  // Where a notification's "Open" shows all of a prompt: the page when served, else a terminal.
+  std::optional<PromptOpener> promptOpener() const;
   void takeEvents();
   // Keeps at most as many sessions as are saved, dropping as a save leaves out.
   void boundSessions();

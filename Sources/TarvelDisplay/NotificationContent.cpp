@@ -130,7 +130,7 @@ std::string agentName(const AgentProvider& provider) {
   return provider.displayName();
 }
 
-Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
+Notification forPrompt(const LivePrompt& prompt, Date now, bool markup, bool canOpen) {
   const AgentPendingReply& pending = prompt.pendingReply;
   std::string summary = agentName(prompt.provider);
   if (prompt.projectName && !prompt.projectName->empty()) {
@@ -142,7 +142,8 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
     body += "\n" + approved;
   }
   if (!whole) {
-    body += "\nOpen Tarvel to see all of it and allow it.";
+    body += canOpen ? "\nOpen shows all of it, to allow it there."
+                    : "\nOpen Tarvel to see all of it and allow it.";
   }
 
   std::vector<Action> actions;
@@ -157,6 +158,9 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup) {
   }
   if (pending.allowsDeny() && (pending.kind != AgentPromptKind::question || !actions.empty())) {
     actions.push_back({.key = std::string(denyAction), .label = "Deny"});
+  }
+  if (!whole && canOpen) {
+    actions.insert(actions.begin(), Action{.key = std::string(openAction), .label = "Open"});
   }
 
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(prompt.expiresAt - now);

@@ -18,6 +18,8 @@ namespace tarvel::Display::NotificationContent {
 // Action keys as the notification service sends them back in ActionInvoked.
 inline constexpr std::string_view allowAction = "allow";
 inline constexpr std::string_view denyAction = "deny";
+// Shows all of a prompt the notification cannot show, where it can be answered; answers nothing.
+inline constexpr std::string_view openAction = "open";
 // Followed by the option's index in the single question's options.
 inline constexpr std::string_view optionActionPrefix = "option:";
 
@@ -55,7 +57,10 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters);
 
 // The notification for a live prompt, shown at `now`; it expires when the prompt does. `markup`:
 // the service reads markup in bodies (capability "body-markup"), so the body is escaped for it.
-Notification forPrompt(const LivePrompt& prompt, Date now, bool markup = true);
+// `canOpen`: there is somewhere to show all of a prompt, so one the body cannot show whole is
+// offered "Open" in place of "Allow".
+Notification forPrompt(const LivePrompt& prompt, Date now, bool markup = true,
+                       bool canOpen = false);
 
 // The agent's name as people know it and as the terminal display shows it: "Claude Code",
 // "Codex", "Gemini CLI"; other agents by their own name.

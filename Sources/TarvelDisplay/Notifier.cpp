@@ -332,8 +332,9 @@ class Session {
     if (!knowsCapabilities()) {
       return;
     }
-    const auto content = NotificationContent::forPrompt(prompt, Dates::now(),
-                                                        capabilities->count("body-markup") != 0);
+    const auto content =
+        NotificationContent::forPrompt(prompt, Dates::now(), capabilities->count("body-markup") != 0,
+                                       options.opener.has_value());
     if (const auto id = notify(content, capabilities->count("actions") != 0)) {
       // An id names one notification: one the service reuses no longer shows the old prompt.
       std::erase_if(shown, [&](const auto& entry) { return entry.second.id == *id; });
@@ -364,6 +365,10 @@ class Session {
     const Shown* entry = self.byNotification(id);
     if (entry == nullptr) {
       return 0;  // another program's notification, or one already withdrawn
+    }
+    if (key == NotificationContent::openAction && self.options.opener) {
+      static_cast<void>(self.options.opener->open(entry->prompt.replyId));
+      return 0;
     }
     const auto reply = NotificationContent::reply(entry->prompt, key);
     if (!reply) {

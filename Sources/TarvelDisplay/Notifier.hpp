@@ -11,6 +11,7 @@
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelDisplay/Answerers.hpp"
+#include "TarvelDisplay/PromptOpener.hpp"
 #include "TarvelDisplay/StateHub.hpp"
 
 namespace tarvel::Display {
@@ -19,6 +20,8 @@ struct NotifierOptions {
   // A session that finishes or fails after running longer than this gets a plain notification;
   // absent: none.
   std::optional<std::chrono::seconds> finishedAfter;
+  // Where "Open" shows all of a prompt that a notification cannot show; absent: no "Open".
+  std::optional<PromptOpener> opener;
 };
 
 // Desktop notifications through the freedesktop notification service on the user's session bus:

@@ -180,7 +180,7 @@ std::string Served::origin() const {
   return "http://" + (six ? "[" + shown + "]" : shown) + ":" + std::to_string(port);
 }
 
-std::string Served::cookieName() const { return "tarvel_" + std::to_string(port); }
+std::string Served::staleCookieName() const { return "tarvel_" + std::to_string(port); }
 
 Verdict check(const Request& request, const Served& served, const Token& token) {
   if (!request.host || !served.acceptsHost(*request.host)) {
@@ -192,17 +192,14 @@ Verdict check(const Request& request, const Served& served, const Token& token) 
   if (!reading && request.origin && *request.origin != "http://" + std::string(*request.host)) {
     return Verdict::foreignOrigin;
   }
-  if (reading && request.path == "/" && request.queryToken) {
-    return sameSecret(*request.queryToken, token.text) ? Verdict::setCookie : Verdict::unauthorized;
+  if (request.pageFile) {
+    return Verdict::allowed;
   }
   constexpr std::string_view bearer = "Bearer ";
   if (request.authorization && request.authorization->starts_with(bearer)) {
     return sameSecret(request.authorization->substr(bearer.size()), token.text)
                ? Verdict::allowed
                : Verdict::unauthorized;
-  }
-  if (request.cookie && sameSecret(*request.cookie, token.text)) {
-    return Verdict::allowed;
   }
   return Verdict::unauthorized;
 }

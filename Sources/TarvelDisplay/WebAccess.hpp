@@ -9,9 +9,11 @@
 #include "TarvelCore/Platform/Result.hpp"
 
 // Who may use the API and the page over TCP: a secret token, kept in a 0600 file, sent as
-// `Authorization: Bearer …` or as the cookie the page is given once; the Host header must name
-// the address served (so a rebound DNS name gets nothing), and a POST from another page's Origin
-// is refused.
+// `Authorization: Bearer …` with every request for data (the page keeps it in its own session
+// storage, which no other port or host can read; no cookie, since cookies do not tell ports
+// apart); the Host header must name the address served (so a rebound DNS name gets nothing), and
+// a POST from another page's Origin is refused. The page's own files hold no data and are served
+// without the token.
 namespace tarvel::Display::WebAccess {
 
 // The token, 64 hex digits (256 random bits).
@@ -38,8 +40,9 @@ struct Served {
   [[nodiscard]] bool acceptsHost(std::string_view host) const;
   // "http://address:port" (IPv6 in brackets; the loopback address for 0.0.0.0 and ::).
   [[nodiscard]] std::string origin() const;
-  // The cookie that carries the token; named by port, since cookies do not tell ports apart.
-  [[nodiscard]] std::string cookieName() const;
+  // The cookie earlier versions kept the token in; a browser that still sends it is told to
+  // drop it, since every other port of the host is sent it too.
+  [[nodiscard]] std::string staleCookieName() const;
 };
 
 // What one request over TCP carries, as the server read it.
@@ -49,8 +52,8 @@ struct Request {
   std::optional<std::string_view> host;
   std::optional<std::string_view> origin;
   std::optional<std::string_view> authorization;
-  std::optional<std::string_view> cookie;      // the value of the served cookie, when sent
-  std::optional<std::string_view> queryToken;  // ?token= on the page's address
+  // One of the page's own files (its HTML, script and style), which hold no data.
+  bool pageFile = false;
 };
 
 // What to serve over TCP: the address and port (0: any free port) and the token.
@@ -62,8 +65,6 @@ struct Listener {
 
 enum class Verdict {
   allowed,
-  // GET /?token= with the right token: set the cookie and send the browser to "/".
-  setCookie,
   misdirectedHost,  // 421
   foreignOrigin,    // 403
   unauthorized,     // 401

@@ -139,6 +139,18 @@ TEST(NotificationContent, OnlyWhatTheBodyShowsWholeCanBeAllowed) {
         test.allowed ? std::vector<std::string>{"allow", "deny"} : std::vector<std::string>{"deny"};
     EXPECT_EQ(keys(notification), offered);
     EXPECT_EQ(Content::reply(waiting, "allow").has_value(), test.allowed);
+    // With somewhere to show all of it, what cannot be allowed here is offered "Open" first,
+    // which answers nothing.
+    const auto openable = Content::forPrompt(waiting, waiting.receivedAt, true, true);
+    std::string shown = test.shown;
+    if (!test.allowed) {
+      shown.replace(shown.rfind('\n') + 1, std::string::npos,
+                    "Open shows all of it, to allow it there.");
+    }
+    EXPECT_EQ(openable.body, "Allow this command?\n" + shown);
+    const std::vector<std::string> openOffers{"open", "deny"};
+    EXPECT_EQ(keys(openable), test.allowed ? offered : openOffers);
+    EXPECT_FALSE(Content::reply(waiting, "open"));
   }
 }
 

@@ -1,8 +1,10 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -455,6 +457,92 @@ TEST_F(NotifierTest, ANewNotificationServiceNeverGetsAnActionThroughToAnOldNotif
   EXPECT_EQ(second.standardOutput(), allowAnswer);
   EXPECT_FALSE(first.hasEnded()) << first.standardOutput();
   EXPECT_EQ(onlyPrompt().size(), 36U);
+}
+
+// A command the notification cannot show whole offers Open instead of Allow; Open answers nothing
+// and shows the prompt where it can be answered: the web page at that prompt when it is served,
+// else a terminal display in the desktop's terminal. With neither, there is no Open.
+TEST_F(NotifierTest, ACommandTooLongToShowOffersOpenWhichShowsItWhereItCanBeAnswered) {
+  // Stand-ins for the desktop's programs, on the service's whole PATH: each records how it ran.
+  const auto bin = home / "bin";
+  std::filesystem::create_directory(bin);
+  std::filesystem::create_symlink("/usr/bin/setsid", bin / "setsid");
+  const auto install = [&](const std::string& name) {
+    const auto record = (home / ("ran-" + name)).string();
+    std::ofstream(bin / name) << "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" << record
+                              << ".new' && /bin/mv '" << record << ".new' '" << record << "'\n";
+    ::chmod((bin / name).c_str(), 0755);
+  };
+  const auto ran = [&](const std::string& name) {
+    std::string text;
+    EXPECT_TRUE(eventually([&] {
+      std::ifstream file(home / ("ran-" + name));
+      text.assign(std::istreambuf_iterator<char>(file), {});
+      return !text.empty();
+    })) << name;
+    return text;
+  };
+  const auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  const std::string command = "make a\nmake b\nmake c\nmake d\nmake e\nmake f\nmake g\nmake h";
+  const std::string openText = "\n+2 more lines\nOpen shows all of it, to allow it there.";
+  struct Case {
+    std::string name;
+    std::vector<std::string> programs;
+    std::vector<std::string> options;
+  };
+  for (const Case& test : {Case{"page", {"xdg-open", "x-terminal-emulator"}, {"--http", "127.0.0.1:0"}},
+                           Case{"terminal", {"xdg-open", "x-terminal-emulator"}, {}},
+                           Case{"neither", {"xdg-open"}, {}}}) {
+    SCOPED_TRACE(test.name);
+    for (const std::string& name : test.programs) {
+      install(name);
+    }
+    daemon = std::make_unique<NotificationDaemon>(home);
+    auto environment = daemon->environment();
+    environment.push_back("PATH=" + bin.string());
+    startService(environment, test.options);
+    ChildProcess& hook = startCommandHook("15151515-1515-4151-8151-151515151515", command);
+    const std::string replyId = onlyPrompt();
+    const Json notified = waitForCalls("Notify", 1).at(0);
+    const std::string body = notified[4].get<std::string>();
+    if (test.name == "neither") {
+      EXPECT_TRUE(body.ends_with("\n+2 more lines\nOpen Tarvel to see all of it and allow it."))
+          << body;
+      EXPECT_EQ(notified[5], Json({"deny", "Deny"}));
+    } else {
+      EXPECT_TRUE(body.ends_with(openText)) << body;
+      EXPECT_EQ(notified[5], Json({"open", "Open", "deny", "Deny"}));
+      // Allow is not offered: it answers nothing. Open shows the prompt, and answers nothing.
+      daemon->invokeAction(1, "allow");
+      daemon->invokeAction(1, "open");
+      if (test.name == "page") {
+        const std::string log = service->standardError();
+        const auto at = log.find("web page at ");
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::string page = log.substr(at + 12, log.find('\n', at) - at - 12);
+        EXPECT_EQ(lower(ran("xdg-open")),
+                  lower(bin.string() + "/xdg-open\n" + page + "&prompt=" + replyId + "\n"));
+      } else {
+        EXPECT_EQ(ran("x-terminal-emulator"),
+                  bin.string() + "/x-terminal-emulator\n-e\n" + program("tarvel-island") + "\n");
+      }
+      EXPECT_FALSE(hook.hasEnded()) << hook.standardOutput();
+    }
+    EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"deny"})").status, 200);
+    EXPECT_EQ(hook.wait(), 0);
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+    hooks.clear();
+    service.reset();
+    daemon.reset();
+    std::filesystem::remove(home / "ran-xdg-open");
+    std::filesystem::remove(home / "ran-x-terminal-emulator");
+    std::filesystem::remove(bin / "x-terminal-emulator");
+  }
 }
 
 TEST_F(NotifierTest, ASessionThatEndsAfterRunningLongerThanTheThresholdGetsOnePlainNotification) {

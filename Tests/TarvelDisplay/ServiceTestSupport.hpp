@@ -50,7 +50,7 @@ inline std::string program(const std::string& name) {
 
 class ChildProcess {
  public:
-  // `environment` adds NAME=value entries to HOME and PATH.
+  // `environment` adds NAME=value entries to HOME and PATH (an entry for PATH replaces it).
   ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& home,
                const std::string& input = {}, const std::vector<std::string>& environment = {}) {
     int in[2], out[2], err[2];
@@ -68,7 +68,11 @@ class ChildProcess {
     std::vector<char*> envp = {const_cast<char*>(homeVariable.c_str()),
                                const_cast<char*>("PATH=/usr/bin:/bin")};
     for (const auto& entry : environment) {
-      envp.push_back(const_cast<char*>(entry.c_str()));
+      if (entry.starts_with("PATH=")) {
+        envp[1] = const_cast<char*>(entry.c_str());
+      } else {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+      }
     }
     envp.push_back(nullptr);
     pid = ::fork();

@@ -6,6 +6,7 @@ Exit 77 (skipped) when no chromium is installed."""
 
 import base64
 import http.client
+import http.server
 import json
 import os
 import shutil
@@ -101,6 +102,7 @@ class Browser:
                 raise RuntimeError('chromium did not start (see chromium.log)')
             time.sleep(0.05)
         port = int(open(port_file).read().split('\n')[0])
+        self.port = port
         connection = http.client.HTTPConnection('127.0.0.1', port, timeout=10)
         connection.request('GET', '/json/list')
         targets = json.loads(connection.getresponse().read())
@@ -122,7 +124,8 @@ class Browser:
                 return message.get('result', {})
 
     def evaluate(self, expression):
-        result = self.call('Runtime.evaluate', expression=expression, returnByValue=True)
+        result = self.call('Runtime.evaluate', expression=expression, returnByValue=True,
+                           awaitPromise=True)
         if 'exceptionDetails' in result:
             raise RuntimeError(f'{expression}: {result["exceptionDetails"]}')
         return result['result'].get('value')
@@ -130,7 +133,12 @@ class Browser:
     def wait_for(self, expression, limit=60.0, what=None):
         deadline = time.time() + limit
         while True:
-            value = self.evaluate(expression)
+            try:
+                value = self.evaluate(expression)
+            except RuntimeError as error:  # a page being replaced by the next one
+                value = None
+                if time.time() > deadline:
+                    raise
             if value:
                 return value
             if time.time() > deadline:
@@ -153,6 +161,22 @@ class Browser:
         data = self.call('Page.captureScreenshot', format='png')['data']
         with open(path, 'wb') as file:
             file.write(base64.b64decode(data))
+
+    def open_tab(self, url):
+        """A new tab at `url`, with a DevTools connection of its own (and an empty session storage)."""
+        target = self.call('Target.createTarget', url=url)['targetId']
+        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=10)
+        connection.request('GET', '/json/list')
+        page = next(t for t in json.loads(connection.getresponse().read()) if t['id'] == target)
+        tab = object.__new__(Browser)
+        tab.socket = WebSocket(page['webSocketDebuggerUrl'])
+        tab.next_id = 0
+        tab.port = self.port
+        tab.target = target
+        return tab
+
+    def cookies(self):
+        return self.call('Network.getAllCookies')['cookies']
 
     def close(self):
         self.process.terminate()
@@ -186,7 +210,9 @@ class Service:
                 raise RuntimeError('tarvel serve did not print its address: ' + ''.join(self.log))
             parts = urllib.parse.urlparse(self.url)
             self.host, self.port = parts.hostname, parts.port
-            self.token = urllib.parse.parse_qs(parts.query)['token'][0]
+            # The token is in the fragment, which a browser never sends to any server.
+            check(parts.query == '' and parts.path == '/', 'the address: ' + self.url)
+            self.token = urllib.parse.parse_qs(parts.fragment)['token'][0]
         except Exception:
             # A service that never became usable must not outlive the test.
             self.process.kill()
@@ -213,6 +239,37 @@ class Service:
 
     def prompts(self):
         return json.loads(self.request('GET', '/v1/state')[1])['prompts']
+
+
+class OtherServer:
+    """Another web server on another port of the same host, as another user's page would be:
+    records every request it gets and sets a cookie with the name the service's used to have."""
+
+    def __init__(self, service_port):
+        self.requests = []
+        recorded = self.requests
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                recorded.append(self.requestline + '\n' + str(self.headers))
+                body = b'<!doctype html><title>other</title><p>another page'
+                self.send_response(200)
+                self.send_header('Content-Type', 'text/html')
+                self.send_header('Set-Cookie', f'tarvel_{service_port}=planted; Path=/')
+                self.send_header('Content-Length', str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *arguments):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 def hook(bin_dir, home, fixtures, session, command=None):
@@ -261,17 +318,30 @@ def access_rules(service, home):
     own = service.request('POST', '/v1/sessions/clear-finished', body='{}',
                           headers={'Origin': f'http://127.0.0.1:{service.port}'})
     check(own[0] == 200, f'the page\'s own Origin may not POST: {own[0]}')
-    check(service.request('GET', '/?token=' + '0' * 64, token=False)[0] == 401, 'wrong ?token= accepted')
-    status, _, response = service.request('GET', '/?token=' + service.token, token=False)
-    cookie = response.getheader('Set-Cookie') or ''
-    check(status == 303 and response.getheader('Location') == '/', f'?token= gives {status}')
-    check('HttpOnly' in cookie and 'SameSite=Strict' in cookie and service.token in cookie, cookie)
-    status, _, response = service.request('GET', '/', token=False,
-                                          headers={'Cookie': cookie.split(';')[0]})
+    # The page's own files hold no data and come without the token, and without any cookie.
+    status, _, response = service.request('GET', '/', token=False)
     policy = response.getheader('Content-Security-Policy') or ''
     check(status == 200 and "default-src 'none'" in policy and "frame-ancestors 'none'" in policy,
           f'page: {status} {policy}')
     check(response.getheader('X-Content-Type-Options') == 'nosniff', 'nosniff missing')
+    check(response.getheader('Set-Cookie') is None, 'the page sets a cookie')
+    # Data only with the header: not for the token as a cookie (an earlier version's, or one that
+    # another port set) nor in the address.
+    cookie = {'Cookie': f'tarvel_{service.port}={service.token}'}
+    for method, path in (('GET', '/v1/state'), ('GET', '/v1/events?answerer=web'),
+                         ('GET', '/v1/status'), ('GET', '/v1/health'),
+                         ('GET', '/v1/sessions/claude-code:x'),
+                         ('POST', '/v1/sessions/clear-finished'),
+                         ('POST', '/v1/prompts/11111111-1111-4111-8111-111111111111')):
+        for headers, query in ((cookie, ''), ({}, ('&' if '?' in path else '?') + 'token=' + service.token)):
+            answer = service.request(method, path + query, body='{}' if method == 'POST' else None,
+                                     token=False, headers=headers)
+            check(answer[0] == 401 and answer[2].getheader('Set-Cookie') is None,
+                  f'{method} {path}{query} without the header: {answer[0]} {answer[1]}')
+    # A browser that still holds such a cookie is told to drop it.
+    _, _, response = service.request('GET', '/', token=False, headers=cookie)
+    dropped = response.getheader('Set-Cookie') or ''
+    check(dropped.startswith(f'tarvel_{service.port}=;') and 'Max-Age=0' in dropped, dropped)
     mode = os.stat(os.path.join(home, '.tarvel', 'token')).st_mode & 0o777
     check(mode == 0o600, f'token file mode {oct(mode)}')
 
@@ -304,8 +374,14 @@ def main():
         # The open page counts as a surface that can answer prompts.
         wait_until(lambda: [a['kind'] for a in json.loads(service.request('GET', '/v1/state')[1])['answerers']] == ['web'],
                    what='the page listed as an answerer')
-        check(browser.evaluate('location.search') == '', 'the token stays in the address')
-        check(browser.evaluate('document.cookie') == '', 'the cookie is readable by scripts')
+        check(browser.evaluate('location.href') == f'http://{service.host}:{service.port}/',
+              'the token stays in the address: ' + browser.evaluate('location.href'))
+        check(browser.evaluate('sessionStorage.getItem("tarvel-token")') == service.token,
+              'the token is not kept in the tab')
+        check(browser.cookies() == [], f'cookies set: {browser.cookies()}')
+        # The page's own requests without the header get nothing, cookies or not.
+        check(browser.evaluate('fetch("/v1/state", {credentials: "include"}).then(r => r.status)') == 401,
+              'the page got data without the header')
 
         # A prompt that arrives while the page is open, with an agent text that is markup.
         started = time.monotonic()
@@ -337,6 +413,48 @@ def main():
         where = browser.evaluate(f'document.querySelector(\'{card(ids["1"])} .where\').textContent')
         check(where.startswith('in /'), f'the prompt card does not say where: {where!r}')
 
+        # A second tab from the printed address works beside the first and brings the prompt it
+        # names into view; a tab opened without the token gets nothing: the token is the tab's.
+        page = f'http://{service.host}:{service.port}/'
+        for url, expected in ((service.url + '&prompt=' + third_id, 'live'), (page, 'refused')):
+            tab = browser.open_tab(url)
+            try:
+                tab.wait_for(f'document.getElementById("connection")?.dataset.state === "{expected}"',
+                             what=f'a second tab {expected}')
+                check(tab.evaluate('location.href') == page, 'the address keeps the token')
+                shown = tab.evaluate('[...document.querySelectorAll(".prompt")].map(n => [n.dataset.replyId, n.classList.contains("wanted")])')
+                check(sorted(shown) == (sorted([[ids['1'], False], [ids['2'], False], [third_id, True]])
+                                        if expected == 'live' else []), f'second tab: {shown}')
+            finally:
+                browser.call('Target.closeTarget', targetId=tab.target)
+                tab.socket.sock.close()
+
+        # Another port of this host (someone else's page the user opens) is sent neither the token
+        # nor a cookie; the cookie it plants under the service's old name breaks nothing and is
+        # dropped; back on the page, and after a reload, the tab still has its token.
+        other = OtherServer(service.port)
+        try:
+            browser.call('Page.navigate', url=f'http://127.0.0.1:{other.port}/')
+            wait_until(lambda: other.requests, what='the other server visited')
+            browser.wait_for('document.title === "other"')
+            check(any(c['name'] == f'tarvel_{service.port}' for c in browser.cookies()),
+                  'the other server could not plant its cookie')
+            browser.call('Page.navigate', url=page)
+            browser.wait_for('document.getElementById("connection")?.dataset.state === "live" && '
+                             'document.querySelectorAll(".prompt").length === 3', what='the page again')
+            browser.evaluate('window.beforeReload = true')
+            browser.call('Page.reload')
+            browser.wait_for('!window.beforeReload && '
+                             'document.getElementById("connection")?.dataset.state === "live" && '
+                             'document.querySelectorAll(".prompt").length === 3', what='the page reloaded')
+            # Its first request came before it planted anything (later ones carry its own cookie).
+            sent = ''.join(other.requests)
+            check('cookie' not in other.requests[0].lower() and service.token not in sent,
+                  'the other port was sent: ' + sent)
+            check(browser.cookies() == [], f'cookies left: {browser.cookies()}')
+        finally:
+            other.close()
+
         browser.screenshot(os.path.join(artefacts, 'web-phone.png'), 390, 844, True)
         check(browser.evaluate('document.documentElement.scrollWidth <= 390'), 'wider than a phone')
         browser.screenshot(os.path.join(artefacts, 'web-desktop.png'), 1280, 800, False)
@@ -356,7 +474,9 @@ def main():
         time.sleep(1.1)  # the second card moved up when the first left
         held = f'''(() => {{ const until = Date.now() + 10000;
             while (Date.now() < until) {{
-              const x = new XMLHttpRequest(); x.open('GET', '/v1/state', false); x.send();
+              const x = new XMLHttpRequest(); x.open('GET', '/v1/state', false);
+              x.setRequestHeader('Authorization', 'Bearer ' + sessionStorage.getItem('tarvel-token'));
+              x.send();
               if (!JSON.parse(x.responseText).prompts.some(p => p.replyId === "{ids['2']}")) break;
             }}
             document.querySelector('{card(ids["2"])} button.allow').click(); return true; }})()'''

@@ -10,7 +10,6 @@ const resultMilliseconds = 6000;
 
 const state = { revision: 0, sessions: new Map(), order: [], prompts: [], snapshot: {} };
 const cards = new Map();  // replyId -> { element, content, index, shownAt, status, overAt }
-let source = null;
 let retryDelay = 1000;
 
 function element(tag, className, text) {
@@ -36,50 +35,135 @@ function setConnection(name, text) {
   document.body.dataset.connection = name;
 }
 
+// --- Access -------------------------------------------------------------------------------
+
+// The token comes in the address `tarvel web` prints (#token=…, or ?token= from older ones) and
+// is kept in this tab's session storage, which belongs to this page's own host and port alone: a
+// reload keeps it, no other port is ever sent it (as it would be a cookie), and it leaves the
+// address bar and the history at once. #prompt=<replyId> names a prompt to bring into view.
+const tokenKey = 'tarvel-token';
+let wantedPrompt = null;
+
+function takeAddress() {
+  const given = new URLSearchParams(location.hash.slice(1));
+  const query = new URLSearchParams(location.search);
+  const token = given.get('token') || query.get('token');
+  if (token) sessionStorage.setItem(tokenKey, token);
+  wantedPrompt = given.get('prompt') || query.get('prompt');
+  if (location.hash || location.search) history.replaceState(null, '', location.pathname);
+}
+
+// A request to the service with the token; every request for data goes through here.
+function api(path, options) {
+  const headers = Object.assign({}, (options && options.headers) || {});
+  headers.Authorization = 'Bearer ' + (sessionStorage.getItem(tokenKey) || '');
+  return fetch(path, Object.assign({ cache: 'no-store', credentials: 'omit' }, options, { headers }));
+}
+
 // --- The event stream ---------------------------------------------------------------------
 
+// Read with fetch rather than EventSource, which cannot send the token. Each connection has a
+// number; a newer one (after a missed change) makes the older one's reader stop quietly.
+let connection = 0;
+let aborter = null;
+
 function connect() {
-  if (source) source.close();
-  source = new EventSource('/v1/events?answerer=web');
-  source.addEventListener('state', (message) => {
-    const data = JSON.parse(message.data);
-    state.sessions = new Map(data.sessions.map((session) => [session.id, session]));
-    state.order = data.sessions.map((session) => session.id);
-    applyCommon(data);
-    retryDelay = 1000;
-    setConnection('live', 'live');
-    render();
-  });
-  source.addEventListener('change', (message) => {
-    const data = JSON.parse(message.data);
-    if (data.revision !== state.revision + 1) {
-      connect();  // a change was missed: start again from the whole state
-      return;
-    }
-    for (const session of data.sessions || []) state.sessions.set(session.id, session);
-    for (const id of data.removedSessionIds || []) state.sessions.delete(id);
-    if (data.orderChanges) state.order = applyListChanges(state.order, data.orderChanges);
-    if (data.snapshotChanges) {
-      const next = Object.assign({}, data.snapshotChanges);
-      for (const [key, changesKey] of snapshotLists) {
-        delete next[changesKey];
-        next[key] = data.snapshotChanges[changesKey]
-          ? applyListChanges(state.snapshot[key] || [], data.snapshotChanges[changesKey])
-          : state.snapshot[key] || [];
+  const number = ++connection;
+  if (aborter) aborter.abort();
+  aborter = new AbortController();
+  const signal = aborter.signal;
+  (async () => {
+    let refused = false;
+    try {
+      const response = await api('/v1/events?answerer=web', { signal });
+      if (!response.ok || !response.body) {
+        refused = response.status === 401;
+        throw new Error('status ' + response.status);
       }
-      state.snapshot = next;
+      const reader = response.body.getReader();
+      const decoder = new TextDecoder();
+      let buffered = '';
+      while (number === connection) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffered += decoder.decode(value, { stream: true });
+        let end;
+        while ((end = buffered.indexOf('\n\n')) >= 0 && number === connection) {
+          const block = buffered.slice(0, end);
+          buffered = buffered.slice(end + 2);
+          receive(block);
+        }
+      }
+    } catch (error) {
+      // Ended below, as a stream that closes.
     }
-    if (data.prompts) state.prompts = data.prompts;
-    state.revision = data.revision;
-    render();
-  });
-  source.addEventListener('error', () => {
-    source.close();
-    source = null;
-    setConnection('disconnected', 'disconnected — reconnecting');
-    setTimeout(connect, retryDelay);
+    if (number !== connection) return;
+    aborter = null;
+    if (refused) {
+      setConnection('refused', 'no access — open the address tarvel web prints');
+    } else {
+      setConnection('disconnected', 'disconnected — reconnecting');
+    }
+    setTimeout(() => { if (number === connection) connect(); }, retryDelay);
     retryDelay = Math.min(retryDelay * 2, 10000);
-  });
+  })();
+}
+
+// One message of the stream: its event name and data lines; comments (keep-alives) are skipped.
+function receive(block) {
+  let name = 'message';
+  const data = [];
+  for (const line of block.split('\n')) {
+    if (line.startsWith('event:')) name = line.slice(6).trim();
+    else if (line.startsWith('data:')) data.push(line.slice(line.startsWith('data: ') ? 6 : 5));
+  }
+  if (data.length === 0) return;
+  const message = JSON.parse(data.join('\n'));
+  if (name === 'state') takeState(message);
+  else if (name === 'change') takeChange(message);
+}
+
+function takeState(data) {
+  state.sessions = new Map(data.sessions.map((session) => [session.id, session]));
+  state.order = data.sessions.map((session) => session.id);
+  applyCommon(data);
+  retryDelay = 1000;
+  setConnection('live', 'live');
+  render();
+  showWantedPrompt();
+}
+
+// The prompt the address named (from a notification's Open), brought into view once.
+function showWantedPrompt() {
+  const wanted = (wantedPrompt || '').toLowerCase();
+  const card = [...cards.entries()].find(([replyId]) => replyId.toLowerCase() === wanted);
+  wantedPrompt = null;
+  if (!card) return;
+  card[1].element.classList.add('wanted');
+  card[1].element.scrollIntoView({ block: 'center' });
+}
+
+function takeChange(data) {
+  if (data.revision !== state.revision + 1) {
+    connect();  // a change was missed: start again from the whole state
+    return;
+  }
+  for (const session of data.sessions || []) state.sessions.set(session.id, session);
+  for (const id of data.removedSessionIds || []) state.sessions.delete(id);
+  if (data.orderChanges) state.order = applyListChanges(state.order, data.orderChanges);
+  if (data.snapshotChanges) {
+    const next = Object.assign({}, data.snapshotChanges);
+    for (const [key, changesKey] of snapshotLists) {
+      delete next[changesKey];
+      next[key] = data.snapshotChanges[changesKey]
+        ? applyListChanges(state.snapshot[key] || [], data.snapshotChanges[changesKey])
+        : state.snapshot[key] || [];
+    }
+    state.snapshot = next;
+  }
+  if (data.prompts) state.prompts = data.prompts;
+  state.revision = data.revision;
+  render();
 }
 
 function applyCommon(data) {
@@ -282,8 +366,8 @@ async function answer(event, makeAnswer) {
   let text = 'Not delivered';
   const sent = makeAnswer();
   try {
-    const response = await fetch('/v1/prompts/' + encodeURIComponent(replyId) + '?from=web', {
-      method: 'POST', credentials: 'same-origin', cache: 'no-store',
+    const response = await api('/v1/prompts/' + encodeURIComponent(replyId) + '?from=web', {
+      method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(sent),
     });
@@ -418,12 +502,11 @@ document.getElementById('clear-finished').addEventListener('click', async (event
   const control = event.currentTarget;
   control.disabled = true;
   try {
-    await fetch('/v1/sessions/clear-finished', {
-      method: 'POST', credentials: 'same-origin', cache: 'no-store',
-    });
+    await api('/v1/sessions/clear-finished', { method: 'POST' });
   } finally {
     control.disabled = false;
   }
 });
 
+takeAddress();
 connect();

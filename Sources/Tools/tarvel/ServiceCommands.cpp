@@ -178,7 +178,7 @@ int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error)
     }
     // One write: the service's threads log to the same stream, and a line split by one of
     // theirs would lose the token for whoever reads the address from here.
-    error << ("tarvel serve: web page at " + served->origin() + "/?token=" +
+    error << ("tarvel serve: web page at " + served->origin() + "/#token=" +
               options.http->token.text + "\n");
   }
   error.flush();
@@ -353,7 +353,7 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     error << "tarvel web: " << token.error() << "\n";
     return 1;
   }
-  const std::string url = (*health)["web"].get<std::string>() + "?token=" + token->text;
+  const std::string url = (*health)["web"].get<std::string>() + "#token=" + token->text;
   out << url << "\n";
   if (!open) {
     return 0;
