@@ -111,7 +111,9 @@ class DisplayService {
 
  private:
   void takeEvents();
-  // Keeps at most as many sessions as are saved, dropping as a save leaves out.
+  // Keeps at most as many sessions as are saved, dropping as a save leaves out. Runs as each
+  // revision is published, so every published state is bounded while a stream of new sessions
+  // costs one pass over the list per revision rather than one per batch of events.
   void boundSessions();
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
