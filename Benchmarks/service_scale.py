@@ -9,7 +9,7 @@ hook's registration to its prompt in /v1/state (on the loaded service, after the
 Usage: service_scale.py <bin directory> [sessions] [events per session]
 The last line, "result {...}", holds the figures as JSON for service_curve.py.
 """
-import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile, threading
+import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile
 import time, uuid, datetime
 
 bin_dir = os.path.abspath(sys.argv[1])
@@ -105,19 +105,23 @@ for _ in range(200):
     time.sleep(0.05)
 
 idle_status = time_status(20)
-state_times = []
-stop = threading.Event()
+stop = multiprocessing.Event()
 
 
-def prober():
+# In a process of its own: a thread of this one would also time its own wait for the
+# interpreter lock while this process starts the senders and times `tarvel status`.
+def prober(results):
+    times = []
     while not stop.is_set():
         start = time.monotonic()
         status, body = get("/v1/state")
-        state_times.append(((time.monotonic() - start) * 1000, len(body)))
+        times.append(((time.monotonic() - start) * 1000, len(body)))
         time.sleep(0.1)
+    results.send(times)
 
 
-probe = threading.Thread(target=prober)
+probe_results, probe_end = multiprocessing.Pipe(duplex=False)
+probe = multiprocessing.Process(target=prober, args=(probe_end,))
 probe.start()
 cpu_before = cpu_seconds(service.pid)
 started = time.monotonic()
@@ -137,6 +141,7 @@ while time.monotonic() - started < 600:
     time.sleep(0.2)
 folded_seconds = time.monotonic() - started
 stop.set()
+state_times = probe_results.recv()
 probe.join()
 cpu = cpu_seconds(service.pid) - cpu_before
 
