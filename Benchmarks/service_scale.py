@@ -140,6 +140,9 @@ while time.monotonic() - started < 600:
         break
     time.sleep(0.2)
 folded_seconds = time.monotonic() - started
+# The service keeps only as many sessions as it saves (finished ones go first): with more
+# sessions than that, older ones are dropped and made again by their next event.
+held = json.loads(get("/v1/status")[1])["sessions"]
 stop.set()
 state_times = probe_results.recv()
 probe.join()
@@ -172,6 +175,7 @@ shutil.rmtree(work, ignore_errors=True)
 
 slowest = max(state_times) if state_times else (0, 0)
 print(f"events: {received} of {total} folded; sent in {sent_seconds:.1f} s, all folded after {folded_seconds:.1f} s")
+print(f"sessions held at the end: {held} of {sessions}")
 print(f"/v1/state during the run: {len(state_times)} reads, slowest {slowest[0]:.1f} ms "
       f"({slowest[1] / 1e6:.1f} MB), median {sorted(state_times)[len(state_times) // 2][0]:.1f} ms")
 print(f"service CPU {cpu:.1f} s ({cpu / total * 1e6:.1f} us per event); peak RSS {peak:.0f} MiB")
@@ -183,5 +187,6 @@ print("result " + json.dumps({
     "sessions": sessions, "events": total, "received": received,
     "cpuPerEventMicroseconds": cpu / total * 1e6, "peakRSSMiB": peak,
     "slowestStateMilliseconds": slowest[0], "largestStateBytes": max(b for _, b in state_times) if state_times else 0,
-    "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times)}))
+    "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times),
+    "sessionsHeld": held}))
 sys.exit(0 if received >= total and prompt else 1)
