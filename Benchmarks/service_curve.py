@@ -2,8 +2,10 @@
 """The display service as the number of sessions grows: runs service_scale.py at 300, 1,000,
 3,000 and 10,000 sessions (50 events each, as fast as four senders go) and prints, per size, the
 events taken in, the service's CPU time per event, its peak RSS, the slowest /v1/state read during
-the run and the largest state, each also as a ratio to the 300-session figure. Per event the cost
-should stay flat as sessions grow; memory should grow about linearly with them.
+the run and the largest state, each also as a ratio to the 300-session figure, and how many
+sessions the service held at the end (it keeps at most the 500 it saves, so above that the
+senders' older sessions are dropped and made again: the figures then include that churn). Per
+event the cost should stay flat as sessions grow; memory should grow about linearly with them.
 Targets at 3,000 sessions: every event taken in, at most 40 us of CPU per event, peak RSS at most
 200 MiB, every /v1/state read within 100 ms and at most 2 MB.
 Usage: service_curve.py <bin directory> [events per session] [sizes...]
@@ -26,12 +28,13 @@ for size in sizes:
     print(f"{size} sessions done", file=sys.stderr, flush=True)
 
 base = results[0]
-print(f"{'sessions':>9} {'events in':>17} {'CPU/event':>14} {'peak RSS':>17} "
+print(f"{'sessions':>9} {'held':>5} {'events in':>17} {'CPU/event':>14} {'peak RSS':>17} "
       f"{'slowest state':>18} {'largest state':>18}")
 for result in results:
     def ratio(key):
         return result[key] / base[key] if base[key] else 0
-    print(f"{result['sessions']:>9} {result['received']:>8}/{result['events']:<8} "
+    print(f"{result['sessions']:>9} {result.get('sessionsHeld', 0):>5} "
+          f"{result['received']:>8}/{result['events']:<8} "
           f"{result['cpuPerEventMicroseconds']:>6.1f} us x{ratio('cpuPerEventMicroseconds'):<4.2f} "
           f"{result['peakRSSMiB']:>6.0f} MiB x{ratio('peakRSSMiB'):<5.2f} "
           f"{result['slowestStateMilliseconds']:>7.1f} ms x{ratio('slowestStateMilliseconds'):<5.2f} "

@@ -9,7 +9,7 @@ hook's registration to its prompt in /v1/state (on the loaded service, after the
 Usage: service_scale.py <bin directory> [sessions] [events per session]
 The last line, "result {...}", holds the figures as JSON for service_curve.py.
 """
-import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile, threading
+import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile
 import time, uuid, datetime
 
 bin_dir = os.path.abspath(sys.argv[1])
@@ -95,7 +95,9 @@ def time_status(count):
     return times[len(times) // 2], times[-1]
 
 
-service = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve", "--no-notify"], env=env,
+# Nothing is attached to answer, so the service is told to hold the waiting hook all the same.
+service = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve", "--no-notify",
+                            "--hold-without-answerers"], env=env,
                            stderr=subprocess.DEVNULL)
 for _ in range(200):
     if os.path.exists(api_path):
@@ -103,19 +105,23 @@ for _ in range(200):
     time.sleep(0.05)
 
 idle_status = time_status(20)
-state_times = []
-stop = threading.Event()
+stop = multiprocessing.Event()
 
 
-def prober():
+# In a process of its own: a thread of this one would also time its own wait for the
+# interpreter lock while this process starts the senders and times `tarvel status`.
+def prober(results):
+    times = []
     while not stop.is_set():
         start = time.monotonic()
         status, body = get("/v1/state")
-        state_times.append(((time.monotonic() - start) * 1000, len(body)))
+        times.append(((time.monotonic() - start) * 1000, len(body)))
         time.sleep(0.1)
+    results.send(times)
 
 
-probe = threading.Thread(target=prober)
+probe_results, probe_end = multiprocessing.Pipe(duplex=False)
+probe = multiprocessing.Process(target=prober, args=(probe_end,))
 probe.start()
 cpu_before = cpu_seconds(service.pid)
 started = time.monotonic()
@@ -134,7 +140,11 @@ while time.monotonic() - started < 600:
         break
     time.sleep(0.2)
 folded_seconds = time.monotonic() - started
+# The service keeps only as many sessions as it saves (finished ones go first): with more
+# sessions than that, older ones are dropped and made again by their next event.
+held = json.loads(get("/v1/status")[1])["sessions"]
 stop.set()
+state_times = probe_results.recv()
 probe.join()
 cpu = cpu_seconds(service.pid) - cpu_before
 
@@ -165,6 +175,7 @@ shutil.rmtree(work, ignore_errors=True)
 
 slowest = max(state_times) if state_times else (0, 0)
 print(f"events: {received} of {total} folded; sent in {sent_seconds:.1f} s, all folded after {folded_seconds:.1f} s")
+print(f"sessions held at the end: {held} of {sessions}")
 print(f"/v1/state during the run: {len(state_times)} reads, slowest {slowest[0]:.1f} ms "
       f"({slowest[1] / 1e6:.1f} MB), median {sorted(state_times)[len(state_times) // 2][0]:.1f} ms")
 print(f"service CPU {cpu:.1f} s ({cpu / total * 1e6:.1f} us per event); peak RSS {peak:.0f} MiB")
@@ -176,5 +187,6 @@ print("result " + json.dumps({
     "sessions": sessions, "events": total, "received": received,
     "cpuPerEventMicroseconds": cpu / total * 1e6, "peakRSSMiB": peak,
     "slowestStateMilliseconds": slowest[0], "largestStateBytes": max(b for _, b in state_times) if state_times else 0,
-    "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times)}))
+    "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times),
+    "sessionsHeld": held}))
 sys.exit(0 if received >= total and prompt else 1)

@@ -332,7 +332,6 @@ void DisplayService::takeEvents() {
       activityService.resolvePendingReply(waiting.pendingReply->replyId, sessionId);
     }
   }
-  boundSessions();
   dirty = true;
 }
 
@@ -377,6 +376,7 @@ void DisplayService::publishIfDue(bool force) {
   dirty = false;
   publishedPromptGeneration = generation;
   lastPublish = now;
+  boundSessions();
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
       ServiceInfo{

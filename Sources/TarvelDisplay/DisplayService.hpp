@@ -114,7 +114,9 @@ class DisplayService {
   // Where a notification's "Open" shows all of a prompt: the page when served, else a terminal.
   std::optional<PromptOpener> promptOpener() const;
   void takeEvents();
-  // Keeps at most as many sessions as are saved, dropping as a save leaves out.
+  // Keeps at most as many sessions as are saved, dropping as a save leaves out. Runs as each
+  // revision is published, so every published state is bounded while a stream of new sessions
+  // costs one pass over the list per revision rather than one per batch of events.
   void boundSessions();
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);

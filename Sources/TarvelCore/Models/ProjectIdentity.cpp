@@ -131,7 +131,9 @@ std::optional<std::string> name(std::string_view workingDirectory) {
   if (!trimmedPath) {
     return std::nullopt;
   }
-  const auto directory = resolvedPath(trimmedPath, currentDirectory());
+  // Only a relative path needs the current directory (a system call per look-up).
+  const auto directory = resolvedPath(
+      trimmedPath, trimmedPath->starts_with('/') ? std::string() : currentDirectory());
   if (!directory) {
     return std::nullopt;
   }
