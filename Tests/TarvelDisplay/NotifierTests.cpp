@@ -251,6 +251,14 @@ class NotifierTest : public ::testing::Test {
     })) << service->standardError();
   }
 
+  // Starts the service and waits until its notifier counts as a way to answer: a prompt that
+  // came before that would be released at once.
+  void startServiceWithNotifier(const std::vector<std::string>& environment,
+                                const std::vector<std::string>& options = {}) {
+    startService(environment, options);
+    waitForAnswerers({"notifications"});
+  }
+
   ChildProcess& startHook(const std::string& session,
                           const std::string& document = "PermissionRequest") {
     hooks.push_back(std::make_unique<ChildProcess>(
@@ -344,7 +352,7 @@ class NotifierTest : public ::testing::Test {
 
 TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
   daemon = std::make_unique<NotificationDaemon>(home);
-  startService(daemon->environment());
+  startServiceWithNotifier(daemon->environment());
   ChildProcess& hook = startHook("11111111-1111-4111-8111-111111111111");
 
   const auto notified = waitForCalls("Notify", 1);
@@ -375,7 +383,7 @@ TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
 
 TEST_F(NotifierTest, APromptAnsweredElsewhereOrWhoseHookIsKilledHasItsNotificationWithdrawn) {
   daemon = std::make_unique<NotificationDaemon>(home);
-  startService(daemon->environment());
+  startServiceWithNotifier(daemon->environment());
 
   ChildProcess& answered = startHook("22222222-2222-4222-8222-222222222222");
   const std::string replyId = onlyPrompt();
@@ -504,7 +512,7 @@ TEST_F(NotifierTest, ACommandTooLongToShowOffersOpenWhichShowsItWhereItCanBeAnsw
     daemon = std::make_unique<NotificationDaemon>(home);
     auto environment = daemon->environment();
     environment.push_back("PATH=" + bin.string());
-    startService(environment, test.options);
+    startServiceWithNotifier(environment, test.options);
     ChildProcess& hook = startCommandHook("15151515-1515-4151-8151-151515151515", command);
     const std::string replyId = onlyPrompt();
     const Json notified = waitForCalls("Notify", 1).at(0);
@@ -659,7 +667,7 @@ TEST_F(NotifierTest, NoNotificationWhileTheAgentsTmuxPaneIsActiveInAnAttachedCli
                  "' display-message -p -t %0 '#{session_attached}' | grep -qx 1") == 0;
   }));
   daemon = std::make_unique<NotificationDaemon>(home);
-  startService(daemon->environment());
+  startServiceWithNotifier(daemon->environment());
   const auto hookIn = [&](const std::string& session, const std::string& pane) -> ChildProcess& {
     hooks.push_back(std::make_unique<ChildProcess>(
         std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
