@@ -48,6 +48,10 @@ struct DisplayServiceOptions {
   bool holdWithoutAnswerers = false;
   // Remote hosts kept connected over ssh while the service runs (RemoteLinks.hpp).
   std::vector<RemoteHosts::Host> remotes;
+  // Where `tarvel remote add` records the hosts (RemoteHosts.hpp). When set, the hosts are read
+  // from it at start, in place of `remotes`, and again whenever the file changes, so that a host
+  // added or removed while the service runs is connected or let go without a restart.
+  std::optional<std::filesystem::path> remotesFile;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -125,6 +129,8 @@ class DisplayService {
   // went on without them (answered in the agent's own dialog, interrupted, ended).
   void withdrawOvertaken(const AgentEvent& event);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
+  // Reads the hosts file again when it changed since the last look (at most once a second).
+  void followRemotesFile(std::chrono::steady_clock::time_point now);
 
   DisplayServiceOptions options;
   SessionStore::LoadResult restored;
@@ -168,6 +174,9 @@ class DisplayService {
   std::unique_ptr<ApiServer> apiServer;
   std::unique_ptr<Notifier> notifier;
   std::unique_ptr<RemoteLinks> remoteLinks;
+  // The hosts file as last read: what stat said of it (empty when it did not exist).
+  std::string remotesFileSeen;
+  std::chrono::steady_clock::time_point nextRemotesLook{};
   std::atomic<bool> running{false};
   bool stopped = false;
 };

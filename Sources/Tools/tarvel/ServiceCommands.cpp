@@ -131,10 +131,10 @@ void removeLockFiles(const Display::ServiceFiles::Paths& paths) {
 
 // The service itself, once it holds its lock; until a signal stops it.
 int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error) {
-  // Hosts recorded by `tarvel remote add` are connected while the service runs.
-  if (auto remotes = Display::RemoteHosts::load(options.paths.directory / "remotes.json")) {
-    options.remotes = std::move(*remotes);
-  } else {
+  // Hosts recorded by `tarvel remote add` are connected while the service runs, and followed
+  // as `tarvel remote add` and `remove` change the file.
+  options.remotesFile = options.paths.directory / "remotes.json";
+  if (auto remotes = Display::RemoteHosts::load(*options.remotesFile); !remotes) {
     error << "tarvel serve: " << remotes.error() << "; no remote host is connected\n";
   }
   // Only the service that holds the lock may create the token.
