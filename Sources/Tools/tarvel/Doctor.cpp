@@ -13,6 +13,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "Tools/tarvel/Installer.hpp"
@@ -41,6 +42,8 @@ struct ServiceCheck {
   std::string failure;  // why it did not answer
   // The newest update time of any session of each provider, from the service or its saved file.
   std::map<std::string, Date> lastEvents;
+  // The remote hosts' links as the service lists them ("remotes"), by host.
+  std::map<std::string, Json> remotes;
   std::optional<std::string> sessionsProblem;  // why neither could tell
 };
 
@@ -83,6 +86,7 @@ void addLastEvents(const std::vector<AgentSession>& sessions, std::map<std::stri
 struct StateSummary {
   std::vector<AgentSession> sessions;
   std::optional<std::int64_t> eventsReceived;
+  std::map<std::string, Json> remotes;
 };
 
 std::optional<StateSummary> summaryOfState(std::string_view body) {
@@ -107,6 +111,14 @@ std::optional<StateSummary> summaryOfState(std::string_view body) {
       // A session of a newer service's shape: the others still tell the times.
     } catch (const std::exception&) {
       // As above.
+    }
+  }
+  if (const auto remotes = parsed->find("remotes");
+      remotes != parsed->end() && remotes->is_array()) {
+    for (const Json& remote : *remotes) {
+      if (remote.is_object() && remote.contains("host") && remote["host"].is_string()) {
+        summary.remotes[remote["host"].get<std::string>()] = remote;
+      }
     }
   }
   const auto service = parsed->find("service");
@@ -142,6 +154,7 @@ ServiceCheck checkService(const Display::ServiceFiles::Paths& paths) {
     if (summary) {
       addLastEvents(summary->sessions, check.lastEvents);
       check.eventsReceived = summary->eventsReceived;
+      check.remotes = summary->remotes;
       return check;
     }
   } else {
@@ -208,6 +221,55 @@ void printRows(const std::vector<std::vector<std::string>>& rows, std::ostream& 
       }
     }
     out << line << "\n";
+  }
+}
+
+// One row per host of `tarvel remote add`: whether the service's link to it is up, since when,
+// and why it is down.
+void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck& service,
+                   Date now, const HomeNames& named, std::vector<std::vector<std::string>>& rows,
+                   std::vector<std::string>& problems) {
+  const fs::path file = paths.directory / "remotes.json";
+  const auto hosts = Display::RemoteHosts::load(file);
+  if (!hosts) {
+    rows.push_back({"remote", named(file), "cannot be read (see below)"});
+    problems.push_back(named(hosts.error()) + ": fix or remove it, then tarvel remote add again");
+    return;
+  }
+  for (const Display::RemoteHosts::Host& host : *hosts) {
+    std::vector<std::string> row{"remote", host.destination};
+    const auto listed = service.remotes.find(host.destination);
+    if (!service.answers) {
+      row.emplace_back("not connected (the service is not running)");
+      rows.push_back(std::move(row));
+      continue;
+    }
+    if (listed == service.remotes.end()) {
+      row.emplace_back("not connected yet (the service reads the new host within seconds)");
+      rows.push_back(std::move(row));
+      continue;
+    }
+    const Json& link = listed->second;
+    const bool connected = link.value("connected", false);
+    std::string text = connected ? "connected" : "down";
+    if (const auto since = link.find("since"); since != link.end() && since->is_string()) {
+      if (const auto date = Dates::parseISO8601(since->get<std::string>())) {
+        text += " since " + since->get<std::string>() + " (" + ago(*date, now) + ")";
+      }
+    }
+    std::string error;
+    if (const auto last = link.find("lastError"); last != link.end() && last->is_string()) {
+      error = last->get<std::string>();
+    }
+    if (!connected) {
+      text += error.empty() ? std::string() : ": " + error;
+      problems.push_back("the link to " + host.destination + " is down" +
+                         (error.empty() ? std::string() : " (" + error + ")") +
+                         ": check that ssh " + host.destination +
+                         " works; the service tries again by itself");
+    }
+    row.push_back(std::move(text));
+    rows.push_back(std::move(row));
   }
 }
 
@@ -371,6 +433,8 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     serviceRow.back() += "; " + named(*service.sessionsProblem);
   }
   rows.push_back(std::move(serviceRow));
+
+  addRemoteRows(paths, service, now, named, rows, problems);
 
   if (hooked.empty() && !installAdvised) {
     problems.emplace_back(
