@@ -160,7 +160,7 @@ std::optional<std::string> DisplayService::start() {
     // Seen before it is read: a change made while it is read is then read again.
     remotesFileSeen = remotesFileVersion(*options.remotesFile);
     nextRemotesLook = SteadyClock::now() + remotesFileInterval;
-    if (auto hosts = RemoteHosts::load(*options.remotesFile)) {
+    if (auto hosts = options.readRemotes(*options.remotesFile)) {
       options.remotes = std::move(*hosts);
     } else {
       serviceLog().error("%s; no remote host is connected", {Log::value(hosts.error())});
@@ -448,7 +448,7 @@ void DisplayService::followRemotesFile(SteadyClock::time_point now) {
     return;
   }
   remotesFileSeen = std::move(version);
-  auto hosts = RemoteHosts::load(*options.remotesFile);
+  auto hosts = options.readRemotes(*options.remotesFile);
   if (!hosts) {
     // A file being edited by hand may be half written: the hosts connected now stay.
     serviceLog().error("%s; the connected hosts stay as they are", {Log::value(hosts.error())});

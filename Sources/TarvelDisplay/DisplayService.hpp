@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,10 +50,12 @@ struct DisplayServiceOptions {
   bool holdWithoutAnswerers = false;
   // Remote hosts kept connected over ssh while the service runs (RemoteLinks.hpp).
   std::vector<RemoteHosts::Host> remotes;
-  // Where `tarvel remote add` records the hosts (RemoteHosts.hpp). When set, the hosts are read
-  // from it at start, in place of `remotes`, and again whenever the file changes, so that a host
-  // added or removed while the service runs is connected or let go without a restart.
+  // Where `tarvel remote add` records the hosts, and how to read them. When set, the hosts are
+  // read from it at start, in place of `remotes`, and again whenever the file changes, so that a
+  // host added or removed while the service runs is connected or let go without a restart.
   std::optional<std::filesystem::path> remotesFile;
+  std::function<Result<std::vector<RemoteHosts::Host>, std::string>(const std::filesystem::path&)>
+      readRemotes = RemoteHosts::load;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.

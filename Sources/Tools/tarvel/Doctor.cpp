@@ -16,7 +16,9 @@
 #include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
+#include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 
 namespace tarvel::Doctor {
 namespace {
@@ -229,12 +231,22 @@ void printRows(const std::vector<std::vector<std::string>>& rows, std::ostream& 
 void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck& service,
                    Date now, const HomeNames& named, std::vector<std::vector<std::string>>& rows,
                    std::vector<std::string>& problems) {
-  const fs::path file = paths.directory / "remotes.json";
-  const auto hosts = Display::RemoteHosts::load(file);
+  const fs::path file = Configuration::path();
+  auto hosts = RemoteHostsConfig::read(file);
   if (!hosts) {
     rows.push_back({"remote", named(file), "cannot be read (see below)"});
-    problems.push_back(named(hosts.error()) + ": fix or remove it, then tarvel remote add again");
+    problems.push_back(named(hosts.error()) + ": fix it with tarvel config edit");
     return;
+  }
+  // Hosts an older version recorded, not moved into the settings file yet.
+  if (const auto old = Display::RemoteHosts::load(paths.directory / "remotes.json")) {
+    for (const Display::RemoteHosts::Host& host : *old) {
+      if (std::none_of(hosts->begin(), hosts->end(), [&](const auto& known) {
+            return known.destination == host.destination;
+          })) {
+        hosts->push_back(host);
+      }
+    }
   }
   for (const Display::RemoteHosts::Host& host : *hosts) {
     std::vector<std::string> row{"remote", host.destination};

@@ -16,6 +16,8 @@
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
+#include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 
 namespace tarvel::RemoteCommands {
 namespace {
@@ -273,12 +275,16 @@ bool untrustRemoteCodex(const Remote& remote, const std::string& home,
   return true;
 }
 
-std::filesystem::path recordsPath() {
-  return Display::ServiceFiles::Paths::standard().directory / "remotes.json";
-}
-
+// The hosts are kept in the settings file, beside the service's settings; an older version
+// kept them in remotes.json in Tarvel's directory, moved in at the first use.
 std::optional<std::vector<Host>> loadRecords(std::ostream& err) {
-  auto hosts = Display::RemoteHosts::load(recordsPath());
+  if (auto problem = RemoteHostsConfig::moveOldRecords(
+          Display::ServiceFiles::Paths::standard().directory / "remotes.json",
+          Configuration::path(), err)) {
+    err << "tarvel remote: " << *problem << "\n";
+    return std::nullopt;
+  }
+  auto hosts = RemoteHostsConfig::read(Configuration::path());
   if (!hosts) {
     err << "tarvel remote: " << hosts.error() << "\n";
     return std::nullopt;
@@ -287,12 +293,7 @@ std::optional<std::vector<Host>> loadRecords(std::ostream& err) {
 }
 
 bool saveRecords(const std::vector<Host>& hosts, std::ostream& err) {
-  const auto directory = recordsPath().parent_path();
-  if (auto problem = Display::ServiceFiles::prepareDirectory(directory)) {
-    err << "tarvel remote: " << *problem << "\n";
-    return false;
-  }
-  if (auto problem = Display::RemoteHosts::save(recordsPath(), hosts)) {
+  if (auto problem = RemoteHostsConfig::write(Configuration::path(), hosts)) {
     err << "tarvel remote: " << *problem << "\n";
     return false;
   }
@@ -305,6 +306,10 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
   const auto relay = readFile(hookSource);
   if (!relay || relay->empty()) {
     err << "tarvel remote: cannot read " << hookSource.string() << "\n";
+    return 1;
+  }
+  // A settings file that cannot take the host is refused before anything is set up there.
+  if (const auto hosts = loadRecords(err); !hosts) {
     return 1;
   }
   out << "Reaching " << destination << " with ssh...\n";

@@ -229,6 +229,10 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   const fs::path codexConfig = remote / ".codex/config.toml";
   const std::string originalConfig = "# mine\nmodel = \"o3\"  # fast\n\n[profiles.x]\nmodel = \"o4\"\n";
   writeFile(codexConfig, originalConfig);
+  // The hosts are recorded in the settings file, beside a person's own lines.
+  const fs::path localSettings = local / ".config/tarvel/config.toml";
+  const std::string originalSettings = "# mine\nnotify_finished = 300  # five minutes\n";
+  writeFile(localSettings, originalSettings);
 
   // The service runs before the host is added: it connects the new host by itself.
   serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
@@ -255,6 +259,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   auto listed = tarvel({"remote", "list"});
   ASSERT_EQ(listed->wait(), 0);
   EXPECT_EQ(listed->standardOutput(), "devbox  " + remote.string() + "  claude-code, codex\n");
+  EXPECT_TRUE(readAll(localSettings).starts_with(originalSettings)) << readAll(localSettings);
 
   ASSERT_TRUE(eventually([&] { return linkConnected(); }, std::chrono::seconds(60)))
       << serve->standardError();
@@ -334,6 +339,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(readAll(codexHooks), originalHooks);
   EXPECT_EQ(readAll(codexConfig), originalConfig) << removed->standardOutput();
   EXPECT_FALSE(fs::exists(remote / ".tarvel/bin/tarvel-hook"));
+  EXPECT_EQ(readAll(localSettings), originalSettings);
   auto empty = tarvel({"remote", "list"});
   ASSERT_EQ(empty->wait(), 0);
   EXPECT_EQ(empty->standardOutput().rfind("No remote hosts", 0), 0u);
@@ -341,6 +347,47 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   serve->signal(SIGTERM);
   ASSERT_EQ(serve->wait(std::chrono::seconds(30)), 0);
   serve.reset();
+}
+
+// Hosts recorded by an older version in remotes.json move into the settings file once, beside the
+// person's own lines, and stay readable when a setting is set afterwards.
+TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
+  char pattern[] = "/tmp/tarvel-records-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path home = pattern;
+  const fs::path old = home / ".tarvel/remotes.json";
+  writeFile(old, R"({"remotes": [{"host": "dev@devbox", "home": "/home/dev",)"
+                 R"( "agents": ["claude-code"]}]})");
+  const fs::path settings = home / ".config/tarvel/config.toml";
+  const std::string original = "# mine\nnotify = false  # quiet\n";
+  writeFile(settings, original);
+  const auto tarvel = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{program("tarvel")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    auto child = std::make_unique<ChildProcess>(command, home);
+    child->wait(std::chrono::seconds(30));
+    return child;
+  };
+
+  const auto listed = tarvel({"remote", "list"});
+  EXPECT_EQ(listed->standardOutput(), "dev@devbox  /home/dev  claude-code\n")
+      << listed->standardError();
+  EXPECT_NE(listed->standardError().find("Moved the remote hosts"), std::string::npos);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(readAll(settings), original +
+                                   "\n[remotes.\"dev@devbox\"]\nhome = \"/home/dev\"\n"
+                                   "agents = [\"claude-code\"]\n");
+
+  // A setting set afterwards stays a setting, not a key of the host's table.
+  const auto set = tarvel({"config", "set", "notify_finished", "60"});
+  EXPECT_EQ(set->wait(), 0) << set->standardError();
+  const auto got = tarvel({"config", "get", "notify_finished"});
+  EXPECT_EQ(got->standardOutput(), "60\n") << got->standardError();
+  const auto again = tarvel({"remote", "list"});
+  EXPECT_EQ(again->standardOutput(), "dev@devbox  /home/dev  claude-code\n")
+      << again->standardError();
+  std::error_code ignored;
+  fs::remove_all(home, ignored);
 }
 
 // A container stand-in: bubblewrap with its own namespaces, host name and home, and only what
