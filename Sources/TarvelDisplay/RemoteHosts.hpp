@@ -13,8 +13,9 @@
 #include "TarvelCore/Platform/Result.hpp"
 
 // The remote machines whose agents reach this machine's service through the user's own OpenSSH
-// (`tarvel remote add`), and the ssh invocations that reach them. Nothing here speaks SSH itself: the system's `ssh` (or $TARVEL_SSH_COMMAND,
-// run by /bin/sh with the arguments after it, as git runs GIT_SSH_COMMAND) does.
+// (`tarvel remote add`), and the ssh invocations that reach them. Nothing here speaks SSH itself:
+// the system's `ssh` (or $TARVEL_SSH_COMMAND, run by /bin/sh with the arguments after it, as git
+// runs GIT_SSH_COMMAND) does.
 namespace tarvel::Display::RemoteHosts {
 
 struct Host {

@@ -72,8 +72,8 @@ bool startsTable(std::string_view line) { return stripped(line).starts_with('[')
 
 // The table a host is written as, ending with a line feed.
 std::string hostTable(const Host& host) {
-  std::string text = "[remotes." + basicString(host.destination) + "]\nhome = " +
-                     basicString(host.home) + "\nagents = [";
+  std::string text = "[remotes." + basicString(host.destination) +
+                     "]\nhome = " + basicString(host.home) + "\nagents = [";
   for (std::size_t index = 0; index < host.agents.size(); ++index) {
     text += (index == 0 ? "" : ", ") + basicString(host.agents[index]);
   }
@@ -86,8 +86,7 @@ struct Recorded {
 };
 
 Result<std::vector<Recorded>, std::string> recordedIn(const toml::table& root,
-                                                      std::string_view text,
-                                                      const fs::path& file) {
+                                                      std::string_view text, const fs::path& file) {
   std::vector<Recorded> recorded;
   const toml::node* remotes = root.get("remotes");
   if (remotes == nullptr) {
@@ -231,7 +230,7 @@ Result<std::vector<Host>, std::string> read(const fs::path& file) {
 }
 
 Result<SettingsText, std::string> withHosts(std::string_view text, const std::vector<Host>& hosts,
-                                           const fs::path& file) {
+                                            const fs::path& file) {
   const toml::parse_result before = toml::parse(text, file.string());
   if (!before) {
     return placeIn(file, before.error().source()) + std::string(before.error().description());
@@ -314,8 +313,9 @@ Result<SettingsText, std::string> withHosts(std::string_view text, const std::ve
     restSame = beforeRest == afterRest;
   }
   if (!after || !readBack || !sameHosts(found, hosts) || !restSame) {
-    return file.string() + " cannot be edited here without changing more than its remote hosts: "
-                           "change them there with tarvel config edit";
+    return file.string() +
+           " cannot be edited here without changing more than its remote hosts: "
+           "change them there with tarvel config edit";
   }
   return SettingsText{std::move(edited)};
 }
@@ -350,8 +350,8 @@ std::optional<std::string> write(const fs::path& file, const std::vector<Host>& 
   if (!fd) {
     return "cannot write beside " + target.string() + ": " + std::strerror(errno);
   }
-  if (!writeAll(fd.get(), edited->text) || ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0 ||
-      ::rename(temporary.c_str(), target.c_str()) != 0) {
+  if (!writeAll(fd.get(), edited->text) || ::fchmod(fd.get(), mode) != 0 ||
+      ::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
     const int failure = errno;
     ::unlink(temporary.c_str());
     return "cannot write " + target.string() + ": " + std::strerror(failure);
@@ -375,9 +375,8 @@ std::optional<std::string> moveOldRecords(const fs::path& oldFile, const fs::pat
   }
   std::vector<Host> merged = *current;
   for (const Host& host : *old) {
-    if (std::none_of(merged.begin(), merged.end(), [&](const Host& known) {
-          return known.destination == host.destination;
-        })) {
+    if (std::none_of(merged.begin(), merged.end(),
+                     [&](const Host& known) { return known.destination == host.destination; })) {
       merged.push_back(host);
     }
   }

@@ -44,7 +44,7 @@ struct SettingsText {
 // `text` edited so that it records exactly `hosts`; the reason when that cannot be done without
 // disturbing the rest (a host written as an inline table, a TOML error).
 Result<SettingsText, std::string> withHosts(std::string_view text, const std::vector<Host>& hosts,
-                                           const std::filesystem::path& file);
+                                            const std::filesystem::path& file);
 
 // Records exactly `hosts` in `file`, replacing it atomically; the text for the user on failure.
 [[nodiscard]] std::optional<std::string> write(const std::filesystem::path& file,
