@@ -352,8 +352,8 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
 // Hosts recorded by an older version in remotes.json move into the settings file once, beside the
 // person's own lines, and stay readable when a setting is set afterwards.
 TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
-  char pattern[] = "/tmp/tarvel-records-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  std::string pattern = (fs::temp_directory_path() / "tarvel-records-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
   const fs::path home = pattern;
   const fs::path old = home / ".tarvel/remotes.json";
   writeFile(old, R"({"remotes": [{"host": "dev@devbox", "home": "/home/dev",)"
