@@ -5,7 +5,9 @@ its own) set up with `tarvel remote add` and kept connected by `tarvel serve`.
 Prints, for 100 events each, the median time from writing an event line to the event appearing in
 /v1/status through the local socket and through the remote one (so the link's extra time is the
 difference); then, for 5 dropped links, the time from killing the service's ssh to the waiting
-remote hook's neutral answer and to the link being up again (the first restart waits 1 s).
+remote hook's neutral answer and to the link being up again (the first restart waits 1 s); then,
+for 5 rounds of `tarvel remote remove` and `add` while the service runs, the time from each command's
+end to the link being gone and up (the service looks at its settings file once a second).
 Needs root (a UTS namespace and sshd). Usage: remote_link.py [bin directory]
 """
 import http.client, json, os, shutil, signal, socket, statistics, subprocess, sys, tempfile, time
@@ -76,9 +78,11 @@ try:
     wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0)
     env = dict(os.environ, HOME=local, TARVEL_SSH_COMMAND=f"ssh -F {work}/ssh_config")
     env.pop("TARVEL_HOME", None)
+    env.pop("XDG_CONFIG_HOME", None)
     run(os.path.join(bin_dir, "tarvel"), "remote", "add", "devbox", "--agent", "claude-code",
         env=env)
-    serve = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve", "--no-notify"], env=env,
+    serve = subprocess.Popen([os.path.join(bin_dir, "tarvel"), "serve", "--no-notify",
+                              "--hold-without-answerers"], env=env,
                              stderr=subprocess.DEVNULL)
     processes.append(serve)
     connected = lambda: os.path.exists(os.path.join(local, ".tarvel", "api.sock")) and \
@@ -131,6 +135,24 @@ try:
           f"(max {max(released):.0f} ms over 5)")
     print(f"dropped link to connected again: median {statistics.median(reconnected):.0f} ms "
           f"(max {max(reconnected):.0f} ms over 5; includes the 1 s pause before a restart)")
+
+    links = lambda: subprocess.run(["pgrep", "-P", str(serve.pid), "-f", " -N "],
+                                   capture_output=True, text=True).stdout.split()
+    gone, up = [], []
+    for _ in range(5):
+        run(os.path.join(bin_dir, "tarvel"), "remote", "remove", "devbox", env=env)
+        removed = time.monotonic()
+        wait_for(lambda: not links() and not get("/v1/state")["remotes"])
+        gone.append((time.monotonic() - removed) * 1000)
+        run(os.path.join(bin_dir, "tarvel"), "remote", "add", "devbox", "--agent", "claude-code",
+            env=env)
+        added = time.monotonic()
+        wait_for(connected)
+        up.append((time.monotonic() - added) * 1000)
+    print(f"remote remove to its link gone: median {statistics.median(gone):.0f} ms "
+          f"(max {max(gone):.0f} ms over 5)")
+    print(f"remote add to its link up, service running: median {statistics.median(up):.0f} ms "
+          f"(max {max(up):.0f} ms over 5)")
 finally:
     for process in reversed(processes):
         process.send_signal(signal.SIGTERM)

@@ -1,6 +1,7 @@
 #include "TarvelDisplay/DisplayService.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,6 +50,23 @@ AgentActivityService restoredService(const DisplayServiceOptions& options,
   }
   return AgentActivityService(std::move(restored.sessions));
 }
+
+// What tells one version of the hosts file from another: `tarvel remote` replaces it by a rename
+// (a new inode), an editor may rewrite it in place (a new size or modification time). Empty when
+// there is no file.
+std::string remotesFileVersion(const std::filesystem::path& file) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0) {
+    return {};
+  }
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
+         "." + std::to_string(status.st_ctim.tv_nsec);
+}
+
+// A look at the hosts file costs one stat; once a second keeps a change's delay short.
+constexpr auto remotesFileInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -142,7 +160,17 @@ std::optional<std::string> DisplayService::start() {
         std::move(notifierOptions), &answererList);
     notifier->start();
   }
-  if (!options.remotes.empty()) {
+  if (options.remotesFile) {
+    // Seen before it is read: a change made while it is read is then read again.
+    remotesFileSeen = remotesFileVersion(*options.remotesFile);
+    nextRemotesLook = SteadyClock::now() + remotesFileInterval;
+    if (auto hosts = options.readRemotes(*options.remotesFile)) {
+      options.remotes = std::move(*hosts);
+    } else {
+      serviceLog().error("%s; no remote host is connected", {Log::value(hosts.error())});
+    }
+  }
+  if (!options.remotes.empty() || options.remotesFile) {
     remoteLinks = std::make_unique<RemoteLinks>(
         options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
         [this] { queue.post([this] { dirty = true; }); });
@@ -420,11 +448,32 @@ void DisplayService::run(int stopDescriptor) {
     queue.drain();
     publishIfDue(false);
     const auto now = SteadyClock::now();
+    followRemotesFile(now);
     if (restored.savingAllowed && saveSchedule.isDue(now) && !saving->load()) {
       saveInBackground(now);
     }
   }
   running = false;
+}
+
+void DisplayService::followRemotesFile(SteadyClock::time_point now) {
+  if (!options.remotesFile || !remoteLinks || now < nextRemotesLook) {
+    return;
+  }
+  nextRemotesLook = now + remotesFileInterval;
+  std::string version = remotesFileVersion(*options.remotesFile);
+  if (version == remotesFileSeen) {
+    return;
+  }
+  remotesFileSeen = std::move(version);
+  auto hosts = options.readRemotes(*options.remotesFile);
+  if (!hosts) {
+    // A file being edited by hand may be half written: the hosts connected now stay.
+    serviceLog().error("%s; the connected hosts stay as they are", {Log::value(hosts.error())});
+    return;
+  }
+  remoteLinks->setHosts(std::move(*hosts));
+  dirty = true;
 }
 
 void DisplayService::stop() {

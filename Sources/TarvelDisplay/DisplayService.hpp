@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -49,6 +51,12 @@ struct DisplayServiceOptions {
   bool holdWithoutAnswerers = false;
   // Remote hosts kept connected over ssh while the service runs (RemoteLinks.hpp).
   std::vector<RemoteHosts::Host> remotes;
+  // Where `tarvel remote add` records the hosts, and how to read them. When set, the hosts are
+  // read from it at start, in place of `remotes`, and again whenever the file changes, so that a
+  // host added or removed while the service runs is connected or let go without a restart.
+  std::optional<std::filesystem::path> remotesFile;
+  std::function<Result<std::vector<RemoteHosts::Host>, std::string>(const std::filesystem::path&)>
+      readRemotes = RemoteHosts::load;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -130,6 +138,8 @@ class DisplayService {
   // went on without them (answered in the agent's own dialog, interrupted, ended).
   void withdrawOvertaken(const AgentEvent& event);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
+  // Reads the hosts file again when it changed since the last look (at most once a second).
+  void followRemotesFile(std::chrono::steady_clock::time_point now);
 
   DisplayServiceOptions options;
   SessionStore::LoadResult restored;
@@ -174,6 +184,9 @@ class DisplayService {
   std::unique_ptr<ApiServer> apiServer;
   std::unique_ptr<Notifier> notifier;
   std::unique_ptr<RemoteLinks> remoteLinks;
+  // The hosts file as last read: what stat said of it (empty when it did not exist).
+  std::string remotesFileSeen;
+  std::chrono::steady_clock::time_point nextRemotesLook{};
   std::atomic<bool> running{false};
   bool stopped = false;
 };

@@ -94,27 +94,6 @@ Result<std::vector<Host>, std::string> load(const std::filesystem::path& file) {
   return hosts;
 }
 
-std::optional<std::string> save(const std::filesystem::path& file, const std::vector<Host>& hosts) {
-  Json list = Json::array();
-  for (const Host& host : hosts) {
-    list.push_back(Json{{"host", host.destination}, {"home", host.home}, {"agents", host.agents}});
-  }
-  const std::string text = Json{{"remotes", list}}.dump(2) + "\n";
-  std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX"));
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "Cannot write " + file.string() + ": " + std::strerror(errno);
-  }
-  const bool written = writeAll(fd.get(), text) &&
-                       ::fchmod(fd.get(), 0600) == 0 && ::fsync(fd.get()) == 0;
-  if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return "Cannot write " + file.string() + ": " + reason;
-  }
-  return std::nullopt;
-}
-
 std::vector<std::string> sshCommand(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv;
   const char* configured = std::getenv("TARVEL_SSH_COMMAND");  // NOLINT(concurrency-mt-unsafe)

@@ -13,9 +13,9 @@
 #include "TarvelCore/Platform/Result.hpp"
 
 // The remote machines whose agents reach this machine's service through the user's own OpenSSH
-// (`tarvel remote add`), kept in "remotes.json" in Tarvel's directory, and the ssh invocations
-// that reach them. Nothing here speaks SSH itself: the system's `ssh` (or $TARVEL_SSH_COMMAND,
-// run by /bin/sh with the arguments after it, as git runs GIT_SSH_COMMAND) does.
+// (`tarvel remote add`), and the ssh invocations that reach them. Nothing here speaks SSH itself:
+// the system's `ssh` (or $TARVEL_SSH_COMMAND, run by /bin/sh with the arguments after it, as git
+// runs GIT_SSH_COMMAND) does.
 namespace tarvel::Display::RemoteHosts {
 
 struct Host {
@@ -25,15 +25,13 @@ struct Host {
   bool operator==(const Host&) const = default;
 };
 
-// "remotes.json" in Tarvel's directory ($TARVEL_HOME or ~/.tarvel).
+// "remotes.json" in Tarvel's directory ($TARVEL_HOME or ~/.tarvel), where an older version
+// recorded the hosts (they are now kept in the settings file, which `tarvel` reads).
 std::filesystem::path defaultPath();
 
 // The recorded hosts; none when the file is missing. The text for the user when it cannot be
 // read or is not a list of hosts (then nothing is assumed about it).
 Result<std::vector<Host>, std::string> load(const std::filesystem::path& file);
-// Replaces the file atomically (mode 0600); the text for the user on failure.
-[[nodiscard]] std::optional<std::string> save(const std::filesystem::path& file,
-                                              const std::vector<Host>& hosts);
 
 // The argument vector that runs ssh with `arguments`: "ssh ARGUMENTS...", or, when
 // $TARVEL_SSH_COMMAND is set and not blank, "/bin/sh -c '$TARVEL_SSH_COMMAND "$@"' ssh ARGUMENTS".

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -120,23 +121,84 @@ RemoteLinks::RemoteLinks(std::vector<RemoteHosts::Host> hosts, std::string local
       localReplySocket(std::move(localReplySocket)),
       changed(std::move(changed)) {
   for (RemoteHosts::Host& host : hosts) {
-    auto link = std::make_unique<Link>();
-    link->status.host = host.destination;
-    link->status.lastError = "not connected yet";
-    link->host = std::move(host);
-    links.push_back(std::move(link));
+    links.push_back(makeLink(std::move(host)));
   }
 }
 
 RemoteLinks::~RemoteLinks() { stop(); }
 
+std::unique_ptr<RemoteLinks::Link> RemoteLinks::makeLink(RemoteHosts::Host host) {
+  auto link = std::make_unique<Link>();
+  link->status.host = host.destination;
+  link->status.lastError = "not connected yet";
+  link->host = std::move(host);
+  return link;
+}
+
+void RemoteLinks::startThread(Link& link) {
+  link.thread = std::thread([this, &link] {
+    setCurrentThreadName("com.tarvel.remote.link");
+    keep(link);
+  });
+}
+
+bool RemoteLinks::ends(const Link& link) const { return stopping || link.ending; }
+
 void RemoteLinks::start() {
+  const std::scoped_lock guard(mutex);
+  started = true;
   for (auto& link : links) {
-    Link& kept = *link;
-    link->thread = std::thread([this, &kept] {
-      setCurrentThreadName("com.tarvel.remote.link");
-      keep(kept);
-    });
+    startThread(*link);
+  }
+}
+
+void RemoteLinks::setHosts(std::vector<RemoteHosts::Host> hosts) {
+  std::vector<std::unique_ptr<Link>> ended;
+  bool listChanged = false;
+  {
+    const std::scoped_lock guard(mutex);
+    if (stopping) {
+      return;
+    }
+    std::vector<std::unique_ptr<Link>> kept;
+    for (RemoteHosts::Host& host : hosts) {
+      const auto found = std::find_if(links.begin(), links.end(), [&](const auto& link) {
+        return link && link->host == host;
+      });
+      if (found != links.end()) {
+        kept.push_back(std::move(*found));
+        continue;
+      }
+      linkLog().info("Connecting the new host %s", {Log::value(host.destination)});
+      kept.push_back(makeLink(std::move(host)));
+      if (started) {
+        startThread(*kept.back());
+      }
+      listChanged = true;
+    }
+    for (auto& link : links) {
+      if (!link) {
+        continue;
+      }
+      linkLog().info("Ending the link to %s: the host was removed",
+                     {Log::value(link->host.destination)});
+      link->ending = true;
+      if (link->child > 0) {
+        ::kill(-link->child, SIGTERM);
+      }
+      ended.push_back(std::move(link));
+      listChanged = true;
+    }
+    links = std::move(kept);
+  }
+  wake.notify_all();
+  for (auto& link : ended) {
+    if (link->thread.joinable()) {
+      link->thread.join();
+    }
+  }
+  if (listChanged && changed) {
+    changed();
   }
 }
 
@@ -196,9 +258,9 @@ void RemoteLinks::update(Link& link, bool connected, std::optional<std::string> 
   }
 }
 
-bool RemoteLinks::pause(std::chrono::milliseconds length) {
+bool RemoteLinks::pause(const Link& link, std::chrono::milliseconds length) {
   std::unique_lock guard(mutex);
-  return !wake.wait_for(guard, length, [this] { return stopping; });
+  return !wake.wait_for(guard, length, [this, &link] { return ends(link); });
 }
 
 void RemoteLinks::keep(Link& link) {
@@ -206,7 +268,7 @@ void RemoteLinks::keep(Link& link) {
   const auto remember = [this, &link](pid_t pid) {
     const std::scoped_lock guard(mutex);
     link.child = pid;
-    if (stopping) {
+    if (ends(link)) {
       ::kill(-pid, SIGTERM);
     }
   };
@@ -217,7 +279,7 @@ void RemoteLinks::keep(Link& link) {
   while (true) {
     {
       const std::scoped_lock guard(mutex);
-      if (stopping) {
+      if (ends(link)) {
         return;
       }
     }
@@ -242,10 +304,16 @@ void RemoteLinks::keep(Link& link) {
       problem = runLink(link, nextPause, remember);
       forget();
     }
+    {
+      const std::scoped_lock guard(mutex);
+      if (link.ending) {
+        return;  // removed: its status is no longer listed
+      }
+    }
     update(link, false, problem);
     linkLog().info("Link to %s down: %s",
                    {Log::value(link.host.destination), Log::value(problem.value_or(""))});
-    if (!pause(nextPause)) {
+    if (!pause(link, nextPause)) {
       return;
     }
     nextPause = std::min(nextPause * 2, longestPause);

@@ -25,7 +25,10 @@ namespace tarvel::Display {
 // runs a tarvel serve of its own); a link that ends is started again after a pause that doubles
 // from one second up to thirty, back to one once a link came up. When a link drops, sshd closes
 // every forwarded connection, so waiting remote hooks get end-of-file at once.
-// Thread: one thread per host; statuses() from any thread; start() and stop() from the owner's.
+// The hosts may change while it runs (setHosts): a new host gets its link, a removed one's ssh
+// is ended.
+// Thread: one thread per host; statuses() from any thread; start(), setHosts() and stop() from
+// the owner's.
 class RemoteLinks {
  public:
   struct Status {
@@ -44,6 +47,9 @@ class RemoteLinks {
   RemoteLinks& operator=(const RemoteLinks&) = delete;
 
   void start();
+  // Keeps exactly `hosts` connected from now on: links of hosts that are no longer listed (or
+  // whose record changed) are ended and waited for, new ones are started when start() ran.
+  void setHosts(std::vector<RemoteHosts::Host> hosts);
   // Ends every ssh process and waits for the threads.
   void stop();
   std::vector<Status> statuses() const;
@@ -55,14 +61,18 @@ class RemoteLinks {
     RemoteHosts::Host host;
     Status status;
     pid_t child = 0;  // the running ssh, 0 when none
+    bool ending = false;  // the host was removed: the link ends for good
     std::thread thread;
   };
+  static std::unique_ptr<Link> makeLink(RemoteHosts::Host host);
+  void startThread(Link& link);
+  bool ends(const Link& link) const;  // with `mutex` held
   void keep(Link& link);
   // Runs one connection until ssh ends; why it ended. Resets `nextPause` once the link is up.
   std::optional<std::string> runLink(Link& link, std::chrono::milliseconds& nextPause,
                                      const std::function<void(pid_t)>& started);
   void update(Link& link, bool connected, std::optional<std::string> error);
-  bool pause(std::chrono::milliseconds length);
+  bool pause(const Link& link, std::chrono::milliseconds length);
 
   std::string localEventSocket;
   std::string localReplySocket;
@@ -70,6 +80,7 @@ class RemoteLinks {
   mutable std::mutex mutex;  // guards every Link's status and child, and stopping
   std::condition_variable wake;
   bool stopping = false;
+  bool started = false;
   std::vector<std::unique_ptr<Link>> links;
 };
 

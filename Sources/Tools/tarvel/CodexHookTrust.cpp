@@ -170,6 +170,31 @@ std::optional<std::filesystem::path> findExecutable(std::string_view name,
 std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
                                                  const std::filesystem::path& workingDirectory,
                                                  std::chrono::milliseconds deadline) {
+  return listHooks(std::vector<std::string>{codex.string(), "app-server"}, workingDirectory,
+                   deadline);
+}
+
+bool isTrusted(const ListedHook& hook) {
+  return hook.trustStatus == "trusted" || hook.trustStatus == "managed";
+}
+
+std::vector<ListedHook> hooksRunning(const std::vector<ListedHook>& hooks,
+                                     std::string_view command) {
+  std::vector<ListedHook> running;
+  for (const auto& hook : hooks) {
+    if (hook.command == command) {
+      running.push_back(hook);
+    }
+  }
+  return running;
+}
+
+std::optional<std::vector<ListedHook>> listHooks(const std::vector<std::string>& command,
+                                                 const std::filesystem::path& workingDirectory,
+                                                 std::chrono::milliseconds deadline) {
+  if (command.empty()) {
+    return std::nullopt;
+  }
   auto input = makePipe();
   auto output = makePipe();
   if (!input || !output) {
@@ -188,12 +213,15 @@ std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& co
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   ::posix_spawnattr_setpgroup(&attributes, 0);
   ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  std::string program = codex.string();
-  std::string mode = "app-server";
-  char* arguments[] = {program.data(), mode.data(), nullptr};
+  std::vector<std::string> words = command;
+  std::vector<char*> arguments;
+  for (std::string& word : words) {
+    arguments.push_back(word.data());
+  }
+  arguments.push_back(nullptr);
   pid_t pid = -1;
   const int spawned =
-      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, environ);
+      ::posix_spawnp(&pid, words.front().c_str(), &actions, &attributes, arguments.data(), environ);
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {

@@ -35,6 +35,18 @@ std::optional<std::filesystem::path> findExecutable(std::string_view name,
 std::optional<std::vector<ListedHook>> listHooks(
     const std::filesystem::path& codex, const std::filesystem::path& workingDirectory,
     std::chrono::milliseconds deadline = answerDeadline);
+// The same through `command`, which starts the app-server some other way (`ssh HOST sh -c
+// 'exec codex app-server'` for Codex on another machine); command[0] is looked up on PATH.
+std::optional<std::vector<ListedHook>> listHooks(
+    const std::vector<std::string>& command, const std::filesystem::path& workingDirectory,
+    std::chrono::milliseconds deadline = answerDeadline);
+
+// Whether Codex runs the hook: trusted by the user, or managed by an administrator.
+bool isTrusted(const ListedHook& hook);
+
+// The hooks among `hooks` that run exactly `command` (ours, as install writes them).
+std::vector<ListedHook> hooksRunning(const std::vector<ListedHook>& hooks,
+                                     std::string_view command);
 
 // `toml` with one `[hooks.state."<key>"]` table per hook holding `trusted_hash = "<hash>"`.
 // An existing table of that key gets its trusted_hash line replaced (or one added); other tables

@@ -21,6 +21,7 @@
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 
 extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
@@ -111,6 +112,13 @@ Result<std::vector<Setting>, std::string> parse(const fs::path& file, std::strin
   }
   std::vector<Setting> settings;
   for (const auto& [name, node] : parsed.table()) {
+    if (name.str() == "remotes") {
+      // The hosts of `tarvel remote add`, one table each (RemoteHostsConfig.hpp).
+      if (auto hosts = RemoteHostsConfig::parse(text, file); !hosts) {
+        return hosts.error();
+      }
+      continue;
+    }
     const Key* key = keyNamed(name.str());
     if (key == nullptr) {
       return position(file, name.source()) + "unknown setting \"" + std::string(name.str()) +
@@ -190,17 +198,26 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-// The text with the top-level line of `key` replaced by `line` (appended when there is none,
-// removed when `line` is empty).
+// The text with the top-level line of `key` replaced by `line` (added when there is none, before
+// the first table such as a remote host's, so that it stays top-level; removed when `line` is
+// empty).
 std::string withLine(std::string_view text, std::string_view key, std::string_view line) {
   std::string result;
   bool replaced = false;
+  bool inTable = false;
   std::size_t start = 0;
   while (start < text.size()) {
     const auto end = std::min(text.find('\n', start), text.size());
     const std::string_view current = text.substr(start, end - start);
     const std::string_view rest = trimmed(current);
-    const bool isKey = rest.starts_with(key) &&
+    if (rest.starts_with('[') && !inTable) {
+      inTable = true;
+      if (!replaced && !line.empty()) {
+        result.append(line).append("\n\n");
+        replaced = true;
+      }
+    }
+    const bool isKey = !inTable && rest.starts_with(key) &&
                        trimmed(rest.substr(key.size())).starts_with('=');
     if (isKey && !replaced) {
       if (!line.empty()) {

@@ -13,9 +13,12 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
+#include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 
 namespace tarvel::Doctor {
 namespace {
@@ -42,6 +45,8 @@ struct ServiceCheck {
   // Each provider's last event: the service's record and its sessions' update times, or the
   // sessions it saved when it is not running.
   std::map<std::string, Date> lastEvents;
+  // The remote hosts' links as the service lists them ("remotes"), by host.
+  std::map<std::string, Json> remotes;
   std::optional<std::string> sessionsProblem;  // why neither could tell
 };
 
@@ -85,6 +90,7 @@ struct StateSummary {
   std::vector<AgentSession> sessions;
   std::optional<std::int64_t> eventsReceived;
   std::map<std::string, Date> lastEvents;  // by provider name
+  std::map<std::string, Json> remotes;
 };
 
 std::optional<StateSummary> summaryOfState(std::string_view body) {
@@ -109,6 +115,14 @@ std::optional<StateSummary> summaryOfState(std::string_view body) {
       // A session of a newer service's shape: the others still tell the times.
     } catch (const std::exception&) {
       // As above.
+    }
+  }
+  if (const auto remotes = parsed->find("remotes");
+      remotes != parsed->end() && remotes->is_array()) {
+    for (const Json& remote : *remotes) {
+      if (remote.is_object() && remote.contains("host") && remote["host"].is_string()) {
+        summary.remotes[remote["host"].get<std::string>()] = remote;
+      }
     }
   }
   const auto service = parsed->find("service");
@@ -161,6 +175,7 @@ ServiceCheck checkService(const Display::ServiceFiles::Paths& paths) {
         }
       }
       check.eventsReceived = summary->eventsReceived;
+      check.remotes = summary->remotes;
       return check;
     }
   } else {
@@ -227,6 +242,65 @@ void printRows(const std::vector<std::vector<std::string>>& rows, std::ostream& 
       }
     }
     out << line << "\n";
+  }
+}
+
+// One row per host of `tarvel remote add`: whether the service's link to it is up, since when,
+// and why it is down.
+void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck& service,
+                   Date now, const HomeNames& named, std::vector<std::vector<std::string>>& rows,
+                   std::vector<std::string>& problems) {
+  const fs::path file = Configuration::path();
+  auto hosts = RemoteHostsConfig::read(file);
+  if (!hosts) {
+    rows.push_back({"remote", named(file), "cannot be read (see below)"});
+    problems.push_back(named(hosts.error()) + ": fix it with tarvel config edit");
+    return;
+  }
+  // Hosts an older version recorded, not moved into the settings file yet.
+  if (const auto old = Display::RemoteHosts::load(paths.directory / "remotes.json")) {
+    for (const Display::RemoteHosts::Host& host : *old) {
+      if (std::none_of(hosts->begin(), hosts->end(), [&](const auto& known) {
+            return known.destination == host.destination;
+          })) {
+        hosts->push_back(host);
+      }
+    }
+  }
+  for (const Display::RemoteHosts::Host& host : *hosts) {
+    std::vector<std::string> row{"remote", host.destination};
+    const auto listed = service.remotes.find(host.destination);
+    if (!service.answers) {
+      row.emplace_back("not connected (the service is not running)");
+      rows.push_back(std::move(row));
+      continue;
+    }
+    if (listed == service.remotes.end()) {
+      row.emplace_back("not connected yet (the service reads the new host within seconds)");
+      rows.push_back(std::move(row));
+      continue;
+    }
+    const Json& link = listed->second;
+    const bool connected = link.value("connected", false);
+    std::string text = connected ? "connected" : "down";
+    if (const auto since = link.find("since"); since != link.end() && since->is_string()) {
+      if (const auto date = Dates::parseISO8601(since->get<std::string>())) {
+        text += " since " + since->get<std::string>() + " (" + ago(*date, now) + ")";
+      }
+    }
+    std::string error;
+    if (const auto last = link.find("lastError"); last != link.end() && last->is_string()) {
+      error = last->get<std::string>();
+    }
+    if (!connected) {
+      text += error.empty() ? std::string() : ": " + error;
+      problems.push_back("the link to " + host.destination + " is down" +
+                         (error.empty() ? std::string() : " (" + error + ")") +
+                         ": check that ssh " + host.destination +
+                         " works; the service tries again by itself");
+    }
+    row.push_back(std::move(text));
+    rows.push_back(std::move(row));
   }
 }
 
@@ -390,6 +464,8 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     serviceRow.back() += "; " + named(*service.sessionsProblem);
   }
   rows.push_back(std::move(serviceRow));
+
+  addRemoteRows(paths, service, now, named, rows, problems);
 
   if (hooked.empty() && !installAdvised) {
     problems.emplace_back(

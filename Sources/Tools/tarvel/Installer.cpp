@@ -268,21 +268,7 @@ std::vector<fs::path> backupsOf(const fs::path& path) {
   return backups;
 }
 
-bool isTrusted(const CodexHookTrust::ListedHook& hook) {
-  return hook.trustStatus == "trusted" || hook.trustStatus == "managed";
-}
-
-// Our hooks among those Codex lists: the command is exactly the one we write.
-std::vector<CodexHookTrust::ListedHook> ourHooks(
-    const std::vector<CodexHookTrust::ListedHook>& hooks, std::string_view command) {
-  std::vector<CodexHookTrust::ListedHook> ours;
-  for (const auto& hook : hooks) {
-    if (hook.command == command) {
-      ours.push_back(hook);
-    }
-  }
-  return ours;
-}
+using CodexHookTrust::isTrusted;
 
 constexpr std::string_view reviewAdvice =
     "When Codex next starts it says \"hooks need review\": approve the tarvel hooks there "
@@ -329,7 +315,7 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
     return;
   }
   std::vector<CodexHookTrust::ListedHook> ours;
-  for (const auto& hook : ourHooks(*listed, command)) {
+  for (const auto& hook : CodexHookTrust::hooksRunning(*listed, command)) {
     if (!isTrusted(hook)) {
       ours.push_back(hook);
     }
@@ -376,7 +362,8 @@ std::vector<std::string> codexKeysOfOurHooks(const Context& context, std::string
   const auto listed = askCodex(*codex, context, out);
   std::vector<std::string> keys;
   for (const auto& hook :
-       listed ? ourHooks(*listed, command) : std::vector<CodexHookTrust::ListedHook>{}) {
+       listed ? CodexHookTrust::hooksRunning(*listed, command)
+              : std::vector<CodexHookTrust::ListedHook>{}) {
     keys.push_back(hook.key);
   }
   return keys;
@@ -686,7 +673,8 @@ CodexTrust checkCodexTrust(const Context& context) {
   if (!listed) {
     return CodexTrust::noAnswer;
   }
-  const auto ours = ourHooks(*listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
+  const auto ours = CodexHookTrust::hooksRunning(
+      *listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
   if (ours.empty()) {
     return CodexTrust::notListed;
   }

@@ -15,6 +15,9 @@
 #include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
+#include "Tools/tarvel/CodexHookTrust.hpp"
+#include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 
 namespace tarvel::RemoteCommands {
 namespace {
@@ -24,6 +27,8 @@ using Display::RemoteHosts::shellQuoted;
 namespace Configurations = AgentConfigurations;
 
 constexpr auto sshLimit = std::chrono::seconds(60);
+// Codex's app-server on the remote: the ssh connection and Codex's own start-up.
+constexpr auto codexLimit = std::chrono::seconds(30);
 
 const std::string_view usageText =
     "usage: tarvel remote add [USER@]HOST [--agent claude-code|codex|gemini-cli|cursor ...]\n"
@@ -111,7 +116,7 @@ std::optional<RemoteFile> readRemote(const Remote& remote, const std::string& pa
 // Replaces the file whole (through a temporary file beside the link's target), keeping the old
 // one as the first free <file>.tarvel-backup[-N], as `tarvel install` does.
 bool writeRemote(const Remote& remote, const std::string& path, const std::string& text,
-                 bool backup) {
+                 bool backup, std::string_view newMode = "") {
   const std::string script =
       "set -e; f=" + shellQuoted(path) +
       "; if [ -e \"$f\" ]; then f=$(readlink -f -- \"$f\"); fi"
@@ -122,7 +127,9 @@ bool writeRemote(const Remote& remote, const std::string& path, const std::strin
       "; while [ -e \"$b\" ]; do b=\"$f.tarvel-backup-$n\"; n=$((n+1)); done"
       "; cp -p -- \"$f\" \"$b\"; fi"
       "; t=\"$dir/.$(basename -- \"$f\").tarvel-$$\"; trap 'rm -f \"$t\"' EXIT"
-      "; cat > \"$t\"; if [ -e \"$f\" ]; then chmod --reference=\"$f\" \"$t\"; fi"
+      "; cat > \"$t\"; if [ -e \"$f\" ]; then chmod --reference=\"$f\" \"$t\"" +
+      (newMode.empty() ? std::string() : "; else chmod " + std::string(newMode) + " \"$t\"") +
+      "; fi"
       "; mv -f -- \"$t\" \"$f\"; trap - EXIT";
   const auto outcome = remote.run(script, text);
   if (!outcome) {
@@ -136,12 +143,148 @@ bool writeRemote(const Remote& remote, const std::string& path, const std::strin
   return true;
 }
 
-std::filesystem::path recordsPath() {
-  return Display::ServiceFiles::Paths::standard().directory / "remotes.json";
+// Codex runs a configured hook only once it is trusted (CodexHookTrust.hpp): the remote's Codex
+// is asked through ssh, and its ~/.codex/config.toml edited as `tarvel install` edits the local one.
+std::string codexPathOn(const std::string& probed) {
+  return probed.starts_with('/') ? probed : std::string();
 }
 
+std::optional<std::vector<CodexHookTrust::ListedHook>> remoteCodexHooks(
+    const Remote& remote, const std::string& codex, const std::string& home, std::ostream& out) {
+  out << "Asking Codex on " << remote.destination << " for its hooks (at most "
+      << codexLimit.count() << " s)...\n"
+      << std::flush;
+  return CodexHookTrust::listHooks(
+      Display::RemoteHosts::sshCommand(
+          {"-o", "BatchMode=yes", remote.destination,
+           "sh -c " + shellQuoted("cd " + shellQuoted(home) + " && exec " + shellQuoted(codex) +
+                                  " app-server")}),
+      home, codexLimit);
+}
+
+std::string codexConfigPath(const std::string& home) { return home + "/.codex/config.toml"; }
+
+void trustRemoteCodex(const Remote& remote, const std::string& codex, const std::string& home,
+                      std::ostream& out) {
+  const std::string advice = "Codex on " + remote.destination +
+                             " asks once whether to trust the new hooks: answer it there with "
+                             "/hooks\n";
+  const auto listed = remoteCodexHooks(remote, codex, home, out);
+  if (!listed) {
+    out << "Codex on " << remote.destination << " did not list its hooks. " << advice;
+    return;
+  }
+  std::vector<CodexHookTrust::ListedHook> untrusted;
+  for (const auto& hook : CodexHookTrust::hooksRunning(
+           *listed, Configurations::hookCommand(Configurations::Agent::codex, home))) {
+    if (!CodexHookTrust::isTrusted(hook)) {
+      untrusted.push_back(hook);
+    }
+  }
+  if (untrusted.empty()) {
+    out << "Codex on " << remote.destination << " already trusts the tarvel hooks\n";
+    return;
+  }
+  const std::string path = codexConfigPath(home);
+  const auto file = readRemote(remote, path);
+  if (!file) {
+    out << advice;
+    return;
+  }
+  if (file->kind == RemoteFile::Kind::refused) {
+    remote.err << "tarvel remote: " << remote.destination << ":" << path << " " << file->reason
+               << "; left unchanged\n";
+    out << advice;
+    return;
+  }
+  const std::string updated = CodexHookTrust::withTrustedHashes(file->text, untrusted);
+  // Codex reads the file as a TOML reader does: entries it would not find are not written.
+  if (!CodexHookTrust::recordsTrust(updated, untrusted)) {
+    out << "Codex would not read the trust entries from " << remote.destination << ":" << path
+        << ", so it was left as it was. " << advice;
+    return;
+  }
+  // A new file is private (0600), like Codex's own.
+  if (!writeRemote(remote, path, updated, file->kind == RemoteFile::Kind::ok, "600")) {
+    out << advice;
+    return;
+  }
+  out << "Marked " << untrusted.size() << " tarvel hooks as trusted in " << remote.destination
+      << ":" << path << "\n";
+}
+
+// The keys the remote's Codex gives our hooks, asked before they are removed (Codex keys a hook
+// by its place in hooks.json); empty when Codex is not there or does not answer.
+std::vector<std::string> remoteCodexKeys(const Remote& remote, const std::string& home,
+                                         std::ostream& out) {
+  const auto probe = remote.run("command -v codex || true");
+  const std::string codex =
+      probe ? codexPathOn(probe->out.substr(0, probe->out.find('\n'))) : std::string();
+  if (codex.empty()) {
+    return {};
+  }
+  const auto listed = remoteCodexHooks(remote, codex, home, out);
+  std::vector<std::string> keys;
+  if (listed) {
+    for (const auto& hook : CodexHookTrust::hooksRunning(
+             *listed, Configurations::hookCommand(Configurations::Agent::codex, home))) {
+      keys.push_back(hook.key);
+    }
+  }
+  return keys;
+}
+
+// Removes the trust tables of `keys` from the remote's ~/.codex/config.toml, every other byte
+// staying; the file goes when add created it for them alone (add keeps a backup of any file it
+// replaced, so a file without one was made by add). False when the remote could not be written.
+bool untrustRemoteCodex(const Remote& remote, const std::string& home,
+                        const std::vector<std::string>& keys, std::ostream& out) {
+  if (keys.empty()) {
+    return true;
+  }
+  const std::string path = codexConfigPath(home);
+  const auto file = readRemote(remote, path);
+  if (!file) {
+    return false;
+  }
+  if (file->kind != RemoteFile::Kind::ok) {
+    return true;
+  }
+  const std::string updated = CodexHookTrust::withoutTrustedHashes(file->text, keys);
+  if (updated == file->text) {
+    return true;
+  }
+  if (updated.find_first_not_of(" \t\r\n") == std::string::npos) {
+    const auto removed = remote.run("f=" + shellQuoted(path) +
+                                    "; [ -L \"$f\" ] || [ -e \"$f.tarvel-backup\" ] && exit 7"
+                                    "; exec rm -f -- \"$f\"");
+    if (!removed) {
+      return false;
+    }
+    if (removed->exitStatus == 0) {
+      out << "Removed " << remote.destination << ":" << path
+          << ", which held only the trust entries of the tarvel hooks\n";
+      return true;
+    }
+  }
+  if (!writeRemote(remote, path, updated, false)) {
+    return false;
+  }
+  out << "Removed the trust entries of the tarvel hooks from " << remote.destination << ":"
+      << path << "\n";
+  return true;
+}
+
+// The hosts are kept in the settings file, beside the service's settings; an older version
+// kept them in remotes.json in Tarvel's directory, moved in at the first use.
 std::optional<std::vector<Host>> loadRecords(std::ostream& err) {
-  auto hosts = Display::RemoteHosts::load(recordsPath());
+  if (auto problem = RemoteHostsConfig::moveOldRecords(
+          Display::ServiceFiles::Paths::standard().directory / "remotes.json",
+          Configuration::path(), err)) {
+    err << "tarvel remote: " << *problem << "\n";
+    return std::nullopt;
+  }
+  auto hosts = RemoteHostsConfig::read(Configuration::path());
   if (!hosts) {
     err << "tarvel remote: " << hosts.error() << "\n";
     return std::nullopt;
@@ -150,12 +293,7 @@ std::optional<std::vector<Host>> loadRecords(std::ostream& err) {
 }
 
 bool saveRecords(const std::vector<Host>& hosts, std::ostream& err) {
-  const auto directory = recordsPath().parent_path();
-  if (auto problem = Display::ServiceFiles::prepareDirectory(directory)) {
-    err << "tarvel remote: " << *problem << "\n";
-    return false;
-  }
-  if (auto problem = Display::RemoteHosts::save(recordsPath(), hosts)) {
+  if (auto problem = RemoteHostsConfig::write(Configuration::path(), hosts)) {
     err << "tarvel remote: " << *problem << "\n";
     return false;
   }
@@ -170,6 +308,10 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
     err << "tarvel remote: cannot read " << hookSource.string() << "\n";
     return 1;
   }
+  // A settings file that cannot take the host is refused before anything is set up there.
+  if (const auto hosts = loadRecords(err); !hosts) {
+    return 1;
+  }
   out << "Reaching " << destination << " with ssh...\n";
   out.flush();
   const auto probe = remote.run("uname -m; printf '%s\\n' \"$HOME\"; command -v codex || true");
@@ -179,8 +321,11 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
   std::istringstream lines(probe->out);
   std::string machine;
   std::string home;
+  std::string codex;
   std::getline(lines, machine);
   std::getline(lines, home);
+  std::getline(lines, codex);
+  codex = codexPathOn(codex);
   if (probe->exitStatus != 0 || machine.empty() || !home.starts_with('/')) {
     err << "tarvel remote: " << destination
         << " did not say its machine type and home directory (is it a Linux machine?)\n";
@@ -240,9 +385,8 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
     recorded.agents.emplace_back(Configurations::agentName(agent));
     out << Configurations::agentDisplayName(agent) << " on " << destination
         << " runs tarvel-hook (" << path << ")\n";
-    if (agent == Configurations::Agent::codex && probe->out.find("/codex") != std::string::npos) {
-      out << "Codex on " << destination
-          << " asks once whether to trust the new hooks: answer it there with /hooks\n";
+    if (agent == Configurations::Agent::codex && !codex.empty()) {
+      trustRemoteCodex(remote, codex, home, out);
     }
   }
 
@@ -268,7 +412,7 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
     return 1;
   }
   out << "Recorded " << destination
-      << "; tarvel serve keeps it connected (restart a running service to connect it now)\n";
+      << "; tarvel serve keeps it connected (a running one connects it within seconds)\n";
   return status;
 }
 
@@ -305,11 +449,19 @@ int remove(const std::string& destination, std::ostream& out, std::ostream& err)
           << "; left unchanged\n";
       return 1;
     }
+    // Codex keys a trusted hook by its place in hooks.json: learn our keys before removing.
+    const std::vector<std::string> trustKeys =
+        *agent == Configurations::Agent::codex && *edited != file->text
+            ? remoteCodexKeys(remote, found->home, out)
+            : std::vector<std::string>{};
     // Written without a new backup: the file is then exactly as it was before `add`.
     if (*edited != file->text && !writeRemote(remote, path, *edited, false)) {
       return 1;
     }
     out << "Removed the hooks from " << destination << ":" << path << "\n";
+    if (!untrustRemoteCodex(remote, found->home, trustKeys, out)) {
+      return 1;
+    }
   }
   const auto removed = remote.run(
       "rm -f " + shellQuoted(Configurations::relayPath(found->home).string()) + "; rmdir " +
@@ -321,7 +473,8 @@ int remove(const std::string& destination, std::ostream& out, std::ostream& err)
   if (!saveRecords(*hosts, err)) {
     return 1;
   }
-  out << "Removed tarvel-hook from " << destination << " and forgot the host\n";
+  out << "Removed tarvel-hook from " << destination
+      << " and forgot the host (a running tarvel serve ends its link)\n";
   return 0;
 }
 
@@ -382,7 +535,7 @@ int status(std::ostream& out, std::ostream& err) {
     }
     if (remotes->empty()) {
       out << "The service connects no remote host";
-      out << (hosts->empty() ? "\n" : " (restart it to connect the recorded ones)\n");
+      out << (hosts->empty() ? "\n" : " yet (it connects the recorded ones within seconds)\n");
     }
   }
   return down == 0 ? 0 : 1;

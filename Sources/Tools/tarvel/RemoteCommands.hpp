@@ -9,8 +9,9 @@
 // `remote status`: agents on other Linux machines, reached with the user's own ssh (their keys,
 // ~/.ssh/config, ProxyJump; $TARVEL_SSH_COMMAND replaces "ssh"). `add` copies the statically
 // linked tarvel-hook to HOST:~/.tarvel/bin, puts the hook entries into the remote agents'
-// configurations with the same text edit as `tarvel install` (the old file kept beside it) and
-// records the host; `tarvel serve` then keeps the host connected (RemoteLinks.hpp).
+// configurations with the same text edit as `tarvel install` (the old file kept beside it), has
+// the remote's Codex (when there is one) trust its new hooks, and records the host; `tarvel serve`
+// then keeps the host connected (RemoteLinks.hpp), a running one from the moment it is recorded.
 // Thread: runs on the calling thread; each ssh run is limited in time.
 namespace tarvel::RemoteCommands {
 

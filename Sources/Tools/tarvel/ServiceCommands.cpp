@@ -26,6 +26,7 @@
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 #include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceControl.hpp"
 
 namespace tarvel::ServiceCommands {
@@ -131,10 +132,15 @@ void removeLockFiles(const Display::ServiceFiles::Paths& paths) {
 
 // The service itself, once it holds its lock; until a signal stops it.
 int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error) {
-  // Hosts recorded by `tarvel remote add` are connected while the service runs.
-  if (auto remotes = Display::RemoteHosts::load(options.paths.directory / "remotes.json")) {
-    options.remotes = std::move(*remotes);
-  } else {
+  // Hosts recorded by `tarvel remote add` (in the settings file; an older version kept them in
+  // remotes.json) are connected while the service runs, and followed as the file changes.
+  if (auto problem = RemoteHostsConfig::moveOldRecords(options.paths.directory / "remotes.json",
+                                                       Configuration::path(), error)) {
+    error << "tarvel serve: " << *problem << "\n";
+  }
+  options.remotesFile = Configuration::path();
+  options.readRemotes = RemoteHostsConfig::read;
+  if (auto remotes = RemoteHostsConfig::read(*options.remotesFile); !remotes) {
     error << "tarvel serve: " << remotes.error() << "; no remote host is connected\n";
   }
   // Only the service that holds the lock may create the token.

@@ -118,7 +118,12 @@ class RemoteHostTest : public ::testing::Test {
                   "PermitRootLogin prohibit-password\nAuthorizedKeysFile " +
                   (root / "authorized_keys").string() +
                   "\nStrictModes no\nAllowStreamLocalForwarding yes\nSetEnv HOME=" +
-                  remote.string() + "\n");
+                  remote.string() + " PATH=" + (root / "remotebin").string() + ":/usr/bin:/bin\n");
+    // The remote's Codex: a stand-in that lists the hooks of ~/.codex/hooks.json with their trust.
+    fs::create_directories(root / "remotebin");
+    fs::copy_file(fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex-hooks.sh",
+                  root / "remotebin" / "codex");
+    fs::permissions(root / "remotebin" / "codex", fs::perms(0755));
     writeFile(root / "ssh_config", "Host devbox\n  HostName 127.0.0.1\n  Port " +
                                        std::to_string(port) + "\n  User root\n  IdentityFile " +
                                        (root / "userkey").string() +
@@ -217,25 +222,58 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
       "{\n  \"model\": \"opus\",\n  \"hooks\": {\"Stop\": [{\"hooks\": [{\"type\": \"command\", "
       "\"command\": \"notify-send done\"}]}]}\n}\n";
   writeFile(settings, original);
+  const fs::path codexHooks = remote / ".codex/hooks.json";
+  const std::string originalHooks =
+      "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"true\"}]}]}}\n";
+  writeFile(codexHooks, originalHooks);
+  const fs::path codexConfig = remote / ".codex/config.toml";
+  const std::string originalConfig = "# mine\nmodel = \"o3\"  # fast\n\n[profiles.x]\nmodel = \"o4\"\n";
+  writeFile(codexConfig, originalConfig);
+  // The hosts are recorded in the settings file, beside a person's own lines.
+  const fs::path localSettings = local / ".config/tarvel/config.toml";
+  const std::string originalSettings = "# mine\nnotify_finished = 300  # five minutes\n";
+  writeFile(localSettings, originalSettings);
 
-  // add: the relay copied whole, the hooks in the remote configuration, the host recorded.
-  auto added = tarvel({"remote", "add", "devbox", "--agent", "claude-code"});
-  ASSERT_EQ(added->wait(std::chrono::seconds(120)), 0) << added->standardError();
+  // The service runs before the host is added: it connects the new host by itself.
+  serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
+  ASSERT_TRUE(eventually([&] { return state().contains("remotes"); }, std::chrono::seconds(30)))
+      << serve->standardError();
+  EXPECT_EQ(state()["remotes"], nlohmann::json::array());
+  // A stale socket file on the remote does not stop the link.
+  writeFile(remote / ".tarvel/agent.sock", "stale");
+
+  // add: the relay copied whole, the hooks in the remote configurations (Codex's trusted by the
+  // remote's Codex), the host recorded.
+  auto added = tarvel({"remote", "add", "devbox", "--agent", "claude-code", "--agent", "codex"});
+  ASSERT_EQ(added->wait(std::chrono::seconds(180)), 0) << added->standardError();
   EXPECT_EQ(readAll(remote / ".tarvel/bin/tarvel-hook"), readAll(program("tarvel-hook")));
   EXPECT_NE(readAll(settings).find((remote / ".tarvel/bin/tarvel-hook").string() +
                                    " --provider claude-code"),
             std::string::npos);
   EXPECT_EQ(readAll(remote / ".claude/settings.json.tarvel-backup"), original);
+  EXPECT_NE(added->standardOutput().find("Marked 2 tarvel hooks as trusted"), std::string::npos)
+      << added->standardOutput();
+  const std::string trusted = readAll(codexConfig);
+  EXPECT_TRUE(trusted.starts_with(originalConfig)) << trusted;
+  EXPECT_NE(trusted.find("trusted_hash = \"sha256:session_start\""), std::string::npos) << trusted;
   auto listed = tarvel({"remote", "list"});
   ASSERT_EQ(listed->wait(), 0);
-  EXPECT_EQ(listed->standardOutput(), "devbox  " + remote.string() + "  claude-code\n");
+  EXPECT_EQ(listed->standardOutput(), "devbox  " + remote.string() + "  claude-code, codex\n");
+  EXPECT_TRUE(readAll(localSettings).starts_with(originalSettings)) << readAll(localSettings);
 
-  // A stale socket file on the remote does not stop the link.
-  writeFile(remote / ".tarvel/agent.sock", "stale");
-
-  serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
   ASSERT_TRUE(eventually([&] { return linkConnected(); }, std::chrono::seconds(60)))
       << serve->standardError();
+  // doctor: one line for the host, with its link's state and since when.
+  auto doctor = tarvel({"doctor"});
+  doctor->wait(std::chrono::seconds(60));
+  std::istringstream report(doctor->standardOutput());
+  std::string hostLine;
+  for (std::string line; std::getline(report, line);) {
+    if (line.starts_with("remote ") && line.find(" devbox ") != std::string::npos) {
+      hostLine = line;
+    }
+  }
+  EXPECT_NE(hostLine.find(" connected since 20"), std::string::npos) << doctor->standardOutput();
 
   // A waiting remote hook is answered from the local API, with its exact answer.
   auto waiting = remoteHook(Testing::permissionRequest("remote-session"));
@@ -287,18 +325,69 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   }
   EXPECT_TRUE(arrived);
 
-  serve->signal(SIGTERM);
-  ASSERT_EQ(serve->wait(std::chrono::seconds(30)), 0);
-  serve.reset();
-
-  // remove: the configuration exactly as before add, the relay gone, the host forgotten.
+  // remove while the service runs: its link ends, the configurations exactly as before add
+  // (Codex's trust entries gone too), the relay gone, the host forgotten.
   auto removed = tarvel({"remote", "remove", "devbox"});
-  ASSERT_EQ(removed->wait(std::chrono::seconds(120)), 0) << removed->standardError();
+  ASSERT_EQ(removed->wait(std::chrono::seconds(180)), 0) << removed->standardError();
+  ASSERT_TRUE(eventually(
+      [&] {
+        return childrenWith(serve->processId(), " -N ").empty() &&
+               state()["remotes"] == nlohmann::json::array();
+      },
+      std::chrono::seconds(60)));
   EXPECT_EQ(readAll(settings), original);
+  EXPECT_EQ(readAll(codexHooks), originalHooks);
+  EXPECT_EQ(readAll(codexConfig), originalConfig) << removed->standardOutput();
   EXPECT_FALSE(fs::exists(remote / ".tarvel/bin/tarvel-hook"));
+  EXPECT_EQ(readAll(localSettings), originalSettings);
   auto empty = tarvel({"remote", "list"});
   ASSERT_EQ(empty->wait(), 0);
   EXPECT_EQ(empty->standardOutput().rfind("No remote hosts", 0), 0u);
+
+  serve->signal(SIGTERM);
+  ASSERT_EQ(serve->wait(std::chrono::seconds(30)), 0);
+  serve.reset();
+}
+
+// Hosts recorded by an older version in remotes.json move into the settings file once, beside the
+// person's own lines, and stay readable when a setting is set afterwards.
+TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
+  std::string pattern = (fs::temp_directory_path() / "tarvel-records-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path home = pattern;
+  const fs::path old = home / ".tarvel/remotes.json";
+  writeFile(old, R"({"remotes": [{"host": "dev@devbox", "home": "/home/dev",)"
+                 R"( "agents": ["claude-code"]}]})");
+  const fs::path settings = home / ".config/tarvel/config.toml";
+  const std::string original = "# mine\nnotify = false  # quiet\n";
+  writeFile(settings, original);
+  const auto tarvel = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{program("tarvel")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    auto child = std::make_unique<ChildProcess>(command, home);
+    child->wait(std::chrono::seconds(30));
+    return child;
+  };
+
+  const auto listed = tarvel({"remote", "list"});
+  EXPECT_EQ(listed->standardOutput(), "dev@devbox  /home/dev  claude-code\n")
+      << listed->standardError();
+  EXPECT_NE(listed->standardError().find("Moved the remote hosts"), std::string::npos);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(readAll(settings), original +
+                                   "\n[remotes.\"dev@devbox\"]\nhome = \"/home/dev\"\n"
+                                   "agents = [\"claude-code\"]\n");
+
+  // A setting set afterwards stays a setting, not a key of the host's table.
+  const auto set = tarvel({"config", "set", "notify_finished", "60"});
+  EXPECT_EQ(set->wait(), 0) << set->standardError();
+  const auto got = tarvel({"config", "get", "notify_finished"});
+  EXPECT_EQ(got->standardOutput(), "60\n") << got->standardError();
+  const auto again = tarvel({"remote", "list"});
+  EXPECT_EQ(again->standardOutput(), "dev@devbox  /home/dev  claude-code\n")
+      << again->standardError();
+  std::error_code ignored;
+  fs::remove_all(home, ignored);
 }
 
 // A container stand-in: bubblewrap with its own namespaces, host name and home, and only what
