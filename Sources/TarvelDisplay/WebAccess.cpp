@@ -158,7 +158,8 @@ std::optional<std::string> addressLiteral(std::string_view name) {
 }  // namespace
 
 bool Served::acceptsHost(std::string_view host) const {
-  const std::string suffix = ":" + std::to_string(port);
+  std::string suffix = ":";
+  suffix += std::to_string(port);
   if (!host.ends_with(suffix)) {
     return false;
   }

@@ -54,6 +54,11 @@ void setTimeout(int descriptor, int option, std::chrono::milliseconds limit) {
   ::setsockopt(descriptor, SOL_SOCKET, option, &value, sizeof value);
 }
 
+}  // namespace
+
+// In a named namespace: the server's State, a type with linkage, holds connections.
+namespace replyServer {
+
 // One accepted connection. Shared between the maps of the server and the thread that serves it,
 // so that the descriptor is closed only after every user is done with it: a descriptor number is
 // never reused while some thread may still read from it. Other threads end a connection with
@@ -82,6 +87,13 @@ struct Connection {
   void shutDown() const { ::shutdown(socket.get(), SHUT_RDWR); }
 };
 using ConnectionRef = std::shared_ptr<Connection>;
+
+}  // namespace replyServer
+
+using replyServer::Connection;
+using replyServer::ConnectionRef;
+
+namespace {
 
 void nameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
 

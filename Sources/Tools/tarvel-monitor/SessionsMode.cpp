@@ -68,13 +68,13 @@ std::string sessionLine(const AgentSession& session) {
 // with its activity and pending prompt, and the counts.
 std::string prettyReport(const AgentActivityService& service, bool ingested) {
   const NotchActivitySnapshot& snapshot = service.notchSnapshot();
-  std::string text = "#" + std::to_string(service.historyRevision()) +
-                     (ingested ? "" : " (event dropped)") + ": " +
-                     std::to_string(service.sessions().size()) + " sessions, " +
-                     std::to_string(snapshot.activeGroupCount) + " active groups (" +
-                     std::to_string(snapshot.hiddenActiveGroupCount) + " not listed), " +
-                     std::to_string(snapshot.attentionCount()) + " waiting" +
-                     (service.protocolMismatchDetected() ? ", protocol mismatch" : "") + "\n";
+  std::string text = "#";
+  text += std::to_string(service.historyRevision()) + (ingested ? "" : " (event dropped)") + ": " +
+          std::to_string(service.sessions().size()) + " sessions, " +
+          std::to_string(snapshot.activeGroupCount) + " active groups (" +
+          std::to_string(snapshot.hiddenActiveGroupCount) + " not listed), " +
+          std::to_string(snapshot.attentionCount()) + " waiting" +
+          (service.protocolMismatchDetected() ? ", protocol mismatch" : "") + "\n";
   const SessionIndex& index = service.index();
   for (const SharedSession& root : snapshot.listSessions) {
     text += "  * " + sessionLine(*root) + "\n";

@@ -258,8 +258,12 @@ bool isEmptyObject(std::string_view bytes) {
 std::vector<fs::path> backupsOf(const fs::path& path) {
   std::vector<fs::path> backups;
   for (int number = 1; number <= 100; ++number) {
-    const fs::path backup = path.string() + ".tarvel-backup" +
-                            (number == 1 ? std::string() : "-" + std::to_string(number));
+    std::string name = path.string() + ".tarvel-backup";
+    if (number > 1) {
+      name += '-';
+      name += std::to_string(number);
+    }
+    const fs::path backup = name;
     std::error_code error;
     if (fs::exists(fs::symlink_status(backup, error))) {
       backups.push_back(backup);

@@ -286,7 +286,9 @@ Splice appending(std::string_view text, const Node& container,
                                            : separator.substr(feed + 1);
   std::string bytes;
   for (const auto& item : items) {
-    bytes += "," + std::string(separator) + indented(item, indentation);
+    bytes += ',';
+    bytes += separator;
+    bytes += indented(item, indentation);
   }
   const std::size_t end = container.children[last].end;
   return {.begin = end, .end = end, .bytes = bytes};
