@@ -471,7 +471,9 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
 
 TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRefused) {
   service = startService();
-  ChildProcess& hook = startHook(permissionRequest("33333333-3333-4333-8333-333333333333"));
+  // Esc at Claude Code's own dialog: Claude ends the waiting hook and sends no event after it.
+  const std::string session = "33333333-3333-4333-8333-333333333333";
+  ChildProcess& hook = startHook(document("claude", "esc-at-dialog/1-PermissionRequest", session));
   const auto prompts = waitForPrompts(1);
   ASSERT_EQ(prompts.size(), 1U);
   const std::string replyId = prompts.begin()->second;
@@ -479,6 +481,25 @@ TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRef
   hook.wait();
   waitForPrompts(0);
   EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 409);
+  // Well before its own wait ran out: the displays say it was answered in the agent.
+  Json ended;
+  ASSERT_TRUE(eventually([&] {
+    ended = state()["endedPrompts"];
+    return !ended.empty();
+  }));
+  ASSERT_EQ(ended.size(), 1U);
+  EXPECT_EQ(ended[0]["replyId"], replyId);
+  EXPECT_EQ(ended[0]["sessionId"], "claude-code:" + session);
+  EXPECT_EQ(ended[0]["outcome"], "answeredInAgent");
+  EXPECT_EQ(ended[0]["by"], "agent");
+  // The session stops waiting although its agent sends nothing more.
+  Json shown;
+  EXPECT_TRUE(eventually([&] {
+    shown = state()["sessions"][0];
+    return shown["state"] != "waitingForUser";
+  })) << shown.dump();
+  EXPECT_EQ(shown["state"], "idle");
+  EXPECT_EQ(shown["currentActivity"], "Answered in the agent");
 }
 
 TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemovesItsSockets) {
