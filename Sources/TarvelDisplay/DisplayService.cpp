@@ -201,14 +201,16 @@ std::optional<WebAccess::Served> DisplayService::webAddress() const {
 
 void DisplayService::registrationsChanged() {
   std::vector<UnixReplyServer::Registration> registrations;
+  std::vector<LivePrompt> wentAway;
   {
     // Whoever reads later publishes later, so the newest registrations always win.
     const std::scoped_lock guard(registrationMutex);
     if (replyServer) {
       registrations = replyServer->registrations();
-      prompts.setRegistrations(registrations);
+      wentAway = prompts.setRegistrations(registrations);
     }
   }
+  noteHooksEndedByAgents(wentAway);
   if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
     // Nobody could answer: the agent asks in its own terminal, as when no service runs.
     for (const auto& registration : registrations) {
@@ -222,6 +224,52 @@ void DisplayService::registrationsChanged() {
     }
     dirty = true;
   });
+}
+
+void DisplayService::noteHooksEndedByAgents(const std::vector<LivePrompt>& wentAway) {
+  if (hooksReleasedByStop) {
+    return;
+  }
+  // Claude Code and Codex end the hook themselves when the user presses Esc in their own dialog
+  // (Claude sends no event after that): the agent no longer waits. A hook that ends about when
+  // its own wait runs out gave up instead.
+  constexpr auto ownWaitMargin = std::chrono::seconds(2);
+  const Date now = Dates::now();
+  for (const LivePrompt& prompt : wentAway) {
+    if (prompt.sessionId.empty() || now + ownWaitMargin >= prompt.expiresAt) {
+      continue;
+    }
+    serviceLog().info("The agent of %{private}s ended its waiting hook",
+                      {Log::privateValue(prompt.sessionId)});
+    recordEnding({.replyId = prompt.replyId,
+                  .sessionId = prompt.sessionId,
+                  .outcome = "answeredInAgent",
+                  .by = "agent",
+                  .endedAt = now});
+    queue.post([this, prompt] { settleAfterAgentAnswered(prompt); });
+  }
+}
+
+void DisplayService::settleAfterAgentAnswered(const LivePrompt& prompt) {
+  // The agent asks nothing more: unless a later event or another of its prompts says otherwise,
+  // the session shows how its prompt ended instead of waiting with no end.
+  const auto session = activityService.session(prompt.sessionId);
+  if (!session || (*session)->state != AgentState::waitingForUser) {
+    return;
+  }
+  for (const LivePrompt& other : prompts.live()) {
+    if (other.sessionId == prompt.sessionId) {
+      return;
+    }
+  }
+  AgentEvent settled{.type = AgentEventType::activity,
+                     .sessionId = prompt.sessionId,
+                     .provider = prompt.provider,
+                     .activity = "Answered in the agent",
+                     .state = AgentState::idle,
+                     .timestamp = Dates::now()};
+  activityService.ingest(std::move(settled));
+  dirty = true;
 }
 
 void DisplayService::answerersChanged(std::size_t count) {
@@ -498,6 +546,7 @@ void DisplayService::stop() {
   if (eventServer) {
     eventServer->stop();
   }
+  hooksReleasedByStop = true;
   if (replyServer) {
     replyServer->stop();  // every waiting hook is released now
   }
@@ -548,6 +597,7 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   if (const auto problem = mismatch(reply, found.prompt->pendingReply)) {
     return error(400, *problem);
   }
+  prompts.beginAnswer(replyId);
   if (!replyServer || !replyServer->submit(reply)) {
     prompts.finish(replyId);
     queue.post([] {});  // wakes the service to publish

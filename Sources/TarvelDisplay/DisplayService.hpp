@@ -129,6 +129,10 @@ class DisplayService {
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();
+  // Records as answered in the agent each prompt whose hook was ended early by its agent.
+  void noteHooksEndedByAgents(const std::vector<LivePrompt>& wentAway);
+  // On the service's thread: the session of a prompt its agent answered stops waiting.
+  void settleAfterAgentAnswered(const LivePrompt& prompt);
   void answerersChanged(std::size_t count);
   // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
   void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
@@ -189,6 +193,7 @@ class DisplayService {
   std::chrono::steady_clock::time_point nextRemotesLook{};
   std::atomic<bool> running{false};
   bool stopped = false;
+  std::atomic<bool> hooksReleasedByStop{false};  // from then on a hook's end is not its agent's
 };
 
 }  // namespace tarvel::Display

@@ -30,7 +30,8 @@ void PromptBook::record(const AgentEvent& event, const std::optional<std::string
   pruneLocked(receivedAt);
 }
 
-void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations) {
+std::vector<LivePrompt> PromptBook::setRegistrations(
+    const std::vector<UnixReplyServer::Registration>& registrations) {
   const std::scoped_lock guard(mutex);
   std::map<UUID, UnixReplyServer::Registration> now;
   for (const auto& registration : registrations) {
@@ -46,7 +47,12 @@ void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registratio
     }
   }
   registered = std::move(now);
+  std::vector<LivePrompt> wentAway;
   for (const UUID& replyId : ended) {
+    if (const auto entry = records.find(replyId);
+        entry != records.end() && !entry->second.answering) {
+      wentAway.push_back(entry->second.prompt);
+    }
     finishLocked(replyId);
   }
   for (const auto& [replyId, registration] : registered) {
@@ -57,6 +63,14 @@ void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registratio
   }
   ++changes;
   pruneLocked(Dates::now());
+  return wentAway;
+}
+
+void PromptBook::beginAnswer(const UUID& replyId) {
+  const std::scoped_lock guard(mutex);
+  if (const auto entry = records.find(replyId); entry != records.end()) {
+    entry->second.answering = true;
+  }
 }
 
 void PromptBook::finish(const UUID& replyId) {

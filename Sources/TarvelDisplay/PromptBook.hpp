@@ -29,8 +29,13 @@ class PromptBook {
   // Records the prompt of a waiting event (nothing for other events).
   void record(const AgentEvent& event, const std::optional<std::string>& projectName,
               Date receivedAt);
-  // The hooks registered now; a prompt whose hook went away is over.
-  void setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations);
+  // The hooks registered now; a prompt whose hook went away is over. Returns the live prompts
+  // whose hook went away by itself: neither answered, released nor being answered here (the
+  // agent ended its hook, or the hook's own wait ran out).
+  std::vector<LivePrompt> setRegistrations(
+      const std::vector<UnixReplyServer::Registration>& registrations);
+  // An answer to the prompt is being delivered: its hook's registration ends because of it.
+  void beginAnswer(const UUID& replyId);
   // The prompt was answered: it is over, whatever the reply server says next.
   void finish(const UUID& replyId);
 
@@ -52,6 +57,7 @@ class PromptBook {
   struct Record {
     LivePrompt prompt;  // expiresAt set from the registration
     bool registered = false;
+    bool answering = false;
   };
   void finishLocked(const UUID& replyId);
   void pruneLocked(Date now);

@@ -405,38 +405,49 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
   waitForAnswerers({"terminal"});
   struct Case {
     std::string agent;
-    std::string name;
+    std::string request;  // the permission request the hook holds
+    std::string stays;    // an event of the same prompt that leaves it waiting, if any
+    std::string wentOn;   // the first event that shows the agent went on
   };
-  // What the agents send once a prompt was answered in their own dialog, refused there, or
-  // interrupted (Esc), or when the turn or session ends.
+  // What real agents sent after their own dialog was answered (Claude Code's, Codex's screen
+  // once the hook let it ask), after Esc while the hook held (Codex), and other steps, turn
+  // ends and session ends seen in real sessions.
+  const std::string dialog = "answered-in-dialog/";
+  const std::string screen = "answered-in-own-screen/";
   const std::vector<Case> wentOn = {
-      {"claude", "PostToolUse"},     {"claude", "PostToolUseFailure"}, {"claude", "PreToolUse"},
-      {"claude", "UserPromptSubmit"}, {"claude", "Stop"},              {"claude", "StopFailure"},
-      {"claude", "SessionEnd"},      {"codex", "PostToolUse"},         {"codex", "Interrupt"},
-      {"codex", "Stop"},             {"codex", "UserPromptSubmit"}};
+      {"claude", dialog + "1-PermissionRequest", dialog + "2-Notification",
+       dialog + "3-PostToolUse"},
+      {"claude", dialog + "1-PermissionRequest", dialog + "2-Notification", dialog + "4-Stop"},
+      {"claude", "PermissionRequest", "", "PostToolUseFailure"},
+      {"claude", "PermissionRequest", "", "PreToolUse"},
+      {"claude", "PermissionRequest", "", "UserPromptSubmit"},
+      {"claude", "PermissionRequest", "", "StopFailure"},
+      {"claude", "PermissionRequest", "", "SessionEnd"},
+      {"codex", screen + "1-PermissionRequest", "", screen + "2-PostToolUse"},
+      {"codex", screen + "1-PermissionRequest", "", screen + "3-Stop"},
+      {"codex", "esc-while-held/1-PermissionRequest", "", "esc-while-held/2-Interrupt"},
+      {"codex", "PermissionRequest", "", "UserPromptSubmit"}};
   int number = 0;
   for (const Case& test : wentOn) {
-    SCOPED_TRACE(test.agent + " " + test.name);
+    SCOPED_TRACE(test.agent + " " + test.wentOn);
     const std::string session =
         "77777777-7777-4777-8777-7777777777" + std::to_string(10 + number++);
     const std::string provider = test.agent == "claude" ? "claude-code" : "codex";
     const std::string other = "88888888-8888-4888-8888-888888888888";
-    ChildProcess& waiting = startHook(document(test.agent, "PermissionRequest", session), provider);
-    ChildProcess& bystander =
-        startHook(document(test.agent, "PermissionRequest", other), provider);
+    ChildProcess& waiting = startHook(document(test.agent, test.request, session), provider);
+    ChildProcess& bystander = startHook(document(test.agent, test.request, other), provider);
     waitForPrompts(2);
     const auto received = [&] { return state()["service"]["eventsReceived"].get<int>(); };
     const int before = received();
-    if (test.agent == "claude") {
+    if (!test.stays.empty()) {
       // The notification about the prompt itself leaves it waiting.
-      EXPECT_EQ(startHook(document("claude", "Notification", session)).wait(), 0);
+      EXPECT_EQ(startHook(document(test.agent, test.stays, session), provider).wait(), 0);
     }
     // Another session's step leaves it waiting too.
-    EXPECT_EQ(startHook(document(test.agent, test.name, other + "0"), provider).wait(), 0);
-    EXPECT_TRUE(
-        eventually([&] { return received() >= before + (test.agent == "claude" ? 2 : 1); }));
+    EXPECT_EQ(startHook(document(test.agent, test.wentOn, other + "0"), provider).wait(), 0);
+    EXPECT_TRUE(eventually([&] { return received() >= before + (test.stays.empty() ? 1 : 2); }));
     EXPECT_EQ(state()["prompts"].size(), 2U);
-    EXPECT_EQ(startHook(document(test.agent, test.name, session), provider).wait(), 0);
+    EXPECT_EQ(startHook(document(test.agent, test.wentOn, session), provider).wait(), 0);
     EXPECT_EQ(waiting.wait(20s), 0);
     EXPECT_EQ(waiting.standardOutput(), "{}\n");
     const auto left = waitForPrompts(1);
@@ -460,7 +471,9 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
 
 TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRefused) {
   service = startService();
-  ChildProcess& hook = startHook(permissionRequest("33333333-3333-4333-8333-333333333333"));
+  // Esc at Claude Code's own dialog: Claude ends the waiting hook and sends no event after it.
+  const std::string session = "33333333-3333-4333-8333-333333333333";
+  ChildProcess& hook = startHook(document("claude", "esc-at-dialog/1-PermissionRequest", session));
   const auto prompts = waitForPrompts(1);
   ASSERT_EQ(prompts.size(), 1U);
   const std::string replyId = prompts.begin()->second;
@@ -468,6 +481,25 @@ TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRef
   hook.wait();
   waitForPrompts(0);
   EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 409);
+  // Well before its own wait ran out: the displays say it was answered in the agent.
+  Json ended;
+  ASSERT_TRUE(eventually([&] {
+    ended = state()["endedPrompts"];
+    return !ended.empty();
+  }));
+  ASSERT_EQ(ended.size(), 1U);
+  EXPECT_EQ(ended[0]["replyId"], replyId);
+  EXPECT_EQ(ended[0]["sessionId"], "claude-code:" + session);
+  EXPECT_EQ(ended[0]["outcome"], "answeredInAgent");
+  EXPECT_EQ(ended[0]["by"], "agent");
+  // The session stops waiting although its agent sends nothing more.
+  Json shown;
+  EXPECT_TRUE(eventually([&] {
+    shown = state()["sessions"][0];
+    return shown["state"] != "waitingForUser";
+  })) << shown.dump();
+  EXPECT_EQ(shown["state"], "idle");
+  EXPECT_EQ(shown["currentActivity"], "Answered in the agent");
 }
 
 TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemovesItsSockets) {
