@@ -44,10 +44,10 @@ std::vector<Document> capturedDocuments() {
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
     const fs::path directory = fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder;
-    for (const auto& entry : fs::directory_iterator(directory)) {
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
       if (entry.path().extension() == ".json") {
-        documents.push_back(
-            {folder + "/" + entry.path().filename().string(), provider, read(entry.path())});
+        documents.push_back({fs::relative(entry.path(), directory.parent_path()).string(), provider,
+                             read(entry.path())});
       }
     }
   }
@@ -124,8 +124,9 @@ TEST(AgentCapabilities, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     EXPECT_NE(allowed, denied);
     EXPECT_TRUE(installsWaitingHook(*row, payload));
   }
-  // Claude's permission request and two interactive tools, Codex's permission request.
-  EXPECT_EQ(held, 4);
+  // Claude's permission request and two interactive tools, Codex's permission request, and the
+  // permission request that opens each of the four answered-in-the-agent scenarios.
+  EXPECT_EQ(held, 8);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -704,10 +705,18 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
   };
   for (const auto& [agent, folder, provider] : agents) {
     const auto hooked = tarvel::AgentConfigurations::hookedEvents(agent);
+    // Single documents named by their event, and scenarios' documents numbered in order
+    // ("2-PostToolUse.json").
     for (const auto& file :
-         fs::directory_iterator(fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder)) {
-      const std::string event = file.path().stem().string();
-      SCOPED_TRACE(folder + "/" + event);
+         fs::recursive_directory_iterator(fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder)) {
+      if (file.path().extension() != ".json") {
+        continue;
+      }
+      std::string event = file.path().stem().string();
+      if (const auto dash = event.find('-'); dash != std::string::npos && std::isdigit(event[0])) {
+        event.erase(0, dash + 1);
+      }
+      SCOPED_TRACE(file.path().string());
       const auto payload = tarvel::AgentHookInput::decode(readBytes(file.path()));
       ASSERT_TRUE(payload);
       const bool understood =
