@@ -55,6 +55,10 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
       activityService(restoredService(options, restored, messages)),
       startedAt(Dates::now()),
       localHost(EventHost::localName()),
+      history(std::make_unique<AnswerHistory>(
+          AnswerHistory::Options{.file = options.paths.historyFile,
+                                 .maximumRows = options.historyRows},
+          [this] { queue.post([this] { dirty = true; }); })),
       saveSchedule(options.saveInterval) {
   // The agents behind restored sessions may have ended while nobody listened.
   activityService.reconcileUnverifiedActiveSessions(
@@ -162,7 +166,7 @@ void DisplayService::registrationsChanged() {
     const std::scoped_lock guard(registrationMutex);
     if (replyServer) {
       registrations = replyServer->registrations();
-      prompts.setRegistrations(registrations);
+      hooksGone(prompts.setRegistrations(registrations));
     }
   }
   if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
@@ -200,23 +204,20 @@ void DisplayService::answerersChanged(std::size_t count) {
   queue.post([this] { dirty = true; });
 }
 
-void DisplayService::recordEnding(PromptEnding ending) {
-  const std::scoped_lock guard(endingsMutex);
-  endings.push_back(std::move(ending));
-  while (endings.size() > keptEndings) {
-    endings.pop_front();
+void DisplayService::hooksGone(const std::vector<LivePrompt>& gone) {
+  const Date now = Dates::now();
+  for (const LivePrompt& prompt : gone) {
+    // A hook ends its wait at its deadline; the reply socket notices within a moment.
+    const bool timedOut = now + std::chrono::seconds(2) >= prompt.expiresAt;
+    endings.ended(prompt, timedOut ? "released" : "answeredInAgent",
+                  timedOut ? "timeout" : "agent", now);
   }
 }
 
-Json DisplayService::encodedEndings() const {
-  const std::scoped_lock guard(endingsMutex);
+Json DisplayService::encodedRecentAnswers() const {
   Json list = Json::array();
-  for (const PromptEnding& ending : endings) {
-    list.push_back(Json{{"by", ending.by},
-                        {"endedAt", Dates::iso8601(ending.endedAt)},
-                        {"outcome", ending.outcome},
-                        {"replyId", ending.replyId.uuidString()},
-                        {"sessionId", ending.sessionId}});
+  for (const AnswerRecord& record : history->recent()) {
+    list.push_back(encodeAnswer(record));
   }
   return list;
 }
@@ -224,12 +225,13 @@ Json DisplayService::encodedEndings() const {
 void DisplayService::release(const UUID& replyId, const std::string& sessionId,
                              bool answeredInAgent) {
   const PromptBook::Lookup found = prompts.lookup(replyId);
-  if (found.kind == PromptBook::Lookup::Kind::live || !sessionId.empty()) {
-    recordEnding({.replyId = replyId,
-                  .sessionId = found.prompt ? found.prompt->sessionId : sessionId,
-                  .outcome = answeredInAgent ? "answeredInAgent" : "released",
-                  .by = answeredInAgent ? "agent" : "noAnswerer",
-                  .endedAt = Dates::now()});
+  const std::string_view outcome = answeredInAgent ? "answeredInAgent" : "released";
+  const std::string_view by = answeredInAgent ? "agent" : "noAnswerer";
+  if (found.kind == PromptBook::Lookup::Kind::live) {
+    endings.ended(*found.prompt, outcome, by, Dates::now());
+  } else if (!prompts.hasEnded(replyId)) {
+    // Released as it registered, before its waiting event came: the event completes the record.
+    endings.endedBeforeItsEvent(replyId, outcome, by, Dates::now());
   }
   prompts.finish(replyId);
   if (replyServer) {
@@ -301,6 +303,10 @@ void DisplayService::takeEvents() {
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
       withdrawOvertaken(event);
+      if (wentOn(event)) {
+        // Its session shows what it does now rather than how its last prompt ended.
+        endings.sessionWentOn(event.provider.namespacedSessionID(event.sessionId));
+      }
       activityService.ingest(std::move(event));
       continue;
     }
@@ -308,11 +314,14 @@ void DisplayService::takeEvents() {
     const AgentEvent waiting = event;
     activityService.ingest(std::move(event));
     const std::string sessionId = waiting.provider.namespacedSessionID(waiting.sessionId);
+    endings.sessionWentOn(sessionId);
     const auto session = activityService.session(sessionId);
-    prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
+    const auto projectName = session ? (*session)->projectName : std::nullopt;
+    prompts.record(waiting, projectName, arrived);
     if (prompts.hasEnded(waiting.pendingReply->replyId)) {
       // Released (or answered) before its event arrived: the session does not wait for it.
       activityService.resolvePendingReply(waiting.pendingReply->replyId, sessionId);
+      endings.arrived(livePromptOf(waiting, projectName, arrived));
     }
   }
   boundSessions();
@@ -368,7 +377,8 @@ void DisplayService::publishIfDue(bool force) {
           .eventsReceived = received,
           .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
                                  : std::string("[]")},
-      answererList.encoded(), encodedEndings()));
+      answererList.encoded(), endings.encodedEndings(), endings.encodedSessionOutcomes(),
+      encodedRecentAnswers()));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -414,6 +424,12 @@ void DisplayService::stop() {
     return;
   }
   stopped = true;
+  // The prompts still held end with the service (before its displays detach, which would
+  // release them as if nobody could answer).
+  for (const LivePrompt& prompt : prompts.live()) {
+    endings.ended(prompt, "released", "serviceStopped", Dates::now());
+    prompts.finish(prompt.replyId);
+  }
   stateHub.close();
   if (notifier) {
     notifier->stop();  // withdraws its notifications before the hooks are released
@@ -456,6 +472,7 @@ void DisplayService::stop() {
     }
     saveSchedule.didSave(SteadyClock::now());
   }
+  history->flush();
   apiServer.reset();
   eventServer.reset();
   replyServer.reset();
@@ -481,19 +498,20 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   if (const auto problem = mismatch(reply, found.prompt->pendingReply)) {
     return error(400, *problem);
   }
+  prompts.beginAnswer(replyId);
   if (!replyServer || !replyServer->submit(reply)) {
+    // Its hook went away before it had the answer.
+    hooksGone({*found.prompt});
     prompts.finish(replyId);
     queue.post([] {});  // wakes the service to publish
     return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
   }
   // Recorded before the prompt leaves the list, so no revision lacks both.
-  recordEnding({.replyId = replyId,
-                .sessionId = found.prompt->sessionId,
-                .outcome = reply.decision == AgentReplyDecision::allow  ? "allowed"
-                           : reply.decision == AgentReplyDecision::deny ? "denied"
-                                                                        : "answered",
-                .by = std::string(from),
-                .endedAt = Dates::now()});
+  endings.ended(*found.prompt,
+                reply.decision == AgentReplyDecision::allow  ? "allowed"
+                : reply.decision == AgentReplyDecision::deny ? "denied"
+                                                             : "answered",
+                from, Dates::now());
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {
     activityService.resolvePendingReply(replyId, sessionId);

@@ -4,6 +4,18 @@
 
 namespace tarvel::Display {
 
+LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
+                        Date receivedAt) {
+  return {.replyId = event.pendingReply->replyId,
+          .sessionId = event.provider.namespacedSessionID(event.sessionId),
+          .provider = event.provider,
+          .projectName = projectName,
+          .workingDirectory = event.workingDirectory,
+          .host = event.origin ? event.origin->host : std::nullopt,
+          .receivedAt = receivedAt,
+          .pendingReply = *event.pendingReply};
+}
+
 void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt) {
   if (!event.pendingReply) {
@@ -15,13 +27,9 @@ void PromptBook::record(const AgentEvent& event, const std::optional<std::string
     return;  // its hook is already gone: a late event does not bring it back
   }
   Record& entry = records[replyId];
-  entry.prompt = LivePrompt{.replyId = replyId,
-                            .sessionId = event.provider.namespacedSessionID(event.sessionId),
-                            .provider = event.provider,
-                            .projectName = projectName,
-                            .receivedAt = receivedAt,
-                            .expiresAt = entry.prompt.expiresAt,
-                            .pendingReply = *event.pendingReply};
+  const Date expiresAt = entry.prompt.expiresAt;
+  entry.prompt = livePromptOf(event, projectName, receivedAt);
+  entry.prompt.expiresAt = expiresAt;
   if (const auto hook = registered.find(replyId); hook != registered.end()) {
     entry.registered = true;
     entry.prompt.expiresAt = hook->second.expiresAt;
@@ -30,7 +38,8 @@ void PromptBook::record(const AgentEvent& event, const std::optional<std::string
   pruneLocked(receivedAt);
 }
 
-void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations) {
+std::vector<LivePrompt> PromptBook::setRegistrations(
+    const std::vector<UnixReplyServer::Registration>& registrations) {
   const std::scoped_lock guard(mutex);
   std::map<UUID, UnixReplyServer::Registration> now;
   for (const auto& registration : registrations) {
@@ -46,7 +55,12 @@ void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registratio
     }
   }
   registered = std::move(now);
+  std::vector<LivePrompt> gone;
   for (const UUID& replyId : ended) {
+    if (const auto entry = records.find(replyId);
+        entry != records.end() && answering.count(replyId) == 0) {
+      gone.push_back(entry->second.prompt);
+    }
     finishLocked(replyId);
   }
   for (const auto& [replyId, registration] : registered) {
@@ -57,11 +71,18 @@ void PromptBook::setRegistrations(const std::vector<UnixReplyServer::Registratio
   }
   ++changes;
   pruneLocked(Dates::now());
+  return gone;
+}
+
+void PromptBook::beginAnswer(const UUID& replyId) {
+  const std::scoped_lock guard(mutex);
+  answering.insert(replyId);
 }
 
 void PromptBook::finish(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
   registered.erase(replyId);
+  answering.erase(replyId);
   finishLocked(replyId);
   ++changes;
 }

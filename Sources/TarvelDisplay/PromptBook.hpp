@@ -14,6 +14,11 @@
 
 namespace tarvel::Display {
 
+// The prompt of a waiting event, as the book lists it (its `expiresAt` not yet known).
+// Precondition: event.pendingReply.
+LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
+                        Date receivedAt);
+
 // Every prompt the service has heard of, and which of them are live: a prompt is live while its
 // waiting event has arrived and a hook is registered for its `replyId` on the reply socket,
 // whichever came first. Answers name their prompt by `replyId`; the book tells an unknown id
@@ -29,8 +34,13 @@ class PromptBook {
   // Records the prompt of a waiting event (nothing for other events).
   void record(const AgentEvent& event, const std::optional<std::string>& projectName,
               Date receivedAt);
-  // The hooks registered now; a prompt whose hook went away is over.
-  void setRegistrations(const std::vector<UnixReplyServer::Registration>& registrations);
+  // The hooks registered now; a prompt whose hook went away is over. Returns the live prompts
+  // whose hook went away by itself (its time ran out, or its agent ended it), not those being
+  // answered or finished here.
+  std::vector<LivePrompt> setRegistrations(
+      const std::vector<UnixReplyServer::Registration>& registrations);
+  // An answer is being delivered to the prompt: its hook going away is not news of its own.
+  void beginAnswer(const UUID& replyId);
   // The prompt was answered: it is over, whatever the reply server says next.
   void finish(const UUID& replyId);
 
@@ -60,6 +70,7 @@ class PromptBook {
   std::map<UUID, Record> records;
   std::map<UUID, UnixReplyServer::Registration> registered;
   std::set<UUID> over;
+  std::set<UUID> answering;
   std::deque<UUID> overOrder;  // `over` in the order ids ended, to forget the oldest
   std::uint64_t changes = 0;
 };
