@@ -40,7 +40,7 @@ constexpr const char* columns =
     "endedAt, agent, sessionId, project, workingDirectory, host, kind, prompt, detail, outcome, "
     "source, waitedMilliseconds";
 
-std::int64_t milliseconds(Date date) {
+std::int64_t sinceEpoch(Date date) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
 }
 
@@ -306,7 +306,7 @@ void AnswerHistory::write(const AnswerRecord& record) {
     Statement insert(connection, insertText.c_str());
     status = insert.prepareStatus();
     if (insert.ok()) {
-      insert.bind(1, milliseconds(record.endedAt));
+      insert.bind(1, sinceEpoch(record.endedAt));
       insert.bind(2, record.agent);
       insert.bind(3, record.sessionId);
       insert.bind(4, record.project);
@@ -329,7 +329,7 @@ void AnswerHistory::write(const AnswerRecord& record) {
     Statement byCount(connection, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?1");
     Statement byAge(connection, "DELETE FROM answers WHERE endedAt < ?1");
     byCount.bind(1, static_cast<std::int64_t>(options.maximumRows));
-    byAge.bind(1, milliseconds(Dates::now()) -
+    byAge.bind(1, sinceEpoch(Dates::now()) -
                       std::chrono::duration_cast<std::chrono::milliseconds>(options.maximumAge)
                           .count());
     status = byCount.ok() && byAge.ok() && byCount.step() == SQLITE_DONE &&
@@ -386,7 +386,7 @@ Result<std::vector<AnswerRecord>, std::string> AnswerHistory::read(
     select.bind(2, *query.project);
   }
   if (query.since) {
-    select.bind(3, milliseconds(*query.since));
+    select.bind(3, sinceEpoch(*query.since));
   }
   select.bind(4, static_cast<std::int64_t>(query.limit));
   std::vector<AnswerRecord> rows;

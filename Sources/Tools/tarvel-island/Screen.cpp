@@ -264,7 +264,11 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   std::vector<AgentState> states;
   states.reserve(snapshot.activeSessions.size());
   for (const SharedSession& session : snapshot.activeSessions) {
-    states.push_back(session->state);
+    // A session whose prompt is over does not wait, whatever its last event said.
+    const bool over = session->state == AgentState::waitingForUser &&
+                      outcomes.count(session->id) != 0 &&
+                      !(prompt && prompt->sessionId == session->id);
+    states.push_back(over ? AgentState::running : session->state);
   }
   model.mascot = quoya::PixelMascot::representative(states);
   model.moodLabel = std::string(moodLabel(model.mascot));
@@ -319,7 +323,9 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   if (prompt) {
     session = index.session(prompt->sessionId);
   }
-  if (!session && snapshot.attentionSession) {
+  // A session whose prompt is over waits for nobody: it is shown in its row only.
+  if (!session && snapshot.attentionSession &&
+      outcomes.count((*snapshot.attentionSession)->id) == 0) {
     session = *snapshot.attentionSession;
   }
   if (session) {
