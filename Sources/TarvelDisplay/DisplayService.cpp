@@ -498,10 +498,11 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   if (const auto problem = mismatch(reply, found.prompt->pendingReply)) {
     return error(400, *problem);
   }
-  prompts.beginAnswer(replyId);
+  if (!prompts.beginAnswer(replyId)) {
+    return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
+  }
   if (!replyServer || !replyServer->submit(reply)) {
-    // Its hook went away before it had the answer.
-    hooksGone({*found.prompt});
+    hooksGone({*found.prompt});  // its hook went away before it had the answer
     prompts.finish(replyId);
     queue.post([] {});  // wakes the service to publish
     return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");

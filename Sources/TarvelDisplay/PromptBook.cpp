@@ -74,9 +74,9 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
   return gone;
 }
 
-void PromptBook::beginAnswer(const UUID& replyId) {
+bool PromptBook::beginAnswer(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
-  answering.insert(replyId);
+  return over.count(replyId) == 0 && answering.insert(replyId).second;
 }
 
 void PromptBook::finish(const UUID& replyId) {

@@ -39,8 +39,9 @@ class PromptBook {
   // answered or finished here.
   std::vector<LivePrompt> setRegistrations(
       const std::vector<UnixReplyServer::Registration>& registrations);
-  // An answer is being delivered to the prompt: its hook going away is not news of its own.
-  void beginAnswer(const UUID& replyId);
+  // An answer is to be delivered to the prompt: its hook going away is not news of its own.
+  // False when another answer is underway or the prompt is over: this one may not be delivered.
+  [[nodiscard]] bool beginAnswer(const UUID& replyId);
   // The prompt was answered: it is over, whatever the reply server says next.
   void finish(const UUID& replyId);
 
