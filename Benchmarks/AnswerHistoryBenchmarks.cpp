@@ -33,8 +33,9 @@ AnswerRecord row(std::int64_t number) {
 }
 
 std::filesystem::path freshFolder() {
-  char pattern[] = "/tmp/tarvel-history-bench-XXXXXX";
-  return ::mkdtemp(pattern);
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tarvel-history-bench-XXXXXX").string();
+  return ::mkdtemp(pattern.data());
 }
 
 // A history already at its bound, so every row also prunes one.

@@ -43,8 +43,9 @@ std::string document(const std::string& agent, const std::string& name,
 class AnswerHistoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tarvel-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tarvel-history-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     home = pattern;
     directory = home / ".tarvel";
     database = directory / "history.db";
