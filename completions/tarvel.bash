@@ -40,7 +40,7 @@ _tarvel() {
 
   case $command in
     "")
-      _tarvel_words "install uninstall doctor serve status web stop restart config service remote container help --help --version" "$cur"
+      _tarvel_words "install uninstall doctor serve status log web stop restart config service remote container help --help --version" "$cur"
       ;;
     config)
       if ((COMP_CWORD == position + 1)); then
@@ -61,8 +61,15 @@ _tarvel() {
       ;;
     serve)
       case $prev in
-        --notify-finished | --http) ;;  # a number of seconds, [ADDRESS:]PORT
-        *) _tarvel_words "--no-notify --notify-finished --http --hold-without-answerers" "$cur" ;;
+        --notify-finished | --http | --history-rows) ;;  # seconds, [ADDRESS:]PORT, rows
+        *) _tarvel_words "--no-notify --notify-finished --http --hold-without-answerers --history-rows" "$cur" ;;
+      esac
+      ;;
+    log)
+      case $prev in
+        --agent) _tarvel_words "$_tarvel_agents" "$cur" ;;
+        -n | --project | --since) ;;  # a number of rows, a project's name, 2h or a date
+        *) _tarvel_words "--json -n --agent --project --since --help" "$cur" ;;
       esac
       ;;
     status)

@@ -75,6 +75,10 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
       activityService(restoredService(options, restored, messages)),
       startedAt(Dates::now()),
       localHost(EventHost::localName()),
+      history(std::make_unique<AnswerHistory>(
+          AnswerHistory::Options{.file = options.paths.historyFile,
+                                 .maximumRows = options.historyRows},
+          [this] { queue.post([this] { dirty = true; }); })),
       saveSchedule(options.saveInterval) {
   // The agents behind restored sessions may have ended while nobody listened.
   activityService.reconcileUnverifiedActiveSessions(
@@ -201,16 +205,14 @@ std::optional<WebAccess::Served> DisplayService::webAddress() const {
 
 void DisplayService::registrationsChanged() {
   std::vector<UnixReplyServer::Registration> registrations;
-  std::vector<LivePrompt> wentAway;
   {
     // Whoever reads later publishes later, so the newest registrations always win.
     const std::scoped_lock guard(registrationMutex);
     if (replyServer) {
       registrations = replyServer->registrations();
-      wentAway = prompts.setRegistrations(registrations);
+      hooksGone(prompts.setRegistrations(registrations));
     }
   }
-  noteHooksEndedByAgents(wentAway);
   if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
     // Nobody could answer: the agent asks in its own terminal, as when no service runs.
     for (const auto& registration : registrations) {
@@ -224,52 +226,6 @@ void DisplayService::registrationsChanged() {
     }
     dirty = true;
   });
-}
-
-void DisplayService::noteHooksEndedByAgents(const std::vector<LivePrompt>& wentAway) {
-  if (hooksReleasedByStop) {
-    return;
-  }
-  // Claude Code and Codex end the hook themselves when the user presses Esc in their own dialog
-  // (Claude sends no event after that): the agent no longer waits. A hook that ends about when
-  // its own wait runs out gave up instead.
-  constexpr auto ownWaitMargin = std::chrono::seconds(2);
-  const Date now = Dates::now();
-  for (const LivePrompt& prompt : wentAway) {
-    if (prompt.sessionId.empty() || now + ownWaitMargin >= prompt.expiresAt) {
-      continue;
-    }
-    serviceLog().info("The agent of %{private}s ended its waiting hook",
-                      {Log::privateValue(prompt.sessionId)});
-    recordEnding({.replyId = prompt.replyId,
-                  .sessionId = prompt.sessionId,
-                  .outcome = "answeredInAgent",
-                  .by = "agent",
-                  .endedAt = now});
-    queue.post([this, prompt] { settleAfterAgentAnswered(prompt); });
-  }
-}
-
-void DisplayService::settleAfterAgentAnswered(const LivePrompt& prompt) {
-  // The agent asks nothing more: unless a later event or another of its prompts says otherwise,
-  // the session shows how its prompt ended instead of waiting with no end.
-  const auto session = activityService.session(prompt.sessionId);
-  if (!session || (*session)->state != AgentState::waitingForUser) {
-    return;
-  }
-  for (const LivePrompt& other : prompts.live()) {
-    if (other.sessionId == prompt.sessionId) {
-      return;
-    }
-  }
-  AgentEvent settled{.type = AgentEventType::activity,
-                     .sessionId = prompt.sessionId,
-                     .provider = prompt.provider,
-                     .activity = "Answered in the agent",
-                     .state = AgentState::idle,
-                     .timestamp = Dates::now()};
-  activityService.ingest(std::move(settled));
-  dirty = true;
 }
 
 void DisplayService::answerersChanged(std::size_t count) {
@@ -292,23 +248,20 @@ void DisplayService::answerersChanged(std::size_t count) {
   queue.post([this] { dirty = true; });
 }
 
-void DisplayService::recordEnding(PromptEnding ending) {
-  const std::scoped_lock guard(endingsMutex);
-  endings.push_back(std::move(ending));
-  while (endings.size() > keptEndings) {
-    endings.pop_front();
+void DisplayService::hooksGone(const std::vector<LivePrompt>& gone) {
+  const Date now = Dates::now();
+  for (const LivePrompt& prompt : gone) {
+    // A hook ends its wait at its deadline; the reply socket notices within a moment.
+    const bool timedOut = now + std::chrono::seconds(2) >= prompt.expiresAt;
+    endings.ended(prompt, timedOut ? "released" : "answeredInAgent",
+                  timedOut ? "timeout" : "agent", now);
   }
 }
 
-Json DisplayService::encodedEndings() const {
-  const std::scoped_lock guard(endingsMutex);
+Json DisplayService::encodedRecentAnswers() const {
   Json list = Json::array();
-  for (const PromptEnding& ending : endings) {
-    list.push_back(Json{{"by", ending.by},
-                        {"endedAt", Dates::iso8601(ending.endedAt)},
-                        {"outcome", ending.outcome},
-                        {"replyId", ending.replyId.uuidString()},
-                        {"sessionId", ending.sessionId}});
+  for (const AnswerRecord& record : history->recent()) {
+    list.push_back(encodeAnswer(record));
   }
   return list;
 }
@@ -316,12 +269,13 @@ Json DisplayService::encodedEndings() const {
 void DisplayService::release(const UUID& replyId, const std::string& sessionId,
                              bool answeredInAgent) {
   const PromptBook::Lookup found = prompts.lookup(replyId);
-  if (found.kind == PromptBook::Lookup::Kind::live || !sessionId.empty()) {
-    recordEnding({.replyId = replyId,
-                  .sessionId = found.prompt ? found.prompt->sessionId : sessionId,
-                  .outcome = answeredInAgent ? "answeredInAgent" : "released",
-                  .by = answeredInAgent ? "agent" : "noAnswerer",
-                  .endedAt = Dates::now()});
+  const std::string_view outcome = answeredInAgent ? "answeredInAgent" : "released";
+  const std::string_view by = answeredInAgent ? "agent" : "noAnswerer";
+  if (found.kind == PromptBook::Lookup::Kind::live) {
+    endings.ended(*found.prompt, outcome, by, Dates::now());
+  } else if (!prompts.hasEnded(replyId)) {
+    // Released as it registered, before its waiting event came: the event completes the record.
+    endings.endedBeforeItsEvent(replyId, outcome, by, Dates::now());
   }
   prompts.finish(replyId);
   if (replyServer) {
@@ -394,6 +348,10 @@ void DisplayService::takeEvents() {
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
       withdrawOvertaken(event);
+      if (wentOn(event)) {
+        // Its session shows what it does now rather than how its last prompt ended.
+        endings.sessionWentOn(event.provider.namespacedSessionID(event.sessionId));
+      }
       activityService.ingest(std::move(event));
       continue;
     }
@@ -401,11 +359,14 @@ void DisplayService::takeEvents() {
     const AgentEvent waiting = event;
     activityService.ingest(std::move(event));
     const std::string sessionId = waiting.provider.namespacedSessionID(waiting.sessionId);
+    endings.sessionWentOn(sessionId);
     const auto session = activityService.session(sessionId);
-    prompts.record(waiting, session ? (*session)->projectName : std::nullopt, arrived);
+    const auto projectName = session ? (*session)->projectName : std::nullopt;
+    prompts.record(waiting, projectName, arrived);
     if (prompts.hasEnded(waiting.pendingReply->replyId)) {
       // Released (or answered) before its event arrived: the session does not wait for it.
       activityService.resolvePendingReply(waiting.pendingReply->replyId, sessionId);
+      endings.arrived(livePromptOf(waiting, projectName, arrived));
     }
   }
   dirty = true;
@@ -462,7 +423,8 @@ void DisplayService::publishIfDue(bool force) {
           .lastEvents = lastEvents,
           .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
                                  : std::string("[]")},
-      answererList.encoded(), encodedEndings()));
+      answererList.encoded(), endings.encodedEndings(), endings.encodedSessionOutcomes(),
+      encodedRecentAnswers()));
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
@@ -529,6 +491,12 @@ void DisplayService::stop() {
     return;
   }
   stopped = true;
+  // The prompts still held end with the service (before its displays detach, which would
+  // release them as if nobody could answer).
+  for (const LivePrompt& prompt : prompts.live()) {
+    endings.ended(prompt, "released", "serviceStopped", Dates::now());
+    prompts.finish(prompt.replyId);
+  }
   stateHub.close();
   if (notifier) {
     notifier->stop();  // withdraws its notifications before the hooks are released
@@ -546,7 +514,6 @@ void DisplayService::stop() {
   if (eventServer) {
     eventServer->stop();
   }
-  hooksReleasedByStop = true;
   if (replyServer) {
     replyServer->stop();  // every waiting hook is released now
   }
@@ -572,6 +539,7 @@ void DisplayService::stop() {
     }
     saveSchedule.didSave(SteadyClock::now());
   }
+  history->flush();
   apiServer.reset();
   eventServer.reset();
   replyServer.reset();
@@ -597,20 +565,21 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   if (const auto problem = mismatch(reply, found.prompt->pendingReply)) {
     return error(400, *problem);
   }
-  prompts.beginAnswer(replyId);
+  if (!prompts.beginAnswer(replyId)) {
+    return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
+  }
   if (!replyServer || !replyServer->submit(reply)) {
+    hooksGone({*found.prompt});  // its hook went away before it had the answer
     prompts.finish(replyId);
     queue.post([] {});  // wakes the service to publish
     return error(409, "this prompt is no longer waiting (answered elsewhere, or its hook is gone)");
   }
   // Recorded before the prompt leaves the list, so no revision lacks both.
-  recordEnding({.replyId = replyId,
-                .sessionId = found.prompt->sessionId,
-                .outcome = reply.decision == AgentReplyDecision::allow  ? "allowed"
-                           : reply.decision == AgentReplyDecision::deny ? "denied"
-                                                                        : "answered",
-                .by = std::string(from),
-                .endedAt = Dates::now()});
+  endings.ended(*found.prompt,
+                reply.decision == AgentReplyDecision::allow  ? "allowed"
+                : reply.decision == AgentReplyDecision::deny ? "denied"
+                                                             : "answered",
+                from, Dates::now());
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {
     activityService.resolvePendingReply(replyId, sessionId);

@@ -19,9 +19,11 @@
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
+#include "TarvelDisplay/AnswerHistory.hpp"
 #include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
+#include "TarvelDisplay/PromptEndings.hpp"
 #include "TarvelDisplay/RemoteLinks.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
@@ -57,6 +59,8 @@ struct DisplayServiceOptions {
   std::optional<std::filesystem::path> remotesFile;
   std::function<Result<std::vector<RemoteHosts::Host>, std::string>(const std::filesystem::path&)>
       readRemotes = RemoteHosts::load;
+  // The answer history (paths.historyFile) keeps at most this many rows.
+  std::size_t historyRows = 100'000;
 };
 
 // What an answer through the API came to, as an HTTP status and JSON body.
@@ -94,16 +98,6 @@ class DisplayService {
   // `from` names the surface it came from ("terminal", "web", "notification", "api").
   AnswerOutcome answer(const UUID& replyId, const AgentReply& reply, std::string_view from = "api");
 
-  // How a prompt ended, as the state lists it for a few minutes ("endedPrompts"), so that every
-  // surface can say what became of a prompt it showed.
-  struct PromptEnding {
-    UUID replyId;
-    std::string sessionId;
-    std::string outcome;  // "allowed", "denied", "answered", "answeredInAgent", "released"
-    std::string by;       // "terminal", "web", "notification", "api", "agent", "noAnswerer"
-    Date endedAt{};
-  };
-  static constexpr std::size_t keptEndings = 32;
   // Removes every session that is not active; false when the service did not do it in time.
   bool clearFinished();
 
@@ -129,15 +123,14 @@ class DisplayService {
   void publishIfDue(bool force);
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();
-  // Records as answered in the agent each prompt whose hook was ended early by its agent.
-  void noteHooksEndedByAgents(const std::vector<LivePrompt>& wentAway);
-  // On the service's thread: the session of a prompt its agent answered stops waiting.
-  void settleAfterAgentAnswered(const LivePrompt& prompt);
   void answerersChanged(std::size_t count);
   // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
   void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
-  void recordEnding(PromptEnding ending);
-  Json encodedEndings() const;
+  // Records the end of prompts whose hook went away by itself: its time ran out, or its agent
+  // ended it (then the agent went on without us).
+  void hooksGone(const std::vector<LivePrompt>& gone);
+  // The newest rows of the answer history, as the state's "recentAnswers".
+  Json encodedRecentAnswers() const;
   // Withdraws the live prompts of the session of `event` when the event shows that its agent
   // went on without them (answered in the agent's own dialog, interrupted, ended).
   void withdrawOvertaken(const AgentEvent& event);
@@ -168,8 +161,8 @@ class DisplayService {
   bool inboxUnbounded = false;  // while stopping: nobody may wait for the service's thread
 
   PromptBook prompts;
-  mutable std::mutex endingsMutex;
-  std::deque<PromptEnding> endings;  // newest last, at most keptEndings
+  std::unique_ptr<AnswerHistory> history;
+  PromptEndings endings{history.get()};
   std::mutex registrationMutex;  // orders reads of the reply server's registrations
   StatePublisher publisher;
   StateHub stateHub;
@@ -193,7 +186,6 @@ class DisplayService {
   std::chrono::steady_clock::time_point nextRemotesLook{};
   std::atomic<bool> running{false};
   bool stopped = false;
-  std::atomic<bool> hooksReleasedByStop{false};  // from then on a hook's end is not its agent's
 };
 
 }  // namespace tarvel::Display

@@ -64,6 +64,8 @@ Json Codable<Display::LivePrompt>::encode(const Display::LivePrompt& prompt) {
       .set("sessionId", prompt.sessionId)
       .set("provider", prompt.provider)
       .set("projectName", prompt.projectName)
+      .set("workingDirectory", prompt.workingDirectory)
+      .set("host", prompt.host)
       .set("receivedAt", prompt.receivedAt)
       .set("expiresAt", prompt.expiresAt)
       .set("pendingReply", prompt.pendingReply)
@@ -77,6 +79,8 @@ Display::LivePrompt Codable<Display::LivePrompt>::decode(const Json& value,
           .sessionId = fields.required<std::string>("sessionId"),
           .provider = fields.required<AgentProvider>("provider"),
           .projectName = fields.optional<std::string>("projectName"),
+          .workingDirectory = fields.optional<std::string>("workingDirectory"),
+          .host = fields.optional<std::string>("host"),
           .receivedAt = fields.required<Date>("receivedAt"),
           .expiresAt = fields.required<Date>("expiresAt"),
           .pendingReply = fields.required<AgentPendingReply>("pendingReply")};

@@ -18,6 +18,9 @@ struct LivePrompt {
   std::string sessionId;
   AgentProvider provider;
   std::optional<std::string> projectName;
+  // Where its agent works: the event's folder, and its machine when not this one.
+  std::optional<std::string> workingDirectory;
+  std::optional<std::string> host;
   Date receivedAt{};
   Date expiresAt{};
   AgentPendingReply pendingReply;

@@ -4,6 +4,18 @@
 
 namespace tarvel::Display {
 
+LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
+                        Date receivedAt) {
+  return {.replyId = event.pendingReply->replyId,
+          .sessionId = event.provider.namespacedSessionID(event.sessionId),
+          .provider = event.provider,
+          .projectName = projectName,
+          .workingDirectory = event.workingDirectory,
+          .host = event.origin ? event.origin->host : std::nullopt,
+          .receivedAt = receivedAt,
+          .pendingReply = *event.pendingReply};
+}
+
 void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt) {
   if (!event.pendingReply) {
@@ -15,13 +27,9 @@ void PromptBook::record(const AgentEvent& event, const std::optional<std::string
     return;  // its hook is already gone: a late event does not bring it back
   }
   Record& entry = records[replyId];
-  entry.prompt = LivePrompt{.replyId = replyId,
-                            .sessionId = event.provider.namespacedSessionID(event.sessionId),
-                            .provider = event.provider,
-                            .projectName = projectName,
-                            .receivedAt = receivedAt,
-                            .expiresAt = entry.prompt.expiresAt,
-                            .pendingReply = *event.pendingReply};
+  const Date expiresAt = entry.prompt.expiresAt;
+  entry.prompt = livePromptOf(event, projectName, receivedAt);
+  entry.prompt.expiresAt = expiresAt;
   if (const auto hook = registered.find(replyId); hook != registered.end()) {
     entry.registered = true;
     entry.prompt.expiresAt = hook->second.expiresAt;
@@ -47,11 +55,11 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
     }
   }
   registered = std::move(now);
-  std::vector<LivePrompt> wentAway;
+  std::vector<LivePrompt> gone;
   for (const UUID& replyId : ended) {
     if (const auto entry = records.find(replyId);
-        entry != records.end() && !entry->second.answering) {
-      wentAway.push_back(entry->second.prompt);
+        entry != records.end() && answering.count(replyId) == 0) {
+      gone.push_back(entry->second.prompt);
     }
     finishLocked(replyId);
   }
@@ -63,19 +71,18 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
   }
   ++changes;
   pruneLocked(Dates::now());
-  return wentAway;
+  return gone;
 }
 
-void PromptBook::beginAnswer(const UUID& replyId) {
+bool PromptBook::beginAnswer(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
-  if (const auto entry = records.find(replyId); entry != records.end()) {
-    entry->second.answering = true;
-  }
+  return over.count(replyId) == 0 && answering.insert(replyId).second;
 }
 
 void PromptBook::finish(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
   registered.erase(replyId);
+  answering.erase(replyId);
   finishLocked(replyId);
   ++changes;
 }

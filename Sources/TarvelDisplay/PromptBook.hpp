@@ -14,6 +14,11 @@
 
 namespace tarvel::Display {
 
+// The prompt of a waiting event, as the book lists it (its `expiresAt` not yet known).
+// Precondition: event.pendingReply.
+LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
+                        Date receivedAt);
+
 // Every prompt the service has heard of, and which of them are live: a prompt is live while its
 // waiting event has arrived and a hook is registered for its `replyId` on the reply socket,
 // whichever came first. Answers name their prompt by `replyId`; the book tells an unknown id
@@ -30,12 +35,13 @@ class PromptBook {
   void record(const AgentEvent& event, const std::optional<std::string>& projectName,
               Date receivedAt);
   // The hooks registered now; a prompt whose hook went away is over. Returns the live prompts
-  // whose hook went away by itself: neither answered, released nor being answered here (the
-  // agent ended its hook, or the hook's own wait ran out).
+  // whose hook went away by itself (its time ran out, or its agent ended it), not those being
+  // answered or finished here.
   std::vector<LivePrompt> setRegistrations(
       const std::vector<UnixReplyServer::Registration>& registrations);
-  // An answer to the prompt is being delivered: its hook's registration ends because of it.
-  void beginAnswer(const UUID& replyId);
+  // An answer is to be delivered to the prompt: its hook going away is not news of its own.
+  // False when another answer is underway or the prompt is over: this one may not be delivered.
+  [[nodiscard]] bool beginAnswer(const UUID& replyId);
   // The prompt was answered: it is over, whatever the reply server says next.
   void finish(const UUID& replyId);
 
@@ -66,6 +72,7 @@ class PromptBook {
   std::map<UUID, Record> records;
   std::map<UUID, UnixReplyServer::Registration> registered;
   std::set<UUID> over;
+  std::set<UUID> answering;
   std::deque<UUID> overOrder;  // `over` in the order ids ended, to forget the oldest
   std::uint64_t changes = 0;
 };

@@ -22,7 +22,8 @@ Paths Paths::inDirectory(const std::filesystem::path& directory) {
           .apiSocket = directory / "api.sock",
           .sessionsFile = directory / "sessions.json",
           .lockFile = directory / "serve.lock",
-          .tokenFile = directory / "token"};
+          .tokenFile = directory / "token",
+          .historyFile = directory / "history.db"};
 }
 
 Paths Paths::standard() {

@@ -21,6 +21,7 @@ struct Paths {
   std::filesystem::path sessionsFile;  // sessions.json
   std::filesystem::path lockFile;      // serve.lock
   std::filesystem::path tokenFile;     // token: the secret of the web page and the API over TCP
+  std::filesystem::path historyFile;   // history.db: how each prompt ended (AnswerHistory.hpp)
 
   // Every file inside `directory`, under its usual name.
   static Paths inDirectory(const std::filesystem::path& directory);

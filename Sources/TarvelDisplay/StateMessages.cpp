@@ -218,12 +218,16 @@ const std::string& PublishedState::whole() const {
     wholeText += endedPromptsText;
     wholeText += ",\"prompts\":";
     wholeText += promptsText;
+    wholeText += ",\"recentAnswers\":";
+    wholeText += recentAnswersText;
     wholeText += ",\"remotes\":";
     wholeText += remotesText;
     wholeText += ",\"revision\":";
     wholeText += std::to_string(revision);
     wholeText += ",\"service\":";
     wholeText += serviceText;
+    wholeText += ",\"sessionOutcomes\":";
+    wholeText += sessionOutcomesText;
     wholeText += ",\"sessions\":";
     appendArray(wholeText, sessionTexts);
     wholeText += ",\"snapshot\":";
@@ -237,7 +241,9 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
                                                               std::vector<LivePrompt> prompts,
                                                               const ServiceInfo& service,
                                                               const Json& answerers,
-                                                              const Json& endedPrompts) {
+                                                              const Json& endedPrompts,
+                                                              const Json& sessionOutcomes,
+                                                              const Json& recentAnswers) {
   auto state = std::make_shared<PublishedState>();
   state->revision = ++lastRevision;
   const SessionList& sessions = activity.sessions();
@@ -311,6 +317,13 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     change += state->promptsText;
     change += ',';
   }
+  state->recentAnswersText = Coding::encode(recentAnswers);
+  if (state->recentAnswersText != lastRecentAnswers) {
+    change += "\"recentAnswers\":";
+    change += state->recentAnswersText;
+    change += ',';
+    lastRecentAnswers = state->recentAnswersText;
+  }
   change += "\"remotes\":";
   change += state->remotesText;
   change += ',';
@@ -323,6 +336,12 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   change += std::to_string(state->revision);
   change += ",\"service\":";
   change += state->serviceText;
+  state->sessionOutcomesText = Coding::encode(sessionOutcomes);
+  if (state->sessionOutcomesText != lastSessionOutcomes) {
+    change += ",\"sessionOutcomes\":";
+    change += state->sessionOutcomesText;
+    lastSessionOutcomes = state->sessionOutcomesText;
+  }
   change += ",\"sessions\":";
   appendArray(change, changed);
   if (state->snapshotText != lastSnapshotText) {
@@ -473,6 +492,14 @@ void RemoteState::applyCommon(const Json& message) {
   if (const auto ended = message.find("endedPrompts");
       ended != message.end() && ended->is_array()) {
     endedList = *ended;
+  }
+  if (const auto outcomes = message.find("sessionOutcomes");
+      outcomes != message.end() && outcomes->is_object()) {
+    outcomeMap = *outcomes;
+  }
+  if (const auto answers = message.find("recentAnswers");
+      answers != message.end() && answers->is_array()) {
+    recentList = *answers;
   }
   const Json& service = message.at("service");
   serviceInfo = {

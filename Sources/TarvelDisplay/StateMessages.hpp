@@ -70,6 +70,8 @@ class PublishedState {
   std::string promptsText;
   std::string answerersText = "[]";
   std::string endedPromptsText = "[]";
+  std::string sessionOutcomesText = "{}";
+  std::string recentAnswersText = "[]";
 
  private:
   mutable std::once_flag built;
@@ -85,12 +87,16 @@ std::optional<std::string> encodeSessionDetail(const PublishedState& state, std:
 // Thread: confined to the service's thread (it reads the activity service).
 class StatePublisher {
  public:
-  // `answerers`: the surfaces that can answer now (Answerers::encoded()).
+  // `answerers`: the surfaces that can answer now (Answerers::encoded()); `endedPrompts`,
+  // `sessionOutcomes`: what became of the last prompts (PromptEndings); `recentAnswers`: the
+  // newest rows of the answer history.
   std::shared_ptr<const PublishedState> publish(const AgentActivityService& activity,
                                                 std::vector<LivePrompt> prompts,
                                                 const ServiceInfo& service,
                                                 const Json& answerers = Json::array(),
-                                                const Json& endedPrompts = Json::array());
+                                                const Json& endedPrompts = Json::array(),
+                                                const Json& sessionOutcomes = Json::object(),
+                                                const Json& recentAnswers = Json::array());
   std::uint64_t revision() const { return lastRevision; }
 
  private:
@@ -106,6 +112,8 @@ class StatePublisher {
   std::array<std::vector<std::string>, 3> lastSnapshotLists;
   std::string lastAnswerers = "[]";
   std::string lastEndedPrompts = "[]";
+  std::string lastSessionOutcomes = "{}";
+  std::string lastRecentAnswers = "[]";
   std::uint64_t lastRevision = 0;
 };
 
@@ -125,6 +133,11 @@ class RemoteState {
   const std::vector<LivePrompt>& prompts() const { return promptList; }
   // How recent prompts ended: {replyId, sessionId, outcome, by, endedAt}, oldest first.
   const Json& endedPrompts() const { return endedList; }
+  // How the last prompt of each session that has had no event since ended:
+  // {sessionId: {outcome, by, endedAt}}.
+  const Json& sessionOutcomes() const { return outcomeMap; }
+  // The newest rows of the answer history, newest first (encodeAnswer's keys).
+  const Json& recentAnswers() const { return recentList; }
   const ServiceInfo& service() const { return serviceInfo; }
   std::optional<SharedSession> session(std::string_view id) const;
 
@@ -144,6 +157,8 @@ class RemoteState {
   NotchActivitySnapshot snapshotValue;
   std::vector<LivePrompt> promptList;
   Json endedList = Json::array();
+  Json outcomeMap = Json::object();
+  Json recentList = Json::array();
   ServiceInfo serviceInfo;
 };
 

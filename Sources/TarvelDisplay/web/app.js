@@ -8,7 +8,10 @@ const settleMilliseconds = 1000;
 // How long an answered prompt stays with its result once the service no longer lists it.
 const resultMilliseconds = 6000;
 
-const state = { revision: 0, sessions: new Map(), order: [], prompts: [], snapshot: {} };
+const state = {
+  revision: 0, sessions: new Map(), order: [], prompts: [], snapshot: {},
+  sessionOutcomes: {}, recentAnswers: [],
+};
 const cards = new Map();  // replyId -> { element, content, index, shownAt, status, overAt }
 let retryDelay = 1000;
 
@@ -162,6 +165,7 @@ function takeChange(data) {
     state.snapshot = next;
   }
   if (data.prompts) state.prompts = data.prompts;
+  applyEndings(data);
   state.revision = data.revision;
   render();
 }
@@ -170,7 +174,14 @@ function applyCommon(data) {
   state.revision = data.revision;
   state.prompts = data.prompts || [];
   state.snapshot = data.snapshot || {};
+  applyEndings(data);
   renderRemotes(data.remotes || []);
+}
+
+// How prompts ended: each session's last one until its next event, and the last answers.
+function applyEndings(data) {
+  if (data.sessionOutcomes) state.sessionOutcomes = data.sessionOutcomes;
+  if (data.recentAnswers) state.recentAnswers = data.recentAnswers;
 }
 
 // Remote hosts whose link is down, with why, in the header.
@@ -186,7 +197,12 @@ function renderRemotes(remotes) {
 
 // agentNames and stateNames come from /names.js: the words the terminal display and the
 // notifications use, from the service's own table.
+const outcomeNames = {
+  allowed: 'Allowed', denied: 'Denied', answered: 'Answered',
+  answeredInAgent: 'Answered in the agent', released: 'Released',
+};
 const agentName = (provider) => agentNames[provider] || provider || '';
+const outcomeName = (name) => outcomeNames[name] || name || '';
 const stateName = (name) => stateNames[name] || name || '';
 
 // The snapshot's lists that a change edits rather than sends whole.
@@ -425,6 +441,7 @@ function updateRemaining(now) {
 
 function renderSessions() {
   const list = document.getElementById('sessions');
+  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId));
   const children = new Map();
   const roots = [];
   for (const id of state.order) {
@@ -444,7 +461,11 @@ function renderSessions() {
     const node = element('li', 'session');
     node.dataset.sessionId = session.id;
     const top = element('div', 'top');
-    const stateBadge = element('span', 'badge state-' + session.state, stateName(session.state));
+    // A session whose prompt ended shows how, until its next event.
+    const ended = !waiting.has(session.id) && state.sessionOutcomes[session.id];
+    const stateBadge = ended
+      ? element('span', 'badge state-ended', outcomeName(ended.outcome))
+      : element('span', 'badge state-' + session.state, stateName(session.state));
     const elapsed = element('span', 'elapsed');
     elapsed.dataset.startedAt = session.startedAt;
     if (session.completedAt) elapsed.dataset.completedAt = session.completedAt;
@@ -468,6 +489,23 @@ function renderSessions() {
   updateElapsed();
 }
 
+// The last answers, newest first: when, the outcome, whose, and what was asked.
+function renderAnswers() {
+  const list = document.getElementById('answers');
+  list.replaceChildren(...state.recentAnswers.map((answer) => {
+    const node = element('li', 'answer');
+    const at = new Date(answer.endedAt);
+    node.append(element('span', 'when', Number.isNaN(at.getTime()) ? '' : at.toLocaleTimeString()),
+                element('span', 'badge state-ended', outcomeName(answer.outcome)),
+                element('span', 'badge', agentName(answer.agent)),
+                element('span', 'badge', answer.project || ''),
+                element('span', 'task', answer.prompt + (answer.detail
+                  ? ' ' + answer.detail.split('\n')[0] : '')));
+    return node;
+  }));
+  document.getElementById('answers-section').hidden = state.recentAnswers.length === 0;
+}
+
 function updateElapsed() {
   const wall = Date.now();
   for (const node of document.querySelectorAll('.elapsed')) {
@@ -480,6 +518,7 @@ function render() {
   const now = performance.now();
   renderPrompts(now);
   renderSessions();
+  renderAnswers();
   // Sessions with a live prompt: the count every surface shows.
   const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId)).size;
   document.getElementById('counts').textContent =

@@ -21,6 +21,7 @@
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/AnswerHistory.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/ServiceStart.hpp"
@@ -284,8 +285,37 @@ DisplayModel ServiceDisplay::model(Date now) {
   for (const tarvel::Display::LivePrompt& live : remote.prompts()) {
     waiting.insert(live.sessionId);
   }
-  DisplayModel screen =
-      activityModel(remote.snapshot(), remote.index(), prompt, picker, now, waiting.size());
+  // A session whose prompt ended shows how, until its next event.
+  std::map<std::string, std::string> outcomes;
+  for (const auto& [sessionId, ending] : remote.sessionOutcomes().items()) {
+    if (ending.is_object() && !waiting.contains(sessionId)) {
+      outcomes[sessionId] =
+          tarvel::Display::outcomeLabel(ending.value("outcome", std::string("released")));
+    }
+  }
+  DisplayModel screen = activityModel(remote.snapshot(), remote.index(), prompt, picker, now,
+                                      waiting.size(), outcomes);
+  for (const tarvel::Json& answer : remote.recentAnswers()) {
+    if (screen.recentAnswers.size() >= 3 || !answer.is_object()) {
+      break;
+    }
+    const auto endedAt = Dates::parseISO8601(answer.value("endedAt", std::string()));
+    std::string line = (endedAt ? quoya::SessionPresentation::elapsed(*endedAt, now) + " ago · "
+                                : std::string()) +
+                       tarvel::Display::outcomeLabel(answer.value("outcome", std::string())) +
+                       " · " +
+                       quoya::SessionPresentation::providerLabel(
+                           AgentProvider(answer.value("agent", std::string())));
+    if (answer.contains("project") && answer["project"].is_string()) {
+      line += " · " + answer["project"].get<std::string>();
+    }
+    line += " · " + answer.value("prompt", std::string());
+    if (answer.contains("detail") && answer["detail"].is_string()) {
+      const std::string detail = answer["detail"].get<std::string>();
+      line += " " + detail.substr(0, detail.find('\n'));
+    }
+    screen.recentAnswers.push_back(TextCells::printable(line));
+  }
   screen.sessionScroll = sessionScroll;
   // A remote host whose link is down is named in the header's summary.
   if (const auto remotes = Coding::parse(remote.service().remotes); remotes && remotes->is_array()) {

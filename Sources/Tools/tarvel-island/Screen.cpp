@@ -258,12 +258,17 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
                            const PromptKeys::PickerState& picker, Date now,
-                           std::optional<std::size_t> waitingSessions) {
+                           std::optional<std::size_t> waitingSessions,
+                           const std::map<std::string, std::string>& outcomes) {
   DisplayModel model;
   std::vector<AgentState> states;
   states.reserve(snapshot.activeSessions.size());
   for (const SharedSession& session : snapshot.activeSessions) {
-    states.push_back(session->state);
+    // A session whose prompt is over does not wait, whatever its last event said.
+    const bool over = session->state == AgentState::waitingForUser &&
+                      outcomes.count(session->id) != 0 &&
+                      !(prompt && prompt->sessionId == session->id);
+    states.push_back(over ? AgentState::running : session->state);
   }
   model.mascot = quoya::PixelMascot::representative(states);
   model.moodLabel = std::string(moodLabel(model.mascot));
@@ -291,10 +296,18 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
       if (!index.isVisible(*member)) {
         continue;
       }
-      const bool waiting = member->state == AgentState::waitingForUser ||
+      const auto outcome = outcomes.find(member->id);
+      const bool ended = outcome != outcomes.end() && !(prompt && prompt->sessionId == member->id);
+      const bool waiting = (member->state == AgentState::waitingForUser && !ended) ||
                            (prompt && prompt->sessionId == member->id);
       group.rank = std::min(group.rank, waiting ? 0 : member->isActive() ? 1 : 2);
-      group.rows.push_back(activityRow(*member, depth(*member, index, root->id), now));
+      SessionRow row = activityRow(*member, depth(*member, index, root->id), now);
+      if (ended) {
+        // Its prompt is over: it shows how, until its next event.
+        row.state = outcome->second;
+        row.mood = quoya::PixelMascotState::completed;
+      }
+      group.rows.push_back(std::move(row));
     }
     if (!group.rows.empty()) {
       groups.push_back(std::move(group));
@@ -310,7 +323,9 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   if (prompt) {
     session = index.session(prompt->sessionId);
   }
-  if (!session && snapshot.attentionSession) {
+  // A session whose prompt is over waits for nobody: it is shown in its row only.
+  if (!session && snapshot.attentionSession &&
+      outcomes.count((*snapshot.attentionSession)->id) == 0) {
     session = *snapshot.attentionSession;
   }
   if (session) {
@@ -548,6 +563,14 @@ std::vector<std::string> render(const DisplayModel& model, std::size_t columns, 
     }
     for (const SessionRow& row : group) {
       all.push_back(sessionLine(row, columns));
+    }
+  }
+  // The last answers below the sessions, only in room they leave.
+  if (!model.recentAnswers.empty() && all.size() + model.recentAnswers.size() + 2 <= room) {
+    all.push_back("");
+    all.push_back(styled(dim, TextCells::fitted("  Last answers", columns)));
+    for (const std::string& answer : model.recentAnswers) {
+      all.push_back(styled(dim, TextCells::fitted("  " + answer, columns)));
     }
   }
   std::vector<std::string> middle;

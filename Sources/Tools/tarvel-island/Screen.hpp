@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,8 @@ struct DisplayModel {
   std::vector<PromptKeys::OfferedKey> keys;
   std::optional<std::string> message;
   std::optional<std::string> confirmation;  // "Allowed", shown in green
+  // The last answers, one line each, shown under the sessions when there is room.
+  std::vector<std::string> recentAnswers;
   bool operator==(const DisplayModel&) const = default;
 };
 
@@ -73,11 +76,14 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
 
 // The screen of the activity service: listed groups with their visible members, the attention
 // session's prompt, counts and keys. `waitingSessions`, when given, is the waiting count shown
-// (the sessions with a live prompt); otherwise the snapshot's attention count.
+// (the sessions with a live prompt); otherwise the snapshot's attention count. `outcomes`: how
+// the last prompt of a session that waits no more ended ("Allowed", by session id); such a
+// session shows that instead of its state and is not counted as waiting.
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
                            const PromptKeys::PickerState& picker, Date now,
-                           std::optional<std::size_t> waitingSessions = std::nullopt);
+                           std::optional<std::size_t> waitingSessions = std::nullopt,
+                           const std::map<std::string, std::string>& outcomes = {});
 
 // The screen of the island store: every session, newest first, with the island's titles,
 // Chinese state labels and compact ages.

@@ -76,6 +76,7 @@ std::optional<Display::WebAccess::Listener> parseHttpAddress(std::string_view te
 
 constexpr std::string_view serveUsage =
     "usage: tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
+    "                    [--hold-without-answerers] [--history-rows N]\n"
     "  Runs the display service in the foreground (Ctrl-C or tarvel stop ends it). It starts\n"
     "  from the settings in ~/.config/tarvel/config.toml (tarvel config --help); these options\n"
     "  win over them.\n"
@@ -83,7 +84,11 @@ constexpr std::string_view serveUsage =
     "  --notify-finished SECONDS  a notification when a session that ran longer than SECONDS\n"
     "                             finishes\n"
     "  --http [ADDRESS:]PORT      also serve the web page and the API over TCP (ADDRESS\n"
-    "                             127.0.0.1 unless given)\n";
+    "                             127.0.0.1 unless given)\n"
+    "  --hold-without-answerers   hold prompts even while nothing can answer them (for\n"
+    "                             answers through the API from scripts)\n"
+    "  --history-rows N           keep at most N answers in the history (tarvel log;\n"
+    "                             100000 unless given)\n";
 
 // The options of `tarvel serve`, the configuration's first; the message when one is wrong.
 std::variant<Display::DisplayServiceOptions, std::string> parseServe(
@@ -97,6 +102,17 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
       options.notifications.reset();
     } else if (argument == "--hold-without-answerers") {
       options.holdWithoutAnswerers = true;
+    } else if (argument == "--history-rows") {
+      const std::string_view text =
+          index + 1 < arguments.size() ? std::string_view(arguments[index + 1]) : std::string_view();
+      std::size_t rows = 0;
+      const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), rows);
+      if (problem != std::errc{} || end != text.data() + text.size() || rows < 1 ||
+          rows > 10'000'000) {
+        return std::string("--history-rows takes a number of rows from 1 to 10000000");
+      }
+      options.historyRows = rows;
+      ++index;
     } else if (argument == "--notify-finished") {
       const auto seconds =
           index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;

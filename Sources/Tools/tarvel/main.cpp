@@ -11,6 +11,7 @@
 #include "Tools/tarvel/ContainerSetup.hpp"
 #include "Tools/tarvel/Doctor.hpp"
 #include "Tools/tarvel/Installer.hpp"
+#include "Tools/tarvel/LogCommand.hpp"
 #include "Tools/tarvel/RemoteCommands.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 #include "Tools/tarvel/Usage.hpp"
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
     }
     if (!arguments.empty() && arguments.front() == "doctor") {
       return tarvel::Doctor::run(std::span(arguments).subspan(1), std::cout, std::cerr);
+    }
+    if (!arguments.empty() && arguments.front() == "log") {
+      return tarvel::LogCommand::run(arguments, std::cout, std::cerr);
     }
     if (!arguments.empty() && arguments.front() == "remote") {
       const auto context = tarvel::Installer::currentContext(std::cerr);

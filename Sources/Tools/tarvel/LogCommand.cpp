@@ -1,0 +1,163 @@
+#include "Tools/tarvel/LogCommand.hpp"
+
+#include <time.h>
+
+#include <charconv>
+#include <optional>
+
+#include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
+#include "TarvelDisplay/ServiceFiles.hpp"
+
+namespace tarvel::LogCommand {
+namespace {
+
+constexpr std::string_view logUsage =
+    "usage: tarvel log [--json] [-n N] [--agent AGENT] [--project NAME] [--since WHEN]\n"
+    "  How each prompt of your agents ended (~/.tarvel/history.db), newest first: when, the\n"
+    "  agent and project, what was asked, the outcome and where the answer came from.\n"
+    "  --json           one JSON array of the rows\n"
+    "  -n N             the newest N rows (20 unless given)\n"
+    "  --agent AGENT    only this agent's (claude-code or claude, codex, gemini-cli, ...)\n"
+    "  --project NAME   only the project with this name\n"
+    "  --since WHEN     only since WHEN: a time ago (30m, 2h, 7d, 2w) or a date\n"
+    "                   (2026-12-08 or 2026-12-08T14:00:00Z)\n";
+
+std::optional<std::int64_t> wholeNumber(std::string_view text) {
+  std::int64_t value = 0;
+  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (problem != std::errc{} || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// "30m", "2h", "7d", "2w", "45s" before now, or an ISO 8601 date (a day alone is its midnight,
+// UTC).
+std::optional<Date> parseSince(std::string_view text, Date now) {
+  if (text.size() >= 2) {
+    const char unit = text.back();
+    const auto count = wholeNumber(text.substr(0, text.size() - 1));
+    const std::int64_t seconds = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600
+                                 : unit == 'd' ? 86400 : unit == 'w' ? 7 * 86400 : 0;
+    if (count && seconds != 0 && *count >= 0 && *count <= 100LL * 365 * 86400 / seconds) {
+      return now - std::chrono::seconds(*count * seconds);
+    }
+  }
+  if (text.size() == 10) {
+    return Dates::parseISO8601(std::string(text) + "T00:00:00Z");
+  }
+  return Dates::parseISO8601(text);
+}
+
+std::string localTime(Date date) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(
+      std::chrono::time_point_cast<std::chrono::seconds>(date));
+  std::tm parts{};
+  if (::localtime_r(&seconds, &parts) == nullptr) {
+    return Dates::iso8601(date);
+  }
+  char text[32];
+  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts));
+}
+
+std::string outcomeWords(const Display::AnswerRecord& record) {
+  const std::string& by = record.by;
+  const std::string what = Display::outcomeLabel(record.outcome);
+  if (by == "terminal") return what + " on the terminal display";
+  if (by == "web") return what + " on the web page";
+  if (by == "notification") return what + " from a notification";
+  if (by == "api") return what + " through the API";
+  if (by == "noAnswerer") return what + ": nobody could answer";
+  if (by == "timeout") return what + ": the hook's time ran out";
+  if (by == "serviceStopped") return what + ": the service stopped";
+  return what;  // "agent": the words say it
+}
+
+// The first line of `text`, at most `count` characters.
+std::string firstLine(std::string_view text, std::size_t count) {
+  const std::string line(text.substr(0, text.find('\n')));
+  return Text::characterCount(line) <= count ? line
+                                             : Text::prefixCharacters(line, count - 1) + "\u2026";
+}
+
+}  // namespace
+
+std::string describe(const Display::AnswerRecord& record) {
+  std::string line = localTime(record.endedAt) + "  " + outcomeWords(record) + "  " +
+                     AgentProvider(record.agent).displayName();
+  if (record.project) {
+    line += " \u00b7 " + *record.project;
+  }
+  if (record.host) {
+    line += " (" + *record.host + ")";
+  }
+  line += " \u00b7 " + firstLine(record.prompt, 80);
+  if (record.detail) {
+    line += " " + firstLine(*record.detail, 100);
+  }
+  return line;
+}
+
+int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+  Display::AnswerHistory::Query query;
+  bool json = false;
+  const Date now = Dates::now();
+  const auto wrong = [&](const std::string& text) {
+    error << "tarvel log: " << text << "\n" << logUsage;
+    return 2;
+  };
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    const std::string_view argument = arguments[index];
+    const bool hasValue = index + 1 < arguments.size();
+    if (argument == "-h" || argument == "--help") {
+      out << logUsage;
+      return 0;
+    }
+    if (argument == "--json") {
+      json = true;
+    } else if (argument == "-n") {
+      const auto count = hasValue ? wholeNumber(arguments[++index]) : std::nullopt;
+      if (!count || *count < 1 || *count > 100'000) {
+        return wrong("-n takes a number of rows from 1 to 100000");
+      }
+      query.limit = static_cast<std::size_t>(*count);
+    } else if (argument == "--agent" && hasValue) {
+      query.agent = Text::lowercased(arguments[++index]);
+    } else if (argument == "--project" && hasValue) {
+      query.project = std::string(arguments[++index]);
+    } else if (argument == "--since") {
+      query.since = hasValue ? parseSince(arguments[++index], now) : std::nullopt;
+      if (!query.since) {
+        return wrong("--since takes a time ago (30m, 2h, 7d, 2w) or a date (2026-12-08)");
+      }
+    } else {
+      return wrong("unknown argument: " + std::string(argument));
+    }
+  }
+  const auto file = Display::ServiceFiles::Paths::standard().historyFile;
+  const auto rows = Display::AnswerHistory::read(file, query);
+  if (!rows) {
+    error << "tarvel log: " << rows.error() << "\n";
+    return 1;
+  }
+  if (json) {
+    Json list = Json::array();
+    for (const Display::AnswerRecord& row : *rows) {
+      list.push_back(Display::encodeAnswer(row));
+    }
+    out << Coding::encode(list) << "\n";
+    return 0;
+  }
+  if (rows->empty()) {
+    const bool filtered = query.agent || query.project || query.since;
+    out << (filtered ? "No answers match.\n" : "No answers recorded yet.\n");
+    return 0;
+  }
+  for (const Display::AnswerRecord& row : *rows) {
+    out << describe(row) << "\n";
+  }
+  return 0;
+}
+
+}  // namespace tarvel::LogCommand

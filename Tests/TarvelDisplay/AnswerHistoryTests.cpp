@@ -1,0 +1,344 @@
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Sockets/UnixReplyClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
+
+namespace tarvel::Display {
+namespace {
+
+using namespace std::chrono_literals;
+using Testing::allowAnswer;
+using Testing::ChildProcess;
+using Testing::eventually;
+using Testing::fixture;
+using Testing::program;
+
+// A captured hook document of `agent` with its session id replaced.
+std::string document(const std::string& agent, const std::string& name,
+                     const std::string& session) {
+  Json value = Coding::parse(fixture(agent + "/" + name + ".json")).value();
+  value["session_id"] = session;
+  return value.dump();
+}
+
+// A real `tarvel serve` in a temporary HOME, real hooks, the API and `tarvel log`.
+class AnswerHistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tarvel-history-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    home = pattern;
+    directory = home / ".tarvel";
+    database = directory / "history.db";
+  }
+  void TearDown() override {
+    hooks.clear();
+    stopService();
+    std::filesystem::remove_all(home);
+  }
+
+  void startService(std::vector<std::string> options) {
+    std::vector<std::string> command{program("tarvel"), "serve", "--no-notify"};
+    command.insert(command.end(), options.begin(), options.end());
+    service = std::make_unique<ChildProcess>(command, home);
+    ASSERT_TRUE(eventually([&] {
+      return UnixSocketSupport::isPathAccepting(directory / "api.sock") || service->hasEnded();
+    }));
+    ASSERT_FALSE(service->hasEnded()) << service->standardError();
+  }
+  // Stops the service as a person does (its held prompts end with it); its exit status.
+  int stopService() {
+    if (!service) {
+      return 0;
+    }
+    service->signal(SIGTERM);
+    const int status = service->wait();
+    serviceLog = service->standardError();
+    service.reset();
+    return status;
+  }
+
+  ChildProcess& startHook(const std::string& document,
+                          const std::string& provider = "claude-code") {
+    hooks.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{program("tarvel-hook"), "--provider", provider}, home, document));
+    return *hooks.back();
+  }
+
+  Json state() {
+    const auto response = ApiClient::request(directory / "api.sock", "GET", "/v1/state");
+    if (!response) {
+      return Json::object();
+    }
+    auto parsed = Coding::parse(response->body);
+    return parsed ? *parsed : Json::object();
+  }
+  // The replyId of the one live prompt of `session` once it is listed.
+  std::string livePrompt(const std::string& session) {
+    std::string replyId;
+    EXPECT_TRUE(eventually([&] {
+      for (const Json& prompt : state().value("prompts", Json::array())) {
+        if (prompt.value("sessionId", "") == session) {
+          replyId = prompt.value("replyId", "");
+        }
+      }
+      return !replyId.empty();
+    })) << session;
+    return replyId;
+  }
+  int answer(const std::string& replyId, std::string_view body, std::string_view from = {}) {
+    const std::string path =
+        "/v1/prompts/" + replyId + (from.empty() ? "" : "?from=" + std::string(from));
+    const auto response = ApiClient::request(directory / "api.sock", "POST", path, body);
+    return response ? response->status : 0;
+  }
+
+  // `tarvel log` with `arguments`; its output when it exits 0.
+  std::string log(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{program("tarvel"), "log"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ChildProcess process(command, home);
+    EXPECT_EQ(process.wait(), 0) << process.standardError();
+    return process.standardOutput();
+  }
+  // The rows `tarvel log --json` prints, as "outcome by session".
+  std::vector<std::string> rows(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), "--json");
+    std::vector<std::string> list;
+    const auto parsed = Coding::parse(log(arguments));
+    for (const Json& row : parsed ? *parsed : Json::array()) {
+      list.push_back(row.value("outcome", "") + " " + row.value("by", "") + " " +
+                     row.value("sessionId", ""));
+    }
+    return list;
+  }
+
+  std::filesystem::path home;
+  std::filesystem::path directory;
+  std::filesystem::path database;
+  std::unique_ptr<ChildProcess> service;
+  std::string serviceLog;
+  std::vector<std::unique_ptr<ChildProcess>> hooks;
+};
+
+// Reads the event stream as a terminal display, which answers prompts, until ended.
+struct TerminalDisplay {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  explicit TerminalDisplay(const std::filesystem::path& socket)
+      : thread([this, socket] {
+          ApiClient::readEvents(socket, [](std::string_view, std::string_view) {}, stop,
+                                "terminal");
+        }) {}
+  ~TerminalDisplay() {
+    stop = true;
+    thread.join();
+  }
+};
+
+TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinItsBound) {
+  startService({"--history-rows", "5"});
+  const std::string claude = "claude-code:";
+  const auto session = [](char digit) {
+    return std::string(8, digit) + "-" + std::string(4, digit) + "-4" + std::string(3, digit) +
+           "-8" + std::string(3, digit) + "-" + std::string(12, digit);
+  };
+  {
+    SCOPED_TRACE("nobody can answer: released at once, and the row waits for the event");
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session('1')));
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+  }
+  auto display = std::make_unique<TerminalDisplay>(directory / "api.sock");
+  ASSERT_TRUE(eventually([&] { return !state().value("answerers", Json::array()).empty(); }));
+  {
+    SCOPED_TRACE("allowed on the terminal display; the session shows it until its next event");
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session('2')));
+    EXPECT_EQ(answer(livePrompt(claude + session('2')), R"({"decision":"allow"})", "terminal"),
+              200);
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(hook.standardOutput(), allowAnswer);
+    EXPECT_TRUE(eventually([&] {
+      return state()["sessionOutcomes"].value(claude + session('2'), Json::object())
+                 .value("outcome", "") == "allowed";
+    }));
+  }
+  {
+    SCOPED_TRACE("denied through the API, a Codex prompt");
+    ChildProcess& hook = startHook(document("codex", "PermissionRequest", session('3')), "codex");
+    EXPECT_EQ(answer(livePrompt("codex:" + session('3')), R"({"decision":"deny"})"), 200);
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_NE(hook.standardOutput(), "{}\n");
+  }
+  {
+    SCOPED_TRACE("answered in the agent: its next step withdraws it, and the session goes on");
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session('4')));
+    livePrompt(claude + session('4'));
+    EXPECT_EQ(startHook(document("claude", "PostToolUse", session('4'))).wait(), 0);
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+  }
+  {
+    SCOPED_TRACE("the hook's time ran out: the session shows it released, not waiting");
+    const auto replyId = UUID::random();
+    AgentEvent waiting{.type = AgentEventType::waiting,
+                       .sessionId = session('5'),
+                       .provider = AgentProvider::claudeCode,
+                       .state = AgentState::waitingForUser,
+                       .timestamp = Dates::now(),
+                       .workingDirectory = "/home/dev/proj",
+                       .pendingReply = AgentPendingReply{.replyId = replyId,
+                                                         .prompt = "Allow this command?",
+                                                         .detail = "sleep 1",
+                                                         .grants = {AgentReplyGrant::deny,
+                                                                    AgentReplyGrant::allow}}};
+    const auto reply = UnixReplyClient::awaitReply(replyId, directory / "reply.sock", 1, [&] {
+      return !UnixSocketClient::send(waiting, directory / "agent.sock");
+    });
+    EXPECT_FALSE(reply);
+    EXPECT_TRUE(eventually([&] {
+      const Json now = state();
+      return now["sessionOutcomes"].value(claude + session('5'), Json::object())
+                     .value("by", "") == "timeout" &&
+             now["prompts"].empty();
+    }));
+  }
+  {
+    SCOPED_TRACE("the service stopped while the prompt was held");
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session('6')));
+    livePrompt(claude + session('6'));
+    EXPECT_EQ(stopService(), 0) << serviceLog;
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+  }
+  display.reset();
+
+  // Six endings, five rows kept: the oldest went. Newest first, read without a service.
+  EXPECT_EQ(rows(), (std::vector<std::string>{
+                        "released serviceStopped " + claude + session('6'),
+                        "released timeout " + claude + session('5'),
+                        "answeredInAgent agent " + claude + session('4'),
+                        "denied api codex:" + session('3'),
+                        "allowed terminal " + claude + session('2'),
+                    }));
+  EXPECT_EQ(rows({"--agent", "codex"}),
+            (std::vector<std::string>{"denied api codex:" + session('3')}));
+  EXPECT_EQ(rows({"--agent", "claude", "-n", "2"}),
+            (std::vector<std::string>{"released serviceStopped " + claude + session('6'),
+                                      "released timeout " + claude + session('5')}));
+  // The hand-made prompt names no project.
+  EXPECT_EQ(rows({"--project", "proj", "--since", "1h"}).size(), 4U);
+  EXPECT_TRUE(rows({"--project", "another"}).empty());
+  EXPECT_TRUE(rows({"--since", "2000-01-01"}).size() == 5U);
+  const Json newest = Coding::parse(log({"--json", "-n", "1"})).value().at(0);
+  EXPECT_EQ(newest.value("prompt", ""), "Allow this command?");
+  EXPECT_EQ(newest.value("detail", ""), "touch created-by-agent.txt");
+  EXPECT_EQ(newest.value("workingDirectory", ""), "/home/dev/proj");
+  EXPECT_EQ(newest.value("project", ""), "proj");
+  const std::string plain = log({"-n", "3"});
+  EXPECT_NE(plain.find("Released: the service stopped  Claude \u00b7 proj \u00b7 Allow this "
+                       "command? touch created-by-agent.txt\n"),
+            std::string::npos)
+      << plain;
+  EXPECT_NE(plain.find("Answered in the agent  Claude"), std::string::npos) << plain;
+  EXPECT_EQ(std::count(plain.begin(), plain.end(), '\n'), 3);
+
+  struct stat file {};
+  ASSERT_EQ(::stat(database.c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600U);
+  ChildProcess wrong({program("tarvel"), "log", "--since", "yesterday"}, home);
+  EXPECT_EQ(wrong.wait(), 2);
+  EXPECT_NE(wrong.standardError().find("--since takes"), std::string::npos);
+}
+
+TEST_F(AnswerHistoryTest, ADamagedLockedOrReadOnlyHistoryNeverStopsAnAnswer) {
+  const std::string session = "99999999-9999-4999-8999-999999999999";
+  // A history with rows, made by a service.
+  const auto makeHistory = [&] {
+    startService({"--hold-without-answerers"});
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session));
+    EXPECT_EQ(answer(livePrompt("claude-code:" + session), R"({"decision":"deny"})"), 200);
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(stopService(), 0);
+    EXPECT_EQ(rows().size(), 1U);
+  };
+  // An answer through a service over the history as it is now.
+  const auto answerGetsThrough = [&] {
+    startService({"--hold-without-answerers"});
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session));
+    EXPECT_EQ(answer(livePrompt("claude-code:" + session), R"({"decision":"allow"})"), 200);
+    EXPECT_EQ(hook.wait(60s), 0);
+    EXPECT_EQ(hook.standardOutput(), allowAnswer);
+    EXPECT_EQ(stopService(), 0) << serviceLog;
+    hooks.clear();
+  };
+  {
+    SCOPED_TRACE("damaged: set aside, and a new history records the answer");
+    std::filesystem::create_directories(directory);
+    std::ofstream(database) << "this is not an SQLite database, and never was one at all.\n";
+    answerGetsThrough();
+    EXPECT_TRUE(std::filesystem::exists(directory / "history.db.damaged"));
+    EXPECT_NE(serviceLog.find("damaged"), std::string::npos) << serviceLog;
+    EXPECT_EQ(rows(), (std::vector<std::string>{"allowed api claude-code:" + session}));
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("locked by another writer the whole time");
+    makeHistory();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    answerGetsThrough();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    // Said once, in the log.
+    EXPECT_NE(serviceLog.find("history.db"), std::string::npos) << serviceLog;
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("read-only (immutable, which binds root too)");
+    makeHistory();
+    for (const char* suffix : {"-wal", "-shm"}) {
+      std::filesystem::remove(database.string() + suffix);
+    }
+    ::chmod(database.c_str(), 0400);
+    const int descriptor = ::open(database.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool immutable = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0 &&
+                           (flags |= FS_IMMUTABLE_FL, ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0);
+    if (!immutable && ::geteuid() == 0) {
+      ::close(descriptor);
+      GTEST_SKIP() << "root, and this file system cannot make a file immutable";
+    }
+    answerGetsThrough();
+    if (immutable) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(descriptor);
+    // What was recorded before is still there.
+    EXPECT_EQ(rows(), (std::vector<std::string>{"denied api claude-code:" + session}));
+  }
+}
+
+}  // namespace
+}  // namespace tarvel::Display
