@@ -6,6 +6,7 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelDisplay/AnswerHistory.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
 
 namespace tarvel::Display::WebNames {
@@ -25,9 +26,14 @@ std::string makeScript() {
   for (const auto& [state, raw] : EnumNames<AgentState>::table) {
     states[std::string(raw)] = std::string(displayName(state));
   }
-  return "// The agent and state names of the terminal display and the notifications.\n"
+  Json outcomes = Json::object();
+  for (const char* outcome : {"allowed", "denied", "answered", "answeredInAgent", "released"}) {
+    outcomes[outcome] = outcomeLabel(outcome);
+  }
+  return "// The agent, state and outcome names of the terminal display and the notifications.\n"
          "const agentNames = " + Coding::encode(agents) + ";\n" +
-         "const stateNames = " + Coding::encode(states) + ";\n";
+         "const stateNames = " + Coding::encode(states) + ";\n" +
+         "const outcomeNames = " + Coding::encode(outcomes) + ";\n";
 }
 
 }  // namespace

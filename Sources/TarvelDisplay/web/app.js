@@ -195,12 +195,8 @@ function renderRemotes(remotes) {
 
 // --- Names -----------------------------------------------------------------------------------
 
-// agentNames and stateNames come from /names.js: the words the terminal display and the
+// agentNames, stateNames and outcomeNames come from /names.js: the words the terminal display and the
 // notifications use, from the service's own table.
-const outcomeNames = {
-  allowed: 'Allowed', denied: 'Denied', answered: 'Answered',
-  answeredInAgent: 'Answered in the agent', released: 'Released',
-};
 const agentName = (provider) => agentNames[provider] || provider || '';
 const outcomeName = (name) => outcomeNames[name] || name || '';
 const stateName = (name) => stateNames[name] || name || '';
