@@ -120,7 +120,20 @@ class AgentActivityService {
   enum class AttentionRefresh { keep, ifMissing, recompute };
 
   // The values of the stored properties before a change, to tell observers what differs.
-  struct Before;
+  struct Before {
+    // The records as they were; `index` (built from exactly these) keeps them alive.
+    std::vector<const AgentSession*> sessions;
+    std::optional<AgentEvent> attentionEvent;
+    bool snapshotChanged = false;
+    std::uint64_t historyRevision = 0;
+    bool protocolMismatchDetected = false;
+    SessionIndex index;
+    bool positionsChanged = false;
+  };
+
+  static bool isTerminal(AgentState state);
+  // Session order ranks: waiting, failed, active, others.
+  static int rankOf(const AgentSession& session);
 
   // A session's place in session order: needing attention first, then active, then the latest
   // update; `sequence` keeps the previous relative order of sessions with equal keys.
