@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
+#include "TarvelCore/Sessions/SessionIndexStorage.hpp"
 
 namespace tarvel {
 
@@ -81,142 +82,7 @@ bool precedesInIndexOrder(const AgentSession& a, const AgentSession& b) {
   return a.id < b.id;
 }
 
-namespace {
-
-// The keys of the ordered sets an updatable index keeps. Each holds what it is compared by (the
-// strings are views of ids the index owns), so that a search does not visit the sessions, and
-// ends on the id, so that with distinct ids no two keys are equivalent.
-
-// Active order: the latest update first, then provider raw value, then id.
-struct ActiveKey {
-  Date updatedAt{};
-  std::string_view provider;
-  std::string_view id;
-
-  bool operator<(const ActiveKey& other) const {
-    if (updatedAt != other.updatedAt) {
-      return updatedAt > other.updatedAt;
-    }
-    if (provider != other.provider) {
-      return provider < other.provider;
-    }
-    return id < other.id;
-  }
-};
-
-// Attention order: the latest update first, then id.
-struct AttentionKey {
-  Date updatedAt{};
-  std::string_view id;
-
-  bool operator<(const AttentionKey& other) const {
-    if (updatedAt != other.updatedAt) {
-      return updatedAt > other.updatedAt;
-    }
-    return id < other.id;
-  }
-};
-
-// A group's place in group order: needing attention first, then active, then the latest update,
-// then the smaller root id.
-struct GroupKey {
-  bool needsAttention = false;
-  bool isActive = false;
-  Date updatedAt{};
-  std::string_view rootID;
-
-  bool operator<(const GroupKey& other) const {
-    if (needsAttention != other.needsAttention) {
-      return needsAttention;
-    }
-    if (isActive != other.isActive) {
-      return isActive;
-    }
-    if (updatedAt != other.updatedAt) {
-      return updatedAt > other.updatedAt;
-    }
-    return rootID < other.rootID;
-  }
-};
-
-// A group's place among the groups the notch may list: the latest group update, then the
-// smaller root id.
-struct ListKey {
-  Date updatedAt{};
-  std::string_view rootID;
-
-  bool operator<(const ListKey& other) const {
-    if (updatedAt != other.updatedAt) {
-      return updatedAt > other.updatedAt;
-    }
-    return rootID < other.rootID;
-  }
-};
-
-struct GroupState {
-  GroupKey key;
-  bool listable = false;      // neither housekeeping nor an internal helper: may be listed
-  bool countsActive = false;  // not an internal helper and active: counts in activeGroupCount
-};
-
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
-}  // namespace
-
-struct SessionIndex::Storage {
-  // The maps' nodes come from one arena that lives and dies with the index: an index is built
-  // once and afterwards only grows in place, so its memory is never freed piece by piece.
-  std::pmr::monotonic_buffer_resource arena{16384};
-  // Every id the maps use as a key or value; the sessions may be replaced, these stay.
-  std::unordered_set<std::string, StringHash, std::equal_to<>> ids;
-  Map<SharedSession> sessionsByID{&arena};
-  Map<SessionList> childrenByParentID{&arena};
-  std::vector<AgentProvider> activeProviders;
-  Map<SessionList> groupMembersByRootID{&arena};
-  Map<std::string_view> groupRootIDBySessionID{&arena};
-  Map<GroupAggregate> groupAggregates{&arena};
-
-  // The four long lists. An updatable index rebuilds them from the ordered sets below when they
-  // are read after an update; `listsMutex` guards that, since copies may be read anywhere.
-  mutable std::mutex listsMutex;
-  mutable bool listsStale = false;
-  mutable SessionList hierarchicalSessions;
-  mutable SessionList activeSessions;
-  mutable SessionList attentionSessions;
-  mutable SessionList groupRoots;
-
-  // Kept only by an updatable index: one built without repeated ids or parent cycles.
-  bool updatable = false;
-  std::map<GroupKey, SharedSession> groupOrder;  // the roots
-  std::map<ListKey, SharedSession> listable;     // the roots the notch may list
-  Map<GroupState> groups{&arena};                // by root id
-  std::map<ActiveKey, SharedSession> active;     // visible and active
-  std::map<std::string_view, std::set<ActiveKey>> activeByProvider;
-  std::map<AttentionKey, SharedSession> waiting;  // visible and waiting for the user
-  std::int64_t activeGroupCount = 0;
-
-  // Ids, parent ids and provider raw values, kept for as long as the index.
-  std::string_view intern(std::string_view id) {
-    const auto found = ids.find(id);
-    return found != ids.end() ? std::string_view(*found) : *ids.emplace(id).first;
-  }
-  // `id` is the session's interned id.
-  ActiveKey activeKey(const AgentSession& session, std::string_view id) {
-    return {session.updatedAt, intern(session.provider.rawValue), id};
-  }
-  void build(const SessionList& sessions);
-  void prepareUpdates();
-  void placeGroup(std::string_view rootID, const SharedSession& root,
-                  const GroupAggregate& aggregate, bool isNew);
-  void refreshActiveProviders();
-  void refreshLists() const;
-  SessionList members(std::string_view rootID, const SharedSession& root) const;
-};
+using namespace sessionIndexParts;
 
 namespace {
 
@@ -227,18 +93,6 @@ bool containsIgnoringASCIICase(std::string_view text, std::string_view lowerNeed
         return lower == b;
       });
   return found != text.end();
-}
-
-// AgentTaskTitle::isHousekeeping, without lowercasing the whole title when it is plain ASCII
-// (then ASCII case folding gives the same answer); other titles take the full rule.
-bool isHousekeepingTitle(std::string_view title) {
-  const bool isASCII = std::all_of(title.begin(), title.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!isASCII) {
-    return AgentTaskTitle::isHousekeeping(title);
-  }
-  return containsIgnoringASCIICase(title, "memory writing agent") ||
-         containsIgnoringASCIICase(title, "<in-app-browser-context");
 }
 
 // The index is computed on positions into the input list; the public maps are filled from them.
@@ -328,6 +182,16 @@ bool precedesInGroupOrder(const SessionIndex::GroupAggregate& a, std::string_vie
 }
 
 }  // namespace
+
+bool SessionIndex::isHousekeepingTitle(std::string_view title) {
+  const bool isASCII = std::all_of(title.begin(), title.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!isASCII) {
+    return AgentTaskTitle::isHousekeeping(title);
+  }
+  return containsIgnoringASCIICase(title, "memory writing agent") ||
+         containsIgnoringASCIICase(title, "<in-app-browser-context");
+}
 
 void SessionIndex::Storage::build(const SessionList& sessions) {
   const std::size_t count = sessions.size();
@@ -832,169 +696,6 @@ bool SessionIndex::isVisible(const AgentSession& session) const {
     }
   }
   return AgentTaskTitle::isUserVisible(session, session);
-}
-
-NotchActivitySnapshot SessionIndex::notchSnapshot(
-    const std::optional<AgentEvent>& attentionEvent) const {
-  NotchActivitySnapshot snapshot = notchSnapshotWithoutLists(attentionEvent);
-  snapshot.activeSessions = activeSessions();
-  snapshot.attentionSessions = attentionSessions();
-  return snapshot;
-}
-
-NotchActivitySnapshot SessionIndex::notchSnapshotWithoutLists(
-    const std::optional<AgentEvent>& attentionEvent) const {
-  const Storage& index = *storage;
-  NotchActivitySnapshot snapshot{.activeProviders = index.activeProviders};
-
-  const auto aggregateOf = [&](const SharedSession& root) -> std::optional<GroupAggregate> {
-    const auto found = index.groupAggregates.find(root->id);
-    if (found == index.groupAggregates.end()) {
-      return std::nullopt;
-    }
-    return found->second;
-  };
-
-  // The three most recently touched groups; attention and activity play no part in this order.
-  // An updatable index keeps the candidates in that order (its ids are distinct, so the order is
-  // total and equals the stable sort below), and counts the active groups as it goes.
-  if (index.updatable) {
-    for (const auto& [key, root] : index.listable) {
-      if (snapshot.listSessions.size() == NotchActivitySnapshot::listedGroupLimit) {
-        break;
-      }
-      snapshot.listSessions.push_back(root);
-    }
-    snapshot.activeGroupCount = index.activeGroupCount;
-    snapshot.hiddenActiveGroupCount = index.activeGroupCount;
-    for (const SharedSession& listed : snapshot.listSessions) {
-      if (index.groups.find(listed->id)->second.countsActive) {
-        --snapshot.hiddenActiveGroupCount;
-      }
-    }
-  } else {
-    struct Candidate {
-      Date updatedAt;
-      const SharedSession* root;
-    };
-    std::vector<Candidate> candidates;
-    candidates.reserve(index.groupRoots.size());
-    for (const SharedSession& root : index.groupRoots) {
-      if (isHousekeepingTitle(root->task) || root->isInternalHelper) {
-        continue;
-      }
-      const auto aggregate = aggregateOf(root);
-      candidates.push_back({aggregate ? aggregate->updatedAt : root->updatedAt, &root});
-    }
-    const auto later = [](const Candidate& a, const Candidate& b) {
-      if (a.updatedAt != b.updatedAt) {
-        return a.updatedAt > b.updatedAt;
-      }
-      return (*a.root)->id < (*b.root)->id;
-    };
-    std::stable_sort(candidates.begin(), candidates.end(), later);
-    const std::size_t listed = std::min(candidates.size(), NotchActivitySnapshot::listedGroupLimit);
-    for (std::size_t i = 0; i < listed; ++i) {
-      snapshot.listSessions.push_back(*candidates[i].root);
-    }
-    for (const SharedSession& root : index.groupRoots) {
-      if (root->isInternalHelper) {
-        continue;
-      }
-      const auto aggregate = aggregateOf(root);
-      if (!(aggregate ? aggregate->isActive : root->isActive())) {
-        continue;
-      }
-      ++snapshot.activeGroupCount;
-      const bool isListed =
-          std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
-                      [&](const SharedSession& listedRoot) { return listedRoot->id == root->id; });
-      if (!isListed) {
-        ++snapshot.hiddenActiveGroupCount;
-      }
-    }
-  }
-
-  if (attentionEvent) {
-    const auto found = index.sessionsByID.find(attentionEvent->sessionId);
-    if (found != index.sessionsByID.end() && isVisible(*found->second)) {
-      snapshot.attentionSession = found->second;
-    }
-  }
-  if (!snapshot.attentionSession) {
-    snapshot.attentionSession = firstAttentionSession();
-  }
-
-  if (index.updatable) {
-    appendRelatedSessions(snapshot);
-    return snapshot;
-  }
-  std::unordered_set<std::string_view> seen;
-  const auto take = [&](const SharedSession& member) {
-    if (seen.insert(member->id).second && isVisible(*member)) {
-      snapshot.relatedSessions.push_back(member);
-    }
-  };
-  const auto takeGroup = [&](const SharedSession& root) {
-    const auto members = index.groupMembersByRootID.find(root->id);
-    if (members == index.groupMembersByRootID.end()) {
-      take(root);
-      return;
-    }
-    for (const SharedSession& member : members->second) {
-      take(member);
-    }
-  };
-  for (const SharedSession& root : snapshot.listSessions) {
-    takeGroup(root);
-  }
-  if (snapshot.attentionSession) {
-    const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
-    if (rootID != index.groupRootIDBySessionID.end()) {
-      const auto members = index.groupMembersByRootID.find(rootID->second);
-      if (members == index.groupMembersByRootID.end()) {
-        take(*snapshot.attentionSession);
-      } else {
-        for (const SharedSession& member : members->second) {
-          take(member);
-        }
-      }
-    }
-  }
-  return snapshot;
-}
-
-// The visible members of the listed groups, then of the attention session's group. In an
-// updatable index every session belongs to exactly one group, whose root is the listed root (or
-// the attention session's root) and always among its members: so no member repeats unless the
-// attention group is listed, and each member's visibility needs only that root.
-void SessionIndex::appendRelatedSessions(NotchActivitySnapshot& snapshot) const {
-  const Storage& index = *storage;
-  const auto takeGroup = [&](std::string_view rootID) {
-    const SessionList& members = index.groupMembersByRootID.find(rootID)->second;
-    const AgentSession& root = *members.front();
-    for (const SharedSession& member : members) {
-      if (AgentTaskTitle::isUserVisible(*member, root)) {
-        snapshot.relatedSessions.push_back(member);
-      }
-    }
-  };
-  for (const SharedSession& root : snapshot.listSessions) {
-    takeGroup(root->id);
-  }
-  if (!snapshot.attentionSession) {
-    return;
-  }
-  const auto rootID = index.groupRootIDBySessionID.find((*snapshot.attentionSession)->id);
-  if (rootID == index.groupRootIDBySessionID.end()) {
-    return;
-  }
-  const bool listed =
-      std::any_of(snapshot.listSessions.begin(), snapshot.listSessions.end(),
-                  [&](const SharedSession& root) { return root->id == rootID->second; });
-  if (!listed) {
-    takeGroup(rootID->second);
-  }
 }
 
 bool SessionIndex::operator==(const SessionIndex& other) const {

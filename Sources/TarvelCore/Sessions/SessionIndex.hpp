@@ -102,6 +102,9 @@ class SessionIndex {
  private:
   struct Storage;
   void appendRelatedSessions(NotchActivitySnapshot& snapshot) const;
+  // AgentTaskTitle::isHousekeeping, without lowercasing the whole title when it is plain ASCII
+  // (then ASCII case folding gives the same answer); other titles take the full rule.
+  static bool isHousekeepingTitle(std::string_view title);
   std::shared_ptr<Storage> storage;
 };
 
