@@ -108,7 +108,8 @@ class AnswerHistoryTest : public ::testing::Test {
   int answer(const std::string& replyId, std::string_view body, std::string_view from = {}) {
     const std::string path =
         "/v1/prompts/" + replyId + (from.empty() ? "" : "?from=" + std::string(from));
-    const auto response = ApiClient::request(directory / "api.sock", "POST", path, body);
+    const auto response = ApiClient::request(directory / "api.sock", "POST", path, body,
+                                             std::chrono::seconds(30));  // generous when busy
     return response ? response->status : 0;
   }
 

@@ -316,7 +316,8 @@ class NotifierTest : public ::testing::Test {
 
   ApiClient::Response api(std::string_view method, std::string_view path,
                           std::string_view body = {}) {
-    auto response = ApiClient::request(home / ".tarvel" / "api.sock", method, path, body);
+    auto response = ApiClient::request(home / ".tarvel" / "api.sock", method, path, body,
+                                       std::chrono::seconds(30));  // generous on a busy machine
     EXPECT_TRUE(response) << (response ? "" : response.error());
     return response ? *response : ApiClient::Response{};
   }

@@ -285,7 +285,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(current["sessions"][0]["origin"]["host"], "devbox");
   const auto answered = Display::ApiClient::request(
       local / ".tarvel/api.sock", "POST", "/v1/prompts/" + replyId,
-      R"({"decision":"allow"})", std::chrono::seconds(10));
+      R"({"decision":"allow"})", std::chrono::seconds(30));
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200) << answered->body;
   ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
@@ -468,7 +468,7 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
   EXPECT_EQ(sessionId, "claude-code:boxed-session@box");
   const auto answered =
       Display::ApiClient::request(local / ".tarvel/api.sock", "POST", "/v1/prompts/" + replyId,
-                                  R"({"decision":"allow"})", std::chrono::seconds(10));
+                                  R"({"decision":"allow"})", std::chrono::seconds(30));
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200);
   ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
