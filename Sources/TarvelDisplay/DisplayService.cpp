@@ -195,7 +195,8 @@ std::optional<PromptOpener> DisplayService::promptOpener() const {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): nothing sets it
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return PromptOpener::find(std::move(page), path != nullptr ? path : "/usr/bin:/bin",
+  return PromptOpener::find(std::move(page), options.paths.directory,
+                            path != nullptr ? path : "/usr/bin:/bin",
                             error ? std::filesystem::path() : self.parent_path() / "tarvel-island");
 }
 

@@ -7,6 +7,7 @@
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
+#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -38,6 +39,7 @@ std::optional<std::filesystem::path> programIn(std::string_view searchPath,
 }  // namespace
 
 std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
+                                               std::filesystem::path directory,
                                                std::string_view searchPath,
                                                std::filesystem::path island) {
   // The program is left running after the service stops: it is the person's window now.
@@ -50,6 +52,7 @@ std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
   if (page) {
     if (const auto browser = programIn(searchPath, "xdg-open")) {
       opener.page = std::move(page);
+      opener.directory = std::move(directory);
       opener.program = *browser;
       return opener;
     }
@@ -71,7 +74,12 @@ std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
 
 std::vector<std::string> PromptOpener::command(const UUID& replyId) const {
   if (page) {
-    return {program.string(), *page + "&prompt=" + replyId.uuidString()};
+    const auto leading = WebAccess::writeOpenPage(directory, *page + "&prompt=" + replyId.uuidString());
+    if (!leading) {
+      openerLog().error("Cannot open the prompt: %s", {Log::value(leading.error())});
+      return {};
+    }
+    return {program.string(), WebAccess::fileAddress(*leading)};
   }
   // The terminal display shows the prompt that waits longest, whole, with its answers.
   return {program.string(), "-e", island.string()};
@@ -80,6 +88,9 @@ std::vector<std::string> PromptOpener::command(const UUID& replyId) const {
 bool PromptOpener::open(const UUID& replyId) const {
   std::vector<std::string> argv{detacher.string(), "--fork"};
   const auto shown = command(replyId);
+  if (shown.empty()) {
+    return false;
+  }
   argv.insert(argv.end(), shown.begin(), shown.end());
   const auto started = Spawn::inOwnGroup(argv, {});
   if (!started) {

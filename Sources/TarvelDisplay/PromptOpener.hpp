@@ -18,14 +18,17 @@ namespace tarvel::Display {
 class PromptOpener {
  public:
   // What there is to open with: `page` is the page's address with its token
-  // ("http://127.0.0.1:8787/#token=…"), when the service serves it; `searchPath` the directories
-  // to look for programs in (PATH); `island` the terminal display's program (else the one on
-  // `searchPath`). Absent when there is nowhere to open.
+  // ("http://127.0.0.1:8787/#token=…"), when the service serves it, and `directory` the private
+  // folder where the page that leads to it is written (the token stays off command lines);
+  // `searchPath` the directories to look for programs in (PATH); `island` the terminal display's
+  // program (else the one on `searchPath`). Absent when there is nowhere to open.
   static std::optional<PromptOpener> find(std::optional<std::string> page,
+                                          std::filesystem::path directory,
                                           std::string_view searchPath,
                                           std::filesystem::path island);
 
-  // The command that shows the prompt `replyId`.
+  // The command that shows the prompt `replyId` (for the page, after writing the page that
+  // leads to it); empty, with the reason logged, when that page cannot be written.
   [[nodiscard]] std::vector<std::string> command(const UUID& replyId) const;
 
   // Runs command() in a session of its own; false (with the reason logged) when it cannot start.
@@ -35,6 +38,7 @@ class PromptOpener {
   PromptOpener() = default;
 
   std::optional<std::string> page;
+  std::filesystem::path directory;  // where open.html goes
   std::filesystem::path program;  // xdg-open or x-terminal-emulator
   std::filesystem::path island;
   std::filesystem::path detacher;  // setsid

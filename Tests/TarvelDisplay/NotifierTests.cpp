@@ -533,8 +533,19 @@ TEST_F(NotifierTest, ACommandTooLongToShowOffersOpenWhichShowsItWhereItCanBeAnsw
         const auto at = log.find("web page at ");
         ASSERT_NE(at, std::string::npos) << log;
         const std::string page = log.substr(at + 12, log.find('\n', at) - at - 12);
-        EXPECT_EQ(lower(ran("xdg-open")),
-                  lower(bin.string() + "/xdg-open\n" + page + "&prompt=" + replyId + "\n"));
+        // xdg-open is given a private page that leads there: never the token itself.
+        const auto opened = home / ".tarvel" / "open.html";
+        EXPECT_EQ(ran("xdg-open"), bin.string() + "/xdg-open\nfile://" + opened.string() + "\n");
+        EXPECT_EQ(ran("xdg-open").find("token"), std::string::npos);
+        struct stat status {};
+        ASSERT_EQ(::stat(opened.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600U);
+        std::ifstream file(opened);
+        const std::string leading((std::istreambuf_iterator<char>(file)), {});
+        const std::string address = page + "&amp;prompt=" + replyId;
+        EXPECT_NE(lower(leading).find("content=\"0;url=" + lower(address) + "\""),
+                  std::string::npos)
+            << leading;
       } else {
         EXPECT_EQ(ran("x-terminal-emulator"),
                   bin.string() + "/x-terminal-emulator\n-e\n" + program("tarvel-island") + "\n");

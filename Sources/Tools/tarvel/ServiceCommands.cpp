@@ -384,14 +384,22 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     out << "xdg-open is not available here: open the address above in a browser.\n";
     return 0;
   }
+  // The browser is given a private page that leads to the address: a command line is readable by
+  // every user of the machine, and the address holds the token.
+  const auto leading = Display::WebAccess::writeOpenPage(paths.directory, url);
+  if (!leading) {
+    out << leading.error() << ": open the address above in a browser.\n";
+    return 0;
+  }
   // The browser's own messages are not ours to show.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   const std::string program = "xdg-open";
-  std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()),
-                          nullptr};
+  const std::string leadingAddress = Display::WebAccess::fileAddress(*leading);
+  std::vector<char*> argv{const_cast<char*>(program.c_str()),
+                          const_cast<char*>(leadingAddress.c_str()), nullptr};
   pid_t child = 0;
   const int spawned =
       ::posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
