@@ -20,6 +20,7 @@
 
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
+#include "Tools/tarvel/TomlText.hpp"
 
 extern char** environ;
 
@@ -94,26 +95,6 @@ std::optional<std::vector<ListedHook>> hooksOfAnswer(const Json& answer) {
     }
   }
   return hooks;
-}
-
-// A TOML basic string holding `text`.
-std::string tomlString(std::string_view text) {
-  std::string quoted = "\"";
-  for (const char character : text) {
-    const auto byte = static_cast<unsigned char>(character);
-    if (character == '"' || character == '\\') {
-      quoted += '\\';
-      quoted += character;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      constexpr char digits[] = "0123456789ABCDEF";
-      quoted += "\\u00";
-      quoted += digits[byte >> 4];
-      quoted += digits[byte & 0xf];
-    } else {
-      quoted += character;
-    }
-  }
-  return quoted + "\"";
 }
 
 std::string_view trimmed(std::string_view line) {

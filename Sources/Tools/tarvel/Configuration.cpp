@@ -323,6 +323,10 @@ int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
 
 }  // namespace
 
+Result<std::optional<std::string>, std::string> readFile(const fs::path& file) {
+  return readText(file);
+}
+
 fs::path path() {
   const char* configured = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe)
   if (configured != nullptr && configured[0] == '/') {

@@ -32,6 +32,10 @@ std::filesystem::path path();
 // the user that names the file, the line and the column ("config.toml:3:8: ...").
 Result<std::vector<Setting>, std::string> load(const std::filesystem::path& file);
 
+// The whole settings file (at most 64 KiB, a regular file); absent when there is none, the message
+// when it cannot be read.
+Result<std::optional<std::string>, std::string> readFile(const std::filesystem::path& file);
+
 // The `tarvel serve` options that the settings stand for, in order: http = "8787" gives
 // "--http 8787", notify = false "--no-notify", notify_finished = 300 "--notify-finished 300",
 // hold_without_answerers = true "--hold-without-answerers".

@@ -14,6 +14,8 @@
 
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
+#include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/TomlText.hpp"
 
 namespace tarvel::RemoteHostsConfig {
 namespace {
@@ -26,26 +28,6 @@ constexpr std::size_t settingsFileLimit = 64 * 1024;
 std::string placeIn(const fs::path& file, const toml::source_region& region) {
   return file.string() + ":" + std::to_string(region.begin.line) + ":" +
          std::to_string(region.begin.column) + ": ";
-}
-
-// `text` as a TOML basic string.
-std::string basicString(std::string_view text) {
-  std::string quoted = "\"";
-  for (const char character : text) {
-    const auto byte = static_cast<unsigned char>(character);
-    if (character == '"' || character == '\\') {
-      quoted += '\\';
-      quoted += character;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      constexpr char digits[] = "0123456789ABCDEF";
-      quoted += "\\u00";
-      quoted += digits[byte >> 4];
-      quoted += digits[byte & 0xf];
-    } else {
-      quoted += character;
-    }
-  }
-  return quoted + "\"";
 }
 
 // The lines of `text`, each with its line feed when it has one.
@@ -72,10 +54,10 @@ bool startsTable(std::string_view line) { return stripped(line).starts_with('[')
 
 // The table a host is written as, ending with a line feed.
 std::string hostTable(const Host& host) {
-  std::string text = "[remotes." + basicString(host.destination) +
-                     "]\nhome = " + basicString(host.home) + "\nagents = [";
+  std::string text = "[remotes." + tomlString(host.destination) +
+                     "]\nhome = " + tomlString(host.home) + "\nagents = [";
   for (std::size_t index = 0; index < host.agents.size(); ++index) {
-    text += (index == 0 ? "" : ", ") + basicString(host.agents[index]);
+    text += (index == 0 ? "" : ", ") + tomlString(host.agents[index]);
   }
   return text + "]\n";
 }
@@ -104,11 +86,11 @@ Result<std::vector<Recorded>, std::string> recordedIn(const toml::table& root,
     const std::string destination(key.str());
     const toml::table* entry = node.as_table();
     if (entry == nullptr) {
-      return placeIn(file, node.source()) + "remotes." + basicString(destination) +
+      return placeIn(file, node.source()) + "remotes." + tomlString(destination) +
              " takes a table with home and agents";
     }
     if (destination.empty() || destination.starts_with('-')) {
-      return placeIn(file, key.source()) + basicString(destination) + " is not a host for ssh";
+      return placeIn(file, key.source()) + tomlString(destination) + " is not a host for ssh";
     }
     Recorded host{.host = {.destination = destination}};
     for (auto&& [name, value] : *entry) {
@@ -137,7 +119,7 @@ Result<std::vector<Recorded>, std::string> recordedIn(const toml::table& root,
       }
     }
     if (host.host.home.empty()) {
-      return placeIn(file, node.source()) + "remotes." + basicString(destination) +
+      return placeIn(file, node.source()) + "remotes." + tomlString(destination) +
              " needs home, the remote user's home folder";
     }
     const auto line = static_cast<std::size_t>(node.source().begin.line);
@@ -176,35 +158,11 @@ bool sameHosts(std::vector<Host> a, std::vector<Host> b) {
 
 // The whole file; empty when there is none.
 Result<SettingsText, std::string> readSettingsText(const fs::path& file) {
-  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) {
-    if (errno == ENOENT) {
-      return SettingsText{};
-    }
-    return "cannot read " + file.string() + ": " + std::strerror(errno);
+  auto text = Configuration::readFile(file);
+  if (!text) {
+    return text.error();
   }
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return file.string() + " is not a regular file";
-  }
-  std::string text;
-  char buffer[8192];
-  while (true) {
-    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      return "cannot read " + file.string() + ": " + std::strerror(errno);
-    }
-    if (count == 0) {
-      return SettingsText{std::move(text)};
-    }
-    text.append(buffer, static_cast<std::size_t>(count));
-    if (text.size() > settingsFileLimit) {
-      return file.string() + " is larger than 64 KiB";
-    }
-  }
+  return SettingsText{text->value_or(std::string())};
 }
 
 }  // namespace
