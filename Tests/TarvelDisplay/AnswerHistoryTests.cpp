@@ -256,11 +256,11 @@ TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinIt
   EXPECT_EQ(newest.value("workingDirectory", ""), "/home/dev/proj");
   EXPECT_EQ(newest.value("project", ""), "proj");
   const std::string plain = log({"-n", "3"});
-  EXPECT_NE(plain.find("Released: the service stopped  Claude \u00b7 proj \u00b7 Allow this "
+  EXPECT_NE(plain.find("Released: the service stopped  Claude Code \u00b7 proj \u00b7 Allow this "
                        "command? touch created-by-agent.txt\n"),
             std::string::npos)
       << plain;
-  EXPECT_NE(plain.find("Answered in the agent  Claude"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("Answered in the agent  Claude Code"), std::string::npos) << plain;
   EXPECT_EQ(std::count(plain.begin(), plain.end(), '\n'), 3);
 
   struct stat file {};

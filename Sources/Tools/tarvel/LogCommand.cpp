@@ -7,6 +7,7 @@
 
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
+#include "TarvelDisplay/NotificationContent.hpp"
 #include "TarvelDisplay/ServiceFiles.hpp"
 
 namespace tarvel::LogCommand {
@@ -85,7 +86,7 @@ std::string firstLine(std::string_view text, std::size_t count) {
 
 std::string describe(const Display::AnswerRecord& record) {
   std::string line = localTime(record.endedAt) + "  " + outcomeWords(record) + "  " +
-                     AgentProvider(record.agent).displayName();
+                     Display::NotificationContent::agentName(AgentProvider(record.agent));
   if (record.project) {
     line += " \u00b7 " + *record.project;
   }
