@@ -286,8 +286,7 @@ void AgentActivityService::refreshPositions() const {
   positions.reserve(ordered.size());
   std::size_t i = 0;
   for (const auto& [key, session] : ordered) {
-    // The later position of a repeated id is the one kept.
-    positions.insert_or_assign(std::string_view(entries.find(session->id)->first), i++);
+    positions.emplace(std::string_view(entries.find(session->id)->first), i++);
   }
   positionsStale = false;
 }
@@ -333,15 +332,13 @@ void AgentActivityService::normalize(std::vector<AgentSession>& restored) {
       attention->sessionId = session.id;
     }
   }
-  // One session per provider and id: the later update wins, the first met on a tie.
-  std::unordered_map<std::string, std::size_t> keptByKey;
+  // One session per id (each id now begins with its provider's name, so this is one per provider
+  // and id): the later update wins, the first met on a tie.
+  std::unordered_map<std::string, std::size_t> keptByID;
   std::vector<AgentSession> kept;
   kept.reserve(restored.size());
   for (AgentSession& session : restored) {
-    std::string key = session.provider.rawValue;
-    key.push_back('\0');
-    key += session.id;
-    const auto [found, inserted] = keptByKey.try_emplace(std::move(key), kept.size());
+    const auto [found, inserted] = keptByID.try_emplace(session.id, kept.size());
     if (inserted) {
       kept.push_back(std::move(session));
     } else if (session.updatedAt > kept[found->second].updatedAt) {
@@ -386,18 +383,8 @@ void AgentActivityService::rebuildLookups() {
   adoptList();
 }
 
-// Takes the list as the session order. A list sorted by its keys is keyed as it stands (equal keys
-// by position); any other is kept by position alone until a sort restores the keys.
+// Takes the list, which is in session order, as the ordered sessions (equal keys by position).
 void AgentActivityService::adoptList() {
-  orderFollowsKeys = true;
-  for (std::size_t i = 1; i < sessionList.size() && orderFollowsKeys; ++i) {
-    const AgentSession& previous = *sessionList[i - 1];
-    const AgentSession& current = *sessionList[i];
-    const int previousRank = rankOf(previous);
-    const int currentRank = rankOf(current);
-    orderFollowsKeys = previousRank < currentRank ||
-                       (previousRank == currentRank && previous.updatedAt >= current.updatedAt);
-  }
   ordered.clear();
   entries.clear();
   withPrompts.clear();
@@ -406,8 +393,7 @@ void AgentActivityService::adoptList() {
   for (std::size_t i = 0; i < sessionList.size(); ++i) {
     const SharedSession& session = sessionList[i];
     const auto sequence = static_cast<std::int64_t>(i);
-    const OrderKey key = orderFollowsKeys ? OrderKey{rankOf(*session), session->updatedAt, sequence}
-                                          : OrderKey{.sequence = sequence};
+    const OrderKey key{rankOf(*session), session->updatedAt, sequence};
     const auto entry = ordered.emplace_hint(ordered.end(), key, session);
     entries.insert_or_assign(session->id, entry);
     listKeys.push_back(key);
@@ -419,10 +405,6 @@ void AgentActivityService::adoptList() {
   lastSequence = static_cast<std::int64_t>(sessionList.size()) - 1;
   listStale = false;
   positionsStale = true;
-}
-
-void AgentActivityService::replaceAt(std::size_t position, AgentSession session) {
-  sessionList[position] = SharedSession(std::move(session));
 }
 
 std::optional<AgentEvent> AgentActivityService::latestWaitingAttentionEvent() const {
@@ -448,52 +430,12 @@ bool AgentActivityService::refreshAttentionIfMissing() {
   return false;
 }
 
-// In place needs a list that follows its keys, and distinct ids (`entries` finds every session).
-bool AgentActivityService::canChangeInPlace() const {
-  return orderFollowsKeys && entries.size() == ordered.size();
-}
-
 bool AgentActivityService::assignAttention(std::optional<AgentEvent> next) {
   if (next == attention) {
     return false;
   }
   attention = std::move(next);
   return true;
-}
-
-bool AgentActivityService::completeIfParentTerminal(std::size_t position, Date date) {
-  const AgentSession& session = *sessionList[position];
-  if (!session.isActive() || !session.parentSessionId) {
-    return false;
-  }
-  const auto parentPosition = positions.find(*session.parentSessionId);
-  if (parentPosition == positions.end()) {
-    return false;
-  }
-  const AgentSession& parent = *sessionList[parentPosition->second];
-  if (!isTerminal(parent.state)) {
-    return false;
-  }
-  AgentSession completed = session;
-  completed.complete(parent.state, std::max(date, parent.updatedAt));
-  replaceAt(position, std::move(completed));
-  return true;
-}
-
-bool AgentActivityService::completeActiveDescendants(const std::string& id, AgentState state,
-                                                     Date date) {
-  bool any = false;
-  for (const std::string& descendant : sessionIndexValue.descendantIDs(id)) {
-    const auto position = positions.find(descendant);
-    if (position == positions.end() || !sessionList[position->second]->isActive()) {
-      continue;
-    }
-    AgentSession completed = *sessionList[position->second];
-    completed.complete(state, date);
-    replaceAt(position->second, std::move(completed));
-    any = true;
-  }
-  return any;
 }
 
 void AgentActivityService::commit(bool orderSessions, AttentionRefresh refresh,
@@ -503,8 +445,6 @@ void AgentActivityService::commit(bool orderSessions, AttentionRefresh refresh,
   }
   rebuildLookups();
   switch (refresh) {
-    case AttentionRefresh::keep:
-      break;
     case AttentionRefresh::recompute:
       attention = latestWaitingAttentionEvent();
       break;

@@ -71,7 +71,7 @@ class AgentActivityService {
   // in it; a list left unread costs nothing until it is read, and then a pass over every session.
   void setOnSessionsChanged(SessionsChanged callback);
   const SessionIndex& index() const;
-  // Position of each id in sessions() (the later one for a repeated id). The keys view the ids
+  // Position of each id in sessions() (ids are distinct). The keys view the ids
   // of the sessions: valid until the next operation that changes the service.
   const SessionIndex::Map<std::size_t>& sessionsByID() const;
 
@@ -117,7 +117,7 @@ class AgentActivityService {
                               const std::optional<std::string>& activity, Date date);
 
  private:
-  enum class AttentionRefresh { keep, ifMissing, recompute };
+  enum class AttentionRefresh { ifMissing, recompute };
 
   // The values of the stored properties before a change, to tell observers what differs.
   struct Before {
@@ -128,7 +128,6 @@ class AgentActivityService {
     std::uint64_t historyRevision = 0;
     bool protocolMismatchDetected = false;
     SessionIndex index;
-    bool positionsChanged = false;
   };
 
   static bool isTerminal(AgentState state);
@@ -158,8 +157,8 @@ class AgentActivityService {
   void checkThread() const;
   void normalize(std::vector<AgentSession>& restored);
 
-  // Changes that rebuild everything from the list (restore, removal, reconciling, and ingest
-  // while the list is not in session order or ids repeat).
+  // Changes that replace or remove sessions: they edit the laid-out list, which is then taken
+  // as the new order (sorted first when asked) with every lookup rebuilt.
   void beginListChange();
   void order();
   void rebuildLookups();
@@ -167,22 +166,18 @@ class AgentActivityService {
   void commit(bool orderSessions, AttentionRefresh refresh, const Before& before);
   void publishAndNotify(const Before& before);
   void notifyChanges(const Before& before);
-  void replaceAt(std::size_t position, AgentSession session);
-  bool completeIfParentTerminal(std::size_t position, Date date);
-  bool completeActiveDescendants(const std::string& id, AgentState state, Date date);
-  bool ingestByRebuilding(const AgentEvent& event);
   Before capture() const;
 
-  // Ingest in place: the work grows with the sessions the event touches, not with all of them.
+  // Every other change is made on the ordered sessions and recorded; committing costs the sessions
+  // it touched (and a logarithm of their number).
   void record(std::vector<Change>& changes, Order::iterator entry, AgentSession session);
   bool completeIfParentTerminal(std::vector<Change>& changes, Order::iterator entry, Date date);
   void completeActiveDescendants(std::vector<Change>& changes, const std::string& id,
                                  AgentState state, Date date);
-  bool canChangeInPlace() const;
+  std::vector<Order::iterator> sessionsWithPrompts();
   bool reorder(std::vector<Change>& changes);
   void patchList(const std::vector<Change>& changes);
-  void commitInPlace(std::vector<Change>& changes, bool orderSessions,
-                     const std::function<bool()>& refreshAttention);
+  void commitChanges(std::vector<Change>& changes, const std::function<bool()>& refreshAttention);
   bool assignAttention(std::optional<AgentEvent> next);
   bool refreshAttentionIfMissing();
   bool publishChanges(const SessionIndex::UpdateResult& update);
@@ -195,14 +190,11 @@ class AgentActivityService {
   void notify(const std::vector<Property>& changed);
 
   std::thread::id owner;
-  // The sessions in session order; `entries` finds each by id (the later one for a repeated id).
+  // The sessions in session order; `entries` finds each by its id.
   Order ordered;
   std::unordered_map<std::string, Order::iterator, StringHash, std::equal_to<>> entries;
   std::int64_t firstSequence = 0;
   std::int64_t lastSequence = -1;
-  // False when the list is not sorted by the keys of its sessions (a change that does not reorder
-  // altered a key): then the next change rebuilds from the list, as a full sort would.
-  bool orderFollowsKeys = true;
   // Ids of the sessions that hold pending prompts.
   std::unordered_set<std::string, StringHash, std::equal_to<>> withPrompts;
   // `ordered` as a list (with the key of each), `positions` and the snapshot's two long lists

@@ -9,8 +9,9 @@
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 
-// The activity service's changes: folding an event in (in place when the change allows it, else by
-// rebuilding the list), and the operations that replace, remove, prune and resolve sessions.
+// The activity service's changes: folding an event in, resolving and reconciling prompts and
+// restored sessions (each recorded on the ordered sessions and committed once), and the
+// operations that replace, remove and prune sessions (made on the laid-out list).
 namespace tarvel {
 namespace {
 
@@ -18,15 +19,28 @@ const Log::Logger changesLogger{"activity"};
 
 }  // namespace
 
-// ---- In-place changes ----
+// ---- Recorded changes ----
 
+// A session changed twice in one operation (folded then completed, or marked then completed as a
+// descendant) keeps the value it had before the first.
 void AgentActivityService::record(std::vector<Change>& changes, Order::iterator entry,
                                   AgentSession session) {
-  // Only the event's own session (the first change) is changed twice: folded, then completed.
-  if (changes.empty() || changes.front().entry != entry) {
+  const bool recorded = std::any_of(changes.begin(), changes.end(),
+                                    [&entry](const Change& change) { return change.entry == entry; });
+  if (!recorded) {
     changes.push_back(Change{.entry = entry, .before = entry->second, .key = entry->first});
   }
   entry->second = SharedSession(std::move(session));
+}
+
+// The sessions holding pending prompts.
+std::vector<AgentActivityService::Order::iterator> AgentActivityService::sessionsWithPrompts() {
+  std::vector<Order::iterator> found;
+  found.reserve(withPrompts.size());
+  for (const std::string& id : withPrompts) {
+    found.push_back(entries.find(id)->second);
+  }
+  return found;
 }
 
 bool AgentActivityService::completeIfParentTerminal(std::vector<Change>& changes,
@@ -192,10 +206,6 @@ bool AgentActivityService::ingest(AgentEvent event) {
     }
   }
 
-  if (!canChangeInPlace()) {
-    return ingestByRebuilding(event);
-  }
-
   std::vector<Change> changes;
   bool advanced = true;
   Order::iterator entry;
@@ -218,7 +228,7 @@ bool AgentActivityService::ingest(AgentEvent event) {
     completeActiveDescendants(changes, event.sessionId, resolved, event.timestamp);
   }
 
-  commitInPlace(changes, advanced || completedByParent, [&] {
+  commitChanges(changes, [&] {
     if (advanced) {
       return isTerminal(resolved) ? assignAttention(latestWaitingAttentionEvent())
                                   : updateAttentionPresentation(event);
@@ -229,27 +239,16 @@ bool AgentActivityService::ingest(AgentEvent event) {
   return true;
 }
 
-// Finishes a change made in place: moves what changed key (when ordering), patches the laid-out
-// list if it is in use, updates the index (or rebuilds it when the groups changed shape), lets
-// `refreshAttention` update the attention event (it returns whether it did), publishes the
-// snapshot, and notifies.
-void AgentActivityService::commitInPlace(std::vector<Change>& changes, bool orderSessions,
+// Commits the recorded changes: moves what changed key to where a stable sort of the list would
+// put it (a change that keeps every key, such as an event that did not advance its session,
+// moves nothing), patches the laid-out list if it is in use, updates the index (or rebuilds it
+// when the groups changed shape), lets `refreshAttention` update the attention event (it returns
+// whether it did), publishes the snapshot, and notifies.
+void AgentActivityService::commitChanges(std::vector<Change>& changes,
                                          const std::function<bool()>& refreshAttention) {
   const bool added = std::any_of(changes.begin(), changes.end(),
                                  [](const Change& change) { return !change.before; });
-  bool positionsChanged = added;
-  if (orderSessions) {
-    positionsChanged = reorder(changes) || added;
-  } else {
-    for (const Change& change : changes) {
-      const AgentSession& session = *change.entry->second;
-      if (rankOf(session) != change.entry->first.rank ||
-          session.updatedAt != change.entry->first.updatedAt) {
-        // Not reordered, so the list no longer follows the keys: the next change sorts in full.
-        orderFollowsKeys = false;
-      }
-    }
-  }
+  const bool positionsChanged = reorder(changes) || added;
   patchList(changes);
   positionsStale = positionsStale || positionsChanged;
 
@@ -288,8 +287,8 @@ void AgentActivityService::commitInPlace(std::vector<Change>& changes, bool orde
   }
   ++revision;
 
-  // With distinct ids and unchanged group shapes the index is a function of the session values,
-  // so it differs exactly when some session does; a moved session always differs in its key.
+  // Ids are distinct, so with unchanged group shapes the index is a function of the session
+  // values: it differs exactly when some session does; a moved session always differs in its key.
   std::vector<Property> changed;
   if (valueChanged) {
     changed.push_back(Property::sessions);
@@ -352,51 +351,6 @@ void AgentActivityService::patchList(const std::vector<Change>& changes) {
   }
 }
 
-bool AgentActivityService::ingestByRebuilding(const AgentEvent& event) {
-  beginListChange();
-  const Before before = capture();
-  std::size_t position = 0;
-  const auto known = positions.find(event.sessionId);
-  if (known != positions.end()) {
-    position = known->second;
-    AgentSession folded = *sessionList[position];
-    const bool advanced = folded.apply(event);
-    replaceAt(position, std::move(folded));
-    const bool completedByParent = completeIfParentTerminal(position, event.timestamp);
-    if (!advanced) {
-      if (completedByParent) {
-        order();
-        rebuildLookups();
-        // The session may have been the one presented as waiting: present the next one.
-        updateAttentionPresentation(event);
-      } else {
-        rebuildLookups();
-      }
-      publishAndNotify(before);
-      return true;
-    }
-  } else {
-    position = sessionList.size();
-    sessionList.emplace_back(AgentSession::fromEvent(event));
-    positions.insert_or_assign(event.sessionId, position);  // `event` outlives the rebuild below
-    completeIfParentTerminal(position, event.timestamp);
-  }
-
-  const AgentState resolved = event.resolvedState();
-  if (isTerminal(resolved)) {
-    completeActiveDescendants(event.sessionId, resolved, event.timestamp);
-  }
-  order();
-  rebuildLookups();
-  if (isTerminal(resolved)) {
-    attention = latestWaitingAttentionEvent();
-  } else {
-    updateAttentionPresentation(event);
-  }
-  publishAndNotify(before);
-  return true;
-}
-
 void AgentActivityService::replaceSessions(std::vector<AgentSession> replacement) {
   checkThread();
   beginListChange();
@@ -448,27 +402,9 @@ void AgentActivityService::pruneCompleted(std::chrono::duration<double> olderTha
 
 void AgentActivityService::reconcilePendingReplies(const std::function<bool(const UUID&)>& isLive) {
   checkThread();
-  if (!canChangeInPlace()) {
-    beginListChange();
-    const Before before = capture();
-    for (std::size_t i = 0; i < sessionList.size(); ++i) {
-      const AgentSession& current = *sessionList[i];
-      if (current.pendingReplies.empty() && !current.pendingReply) {
-        continue;
-      }
-      AgentSession retained = current;
-      retained.retainPendingReplies(isLive);
-      if (!(retained == current)) {
-        replaceAt(i, std::move(retained));
-      }
-    }
-    commit(false, AttentionRefresh::ifMissing, before);
-    return;
-  }
   // Only the sessions holding prompts can change; none changes its place.
   std::vector<Change> changes;
-  for (const std::string& id : withPrompts) {
-    const Order::iterator entry = entries.find(id)->second;
+  for (const Order::iterator entry : sessionsWithPrompts()) {
     const AgentSession& current = *entry->second;
     AgentSession retained = current;
     retained.retainPendingReplies(isLive);
@@ -476,25 +412,11 @@ void AgentActivityService::reconcilePendingReplies(const std::function<bool(cons
       record(changes, entry, std::move(retained));
     }
   }
-  commitInPlace(changes, false, [this] { return refreshAttentionIfMissing(); });
+  commitChanges(changes, [this] { return refreshAttentionIfMissing(); });
 }
 
 void AgentActivityService::resolvePendingReply(const UUID& replyId, const std::string& sessionId) {
   checkThread();
-  if (!canChangeInPlace()) {
-    beginListChange();
-    const auto position = positions.find(sessionId);
-    if (position == positions.end()) {
-      return;
-    }
-    const Before before = capture();
-    AgentSession session = *sessionList[position->second];
-    if (session.removePendingReply(replyId)) {
-      replaceAt(position->second, std::move(session));
-      commit(false, AttentionRefresh::ifMissing, before);
-    }
-    return;
-  }
   const auto found = entries.find(sessionId);
   if (found == entries.end()) {
     return;
@@ -503,7 +425,7 @@ void AgentActivityService::resolvePendingReply(const UUID& replyId, const std::s
   if (session.removePendingReply(replyId)) {
     std::vector<Change> changes;
     record(changes, found->second, std::move(session));
-    commitInPlace(changes, false, [this] { return refreshAttentionIfMissing(); });
+    commitChanges(changes, [this] { return refreshAttentionIfMissing(); });
   }
 }
 
@@ -512,16 +434,15 @@ void AgentActivityService::reconcileRestoredWorkflow(const AgentEvent& event) {
   if (event.protocolVersion != currentProtocolVersion || event.provider != AgentProvider::grok) {
     return;
   }
-  beginListChange();
-  const auto position = positions.find(event.sessionId);
-  if (position == positions.end()) {
+  const auto found = entries.find(event.sessionId);
+  if (found == entries.end()) {
     return;
   }
-  const Before before = capture();
-  AgentSession session = *sessionList[position->second];
+  AgentSession session = *found->second->second;
   if (session.reconcileRestoredWorkflow(event)) {
-    replaceAt(position->second, std::move(session));
-    commit(true, AttentionRefresh::keep, before);
+    std::vector<Change> changes;
+    record(changes, found->second, std::move(session));
+    commitChanges(changes, [] { return false; });
   }
 }
 
@@ -530,11 +451,9 @@ void AgentActivityService::reconcileUnverifiedActiveSessions(
   checkThread();
   const ProcessStartedAt& startedAt =
       processStartedAt ? processStartedAt : ProcessStartedAt(AgentProcessIdentity::startedAt);
-  beginListChange();
-  const Before before = capture();
-  bool changed = false;
-  for (std::size_t i = 0; i < sessionList.size(); ++i) {
-    const AgentSession& current = *sessionList[i];
+  std::vector<Change> changes;
+  for (auto entry = ordered.begin(); entry != ordered.end(); ++entry) {
+    const AgentSession& current = *entry->second;
     if (!current.isActive() || current.state == AgentState::unknown) {
       continue;
     }
@@ -554,42 +473,37 @@ void AgentActivityService::reconcileUnverifiedActiveSessions(
       completed.complete(AgentState::completed, current.updatedAt);
       const std::string id = completed.id;
       const Date date = completed.updatedAt;
-      replaceAt(i, std::move(completed));
-      completeActiveDescendants(id, AgentState::completed, date);
-      changed = true;
+      record(changes, entry, std::move(completed));
+      completeActiveDescendants(changes, id, AgentState::completed, date);
     } else if (current.state != AgentState::waitingForUser) {
       AgentSession marked = current;
       marked.markUnknown();
       if (!(marked == current)) {
-        replaceAt(i, std::move(marked));
-        changed = true;
+        record(changes, entry, std::move(marked));
       }
     }
   }
-  if (changed) {
-    commit(true, AttentionRefresh::recompute, before);
+  if (!changes.empty()) {
+    commitChanges(changes, [this] { return assignAttention(latestWaitingAttentionEvent()); });
   }
 }
 
 void AgentActivityService::completeUnknownSessions() {
   checkThread();
-  beginListChange();
-  const Before before = capture();
-  bool changed = false;
-  for (std::size_t i = 0; i < sessionList.size(); ++i) {
-    if (sessionList[i]->state != AgentState::unknown) {
+  std::vector<Change> changes;
+  for (auto entry = ordered.begin(); entry != ordered.end(); ++entry) {
+    if (entry->second->state != AgentState::unknown) {
       continue;
     }
-    AgentSession completed = *sessionList[i];
+    AgentSession completed = *entry->second;
     const Date date = completed.updatedAt;
     completed.complete(AgentState::completed, date);
     const std::string id = completed.id;
-    replaceAt(i, std::move(completed));
-    completeActiveDescendants(id, AgentState::completed, date);
-    changed = true;
+    record(changes, entry, std::move(completed));
+    completeActiveDescendants(changes, id, AgentState::completed, date);
   }
-  if (changed) {
-    commit(true, AttentionRefresh::recompute, before);
+  if (!changes.empty()) {
+    commitChanges(changes, [this] { return assignAttention(latestWaitingAttentionEvent()); });
   }
 }
 
@@ -597,21 +511,20 @@ void AgentActivityService::applyRestoredLifecycle(const std::string& sessionId, 
                                                   const std::optional<std::string>& activity,
                                                   Date date) {
   checkThread();
-  beginListChange();
-  const auto position = positions.find(sessionId);
-  if (position == positions.end()) {
+  const auto found = entries.find(sessionId);
+  if (found == entries.end()) {
     return;
   }
-  const Before before = capture();
-  AgentSession session = *sessionList[position->second];
+  AgentSession session = *found->second->second;
   if (!session.applyRestoredLifecycle(state, activity, date)) {
     return;
   }
-  replaceAt(position->second, std::move(session));
+  std::vector<Change> changes;
+  record(changes, found->second, std::move(session));
   if (isTerminal(state)) {
-    completeActiveDescendants(sessionId, state, date);
+    completeActiveDescendants(changes, sessionId, state, date);
   }
-  commit(true, AttentionRefresh::recompute, before);
+  commitChanges(changes, [this] { return assignAttention(latestWaitingAttentionEvent()); });
 }
 
 }  // namespace tarvel

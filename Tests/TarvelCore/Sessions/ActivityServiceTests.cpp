@@ -348,8 +348,9 @@ TEST(AgentActivityService, ObserversAreToldOnlyAboutPropertiesThatChanged) {
 
 // Random events over a few hundred sessions: sub-agents and grandchildren, orphans whose parent
 // arrives later, a parent link that changes, internal helpers, housekeeping titles, equal and stale
-// timestamps, terminal events ending whole groups, prompts dropped and answered, and operations
-// that rebuild in between. After every change the list must be the stable sort of the previous
+// timestamps, terminal events ending whole groups, prompts dropped and answered, the operations
+// of a restart (agents gone or unknown, unknown ones completed or reporting again), and a
+// removal in between. After every change the list must be the stable sort of the previous
 // one, the index and snapshot those of a fresh index of that list, and observers told exactly
 // which properties differ. For the first 800 steps the list itself is not read (its order is
 // read through sessionsByID), so it is laid out afresh when read; afterwards onSessionsChanged
@@ -436,7 +437,20 @@ TEST(AgentActivityService, ChangesInPlaceMatchAFullRebuild) {
           }));
         }
       }
+    } else if (operation == 2) {  // as after a restart: a few agents gone, the others unknown
+      service.reconcileUnverifiedActiveSessions([&](std::int32_t pid) { return pid % 3 != 0; },
+                                                [](std::int32_t) { return std::nullopt; });
+    } else if (operation == 3) {
+      service.completeUnknownSessions();
+    } else if (operation == 4) {  // an unknown session's agent reported in again
+      const std::vector<AgentState> states{AgentState::running, AgentState::completed,
+                                           AgentState::failed, AgentState::waitingForUser};
+      service.applyRestoredLifecycle(next.sessionId, states[pick(int(states.size()))],
+                                     "Restored", base + std::chrono::seconds(step / 4 + pick(3)));
     } else {
+      if (pick(2) == 0) {  // gives the restart operations live and gone agents to tell apart
+        next.origin = AgentOrigin{.processIdentifier = number};
+      }
       ASSERT_TRUE(service.ingest(next));
     }
     if (told.empty()) {
