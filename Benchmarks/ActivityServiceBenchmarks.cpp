@@ -1,6 +1,8 @@
 // One ingest into an activity service of 100, 1,000 and 3,000 sessions holding 50 recent events
 // each: the work per event should not grow with the number of sessions.
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,33 @@ void ingestIntoSessions(benchmark::State& state) {
 BENCHMARK(ingestIntoSessions)
     ->ArgNames({"sessions", "listCallback"})
     ->ArgsProduct({{100, 1000, 3000}, {0, 1}});
+
+// A restart with state.range(0) restored sessions, most of them running: every running one is
+// marked unknown, then completed (the waiting ones stay). The list callback is set, so each operation also lays out the list.
+void reconcileAfterRestart(benchmark::State& state) {
+  const std::vector<AgentSession> restored = makeSessions(static_cast<int>(state.range(0)));
+  std::optional<tarvel::AgentActivityService> service;
+  std::size_t listed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    service.reset();
+    service.emplace(restored);
+    listed = 0;
+    service->setOnSessionsChanged(
+        [&listed](const tarvel::SessionList& list) { listed += list.size(); });
+    state.ResumeTiming();
+    service->reconcileUnverifiedActiveSessions([](std::int32_t) { return true; });
+    service->completeUnknownSessions();
+  }
+  const auto& active = service->activeSessions();
+  if (listed != 2 * restored.size() ||
+      std::any_of(active.begin(), active.end(), [](const tarvel::SharedSession& session) {
+        return session->state != tarvel::AgentState::waitingForUser;
+      })) {
+    state.SkipWithError("the restored sessions were not all completed");
+  }
+}
+BENCHMARK(reconcileAfterRestart)->Arg(3000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 void buildIndexOfHundredSessions(benchmark::State& state) {
   const tarvel::SessionList sessions = tarvel::toSessionList(hundredSessions());

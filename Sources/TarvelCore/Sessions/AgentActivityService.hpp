@@ -195,6 +195,8 @@ class AgentActivityService {
   std::unordered_map<std::string, Order::iterator, StringHash, std::equal_to<>> entries;
   std::int64_t firstSequence = 0;
   std::int64_t lastSequence = -1;
+  // The entries recorded by the operation under way, once it has recorded many.
+  std::unordered_set<const void*> recordedEntries;
   // Ids of the sessions that hold pending prompts.
   std::unordered_set<std::string, StringHash, std::equal_to<>> withPrompts;
   // `ordered` as a list (with the key of each), `positions` and the snapshot's two long lists

@@ -25,8 +25,19 @@ const Log::Logger changesLogger{"activity"};
 // descendant) keeps the value it had before the first.
 void AgentActivityService::record(std::vector<Change>& changes, Order::iterator entry,
                                   AgentSession session) {
-  const bool recorded = std::any_of(changes.begin(), changes.end(),
-                                    [&entry](const Change& change) { return change.entry == entry; });
+  bool recorded = false;
+  if (changes.size() < 16) {
+    recorded = std::any_of(changes.begin(), changes.end(),
+                           [&entry](const Change& change) { return change.entry == entry; });
+  } else {
+    // Operations over many sessions (a restart's) look the entries up instead of scanning.
+    if (recordedEntries.empty()) {
+      for (const Change& change : changes) {
+        recordedEntries.insert(&*change.entry);
+      }
+    }
+    recorded = !recordedEntries.insert(&*entry).second;
+  }
   if (!recorded) {
     changes.push_back(Change{.entry = entry, .before = entry->second, .key = entry->first});
   }
@@ -248,7 +259,11 @@ void AgentActivityService::commitChanges(std::vector<Change>& changes,
                                          const std::function<bool()>& refreshAttention) {
   const bool added = std::any_of(changes.begin(), changes.end(),
                                  [](const Change& change) { return !change.before; });
+  recordedEntries.clear();
   const bool positionsChanged = reorder(changes) || added;
+  if (changes.size() > 64) {
+    listStale = true;  // many changes: laying the list out afresh when read costs less than moving
+  }
   patchList(changes);
   positionsStale = positionsStale || positionsChanged;
 
