@@ -164,11 +164,7 @@ StatusCounts countsOf(const AgentActivityService& activity, const std::vector<Li
 // A session as the state and its changes carry it: every key but its event history (a session
 // keeps fifty events; GET /v1/sessions/{id} gives them).
 std::string encodeForClients(const AgentSession& session) {
-  AgentSession trimmed = session;
-  trimmed.recentEvents = AgentEventHistory();
-  Json value = Codable<AgentSession>::encode(trimmed);
-  value.erase("recentEvents");
-  return Coding::encode(value);
+  return Coding::encode(encodeWithoutEvents(session));
 }
 
 }  // namespace
@@ -365,10 +361,17 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   return state;
 }
 
+std::shared_ptr<const std::string> StatePublisher::publishedText(
+    const SharedSession& session) const {
+  const auto found = cache.find(session->id);
+  return found != cache.end() && found->second.session.isSameRecord(session) ? found->second.text
+                                                                              : nullptr;
+}
+
 std::optional<std::string> encodeSessionDetail(const PublishedState& state, std::string_view id) {
   for (const SharedSession& session : state.sessions) {
     if (session->id == id) {
-      return Coding::encode(Codable<AgentSession>::encode(*session));
+      return encodeSessionText(*session);
     }
   }
   return std::nullopt;

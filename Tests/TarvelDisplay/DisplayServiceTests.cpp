@@ -585,6 +585,10 @@ TEST_F(DisplayServiceTest, NothingShownIsLostToAFailedSaveAStopOrTheBound) {
                        .provider = AgentProvider::claudeCode,
                        .timestamp = start + std::chrono::milliseconds(number)};
       lines += encodeEventLine(event);
+      if (number % 1000 == 999) {  // a connection carries at most a mebibyte
+        ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
+        lines.clear();
+      }
     }
     ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
     prompt("active-last");
