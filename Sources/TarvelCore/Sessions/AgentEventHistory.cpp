@@ -12,7 +12,6 @@ namespace tarvel {
 
 // One kept event: its text, or the record itself when the text would not give it back.
 struct AgentEventHistory::Stored {
-  Date timestamp{};
   std::string text;
   std::unique_ptr<const AgentEvent> exact;
 
@@ -28,9 +27,9 @@ struct AgentEventHistory::Stored {
 
 namespace {
 
-using Shared = std::shared_ptr<const AgentEventHistory::Storage::value_type::element_type>;
+using Entry = AgentEventHistory::Storage::value_type;
 
-bool newerThan(const Shared& a, const Shared& b) { return a->timestamp > b->timestamp; }
+bool newerThan(const Entry& a, const Entry& b) { return a.timestamp > b.timestamp; }
 
 }  // namespace
 
@@ -39,9 +38,8 @@ namespace {
 // The event as kept: its text when decoding that text gives the same event again (which
 // holds for every event that came over the wire), else a copy of the record.
 template <typename StoredEvent>
-std::shared_ptr<const StoredEvent> keep(const AgentEvent& event) {
+std::shared_ptr<const StoredEvent> kept(const AgentEvent& event) {
   auto stored = std::make_shared<StoredEvent>();
-  stored->timestamp = event.timestamp;
   try {
     std::string text = encodeJSON(event);
     const auto decoded = decodeEventLine(text);
@@ -57,9 +55,17 @@ std::shared_ptr<const StoredEvent> keep(const AgentEvent& event) {
   return stored;
 }
 
+// An entry for the event.
+template <typename StoredEvent>
+AgentEventHistory::Storage::value_type keep(const AgentEvent& event) {
+  return {.timestamp = event.timestamp, .event = kept<StoredEvent>(event)};
+}
+
 }  // namespace
 
-AgentEvent AgentEventHistory::ConstIterator::operator*() const { return (*position)->event(); }
+AgentEvent AgentEventHistory::ConstIterator::operator*() const {
+  return position->event->event();
+}
 
 AgentEventHistory::AgentEventHistory(std::initializer_list<AgentEvent> events)
     : AgentEventHistory(std::vector<AgentEvent>(events)) {}
@@ -75,7 +81,7 @@ AgentEventHistory::AgentEventHistory(std::vector<AgentEvent> events) {
 }
 
 AgentEvent AgentEventHistory::operator[](std::size_t index) const {
-  return (*storage)[index]->event();
+  return (*storage)[index].event->event();
 }
 
 // Value-initialised iterators compare equal, so an empty history needs no buffer.
@@ -115,7 +121,7 @@ void AgentEventHistory::record(const AgentEvent& event, std::size_t limit) {
     // same or a later timestamp. An event that would fall beyond the limit is not kept at all.
     const auto position =
         std::partition_point(storage->begin(), storage->end(),
-                             [&](const Shared& kept) { return kept->timestamp >= event.timestamp; });
+                             [&](const Entry& entry) { return entry.timestamp >= event.timestamp; });
     const auto index = static_cast<std::size_t>(position - storage->begin());
     if (index >= limit) {
       return;
@@ -159,17 +165,17 @@ std::size_t AgentEventHistory::removeIf(
     return 0;
   }
   std::vector<const Stored*> removing;
-  for (const Shared& stored : *storage) {
-    if (shouldRemove(stored->event())) {
-      removing.push_back(stored.get());
+  for (const Entry& entry : *storage) {
+    if (shouldRemove(entry.event->event())) {
+      removing.push_back(entry.event.get());
     }
   }
   if (removing.empty()) {
     return 0;
   }
   Storage& events = mutableStorage();
-  const auto removed = std::erase_if(events, [&](const Shared& stored) {
-    return std::find(removing.begin(), removing.end(), stored.get()) != removing.end();
+  const auto removed = std::erase_if(events, [&](const Entry& entry) {
+    return std::find(removing.begin(), removing.end(), entry.event.get()) != removing.end();
   });
   return static_cast<std::size_t>(removed);
 }
@@ -182,11 +188,11 @@ std::vector<std::string_view> AgentEventHistory::texts(std::vector<std::string>&
   // The encodings of kept records go to `scratch`, reserved first so that views stay valid.
   std::size_t records = 0;
   for (std::size_t index = 0; index < count; ++index) {
-    records += (*storage)[index]->exact ? 1 : 0;
+    records += (*storage)[index].event->exact ? 1 : 0;
   }
   scratch.reserve(scratch.size() + records);
   for (std::size_t index = 0; index < count; ++index) {
-    const Stored& stored = *(*storage)[index];
+    const Stored& stored = *(*storage)[index].event;
     if (stored.exact) {
       scratch.push_back(encodeJSON(*stored.exact));
       result.emplace_back(scratch.back());
@@ -205,8 +211,8 @@ bool AgentEventHistory::operator==(const AgentEventHistory& other) const {
     return false;
   }
   for (std::size_t i = 0; i < size(); ++i) {
-    const Stored& a = *(*storage)[i];
-    const Stored& b = *(*other.storage)[i];
+    const Stored& a = *(*storage)[i].event;
+    const Stored& b = *(*other.storage)[i].event;
     if (&a == &b) {
       continue;
     }

@@ -34,9 +34,14 @@ namespace tarvel {
 class AgentEventHistory {
  private:
   struct Stored;
+  // An event's time beside it, so that keeping the order reads one array.
+  struct Entry {
+    Date timestamp{};
+    std::shared_ptr<const Stored> event;
+  };
 
  public:
-  using Storage = std::vector<std::shared_ptr<const Stored>>;
+  using Storage = std::vector<Entry>;
 
   // Iterates over the events, decoding each as it is read.
   class ConstIterator {
