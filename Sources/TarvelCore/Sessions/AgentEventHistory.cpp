@@ -1,6 +1,10 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <string_view>
 #include <memory>
 #include <vector>
 
@@ -35,6 +39,44 @@ bool newerThan(const Entry& a, const Entry& b) { return a.timestamp > b.timestam
 
 namespace {
 
+bool wholeMillisecond(Date date) {
+  return Dates::isWritable(date) &&
+         date.time_since_epoch() % std::chrono::milliseconds(1) == std::chrono::microseconds(0);
+}
+
+// Whether decoding the event's text certainly gives the event back, known without decoding it:
+// its parts are those whose coders only copy values (texts, numbers, names, the id, the origin,
+// the metadata), its times are whole milliseconds the wire can write, its provider name is one
+// that decoding does not lowercase, its URL one the decoder accepts, and no text needed
+// replacing for not being UTF-8 (the encoder writes U+FFFD for such bytes; a text holding one is
+// decoded to be sure). Every event from the hooks is such an event; others are decoded.
+bool decodesPlainly(const AgentEvent& event, std::string_view text) {
+  if (event.plan || event.workflowUpdate || event.pendingReply) {
+    return false;
+  }
+  if (!wholeMillisecond(event.timestamp) ||
+      (event.origin && event.origin->processStartedAt &&
+       !wholeMillisecond(*event.origin->processStartedAt))) {
+    return false;
+  }
+  if (event.applicationURL && !isValidURLString(*event.applicationURL)) {
+    return false;
+  }
+  const std::string& provider = event.provider.rawValue;
+  if (std::any_of(provider.begin(), provider.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80;
+      })) {
+    return false;
+  }
+  return text.find("\xEF\xBF\xBD") == std::string_view::npos;
+}
+
+// Whether the text decodes to the event.
+bool decodesTo(std::string_view text, const AgentEvent& event) {
+  const auto decoded = decodeEventLine(text);
+  return decoded && *decoded == event;
+}
+
 // The event as kept: its text when decoding that text gives the same event again (which
 // holds for every event that came over the wire), else a copy of the record.
 template <typename StoredEvent>
@@ -42,8 +84,15 @@ std::shared_ptr<const StoredEvent> kept(const AgentEvent& event) {
   auto stored = std::make_shared<StoredEvent>();
   try {
     std::string text = encodeJSON(event);
-    const auto decoded = decodeEventLine(text);
-    if (decoded && *decoded == event) {
+    const bool plain = decodesPlainly(event, text);
+#ifndef NDEBUG
+    // Debug builds (the tests') check the shortcut against the decoder itself.
+    if (plain && !decodesTo(text, event)) {
+      std::fputs("AgentEventHistory: an event taken as decoding plainly did not\n", stderr);
+      std::abort();
+    }
+#endif
+    if (plain || decodesTo(text, event)) {
       text.shrink_to_fit();
       stored->text = std::move(text);
       return stored;
