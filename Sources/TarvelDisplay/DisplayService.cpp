@@ -328,13 +328,17 @@ void DisplayService::withdrawOvertaken(const AgentEvent& event) {
 }
 
 void DisplayService::takeEvents() {
-  std::vector<AgentEvent> batch;
+  std::deque<AgentEvent> batch;
   {
     const std::scoped_lock guard(inboxMutex);
-    const auto count = static_cast<std::ptrdiff_t>(std::min(inbox.size(), eventsPerPass));
-    batch.assign(std::make_move_iterator(inbox.begin()),
-                 std::make_move_iterator(inbox.begin() + count));
-    inbox.erase(inbox.begin(), inbox.begin() + count);
+    if (inbox.size() <= eventsPerPass) {
+      batch.swap(inbox);  // the usual case: every waiting event, without moving one
+    } else {
+      const auto count = static_cast<std::ptrdiff_t>(eventsPerPass);
+      batch.assign(std::make_move_iterator(inbox.begin()),
+                   std::make_move_iterator(inbox.begin() + count));
+      inbox.erase(inbox.begin(), inbox.begin() + count);
+    }
     if (inbox.empty()) {
       inboxPosted = false;
     } else {

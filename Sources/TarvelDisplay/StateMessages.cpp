@@ -280,7 +280,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
       state->counts.remotesDown += remote.value("connected", false) ? 0 : 1;
     }
   }
-  const Json snapshot = encodeSnapshot(activity.notchSnapshot());
+  Json snapshot = encodeSnapshot(activity.notchSnapshot());
   state->snapshotText = Coding::encode(snapshot);
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);
@@ -341,7 +341,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   change += ",\"sessions\":";
   appendArray(change, changed);
   if (state->snapshotText != lastSnapshotText) {
-    Json edits = snapshot;
+    Json edits = std::move(snapshot);  // its text is made: the lists move into the edits
     for (std::size_t list = 0; list < longSnapshotLists.size(); ++list) {
       const SnapshotList& names = longSnapshotLists[list];
       auto now = edits[names.key].get<std::vector<std::string>>();
