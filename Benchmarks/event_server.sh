@@ -4,7 +4,8 @@
 # same run, in turn. event_sender sends EVENTS events from two threads, one connection per event
 # as hooks do, and times until each server has taken every event sent in (a line written for
 # each; for tarvel serve, its "eventsReceived" in GET /v1/status, which it publishes at most
-# every 50 ms, so its time includes up to one such interval). The ratio of the medians is the
+# every 50 ms (further apart only with thousands of sessions), so its time includes up to one
+# such interval). The ratio of the medians is the
 # figure: absolute rates swing with the machine's load.
 # Target: tarvel-monitor and tarvel serve at least 0.85x the floor, every event delivered once.
 #

@@ -48,7 +48,8 @@ bool endedByHook(const AgentSession& session) {
   if (session.recentEvents.empty()) {
     return false;
   }
-  const std::string* name = metadataValue(session.recentEvents.front(), hookEventKey);
+  const AgentEvent newest = session.recentEvents.front();  // read by value: keep it while used
+  const std::string* name = metadataValue(newest, hookEventKey);
   return name != nullptr && (*name == "Interrupt" || *name == "SessionEnd");
 }
 

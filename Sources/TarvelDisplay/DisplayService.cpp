@@ -328,13 +328,17 @@ void DisplayService::withdrawOvertaken(const AgentEvent& event) {
 }
 
 void DisplayService::takeEvents() {
-  std::vector<AgentEvent> batch;
+  std::deque<AgentEvent> batch;
   {
     const std::scoped_lock guard(inboxMutex);
-    const auto count = static_cast<std::ptrdiff_t>(std::min(inbox.size(), eventsPerPass));
-    batch.assign(std::make_move_iterator(inbox.begin()),
-                 std::make_move_iterator(inbox.begin() + count));
-    inbox.erase(inbox.begin(), inbox.begin() + count);
+    if (inbox.size() <= eventsPerPass) {
+      batch.swap(inbox);  // the usual case: every waiting event, without moving one
+    } else {
+      const auto count = static_cast<std::ptrdiff_t>(eventsPerPass);
+      batch.assign(std::make_move_iterator(inbox.begin()),
+                   std::make_move_iterator(inbox.begin() + count));
+      inbox.erase(inbox.begin(), inbox.begin() + count);
+    }
     if (inbox.empty()) {
       inboxPosted = false;
     } else {
@@ -408,12 +412,11 @@ void DisplayService::publishIfDue(bool force) {
   if (!force && !dirty && generation == publishedPromptGeneration) {
     return;
   }
-  if (!force && now < lastPublish + options.publishInterval) {
+  if (!force && now < nextPublish) {
     return;
   }
   dirty = false;
   publishedPromptGeneration = generation;
-  lastPublish = now;
   boundSessions();
   stateHub.publish(publisher.publish(
       activityService, prompts.live(),
@@ -426,12 +429,15 @@ void DisplayService::publishIfDue(bool force) {
                                  : std::string("[]")},
       answererList.encoded(), endings.encodedEndings(), endings.encodedSessionOutcomes(),
       encodedRecentAnswers()));
+  const auto took = SteadyClock::now() - now;
+  nextPublish = now + std::max<SteadyClock::duration>(options.publishInterval,
+                                                      took * publishCostFactor);
 }
 
 std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
   std::optional<SteadyClock::time_point> deadline;
   if (dirty || prompts.generation() != publishedPromptGeneration) {
-    deadline = lastPublish + options.publishInterval;
+    deadline = nextPublish;
   }
   if (restored.savingAllowed) {
     if (const auto due = saveSchedule.dueAt()) {
@@ -605,11 +611,18 @@ bool DisplayService::clearFinished() {
 void DisplayService::saveInBackground(SteadyClock::time_point now) {
   saveSchedule.didSave(now);
   saving->store(true);
-  // The shared records are immutable, so the worker may read this copy of the list.
+  // The shared records are immutable, so the worker may read this copy of the list; the texts
+  // already published for them are saved as they are.
+  SessionList list = activityService.sessions();
+  SessionStore::EncodedSessions texts;
+  texts.reserve(list.size());
+  for (const SharedSession& session : list) {
+    texts.push_back(publisher.publishedText(session));
+  }
   saver.async(
-      [this, now, path = options.paths.sessionsFile, list = activityService.sessions(),
-       flag = saving] {
-        const auto error = SessionStore::save(path, list);
+      [this, now, path = options.paths.sessionsFile, list = std::move(list),
+       texts = std::move(texts), flag = saving] {
+        const auto error = SessionStore::save(path, list, texts);
         if (error) {
           serviceLog().error("Sessions could not be saved (tried again later): %s",
                              {Log::value(*error)});

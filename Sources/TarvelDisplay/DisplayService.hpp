@@ -40,7 +40,10 @@ struct DisplayServiceOptions {
   AgentActivityService::ProcessAlive processAlive;
   AgentActivityService::ProcessStartedAt processStartedAt;
   std::chrono::milliseconds saveInterval{1000};
-  // At most one published revision per interval (changes in between are coalesced).
+  // At most one published revision per interval (changes in between are coalesced), and
+  // further apart while publishing is slow: a revision costs a pass over every session, so the
+  // next one waits at least publishCostFactor times as long as the last took, and publishing
+  // keeps to about a tenth of the service's time however many sessions it holds.
   std::chrono::milliseconds publishInterval{50};
   UnixReplyServer::Limits replyLimits{};
   // Desktop notifications of live prompts (and, optionally, of finished sessions); absent: none.
@@ -168,7 +171,9 @@ class DisplayService {
   StateHub stateHub;
   bool dirty = true;
   std::uint64_t publishedPromptGeneration = 0;
-  std::chrono::steady_clock::time_point lastPublish{};
+  // When the next revision may be published at the earliest.
+  std::chrono::steady_clock::time_point nextPublish{};
+  static constexpr int publishCostFactor = 10;
 
   SessionStore::SaveSchedule saveSchedule;
   std::shared_ptr<std::atomic<bool>> saving = std::make_shared<std::atomic<bool>>(false);

@@ -22,6 +22,9 @@ namespace tarvel::Display::SessionStore {
 namespace {
 
 constexpr std::int64_t formatVersion = 1;
+// Bytes a saved session adds besides its text without events and its events' texts: the
+// `,"recentEvents":[]` spliced in and the comma between sessions.
+constexpr std::size_t sessionOverheadBytes = 19;
 
 // Why the saved file could not be used.
 struct Failure {
@@ -178,7 +181,13 @@ std::string encode(const std::vector<AgentSession>& sessions) {
 }
 
 std::string encodeBounded(const SessionList& sessions, std::size_t maximumCount,
-                          std::size_t maximumBytes) {
+                          std::size_t maximumBytes, std::size_t maximumEventBytes) {
+  return encodeBounded(sessions, {}, maximumCount, maximumBytes, maximumEventBytes);
+}
+
+std::string encodeBounded(const SessionList& sessions, const EncodedSessions& withoutEvents,
+                          std::size_t maximumCount, std::size_t maximumBytes,
+                          std::size_t maximumEventBytes) {
   // Which to keep first: active sessions, then finished ones, each newest first.
   std::vector<std::size_t> priority(sessions.size());
   std::iota(priority.begin(), priority.end(), 0);
@@ -190,39 +199,84 @@ std::string encodeBounded(const SessionList& sessions, std::size_t maximumCount,
     }
     return a.updatedAt > b.updatedAt;
   });
-  std::vector<std::string> kept(sessions.size());
-  std::size_t count = 0;
-  std::size_t bytes = 0;
+  if (priority.size() > maximumCount) {
+    priority.resize(maximumCount);
+  }
+  // Each considered session's text without events, and the texts of its events, newest first.
+  struct Candidate {
+    std::size_t position = 0;
+    std::shared_ptr<const std::string> text;
+    std::vector<std::string_view> events;
+    std::vector<std::size_t> eventBytes;  // [k]: bytes its k newest events add
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(priority.size());
+  std::vector<std::string> scratch;
   for (const std::size_t position : priority) {
-    if (count == maximumCount) {
-      break;
-    }
-    std::string text;
+    Candidate candidate{.position = position};
+    const AgentSession& session = *sessions[position];
     try {
-      text = Coding::encode(Codable<AgentSession>::encode(*sessions[position]));
+      candidate.text = position < withoutEvents.size() && withoutEvents[position]
+                           ? withoutEvents[position]
+                           : std::make_shared<const std::string>(
+                                 Coding::encode(encodeWithoutEvents(session)));
+      candidate.events = session.recentEvents.texts(scratch, AgentSession::recentEventLimit);
     } catch (const std::exception&) {
       continue;  // a session that cannot be encoded cannot be saved either
     }
-    if (bytes + text.size() + 1 > maximumBytes) {
+    candidate.eventBytes.push_back(0);
+    for (const std::string_view event : candidate.events) {
+      candidate.eventBytes.push_back(candidate.eventBytes.back() + event.size() + 1);
+    }
+    candidates.push_back(std::move(candidate));
+  }
+  // Every session keeps the same number of its newest events: as many as fit the bounds.
+  const auto fits = [&](std::size_t events) {
+    std::size_t total = 0;
+    std::size_t eventTotal = 0;
+    for (const Candidate& candidate : candidates) {
+      const std::size_t eventBytes =
+          candidate.eventBytes[std::min(events, candidate.events.size())];
+      total += candidate.text->size() + sessionOverheadBytes + eventBytes;
+      eventTotal += eventBytes;
+    }
+    return total <= maximumBytes && eventTotal <= maximumEventBytes;
+  };
+  std::size_t events = 0;
+  for (std::size_t low = 1, high = AgentSession::recentEventLimit; low <= high;) {
+    const std::size_t middle = (low + high) / 2;
+    if (fits(middle)) {
+      events = middle;
+      low = middle + 1;
+    } else {
+      high = middle - 1;
+    }
+  }
+  // When even the sessions without events do not fit, the first in priority that do are kept.
+  std::vector<const Candidate*> kept(sessions.size(), nullptr);
+  std::size_t bytes = 0;
+  for (const Candidate& candidate : candidates) {
+    const std::size_t size = candidate.text->size() + sessionOverheadBytes +
+                             candidate.eventBytes[std::min(events, candidate.events.size())];
+    if (bytes + size > maximumBytes) {
       continue;  // a smaller one may still fit
     }
-    bytes += text.size() + 1;
-    kept[position] = std::move(text);
-    ++count;
+    bytes += size;
+    kept[candidate.position] = &candidate;
   }
   // The same layout as encode(): {"sessions":[...],"version":1} and a line feed.
   std::string file = "{\"sessions\":[";
   file.reserve(bytes + 64);
   bool first = true;
-  for (std::string& text : kept) {
-    if (text.empty()) {
+  for (const Candidate* candidate : kept) {
+    if (candidate == nullptr) {
       continue;
     }
     if (!first) {
       file += ',';
     }
     first = false;
-    file += text;
+    appendSessionText(file, *candidate->text, candidate->events, events);
   }
   file += "],\"version\":" + std::to_string(formatVersion) + "}\n";
   return file;
@@ -248,10 +302,11 @@ std::optional<std::string> save(const std::filesystem::path& file,
   return save(file, toSessionList(sessions));
 }
 
-std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions) {
+std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions,
+                                const EncodedSessions& withoutEvents) {
   std::string bytes;
   try {
-    bytes = encodeBounded(sessions);
+    bytes = encodeBounded(sessions, withoutEvents);
   } catch (const std::exception& error) {
     return std::string("encode: ") + error.what();
   }

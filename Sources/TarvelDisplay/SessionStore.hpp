@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,10 +22,19 @@ namespace tarvel::Display::SessionStore {
 
 // Files larger than this are not read (and are set aside as unreadable).
 inline constexpr std::size_t maximumFileBytes = 64 * 1024 * 1024;
-// At most this many sessions, and about this many bytes of them, are written: the oldest
-// finished sessions are left out first, then the oldest active ones.
-inline constexpr std::size_t maximumSavedSessions = 500;
+// At most this many sessions, and about this many bytes of them, are written. Every saved session
+// keeps the same number of its newest events (at most AgentSession::recentEventLimit), as many
+// as fit both bounds, so that a save stays a few megabytes written once a second however many
+// sessions there are; when even the sessions without events do not fit, the oldest finished
+// sessions are left out first, then the oldest active ones. The service holds no more sessions
+// than it saves.
+inline constexpr std::size_t maximumSavedSessions = 10'000;
 inline constexpr std::size_t maximumSavedBytes = 16 * 1024 * 1024;
+inline constexpr std::size_t maximumSavedEventBytes = 4 * 1024 * 1024;
+
+// Sessions' texts without their events (encodeWithoutEvents), by position in a session list;
+// a missing or null one is encoded when needed.
+using EncodedSessions = std::vector<std::shared_ptr<const std::string>>;
 
 // "~/.tarvel/sessions.json".
 std::filesystem::path defaultURL();
@@ -49,11 +59,17 @@ LoadResult load(const std::filesystem::path& file);
 std::string encode(const std::vector<AgentSession>& sessions);
 
 // The file's content for the sessions that are kept, in their order: at most `maximumCount`
-// and about `maximumBytes` of encoded sessions, active ones first, then the newest. Only the
-// sessions considered are encoded.
+// and about `maximumBytes` of encoded sessions, active ones first, then the newest, each with
+// the same number of its newest events (their texts at most about `maximumEventBytes`). Only the sessions considered are encoded; the events'
+// kept texts and the given texts are spliced in rather than encoded again.
 std::string encodeBounded(const SessionList& sessions,
                           std::size_t maximumCount = maximumSavedSessions,
-                          std::size_t maximumBytes = maximumSavedBytes);
+                          std::size_t maximumBytes = maximumSavedBytes,
+                          std::size_t maximumEventBytes = maximumSavedEventBytes);
+std::string encodeBounded(const SessionList& sessions, const EncodedSessions& withoutEvents,
+                          std::size_t maximumCount = maximumSavedSessions,
+                          std::size_t maximumBytes = maximumSavedBytes,
+                          std::size_t maximumEventBytes = maximumSavedEventBytes);
 
 // Removes "<file>.tmp-*" files left beside `file` by saves that were killed; call only while
 // holding the service's instance lock. Returns how many were removed.
@@ -61,7 +77,8 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& file);
 
 // Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is
 // 0600. Returns the reason on failure; the previous file is then left as it was.
-std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions);
+std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions,
+                                const EncodedSessions& withoutEvents = {});
 std::optional<std::string> save(const std::filesystem::path& file,
                                 const std::vector<AgentSession>& sessions);
 

@@ -164,11 +164,7 @@ StatusCounts countsOf(const AgentActivityService& activity, const std::vector<Li
 // A session as the state and its changes carry it: every key but its event history (a session
 // keeps fifty events; GET /v1/sessions/{id} gives them).
 std::string encodeForClients(const AgentSession& session) {
-  AgentSession trimmed = session;
-  trimmed.recentEvents = AgentEventHistory();
-  Json value = Codable<AgentSession>::encode(trimmed);
-  value.erase("recentEvents");
-  return Coding::encode(value);
+  return Coding::encode(encodeWithoutEvents(session));
 }
 
 }  // namespace
@@ -284,7 +280,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
       state->counts.remotesDown += remote.value("connected", false) ? 0 : 1;
     }
   }
-  const Json snapshot = encodeSnapshot(activity.notchSnapshot());
+  Json snapshot = encodeSnapshot(activity.notchSnapshot());
   state->snapshotText = Coding::encode(snapshot);
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);
@@ -345,7 +341,7 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   change += ",\"sessions\":";
   appendArray(change, changed);
   if (state->snapshotText != lastSnapshotText) {
-    Json edits = snapshot;
+    Json edits = std::move(snapshot);  // its text is made: the lists move into the edits
     for (std::size_t list = 0; list < longSnapshotLists.size(); ++list) {
       const SnapshotList& names = longSnapshotLists[list];
       auto now = edits[names.key].get<std::vector<std::string>>();
@@ -365,10 +361,17 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
   return state;
 }
 
+std::shared_ptr<const std::string> StatePublisher::publishedText(
+    const SharedSession& session) const {
+  const auto found = cache.find(session->id);
+  return found != cache.end() && found->second.session.isSameRecord(session) ? found->second.text
+                                                                              : nullptr;
+}
+
 std::optional<std::string> encodeSessionDetail(const PublishedState& state, std::string_view id) {
   for (const SharedSession& session : state.sessions) {
     if (session->id == id) {
-      return Coding::encode(Codable<AgentSession>::encode(*session));
+      return encodeSessionText(*session);
     }
   }
   return std::nullopt;

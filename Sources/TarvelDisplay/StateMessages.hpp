@@ -98,6 +98,9 @@ class StatePublisher {
                                                 const Json& sessionOutcomes = Json::object(),
                                                 const Json& recentAnswers = Json::array());
   std::uint64_t revision() const { return lastRevision; }
+  // The text of this very record (the session without its events) as last published; null when
+  // that record was not.
+  std::shared_ptr<const std::string> publishedText(const SharedSession& session) const;
 
  private:
   struct Entry {

@@ -585,6 +585,10 @@ TEST_F(DisplayServiceTest, NothingShownIsLostToAFailedSaveAStopOrTheBound) {
                        .provider = AgentProvider::claudeCode,
                        .timestamp = start + std::chrono::milliseconds(number)};
       lines += encodeEventLine(event);
+      if (number % 1000 == 999) {  // a connection carries at most a mebibyte
+        ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
+        lines.clear();
+      }
     }
     ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
     prompt("active-last");
@@ -874,6 +878,50 @@ TEST(SessionStore, WhatIsSavedAlwaysLoadsAgainAndKeepsActiveSessionsFirst) {
       std::find_if(loaded.sessions.begin(), loaded.sessions.end(),
                    [](const AgentSession& session) { return session.id == "claude-code:s1199"; });
   EXPECT_NE(newestFinished, loaded.sessions.end());
+
+  // Many sessions with full histories: every one is saved, each with the same number of its
+  // newest events, as many as the events' bound lets through; with room for all, the file is the
+  // encoder's own text.
+  SessionList many;
+  for (int number = 0; number < 300; ++number) {
+    AgentEvent event{.sessionId = "claude-code:h" + std::to_string(number),
+                     .provider = AgentProvider::claudeCode,
+                     .activity = "Step 0",
+                     .timestamp = start};
+    AgentSession session = AgentSession::fromEvent(event);
+    for (int step = 1; step < 50; ++step) {
+      event.id = UUID::random();
+      event.activity = "Step " + std::to_string(step);
+      event.timestamp = start + std::chrono::milliseconds(step);
+      session.apply(event);
+    }
+    many.emplace_back(std::move(session));
+  }
+  const auto decodeFile = [](const std::string& text) {
+    std::vector<AgentSession> decoded;
+    const auto parsed = Coding::parse(text);
+    for (const Json& element : parsed->at("sessions")) {
+      decoded.push_back(Codable<AgentSession>::decode(element, "sessions"));
+    }
+    return decoded;
+  };
+  const std::vector<AgentSession> trimmed = decodeFile(SessionStore::encodeBounded(
+      many, SessionStore::maximumSavedSessions, SessionStore::maximumSavedBytes, 300 * 10 * 300));
+  ASSERT_EQ(trimmed.size(), many.size());
+  const std::size_t kept = trimmed.front().recentEvents.size();
+  EXPECT_GT(kept, 0u);
+  EXPECT_LT(kept, 50u);
+  for (const AgentSession& session : trimmed) {
+    ASSERT_EQ(session.recentEvents.size(), kept);
+    EXPECT_EQ(session.recentEvents.front().activity, "Step 49");
+    EXPECT_EQ(session.currentActivity, "Step 49");
+  }
+  const SessionList few(many.begin(), many.begin() + 3);
+  std::vector<AgentSession> fewRecords;
+  for (const SharedSession& session : few) {
+    fewRecords.push_back(*session);
+  }
+  EXPECT_EQ(SessionStore::encodeBounded(few), SessionStore::encode(fewRecords));
   std::filesystem::remove_all(pattern);
 }
 

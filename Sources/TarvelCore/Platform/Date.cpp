@@ -66,6 +66,25 @@ std::string iso8601(Date date) {
   const auto day = std::chrono::floor<days>(ms);
   const std::chrono::year_month_day ymd{day};
   const std::chrono::hh_mm_ss<milliseconds> time{ms - day};
+  const int year = static_cast<int>(ymd.year());
+  if (year >= 0 && year <= 9999) {
+    // Every date the wire can carry: written digit by digit (this runs for every date encoded).
+    std::string text = "0000-00-00T00:00:00.000Z";
+    const auto put = [&text](std::size_t end, unsigned value, int digits) {
+      for (int digit = 0; digit < digits; ++digit) {
+        text[end - static_cast<std::size_t>(digit)] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      }
+    };
+    put(3, static_cast<unsigned>(year), 4);
+    put(6, static_cast<unsigned>(ymd.month()), 2);
+    put(9, static_cast<unsigned>(ymd.day()), 2);
+    put(12, static_cast<unsigned>(time.hours().count()), 2);
+    put(15, static_cast<unsigned>(time.minutes().count()), 2);
+    put(18, static_cast<unsigned>(time.seconds().count()), 2);
+    put(22, static_cast<unsigned>(time.subseconds().count()), 3);
+    return text;
+  }
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
                 static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),

@@ -546,11 +546,7 @@ void keepLastOfEachReplyId(std::vector<AgentPendingReply>& replies) {
 
 }  // namespace
 
-Json Codable<AgentSession>::encode(const AgentSession& session) {
-  Json events = Json::array();
-  for (const AgentEvent& event : session.recentEvents) {
-    events.push_back(Codable<AgentEvent>::encode(event));
-  }
+Json encodeWithoutEvents(const AgentSession& session) {
   return JSONCoding::ObjectBuilder()
       .set("id", session.id)
       .set("provider", session.provider)
@@ -563,7 +559,6 @@ Json Codable<AgentSession>::encode(const AgentSession& session) {
       .set("workingDirectory", session.workingDirectory)
       .set("projectName", session.projectName)
       .set("recentFiles", session.recentFiles)
-      .set("recentEvents", events)
       .set("applicationURL", session.applicationURL)
       .set("origin", session.origin)
       .set("parentSessionId", session.parentSessionId)
@@ -575,6 +570,19 @@ Json Codable<AgentSession>::encode(const AgentSession& session) {
       .set("hasOfficialSessionTitle", session.hasOfficialSessionTitle)
       .set("isInternalHelper", session.isInternalHelper)
       .build();
+}
+
+Json Codable<AgentSession>::encode(const AgentSession& session) {
+  Json value = encodeWithoutEvents(session);
+  Json events = Json::array();
+  std::vector<std::string> scratch;
+  for (const std::string_view text : session.recentEvents.texts(scratch)) {
+    // Kept texts are the shared coder's own output: parsing one gives back its encoding.
+    auto parsed = Coding::parse(text);
+    events.push_back(parsed ? std::move(*parsed) : Json());
+  }
+  value["recentEvents"] = std::move(events);
+  return value;
 }
 
 AgentSession Codable<AgentSession>::decode(const Json& value, const std::string& path) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
@@ -22,28 +24,39 @@
 namespace tarvel {
 
 // A session's recent events, newest first. A value: == compares the events, and changing one copy
-// never shows in another. Copies share one buffer of immutable events, so copying costs a single
-// reference count however many events there are; the first change after a copy duplicates only
-// the list of event pointers, never the events.
+// never shows in another. Each event is kept as the text the shared coder writes for it (a few
+// hundred bytes rather than the kilobyte and more of the record), or as the record itself when
+// that text would not give it back exactly (a time finer than milliseconds, a value the decoder
+// refuses); reading one decodes it, so reads give events by value. Copies share one buffer of
+// immutable events, so copying costs a single reference count however many events there are; the
+// first change after a copy duplicates only the list of pointers, never the events.
 // Thread: distinct copies may be used on distinct threads; one copy by one thread at a time.
 class AgentEventHistory {
- public:
-  using Storage = std::vector<std::shared_ptr<const AgentEvent>>;
+ private:
+  struct Stored;
+  // An event's time beside it, so that keeping the order reads one array.
+  struct Entry {
+    Date timestamp{};
+    std::shared_ptr<const Stored> event;
+  };
 
-  // Iterates over the events themselves (not the pointers to them).
+ public:
+  using Storage = std::vector<Entry>;
+
+  // Iterates over the events, decoding each as it is read.
   class ConstIterator {
    public:
-    using iterator_category = std::random_access_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using iterator_concept = std::random_access_iterator_tag;
     using value_type = AgentEvent;
     using difference_type = std::ptrdiff_t;
-    using pointer = const AgentEvent*;
-    using reference = const AgentEvent&;
+    using pointer = void;
+    using reference = AgentEvent;
 
     ConstIterator() = default;
     explicit ConstIterator(Storage::const_iterator position) : position(position) {}
-    reference operator*() const { return **position; }
-    pointer operator->() const { return position->get(); }
-    reference operator[](difference_type offset) const { return *position[offset]; }
+    AgentEvent operator*() const;
+    AgentEvent operator[](difference_type offset) const { return *(*this + offset); }
     ConstIterator& operator++() {
       ++position;
       return *this;
@@ -92,9 +105,9 @@ class AgentEventHistory {
 
   std::size_t size() const { return storage ? storage->size() : 0; }
   bool empty() const { return size() == 0; }
-  const AgentEvent& operator[](std::size_t index) const { return *(*storage)[index]; }
-  const AgentEvent& front() const { return *storage->front(); }
-  const AgentEvent& back() const { return *storage->back(); }
+  AgentEvent operator[](std::size_t index) const;
+  AgentEvent front() const { return (*this)[0]; }
+  AgentEvent back() const { return (*this)[size() - 1]; }
   ConstIterator begin() const;
   ConstIterator end() const;
   std::vector<AgentEvent> toVector() const;
@@ -105,6 +118,13 @@ class AgentEventHistory {
   void sortAndTruncate(std::size_t limit);
   // Removes every event for which `shouldRemove` is true; returns how many were removed.
   std::size_t removeIf(const std::function<bool(const AgentEvent&)>& shouldRemove);
+
+  // The newest `limit` events as the shared coder writes them, newest first, without decoding
+  // the kept texts.
+  std::vector<std::string_view> texts(std::vector<std::string>& scratch,
+                                      std::size_t limit = SIZE_MAX) const;
+  // Whether both share one buffer (a copy not changed since).
+  bool sharesEventsWith(const AgentEventHistory& other) const { return storage == other.storage; }
 
   bool operator==(const AgentEventHistory& other) const;
 
@@ -189,6 +209,20 @@ struct Codable<AgentSession> {
   static Json encode(const AgentSession& session);
   static AgentSession decode(const Json& value, const std::string& path);
 };
+
+// The session's JSON object without "recentEvents": what the service's state carries.
+Json encodeWithoutEvents(const AgentSession& session);
+// The session's JSON text as encodeJSON writes it, from the text of encodeWithoutEvents() and the
+// texts of the events to keep (newest first), which are spliced in rather than encoded again.
+std::string encodeSessionText(std::string_view withoutEvents,
+                              const std::vector<std::string_view>& eventTexts);
+// The same appended to `out`, with only the first `eventLimit` of the events.
+void appendSessionText(std::string& out, std::string_view withoutEvents,
+                       const std::vector<std::string_view>& eventTexts,
+                       std::size_t eventLimit = SIZE_MAX);
+// The session's JSON text with only its `eventLimit` newest events (encodeJSON's text when it
+// keeps them all).
+std::string encodeSessionText(const AgentSession& session, std::size_t eventLimit = SIZE_MAX);
 
 namespace AgentTaskTitle {
 

@@ -498,7 +498,7 @@ TEST(AgentSession, CopiesShareHistoryButStayIndependent) {
     original.apply(event(AgentEventType::activity, 11 + i));
   }
   AgentSession copy = original;
-  EXPECT_EQ(&copy.recentEvents.front(), &original.recentEvents.front()) << "no deep copy";
+  EXPECT_TRUE(copy.recentEvents.sharesEventsWith(original.recentEvents)) << "no deep copy";
   EXPECT_EQ(copy, original);
   copy.apply(event(AgentEventType::completed, 30));
   EXPECT_EQ(original.recentEvents.size(), 11u);
@@ -525,6 +525,20 @@ TEST(AgentSession, JSONRoundTripKeepsMilliseconds) {
   EXPECT_EQ(*decoded, session);
   EXPECT_EQ(text.find("null"), std::string::npos);
   EXPECT_NE(text.find("\"updatedAt\":\"2027-01-15T08:00:10.124Z\""), std::string::npos) << text;
+
+  // Events are kept as their text, or whole when the text would lose something (here a time
+  // finer than a millisecond); either way they read back as recorded, and the session's text
+  // spliced from the kept texts is the encoder's own, whole or with only the newest events.
+  AgentEvent fine = withActivity(event(AgentEventType::activity, 10.2), "Fine\x01 \"quoted\"");
+  fine.timestamp += std::chrono::microseconds(7);
+  session.apply(fine);
+  EXPECT_EQ(session.recentEvents.front(), fine);
+  EXPECT_EQ(session.recentEvents.toVector()[2], ask);
+  EXPECT_EQ(encodeSessionText(session), encodeJSON(session));
+  const auto newest = decodeJSONText<AgentSession>(encodeSessionText(session, 1));
+  ASSERT_TRUE(newest) << newest.error().description;
+  ASSERT_EQ(newest->recentEvents.size(), 1u);
+  EXPECT_EQ(newest->recentEvents.front().activity, fine.activity);
 }
 
 TEST(AgentSession, DecodingNormalises) {
