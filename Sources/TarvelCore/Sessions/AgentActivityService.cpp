@@ -145,6 +145,7 @@ void AgentActivityService::removeObserver(ObserverToken token) {
 const SessionList& AgentActivityService::sessions() const {
   checkThread();
   refreshList();
+  listReadSinceChange = true;
   return sessionList;
 }
 const std::optional<AgentEvent>& AgentActivityService::attentionEvent() const {

@@ -200,10 +200,11 @@ class AgentActivityService {
   // Ids of the sessions that hold pending prompts.
   std::unordered_set<std::string, StringHash, std::equal_to<>> withPrompts;
   // `ordered` as a list (with the key of each), `positions` and the snapshot's two long lists
-  // are brought up to date when read; a list in use is patched by each change.
+  // are brought up to date when read; a list read since the last change is patched by the next.
   mutable SessionList sessionList;
   mutable std::vector<OrderKey> listKeys;
   mutable bool listStale = false;
+  mutable bool listReadSinceChange = false;
   std::optional<AgentEvent> attention;
   mutable NotchActivitySnapshot snapshot;
   mutable bool snapshotListsStale = false;

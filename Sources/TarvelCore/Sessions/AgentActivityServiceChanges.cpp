@@ -261,9 +261,12 @@ void AgentActivityService::commitChanges(std::vector<Change>& changes,
                                  [](const Change& change) { return !change.before; });
   recordedEntries.clear();
   const bool positionsChanged = reorder(changes) || added;
-  if (changes.size() > 64) {
-    listStale = true;  // many changes: laying the list out afresh when read costs less than moving
+  // A list read since the last change is patched (as when onSessionsChanged reads it after every
+  // change); one left unread, or hit by many changes at once, is laid out afresh when next read.
+  if (!listReadSinceChange || changes.size() > 64) {
+    listStale = true;
   }
+  listReadSinceChange = false;
   patchList(changes);
   positionsStale = positionsStale || positionsChanged;
 
