@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
+#include "TarvelCore/Models/AgentEvent.hpp"
 
 namespace {
 
@@ -97,5 +98,31 @@ void BM_DecodeOneMebibyteToolInput(benchmark::State& state) {
   decode(state, document);
 }
 BENCHMARK(BM_DecodeOneMebibyteToolInput)->Unit(benchmark::kMillisecond);
+
+// The event server's side: one event line as a Codex hook sends it (Benchmarks/event_line.json).
+void BM_DecodeEventLine(benchmark::State& state) {
+  static const std::string line =
+      R"({"activity":"Running rg --line-number --hidden --glob '!node_modules' 'UnixSocketClient::send' S\u2026",)"
+      R"("id":"77B440EA-5AE1-4CA4-B5A4-0928500A25ED","metadata":{"hookEvent":"PreToolUse","tool":"Bash",)"
+      R"("toolCallId":"call_a61c3597"},"origin":{"processIdentifier":13612,)"
+      R"("processStartedAt":"2026-12-08T14:50:00.490Z"},"protocolVersion":1,"provider":"codex",)"
+      R"("sessionId":"codex:01a25419-3f7d-7d13-bbee-b12d34515bfa","state":"executingTool",)"
+      R"("timestamp":"2026-12-08T14:50:01.311Z","type":"agent.tool.started","workingDirectory":"/home/dev/proj"})";
+  if (!tarvel::decodeEventLine(line)) {
+    state.SkipWithError("the line does not decode");
+    return;
+  }
+  std::size_t allocations = 0;
+  for (auto _ : state) {
+    const std::size_t before = allocationCount.load(std::memory_order_relaxed);
+    auto event = tarvel::decodeEventLine(line);
+    benchmark::DoNotOptimize(event);
+    allocations += allocationCount.load(std::memory_order_relaxed) - before;
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.counters["allocs"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_DecodeEventLine);
 
 }  // namespace

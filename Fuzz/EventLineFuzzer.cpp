@@ -1,5 +1,7 @@
-// Decodes arbitrary bytes as an event line. A decoded event must encode to one line that decodes
-// again, and encoding that second event must give the same line (encoding is a fixed point).
+// Decodes arbitrary bytes as an event line. The line decoder must agree with the strict tree
+// decoder (the same event, or the same error); a decoded event must encode to one line that
+// decodes again, and encoding that second event must give the same line (encoding is a fixed
+// point).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,11 @@ using namespace tarvel;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto event = decodeEventLine(bytes);
+  const auto strict = decodeJSONText<AgentEvent>(bytes);
+  if (bool(event) != bool(strict) || (event && *event != *strict) ||
+      (!event && event.error() != strict.error())) {
+    std::abort();
+  }
   if (!event) {
     return 0;
   }

@@ -1,17 +1,21 @@
 // Decoding an event line without building a JSON tree of it.
 //
 // The event server decodes every event a hook sends, and building the document's tree (a node
-// and an allocation per member) costs more than the rest of taking an event in. Here the parser's
-// events fill the record directly: the plain members (strings, the protocol version) go straight
-// into their fields, and only the few nested members (origin, metadata, plan, workflow update,
-// pending reply) become small trees that the shared coders decode. Anything this path does not
-// accept outright (a wrong type, a duplicate or missing member, a bad value) is decoded again by
-// the strict tree decoder, which gives the answer and its error: both paths accept exactly the same
-// documents, and every refusal is the strict decoder's own.
+// and an allocation per member) costs more than the rest of taking an event in. Here simdjson's
+// on-demand parser reads the members in place: strings go straight into their fields, the origin
+// and the metadata are read member by member, and only the rarer nested members (plan, workflow
+// update, pending reply) are parsed on their own into small trees for the shared coders.
+// Anything this path does not take outright (a wrong type, a duplicate, missing or unknown
+// member, a number that is not a plain integer, a bad value, any parse error) is decoded again
+// by the strict tree decoder, which gives the answer and its error: both paths accept exactly the
+// same documents, and every refusal is the strict decoder's own.
+
+#include <simdjson.h>
 
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -20,6 +24,8 @@
 
 namespace tarvel {
 namespace {
+
+namespace ondemand = simdjson::ondemand;
 
 // The members read as plain strings, in the record's order.
 enum class TextField : std::size_t {
@@ -44,229 +50,213 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(TextField::count
     "activity",  "state",     "timestamp",      "workingDirectory",
     "file",      "applicationURL", "parentSessionId", "agentRole"};
 
-// The members kept as small trees for the shared coders.
-constexpr std::array<std::string_view, 5> treeKeys{"origin", "metadata", "plan", "workflowUpdate",
-                                                   "pendingReply"};
+// The nested members parsed on their own into trees for the shared coders.
+constexpr std::array<std::string_view, 3> treeKeys{"plan", "workflowUpdate", "pendingReply"};
 
 constexpr std::string_view protocolVersionKey = "protocolVersion";
+constexpr std::string_view originKey = "origin";
+constexpr std::string_view metadataKey = "metadata";
 
-// nlohmann's SAX interface. Returns false (stopping the parse) as soon as the document is not
-// one this path takes; the caller then asks the strict decoder.
-class EventReader {
- public:
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
+// Lines up to this size reuse their thread's parser and buffer; a longer (rare) one gets its own,
+// so that one large event does not keep megabytes per thread.
+constexpr std::size_t reusedBufferBytes = 64 * 1024;
 
+// What the members read so far hold; absent ones are left out of the record.
+struct Members {
   std::array<std::optional<std::string>, static_cast<std::size_t>(TextField::count)> texts;
   std::optional<std::int64_t> protocolVersion;
+  std::optional<AgentOrigin> origin;
+  std::optional<std::map<std::string, std::string>> metadata;
   Json trees = Json::object();  // the nested members, by key
-
-  bool null() { return topLevelScalar([] { return true; }, Json(nullptr)); }
-  bool boolean(bool value) { return topLevelScalar([] { return false; }, Json(value)); }
-  bool number_integer(number_integer_t value) {
-    return topLevelNumber(value, Json(value));
-  }
-  bool number_unsigned(number_unsigned_t value) {
-    if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
-      return topLevelScalar([] { return false; }, Json(value));
-    }
-    return topLevelNumber(static_cast<std::int64_t>(value), Json(value));
-  }
-  bool number_float(number_float_t value, const string_t&) {
-    return topLevelScalar([] { return false; }, Json(value));
-  }
-  bool binary(binary_t&) { return false; }
-
-  bool string(string_t& value) {
-    if (depth > 1) {
-      return skipping || addToTree(Json(std::move(value)));
-    }
-    if (depth == 0) {
-      return false;  // the document is not an object
-    }
-    switch (member) {
-      case Member::text:
-        texts[textIndex] = std::move(value);
-        return true;
-      case Member::tree:
-        trees[currentKey] = std::move(value);
-        return true;
-      case Member::unknown:
-        return true;
-      case Member::protocolVersion:
-        return false;
-    }
-    return false;
-  }
-
-  bool start_object(std::size_t) { return startContainer(Json::object()); }
-  bool start_array(std::size_t) {
-    if (depth == 0) {
-      return false;
-    }
-    return startContainer(Json::array());
-  }
-  bool end_object() { return endContainer(); }
-  bool end_array() { return endContainer(); }
-
-  bool key(string_t& name) {
-    if (depth > 1) {
-      if (!skipping) {
-        pendingKeys.back() = std::move(name);
-      }
-      return true;
-    }
-    return beginMember(name);
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
-
- private:
-  enum class Member { text, tree, protocolVersion, unknown };
-
-  bool beginMember(const std::string& name) {
-    for (std::size_t index = 0; index < textKeys.size(); ++index) {
-      if (textKeys[index] == name) {
-        return claim(index, Member::text, name, index);
-      }
-    }
-    for (std::size_t index = 0; index < treeKeys.size(); ++index) {
-      if (treeKeys[index] == name) {
-        return claim(textKeys.size() + index, Member::tree, name, 0);
-      }
-    }
-    if (name == protocolVersionKey) {
-      return claim(textKeys.size() + treeKeys.size(), Member::protocolVersion, name, 0);
-    }
-    member = Member::unknown;
-    return true;
-  }
-
-  // A member seen twice goes to the strict decoder (whose tree keeps the last one).
-  bool claim(std::size_t slot, Member kind, const std::string& name, std::size_t index) {
-    if (seen.test(slot)) {
-      return false;
-    }
-    seen.set(slot);
-    member = kind;
-    textIndex = index;
-    currentKey = name;
-    return true;
-  }
-
-  // A top-level null, boolean or float: taken only where the strict decoder would take it too
-  // without looking (an unknown member, or a nested member's tree); `nullIsAbsent` says whether
-  // a null there leaves an optional text member absent.
-  template <class NullIsAbsent>
-  bool topLevelScalar(NullIsAbsent nullIsAbsent, Json value) {
-    if (depth > 1) {
-      return skipping || addToTree(std::move(value));
-    }
-    if (depth == 0) {
-      return false;
-    }
-    switch (member) {
-      case Member::unknown:
-        return true;
-      case Member::tree:
-        trees[currentKey] = std::move(value);
-        return true;
-      case Member::text:
-        // Null leaves an optional member absent; the required ones are checked afterwards.
-        return nullIsAbsent() && value.is_null();
-      case Member::protocolVersion:
-        return false;
-    }
-    return false;
-  }
-
-  bool topLevelNumber(std::int64_t number, Json value) {
-    if (depth == 1 && member == Member::protocolVersion) {
-      protocolVersion = number;
-      return true;
-    }
-    return topLevelScalar([] { return false; }, std::move(value));
-  }
-
-  bool startContainer(Json empty) {
-    ++depth;
-    if (depth == 1) {
-      return true;  // the document itself
-    }
-    if (depth == 2) {
-      if (member == Member::unknown) {
-        skipping = true;
-        return true;
-      }
-      if (member != Member::tree) {
-        return false;
-      }
-      trees[currentKey] = std::move(empty);
-      stack.push_back(&trees[currentKey]);
-      pendingKeys.emplace_back();
-      return true;
-    }
-    if (skipping) {
-      return true;
-    }
-    Json* added = addToTree(std::move(empty));
-    if (added == nullptr) {
-      return false;
-    }
-    stack.push_back(added);
-    pendingKeys.emplace_back();
-    return true;
-  }
-
-  bool endContainer() {
-    if (depth == 0) {
-      return false;
-    }
-    --depth;
-    if (depth >= 1 && !skipping) {
-      stack.pop_back();
-      pendingKeys.pop_back();
-    }
-    if (depth == 1) {
-      skipping = false;
-    }
-    return true;
-  }
-
-  // Adds a value to the innermost open container of a nested member's tree.
-  Json* addToTree(Json value) {
-    Json& container = *stack.back();
-    if (container.is_array()) {
-      container.push_back(std::move(value));
-      return &container.back();
-    }
-    Json& slot = container[pendingKeys.back()];
-    slot = std::move(value);
-    return &slot;
-  }
-
-  std::size_t depth = 0;
-  Member member = Member::unknown;
-  std::size_t textIndex = 0;
-  std::string currentKey;
-  std::bitset<textKeys.size() + treeKeys.size() + 1> seen;
-  bool skipping = false;  // inside an unknown member's value
-  std::vector<Json*> stack;
-  std::vector<std::string> pendingKeys;
 };
 
-// The record from what the reader collected; absent when the strict decoder has to decide.
-std::optional<AgentEvent> assemble(EventReader& reader) {
+// A JSON integer as the strict decoder reads it without converting: digits, optionally signed,
+// within the 64-bit range. Fractions and exponents go to the strict decoder.
+bool readPlainInteger(ondemand::value& value, std::int64_t& number) {
+  std::string_view token = value.raw_json_token();
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
+                            token.back() == '\n' || token.back() == '\r')) {
+    token.remove_suffix(1);
+  }
+  for (const char character : token) {
+    if ((character < '0' || character > '9') && character != '-') {
+      return false;
+    }
+  }
+  return value.get_int64().get(number) == simdjson::SUCCESS;
+}
+
+// A string member, or null for an absent one; false for anything else.
+bool readOptionalText(ondemand::value& value, std::optional<std::string>& text) {
+  if (value.is_null()) {
+    text.reset();
+    return true;
+  }
+  std::string_view read;
+  if (value.get_string().get(read) != simdjson::SUCCESS) {
+    return false;
+  }
+  text.emplace(read);
+  return true;
+}
+
+// The origin's members, each a string except the process id and its start time.
+bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
+  if (value.is_null()) {
+    return true;
+  }
+  ondemand::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) {
+    return false;
+  }
+  AgentOrigin origin;
+  const std::array<std::pair<std::string_view, std::optional<std::string>*>, 7> texts{{
+      {"bundleIdentifier", &origin.bundleIdentifier},
+      {"terminalProgram", &origin.terminalProgram},
+      {"terminalSessionIdentifier", &origin.terminalSessionIdentifier},
+      {"tty", &origin.tty},
+      {"tmux", &origin.tmux},
+      {"tmuxPane", &origin.tmuxPane},
+      {"host", &origin.host},
+  }};
+  std::bitset<texts.size() + 2> seen;
+  for (auto member : object) {
+    std::string_view key;
+    ondemand::value field;
+    if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+        member.value().get(field) != simdjson::SUCCESS) {
+      return false;
+    }
+    std::size_t slot = 0;
+    while (slot < texts.size() && texts[slot].first != key) {
+      ++slot;
+    }
+    if (slot < texts.size()) {
+      if (seen.test(slot) || !readOptionalText(field, *texts[slot].second)) {
+        return false;
+      }
+    } else if (key == "processIdentifier") {
+      slot = texts.size();
+      std::int64_t number = 0;
+      if (seen.test(slot)) {
+        return false;
+      }
+      if (!field.is_null()) {
+        if (!readPlainInteger(field, number) || number < std::numeric_limits<std::int32_t>::min() ||
+            number > std::numeric_limits<std::int32_t>::max()) {
+          return false;
+        }
+        origin.processIdentifier = static_cast<std::int32_t>(number);
+      }
+    } else if (key == "processStartedAt") {
+      slot = texts.size() + 1;
+      std::optional<std::string> text;
+      if (seen.test(slot) || !readOptionalText(field, text)) {
+        return false;
+      }
+      if (text) {
+        origin.processStartedAt = Dates::parseISO8601(*text);
+        if (!origin.processStartedAt) {
+          return false;
+        }
+      }
+    } else {
+      return false;  // unknown members are left to the strict decoder, which checks their JSON
+    }
+    seen.set(slot);
+  }
+  result = std::move(origin);
+  return true;
+}
+
+// The metadata: an object of strings.
+bool readMetadata(ondemand::value& value, std::optional<std::map<std::string, std::string>>& result) {
+  if (value.is_null()) {
+    return true;
+  }
+  ondemand::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) {
+    return false;
+  }
+  std::map<std::string, std::string> metadata;
+  for (auto member : object) {
+    std::string_view key;
+    std::string_view text;
+    if (member.unescaped_key().get(key) != simdjson::SUCCESS) {
+      return false;
+    }
+    if (member.value().get_string().get(text) != simdjson::SUCCESS ||
+        !metadata.emplace(key, text).second) {
+      return false;  // not a string, or the same key twice
+    }
+  }
+  result = std::move(metadata);
+  return true;
+}
+
+// A nested member's own text parsed into a tree; null leaves it absent.
+bool readTree(ondemand::value& value, std::string_view key, Json& trees) {
+  if (value.is_null()) {
+    return true;
+  }
+  ondemand::object object;
+  std::string_view text;
+  if (value.get_object().get(object) != simdjson::SUCCESS ||
+      object.raw_json().get(text) != simdjson::SUCCESS) {
+    return false;
+  }
+  Json tree = Json::parse(text, nullptr, false);
+  if (tree.is_discarded()) {
+    return false;
+  }
+  trees[std::string(key)] = std::move(tree);
+  return true;
+}
+
+using SeenMembers = std::bitset<textKeys.size() + treeKeys.size() + 3>;
+
+// Reads one top-level member; false for a member seen before, an unknown one (the strict decoder
+// checks and skips those) or one this path does not take.
+bool readMember(std::string_view key, ondemand::value& value, Members& members,
+                SeenMembers& seen) {
+  std::size_t slot = 0;
+  const auto firstTime = [&seen, &slot] { return !seen.test(slot) && (seen.set(slot), true); };
+  for (; slot < textKeys.size(); ++slot) {
+    if (textKeys[slot] == key) {
+      return firstTime() && readOptionalText(value, members.texts[slot]);
+    }
+  }
+  for (std::size_t index = 0; index < treeKeys.size(); ++index, ++slot) {
+    if (treeKeys[index] == key) {
+      return firstTime() && readTree(value, key, members.trees);
+    }
+  }
+  if (key == protocolVersionKey) {
+    std::int64_t number = 0;
+    if (!firstTime() || !readPlainInteger(value, number)) {
+      return false;
+    }
+    members.protocolVersion = number;
+    return true;
+  }
+  ++slot;
+  if (key == originKey) {
+    return firstTime() && readOrigin(value, members.origin);
+  }
+  ++slot;
+  if (key == metadataKey) {
+    return firstTime() && readMetadata(value, members.metadata);
+  }
+  return false;
+}
+
+// The record from what was read; absent when the strict decoder has to decide.
+std::optional<AgentEvent> assemble(Members& members) {
   const auto text = [&](TextField which) -> std::optional<std::string>& {
-    return reader.texts[static_cast<std::size_t>(which)];
+    return members.texts[static_cast<std::size_t>(which)];
   };
-  if (!reader.protocolVersion || !text(TextField::id) || !text(TextField::type) || !text(TextField::sessionId) ||
-      !text(TextField::provider) || !text(TextField::timestamp)) {
+  if (!members.protocolVersion || !text(TextField::id) || !text(TextField::type) ||
+      !text(TextField::sessionId) || !text(TextField::provider) || !text(TextField::timestamp)) {
     return std::nullopt;
   }
   const auto id = UUID::parse(*text(TextField::id));
@@ -286,9 +276,9 @@ std::optional<AgentEvent> assemble(EventReader& reader) {
     return std::nullopt;
   }
   try {
-    const JSONCoding::Fields fields(reader.trees, "");
+    const JSONCoding::Fields fields(members.trees, "");
     return AgentEvent{
-        .protocolVersion = *reader.protocolVersion,
+        .protocolVersion = *members.protocolVersion,
         .id = *id,
         .type = *type,
         .sessionId = std::move(*text(TextField::sessionId)),
@@ -300,8 +290,8 @@ std::optional<AgentEvent> assemble(EventReader& reader) {
         .workingDirectory = std::move(text(TextField::workingDirectory)),
         .file = std::move(text(TextField::file)),
         .applicationURL = std::move(text(TextField::applicationURL)),
-        .origin = fields.optional<AgentOrigin>("origin"),
-        .metadata = fields.optional<std::map<std::string, std::string>>("metadata"),
+        .origin = std::move(members.origin),
+        .metadata = std::move(members.metadata),
         .parentSessionId = std::move(text(TextField::parentSessionId)),
         .agentRole = std::move(text(TextField::agentRole)),
         .plan = fields.optional<AgentPlan>("plan"),
@@ -313,17 +303,51 @@ std::optional<AgentEvent> assemble(EventReader& reader) {
   }
 }
 
+std::optional<AgentEvent> readEvent(ondemand::parser& parser, const simdjson::padded_string_view& input) {
+  ondemand::document document;
+  ondemand::object object;
+  if (parser.iterate(input).get(document) != simdjson::SUCCESS ||
+      document.get_object().get(object) != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  Members members;
+  SeenMembers seen;
+  for (auto member : object) {
+    std::string_view key;
+    ondemand::value value;
+    if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+        member.value().get(value) != simdjson::SUCCESS || !readMember(key, value, members, seen)) {
+      return std::nullopt;
+    }
+  }
+  // Nothing may follow the object but blanks: the document has no token left.
+  if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) {
+    return std::nullopt;
+  }
+  return assemble(members);
+}
+
+// The line copied into a buffer with the parser's padding after it.
+std::optional<AgentEvent> readEvent(std::string_view line) {
+  if (line.size() > reusedBufferBytes) {
+    ondemand::parser parser;
+    const simdjson::padded_string padded(line);
+    return readEvent(parser, padded);
+  }
+  thread_local ondemand::parser parser;
+  thread_local std::vector<char> buffer(reusedBufferBytes + simdjson::SIMDJSON_PADDING);
+  std::memcpy(buffer.data(), line.data(), line.size());
+  return readEvent(parser, simdjson::padded_string_view(buffer.data(), line.size(), buffer.size()));
+}
+
 }  // namespace
 
 Result<AgentEvent, DecodingError> decodeEventLine(std::string_view line) {
   // The same checks before parsing as the shared decoder's.
   if (!Coding::exceedsDepth(line, Coding::maximumDepth) &&
       line.find('\0') == std::string_view::npos) {
-    EventReader reader;
-    if (Json::sax_parse(line.begin(), line.end(), &reader)) {
-      if (auto event = assemble(reader)) {
-        return std::move(*event);
-      }
+    if (auto event = readEvent(line)) {
+      return std::move(*event);
     }
   }
   return decodeJSONText<AgentEvent>(line);

@@ -154,7 +154,15 @@ TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
         "{" + body + ",\"unknown\":" + std::string(600, '[') + std::string(600, ']') + "}",
         "{" + body + ",\"unknown\":" + std::string(500, '[') + std::string(500, ']') + "}",
         "{" + body + ",\"metadata\":{\"a\":\"b\",\"a\":\"c\"}}",
-        "{" + body + ",\"origin\":{\"processIdentifier\":1,\"processIdentifier\":\"x\"}}"}) {
+        "{" + body + ",\"origin\":{\"processIdentifier\":1,\"processIdentifier\":\"x\"}}",
+        "{" + body + ",\"task\":\"a\tb\"}", "{" + body + ",\"unknown\":\"a\x01\"}",
+        "{" + body + ",\"unknown\":tru}", "{" + body + ",\"unknown\":[1,]}",
+        "{\"t\\u0061sk\":\"escaped key\"," + body + "}", fullText + " {}", fullText + " 1",
+        "{" + body + ",\"origin\":{\"processIdentifier\":7.0,\"tty\":null}}",
+        "{" + body + ",\"origin\":{\"processIdentifier\":2147483648}}",
+        "{" + body + ",\"origin\":{\"processStartedAt\":\"yesterday\"}}",
+        "{" + body + ",\"origin\":{\"host\":\"h\",\"extra\":{\"a\":[]}}}",
+        "{" + body + ",\"metadata\":{\"a\":null}}", "{" + body + ",\"metadata\":{\"\\u00e9\":\"\\n\"}}"}) {
     documents.push_back(broken);
   }
 
