@@ -1,7 +1,7 @@
 // Decodes arbitrary bytes as an event line. The line decoder must agree with the strict tree
-// decoder (the same event, or the same error); a decoded event must encode to one line that
-// decodes again, and encoding that second event must give the same line (encoding is a fixed
-// point).
+// decoder (the same event, or the same error), and the event's text with the tree's text; a
+// decoded event must encode to one line that decodes again, and encoding that second event must
+// give the same line (encoding is a fixed point).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!event) {
     return 0;
+  }
+  // The event's text is written without a tree: it must be the tree's text.
+  if (encodeJSON(*event) != Coding::encode(toJSON(*event))) {
+    std::abort();
   }
   const std::string line = encodeEventLine(*event);
   if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) {

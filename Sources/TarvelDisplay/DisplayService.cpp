@@ -106,7 +106,7 @@ std::optional<std::string> DisplayService::start() {
       options.paths.replySocket, [this](const std::set<UUID>&) { registrationsChanged(); },
       options.replyLimits);
   eventServer = std::make_unique<UnixSocketServer>(options.paths.eventSocket, maximumPayloadBytes,
-                                                   [this](const AgentEvent& event) {
+                                                   [this](AgentEvent event) {
                                                      bool post = false;
                                                      {
                                                        std::unique_lock guard(inboxMutex);
@@ -114,7 +114,7 @@ std::optional<std::string> DisplayService::start() {
                                                          return inboxUnbounded ||
                                                                 inbox.size() < maximumInbox;
                                                        });
-                                                       inbox.push_back(event);
+                                                       inbox.push_back(std::move(event));
                                                        post = !std::exchange(inboxPosted, true);
                                                      }
                                                      if (post) {

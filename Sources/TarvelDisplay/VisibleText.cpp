@@ -1,5 +1,7 @@
 #include "TarvelDisplay/VisibleText.hpp"
 
+#include <utf8proc.h>
+
 #include <cstdio>
 
 #include "TarvelCore/Platform/StringHelpers.hpp"
@@ -18,18 +20,36 @@ bool isHidden(char32_t point) {
          (point >= 0x2066 && point <= 0x2069);                 // isolates
 }
 
+// Whether the text holds a hidden character, or bytes that are not UTF-8 (replaced by U+FFFD).
+// Most texts have neither and are left as they are, without a copy.
 bool needsWork(std::string_view text) {
-  for (const char byte : text) {
-    const auto unit = static_cast<unsigned char>(byte);
-    // Every hidden character is a byte below 0x20, DEL, or part of a multi-byte sequence.
-    if ((unit < 0x20 && byte != '\n' && byte != '\t') || unit >= 0x7F) {
+  std::size_t position = 0;
+  while (position < text.size()) {
+    const auto unit = static_cast<unsigned char>(text[position]);
+    if (unit < 0x80) {
+      if ((unit < 0x20 && unit != '\n' && unit != '\t') || unit == 0x7F) {
+        return true;
+      }
+      ++position;
+      continue;
+    }
+    utf8proc_int32_t point = 0;
+    const auto length =
+        utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + position),
+                         static_cast<utf8proc_ssize_t>(text.size() - position), &point);
+    if (length <= 0 || isHidden(static_cast<char32_t>(point))) {
       return true;
     }
+    position += static_cast<std::size_t>(length);
   }
   return false;
 }
 
-void apply(std::string& text) { text = visible(text); }
+void apply(std::string& text) {
+  if (needsWork(text)) {
+    text = visible(text);
+  }
+}
 
 void apply(std::optional<std::string>& text) {
   if (text) {

@@ -123,6 +123,10 @@ struct Codable<AgentEvent> {
 // Whether the text is a URL string the wire accepts (a scheme, then no blanks or control bytes).
 bool isValidURLString(std::string_view text);
 
+// The event's shared-encoder text, written without building its tree (the same bytes).
+template <>
+std::string encodeJSON<AgentEvent>(const AgentEvent& event);
+
 // The event line: the shared encoder's text followed by one line feed.
 std::string encodeEventLine(const AgentEvent& event);
 

@@ -1,5 +1,7 @@
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
+#include <algorithm>
+
 #include <utf8proc.h>
 
 namespace tarvel::Text {
@@ -97,6 +99,17 @@ std::optional<std::string> nonEmpty(const std::optional<std::string>& text) {
 }
 
 std::string lowercased(std::string_view text) {
+  // ASCII text (most of it) maps byte by byte, as the Unicode tables would map it.
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::string out(text);
+    for (char& c : out) {
+      if (c >= 'A' && c <= 'Z') {
+        c = static_cast<char>(c - 'A' + 'a');
+      }
+    }
+    return out;
+  }
   return mapCodePoints(text, [](utf8proc_int32_t c) { return utf8proc_tolower(c); });
 }
 

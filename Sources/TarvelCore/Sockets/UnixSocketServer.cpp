@@ -72,8 +72,9 @@ UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
                                    std::int64_t maximumPayloadBytes, EventHandler eventHandler)
     : UnixSocketServer(
           std::move(socketURL), maximumPayloadBytes,
-          LineHandler([handler = std::move(eventHandler)](const AgentEvent& event,
-                                                          std::string_view) { handler(event); })) {}
+          LineHandler([handler = std::move(eventHandler)](AgentEvent event, std::string_view) {
+            handler(std::move(event));
+          })) {}
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
                                    std::int64_t maximumPayloadBytes, LineHandler lineHandler)
@@ -365,7 +366,7 @@ void UnixSocketServer::deliver(const std::string& payload) const {
       continue;
     }
     try {
-      eventHandler(*decoded, line);
+      eventHandler(std::move(*decoded), line);
     } catch (const std::exception& error) {
       logger.error("Event handler failed: %s", {Log::value(error.what())});
     } catch (...) {

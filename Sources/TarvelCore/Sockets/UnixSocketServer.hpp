@@ -34,10 +34,11 @@ namespace tarvel {
 // called from any thread, but not from inside `eventHandler` for stop()'s wait (see there).
 class UnixSocketServer {
  public:
-  using EventHandler = std::function<void(const AgentEvent&)>;
+  // Given the event itself: a handler that keeps it moves it rather than copying it.
+  using EventHandler = std::function<void(AgentEvent)>;
   // Also given the line as received (no line feed), which decoded to the event; valid only
   // during the call.
-  using LineHandler = std::function<void(const AgentEvent&, std::string_view line)>;
+  using LineHandler = std::function<void(AgentEvent, std::string_view line)>;
 
   static constexpr std::size_t maximumConnections = 64;
   static constexpr std::chrono::seconds receiveTimeout{2};

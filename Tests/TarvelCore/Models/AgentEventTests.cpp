@@ -175,6 +175,7 @@ TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
     if (strict) {
       ++accepted;
       EXPECT_EQ(*streamed, *strict);
+      EXPECT_EQ(encodeJSON(*strict), Coding::encode(toJSON(*strict)));
     } else {
       EXPECT_EQ(streamed.error(), strict.error());
     }
@@ -182,6 +183,38 @@ TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
   // Both outcomes were tried many times over.
   EXPECT_GT(accepted, 50u);
   EXPECT_GT(documents.size() - accepted, 200u);
+}
+
+// The event's text is written without a tree; it must be the tree's text byte for byte, for every
+// kind of text an agent may send.
+TEST(AgentEvent, DirectTextIsTheTreesText) {
+  const std::vector<std::string> texts{
+      "", "plain", "quote \" backslash \\ slash /", "\b\f\n\r\t\x01\x1f\x7f end",
+      "caf\u00e9 \u4fee\u590d \U0001F600 \u2026", "bad \xff byte", "cut \xe2\x80", "\xed\xa0\x80"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    AgentEvent event = minimalEvent();
+    event.task = text;
+    event.activity = "a" + text;
+    event.metadata = std::map<std::string, std::string>{{text, text}, {"Z", "1"}, {"a", ""}};
+    event.origin = AgentOrigin{.bundleIdentifier = "b",
+                               .processIdentifier = -7,
+                               .processStartedAt = at("2026-12-07T11:47:08.123Z"),
+                               .terminalProgram = text,
+                               .terminalSessionIdentifier = "s",
+                               .tty = "/dev/pts/3",
+                               .tmux = "/tmp/tmux,1,0",
+                               .tmuxPane = "%3",
+                               .host = "h"};
+    EXPECT_EQ(encodeJSON(event), Coding::encode(toJSON(event)));
+    event.origin = AgentOrigin{};
+    event.metadata = std::map<std::string, std::string>{};
+    event.plan = AgentPlan{.steps = {{.id = "1", .title = text, .status = AgentStepStatus::pending}},
+                           .updatedAt = at("2026-12-07T11:47:08Z")};
+    event.pendingReply = AgentPendingReply{.replyId = UUID::random(), .prompt = text};
+    event.state = AgentState::waitingForUser;
+    EXPECT_EQ(encodeJSON(event), Coding::encode(toJSON(event)));
+  }
 }
 
 TEST(AgentEvent, ResolvedStateAndStateTables) {

@@ -18,6 +18,7 @@ TEST(Text, CaseMappingIsUnicodeAware) {
   EXPECT_EQ(Text::lowercased("Ärger ÖL"), "ärger öl");
   EXPECT_EQ(Text::capitalized("hello wORLD ärger"), "Hello World Ärger");
   EXPECT_EQ(Text::lowercased("bad\xFFtail"), "bad\xFFtail");
+  EXPECT_EQ(Text::lowercased("MiXeD [Case] 42!"), "mixed [case] 42!");
 }
 
 TEST(Text, CharactersAreGraphemeClusters) {
