@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <span>
 #include <unordered_set>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
@@ -24,6 +25,10 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::int64_t maximumPayloadBytes = 1 << 20;
 // Events folded in one pass before the service publishes and looks at other work again.
 constexpr std::size_t eventsPerPass = 2048;
+// Slots the inbox keeps between batches (a batch is usually a few dozen events).
+constexpr std::size_t keptInboxRoom = 256;
+static_assert(std::is_nothrow_move_constructible_v<AgentEvent>,
+              "a growing inbox moves its events rather than copying them");
 
 const Log::Logger& serviceLog() {
   static const Log::Logger logger("service");
@@ -328,24 +333,30 @@ void DisplayService::withdrawOvertaken(const AgentEvent& event) {
 }
 
 void DisplayService::takeEvents() {
-  std::deque<AgentEvent> batch;
+  if (nextTaken == taken.size()) {
+    taken.clear();
+    nextTaken = 0;
+    // After a flood the room goes back, rather than holding thousands of slots.
+    if (taken.capacity() > keptInboxRoom) {
+      std::vector<AgentEvent>().swap(taken);
+    }
+    {
+      const std::scoped_lock guard(inboxMutex);
+      taken.swap(inbox);
+    }
+    inboxRoom.notify_all();
+  }
+  const std::size_t end = std::min(taken.size(), nextTaken + eventsPerPass);
+  const std::span<AgentEvent> batch(taken.data() + nextTaken, end - nextTaken);
+  nextTaken = end;
   {
     const std::scoped_lock guard(inboxMutex);
-    if (inbox.size() <= eventsPerPass) {
-      batch.swap(inbox);  // the usual case: every waiting event, without moving one
-    } else {
-      const auto count = static_cast<std::ptrdiff_t>(eventsPerPass);
-      batch.assign(std::make_move_iterator(inbox.begin()),
-                   std::make_move_iterator(inbox.begin() + count));
-      inbox.erase(inbox.begin(), inbox.begin() + count);
-    }
-    if (inbox.empty()) {
+    if (nextTaken == taken.size() && inbox.empty()) {
       inboxPosted = false;
     } else {
       queue.post([this] { takeEvents(); });  // the rest after this pass is published
     }
   }
-  inboxRoom.notify_all();
   for (AgentEvent& event : batch) {
     ++received;
     lastEvents.insert_or_assign(event.provider.rawValue, Dates::now());
@@ -532,7 +543,7 @@ void DisplayService::stop() {
   while (true) {
     {
       const std::scoped_lock guard(inboxMutex);
-      if (inbox.empty()) {
+      if (inbox.empty() && nextTaken == taken.size()) {
         break;
       }
     }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <cstdint>
@@ -151,7 +150,6 @@ class DisplayService {
   std::string localHost;  // this machine's name: events from it keep no host
 
   MainQueue queue;
-  // Events handed over by reader threads, taken in batches by the service's thread.
   // Events from the event server's workers, waiting for the service's thread. While it holds
   // maximumInbox of them the workers wait, so the event server stops accepting and further
   // hooks wait in its backlog: a service that falls behind delays events, and its memory stays
@@ -159,9 +157,14 @@ class DisplayService {
   static constexpr std::size_t maximumInbox = 8192;
   std::mutex inboxMutex;
   std::condition_variable inboxRoom;
-  std::deque<AgentEvent> inbox;
+  std::vector<AgentEvent> inbox;
   bool inboxPosted = false;
   bool inboxUnbounded = false;  // while stopping: nobody may wait for the service's thread
+  // The service's thread swaps the whole inbox for this emptied vector and folds what it took
+  // from `nextTaken` on, at most eventsPerPass per pass; the two vectors keep their room between
+  // swaps, so a steady stream of events allocates no slots.
+  std::vector<AgentEvent> taken;
+  std::size_t nextTaken = 0;
 
   PromptBook prompts;
   std::unique_ptr<AnswerHistory> history;
