@@ -10,6 +10,8 @@
 #include <utf8proc.h>
 
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -195,6 +197,14 @@ std::string encodeJSON<AgentEvent>(const AgentEvent& event) {
   if (!valid) {
     return Coding::encode(toJSON(event));
   }
+#ifndef NDEBUG
+  // Debug builds (the tests') check every text against the tree's, so that a field added to the
+  // record but not written here cannot go unnoticed.
+  if (out != Coding::encode(toJSON(event))) {
+    std::fputs("encodeJSON<AgentEvent>: the written text differs from the tree's\n", stderr);
+    std::abort();
+  }
+#endif
   return out;
 }
 
