@@ -70,6 +70,11 @@ struct Members {
   Json trees = Json::object();  // the nested members, by key
 };
 
+// Reads whether the value is null; false on a parse error.
+bool readNull(ondemand::value& value, bool& null) {
+  return value.is_null().get(null) == simdjson::SUCCESS;
+}
+
 // A JSON integer as the strict decoder reads it without converting: digits, optionally signed,
 // within the 64-bit range. Fractions and exponents go to the strict decoder.
 bool readPlainInteger(ondemand::value& value, std::int64_t& number) {
@@ -88,7 +93,11 @@ bool readPlainInteger(ondemand::value& value, std::int64_t& number) {
 
 // A string member, or null for an absent one; false for anything else.
 bool readOptionalText(ondemand::value& value, std::optional<std::string>& text) {
-  if (value.is_null()) {
+  bool null = false;
+  if (!readNull(value, null)) {
+    return false;
+  }
+  if (null) {
     text.reset();
     return true;
   }
@@ -102,7 +111,11 @@ bool readOptionalText(ondemand::value& value, std::optional<std::string>& text) 
 
 // The origin's members, each a string except the process id and its start time.
 bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
-  if (value.is_null()) {
+  bool null = false;
+  if (!readNull(value, null)) {
+    return false;
+  }
+  if (null) {
     return true;
   }
   ondemand::object object;
@@ -141,7 +154,11 @@ bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
       if (seen.test(slot)) {
         return false;
       }
-      if (!field.is_null()) {
+      bool null = false;
+      if (!readNull(field, null)) {
+        return false;
+      }
+      if (!null) {
         if (!readPlainInteger(field, number) || number < std::numeric_limits<std::int32_t>::min() ||
             number > std::numeric_limits<std::int32_t>::max()) {
           return false;
@@ -171,7 +188,11 @@ bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
 
 // The metadata: an object of strings.
 bool readMetadata(ondemand::value& value, std::optional<std::map<std::string, std::string>>& result) {
-  if (value.is_null()) {
+  bool null = false;
+  if (!readNull(value, null)) {
+    return false;
+  }
+  if (null) {
     return true;
   }
   ondemand::object object;
@@ -196,7 +217,11 @@ bool readMetadata(ondemand::value& value, std::optional<std::map<std::string, st
 
 // A nested member's own text parsed into a tree; null leaves it absent.
 bool readTree(ondemand::value& value, std::string_view key, Json& trees) {
-  if (value.is_null()) {
+  bool null = false;
+  if (!readNull(value, null)) {
+    return false;
+  }
+  if (null) {
     return true;
   }
   ondemand::object object;

@@ -162,7 +162,9 @@ TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
         "{" + body + ",\"origin\":{\"processIdentifier\":2147483648}}",
         "{" + body + ",\"origin\":{\"processStartedAt\":\"yesterday\"}}",
         "{" + body + ",\"origin\":{\"host\":\"h\",\"extra\":{\"a\":[]}}}",
-        "{" + body + ",\"metadata\":{\"a\":null}}", "{" + body + ",\"metadata\":{\"\\u00e9\":\"\\n\"}}"}) {
+        "{" + body + ",\"metadata\":{\"a\":null}}", "{\"task\":nul," + body + "}",
+        "{\"task\":ntask\":\"x\"," + body + "}", "{" + body + ",\"origin\":{\"tty\":nx}}",
+        "{" + body + ",\"origin\":{\"processIdentifier\":n}}", "{" + body + ",\"plan\":nul}", "{" + body + ",\"metadata\":{\"\\u00e9\":\"\\n\"}}"}) {
     documents.push_back(broken);
   }
 
