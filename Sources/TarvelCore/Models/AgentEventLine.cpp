@@ -226,8 +226,10 @@ bool readTree(ondemand::value& value, std::string_view key, Json& trees) {
   }
   ondemand::object object;
   std::string_view text;
+  // The member sits one level inside the document, whose depth the shared decoder bounds.
   if (value.get_object().get(object) != simdjson::SUCCESS ||
-      object.raw_json().get(text) != simdjson::SUCCESS) {
+      object.raw_json().get(text) != simdjson::SUCCESS ||
+      Coding::exceedsDepth(text, Coding::maximumDepth - 1)) {
     return false;
   }
   Json tree = Json::parse(text, nullptr, false);
@@ -368,9 +370,9 @@ std::optional<AgentEvent> readEvent(std::string_view line) {
 }  // namespace
 
 Result<AgentEvent, DecodingError> decodeEventLine(std::string_view line) {
-  // The same checks before parsing as the shared decoder's.
-  if (!Coding::exceedsDepth(line, Coding::maximumDepth) &&
-      line.find('\0') == std::string_view::npos) {
+  // The shared decoder refuses NUL bytes before parsing. Its depth bound needs no pass over the
+  // whole line here: only the trees of nested members may be deep, and they are checked.
+  if (line.find('\0') == std::string_view::npos) {
     if (auto event = readEvent(line)) {
       return std::move(*event);
     }

@@ -145,7 +145,8 @@ void WakePipe::drain() const {
   std::array<char, 64> bytes{};
   for (;;) {
     const ssize_t count = ::read(readEnd.get(), bytes.data(), bytes.size());
-    if (count > 0 || (count < 0 && errno == EINTR)) {
+    // A short read emptied the pipe: no second call just to be told so.
+    if (count == static_cast<ssize_t>(bytes.size()) || (count < 0 && errno == EINTR)) {
       continue;
     }
     return;

@@ -168,6 +168,16 @@ TEST(AgentEvent, TreeFreeDecoderAgreesWithTheStrictDecoder) {
     documents.push_back(broken);
   }
 
+  // A nested member's tree at the depth bound (512 with the document and the plan) and past it.
+  Json withoutPlan = full;
+  withoutPlan.erase("plan");
+  const std::string rest = Coding::encode(withoutPlan);
+  for (const std::size_t depth : {510, 511, 600}) {
+    documents.push_back(rest.substr(0, rest.size() - 1) +
+                        R"(,"plan":{"steps":[],"updatedAt":"2026-12-07T11:47:08Z","deep":)" +
+                        std::string(depth, '[') + std::string(depth, ']') + "}}");
+  }
+
   std::size_t accepted = 0;
   for (const std::string& document : documents) {
     SCOPED_TRACE(document);
