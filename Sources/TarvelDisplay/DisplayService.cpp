@@ -318,11 +318,10 @@ bool wentOn(const AgentEvent& event) {
 
 }  // namespace
 
-void DisplayService::withdrawOvertaken(const AgentEvent& event) {
-  if (!wentOn(event)) {
+void DisplayService::withdrawOvertaken(const std::string& sessionId) {
+  if (!prompts.mayHaveLive()) {
     return;
   }
-  const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
   for (const LivePrompt& prompt : prompts.live()) {
     if (prompt.sessionId == sessionId) {
       serviceLog().info("A prompt of %{private}s was answered in the agent",
@@ -363,10 +362,11 @@ void DisplayService::takeEvents() {
     EventHost::localize(event, localHost);
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
-      withdrawOvertaken(event);
       if (wentOn(event)) {
+        const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
+        withdrawOvertaken(sessionId);
         // Its session shows what it does now rather than how its last prompt ended.
-        endings.sessionWentOn(event.provider.namespacedSessionID(event.sessionId));
+        endings.sessionWentOn(sessionId);
       }
       activityService.ingest(std::move(event));
       continue;

@@ -133,9 +133,9 @@ class DisplayService {
   void hooksGone(const std::vector<LivePrompt>& gone);
   // The newest rows of the answer history, as the state's "recentAnswers".
   Json encodedRecentAnswers() const;
-  // Withdraws the live prompts of the session of `event` when the event shows that its agent
-  // went on without them (answered in the agent's own dialog, interrupted, ended).
-  void withdrawOvertaken(const AgentEvent& event);
+  // Withdraws the live prompts of the session (a namespaced id) whose agent went on without
+  // them (answered in the agent's own dialog, interrupted, ended).
+  void withdrawOvertaken(const std::string& sessionId);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
   // Reads the hosts file again when it changed since the last look (at most once a second).
   void followRemotesFile(std::chrono::steady_clock::time_point now);

@@ -127,6 +127,11 @@ std::vector<LivePrompt> PromptBook::live() const {
   return list;
 }
 
+bool PromptBook::mayHaveLive() const {
+  const std::scoped_lock guard(mutex);
+  return !registered.empty();
+}
+
 std::uint64_t PromptBook::generation() const {
   const std::scoped_lock guard(mutex);
   return changes;

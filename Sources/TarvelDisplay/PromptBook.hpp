@@ -47,6 +47,8 @@ class PromptBook {
 
   // The live prompts, oldest first.
   std::vector<LivePrompt> live() const;
+  // False when no prompt can be live (no hook is registered): cheaper than live().
+  bool mayHaveLive() const;
   // Grows whenever the live prompts may have changed.
   std::uint64_t generation() const;
 

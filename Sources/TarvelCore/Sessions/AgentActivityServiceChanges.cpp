@@ -275,7 +275,7 @@ void AgentActivityService::commitChanges(std::vector<Change>& changes,
   indexChanges.reserve(changes.size());
   for (const Change& change : changes) {
     const AgentSession& after = *change.entry->second;
-    valueChanged = valueChanged || !change.before || !(**change.before == after);
+    valueChanged = valueChanged || !change.before || !(*change.before)->sameAs(after);
     indexChanges.push_back({change.before, change.entry->second});
     if (after.pendingReply || !after.pendingReplies.empty()) {
       withPrompts.insert(after.id);

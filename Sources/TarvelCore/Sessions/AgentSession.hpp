@@ -199,6 +199,11 @@ struct AgentSession {
   bool isSubagent() const { return parentSessionId.has_value(); }
 
   bool operator==(const AgentSession&) const = default;
+  // The same answer as operator==, usually from the update times alone: almost every change
+  // moves them, and the full comparison walks every text first.
+  bool sameAs(const AgentSession& other) const {
+    return this == &other || (updatedAt == other.updatedAt && *this == other);
+  }
 };
 
 // Reads and writes the session's JSON object. Decoding normalises what it reads: it derives a

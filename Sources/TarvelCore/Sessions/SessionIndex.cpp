@@ -555,7 +555,7 @@ SessionIndex::UpdateResult SessionIndex::update(const std::vector<Change>& chang
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const Change& change = changes[i];
     const AgentSession& after = *change.after;
-    const bool unchanged = change.before && **change.before == after;
+    const bool unchanged = change.before && (*change.before)->sameAs(after);
     std::string_view id;
     std::string_view rootID;
     bool newGroup = false;
