@@ -109,18 +109,26 @@ bool readOptionalText(ondemand::value& value, std::optional<std::string>& text) 
   return true;
 }
 
-// The origin's members, each a string except the process id and its start time.
-bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
+enum class Opened { object, null, other };
+
+// Opens a member's value as an object. Null leaves the member absent; anything else (or a parse
+// error) is not taken here.
+Opened openObject(ondemand::value& value, ondemand::object& object) {
   bool null = false;
   if (!readNull(value, null)) {
-    return false;
+    return Opened::other;
   }
   if (null) {
-    return true;
+    return Opened::null;
   }
+  return value.get_object().get(object) == simdjson::SUCCESS ? Opened::object : Opened::other;
+}
+
+// The origin's members, each a string except the process id and its start time.
+bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
   ondemand::object object;
-  if (value.get_object().get(object) != simdjson::SUCCESS) {
-    return false;
+  if (const Opened opened = openObject(value, object); opened != Opened::object) {
+    return opened == Opened::null;
   }
   AgentOrigin origin;
   const std::array<std::pair<std::string_view, std::optional<std::string>*>, 7> texts{{
@@ -188,16 +196,9 @@ bool readOrigin(ondemand::value& value, std::optional<AgentOrigin>& result) {
 
 // The metadata: an object of strings.
 bool readMetadata(ondemand::value& value, std::optional<std::map<std::string, std::string>>& result) {
-  bool null = false;
-  if (!readNull(value, null)) {
-    return false;
-  }
-  if (null) {
-    return true;
-  }
   ondemand::object object;
-  if (value.get_object().get(object) != simdjson::SUCCESS) {
-    return false;
+  if (const Opened opened = openObject(value, object); opened != Opened::object) {
+    return opened == Opened::null;
   }
   std::map<std::string, std::string> metadata;
   for (auto member : object) {
@@ -217,18 +218,13 @@ bool readMetadata(ondemand::value& value, std::optional<std::map<std::string, st
 
 // A nested member's own text parsed into a tree; null leaves it absent.
 bool readTree(ondemand::value& value, std::string_view key, Json& trees) {
-  bool null = false;
-  if (!readNull(value, null)) {
-    return false;
-  }
-  if (null) {
-    return true;
-  }
   ondemand::object object;
+  if (const Opened opened = openObject(value, object); opened != Opened::object) {
+    return opened == Opened::null;
+  }
   std::string_view text;
   // The member sits one level inside the document, whose depth the shared decoder bounds.
-  if (value.get_object().get(object) != simdjson::SUCCESS ||
-      object.raw_json().get(text) != simdjson::SUCCESS ||
+  if (object.raw_json().get(text) != simdjson::SUCCESS ||
       Coding::exceedsDepth(text, Coding::maximumDepth - 1)) {
     return false;
   }
