@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <span>
+#include <type_traits>
 #include <unordered_set>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
