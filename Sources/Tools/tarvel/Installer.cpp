@@ -482,6 +482,10 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string_vi
         return "unknown agent \"" + std::string(name) +
                "\" (choose claude-code, codex, gemini-cli or cursor)";
       }
+      // One agent per run: a second --agent would otherwise silently replace the first.
+      if (hasAgent) {
+        return std::string("--agent given twice: run the command once for each agent");
+      }
       options.agent = *agent;
       hasAgent = true;
     } else {

@@ -281,6 +281,12 @@ TEST_F(TarvelInstallTest, DryRunPrintsTheResultAndWritesNothing) {
   EXPECT_EQ(readBytes(config), original);
   EXPECT_FALSE(fs::exists(home / ".tarvel"));
   EXPECT_FALSE(fs::exists(config.string() + ".tarvel-backup"));
+
+  // Two agents in one run are refused rather than the first silently dropped.
+  const auto twice = tarvel({"install", "--agent", "claude-code", "--agent", "gemini-cli"});
+  EXPECT_EQ(twice.status, 2) << twice.err;
+  EXPECT_NE(twice.err.find("--agent given twice"), std::string::npos) << twice.err;
+  EXPECT_EQ(readBytes(config), original);
 }
 
 TEST_F(TarvelInstallTest, MissingConfigurationIsCreatedAndTheRelayIsCopiedExecutable) {
