@@ -6,7 +6,8 @@
 # each; for tarvel serve, its "eventsReceived" in GET /v1/status, which it publishes at most
 # every 50 ms (further apart only with thousands of sessions), so its time includes up to one
 # such interval). The ratio of the medians is the
-# figure: absolute rates swing with the machine's load.
+# figure: absolute rates swing with the machine's load. Each server's CPU time per event (all its
+# threads; clock-tick resolution) is printed beside its rate.
 # Target: tarvel-monitor and tarvel serve at least 0.85x the floor, every event delivered once.
 #
 # usage: Benchmarks/event_server.sh [BIN_DIR] [EVENTS] [ROUNDS]   (defaults: build/dev/bin, 20000, 5)
@@ -29,7 +30,11 @@ trap cleanup EXIT
 socket="$home/.tarvel/agent.sock"
 mkdir -p "$home/.tarvel" && chmod 700 "$home/.tarvel"
 
-# One rate per round and server: "NAME RATE".
+# The process's CPU time so far (user and system, all threads), in clock ticks.
+ticks=$(getconf CLK_TCK)
+cpuTicks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# One line per round and server: "NAME RATE FAILED CPU_MICROSECONDS_PER_EVENT".
 measure() {
   local name=$1; shift
   : >"$home/out.jsonl"
@@ -48,16 +53,18 @@ measure() {
       sleep 0.05
     done
   fi
-  local result
+  local result before after
+  before=$(cpuTicks "$server")
   result=$("$bin/event_sender" "$socket" "$target" "$events" "$here/event_line.json") || {
     echo "$name: $result" >&2; exit 1; }
+  after=$(cpuTicks "$server")
   kill -TERM "$server"; wait "$server" 2>/dev/null || true; server=""
   local sent failed delivered
   sent=$(awk '{print $2}' <<<"$result"); failed=$(awk '{print $4}' <<<"$result")
   delivered=$(awk '{print $6}' <<<"$result")
   if [[ $name != "tarvel-serve" ]]; then delivered=$(wc -l <"$home/out.jsonl"); fi
   [[ $delivered -eq $((sent - failed)) ]] || { echo "$name took $delivered of $((sent - failed)) events" >&2; exit 1; }
-  echo "$name $(awk '{print $(NF-1)}' <<<"$result") $failed"
+  echo "$name $(awk '{print $(NF-1)}' <<<"$result") $failed $(( (after - before) * 1000000 / ticks / events ))"
   rm -f "$socket"
   rm -rf "$home/.tarvel/sessions.json" "$home/.tarvel/api.sock" "$home/.tarvel/reply.sock"
 }
@@ -69,7 +76,7 @@ for _ in $(seq "$rounds"); do
   measure tarvel-serve "$bin/tarvel" serve --no-notify
 done | tee "$home/rates.txt"
 awk '
-  { rates[$1] = rates[$1] " " $2; failed[$1] += $3 }
+  { rates[$1] = rates[$1] " " $2; failed[$1] += $3; cpu[$1] = cpu[$1] " " $4 }
   function median(list,   values, n, i, j, t) {
     n = split(list, values, " ")
     for (i = 2; i <= n; i++) for (j = i; j > 1 && values[j - 1] + 0 > values[j] + 0; j--) {
@@ -79,9 +86,12 @@ awk '
   END {
     floor = median(rates["floor"]); monitor = median(rates["tarvel-monitor"])
     serve = median(rates["tarvel-serve"])
-    printf "floor          median %.0f events/s (failed sends %d)\n", floor, failed["floor"]
-    printf "tarvel-monitor median %.0f events/s (failed sends %d)\n", monitor, failed["tarvel-monitor"]
-    printf "tarvel serve   median %.0f events/s (failed sends %d)\n", serve, failed["tarvel-serve"]
+    printf "floor          median %.0f events/s, %.0f us CPU per event (failed sends %d)\n",
+      floor, median(cpu["floor"]), failed["floor"]
+    printf "tarvel-monitor median %.0f events/s, %.0f us CPU per event (failed sends %d)\n",
+      monitor, median(cpu["tarvel-monitor"]), failed["tarvel-monitor"]
+    printf "tarvel serve   median %.0f events/s, %.0f us CPU per event (failed sends %d)\n",
+      serve, median(cpu["tarvel-serve"]), failed["tarvel-serve"]
     printf "target >= 0.85x floor: tarvel-monitor %s (%.2fx), tarvel serve %s (%.2fx)\n",
       (monitor / floor >= 0.85 ? "met" : "MISSED"), monitor / floor,
       (serve / floor >= 0.85 ? "met" : "MISSED"), serve / floor
