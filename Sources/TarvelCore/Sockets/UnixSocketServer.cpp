@@ -260,7 +260,7 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& connections,
                                      std::vector<std::string>& batch) {
   for (;;) {
-    if (pendingDeliveries.load() + batch.size() >= maximumConnections ||
+    if (pendingDeliveries.load() >= maximumConnections ||
         connections.size() >= maximumConnections) {
       return true;  // the rest waits in the backlog until the workers or a connection catch up
     }
@@ -321,8 +321,9 @@ void UnixSocketServer::finish(Connection connection, std::vector<std::string>& b
   if (connection.overLimit || connection.buffer.empty()) {
     return;
   }
-  // Payloads waiting for a worker are bounded too (see pendingDeliveries, counted when the batch
-  // is handed over), so memory stays within twice maximumConnections * maximumPayloadBytes.
+  // Payloads waiting for a worker are bounded too (see pendingDeliveries), so memory stays
+  // within twice maximumConnections * maximumPayloadBytes.
+  ++pendingDeliveries;
   batch.push_back(std::move(connection.buffer));
 }
 
@@ -332,20 +333,16 @@ void UnixSocketServer::dispatch(std::vector<std::string>& batch) {
   if (batch.empty()) {
     return;
   }
-  // Counted once per batch, not per payload: the count is shared with the workers, and each
-  // change of it moves its cache line between cores.
-  pendingDeliveries += batch.size();
   clientsQueue.async([this, payloads = std::move(batch)] {
     for (const std::string& payload : payloads) {
       try {
         deliver(payload);
       } catch (...) {  // NOLINT(bugprone-empty-catch): only allocation; the count must still drop
       }
-    }
-    if (pendingDeliveries.fetch_sub(payloads.size()) - payloads.size() < maximumConnections &&
-        acceptPaused) {
-      acceptPaused = false;
-      wakePipe->notify();
+      if (pendingDeliveries.fetch_sub(1) <= maximumConnections && acceptPaused) {
+        acceptPaused = false;
+        wakePipe->notify();
+      }
     }
   });
   batch = {};
