@@ -181,10 +181,10 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 
   for (;;) {
     const Clock::time_point now = Clock::now();
-    acceptPaused = pendingDeliveries.load() >= maximumConnections;
+    acceptPaused = deliveriesFull();
     // Re-check after publishing the pause: a worker that finished in between saw no pause and
     // sent no wake-up.
-    if (acceptPaused && pendingDeliveries.load() < maximumConnections) {
+    if (acceptPaused && !deliveriesFull()) {
       acceptPaused = false;
     }
     // At the connection cap further hooks wait in the listener's backlog (SOMAXCONN) until
@@ -260,8 +260,7 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
 bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& connections,
                                      std::vector<std::string>& batch) {
   for (;;) {
-    if (pendingDeliveries.load() >= maximumConnections ||
-        connections.size() >= maximumConnections) {
+    if (deliveriesFull() || connections.size() >= maximumConnections) {
       return true;  // the rest waits in the backlog until the workers or a connection catch up
     }
     UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -288,6 +287,11 @@ bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& conn
       connections.push_back(std::move(connection));
     }
   }
+}
+
+bool UnixSocketServer::deliveriesFull() const {
+  return pendingDeliveries.load() >= maximumPendingDeliveries ||
+         pendingBytes.load() >= maximumConnections * static_cast<std::uint64_t>(payloadLimit);
 }
 
 bool UnixSocketServer::readAvailable(Connection& connection) const {
@@ -324,6 +328,7 @@ void UnixSocketServer::finish(Connection connection, std::vector<std::string>& b
   // Payloads waiting for a worker are bounded too (see pendingDeliveries), so memory stays
   // within twice maximumConnections * maximumPayloadBytes.
   ++pendingDeliveries;
+  pendingBytes += connection.buffer.size();
   batch.push_back(std::move(connection.buffer));
 }
 
@@ -339,7 +344,9 @@ void UnixSocketServer::dispatch(std::vector<std::string>& batch) {
         deliver(payload);
       } catch (...) {  // NOLINT(bugprone-empty-catch): only allocation; the count must still drop
       }
-      if (pendingDeliveries.fetch_sub(1) <= maximumConnections && acceptPaused) {
+      pendingBytes -= payload.size();
+      --pendingDeliveries;
+      if (acceptPaused && !deliveriesFull()) {
         acceptPaused = false;
         wakePipe->notify();
       }

@@ -41,6 +41,7 @@ class UnixSocketServer {
   using LineHandler = std::function<void(AgentEvent, std::string_view line)>;
 
   static constexpr std::size_t maximumConnections = 64;
+  static constexpr std::size_t maximumPendingDeliveries = 1024;
   static constexpr std::chrono::seconds receiveTimeout{2};
   static constexpr std::size_t readBlockBytes = 8192;
 
@@ -97,10 +98,14 @@ class UnixSocketServer {
   // until destruction, because workers may still signal it while stop() runs.
   std::optional<WakePipe> wakePipe;
   std::atomic<bool> stopping{false};
-  // Received payloads handed to the workers and not yet delivered. While there are
-  // maximumConnections of them the loop stops accepting (new hooks wait in the backlog) until
-  // the workers catch up, so a slow handler delays events instead of losing them.
+  // Received payloads handed to the workers and not yet delivered, and their bytes. While there
+  // are maximumPendingDeliveries of them, or maximumConnections payloads' worth of bytes, the
+  // loop stops accepting (new hooks wait in the backlog) until the workers catch up, so a slow
+  // handler delays events instead of losing them, and memory stays bounded. Hook events are
+  // small: a burst pauses the loop only when the workers are really behind.
+  bool deliveriesFull() const;
   std::atomic<std::size_t> pendingDeliveries{0};
+  std::atomic<std::size_t> pendingBytes{0};
   std::atomic<bool> acceptPaused{false};
   WorkQueue clientsQueue;
 };

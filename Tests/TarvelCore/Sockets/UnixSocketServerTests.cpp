@@ -204,13 +204,17 @@ TEST_F(UnixSocketServerTest, IdleConnectionsDoNotDelayOthers) {
 }
 
 TEST_F(UnixSocketServerTest, SlowHandlerDelaysEventsInsteadOfLosingThem) {
-  UnixSocketServer server(socketPath, 1 << 20, [this](const AgentEvent& event) {
+  // A small payload limit makes the bound on waiting bytes (64 payloads' worth) the one reached.
+  constexpr std::int64_t payloadLimit = 512;
+  ASSERT_LT(encodeEventLine(sampleEvent("0000")).size(), payloadLimit);
+  UnixSocketServer server(socketPath, payloadLimit, [this](const AgentEvent& event) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     received.add(event);
   });
   ASSERT_FALSE(server.start());
-  // Far more finished connections than there are slots, faster than the handler keeps up.
-  constexpr std::size_t count = 200;
+  // Far more finished connections than the waiting payloads may hold, faster than the handler
+  // keeps up.
+  constexpr std::size_t count = 400;
   std::size_t sent = 0;
   for (std::size_t index = 0; index < count; ++index) {
     sent += UnixSocketClient::send(sampleEvent(std::to_string(index)), socketPath) ? 0 : 1;
