@@ -10,6 +10,9 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <iterator>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -125,6 +128,10 @@ std::optional<AgentSocketError> UnixSocketServer::start() {
   }
   wakePipe->drain();
   stopping = false;
+  {
+    const std::scoped_lock handBack(handBackLock);
+    loopEnded = false;
+  }
   try {
     listenerThread = LabeledThread("com.tarvel.socket.listener",
                                    [this, listening = fd.get(), wake = wakePipe->readDescriptor()] {
@@ -167,31 +174,33 @@ void UnixSocketServer::removeOwnSocketFile() {
   ownedInode.reset();
 }
 
-// One loop serves the listener and every open connection with poll, so a silent connection
-// costs a descriptor slot but never a thread, and never delays the others.
+// The listener's thread only accepts and watches connections that have not finished sending;
+// the workers read, close and decode. Reading a hook's connection takes three system calls
+// (its bytes, end of stream, close), which would otherwise all fall on the one thread every
+// hook passes through. A silent connection costs a descriptor slot here, never a thread.
 void UnixSocketServer::serve(int listener, int wakeDescriptor) {
-  std::vector<Connection> connections;
+  std::vector<Connection> connections;  // waiting for bytes, watched with poll
   std::vector<Connection> kept;
+  std::vector<Connection> ready;  // accepted, readable or timed out: for the workers
   std::vector<pollfd> polls;
-  std::vector<std::string> batch;
   connections.reserve(maximumConnections);
   kept.reserve(maximumConnections);
+  ready.reserve(maximumConnections);
   polls.reserve(maximumConnections + 2);
   Clock::time_point acceptResumes{};
 
   for (;;) {
     const Clock::time_point now = Clock::now();
-    acceptPaused = deliveriesFull();
-    // Re-check after publishing the pause: a worker that finished in between saw no pause and
-    // sent no wake-up.
-    if (acceptPaused && !deliveriesFull()) {
+    acceptPaused = connectionsFull();
+    // Re-check after publishing the pause: a worker that closed a connection in between saw no
+    // pause and sent no wake-up.
+    if (acceptPaused && !connectionsFull()) {
       acceptPaused = false;
     }
     // At the connection cap further hooks wait in the listener's backlog (SOMAXCONN) until
     // an open connection ends: a hook that connected has been told its send succeeded, so
     // it is never accepted only to be closed unread.
-    const bool accepting = now >= acceptResumes && !acceptPaused &&
-                           connections.size() < maximumConnections;
+    const bool accepting = now >= acceptResumes && !acceptPaused;
     Clock::time_point next = now < acceptResumes ? acceptResumes : Clock::time_point::max();
     polls.clear();
     polls.push_back(pollfd{.fd = wakeDescriptor, .events = POLLIN, .revents = 0});
@@ -201,20 +210,18 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
       polls.push_back(pollfd{.fd = connection.fd.get(), .events = POLLIN, .revents = 0});
       next = std::min(next, connection.deadline);
     }
-    const int ready = ::poll(polls.data(), polls.size(), pollTimeout(now, next));
-    if (ready < 0 && errno != EINTR) {
+    const int readyCount = ::poll(polls.data(), polls.size(), pollTimeout(now, next));
+    if (readyCount < 0 && errno != EINTR) {
       // Only EINVAL or ENOMEM are possible here; back off rather than spin.
       ::usleep(10'000);
       continue;
     }
 
-    if (ready > 0 && polls[0].revents != 0) {
-      wakePipe->drain();
-    }
     if (stopping) {
       // Stopping: take what each connection has already sent, deliver it, end them all.
       // Hooks still waiting in the backlog have been told their send succeeded, so they are
-      // taken in too rather than dropped with the listener.
+      // taken in too rather than dropped with the listener. This thread reads them itself:
+      // connections a worker hands back from now on are ended by that worker.
       for (;;) {
         UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd && errno == EINTR) {
@@ -223,14 +230,19 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
         if (!fd) {
           break;
         }
-        connections.push_back(Connection{.fd = std::move(fd)});
+        ++openConnections;
+        ready.push_back(Connection{.fd = std::move(fd)});
       }
-      for (Connection& connection : connections) {
-        readAvailable(connection);
-        ::shutdown(connection.fd.get(), SHUT_RDWR);
-        finish(std::move(connection), batch);
+      std::move(connections.begin(), connections.end(), std::back_inserter(ready));
+      {
+        const std::scoped_lock lock(handBackLock);
+        loopEnded = true;
+        std::move(handedBack.begin(), handedBack.end(), std::back_inserter(ready));
+        handedBack.clear();
       }
-      dispatch(batch);
+      for (Connection& connection : ready) {
+        serveConnection(std::move(connection));
+      }
       return;
     }
 
@@ -238,30 +250,33 @@ void UnixSocketServer::serve(int listener, int wakeDescriptor) {
     kept.clear();
     for (std::size_t index = 0; index < connections.size(); ++index) {
       Connection& connection = connections[index];
-      const bool ended = (polls[index + 2].revents != 0 && readAvailable(connection)) ||
-                         afterPoll >= connection.deadline;
-      if (ended) {
-        finish(std::move(connection), batch);
+      if (polls[index + 2].revents != 0 || afterPoll >= connection.deadline) {
+        ready.push_back(std::move(connection));
       } else {
         kept.push_back(std::move(connection));
       }
     }
     std::swap(connections, kept);
 
-    if (ready > 0 && polls[1].revents != 0) {
-      if (!acceptPending(listener, connections, batch)) {
+    if (readyCount > 0 && polls[0].revents != 0) {
+      wakePipe->drain();
+      const std::scoped_lock lock(handBackLock);
+      std::move(handedBack.begin(), handedBack.end(), std::back_inserter(connections));
+      handedBack.clear();
+    }
+    if (readyCount > 0 && polls[1].revents != 0) {
+      if (!acceptPending(listener, ready)) {
         acceptResumes = Clock::now() + acceptPause;
       }
     }
-    dispatch(batch);
+    dispatch(ready);
   }
 }
 
-bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& connections,
-                                     std::vector<std::string>& batch) {
+bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& ready) {
   for (;;) {
-    if (deliveriesFull() || connections.size() >= maximumConnections) {
-      return true;  // the rest waits in the backlog until the workers or a connection catch up
+    if (connectionsFull()) {
+      return true;  // the rest waits in the backlog until a connection ends
     }
     UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
@@ -278,20 +293,13 @@ bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& conn
           return true;  // normally EAGAIN: the backlog is empty
       }
     }
-    Connection connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout};
-    // A hook usually has written and closed by the time it is accepted: read at once and
-    // save the loop a round through poll.
-    if (readAvailable(connection)) {
-      finish(std::move(connection), batch);
-    } else {
-      connections.push_back(std::move(connection));
-    }
+    ++openConnections;
+    ready.push_back(Connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout});
   }
 }
 
-bool UnixSocketServer::deliveriesFull() const {
-  return pendingDeliveries.load() >= maximumPendingDeliveries ||
-         pendingBytes.load() >= maximumConnections * static_cast<std::uint64_t>(payloadLimit);
+bool UnixSocketServer::connectionsFull() const {
+  return openConnections.load() >= maximumConnections;
 }
 
 bool UnixSocketServer::readAvailable(Connection& connection) const {
@@ -320,40 +328,69 @@ bool UnixSocketServer::readAvailable(Connection& connection) const {
   }
 }
 
-void UnixSocketServer::finish(Connection connection, std::vector<std::string>& batch) {
-  connection.fd.reset();
-  if (connection.overLimit || connection.buffer.empty()) {
-    return;
+void UnixSocketServer::serveConnection(Connection connection) {
+  try {
+    // A hook has usually written and closed by the time it is accepted, so most connections
+    // end here at the first read.
+    const bool ended =
+        readAvailable(connection) || Clock::now() >= connection.deadline || stopping;
+    if (!ended && handBack(connection)) {
+      return;
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the connection ends, so that its slot is given back.
+    connection.overLimit = true;
   }
-  // Payloads waiting for a worker are bounded too (see pendingDeliveries), so memory stays
-  // within twice maximumConnections * maximumPayloadBytes.
-  ++pendingDeliveries;
-  pendingBytes += connection.buffer.size();
-  batch.push_back(std::move(connection.buffer));
+  std::string payload;
+  if (!connection.overLimit) {
+    payload = std::move(connection.buffer);
+  }
+  connection.fd.reset();
+  --openConnections;
+  if (!payload.empty()) {
+    deliver(payload);
+  }
 }
 
-// One task per round of the loop: in a burst, waking a worker for every hook would cost more
-// than decoding its event.
-void UnixSocketServer::dispatch(std::vector<std::string>& batch) {
-  if (batch.empty()) {
-    return;
+bool UnixSocketServer::handBack(Connection& connection) {
+  std::unique_lock lock(handBackLock);
+  if (loopEnded) {
+    return false;  // stopping: the connection ends with what it sent
   }
-  clientsQueue.async([this, payloads = std::move(batch)] {
-    for (const std::string& payload : payloads) {
-      try {
-        deliver(payload);
-      } catch (...) {  // NOLINT(bugprone-empty-catch): only allocation; the count must still drop
+  const bool wasEmpty = handedBack.empty();
+  handedBack.push_back(std::move(connection));
+  lock.unlock();
+  if (wasEmpty) {
+    wakePipe->notify();
+  }
+  return true;
+}
+
+// Ready connections go to the workers in groups: in a burst, waking a worker for every hook
+// would cost more than reading it, and groups of a few keep every worker busy.
+void UnixSocketServer::dispatch(std::vector<Connection>& ready) {
+  constexpr std::size_t groupSize = 16;
+  for (std::size_t first = 0; first < ready.size(); first += groupSize) {
+    auto group = std::make_shared<std::vector<Connection>>();
+    const std::size_t last = std::min(ready.size(), first + groupSize);
+    group->reserve(last - first);
+    std::move(ready.begin() + static_cast<std::ptrdiff_t>(first),
+              ready.begin() + static_cast<std::ptrdiff_t>(last), std::back_inserter(*group));
+    clientsQueue.async([this, group] {
+      for (Connection& connection : *group) {
+        try {
+          serveConnection(std::move(connection));
+        } catch (...) {  // NOLINT(bugprone-empty-catch): only allocation; the slot is given back
+        }
       }
-      pendingBytes -= payload.size();
-      --pendingDeliveries;
-      if (acceptPaused && !deliveriesFull()) {
-        acceptPaused = false;
+      // Once per group rather than per connection: a loop paused at the cap resumes with a
+      // group's worth of room instead of waking for every slot.
+      if (acceptPaused && !connectionsFull() && acceptPaused.exchange(false)) {
         wakePipe->notify();
       }
-    }
-  });
-  batch = {};
-  batch.reserve(maximumConnections);
+    });
+  }
+  ready.clear();
 }
 
 void UnixSocketServer::deliver(const std::string& payload) const {

@@ -23,15 +23,17 @@ namespace tarvel {
 // Each hook connects, writes one or more lines and closes; a connection's lines are decoded once
 // it ends (end of stream, or 2 s without data), undecodable lines are logged and skipped.
 // A connection that sends more than maximumPayloadBytes in total delivers nothing; at most 64
-// connections are open (being read) at once, and further ones wait in the listener's backlog
-// until one ends: no connection is ever closed unread while the server runs.
+// connections are open (accepted and not yet delivered) at once, and further ones wait in the
+// listener's backlog until one ends: no connection is ever closed unread while the server runs.
+// Memory for payloads is therefore bounded by 64 x maximumPayloadBytes, however slow the handler.
 //
-// Threads: one poll loop ("com.tarvel.socket.listener") accepts and reads every open connection
-// at once, so an idle connection never holds up another; the connections finished in one round
-// of the loop go together to the worker pool "com.tarvel.socket.clients" (one hand-off per round,
-// not per hook), which decodes them and calls `eventHandler` concurrently (it must be
-// thread-safe; one connection's events arrive in line order). start() and stop() may be
-// called from any thread, but not from inside `eventHandler` for stop()'s wait (see there).
+// Threads: one poll loop ("com.tarvel.socket.listener") accepts, and watches the connections
+// that have not finished sending, so an idle connection never holds up another; ready
+// connections go in groups to the worker pool "com.tarvel.socket.clients", which reads, closes
+// and decodes them and calls `eventHandler` concurrently (it must be thread-safe; one
+// connection's events arrive in line order). A connection a worker finds unfinished goes back
+// to the loop. start() and stop() may be called from any thread, but not from inside
+// `eventHandler` for stop()'s wait (see there).
 class UnixSocketServer {
  public:
   // Given the event itself: a handler that keeps it moves it rather than copying it.
@@ -41,7 +43,6 @@ class UnixSocketServer {
   using LineHandler = std::function<void(AgentEvent, std::string_view line)>;
 
   static constexpr std::size_t maximumConnections = 64;
-  static constexpr std::size_t maximumPendingDeliveries = 1024;
   static constexpr std::chrono::seconds receiveTimeout{2};
   static constexpr std::size_t readBlockBytes = 8192;
 
@@ -74,14 +75,19 @@ class UnixSocketServer {
   struct Connection;
 
   void serve(int listener, int wakeDescriptor);
-  // Accepts every pending connection; false when out of descriptors or memory.
-  bool acceptPending(int listener, std::vector<Connection>& connections,
-                     std::vector<std::string>& batch);
+  // Accepts pending connections up to the cap into `ready`; false when out of descriptors or
+  // memory.
+  bool acceptPending(int listener, std::vector<Connection>& ready);
+  bool connectionsFull() const;
   // Reads what is available; true when the connection has ended.
   bool readAvailable(Connection& connection) const;
-  // Adds a finished connection's payload to `batch`; dispatch() hands the batch to the workers.
-  void finish(Connection connection, std::vector<std::string>& batch);
-  void dispatch(std::vector<std::string>& batch);
+  // On a worker: reads the connection; once it has ended, closes it and delivers its lines,
+  // otherwise hands it back to the loop.
+  void serveConnection(Connection connection);
+  // Gives an unfinished connection back to the loop; false once the loop has ended.
+  bool handBack(Connection& connection);
+  // Hands `ready` to the workers and empties it.
+  void dispatch(std::vector<Connection>& ready);
   void deliver(const std::string& payload) const;
   void removeOwnSocketFile();
 
@@ -98,15 +104,16 @@ class UnixSocketServer {
   // until destruction, because workers may still signal it while stop() runs.
   std::optional<WakePipe> wakePipe;
   std::atomic<bool> stopping{false};
-  // Received payloads handed to the workers and not yet delivered, and their bytes. While there
-  // are maximumPendingDeliveries of them, or maximumConnections payloads' worth of bytes, the
-  // loop stops accepting (new hooks wait in the backlog) until the workers catch up, so a slow
-  // handler delays events instead of losing them, and memory stays bounded. Hook events are
-  // small: a burst pauses the loop only when the workers are really behind.
-  bool deliveriesFull() const;
-  std::atomic<std::size_t> pendingDeliveries{0};
-  std::atomic<std::size_t> pendingBytes{0};
+  // Connections accepted and not yet closed, wherever they are. At maximumConnections the loop
+  // stops accepting (new hooks wait in the backlog) until a worker ends one, so a slow handler
+  // delays events instead of losing them.
+  std::atomic<std::size_t> openConnections{0};
   std::atomic<bool> acceptPaused{false};
+  // Connections a worker found unfinished, for the loop to watch again; once the loop has
+  // ended (stopping), workers end such connections themselves.
+  std::mutex handBackLock;
+  std::vector<Connection> handedBack;
+  bool loopEnded = false;
   WorkQueue clientsQueue;
 };
 
