@@ -351,10 +351,15 @@ void DisplayService::takeEvents() {
   nextTaken = end;
   {
     const std::scoped_lock guard(inboxMutex);
-    if (nextTaken == taken.size() && inbox.empty()) {
-      inboxPosted = false;
-    } else {
+    if (nextTaken < taken.size() || !inbox.empty()) {
       queue.post([this] { takeEvents(); });  // the rest after this pass is published
+    } else if (!batch.empty() && !inboxUnbounded) {
+      // Events came: more are likely to follow within moments. The thread looks again after
+      // inboxLinger and the workers do not wake it meanwhile, so a steady stream costs one
+      // wake-up per linger instead of one every few events.
+      inboxLookAt = SteadyClock::now() + inboxLinger;
+    } else {
+      inboxPosted = false;
     }
   }
   for (AgentEvent& event : batch) {
@@ -456,6 +461,9 @@ std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
       deadline = deadline ? std::min(*deadline, *due) : *due;
     }
   }
+  if (inboxLookAt) {
+    deadline = deadline ? std::min(*deadline, *inboxLookAt) : *inboxLookAt;
+  }
   return deadline;
 }
 
@@ -464,8 +472,8 @@ void DisplayService::run(int stopDescriptor) {
   while (true) {
     int timeout = 1000;
     if (const auto deadline = nextDeadline()) {
-      const auto wait =
-          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - SteadyClock::now());
+      // Rounded up: a wait cut to 0 ms would spin until the deadline.
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - SteadyClock::now());
       timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 1000));
     }
     pollfd descriptors[2] = {{.fd = queue.wakeDescriptor(), .events = POLLIN},
@@ -475,6 +483,10 @@ void DisplayService::run(int stopDescriptor) {
       break;
     }
     queue.drain();
+    if (inboxLookAt && SteadyClock::now() >= *inboxLookAt) {
+      inboxLookAt.reset();
+      takeEvents();
+    }
     publishIfDue(false);
     const auto now = SteadyClock::now();
     followRemotesFile(now);

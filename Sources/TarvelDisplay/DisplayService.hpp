@@ -158,7 +158,11 @@ class DisplayService {
   std::mutex inboxMutex;
   std::condition_variable inboxRoom;
   std::vector<AgentEvent> inbox;
+  // Set while the service's thread will take the inbox anyway (a pass is posted, or
+  // inboxLookAt is set): the workers then do not wake it.
   bool inboxPosted = false;
+  static constexpr std::chrono::milliseconds inboxLinger{1};
+  std::optional<std::chrono::steady_clock::time_point> inboxLookAt;
   bool inboxUnbounded = false;  // while stopping: nobody may wait for the service's thread
   // The service's thread swaps the whole inbox for this emptied vector and folds what it took
   // from `nextTaken` on, at most eventsPerPass per pass; the two vectors keep their room between
