@@ -154,7 +154,7 @@ class DisplayService {
   // maximumInbox of them the workers wait, so the event server stops accepting and further
   // hooks wait in its backlog: a service that falls behind delays events, and its memory stays
   // bounded, instead of queueing without limit.
-  static constexpr std::size_t maximumInbox = 8192;
+  static constexpr std::size_t maximumInbox = 2048;
   std::mutex inboxMutex;
   std::condition_variable inboxRoom;
   std::vector<AgentEvent> inbox;
