@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -134,6 +135,34 @@ TEST_F(UnixSocketServerTest, PayloadLimitCountsEveryByteOfAConnection) {
     const auto all = received.snapshot();
     ASSERT_EQ(all.size(), before + (item.delivered ? 2 : 1));
   }
+}
+
+TEST_F(UnixSocketServerTest, ConnectionSentInPartsIsReadWholeAcrossPauses) {
+  auto server = makeServer(1000);
+  ASSERT_FALSE(server->start());
+  // Each connection stops partway long enough for the server to read what came and go back to
+  // waiting; what it read before the pause counts with the rest, towards the line and the limit.
+  const auto sendInParts = [&](const std::string& payload, std::size_t split) {
+    const UniqueFd connection = openConnection(socketPath);
+    writeAll(connection.get(), std::string_view(payload).substr(0, split));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    writeAll(connection.get(), std::string_view(payload).substr(split));
+  };
+  sendInParts(eventLineOfSize(1000), 300);
+  sendInParts(eventLineOfSize(600) + eventLineOfSize(401), 600);  // over the limit in total
+  ASSERT_FALSE(UnixSocketClient::send(sampleEvent("marker"), socketPath));
+  received.waitFor(2);
+  server->stop();
+  // The two connections may be delivered by different workers, in either order.
+  const auto events = received.snapshot();
+  ASSERT_EQ(events.size(), 2u);
+  std::map<std::string, AgentEvent> bySession;
+  for (const AgentEvent& event : events) {
+    bySession.emplace(event.sessionId, event);
+  }
+  ASSERT_EQ(bySession.count("marker"), 1u);
+  ASSERT_EQ(bySession.count("s"), 1u);
+  EXPECT_EQ(encodeEventLine(bySession.at("s")), eventLineOfSize(1000));
 }
 
 TEST(UnixSocketServer, PayloadLimitIsAtLeastOne) {
