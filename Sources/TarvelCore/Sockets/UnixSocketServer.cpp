@@ -56,6 +56,9 @@ int pollTimeout(Clock::time_point now, Clock::time_point next) {
   return static_cast<int>(std::min<std::int64_t>(milliseconds, INT_MAX));
 }
 
+// How long a worker waits for a connection accepted before its hook wrote.
+constexpr int freshConnectionWaitMilliseconds = 2;
+
 // Decoding takes a few microseconds per line; more workers than cores only help when the
 // handler blocks, and two keep one slow handler call from holding up everything else.
 std::size_t decodingWorkers() {
@@ -69,6 +72,7 @@ struct UnixSocketServer::Connection {
   std::string buffer;
   Clock::time_point deadline;  // when the receive timeout ends the connection
   bool overLimit = false;      // sent more than the payload limit: deliver nothing
+  bool handedBack = false;     // a worker found it unfinished once already
 };
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
@@ -332,8 +336,16 @@ void UnixSocketServer::serveConnection(Connection connection) {
   try {
     // A hook has usually written and closed by the time it is accepted, so most connections
     // end here at the first read.
-    const bool ended =
-        readAvailable(connection) || Clock::now() >= connection.deadline || stopping;
+    bool ended = readAvailable(connection) || Clock::now() >= connection.deadline || stopping;
+    if (!ended && !connection.handedBack) {
+      // Accepted the moment the hook connected, before it wrote: it writes within moments.
+      // Waiting a little here is cheaper than the round through the loop and back, and a
+      // silent connection costs a worker this wait only once.
+      pollfd wait{.fd = connection.fd.get(), .events = POLLIN, .revents = 0};
+      if (::poll(&wait, 1, freshConnectionWaitMilliseconds) > 0) {
+        ended = readAvailable(connection) || stopping;
+      }
+    }
     if (!ended && handBack(connection)) {
       return;
     }
@@ -358,6 +370,7 @@ bool UnixSocketServer::handBack(Connection& connection) {
     return false;  // stopping: the connection ends with what it sent
   }
   const bool wasEmpty = handedBack.empty();
+  connection.handedBack = true;
   handedBack.push_back(std::move(connection));
   lock.unlock();
   if (wasEmpty) {

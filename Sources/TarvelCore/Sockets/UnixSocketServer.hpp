@@ -32,7 +32,7 @@ namespace tarvel {
 // connections go in groups to the worker pool "com.tarvel.socket.clients", which reads, closes
 // and decodes them and calls `eventHandler` concurrently (it must be thread-safe; one
 // connection's events arrive in line order). A connection a worker finds unfinished goes back
-// to the loop. start() and stop() may be called from any thread, but not from inside
+// to the loop (the first time, after waiting up to 2 ms for a hook that has only connected). start() and stop() may be called from any thread, but not from inside
 // `eventHandler` for stop()'s wait (see there).
 class UnixSocketServer {
  public:
