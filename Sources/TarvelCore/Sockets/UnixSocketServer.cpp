@@ -72,7 +72,7 @@ struct UnixSocketServer::Connection {
   std::string buffer;
   Clock::time_point deadline;  // when the receive timeout ends the connection
   bool overLimit = false;      // sent more than the payload limit: deliver nothing
-  bool handedBack = false;     // a worker found it unfinished once already
+  bool seenUnfinished = false;  // a worker found it unfinished once already
 };
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
@@ -337,7 +337,7 @@ void UnixSocketServer::serveConnection(Connection connection) {
     // A hook has usually written and closed by the time it is accepted, so most connections
     // end here at the first read.
     bool ended = readAvailable(connection) || Clock::now() >= connection.deadline || stopping;
-    if (!ended && !connection.handedBack) {
+    if (!ended && !connection.seenUnfinished) {
       // Accepted the moment the hook connected, before it wrote: it writes within moments.
       // Waiting a little here is cheaper than the round through the loop and back, and a
       // silent connection costs a worker this wait only once.
@@ -370,7 +370,7 @@ bool UnixSocketServer::handBack(Connection& connection) {
     return false;  // stopping: the connection ends with what it sent
   }
   const bool wasEmpty = handedBack.empty();
-  connection.handedBack = true;
+  connection.seenUnfinished = true;
   handedBack.push_back(std::move(connection));
   lock.unlock();
   if (wasEmpty) {
@@ -393,7 +393,7 @@ void UnixSocketServer::dispatch(std::vector<Connection>& ready) {
       for (Connection& connection : *group) {
         try {
           serveConnection(std::move(connection));
-        } catch (...) {  // NOLINT(bugprone-empty-catch): only allocation; the slot is given back
+        } catch (...) {  // NOLINT(bugprone-empty-catch): allocation while delivering; the slot is free
         }
       }
       // Once per group rather than per connection: a loop paused at the cap resumes with a
