@@ -592,11 +592,15 @@ TEST_F(DisplayServiceTest, NothingShownIsLostToAFailedSaveAStopOrTheBound) {
     }
     ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
     prompt("active-last");
+    // Connections are read side by side, so the prompt may be folded before the last finished
+    // sessions: wait until the state holds every event sent.
+    const std::uint64_t sent = SessionStore::maximumSavedSessions + 101;
     std::size_t shown = 0;
     EXPECT_TRUE(eventually([&] {
       const Json now = state();
       shown = now["sessions"].size();
-      return now.dump().find("active-last") != std::string::npos;
+      return now["service"]["eventsReceived"].get<std::uint64_t>() >= sent &&
+             now.dump().find("active-last") != std::string::npos;
     }, 30s));
     EXPECT_EQ(shown, SessionStore::maximumSavedSessions);
     const std::string listed = state().dump();
