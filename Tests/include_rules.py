@@ -19,7 +19,9 @@ RULES = [
     ("TarvelCore/Hooks", MODELS),
     ("TarvelCore/Sessions", MODELS),
     ("QuoyaCore", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
-    ("TarvelDisplay", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
+    ("TarvelDisplay/Shared", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
+    ("TarvelDisplay", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
+                                "TarvelDisplay/Shared"]),
     ("QuoyaCodexHook", MODELS + ["TarvelCore/Sockets", "QuoyaCore"]),
     ("Tools/tarvel-hook", MODELS + ["TarvelCore/Sockets", "TarvelCore/Hooks"]),
     # The other programs wire whatever they need; they never borrow from one another.

@@ -19,7 +19,6 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/DisplayService.hpp"
 #include "TarvelDisplay/HeaderDeadlines.hpp"
 #include "TarvelDisplay/WebNames.hpp"
 #include "TarvelDisplay/WebPageFiles.hpp"

@@ -8,13 +8,12 @@
 #include <string>
 
 #include "TarvelCore/Models/AgentReply.hpp"
-#include "TarvelDisplay/Answerers.hpp"
-#include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/Shared/AnswerOutcome.hpp"
+#include "TarvelDisplay/Shared/Answerers.hpp"
+#include "TarvelDisplay/Shared/StateHub.hpp"
 #include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
-
-struct AnswerOutcome;
 
 // The local API: HTTP/1.1 with JSON bodies on a Unix socket (0600, so the file's permissions
 // decide who may use it), served by libmicrohttpd with one thread per connection.

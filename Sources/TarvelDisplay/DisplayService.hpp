@@ -19,14 +19,16 @@
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "TarvelDisplay/AnswerHistory.hpp"
-#include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/Notifier.hpp"
 #include "TarvelDisplay/PromptBook.hpp"
 #include "TarvelDisplay/PromptEndings.hpp"
 #include "TarvelDisplay/RemoteLinks.hpp"
-#include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
-#include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/Shared/AnswerOutcome.hpp"
+#include "TarvelDisplay/Shared/Answerers.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
+#include "TarvelDisplay/Shared/StateHub.hpp"
+#include "TarvelDisplay/StatePublisher.hpp"
 #include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
@@ -63,12 +65,6 @@ struct DisplayServiceOptions {
       readRemotes = RemoteHosts::load;
   // The answer history (paths.historyFile) keeps at most this many rows.
   std::size_t historyRows = 100'000;
-};
-
-// What an answer through the API came to, as an HTTP status and JSON body.
-struct AnswerOutcome {
-  int status = 200;
-  std::string body;
 };
 
 // The display service: owns the event server, the reply server, the one activity service and the

@@ -120,16 +120,6 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters) {
   return cleaned(text, maximumCharacters, false);
 }
 
-std::string agentName(const AgentProvider& provider) {
-  if (provider == AgentProvider::claudeCode) {
-    return "Claude Code";
-  }
-  if (provider == AgentProvider::geminiCLI) {
-    return "Gemini CLI";
-  }
-  return provider.displayName();
-}
-
 Notification forPrompt(const LivePrompt& prompt, Date now, bool markup, bool canOpen) {
   const AgentPendingReply& pending = prompt.pendingReply;
   std::string summary = agentName(prompt.provider);

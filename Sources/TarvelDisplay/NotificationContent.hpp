@@ -9,7 +9,8 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelDisplay/LivePrompt.hpp"
+#include "TarvelDisplay/Shared/AgentName.hpp"
+#include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 // What a desktop notification about a live prompt or a finished session says, which actions it
 // offers, and which answer an action gives. Pure functions; the notifier sends what they make.
@@ -61,10 +62,6 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters);
 // offered "Open" in place of "Allow".
 Notification forPrompt(const LivePrompt& prompt, Date now, bool markup = true,
                        bool canOpen = false);
-
-// The agent's name as people know it and as the terminal display shows it: "Claude Code",
-// "Codex", "Gemini CLI"; other agents by their own name.
-std::string agentName(const AgentProvider& provider);
 
 // The answer the action `key` gives to `prompt`; absent for a key the prompt does not offer
 // (an unknown key, "allow" on a prompt that cannot be allowed, an option it does not have).

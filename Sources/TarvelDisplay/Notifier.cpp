@@ -18,6 +18,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/TmuxPane.hpp"
 
 #include <systemd/sd-bus.h>
@@ -476,7 +477,7 @@ class Session {
       return;
     }
     const auto content = NotificationContent::forFinishedSession(
-        {.providerName = NotificationContent::agentName(
+        {.providerName = agentName(
              AgentProvider(session.value("provider", std::string()))),
          .projectName = session.contains("projectName") && session["projectName"].is_string()
                             ? std::optional<std::string>(session["projectName"].get<std::string>())

@@ -10,9 +10,9 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelDisplay/Answerers.hpp"
 #include "TarvelDisplay/PromptOpener.hpp"
-#include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/Shared/Answerers.hpp"
+#include "TarvelDisplay/Shared/StateHub.hpp"
 
 namespace tarvel::Display {
 

@@ -10,7 +10,7 @@
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
-#include "TarvelDisplay/LivePrompt.hpp"
+#include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 namespace tarvel::Display {
 

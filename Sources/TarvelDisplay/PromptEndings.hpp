@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "TarvelDisplay/AnswerHistory.hpp"
-#include "TarvelDisplay/LivePrompt.hpp"
+#include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 namespace tarvel::Display {
 

@@ -7,7 +7,7 @@
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
-#include "TarvelDisplay/WebAccess.hpp"
+#include "TarvelDisplay/Shared/OpenPage.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -74,12 +74,12 @@ std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
 
 std::vector<std::string> PromptOpener::command(const UUID& replyId) const {
   if (page) {
-    const auto leading = WebAccess::writeOpenPage(directory, *page + "&prompt=" + replyId.uuidString());
+    const auto leading = OpenPage::write(directory, *page + "&prompt=" + replyId.uuidString());
     if (!leading) {
       openerLog().error("Cannot open the prompt: %s", {Log::value(leading.error())});
       return {};
     }
-    return {program.string(), WebAccess::fileAddress(*leading)};
+    return {program.string(), OpenPage::fileAddress(*leading)};
   }
   // The terminal display shows the prompt that waits longest, whole, with its answers.
   return {program.string(), "-e", island.string()};

@@ -27,16 +27,6 @@ struct Token {
 // others may read, or one that does not hold a token.
 Result<Token, std::string> loadOrCreate(const std::filesystem::path& path);
 
-// Writes `directory`/open.html (0600, replaced whole): a page that sends the browser on to
-// `address`. An address that holds the token is given to a browser this way, as the file's
-// address, so that the token never appears on a command line, where any user of the machine could
-// read it. Returns the file, or why it could not be written.
-Result<std::filesystem::path, std::string> writeOpenPage(const std::filesystem::path& directory,
-                                                         std::string_view address);
-
-// The address of a local file ("file:///…"), percent-encoded where a byte may not stand as it is.
-std::string fileAddress(const std::filesystem::path& file);
-
 // Whether `given` equals `expected`, in time that does not depend on where they differ.
 bool sameSecret(std::string_view given, std::string_view expected);
 

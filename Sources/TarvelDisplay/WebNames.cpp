@@ -6,8 +6,8 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelDisplay/AnswerHistory.hpp"
-#include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/Shared/AgentName.hpp"
+#include "TarvelDisplay/Shared/AnswerRecord.hpp"
 
 namespace tarvel::Display::WebNames {
 
@@ -20,7 +20,7 @@ std::string makeScript() {
       &AgentProvider::antigravity};
   Json agents = Json::object();
   for (const AgentProvider* provider : providers) {
-    agents[provider->rawValue] = NotificationContent::agentName(*provider);
+    agents[provider->rawValue] = agentName(*provider);
   }
   Json states = Json::object();
   for (const auto& [state, raw] : EnumNames<AgentState>::table) {

@@ -14,14 +14,15 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/ApiServer.hpp"
 #include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/RemoteState.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
-#include "TarvelDisplay/StateMessages.hpp"
+#include "TarvelDisplay/Shared/StateMessages.hpp"
 
 namespace tarvel::Display {
 namespace {

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
-#include "TarvelDisplay/StateMessages.hpp"
+#include "TarvelDisplay/RemoteState.hpp"
+#include "TarvelDisplay/StatePublisher.hpp"
 
 namespace tarvel::Display {
 namespace {

@@ -7,8 +7,9 @@
 
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
-#include "TarvelDisplay/NotificationContent.hpp"
-#include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/Shared/AgentName.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
 
 namespace tarvel::LogCommand {
 namespace {
@@ -86,7 +87,7 @@ std::string firstLine(std::string_view text, std::size_t count) {
 
 std::string describe(const Display::AnswerRecord& record) {
   std::string line = localTime(record.endedAt) + "  " + outcomeWords(record) + "  " +
-                     Display::NotificationContent::agentName(AgentProvider(record.agent));
+                     Display::agentName(AgentProvider(record.agent));
   if (record.project) {
     line += " \u00b7 " + *record.project;
   }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/Shared/AnswerRecord.hpp"
 
 // `tarvel log [--json] [-n N] [--agent A] [--project P] [--since WHEN]`: the answer history
 // (~/.tarvel/history.db), newest first, read directly, so it works with or without a running

@@ -13,7 +13,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/RemoteHosts.hpp"
-#include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 #include "Tools/tarvel/Configuration.hpp"

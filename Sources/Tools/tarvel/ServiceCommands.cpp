@@ -25,6 +25,8 @@
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/ApiClient.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
+#include "TarvelDisplay/Shared/OpenPage.hpp"
+#include "TarvelDisplay/WebAccess.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceControl.hpp"
@@ -386,7 +388,7 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   }
   // The browser is given a private page that leads to the address: a command line is readable by
   // every user of the machine, and the address holds the token.
-  const auto leading = Display::WebAccess::writeOpenPage(paths.directory, url);
+  const auto leading = Display::OpenPage::write(paths.directory, url);
   if (!leading) {
     out << leading.error() << ": open the address above in a browser.\n";
     return 0;
@@ -397,7 +399,7 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   const std::string program = "xdg-open";
-  const std::string leadingAddress = Display::WebAccess::fileAddress(*leading);
+  const std::string leadingAddress = Display::OpenPage::fileAddress(*leading);
   std::vector<char*> argv{const_cast<char*>(program.c_str()),
                           const_cast<char*>(leadingAddress.c_str()), nullptr};
   pid_t child = 0;

@@ -14,8 +14,8 @@
 
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ServiceFiles.hpp"
 #include "TarvelDisplay/ServiceStart.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 

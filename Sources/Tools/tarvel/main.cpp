@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Version.hpp"
-#include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/ContainerSetup.hpp"
 #include "Tools/tarvel/Doctor.hpp"
 #include "Tools/tarvel/Installer.hpp"

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/LivePrompt.hpp"
+#include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/Answerers.hpp"
+#include "TarvelDisplay/Shared/Answerers.hpp"
 
 namespace tarvel::Display {
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/ServiceFiles.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

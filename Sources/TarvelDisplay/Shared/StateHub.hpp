@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "TarvelDisplay/StateMessages.hpp"
+#include "TarvelDisplay/Shared/StateMessages.hpp"
 
 namespace tarvel::Display {
 

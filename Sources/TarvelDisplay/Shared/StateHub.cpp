@@ -1,4 +1,4 @@
-#include "TarvelDisplay/StateHub.hpp"
+#include "TarvelDisplay/Shared/StateHub.hpp"
 
 namespace tarvel::Display {
 

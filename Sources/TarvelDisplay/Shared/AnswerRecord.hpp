@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/Date.hpp"
+
+namespace tarvel::Display {
+
+// How one prompt ended: one row of the answer history. Plain value; JSON keys as named here.
+struct AnswerRecord {
+  Date endedAt{};
+  std::string agent;      // the provider's raw value: "claude-code", "codex"
+  std::string sessionId;  // namespaced
+  std::optional<std::string> project;
+  std::optional<std::string> workingDirectory;
+  std::optional<std::string> host;  // absent for this machine
+  std::string kind;                 // "permission", "question", "plan", "elicitation"
+  std::string prompt;               // what was asked, at most maximumPromptCharacters
+  std::optional<std::string> detail;  // the start of what was approved (maximumDetailCharacters)
+  // "allowed", "denied", "answered" (an option or question), "answeredInAgent", "released".
+  std::string outcome;
+  // Where it came from: "terminal", "web", "notification", "api", "agent" (the agent's own
+  // dialog, or its hook went away), "noAnswerer", "timeout" (the hook's time ran out),
+  // "serviceStopped".
+  std::string by;
+  std::optional<std::int64_t> waitedMilliseconds;  // from the prompt's arrival to its end
+  bool operator==(const AnswerRecord&) const = default;
+
+  static constexpr std::size_t maximumPromptCharacters = 500;
+  static constexpr std::size_t maximumDetailCharacters = 1000;
+};
+
+Json encodeAnswer(const AnswerRecord& record);
+
+// An outcome in the words every surface shows: "Allowed", "Denied", "Answered", "Answered in the
+// agent", "Released" (an unknown one as it is).
+std::string outcomeLabel(std::string_view outcome);
+
+}  // namespace tarvel::Display
