@@ -23,15 +23,17 @@ RULES = [
     ("TarvelCore/Sessions", MODELS),
     ("QuoyaCore", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
     ("TarvelDisplay/Shared", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
+    ("TarvelDisplay/Client", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
+                                       "TarvelDisplay/Shared"]),
     ("TarvelDisplay", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
-                                "TarvelDisplay/Shared"]),
+                                "TarvelDisplay/Shared", "TarvelDisplay/Client"]),
     ("QuoyaCodexHook", MODELS + ["TarvelCore/Sockets", "QuoyaCore"]),
     ("Tools/tarvel-hook", MODELS + ["TarvelCore/Sockets", "TarvelCore/Hooks"]),
     # The other programs wire whatever they need; they never borrow from one another.
+    # The terminal display links the service's client, never its servers.
     ("Tools/tarvel-island", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions", "QuoyaCore",
-                                      "TarvelDisplay"]),
-    ("Tools/tarvel-monitor", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions", "QuoyaCore",
-                                       "TarvelDisplay"]),
+                                      "TarvelDisplay/Shared", "TarvelDisplay/Client"]),
+    ("Tools/tarvel-monitor", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions", "QuoyaCore"]),
     ("Tools/tarvel", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions", "TarvelCore/Hooks",
                                "QuoyaCore", "TarvelDisplay"]),
 ]

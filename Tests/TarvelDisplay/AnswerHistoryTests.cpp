@@ -18,7 +18,7 @@
 #include "TarvelCore/Sockets/UnixReplyClient.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel::Display {

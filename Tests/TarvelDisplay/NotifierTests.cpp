@@ -14,7 +14,7 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 
 #include <systemd/sd-bus.h>

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
-#include "TarvelDisplay/RemoteState.hpp"
+#include "TarvelDisplay/Client/RemoteState.hpp"
 #include "TarvelDisplay/StatePublisher.hpp"
 
 namespace tarvel::Display {

@@ -16,7 +16,7 @@
 #include "TarvelCore/Platform/MainQueue.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
-#include "TarvelDisplay/RemoteState.hpp"
+#include "TarvelDisplay/Client/RemoteState.hpp"
 #include "Tools/tarvel-island/KeyInput.hpp"
 #include "Tools/tarvel-island/PromptKeys.hpp"
 #include "Tools/tarvel-island/Screen.hpp"

@@ -12,7 +12,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/RemoteHosts.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"

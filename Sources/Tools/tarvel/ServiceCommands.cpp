@@ -23,7 +23,7 @@
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/DisplayService.hpp"
 #include "TarvelDisplay/Shared/OpenPage.hpp"
 #include "TarvelDisplay/WebAccess.hpp"

@@ -14,7 +14,7 @@
 
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ServiceStart.hpp"
+#include "TarvelDisplay/Client/ServiceStart.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel {

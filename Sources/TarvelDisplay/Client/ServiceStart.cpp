@@ -1,4 +1,4 @@
-#include "TarvelDisplay/ServiceStart.hpp"
+#include "TarvelDisplay/Client/ServiceStart.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/ApiClient.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 
 #include <curl/curl.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/RemoteState.hpp"
+#include "TarvelDisplay/Client/RemoteState.hpp"
 
 namespace tarvel::Display {
 
