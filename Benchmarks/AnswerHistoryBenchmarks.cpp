@@ -9,7 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/History/AnswerHistory.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 namespace tarvel::Display {

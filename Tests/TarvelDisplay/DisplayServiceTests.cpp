@@ -19,7 +19,7 @@
 #include "TarvelDisplay/ApiServer.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Client/RemoteState.hpp"
-#include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/Notifications/NotificationContent.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/Shared/StateMessages.hpp"

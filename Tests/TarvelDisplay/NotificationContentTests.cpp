@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/Notifications/NotificationContent.hpp"
 
 namespace tarvel::Display {
 namespace {

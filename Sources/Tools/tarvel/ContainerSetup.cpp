@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 
 namespace tarvel::ContainerSetup {
 

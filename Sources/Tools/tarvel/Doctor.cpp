@@ -13,7 +13,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"

@@ -7,7 +7,7 @@
 
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
-#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 

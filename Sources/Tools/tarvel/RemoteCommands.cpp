@@ -12,7 +12,7 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Result.hpp"
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 
 // The remote hosts of `tarvel remote add`, kept in the settings file (Configuration.hpp) as one
 // table per host:

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/RemoteLinks.hpp"
+#include "TarvelDisplay/Remote/RemoteLinks.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

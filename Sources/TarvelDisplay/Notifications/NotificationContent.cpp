@@ -1,4 +1,4 @@
-#include "TarvelDisplay/NotificationContent.hpp"
+#include "TarvelDisplay/Notifications/NotificationContent.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/AnswerHistory.hpp"
+#include "TarvelDisplay/History/AnswerHistory.hpp"
 
 #include <fcntl.h>
 #include <sqlite3.h>

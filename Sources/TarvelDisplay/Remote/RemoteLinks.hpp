@@ -15,7 +15,7 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelDisplay/RemoteHosts.hpp"
+#include "TarvelDisplay/Remote/RemoteHosts.hpp"
 
 namespace tarvel::Display {
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/PromptOpener.hpp"
+#include "TarvelDisplay/Notifications/PromptOpener.hpp"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/TmuxPane.hpp"
+#include "TarvelDisplay/Notifications/TmuxPane.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

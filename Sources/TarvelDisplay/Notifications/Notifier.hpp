@@ -10,7 +10,7 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelDisplay/PromptOpener.hpp"
+#include "TarvelDisplay/Notifications/PromptOpener.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
 #include "TarvelDisplay/Shared/StateHub.hpp"
 
