@@ -15,6 +15,7 @@ import sys
 # Folder (relative to Sources/) -> folders its files may include from, besides its own.
 PLATFORM = ["TarvelCore/Platform"]
 MODELS = PLATFORM + ["TarvelCore/Models"]
+DISPLAY_SHARED = MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions", "TarvelDisplay/Shared"]
 RULES = [
     ("TarvelCore/Platform", PLATFORM),
     ("TarvelCore/Models", MODELS),
@@ -22,18 +23,17 @@ RULES = [
     ("TarvelCore/Hooks", MODELS),
     ("TarvelCore/Sessions", MODELS),
     ("QuoyaCore", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
+    # The display service's rooms: Shared under the rest; Client, History, Remote, Notifications
+    # and Api side by side on it, never using one another; Service wires them.
     ("TarvelDisplay/Shared", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions"]),
-    ("TarvelDisplay/Client", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
-                                       "TarvelDisplay/Shared"]),
-    ("TarvelDisplay/History", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
-                                        "TarvelDisplay/Shared"]),
+    ("TarvelDisplay/Client", DISPLAY_SHARED),
+    ("TarvelDisplay/History", DISPLAY_SHARED),
     ("TarvelDisplay/Remote", MODELS + ["TarvelCore/Sockets"]),
-    ("TarvelDisplay/Notifications", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
-                                              "TarvelDisplay/Shared"]),
-    ("TarvelDisplay", MODELS + ["TarvelCore/Sockets", "TarvelCore/Sessions",
-                                "TarvelDisplay/Shared", "TarvelDisplay/Client",
-                                "TarvelDisplay/History", "TarvelDisplay/Remote",
-                                "TarvelDisplay/Notifications"]),
+    ("TarvelDisplay/Notifications", DISPLAY_SHARED),
+    ("TarvelDisplay/Api", DISPLAY_SHARED),
+    ("TarvelDisplay/Service", DISPLAY_SHARED + ["TarvelDisplay/History", "TarvelDisplay/Remote",
+                                                "TarvelDisplay/Notifications",
+                                                "TarvelDisplay/Api"]),
     ("QuoyaCodexHook", MODELS + ["TarvelCore/Sockets", "QuoyaCore"]),
     ("Tools/tarvel-hook", MODELS + ["TarvelCore/Sockets", "TarvelCore/Hooks"]),
     # The other programs wire whatever they need; they never borrow from one another.

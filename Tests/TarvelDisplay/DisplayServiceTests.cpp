@@ -16,12 +16,12 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/Api/ApiServer.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Client/RemoteState.hpp"
 #include "TarvelDisplay/Notifications/NotificationContent.hpp"
+#include "TarvelDisplay/Service/SessionStore.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
-#include "TarvelDisplay/SessionStore.hpp"
 #include "TarvelDisplay/Shared/StateMessages.hpp"
 
 namespace tarvel::Display {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
+#include "TarvelDisplay/Api/StatePublisher.hpp"
 #include "TarvelDisplay/Client/RemoteState.hpp"
-#include "TarvelDisplay/StatePublisher.hpp"
 
 namespace tarvel::Display {
 namespace {

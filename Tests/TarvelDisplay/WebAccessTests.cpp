@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TarvelDisplay/WebAccess.hpp"
+#include "TarvelDisplay/Api/WebAccess.hpp"
 
 namespace tarvel::Display::WebAccess {
 namespace {

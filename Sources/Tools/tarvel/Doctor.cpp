@@ -14,7 +14,7 @@
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
-#include "TarvelDisplay/SessionStore.hpp"
+#include "TarvelDisplay/Service/SessionStore.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/Installer.hpp"

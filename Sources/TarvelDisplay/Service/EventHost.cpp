@@ -1,4 +1,4 @@
-#include "TarvelDisplay/EventHost.hpp"
+#include "TarvelDisplay/Service/EventHost.hpp"
 
 #include <unistd.h>
 

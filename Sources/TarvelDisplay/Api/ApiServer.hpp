@@ -8,10 +8,11 @@
 #include <string>
 
 #include "TarvelCore/Models/AgentReply.hpp"
+#include "TarvelDisplay/Api/EventStream.hpp"
+#include "TarvelDisplay/Api/WebAccess.hpp"
 #include "TarvelDisplay/Shared/AnswerOutcome.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
 #include "TarvelDisplay/Shared/StateHub.hpp"
-#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 
@@ -37,10 +38,8 @@ class ApiServer {
 
   static constexpr std::size_t maximumBodyBytes = 1 << 20;
   static constexpr unsigned maximumConnections = 64;
-  // A stream sends a comment line after this long without a message.
-  static constexpr std::chrono::seconds keepAliveInterval{15};
-  // How often a waiting stream looks whether its reader has gone.
-  static constexpr std::chrono::milliseconds hangUpCheckInterval{200};
+  // A stream sends a comment line after this long without a message (EventStream.hpp).
+  static constexpr std::chrono::seconds keepAliveInterval = EventStream::keepAliveInterval;
 
   ApiServer(std::filesystem::path socketPath, Handlers handlers, const StateHub& hub,
             std::optional<WebAccess::Listener> http = std::nullopt);

@@ -1,9 +1,8 @@
-#include "TarvelDisplay/ApiServer.hpp"
+#include "TarvelDisplay/Api/ApiServer.hpp"
 
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,9 +18,10 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
-#include "TarvelDisplay/HeaderDeadlines.hpp"
-#include "TarvelDisplay/WebNames.hpp"
-#include "TarvelDisplay/WebPageFiles.hpp"
+#include "TarvelDisplay/Api/EventStream.hpp"
+#include "TarvelDisplay/Api/HeaderDeadlines.hpp"
+#include "TarvelDisplay/Api/WebNames.hpp"
+#include "TarvelDisplay/Api/WebPageFiles.hpp"
 
 namespace tarvel::Display {
 
@@ -116,162 +116,6 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
   return result;
 }
 
-// The event stream of one connection. Messages are made only when the connection can take
-// more, from the newest state: a slow reader never makes anything queue up for it. What it has
-// yet to send refers to the published texts themselves (shared with every other reader and the
-// hub), so a stalled reader holds only its own small message headers.
-struct Stream {
-  // A part of the message being sent: either its own text or a view of a shared one.
-  struct Piece {
-    std::string own;
-    std::shared_ptr<const void> keeper;  // keeps `shared` alive
-    std::string_view shared;
-    std::string_view text() const { return keeper ? shared : std::string_view(own); }
-  };
-
-  const StateHub& hub;
-  int descriptor = -1;         // the connection's socket, watched for the reader going away
-  std::uint64_t revision = 0;  // the last revision sent; 0 before the first message
-  std::vector<Piece> pending;
-  std::size_t piece = 0;   // the piece being sent
-  std::size_t offset = 0;  // within it
-  Answerers* answerers = nullptr;
-  std::optional<std::uint64_t> attachment;  // while the reader counts as an answerer
-
-  Stream(const StateHub& hub, int descriptor, Answerers* answerers,
-         std::optional<Answerers::Kind> kind)
-      : hub(hub), descriptor(descriptor), answerers(answerers) {
-    if (answerers != nullptr && kind) {
-      attachment = answerers->attach(*kind);
-    }
-  }
-  ~Stream() { detach(); }
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  Stream(Stream&&) = delete;
-  Stream& operator=(Stream&&) = delete;
-
-  void detach() {
-    if (answerers != nullptr && attachment) {
-      answerers->detach(*std::exchange(attachment, std::nullopt));
-    }
-  }
-
-  void add(std::string text) { pending.push_back(Piece{.own = std::move(text)}); }
-  void add(std::shared_ptr<const void> keeper, std::string_view text) {
-    pending.push_back(Piece{.keeper = std::move(keeper), .shared = text});
-  }
-
-  void wholeState(const std::shared_ptr<const PublishedState>& state) {
-    add("event: state\nid: " + std::to_string(state->revision) + "\ndata: ");
-    add(state, state->whole());
-    add("\n\n");
-    revision = state->revision;
-  }
-
-  // Waits for a revision after `after` for up to `limit`, in short steps that look for a reader
-  // who has gone, so that its connection (and its place among the answerers) is freed at once
-  // rather than at the next change or keep-alive. False when the reader has gone.
-  bool waitForNewer(std::uint64_t after, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (true) {
-      if (readerLeft()) {
-        detach();
-        return false;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        return true;
-      }
-      const auto state = hub.waitForNewer(after, std::min(left, ApiServer::hangUpCheckInterval));
-      if (hub.isClosed() || (state && state->revision > after)) {
-        return true;
-      }
-    }
-  }
-
-  // Fills `pending` with what to send next; false at the end of the stream.
-  bool next() {
-    pending.clear();
-    piece = 0;
-    offset = 0;
-    while (pending.empty()) {
-      if (hub.isClosed()) {
-        return false;
-      }
-      if (revision == 0) {
-        if (!waitForNewer(0, std::chrono::seconds(1))) {
-          return false;
-        }
-        if (const auto state = hub.latest()) {
-          wholeState(state);
-        }
-        continue;
-      }
-      const auto changes = hub.since(revision);
-      if (!changes) {
-        // Too far behind for the changes kept: start again from the whole state.
-        wholeState(hub.latest());
-        continue;
-      }
-      for (const StateHub::Change& change : *changes) {
-        add("event: change\nid: " + std::to_string(change.revision) + "\ndata: ");
-        add(change.data, *change.data);
-        add("\n\n");
-        revision = change.revision;
-      }
-      if (!pending.empty()) {
-        break;
-      }
-      if (!waitForNewer(revision, ApiServer::keepAliveInterval)) {
-        return false;
-      }
-      const auto state = hub.latest();
-      if (!hub.isClosed() && (!state || state->revision <= revision)) {
-        add(": keep-alive\n\n");
-      }
-    }
-    return true;
-  }
-
-  // Whether the reader has closed its end (it sends nothing on a stream but may close it).
-  bool readerLeft() const {
-    if (descriptor < 0) {
-      return false;
-    }
-    pollfd entry{.fd = descriptor, .events = POLLRDHUP, .revents = 0};
-    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-  }
-
-  static ssize_t read(void* cls, std::uint64_t, char* buffer, std::size_t maximum) {
-    auto& stream = *static_cast<Stream*>(cls);
-    std::size_t count = 0;
-    while (count < maximum) {
-      if (stream.piece >= stream.pending.size()) {
-        if (count > 0 || !stream.next()) {
-          break;
-        }
-        continue;
-      }
-      const std::string_view text = stream.pending[stream.piece].text();
-      const std::size_t part = std::min(maximum - count, text.size() - stream.offset);
-      std::memcpy(buffer + count, text.data() + stream.offset, part);
-      count += part;
-      stream.offset += part;
-      if (stream.offset >= text.size()) {
-        ++stream.piece;
-        stream.offset = 0;
-      }
-    }
-    if (count == 0) {
-      return stream.readerLeft() ? MHD_CONTENT_READER_END_WITH_ERROR
-                                 : MHD_CONTENT_READER_END_OF_STREAM;
-    }
-    return static_cast<ssize_t>(count);
-  }
-};
-
 MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers* answerers) {
   std::optional<Answerers::Kind> kind;
   if (const char* word =
@@ -284,10 +128,10 @@ MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   auto stream =
-      std::make_unique<Stream>(hub, info != nullptr ? info->connect_fd : -1, answerers, kind);
+      std::make_unique<EventStream>(hub, info != nullptr ? info->connect_fd : -1, answerers, kind);
   MHD_Response* response = MHD_create_response_from_callback(
-      MHD_SIZE_UNKNOWN, 64 * 1024, &Stream::read, stream.get(), [](void* cls) {
-        delete static_cast<Stream*>(cls);
+      MHD_SIZE_UNKNOWN, 64 * 1024, &EventStream::read, stream.get(), [](void* cls) {
+        delete static_cast<EventStream*>(cls);
       });  // NOLINT(cppcoreguidelines-owning-memory)
   if (response == nullptr) {
     return MHD_NO;

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/HeaderDeadlines.hpp"
+#include "TarvelDisplay/Api/HeaderDeadlines.hpp"
 
 #include <pthread.h>
 #include <sys/socket.h>

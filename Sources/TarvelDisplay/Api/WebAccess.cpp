@@ -1,4 +1,4 @@
-#include "TarvelDisplay/WebAccess.hpp"
+#include "TarvelDisplay/Api/WebAccess.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/DisplayService.hpp"
+#include "TarvelDisplay/Service/DisplayService.hpp"
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
-#include "TarvelDisplay/ApiServer.hpp"
-#include "TarvelDisplay/EventHost.hpp"
-#include "TarvelDisplay/VisibleText.hpp"
+#include "TarvelDisplay/Api/ApiServer.hpp"
+#include "TarvelDisplay/Service/EventHost.hpp"
+#include "TarvelDisplay/Service/VisibleText.hpp"
 
 namespace tarvel::Display {
 namespace {

@@ -18,18 +18,18 @@
 #include "TarvelCore/Sessions/AgentActivityService.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
+#include "TarvelDisplay/Api/StatePublisher.hpp"
+#include "TarvelDisplay/Api/WebAccess.hpp"
 #include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Notifications/Notifier.hpp"
-#include "TarvelDisplay/PromptBook.hpp"
-#include "TarvelDisplay/PromptEndings.hpp"
 #include "TarvelDisplay/Remote/RemoteLinks.hpp"
-#include "TarvelDisplay/SessionStore.hpp"
+#include "TarvelDisplay/Service/PromptBook.hpp"
+#include "TarvelDisplay/Service/PromptEndings.hpp"
+#include "TarvelDisplay/Service/SessionStore.hpp"
 #include "TarvelDisplay/Shared/AnswerOutcome.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "TarvelDisplay/Shared/StateHub.hpp"
-#include "TarvelDisplay/StatePublisher.hpp"
-#include "TarvelDisplay/WebAccess.hpp"
 
 namespace tarvel::Display {
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/VisibleText.hpp"
+#include "TarvelDisplay/Service/VisibleText.hpp"
 
 #include <utf8proc.h>
 

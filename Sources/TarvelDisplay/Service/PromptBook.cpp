@@ -1,4 +1,4 @@
-#include "TarvelDisplay/PromptBook.hpp"
+#include "TarvelDisplay/Service/PromptBook.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/WebNames.hpp"
+#include "TarvelDisplay/Api/WebNames.hpp"
 
 #include <array>
 #include <string>

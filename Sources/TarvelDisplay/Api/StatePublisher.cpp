@@ -1,4 +1,4 @@
-#include "TarvelDisplay/StatePublisher.hpp"
+#include "TarvelDisplay/Api/StatePublisher.hpp"
 
 #include <unordered_set>
 

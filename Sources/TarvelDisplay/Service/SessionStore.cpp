@@ -1,4 +1,4 @@
-#include "TarvelDisplay/SessionStore.hpp"
+#include "TarvelDisplay/Service/SessionStore.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

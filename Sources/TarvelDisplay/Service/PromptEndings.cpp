@@ -1,4 +1,4 @@
-#include "TarvelDisplay/PromptEndings.hpp"
+#include "TarvelDisplay/Service/PromptEndings.hpp"
 
 #include <algorithm>
 
