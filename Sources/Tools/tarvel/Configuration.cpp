@@ -1,9 +1,7 @@
 #include "Tools/tarvel/Configuration.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,13 +16,12 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Configuration {
 namespace {
@@ -298,15 +295,10 @@ int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
     }
   }
   // The editor variable may carry options ("code --wait"), so the shell splits it.
-  const std::string script = editor + " \"$1\"";
-  const std::string fileText = file.string();
-  std::array<char*, 6> argv{const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
-                            const_cast<char*>(script.c_str()), const_cast<char*>("sh"),
-                            const_cast<char*>(fileText.c_str()), nullptr};
-  pid_t child = 0;
-  int status = 0;
-  if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0 ||
-      ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  // It stays in this process group, the terminal's foreground one, and shares our streams.
+  if (Spawn::run({"/bin/sh", "-c", editor + " \"$1\"", "sh", file.string()},
+                 {.input = Spawn::inherited, .output = Spawn::inherited, .error = Spawn::inherited},
+                 {.ownGroup = false}) != 0) {
     error << "tarvel config: the editor (" << editor << ") did not finish cleanly\n";
     return 1;
   }

@@ -1,12 +1,9 @@
 #include "Tools/tarvel/ServiceCommands.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -20,6 +17,7 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
@@ -391,22 +389,9 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     out << leading.error() << ": open the address above in a browser.\n";
     return 0;
   }
-  // The browser's own messages are not ours to show.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  const std::string program = "xdg-open";
-  const std::string leadingAddress = Display::WebAccess::fileAddress(*leading);
-  std::vector<char*> argv{const_cast<char*>(program.c_str()),
-                          const_cast<char*>(leadingAddress.c_str()), nullptr};
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
+  // It runs in the foreground like any command; the browser's own messages are not ours to show.
+  if (Spawn::run({"xdg-open", Display::WebAccess::fileAddress(*leading)},
+                 {.input = Spawn::inherited}, {.ownGroup = false}) != 0) {
     out << "xdg-open could not open it: open the address above in a browser.\n";
   }
   return 0;
