@@ -316,20 +316,10 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
   return 0;
 }
 
-// Whether `name` is an executable file in a directory of PATH.
+// Whether `name` is a program in a folder of PATH.
 bool onPath(std::string_view name) {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-  std::string_view rest = path != nullptr ? path : "";
-  while (!rest.empty()) {
-    const auto colon = rest.find(':');
-    const std::string_view directory = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    const std::string candidate = std::string(directory) + "/" + std::string(name);
-    if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return Spawn::findProgram(name, path != nullptr ? path : "").has_value();
 }
 
 // Keeps the page on for every later start as well, whoever starts the service.
