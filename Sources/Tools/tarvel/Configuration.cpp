@@ -16,9 +16,9 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
@@ -170,20 +170,15 @@ Result<std::optional<std::string>, std::string> readText(const fs::path& file) {
   }
 }
 
-// Writes the file through a temporary one beside it, so that a reader sees the old or the new.
+// Replaces the file whole (a reader sees the old or the new); a settings file that is a symbolic
+// link (a managed dotfile) keeps its link and its target is written, with its own permissions.
 std::optional<std::string> writeText(const fs::path& file, std::string_view text) {
   std::error_code problem;
   fs::create_directories(file.parent_path(), problem);
-  std::string temporary = file.string() + ".XXXXXX";
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "cannot write beside " + file.string() + ": " + std::strerror(errno);
-  }
-  if (!writeAll(fd.get(), text) || ::fchmod(fd.get(), 0644) != 0 ||
-      ::rename(temporary.c_str(), file.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return "cannot write " + file.string() + ": " + std::strerror(error);
+  if (const auto failure = FileReplace::replace(
+          file, text,
+          {.mode = 0644, .keepMode = true, .links = FileReplace::Links::follow})) {
+    return failure->description();
   }
   return std::nullopt;
 }
