@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace tarvel::Display::WebAccess {
@@ -28,6 +29,14 @@ bool isToken(std::string_view text) {
 
 std::string failure(std::string_view what, const std::filesystem::path& path) {
   return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
+}
+
+// A failure's description as this file's messages begin: with a capital letter.
+std::string sentence(std::string description) {
+  if (!description.empty()) {
+    description[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(description[0])));
+  }
+  return description;
 }
 
 Result<Token, std::string> create(const std::filesystem::path& path) {
@@ -49,31 +58,16 @@ Result<Token, std::string> create(const std::filesystem::path& path) {
     token.text += digits[byte >> 4];
     token.text += digits[byte & 0xf];
   }
-  // Written under another name and linked into place, so that a reader never sees half a token
-  // and two services starting at once keep the first one's.
-  const std::filesystem::path temporary = path.string() + ".new";
-  ::unlink(temporary.c_str());
-  {
-    const UniqueFd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) {
-      return failure("Cannot create", temporary);
-    }
-    const std::string line = token.text + "\n";
-    if (::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        ::fsync(fd.get()) != 0) {
-      ::unlink(temporary.c_str());
-      return failure("Cannot write", temporary);
-    }
+  // Made only where no file is yet, so that a reader never sees half a token and of two services
+  // starting at once both keep the first one's.
+  const auto problem = FileReplace::create(path, token.text + "\n", 0600);
+  if (problem && problem->kind == FileReplace::Error::Kind::exists) {
+    return loadOrCreate(path);
   }
-  const int linked = ::link(temporary.c_str(), path.c_str());
-  const int linkError = errno;
-  ::unlink(temporary.c_str());
-  if (linked != 0 && linkError != EEXIST) {
-    errno = linkError;
-    return failure("Cannot create", path);
+  if (problem) {
+    return sentence(problem->description());
   }
-  return linked == 0 ? Result<Token, std::string>(token) : loadOrCreate(path);
+  return token;
 }
 
 }  // namespace
@@ -143,30 +137,10 @@ Result<std::filesystem::path, std::string> writeOpenPage(const std::filesystem::
       "<!doctype html>\n<meta charset=\"utf-8\">\n<meta name=\"referrer\" content=\"no-referrer\">\n"
       "<meta http-equiv=\"refresh\" content=\"0;url=" + escaped + "\">\n<title>Tarvel</title>\n"
       "<a href=\"" + escaped + "\">Open Tarvel</a>\n";
+  // Private (0600), as the address holds the token; replaced in one step.
   const std::filesystem::path target = directory / "open.html";
-  std::string temporary = (directory / "open.html.XXXXXX").string();
-  // mkstemp makes the file 0600, new and ours; the rename replaces the old page in one step.
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "Cannot write " + target.string() + ": " + std::strerror(errno);
-  }
-  std::string_view rest = page;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd.get(), rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      const std::string reason = std::strerror(errno);
-      ::unlink(temporary.c_str());
-      return "Cannot write " + target.string() + ": " + reason;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return "Cannot write " + target.string() + ": " + reason;
+  if (const auto problem = FileReplace::replace(target, page, {.mode = 0600})) {
+    return sentence(problem->description());
   }
   return target;
 }
