@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -453,19 +454,8 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
          << "[Install]\n"
          << "WantedBy=default.target\n";
     std::filesystem::create_directories(directory, problem);
-    const std::filesystem::path temporary = unit.string() + ".tmp";
-    {
-      std::ofstream file(temporary, std::ios::trunc);
-      file << text.str();
-      if (!file.flush()) {
-        error << "tarvel service: cannot write " << temporary.string() << "\n";
-        return 1;
-      }
-    }
-    std::filesystem::rename(temporary, unit, problem);
-    if (problem) {
-      error << "tarvel service: cannot write " << unit.string() << ": " << problem.message()
-            << "\n";
+    if (const auto failure = FileReplace::replace(unit, text.str(), {.mode = 0644})) {
+      error << "tarvel service: " << failure->description() << "\n";
       return 1;
     }
     out << "Wrote " << unit.string() << " (ExecStart=" << executable.string() << " serve).\n"
