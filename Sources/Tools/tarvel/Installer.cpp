@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "TarvelCore/Platform/FileReplace.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
@@ -263,7 +264,7 @@ std::optional<std::string> rewriteCodexConfiguration(const fs::path& config, con
 // hashes; checks with Codex that it now trusts them and puts the file back when it does not.
 void trustCodexHooks(const Context& context, std::string_view command, std::ostream& out,
                      std::ostream& err) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     out << "Codex was not found on PATH, so the hooks could not be marked as trusted. "
         << reviewAdvice;
@@ -315,7 +316,7 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
 // in hooks.json); empty when Codex is not on PATH or does not answer.
 std::vector<std::string> codexKeysOfOurHooks(const Context& context, std::string_view command,
                                              std::ostream& out) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     return {};
   }
@@ -628,7 +629,7 @@ Result<RelayCheck, std::string> checkRelay(const Context& context) {
 }
 
 CodexTrust checkCodexTrust(const Context& context) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     return CodexTrust::codexNotFound;
   }
