@@ -179,7 +179,7 @@ TEST_F(CodexMetadataReaderTest, AnswersThatDoNotDescribeTheThreadCountButStoreNo
 }
 
 TEST_F(CodexMetadataReaderTest, AnInitializeErrorMeansNoThreadIsAskedFor) {
-  // The fake reads on after its error answer; the call ends at the reader's own deadline.
+  // The fake reads on after its error answer; nothing more is sent to it.
   EXPECT_TRUE(run("init-error", {threadA}, CodexMetadataReader::deadline).empty());
   const auto lines = requests();
   ASSERT_EQ(lines.size(), 1u);

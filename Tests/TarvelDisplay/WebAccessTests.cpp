@@ -195,7 +195,10 @@ TEST_F(WebAccessTokenTest, IsMadeOnceAsAPrivateFileAndKept) {
   const auto again = loadOrCreate(path);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, *made);
-  EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
+  // Nothing but the token is left in its folder.
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    EXPECT_EQ(entry.path(), path);
+  }
   // Another home gets another token.
   std::filesystem::create_directory(directory / "other");
   EXPECT_NE(loadOrCreate(directory / "other" / "token")->text, made->text);

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace tarvel::Display::WebAccess {
@@ -26,6 +28,14 @@ bool isToken(std::string_view text) {
 
 std::string failure(std::string_view what, const std::filesystem::path& path) {
   return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
+}
+
+// A failure's description as this file's messages begin: with a capital letter.
+std::string sentence(std::string description) {
+  if (!description.empty()) {
+    description[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(description[0])));
+  }
+  return description;
 }
 
 Result<Token, std::string> create(const std::filesystem::path& path) {
@@ -47,31 +57,16 @@ Result<Token, std::string> create(const std::filesystem::path& path) {
     token.text += digits[byte >> 4];
     token.text += digits[byte & 0xf];
   }
-  // Written under another name and linked into place, so that a reader never sees half a token
-  // and two services starting at once keep the first one's.
-  const std::filesystem::path temporary = path.string() + ".new";
-  ::unlink(temporary.c_str());
-  {
-    const UniqueFd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) {
-      return failure("Cannot create", temporary);
-    }
-    const std::string line = token.text + "\n";
-    if (::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        ::fsync(fd.get()) != 0) {
-      ::unlink(temporary.c_str());
-      return failure("Cannot write", temporary);
-    }
+  // Made only where no file is yet, so that a reader never sees half a token and of two services
+  // starting at once both keep the first one's.
+  const auto problem = FileReplace::create(path, token.text + "\n", 0600);
+  if (problem && problem->kind == FileReplace::Error::Kind::exists) {
+    return loadOrCreate(path);
   }
-  const int linked = ::link(temporary.c_str(), path.c_str());
-  const int linkError = errno;
-  ::unlink(temporary.c_str());
-  if (linked != 0 && linkError != EEXIST) {
-    errno = linkError;
-    return failure("Cannot create", path);
+  if (problem) {
+    return sentence(problem->description());
   }
-  return linked == 0 ? Result<Token, std::string>(token) : loadOrCreate(path);
+  return token;
 }
 
 }  // namespace

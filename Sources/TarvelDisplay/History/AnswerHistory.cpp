@@ -7,6 +7,7 @@
 
 #include <system_error>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -177,16 +178,18 @@ AnswerHistory::AnswerHistory(Options givenOptions, std::function<void()> onChang
     sqlite3* connection = nullptr;
     int status = openDatabase(options.file, connection);
     if (status == SQLITE_NOTADB || status == SQLITE_CORRUPT) {
-      // Nothing can be read from it: keep it for whoever wants to look, and begin anew.
-      const std::filesystem::path aside = options.file.string() + ".damaged";
-      std::error_code ignored;
-      std::filesystem::rename(options.file, aside, ignored);
-      for (const char* suffix : {"-wal", "-shm"}) {
-        std::filesystem::remove(options.file.string() + suffix, ignored);
+      // Nothing can be read from it: keep it for whoever wants to look (never over an earlier
+      // damaged one), and begin anew.
+      if (const auto aside = FileReplace::setAside(options.file, ".damaged")) {
+        std::error_code ignored;
+        for (const char* suffix : {"-wal", "-shm"}) {
+          std::filesystem::remove(options.file.string() + suffix, ignored);
+        }
+        historyLog().error(
+            "The answer history %s was damaged; it is kept as %s and a new one begun",
+            {Log::value(options.file.string()), Log::value(aside->string())});
+        status = openDatabase(options.file, connection);
       }
-      historyLog().error("The answer history %s was damaged; it is kept as %s and a new one begun",
-                         {Log::value(options.file.string()), Log::value(aside.string())});
-      status = openDatabase(options.file, connection);
     }
     if (status != SQLITE_OK) {
       historyLog().error("The answer history %s cannot be opened (%s); answers are not recorded",

@@ -1,9 +1,6 @@
 #include "TarvelDisplay/Notifications/PromptOpener.hpp"
 
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
@@ -17,25 +14,6 @@ const Log::Logger& openerLog() {
   return logger;
 }
 
-// `name` in the first directory of `searchPath` that holds it as a program.
-std::optional<std::filesystem::path> programIn(std::string_view searchPath,
-                                               std::string_view name) {
-  while (true) {
-    const auto end = searchPath.find(':');
-    const std::string_view directory = searchPath.substr(0, end);
-    if (!directory.empty()) {
-      const std::filesystem::path candidate = std::filesystem::path(directory) / name;
-      if (::access(candidate.c_str(), X_OK) == 0) {
-        return candidate;
-      }
-    }
-    if (end == std::string_view::npos) {
-      return std::nullopt;
-    }
-    searchPath.remove_prefix(end + 1);
-  }
-}
-
 }  // namespace
 
 std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
@@ -43,14 +21,14 @@ std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
                                                std::string_view searchPath,
                                                std::filesystem::path island) {
   // The program is left running after the service stops: it is the person's window now.
-  const auto detacher = programIn(searchPath, "setsid");
+  const auto detacher = Spawn::findProgram("setsid", searchPath);
   if (!detacher) {
     return std::nullopt;
   }
   PromptOpener opener;
   opener.detacher = *detacher;
   if (page) {
-    if (const auto browser = programIn(searchPath, "xdg-open")) {
+    if (const auto browser = Spawn::findProgram("xdg-open", searchPath)) {
       opener.page = std::move(page);
       opener.directory = std::move(directory);
       opener.program = *browser;
@@ -58,13 +36,13 @@ std::optional<PromptOpener> PromptOpener::find(std::optional<std::string> page,
     }
   }
   if (::access(island.c_str(), X_OK) != 0) {
-    const auto found = programIn(searchPath, "tarvel-island");
+    const auto found = Spawn::findProgram("tarvel-island", searchPath);
     if (!found) {
       return std::nullopt;
     }
     island = *found;
   }
-  if (const auto terminal = programIn(searchPath, "x-terminal-emulator")) {
+  if (const auto terminal = Spawn::findProgram("x-terminal-emulator", searchPath)) {
     opener.program = *terminal;
     opener.island = std::move(island);
     return opener;
@@ -92,16 +70,13 @@ bool PromptOpener::open(const UUID& replyId) const {
     return false;
   }
   argv.insert(argv.end(), shown.begin(), shown.end());
-  const auto started = Spawn::inOwnGroup(argv, {});
+  auto started = Spawn::start(argv, {});
   if (!started) {
     openerLog().error("Cannot open the prompt: %s", {Log::value(started.error())});
     return false;
   }
   // setsid hands the program on to a child of its own and ends at once.
-  int status = 0;
-  while (::waitpid(*started, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (started->wait().exitStatus != 0) {
     openerLog().error("Cannot open the prompt with %s", {Log::value(program.string())});
     return false;
   }

@@ -1,11 +1,7 @@
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,10 +13,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Display::RemoteHosts {
 namespace {
@@ -125,88 +118,14 @@ std::string remoteReplySocket(const Host& host) { return host.home + "/.tarvel/r
 Result<Outcome, std::string> run(const std::vector<std::string>& argv, std::string_view input,
                                  std::chrono::milliseconds limit,
                                  const std::function<void(pid_t)>& started) {
-  int inPipe[2];
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(inPipe, O_CLOEXEC) != 0) {
-    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  auto collected = Spawn::collect(argv, input, limit, maximumOutputBytes, started);
+  if (!collected) {
+    return collected.error();
   }
-  UniqueFd inRead(inPipe[0]), inWrite(inPipe[1]);
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-    return std::string("Cannot make a pipe: ") + std::strerror(errno);
-  }
-  UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]);
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-    return std::string("Cannot make a pipe: ") + std::strerror(errno);
-  }
-  UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
-
-  const auto spawned = Spawn::inOwnGroup(
-      argv, {.input = inRead.get(), .output = outWrite.get(), .error = errWrite.get()});
-  if (!spawned) {
-    return spawned.error();
-  }
-  const pid_t child = *spawned;
-  if (started) {
-    started(child);
-  }
-  inRead.reset();
-  outWrite.reset();
-  errWrite.reset();
-  if (input.empty()) {
-    inWrite.reset();
-  } else {
-    ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
-  }
-
-  Outcome outcome;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::size_t written = 0;
-  char buffer[65536];
-  while (outRead || errRead) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      outcome.timedOut = true;
-      ::kill(-child, SIGKILL);
-      break;
-    }
-    pollfd descriptors[3] = {{.fd = outRead.get(), .events = POLLIN},
-                             {.fd = errRead.get(), .events = POLLIN},
-                             {.fd = inWrite.get(), .events = POLLOUT}};
-    const int ready = ::poll(descriptors, 3, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
-    if (ready < 0 && errno != EINTR) {
-      break;
-    }
-    if (inWrite && (descriptors[2].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-      const ssize_t sent = ::write(inWrite.get(), input.data() + written, input.size() - written);
-      if (sent > 0) {
-        written += static_cast<std::size_t>(sent);
-      }
-      if ((sent < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
-        inWrite.reset();
-      }
-    }
-    for (int index = 0; index < 2; ++index) {
-      UniqueFd& source = index == 0 ? outRead : errRead;
-      std::string& sink = index == 0 ? outcome.out : outcome.err;
-      if (source && (descriptors[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
-        if (got > 0) {
-          if (sink.size() < maximumOutputBytes) {
-            sink.append(buffer, static_cast<std::size_t>(got));
-          }
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-          source.reset();
-        }
-      }
-    }
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
+  return Outcome{.exitStatus = collected->ending.exitStatus,
+                 .out = std::move(collected->output),
+                 .err = std::move(collected->error),
+                 .timedOut = collected->timedOut};
 }
 
 std::string lastMessage(std::string_view text) {

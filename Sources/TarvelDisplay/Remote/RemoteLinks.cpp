@@ -1,22 +1,14 @@
 #include "TarvelDisplay/Remote/RemoteLinks.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
-#include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Display {
 namespace {
@@ -59,26 +51,18 @@ std::optional<std::string> RemoteLinks::runLink(Link& link, std::chrono::millise
        RemoteHosts::remoteEventSocket(link.host) + ":" + localEventSocket, "-R",
        RemoteHosts::remoteReplySocket(link.host) + ":" + localReplySocket,
        link.host.destination});
-  int errPipe[2];
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-    return std::string("Cannot make a pipe: ") + std::strerror(errno);
+  auto child = Spawn::start(argv, {.error = Spawn::piped});
+  if (!child) {
+    return child.error();
   }
-  UniqueFd errRead(errPipe[0]);
-  UniqueFd errWrite(errPipe[1]);
-  const auto spawned = Spawn::inOwnGroup(argv, {.error = errWrite.get()});
-  errWrite.reset();
-  if (!spawned) {
-    return spawned.error();
-  }
-  const pid_t child = *spawned;
-  started(child);
+  started(child->pid());
 
   std::string pending;
   std::string lastLine;
   int forwards = 0;
   char buffer[4096];
   while (true) {
-    const ssize_t got = ::read(errRead.get(), buffer, sizeof buffer);
+    const ssize_t got = ::read(child->error.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -103,16 +87,14 @@ std::optional<std::string> RemoteLinks::runLink(Link& link, std::chrono::millise
       pending.clear();
     }
   }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  const Spawn::Ending ending = child->wait();
   if (!lastLine.empty()) {
     return lastLine;
   }
-  if (WIFSIGNALED(status)) {
-    return "ssh ended by signal " + std::to_string(WTERMSIG(status));
+  if (ending.signal != 0) {
+    return "ssh ended by signal " + std::to_string(ending.signal);
   }
-  return "ssh ended with status " + std::to_string(WEXITSTATUS(status));
+  return "ssh ended with status " + std::to_string(ending.exitStatus);
 }
 
 RemoteLinks::RemoteLinks(std::vector<RemoteHosts::Host> hosts, std::string localEventSocket,

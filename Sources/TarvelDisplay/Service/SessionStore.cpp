@@ -13,8 +13,8 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
@@ -110,29 +110,7 @@ Result<std::vector<AgentSession>, Failure> decode(std::string_view bytes) {
 std::optional<std::filesystem::path> setAside(const std::filesystem::path& file) {
   std::string stamp = Dates::iso8601(Dates::now());
   std::erase_if(stamp, [](char character) { return character == ':' || character == '.'; });
-  const std::string base = file.filename().string() + ".corrupt-" + stamp;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path target =
-        file.parent_path() / (attempt == 0 ? base : base + "-" + std::to_string(attempt));
-    // Linking first never replaces an existing file; then the original name is removed.
-    if (::link(file.c_str(), target.c_str()) == 0) {
-      if (::unlink(file.c_str()) == 0) {
-        return target;
-      }
-      ::unlink(target.c_str());
-      return std::nullopt;
-    }
-    if (errno == EEXIST) {
-      continue;
-    }
-    // File systems without hard links: a rename that checks first.
-    std::error_code error;
-    if (!std::filesystem::exists(target, error) && ::rename(file.c_str(), target.c_str()) == 0) {
-      return target;
-    }
-    return std::nullopt;
-  }
-  return std::nullopt;
+  return FileReplace::setAside(file, ".corrupt-" + stamp).optional();
 }
 
 }  // namespace
@@ -283,7 +261,7 @@ std::string encodeBounded(const SessionList& sessions, const EncodedSessions& wi
 }
 
 std::size_t removeStaleTemporaries(const std::filesystem::path& file) {
-  const std::string prefix = file.filename().string() + ".tmp-";
+  const std::string prefix = FileReplace::temporaryPrefix(file);
   std::size_t removed = 0;
   std::error_code error;
   for (std::filesystem::directory_iterator entries(file.parent_path(), error), end;
@@ -313,29 +291,8 @@ std::optional<std::string> save(const std::filesystem::path& file, const Session
   if (auto error = UnixSocketSupport::makeDirectories(file.parent_path())) {
     return error->description();
   }
-  const std::filesystem::path temporary =
-      file.parent_path() / (file.filename().string() + ".tmp-" + std::to_string(::getpid()));
-  ::unlink(temporary.c_str());
-  UniqueFd fd(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) {
-    return systemError("open", errno).reason;
-  }
-  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return systemError("write", error).reason;
-  }
-  fd.reset();
-  if (::rename(temporary.c_str(), file.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return systemError("rename", error).reason;
-  }
-  // The rename itself reaches the disk with the directory.
-  const UniqueFd directory(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory) {
-    ::fsync(directory.get());
+  if (const auto problem = FileReplace::replace(file, bytes, {.mode = 0600})) {
+    return problem->description();
   }
   return std::nullopt;
 }

@@ -12,11 +12,11 @@
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelCore/Sessions/SharedSession.hpp"
 
-// The service's saved sessions: "~/.tarvel/sessions.json", written atomically (a temporary file
-// beside it, flushed, then renamed over it), read back at start. A file that cannot be read or
-// decoded (a FIFO or any other non-regular file included, never waited on) is never overwritten:
-// it is renamed aside with a ".corrupt-<time>" suffix and the service starts empty with a message
-// saying so. What is written is bounded so that it always loads again.
+// The service's saved sessions: "~/.tarvel/sessions.json", written atomically (FileReplace: a
+// temporary file beside it, synced, renamed over it, the folder synced), read back at start. A
+// file that cannot be read or decoded (a FIFO or any other non-regular file included, never waited
+// on) is never overwritten: it is renamed aside with a ".corrupt-<time>" suffix and the service
+// starts empty with a message saying so. What is written is bounded so that it always loads again.
 // Stateless functions; callable from any thread, but one writer per file at a time.
 namespace tarvel::Display::SessionStore {
 
@@ -76,7 +76,8 @@ std::string encodeBounded(const SessionList& sessions, const EncodedSessions& wi
 std::size_t removeStaleTemporaries(const std::filesystem::path& file);
 
 // Writes the bounded sessions atomically, creating the directory (0700) when missing; the file is
-// 0600. Returns the reason on failure; the previous file is then left as it was.
+// 0600, and a symbolic link in its place is refused. Returns the reason on failure; the previous
+// file is then left as it was.
 std::optional<std::string> save(const std::filesystem::path& file, const SessionList& sessions,
                                 const EncodedSessions& withoutEvents = {});
 std::optional<std::string> save(const std::filesystem::path& file,

@@ -1,14 +1,9 @@
 #include "TarvelDisplay/Shared/OpenPage.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-#include "TarvelCore/Platform/UniqueFd.hpp"
+#include "TarvelCore/Platform/FileReplace.hpp"
 
 namespace tarvel::Display::OpenPage {
 
@@ -37,30 +32,14 @@ Result<std::filesystem::path, std::string> write(const std::filesystem::path& di
       "<!doctype html>\n<meta charset=\"utf-8\">\n<meta name=\"referrer\" content=\"no-referrer\">\n"
       "<meta http-equiv=\"refresh\" content=\"0;url=" + escaped + "\">\n<title>Tarvel</title>\n"
       "<a href=\"" + escaped + "\">Open Tarvel</a>\n";
+  // Private (0600), as the address holds the token; replaced in one step.
   const std::filesystem::path target = directory / "open.html";
-  std::string temporary = (directory / "open.html.XXXXXX").string();
-  // mkstemp makes the file 0600, new and ours; the rename replaces the old page in one step.
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "Cannot write " + target.string() + ": " + std::strerror(errno);
-  }
-  std::string_view rest = page;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd.get(), rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
+  if (const auto problem = FileReplace::replace(target, page, {.mode = 0600})) {
+    std::string text = problem->description();
+    if (!text.empty()) {
+      text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     }
-    if (written <= 0) {
-      const std::string reason = std::strerror(errno);
-      ::unlink(temporary.c_str());
-      return "Cannot write " + target.string() + ": " + reason;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return "Cannot write " + target.string() + ": " + reason;
+    return text;
   }
   return target;
 }

@@ -581,21 +581,7 @@ std::optional<std::filesystem::path> IslandDisplay::codexOnPath() { return progr
 
 std::optional<std::filesystem::path> IslandDisplay::programOnPath(std::string_view name) {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): read before threads
-  if (path == nullptr) {
-    return std::nullopt;
-  }
-  for (const std::string& directory : Text::split(path, ":")) {
-    if (directory.empty()) {
-      continue;
-    }
-    const std::filesystem::path candidate = std::filesystem::path(directory) / name;
-    std::error_code error;
-    if (std::filesystem::is_regular_file(candidate, error) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return std::nullopt;
+  return Spawn::findProgram(name, path != nullptr ? path : "");
 }
 
 std::optional<std::string> IslandDisplay::start() {

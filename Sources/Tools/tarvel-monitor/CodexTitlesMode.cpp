@@ -6,27 +6,17 @@
 
 #include "QuoyaCore/CodexMetadataReader.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelCore/Platform/StringHelpers.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "Tools/tarvel-monitor/Modes.hpp"
 #include "Tools/tarvel-monitor/MonitorOutput.hpp"
 
 namespace tarvel::Monitor {
 namespace {
 
-// The first executable file named "codex" in a directory of PATH, or absent.
+// The first program named "codex" in a folder of PATH, or absent.
 std::optional<std::filesystem::path> codexOnPath() {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): read once at start
-  if (path == nullptr) {
-    return std::nullopt;
-  }
-  for (const std::string& directory : Text::split(path, ":")) {
-    const std::filesystem::path candidate =
-        std::filesystem::path(directory.empty() ? "." : directory) / "codex";
-    if (::access(candidate.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(candidate)) {
-      return candidate;
-    }
-  }
-  return std::nullopt;
+  return Spawn::findProgram("codex", path != nullptr ? path : "");
 }
 
 }  // namespace

@@ -1,16 +1,6 @@
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -18,47 +8,13 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
-#include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
+#include "QuoyaCore/CodexAppServer.hpp"
 #include "Tools/tarvel/TomlText.hpp"
-
-extern char** environ;
 
 namespace tarvel::CodexHookTrust {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
-
-struct Pipe {
-  UniqueFd readEnd;
-  UniqueFd writeEnd;
-};
-
-std::optional<Pipe> makePipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    return std::nullopt;
-  }
-  return Pipe{.readEnd = UniqueFd(fds[0]), .writeEnd = UniqueFd(fds[1])};
-}
-
-// Ends the child's process group (it may start helpers) and reaps it.
-void endChild(pid_t pid) {
-  ::kill(-pid, SIGTERM);
-  const auto giveUp = Clock::now() + std::chrono::milliseconds(500);
-  int status = 0;
-  while (Clock::now() < giveUp) {
-    const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
-    if (reaped == pid || (reaped < 0 && errno != EINTR)) {
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ::kill(-pid, SIGKILL);
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
 
 std::string stringField(const Json& object, const char* name) {
   const auto found = object.find(name);
@@ -128,26 +84,6 @@ bool isTableHeader(std::string_view line) { return trimmed(line).starts_with('['
 
 }  // namespace
 
-std::optional<std::filesystem::path> findExecutable(std::string_view name,
-                                                    std::string_view searchPath) {
-  while (true) {
-    const auto colon = searchPath.find(':');
-    const std::string_view directory = searchPath.substr(0, colon);
-    if (!directory.empty()) {
-      const auto candidate = std::filesystem::path(directory) / name;
-      struct stat status {};
-      if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-          ::access(candidate.c_str(), X_OK) == 0) {
-        return candidate;
-      }
-    }
-    if (colon == std::string_view::npos) {
-      return std::nullopt;
-    }
-    searchPath.remove_prefix(colon + 1);
-  }
-}
-
 std::optional<std::vector<ListedHook>> listHooks(const std::filesystem::path& codex,
                                                  const std::filesystem::path& workingDirectory,
                                                  std::chrono::milliseconds deadline) {
@@ -173,99 +109,12 @@ std::vector<ListedHook> hooksRunning(const std::vector<ListedHook>& hooks,
 std::optional<std::vector<ListedHook>> listHooks(const std::vector<std::string>& command,
                                                  const std::filesystem::path& workingDirectory,
                                                  std::chrono::milliseconds deadline) {
-  if (command.empty()) {
-    return std::nullopt;
-  }
-  auto input = makePipe();
-  auto output = makePipe();
-  if (!input || !output) {
-    return std::nullopt;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  ::posix_spawn_file_actions_adddup2(&actions, input->readEnd.get(), STDIN_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, output->writeEnd.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-  ::posix_spawnattr_setpgroup(&attributes, 0);
-  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  std::vector<std::string> words = command;
-  std::vector<char*> arguments;
-  for (std::string& word : words) {
-    arguments.push_back(word.data());
-  }
-  arguments.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned =
-      ::posix_spawnp(&pid, words.front().c_str(), &actions, &attributes, arguments.data(), environ);
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    return std::nullopt;
-  }
-  input->readEnd.reset();
-  output->writeEnd.reset();
-
-  const Json initialize = {
-      {"id", 1},
-      {"method", "initialize"},
-      {"params", {{"clientInfo", {{"name", "tarvel_install"}, {"version", "1.0.0"}}}}}};
-  const Json initialized = {{"method", "initialized"}};
-  const Json list = {{"id", 2},
-                     {"method", "hooks/list"},
-                     {"params", {{"cwds", Json::array({workingDirectory.string()})}}}};
-  // A few hundred bytes fit in the pipe buffer, so writing cannot stall on a child that
-  // does not read.
-  const std::string requests =
-      initialize.dump() + "\n" + initialized.dump() + "\n" + list.dump() + "\n";
   std::optional<std::vector<ListedHook>> hooks;
-  if (writeAll(input->writeEnd.get(), requests)) {
-    std::string pending;
-    std::size_t total = 0;
-    const auto stopAt = Clock::now() + deadline;
-    bool done = false;
-    while (!done && total < maximumOutputBytes) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(stopAt - Clock::now()).count();
-      if (left <= 0) {
-        break;
-      }
-      pollfd ready{.fd = output->readEnd.get(), .events = POLLIN};
-      const int polled = ::poll(&ready, 1, static_cast<int>(left));
-      if (polled < 0 && errno == EINTR) {
-        continue;
-      }
-      if (polled <= 0) {
-        break;
-      }
-      char buffer[16384];
-      const ssize_t count = ::read(output->readEnd.get(), buffer, sizeof buffer);
-      if (count < 0 && errno == EINTR) {
-        continue;
-      }
-      if (count <= 0) {
-        break;
-      }
-      total += static_cast<std::size_t>(count);
-      pending.append(buffer, static_cast<std::size_t>(count));
-      std::size_t feed = 0;
-      while (!done && (feed = pending.find('\n')) != std::string::npos) {
-        const Json message = Json::parse(pending.substr(0, feed), nullptr, false);
-        pending.erase(0, feed + 1);
-        if (message.is_object() && message.contains("id") && message["id"] == 2) {
-          hooks = hooksOfAnswer(message);
-          done = true;
-        }
-      }
-    }
-  }
-  input->writeEnd.reset();
-  endChild(pid);
+  quoya::CodexAppServer::ask(
+      command, {.name = "tarvel_install", .version = "1.0.0"},
+      {{.method = "hooks/list", .params = {{"cwds", Json::array({workingDirectory.string()})}}}},
+      {.deadline = deadline, .maximumOutputBytes = maximumOutputBytes},
+      [&hooks](std::size_t, const Json& answer) { hooks = hooksOfAnswer(answer); });
   return hooks;
 }
 

@@ -24,14 +24,10 @@ struct ListedHook {
   bool operator==(const ListedHook&) const = default;
 };
 
-// The first executable file called `name` in the colon-separated `searchPath`.
-std::optional<std::filesystem::path> findExecutable(std::string_view name,
-                                                    std::string_view searchPath);
-
-// Runs `codex app-server` (inheriting this process's environment), sends initialize and
-// "hooks/list" for `workingDirectory`, and returns the hooks of the answer. Absent when the
-// program cannot start, answers with an error or not within `deadline`. Blocks the caller;
-// the child is always ended and reaped before it returns.
+// Runs `codex app-server` (inheriting this process's environment) through CodexAppServer, asks
+// for "hooks/list" of `workingDirectory` once initialize is answered, and returns the hooks of the
+// answer. Absent when the program cannot start, answers with an error or not within `deadline`.
+// Blocks the caller; the child is always ended and reaped before it returns.
 std::optional<std::vector<ListedHook>> listHooks(
     const std::filesystem::path& codex, const std::filesystem::path& workingDirectory,
     std::chrono::milliseconds deadline = answerDeadline);

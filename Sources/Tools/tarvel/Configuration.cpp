@@ -1,9 +1,7 @@
 #include "Tools/tarvel/Configuration.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,13 +16,12 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
-
-extern char** environ;  // NOLINT(readability-identifier-naming): the C library's name
 
 namespace tarvel::Configuration {
 namespace {
@@ -173,20 +170,15 @@ Result<std::optional<std::string>, std::string> readText(const fs::path& file) {
   }
 }
 
-// Writes the file through a temporary one beside it, so that a reader sees the old or the new.
+// Replaces the file whole (a reader sees the old or the new); a settings file that is a symbolic
+// link (a managed dotfile) keeps its link and its target is written, with its own permissions.
 std::optional<std::string> writeText(const fs::path& file, std::string_view text) {
   std::error_code problem;
   fs::create_directories(file.parent_path(), problem);
-  std::string temporary = file.string() + ".XXXXXX";
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "cannot write beside " + file.string() + ": " + std::strerror(errno);
-  }
-  if (!writeAll(fd.get(), text) || ::fchmod(fd.get(), 0644) != 0 ||
-      ::rename(temporary.c_str(), file.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return "cannot write " + file.string() + ": " + std::strerror(error);
+  if (const auto failure = FileReplace::replace(
+          file, text,
+          {.mode = 0644, .keepMode = true, .links = FileReplace::Links::follow})) {
+    return failure->description();
   }
   return std::nullopt;
 }
@@ -298,15 +290,10 @@ int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
     }
   }
   // The editor variable may carry options ("code --wait"), so the shell splits it.
-  const std::string script = editor + " \"$1\"";
-  const std::string fileText = file.string();
-  std::array<char*, 6> argv{const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
-                            const_cast<char*>(script.c_str()), const_cast<char*>("sh"),
-                            const_cast<char*>(fileText.c_str()), nullptr};
-  pid_t child = 0;
-  int status = 0;
-  if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0 ||
-      ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  // It stays in this process group, the terminal's foreground one, and shares our streams.
+  if (Spawn::run({"/bin/sh", "-c", editor + " \"$1\"", "sh", file.string()},
+                 {.input = Spawn::inherited, .output = Spawn::inherited, .error = Spawn::inherited},
+                 {.ownGroup = false}) != 0) {
     error << "tarvel config: the editor (" << editor << ") did not finish cleanly\n";
     return 1;
   }

@@ -10,8 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "TarvelCore/Platform/FileReplace.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
 namespace tarvel::Installer {
@@ -79,71 +80,26 @@ std::variant<FileText, std::string> readFile(const fs::path& path,
   }
 }
 
-// Writes `bytes` to a temporary file beside `path` and renames it over `path`, so that readers
-// see the old file or the new one, never a part. Returns the failure's message.
+// Replaces `path` whole (see FileReplace); `path` is already the file a link leads to. Returns
+// the failure's message.
 std::optional<std::string> writeAtomically(const fs::path& path, std::string_view bytes,
                                            mode_t mode) {
-  std::string temporary =
-      (path.parent_path() / ("." + path.filename().string() + ".tarvel-XXXXXX"));
-  const UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file) {
-    return "cannot create a temporary file beside " + path.string() + ": " + errnoText(errno);
-  }
-  const bool written =
-      writeAll(file.get(), bytes) && ::fchmod(file.get(), mode) == 0 && ::fsync(file.get()) == 0;
-  const int writeError = errno;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = written ? errno : writeError;
-    ::unlink(temporary.c_str());
-    return "cannot write " + path.string() + ": " + errnoText(error);
+  if (const auto problem = FileReplace::replace(path, bytes, {.mode = mode})) {
+    return problem->description();
   }
   return std::nullopt;
-}
-
-// Writes `bytes` to `path` only when nothing is there yet (hard-linking a finished temporary file,
-// which never replaces). False when the name is taken; other failures are the message.
-std::variant<bool, std::string> writeNewFile(const fs::path& path, std::string_view bytes,
-                                             mode_t mode) {
-  std::string temporary =
-      (path.parent_path() / ("." + path.filename().string() + ".tarvel-XXXXXX"));
-  const UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file) {
-    return "cannot create a temporary file beside " + path.string() + ": " + errnoText(errno);
-  }
-  const bool written =
-      writeAll(file.get(), bytes) && ::fchmod(file.get(), mode) == 0 && ::fsync(file.get()) == 0;
-  const int error = errno;
-  const int linked = written ? ::link(temporary.c_str(), path.c_str()) : -1;
-  const int linkError = errno;
-  ::unlink(temporary.c_str());
-  if (!written) {
-    return "cannot write " + path.string() + ": " + errnoText(error);
-  }
-  if (linked != 0) {
-    if (linkError == EEXIST) {
-      return false;
-    }
-    return "cannot write " + path.string() + ": " + errnoText(linkError);
-  }
-  return true;
 }
 
 // The file an edit goes to: a symbolic link (a managed dotfile) is followed so that the link
 // stays and its target changes. A link whose target does not exist is refused: writing would
 // replace the link with a regular file.
 std::variant<fs::path, std::string> editedPath(const fs::path& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-    return path;
+  auto target = FileReplace::target(path, FileReplace::Links::follow);
+  if (!target) {
+    return target.error().description() +
+           "; create the file it points to (it may hold just {}), or remove the link";
   }
-  std::error_code error;
-  const auto target = fs::canonical(path, error);
-  if (error) {
-    return path.string() + " is a symbolic link to " + fs::read_symlink(path, error).string() +
-           ", which does not exist; create the file it points to (it may hold just {}), or "
-           "remove the link";
-  }
-  return target;
+  return std::move(*target);
 }
 
 std::optional<std::string> createDirectory(const fs::path& directory, fs::perms permissions) {
@@ -192,11 +148,12 @@ std::optional<std::string> replaceConfiguration(const fs::path& path, const File
     for (int number = 1; number <= maximumBackups && !kept; ++number) {
       const fs::path backup = path.string() + ".tarvel-backup" +
                               (number == 1 ? std::string() : "-" + std::to_string(number));
-      const auto written = writeNewFile(backup, original.bytes, original.mode);
-      if (const auto* problem = std::get_if<std::string>(&written)) {
-        return *problem;
+      // Made only where no file is yet, so that no earlier backup is ever replaced.
+      const auto problem = FileReplace::create(backup, original.bytes, original.mode);
+      if (problem && problem->kind != FileReplace::Error::Kind::exists) {
+        return problem->description();
       }
-      if (std::get<bool>(written)) {
+      if (!problem) {
         out << "Kept a copy of the previous file in " << backup.string() << "\n";
         kept = true;
       }
@@ -307,7 +264,7 @@ std::optional<std::string> rewriteCodexConfiguration(const fs::path& config, con
 // hashes; checks with Codex that it now trusts them and puts the file back when it does not.
 void trustCodexHooks(const Context& context, std::string_view command, std::ostream& out,
                      std::ostream& err) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     out << "Codex was not found on PATH, so the hooks could not be marked as trusted. "
         << reviewAdvice;
@@ -359,7 +316,7 @@ void trustCodexHooks(const Context& context, std::string_view command, std::ostr
 // in hooks.json); empty when Codex is not on PATH or does not answer.
 std::vector<std::string> codexKeysOfOurHooks(const Context& context, std::string_view command,
                                              std::ostream& out) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     return {};
   }
@@ -672,7 +629,7 @@ Result<RelayCheck, std::string> checkRelay(const Context& context) {
 }
 
 CodexTrust checkCodexTrust(const Context& context) {
-  const auto codex = CodexHookTrust::findExecutable("codex", context.searchPath);
+  const auto codex = Spawn::findProgram("codex", context.searchPath);
   if (!codex) {
     return CodexTrust::codexNotFound;
   }

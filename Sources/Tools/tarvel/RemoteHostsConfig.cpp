@@ -1,6 +1,5 @@
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +11,7 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
-#include "TarvelCore/Platform/UniqueFd.hpp"
-#include "TarvelCore/Platform/WriteAll.hpp"
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/TomlText.hpp"
 
@@ -280,16 +278,12 @@ Result<SettingsText, std::string> withHosts(std::string_view text, const std::ve
 
 std::optional<std::string> write(const fs::path& file, const std::vector<Host>& hosts) {
   // A settings file that is a symbolic link (a managed dotfile) keeps its link: its target is
-  // written.
-  std::error_code error;
-  fs::path target = file;
-  if (fs::is_symlink(fs::symlink_status(file, error))) {
-    target = fs::canonical(file, error);
-    if (error) {
-      return file.string() + " is a symbolic link to a file that does not exist";
-    }
+  // written, with its own permissions.
+  const auto target = FileReplace::target(file, FileReplace::Links::follow);
+  if (!target) {
+    return target.error().description();
   }
-  const auto text = readSettingsText(target);
+  const auto text = readSettingsText(*target);
   if (!text) {
     return text.error();
   }
@@ -300,19 +294,11 @@ std::optional<std::string> write(const fs::path& file, const std::vector<Host>& 
   if (edited->text == text->text) {
     return std::nullopt;
   }
-  struct stat status {};
-  const mode_t mode = ::stat(target.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0644;
-  fs::create_directories(target.parent_path(), error);
-  std::string temporary = target.string() + ".XXXXXX";
-  const UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    return "cannot write beside " + target.string() + ": " + std::strerror(errno);
-  }
-  if (!writeAll(fd.get(), edited->text) || ::fchmod(fd.get(), mode) != 0 ||
-      ::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
-    const int failure = errno;
-    ::unlink(temporary.c_str());
-    return "cannot write " + target.string() + ": " + std::strerror(failure);
+  std::error_code error;
+  fs::create_directories(target->parent_path(), error);
+  if (const auto problem = FileReplace::replace(*target, edited->text,
+                                                {.mode = 0644, .keepMode = true})) {
+    return problem->description();
   }
   return std::nullopt;
 }

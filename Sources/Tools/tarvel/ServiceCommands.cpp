@@ -1,12 +1,9 @@
 #include "Tools/tarvel/ServiceCommands.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -19,7 +16,9 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
@@ -320,20 +319,10 @@ int status(std::span<const std::string_view> arguments, std::ostream& out, std::
   return 0;
 }
 
-// Whether `name` is an executable file in a directory of PATH.
+// Whether `name` is a program in a folder of PATH.
 bool onPath(std::string_view name) {
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-  std::string_view rest = path != nullptr ? path : "";
-  while (!rest.empty()) {
-    const auto colon = rest.find(':');
-    const std::string_view directory = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    const std::string candidate = std::string(directory) + "/" + std::string(name);
-    if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return Spawn::findProgram(name, path != nullptr ? path : "").has_value();
 }
 
 // Keeps the page on for every later start as well, whoever starts the service.
@@ -393,22 +382,9 @@ int web(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     out << leading.error() << ": open the address above in a browser.\n";
     return 0;
   }
-  // The browser's own messages are not ours to show.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  const std::string program = "xdg-open";
-  const std::string leadingAddress = Display::OpenPage::fileAddress(*leading);
-  std::vector<char*> argv{const_cast<char*>(program.c_str()),
-                          const_cast<char*>(leadingAddress.c_str()), nullptr};
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
+  // It runs in the foreground like any command; the browser's own messages are not ours to show.
+  if (Spawn::run({"xdg-open", Display::OpenPage::fileAddress(*leading)},
+                 {.input = Spawn::inherited}, {.ownGroup = false}) != 0) {
     out << "xdg-open could not open it: open the address above in a browser.\n";
   }
   return 0;
@@ -480,19 +456,8 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
          << "[Install]\n"
          << "WantedBy=default.target\n";
     std::filesystem::create_directories(directory, problem);
-    const std::filesystem::path temporary = unit.string() + ".tmp";
-    {
-      std::ofstream file(temporary, std::ios::trunc);
-      file << text.str();
-      if (!file.flush()) {
-        error << "tarvel service: cannot write " << temporary.string() << "\n";
-        return 1;
-      }
-    }
-    std::filesystem::rename(temporary, unit, problem);
-    if (problem) {
-      error << "tarvel service: cannot write " << unit.string() << ": " << problem.message()
-            << "\n";
+    if (const auto failure = FileReplace::replace(unit, text.str(), {.mode = 0644})) {
+      error << "tarvel service: " << failure->description() << "\n";
       return 1;
     }
     out << "Wrote " << unit.string() << " (ExecStart=" << executable.string() << " serve).\n"

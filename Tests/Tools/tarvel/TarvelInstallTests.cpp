@@ -304,7 +304,7 @@ TEST_F(TarvelInstallTest, MissingConfigurationIsCreatedAndTheRelayIsCopiedExecut
   // No temporary files are left beside what was written.
   for (const auto& directory : {home / ".cursor", home / ".tarvel" / "bin"}) {
     for (const auto& entry : fs::directory_iterator(directory)) {
-      EXPECT_EQ(entry.path().filename().string().find(".tarvel-"), std::string::npos)
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
           << entry.path();
     }
   }
