@@ -542,7 +542,7 @@ TEST_F(TarvelInstallTest, EveryProgramAndSubcommandAnswersHelp) {
   const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> table{
       {"tarvel", {}, "usage: tarvel install"},
       {"tarvel", {"install"}, "usage: tarvel install"},
-      {"tarvel", {"uninstall"}, "usage: tarvel install"},
+      {"tarvel", {"uninstall"}, "usage: tarvel uninstall"},
       {"tarvel", {"serve"}, "usage: tarvel serve"},
       {"tarvel", {"status"}, "usage: tarvel status"},
       {"tarvel", {"web"}, "usage: tarvel web"},
