@@ -11,8 +11,8 @@
 // How `tarvel`'s subcommands are declared, read and described. Each subcommand is one `Command`
 // (its name, what it says, its options, operands and actions, the function that runs it), kept
 // beside its code and listed in one table (Commands.hpp). From the declaration come the reading
-// of the command line, `tarvel NAME --help` and the usage shown on a refusal, so none of them is
-// written twice.
+// of the command line, `tarvel NAME --help`, the usage shown on a refusal, the shells'
+// completions and the manual page's synopsis (Completions.hpp), so none of them is written twice.
 // Declarations are constants; everything here is pure and may be used from any thread.
 namespace tarvel::CommandLine {
 

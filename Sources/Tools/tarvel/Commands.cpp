@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TarvelCore/Platform/Version.hpp"
+#include "Tools/tarvel/Completions.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ContainerSetup.hpp"
 #include "Tools/tarvel/Doctor.hpp"
@@ -21,8 +22,9 @@ using CommandLine::Command;
 using CommandLine::Invocation;
 
 extern const Command helpCommand;
+extern const Command completionsCommand;
 
-constexpr std::array<const Command*, 14> table{
+constexpr std::array<const Command*, 15> table{
     &InstallCommand::install,
     &InstallCommand::uninstall,
     &ServiceCommands::serveCommand,
@@ -37,6 +39,7 @@ constexpr std::array<const Command*, 14> table{
     &ContainerSetup::command,
     &Doctor::command,
     &helpCommand,
+    &completionsCommand,
 };
 
 bool isHelp(std::string_view argument) { return argument == "-h" || argument == "--help"; }
@@ -71,6 +74,14 @@ int runHelp(const Invocation& invocation) {
   return 0;
 }
 
+int runCompletions(const Invocation& invocation) {
+  const std::string_view shell = invocation.reading.action->name;
+  invocation.out << (shell == "bash"  ? Completions::bash(all())
+                     : shell == "zsh" ? Completions::zsh(all())
+                                      : Completions::manSynopsis(all()));
+  return 0;
+}
+
 constexpr std::array commandOperand{
     CommandLine::Operand{.name = "COMMAND", .words = commandWords, .optional = true}};
 
@@ -82,6 +93,24 @@ constinit const Command helpCommand{
         "prints: its usage, what it does and its options.",
     .operands = commandOperand,
     .run = runHelp,
+};
+
+constexpr std::array completionActions{
+    CommandLine::Action{.name = "bash", .help = "tarvel's part of the bash completion"},
+    CommandLine::Action{.name = "zsh", .help = "tarvel's part of the zsh completion"},
+    CommandLine::Action{.name = "man", .help = "the manual page's synopsis, in roff"},
+};
+
+// Run by the build, which puts the output into the installed completions and manual page.
+constinit const Command completionsCommand{
+    .name = "completions",
+    .summary = "print completions made from the command table",
+    .help =
+        "Prints what the build installs: the completions of tarvel's commands, or the "
+        "synopsis of its manual page, made from the table of its commands.",
+    .actions = completionActions,
+    .run = runCompletions,
+    .hidden = true,
 };
 
 }  // namespace

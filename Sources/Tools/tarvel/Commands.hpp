@@ -8,8 +8,8 @@
 #include "Tools/tarvel/CommandLine.hpp"
 
 // tarvel's subcommands in one table, as tmux keeps its commands: each declared beside its code
-// (CommandLine.hpp), listed here once. `tarvel --help` and `tarvel help COMMAND` are made from
-// this table.
+// (CommandLine.hpp), listed here once. `tarvel --help`, `tarvel help COMMAND`, the completions and
+// the manual's synopsis are made from this table.
 namespace tarvel::Commands {
 
 // Every command in the order `tarvel --help` lists them; the hidden ones last.
