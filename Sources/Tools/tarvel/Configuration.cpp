@@ -355,46 +355,43 @@ std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
   return arguments;
 }
 
-std::string_view usage() {
-  static const std::string text = [] {
-    std::string lines =
-        "usage: tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path\n"
-        "  The settings of tarvel serve, in " +
-        std::string("~/.config/tarvel/config.toml") +
-        "; whoever starts the service gets them,\n"
-        "  and options on tarvel serve's command line win. tarvel restart applies a change.\n"
-        "  get shows one setting (or all that are set), set checks the value and writes it,\n"
-        "  unset removes it, edit opens the file in $VISUAL or $EDITOR and checks it after,\n"
-        "  path prints where the file is.\n\n"
-        "Keys:\n";
-    for (const Key& key : keys) {
-      lines += "  " + std::string(key.name) + std::string(24 - key.name.size(), ' ') +
-               std::string(key.meaning) + "\n";
-    }
-    return lines;
-  }();
+namespace {
+
+using CommandLine::Invocation;
+
+// The keys, each with what it means, under the help's listing.
+std::string keysHelp() {
+  std::string text = "\nKeys:\n";
+  for (const Key& key : keys) {
+    text += "  " + std::string(key.name) + std::string(24 - key.name.size(), ' ') +
+            CommandLine::wrapped(key.meaning, CommandLine::helpWidth, 26) + "\n";
+  }
   return text;
 }
 
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+std::vector<CommandLine::Word> keyWords() {
+  std::vector<CommandLine::Word> words;
+  for (const Key& key : keys) {
+    words.push_back({.name = std::string(key.name), .meaning = std::string(key.meaning)});
+  }
+  return words;
+}
+
+int run(const Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
   const auto wrong = [&](std::string_view problem) {
-    error << "tarvel config: " << problem << "\n" << usage();
+    error << "tarvel config: " << problem << "\n" << CommandLine::help(invocation.command);
     return 2;
   };
-  if (arguments.empty()) {
-    return wrong("a subcommand is needed");
-  }
-  const std::string_view command = arguments[0];
-  if (command == "-h" || command == "--help") {
-    out << usage();
-    return 0;
-  }
+  const std::string_view action = invocation.reading.action->name;
+  const auto& operands = invocation.reading.operands;
   const fs::path file = path();
-  if (command == "path" && arguments.size() == 1) {
+  if (action == "path") {
     out << file.string() << "\n";
     return 0;
   }
-  if (command == "edit" && arguments.size() == 1) {
+  if (action == "edit") {
     return edit(file, out, error);
   }
   const auto text = readText(file);
@@ -408,34 +405,30 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
     error << "tarvel config: " << settings.error() << "\n";
     return 1;
   }
-  if (command == "get" && arguments.size() <= 2) {
-    if (arguments.size() == 2 && keyNamed(arguments[1]) == nullptr) {
-      return wrong("unknown key \"" + std::string(arguments[1]) + "\"");
+  if (action == "get") {
+    if (!operands.empty() && keyNamed(operands[0]) == nullptr) {
+      return wrong("unknown key \"" + std::string(operands[0]) + "\"");
     }
     bool found = false;
     for (const Setting& setting : *settings) {
-      if (arguments.size() == 1) {
+      if (operands.empty()) {
         out << setting.key << " = " << setting.value << "\n";
-      } else if (setting.key == arguments[1]) {
+      } else if (setting.key == operands[0]) {
         out << setting.value << "\n";
         found = true;
       }
     }
-    return arguments.size() == 1 || found ? 0 : 1;
+    return operands.empty() || found ? 0 : 1;
   }
-  const bool setting = command == "set" && arguments.size() == 3;
-  const bool unsetting = command == "unset" && arguments.size() == 2;
-  if (!setting && !unsetting) {
-    return wrong("unknown subcommand or wrong number of arguments");
-  }
-  const Key* key = keyNamed(arguments[1]);
+  const bool setting = action == "set";
+  const Key* key = keyNamed(operands[0]);
   if (key == nullptr) {
-    return wrong("unknown key \"" + std::string(arguments[1]) + "\"");
+    return wrong("unknown key \"" + std::string(operands[0]) + "\"");
   }
   std::string line;
   if (setting) {
     std::string problem;
-    const auto value = valueFromArgument(*key, arguments[2], problem);
+    const auto value = valueFromArgument(*key, operands[1], problem);
     if (!value) {
       error << "tarvel config: " << problem << "\n";
       return 2;
@@ -455,5 +448,45 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
       << "; tarvel restart applies it.\n";
   return 0;
 }
+
+std::string refusal(const CommandLine::ReadProblem& problem) {
+  return std::string("tarvel config: ") +
+         (problem.kind == CommandLine::ReadProblem::Kind::missingAction
+              ? "a subcommand is needed"
+              : "unknown subcommand or wrong number of arguments") +
+         "\n" + CommandLine::help(*problem.command);
+}
+
+constexpr std::array optionalKeyOperand{
+    CommandLine::Operand{.name = "KEY", .words = keyWords, .optional = true}};
+constexpr std::array keyOperand{CommandLine::Operand{.name = "KEY", .words = keyWords}};
+constexpr std::array keyAndValueOperands{CommandLine::Operand{.name = "KEY", .words = keyWords},
+                                         CommandLine::Operand{.name = "VALUE"}};
+constexpr std::array actions{
+    CommandLine::Action{.name = "get",
+                        .help = "show one setting, or all that are set",
+                        .operands = optionalKeyOperand},
+    CommandLine::Action{
+        .name = "set", .help = "check the value and write it", .operands = keyAndValueOperands},
+    CommandLine::Action{.name = "unset", .help = "remove the setting", .operands = keyOperand},
+    CommandLine::Action{.name = "edit",
+                        .help = "open the file in $VISUAL or $EDITOR, and check it after"},
+    CommandLine::Action{.name = "path", .help = "print where the file is"},
+};
+
+}  // namespace
+
+constinit const CommandLine::Command command{
+    .name = "config",
+    .summary = "show or change the service's settings",
+    .help =
+        "The settings of tarvel serve, in ~/.config/tarvel/config.toml: whoever starts the "
+        "service gets them, and options on tarvel serve's command line win. tarvel restart "
+        "applies a change.",
+    .actions = actions,
+    .run = run,
+    .refusal = refusal,
+    .moreHelp = keysHelp,
+};
 
 }  // namespace tarvel::Configuration

@@ -2,13 +2,12 @@
 
 #include <filesystem>
 #include <optional>
-#include <ostream>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "TarvelCore/Platform/Result.hpp"
+#include "Tools/tarvel/CommandLine.hpp"
 
 // The service's settings in ~/.config/tarvel/config.toml ($XDG_CONFIG_HOME/tarvel/config.toml):
 // whoever starts `tarvel serve` (a person, tarvel-island, the systemd unit, tarvel restart) gets
@@ -41,10 +40,7 @@ Result<std::optional<std::string>, std::string> readFile(const std::filesystem::
 // hold_without_answerers = true "--hold-without-answerers".
 std::vector<std::string> serveArguments(const std::vector<Setting>& settings);
 
-// `tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path`; the exit status.
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error);
-
-// The lines `tarvel config --help` prints.
-std::string_view usage();
+// `tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path`.
+extern const CommandLine::Command command;
 
 }  // namespace tarvel::Configuration

@@ -6,6 +6,9 @@
 
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
+#include "TarvelDisplay/Shared/ServiceFiles.hpp"
+#include "Tools/tarvel/AgentConfigurations.hpp"
+#include "Tools/tarvel/Installer.hpp"
 
 namespace tarvel::ContainerSetup {
 
@@ -38,5 +41,31 @@ int print(const std::filesystem::path& directory, const std::filesystem::path& r
          "again after the service restarts. Its sessions show under the container's host name.\n";
   return 0;
 }
+
+namespace {
+
+// The relay installed in this home, which is the one to bind; else the one beside this program.
+int run(const CommandLine::Invocation& invocation) {
+  const auto context = Installer::currentContext(invocation.err);
+  if (!context) {
+    return 1;
+  }
+  const auto installed = AgentConfigurations::relayPath(context->home);
+  return print(Display::ServiceFiles::Paths::standard().directory,
+               std::filesystem::exists(installed) ? installed : context->hookSource,
+               invocation.out);
+}
+
+}  // namespace
+
+constinit const CommandLine::Command command{
+    .name = "container",
+    .summary = "print what a container needs to reach the service",
+    .help =
+        "Prints the bind mounts and TARVEL_HOME that a container (docker, podman, a "
+        "devcontainer) needs to reach this machine's service. tarvel install --agent AGENT "
+        "--home DIR puts the hooks into the home folder the container uses.",
+    .run = run,
+};
 
 }  // namespace tarvel::ContainerSetup

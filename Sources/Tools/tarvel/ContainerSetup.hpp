@@ -4,6 +4,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "Tools/tarvel/CommandLine.hpp"
+
 // `tarvel container`: what a container (docker, podman, a devcontainer) needs to reach this
 // machine's service: bind mounts of the event socket, the reply socket and tarvel-hook into a
 // Tarvel folder of the container's own, and TARVEL_HOME pointing there. The hooks in the home
@@ -18,5 +20,8 @@ inline constexpr std::string_view containerDirectory = "/opt/tarvel/.tarvel";
 // folder `directory` and the relay `relay`. Always 0.
 int print(const std::filesystem::path& directory, const std::filesystem::path& relay,
           std::ostream& out);
+
+// `tarvel container`: print() for this home's service and relay.
+extern const CommandLine::Command command;
 
 }  // namespace tarvel::ContainerSetup

@@ -304,24 +304,9 @@ void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck
   }
 }
 
-}  // namespace
-
-std::string_view usage() {
-  return "usage: tarvel doctor\n"
-         "checks the agents' hooks and the service, and says what to fix when nothing shows up\n";
-}
-
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& err) {
-  for (const std::string_view argument : arguments) {
-    if (argument == "-h" || argument == "--help") {
-      out << usage();
-      return 0;
-    }
-  }
-  if (!arguments.empty()) {
-    err << "tarvel doctor: unknown argument: " << arguments.front() << "\n" << usage();
-    return 2;
-  }
+int run(const CommandLine::Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& err = invocation.err;
   auto context = Installer::currentContext(err);
   if (!context) {
     return 1;
@@ -482,5 +467,18 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   }
   return problems.empty() ? 0 : 1;
 }
+
+}  // namespace
+
+constinit const CommandLine::Command command{
+    .name = "doctor",
+    .summary = "check the agents' hooks and the service",
+    .help =
+        "When nothing shows up: checks each agent's configuration and the tarvel hooks in it, "
+        "the installed tarvel-hook against this one, Codex's trust in the hooks, when the "
+        "service last heard from each agent, and whether the service answers; then says what "
+        "to fix. Reads only. Exit status 1 when something is wrong.",
+    .run = run,
+};
 
 }  // namespace tarvel::Doctor

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <ostream>
-#include <span>
-#include <string_view>
+#include "Tools/tarvel/CommandLine.hpp"
 
 // `tarvel doctor`: what to check when nothing shows up. For each agent the installer knows, its
 // configuration file, our hook entries in it, the installed relay against this build's, Codex's
@@ -12,11 +10,8 @@
 // the service is given about a second for each answer, Codex (when it is asked) a few seconds.
 namespace tarvel::Doctor {
 
-// The doctor's own usage line.
-std::string_view usage();
-
-// Runs `tarvel doctor` with the arguments after "doctor". Returns 0 when nothing is wrong, 1 when
-// there is a problem (or the home directory cannot be told), 2 on a wrong argument.
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& err);
+// `tarvel doctor`; its run returns 0 when nothing is wrong, 1 when there is a problem (or the
+// home directory cannot be told).
+extern const CommandLine::Command command;
 
 }  // namespace tarvel::Doctor

@@ -13,16 +13,17 @@
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 
-// `tarvel install|uninstall --agent NAME [--dry-run]`: puts the hook relay in ~/.tarvel/bin and
-// adds (or removes) our hook entries in one agent's configuration, keeping everything else.
+// What `tarvel install|uninstall --agent NAME` does (InstallCommand.hpp reads the command line):
+// puts the hook relay in ~/.tarvel/bin and adds (or removes) our hook entries in one agent's
+// configuration, keeping everything else.
 // Thread: runs on the calling thread; for Codex it may run the Codex program for a few seconds
 // (each time at most Context::codexDeadline, said on the output before it starts).
 namespace tarvel::Installer {
 
-enum class Action { install, uninstall, help };
+enum class Action { install, uninstall };
 
 struct Options {
-  Action action = Action::help;
+  Action action = Action::install;
   AgentConfigurations::Agent agent = AgentConfigurations::Agent::claudeCode;
   bool dryRun = false;
   bool force = false;  // replace a read-only configuration file too
@@ -41,11 +42,6 @@ struct Context {
   // Tarvel folder); the relay is then not copied, the container gets it by a bind mount.
   std::optional<std::filesystem::path> commandHome;
 };
-
-std::string usage();
-
-// The options, or the message explaining what is wrong with the command line.
-std::variant<Options, std::string> parseOptions(const std::vector<std::string_view>& arguments);
 
 // Carries out one command. Reports go to `out`, problems to `err`. Returns the exit status: 0 on
 // success, 1 when something was refused or failed (nothing is then left half-written). Refuses

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <array>
 #include <charconv>
 #include <optional>
 
@@ -10,20 +11,10 @@
 #include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
+#include "Tools/tarvel/AgentNames.hpp"
 
 namespace tarvel::LogCommand {
 namespace {
-
-constexpr std::string_view logUsage =
-    "usage: tarvel log [--json] [-n N] [--agent AGENT] [--project NAME] [--since WHEN]\n"
-    "  How each prompt of your agents ended (~/.tarvel/history.db), newest first: when, the\n"
-    "  agent and project, what was asked, the outcome and where the answer came from.\n"
-    "  --json           one JSON array of the rows\n"
-    "  -n N             the newest N rows (20 unless given)\n"
-    "  --agent AGENT    only this agent's (claude-code or claude, codex, gemini-cli, ...)\n"
-    "  --project NAME   only the project with this name\n"
-    "  --since WHEN     only since WHEN: a time ago (30m, 2h, 7d, 2w) or a date\n"
-    "                   (2026-12-08 or 2026-12-08T14:00:00Z)\n";
 
 std::optional<std::int64_t> wholeNumber(std::string_view text) {
   std::int64_t value = 0;
@@ -101,40 +92,56 @@ std::string describe(const Display::AnswerRecord& record) {
   return line;
 }
 
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+namespace {
+
+using CommandLine::Option;
+
+constexpr std::array options{
+    Option{.name = "--json", .help = "one JSON array of the rows"},
+    Option{.name = "-n",
+           .value = "N",
+           .help = "the newest N rows (20 unless given)",
+           .missing = "-n takes a number of rows from 1 to 100000"},
+    Option{.name = "--agent",
+           .value = "AGENT",
+           .help = "only this agent's (claude-code or claude, codex, gemini-cli, ...)",
+           .words = AgentNames::installable},
+    Option{.name = "--project", .value = "NAME", .help = "only the project with this name"},
+    Option{.name = "--since",
+           .value = "WHEN",
+           .help = "only since WHEN: a time ago (30m, 2h, 7d, 2w) or a date (2026-12-08 or "
+                   "2026-12-08T14:00:00Z)",
+           .missing = "--since takes a time ago (30m, 2h, 7d, 2w) or a date (2026-12-08)"},
+};
+
+int run(const CommandLine::Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
   Display::AnswerHistory::Query query;
   bool json = false;
   const Date now = Dates::now();
-  const auto wrong = [&](const std::string& text) {
-    error << "tarvel log: " << text << "\n" << logUsage;
+  const auto wrong = [&](std::string_view text) {
+    error << "tarvel log: " << text << "\n" << CommandLine::help(invocation.command);
     return 2;
   };
-  for (std::size_t index = 1; index < arguments.size(); ++index) {
-    const std::string_view argument = arguments[index];
-    const bool hasValue = index + 1 < arguments.size();
-    if (argument == "-h" || argument == "--help") {
-      out << logUsage;
-      return 0;
-    }
-    if (argument == "--json") {
+  for (const auto& [option, value] : invocation.reading.options) {
+    if (option->name == "--json") {
       json = true;
-    } else if (argument == "-n") {
-      const auto count = hasValue ? wholeNumber(arguments[++index]) : std::nullopt;
+    } else if (option->name == "-n") {
+      const auto count = wholeNumber(value);
       if (!count || *count < 1 || *count > 100'000) {
-        return wrong("-n takes a number of rows from 1 to 100000");
+        return wrong(option->missing);
       }
       query.limit = static_cast<std::size_t>(*count);
-    } else if (argument == "--agent" && hasValue) {
-      query.agent = Text::lowercased(arguments[++index]);
-    } else if (argument == "--project" && hasValue) {
-      query.project = std::string(arguments[++index]);
-    } else if (argument == "--since") {
-      query.since = hasValue ? parseSince(arguments[++index], now) : std::nullopt;
+    } else if (option->name == "--agent") {
+      query.agent = Text::lowercased(value);
+    } else if (option->name == "--project") {
+      query.project = std::string(value);
+    } else if (option->name == "--since") {
+      query.since = parseSince(value, now);
       if (!query.since) {
-        return wrong("--since takes a time ago (30m, 2h, 7d, 2w) or a date (2026-12-08)");
+        return wrong(option->missing);
       }
-    } else {
-      return wrong("unknown argument: " + std::string(argument));
     }
   }
   const auto file = Display::ServiceFiles::Paths::standard().historyFile;
@@ -161,5 +168,19 @@ int run(std::span<const std::string_view> arguments, std::ostream& out, std::ost
   }
   return 0;
 }
+
+}  // namespace
+
+constinit const CommandLine::Command command{
+    .name = "log",
+    .summary = "print how each prompt ended",
+    .help =
+        "How each prompt of your agents ended, newest first: when, the agent and project, "
+        "what was asked, the outcome and where the answer came from. Read from "
+        "~/.tarvel/history.db (kept 90 days, at most tarvel serve --history-rows rows, 100000 "
+        "unless given), with or without a running service.",
+    .options = options,
+    .run = run,
+};
 
 }  // namespace tarvel::LogCommand

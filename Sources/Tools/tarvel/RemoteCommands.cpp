@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -15,8 +16,10 @@
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
+#include "Tools/tarvel/AgentNames.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
 #include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/Installer.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 
 namespace tarvel::RemoteCommands {
@@ -29,12 +32,6 @@ namespace Configurations = AgentConfigurations;
 constexpr auto sshLimit = std::chrono::seconds(60);
 // Codex's app-server on the remote: the ssh connection and Codex's own start-up.
 constexpr auto codexLimit = std::chrono::seconds(30);
-
-const std::string_view usageText =
-    "usage: tarvel remote add [USER@]HOST [--agent claude-code|codex|gemini-cli|cursor ...]\n"
-    "       tarvel remote list\n"
-    "       tarvel remote remove HOST\n"
-    "       tarvel remote status\n";
 
 // One command run on the remote host by its user's shell, through `sh -c` so that a login shell
 // of another kind reads it the same way.
@@ -300,6 +297,11 @@ bool saveRecords(const std::vector<Host>& hosts, std::ostream& err) {
   return true;
 }
 
+// What --agent takes: the agent table's install names.
+std::string agentProblem() {
+  return "--agent takes " + CommandLine::listed(AgentNames::installable());
+}
+
 int add(const std::string& destination, const std::vector<Configurations::Agent>& agents,
         const std::filesystem::path& hookSource, std::ostream& out, std::ostream& err) {
   const Remote remote{destination, err};
@@ -541,55 +543,99 @@ int status(std::ostream& out, std::ostream& err) {
   return down == 0 ? 0 : 1;
 }
 
-}  // namespace
-
-int run(std::span<const std::string_view> arguments, const std::filesystem::path& hookSource,
-        std::ostream& out, std::ostream& err) {
-  const std::string_view command = arguments.size() > 1 ? arguments[1] : std::string_view();
-  const auto wrong = [&err](std::string_view problem) {
-    err << "tarvel remote: " << problem << "\n" << usageText;
-    return 2;
-  };
-  if (command == "add") {
-    std::optional<std::string> destination;
+int run(const CommandLine::Invocation& invocation) {
+  const auto context = Installer::currentContext(invocation.err);
+  if (!context) {
+    return 1;
+  }
+  const std::string_view action = invocation.reading.action->name;
+  const auto& operands = invocation.reading.operands;
+  if (action == "add") {
+    const auto wrong = [&](std::string_view problem) {
+      invocation.err << "tarvel remote: " << problem << "\n"
+                     << CommandLine::help(invocation.command);
+      return 2;
+    };
+    if (operands.front().empty()) {
+      return wrong("unexpected argument: ");
+    }
     std::vector<Configurations::Agent> agents;
-    for (std::size_t index = 2; index < arguments.size(); ++index) {
-      if (arguments[index] == "--agent") {
-        const auto agent = index + 1 < arguments.size()
-                               ? Configurations::agentNamed(arguments[index + 1])
-                               : std::nullopt;
-        if (!agent) {
-          return wrong("--agent takes claude-code, codex, gemini-cli or cursor");
-        }
-        if (std::find(agents.begin(), agents.end(), *agent) == agents.end()) {
-          agents.push_back(*agent);
-        }
-        ++index;
-      } else if (!destination && !arguments[index].empty() && !arguments[index].starts_with('-')) {
-        destination = std::string(arguments[index]);
-      } else {
-        return wrong("unexpected argument: " + std::string(arguments[index]));
+    for (const std::string_view name : invocation.reading.values("--agent")) {
+      const auto agent = Configurations::agentNamed(name);
+      if (!agent) {
+        return wrong(agentProblem());
+      }
+      if (std::find(agents.begin(), agents.end(), *agent) == agents.end()) {
+        agents.push_back(*agent);
       }
     }
-    if (!destination) {
-      return wrong("remote add needs a host");
-    }
-    return add(*destination, agents, hookSource, out, err);
+    return add(std::string(operands.front()), agents, context->hookSource, invocation.out,
+               invocation.err);
   }
-  if (command == "remove" && arguments.size() == 3 && !arguments[2].starts_with('-')) {
-    return remove(std::string(arguments[2]), out, err);
+  if (action == "remove") {
+    return remove(std::string(operands.front()), invocation.out, invocation.err);
   }
-  if (command == "list" && arguments.size() == 2) {
-    return list(out, err);
+  if (action == "list") {
+    return list(invocation.out, invocation.err);
   }
-  if (command == "status" && arguments.size() == 2) {
-    return status(out, err);
-  }
-  if (command == "--help" || command == "-h" || command == "help") {
-    out << usageText;
-    return 0;
-  }
-  return wrong(command.empty() ? "which remote command?" : "unknown command or arguments");
+  return status(invocation.out, invocation.err);
 }
+
+std::string refusal(const CommandLine::ReadProblem& problem) {
+  using Kind = CommandLine::ReadProblem::Kind;
+  const bool adding = problem.action != nullptr && problem.action->name == "add";
+  std::string words = "unknown command or arguments";
+  if (problem.kind == Kind::missingAction) {
+    words = "which remote command?";
+  } else if (adding && problem.kind == Kind::unknownArgument) {
+    words = "unexpected argument: " + problem.word;
+  } else if (adding && problem.kind == Kind::missingOperand) {
+    words = "remote add needs a host";
+  } else if (adding && problem.kind == Kind::missingValue) {
+    words = agentProblem();
+  }
+  return "tarvel remote: " + words + "\n" + CommandLine::help(*problem.command);
+}
+
+constexpr std::array hostOperand{CommandLine::Operand{.name = "[USER@]HOST"}};
+constexpr std::array removedHostOperand{CommandLine::Operand{.name = "HOST"}};
+constexpr std::array addOptions{
+    CommandLine::Option{.name = "--agent",
+                        .value = "AGENT",
+                        .help = "an agent whose hooks to install there (once for each agent)",
+                        .words = AgentNames::installable,
+                        .showWords = true,
+                        .repeatable = true},
+};
+constexpr std::array actions{
+    CommandLine::Action{
+        .name = "add",
+        .help = "copy tarvel-hook to HOST, install the hooks of each --agent there and record the "
+                "host",
+        .operands = hostOperand,
+        .options = addOptions},
+    CommandLine::Action{.name = "list", .help = "the recorded hosts and their agents"},
+    CommandLine::Action{.name = "remove",
+                        .help = "take the hooks and tarvel-hook off HOST and forget it",
+                        .operands = removedHostOperand},
+    CommandLine::Action{.name = "status",
+                        .help = "whether the running service is connected to each host"},
+};
+
+}  // namespace
+
+constinit const CommandLine::Command command{
+    .name = "remote",
+    .summary = "set up and list agents on other machines reached over ssh",
+    .help =
+        "Agents on other Linux machines, reached with your own ssh (its keys, ~/.ssh/config, "
+        "ProxyJump; $TARVEL_SSH_COMMAND replaces ssh). add puts the hooks in place there, "
+        "with the same edit as tarvel install (the old files kept beside them); tarvel serve "
+        "then keeps the host connected. Exit status 2 on a wrong command line, 1 when "
+        "something failed or was refused.",
+    .actions = actions,
+    .run = run,
+    .refusal = refusal,
+};
 
 }  // namespace tarvel::RemoteCommands

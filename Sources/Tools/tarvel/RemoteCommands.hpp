@@ -1,9 +1,6 @@
 #pragma once
 
-#include <filesystem>
-#include <ostream>
-#include <span>
-#include <string_view>
+#include "Tools/tarvel/CommandLine.hpp"
 
 // `tarvel remote add [USER@]HOST [--agent NAME ...]`, `remote list`, `remote remove HOST` and
 // `remote status`: agents on other Linux machines, reached with the user's own ssh (their keys,
@@ -15,10 +12,8 @@
 // Thread: runs on the calling thread; each ssh run is limited in time.
 namespace tarvel::RemoteCommands {
 
-// Runs `remote ...` (arguments[0] is "remote"); the exit status: 0 done, 1 failed or refused
-// (what is already written on the remote stays consistent: a configuration is replaced whole),
-// 2 a wrong command line.
-int run(std::span<const std::string_view> arguments, const std::filesystem::path& hookSource,
-        std::ostream& out, std::ostream& err);
+// `tarvel remote`; its run's exit status: 0 done, 1 failed or refused (what is already written
+// on the remote stays consistent: a configuration is replaced whole).
+extern const CommandLine::Command command;
 
 }  // namespace tarvel::RemoteCommands

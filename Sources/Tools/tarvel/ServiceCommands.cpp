@@ -6,13 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <variant>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "TarvelCore/Platform/Coding.hpp"
@@ -75,61 +76,63 @@ std::optional<Display::WebAccess::Listener> parseHttpAddress(std::string_view te
   return listener;
 }
 
-constexpr std::string_view serveUsage =
-    "usage: tarvel serve [--no-notify] [--notify-finished SECONDS] [--http [ADDRESS:]PORT]\n"
-    "                    [--hold-without-answerers] [--history-rows N]\n"
-    "  Runs the display service in the foreground (Ctrl-C or tarvel stop ends it). It starts\n"
-    "  from the settings in ~/.config/tarvel/config.toml (tarvel config --help); these options\n"
-    "  win over them.\n"
-    "  --no-notify                no desktop notifications\n"
-    "  --notify-finished SECONDS  a notification when a session that ran longer than SECONDS\n"
-    "                             finishes\n"
-    "  --http [ADDRESS:]PORT      also serve the web page and the API over TCP (ADDRESS\n"
-    "                             127.0.0.1 unless given)\n"
-    "  --hold-without-answerers   hold prompts even while nothing can answer them (for\n"
-    "                             answers through the API from scripts)\n"
-    "  --history-rows N           keep at most N answers in the history (tarvel log;\n"
-    "                             100000 unless given)\n";
+using CommandLine::Invocation;
+using CommandLine::Option;
+using CommandLine::ReadProblem;
+
+constexpr std::array serveOptions{
+    Option{.name = "--no-notify", .help = "no desktop notifications"},
+    Option{.name = "--notify-finished",
+           .value = "SECONDS",
+           .help = "a notification when a session that ran longer than SECONDS finishes",
+           .missing = "--notify-finished takes a whole number of seconds (0 to 31622400)"},
+    Option{.name = "--http",
+           .value = "[ADDRESS:]PORT",
+           .help = "also serve the web page and the API over TCP (ADDRESS 127.0.0.1 unless given)"},
+    Option{.name = "--hold-without-answerers",
+           .help = "hold prompts even while nothing can answer them (for answers through the API "
+                   "from scripts)"},
+    Option{.name = "--history-rows",
+           .value = "N",
+           .help = "keep at most N answers in the history (tarvel log; 100000 unless given)",
+           .missing = "--history-rows takes a number of rows from 1 to 10000000"},
+};
 
 // The options of `tarvel serve`, the configuration's first; the message when one is wrong.
 std::variant<Display::DisplayServiceOptions, std::string> parseServe(
     const std::vector<std::string>& arguments) {
+  const std::vector<std::string_view> words(arguments.begin(), arguments.end());
+  const auto reading = CommandLine::read(serveCommand, words);
+  if (!reading) {
+    return CommandLine::problemWords(reading.error());
+  }
   Display::DisplayServiceOptions options;
   std::optional<std::chrono::seconds> finishedAfter;
   options.notifications = Display::NotifierOptions{};
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    const std::string_view argument = arguments[index];
-    if (argument == "--no-notify") {
+  for (const auto& [option, value] : reading->options) {
+    if (option->name == "--no-notify") {
       options.notifications.reset();
-    } else if (argument == "--hold-without-answerers") {
+    } else if (option->name == "--hold-without-answerers") {
       options.holdWithoutAnswerers = true;
-    } else if (argument == "--history-rows") {
-      const std::string_view text =
-          index + 1 < arguments.size() ? std::string_view(arguments[index + 1]) : std::string_view();
+    } else if (option->name == "--history-rows") {
       std::size_t rows = 0;
-      const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), rows);
-      if (problem != std::errc{} || end != text.data() + text.size() || rows < 1 ||
+      const auto [end, problem] = std::from_chars(value.data(), value.data() + value.size(), rows);
+      if (problem != std::errc{} || end != value.data() + value.size() || rows < 1 ||
           rows > 10'000'000) {
-        return std::string("--history-rows takes a number of rows from 1 to 10000000");
+        return std::string(option->missing);
       }
       options.historyRows = rows;
-      ++index;
-    } else if (argument == "--notify-finished") {
-      const auto seconds =
-          index + 1 < arguments.size() ? parseSeconds(arguments[index + 1]) : std::nullopt;
+    } else if (option->name == "--notify-finished") {
+      const auto seconds = parseSeconds(value);
       if (!seconds) {
-        return std::string(
-            "--notify-finished takes a whole number of seconds (0 to 31622400)");
+        return std::string(option->missing);
       }
       finishedAfter = *seconds;
-      ++index;
-    } else if (argument == "--http" && index + 1 < arguments.size()) {
-      options.http = parseHttpAddress(arguments[++index]);
+    } else if (option->name == "--http") {
+      options.http = parseHttpAddress(value);
       if (!options.http) {
         return std::string("--http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787");
       }
-    } else {
-      return "unknown argument: " + std::string(argument);
     }
   }
   if (options.notifications) {
@@ -211,13 +214,9 @@ int runWhileLocked(Display::DisplayServiceOptions& options, std::ostream& error)
   return 0;
 }
 
-int serve(std::span<const std::string_view> commandLine, std::ostream& out, std::ostream& error) {
-  for (const std::string_view argument : commandLine) {
-    if (argument == "-h" || argument == "--help") {
-      out << serveUsage;
-      return 0;
-    }
-  }
+int serve(const Invocation& invocation) {
+  std::ostream& error = invocation.err;
+  const auto commandLine = invocation.arguments;
   const auto configurationFile = Configuration::path();
   const auto settings = Configuration::load(configurationFile);
   if (!settings) {
@@ -229,10 +228,10 @@ int serve(std::span<const std::string_view> commandLine, std::ostream& out, std:
   auto parsed = parseServe(arguments);
   if (const auto* problem = std::get_if<std::string>(&parsed)) {
     error << "tarvel serve: " << *problem
-          << (settings->empty() ? "" : " (after the settings of " + configurationFile.string() +
-                                           ")")
+          << (settings->empty() ? ""
+                                : " (after the settings of " + configurationFile.string() + ")")
           << "\n"
-          << serveUsage;
+          << CommandLine::help(serveCommand);
     return 2;
   }
   auto& options = std::get<Display::DisplayServiceOptions>(parsed);
@@ -253,24 +252,12 @@ int serve(std::span<const std::string_view> commandLine, std::ostream& out, std:
   return status;
 }
 
-int status(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
+int status(const Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
   enum class Format { plain, json, tmux } format = Format::plain;
-  for (const std::string_view argument : arguments) {
-    if (argument == "-h" || argument == "--help") {
-      out << "usage: tarvel status [--json | --tmux]\n"
-             "  One line from the running service: \"2 waiting · 3 working\" (agents that wait\n"
-             "  for your answer, agents at work), or \"idle\". --json gives the counts as JSON,\n"
-             "  --tmux the line with tmux colours for a status bar. Exit status 3: no service.\n";
-      return 0;
-    }
-    if (argument == "--json") {
-      format = Format::json;
-    } else if (argument == "--tmux") {
-      format = Format::tmux;
-    } else {
-      error << "tarvel status: unknown argument: " << argument << "\n";
-      return 2;
-    }
+  for (const auto& given : invocation.reading.options) {
+    format = given.option->name == "--json" ? Format::json : Format::tmux;
   }
   const auto paths = Display::ServiceFiles::Paths::standard();
   auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/status", {},
@@ -328,23 +315,10 @@ bool onPath(std::string_view name) {
 // Keeps the page on for every later start as well, whoever starts the service.
 constexpr std::string_view turnOnCommand = "tarvel config set http 127.0.0.1:8787 && tarvel restart";
 
-int web(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  bool open = true;
-  for (const std::string_view argument : arguments) {
-    if (argument == "-h" || argument == "--help") {
-      out << "usage: tarvel web [--no-open]\n"
-             "  Prints the web page's address with its token and opens it in a browser\n"
-             "  (--no-open: only prints it). When the service does not serve the page, says the\n"
-             "  command that turns it on.\n";
-      return 0;
-    }
-    if (argument == "--no-open") {
-      open = false;
-    } else {
-      error << "tarvel web: unknown argument: " << argument << "\n";
-      return 2;
-    }
-  }
+int web(const Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
+  const bool open = !invocation.reading.has("--no-open");
   const auto paths = Display::ServiceFiles::Paths::standard();
   auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/health", {},
                                               std::chrono::milliseconds(1000));
@@ -415,27 +389,13 @@ std::string quotedForSystemd(const std::string& path) {
   return quoted + "\"";
 }
 
-int service(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  constexpr std::string_view usage =
-      "usage: tarvel service install | uninstall\n"
-      "  install writes the systemd user unit ~/.config/systemd/user/tarvel.service, which runs\n"
-      "  tarvel serve at every login once enabled; uninstall removes it (only when tarvel wrote\n"
-      "  it). The service takes its settings from ~/.config/tarvel/config.toml.\n";
-  if (arguments.size() == 1 && (arguments[0] == "-h" || arguments[0] == "--help")) {
-    out << usage;
-    return 0;
-  }
-  if (arguments.size() != 1 || (arguments[0] != "install" && arguments[0] != "uninstall")) {
-    error << "tarvel service: " << (arguments.empty() ? "install or uninstall is needed"
-                                                     : "unknown arguments")
-          << "\n"
-          << usage;
-    return 2;
-  }
+int service(const Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
   const std::filesystem::path directory = unitDirectory();
   const std::filesystem::path unit = directory / "tarvel.service";
   std::error_code problem;
-  if (arguments[0] == "install") {
+  if (invocation.reading.action->name == "install") {
     const std::filesystem::path executable =
         std::filesystem::read_symlink("/proc/self/exe", problem);
     if (problem) {
@@ -493,12 +453,36 @@ int service(std::span<const std::string_view> arguments, std::ostream& out, std:
   return 0;
 }
 
-}  // namespace
-
-bool handles(std::string_view name) {
-  return name == "serve" || name == "status" || name == "service" || name == "web" ||
-         name == "stop" || name == "restart" || name == "config";
+// Status and web say what is wrong in one line, without the usage.
+std::string shortRefusal(const ReadProblem& problem) {
+  return "tarvel " + std::string(problem.command->name) + ": " +
+         CommandLine::problemWords(problem) + "\n";
 }
+
+std::string serviceRefusal(const ReadProblem& problem) {
+  return std::string("tarvel service: ") +
+         (problem.kind == ReadProblem::Kind::missingAction ? "install or uninstall is needed"
+                                                           : "unknown arguments") +
+         "\n" + CommandLine::help(*problem.command);
+}
+
+constexpr std::array statusOptions{
+    Option{.name = "--json", .help = "the counts as JSON", .orNext = true},
+    Option{.name = "--tmux",
+           .help = "the line with tmux colours, for a status bar: set -g status-right "
+                   "'#(tarvel status --tmux)'"},
+};
+
+constexpr std::array webOptions{
+    Option{.name = "--no-open", .help = "only print the address"},
+};
+
+constexpr std::array serviceActions{
+    CommandLine::Action{.name = "install", .help = "write the unit for this tarvel program"},
+    CommandLine::Action{.name = "uninstall", .help = "remove the unit, when tarvel wrote it"},
+};
+
+}  // namespace
 
 bool isHttpAddress(std::string_view text) { return parseHttpAddress(text).has_value(); }
 
@@ -510,28 +494,51 @@ std::optional<std::string> checkServeArguments(const std::vector<std::string>& a
   return std::nullopt;
 }
 
-int run(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  const std::string_view name = arguments.front();
-  const auto rest = arguments.subspan(1);
-  if (name == "serve") {
-    return serve(rest, out, error);
-  }
-  if (name == "status") {
-    return status(rest, out, error);
-  }
-  if (name == "web") {
-    return web(rest, out, error);
-  }
-  if (name == "stop") {
-    return ServiceControl::stop(rest, out, error);
-  }
-  if (name == "restart") {
-    return ServiceControl::restart(rest, out, error);
-  }
-  if (name == "config") {
-    return Configuration::run(rest, out, error);
-  }
-  return service(rest, out, error);
-}
+constinit const CommandLine::Command serveCommand{
+    .name = "serve",
+    .summary = "run the service in the foreground",
+    .help =
+        "Runs the display service in the foreground (Ctrl-C or tarvel stop ends it): it "
+        "receives what the agents report, holds the prompts they wait on while a display, "
+        "the web page or a desktop notification can answer them, and keeps the sessions. It "
+        "starts from the settings in ~/.config/tarvel/config.toml (tarvel config --help); "
+        "these options win over them.",
+    .options = serveOptions,
+    .run = serve,
+};
+
+constinit const CommandLine::Command statusCommand{
+    .name = "status",
+    .summary = "print one line from the running service",
+    .help =
+        "One line from the running service: \"2 waiting · 3 working\" (agents that wait for "
+        "your answer, agents at work), or \"idle\". Exit status 3: no service.",
+    .options = statusOptions,
+    .run = status,
+    .refusal = shortRefusal,
+};
+
+constinit const CommandLine::Command webCommand{
+    .name = "web",
+    .summary = "print and open the web page's address",
+    .help =
+        "Prints the web page's address with its token and opens it in a browser. When the "
+        "service does not serve the page, says the command that turns it on.",
+    .options = webOptions,
+    .run = web,
+    .refusal = shortRefusal,
+};
+
+constinit const CommandLine::Command serviceCommand{
+    .name = "service",
+    .summary = "write or remove the systemd user unit",
+    .help =
+        "The systemd user unit ~/.config/systemd/user/tarvel.service runs tarvel serve at "
+        "every login once enabled; the service takes its settings from "
+        "~/.config/tarvel/config.toml.",
+    .actions = serviceActions,
+    .run = service,
+    .refusal = serviceRefusal,
+};
 
 }  // namespace tarvel::ServiceCommands

@@ -94,14 +94,10 @@ std::string startedBy() {
   return "by hand";
 }
 
-int stop(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  if (!arguments.empty()) {
-    const bool help = arguments[0] == "-h" || arguments[0] == "--help";
-    (help ? out : error) << "usage: tarvel stop\n"
-                         << "  Stops the running tarvel serve (through systemd when its user unit "
-                            "runs it); waiting agents are released.\n";
-    return help ? 0 : 2;
-  }
+namespace {
+
+// Ends the running service; what `tarvel stop` does, and restart before it starts another.
+int stopService(std::ostream& out, std::ostream& error) {
   const auto paths = Display::ServiceFiles::Paths::standard();
   const auto running = ServiceFiles::holder(paths.lockFile);
   if (!running) {
@@ -133,18 +129,10 @@ int stop(std::span<const std::string_view> arguments, std::ostream& out, std::os
   return 0;
 }
 
-int restart(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error) {
-  for (const std::string_view argument : arguments) {
-    if (argument == "-h" || argument == "--help") {
-      out << "usage: tarvel restart [tarvel serve options]\n"
-             "  Checks " << Configuration::path().string()
-          << ", stops the running tarvel serve and starts it again\n"
-             "  with the file's settings (through systemd when its user unit runs it; otherwise\n"
-             "  in the background, its messages in ~/.tarvel/serve.log). Options are those of\n"
-             "  tarvel serve and win over the file. A bad file leaves the running service as it is.\n";
-      return 0;
-    }
-  }
+int restart(const CommandLine::Invocation& invocation) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
+  const auto arguments = invocation.arguments;
   const auto settings = Configuration::load(Configuration::path());
   if (!settings) {
     error << "tarvel restart: " << settings.error()
@@ -173,7 +161,7 @@ int restart(std::span<const std::string_view> arguments, std::ostream& out, std:
   } else {
     if (running || ServiceFiles::isHeld(paths.lockFile)) {
       std::ostringstream ignored;
-      if (const int status = stop({}, ignored, error); status != 0) {
+      if (const int status = stopService(ignored, error); status != 0) {
         return status;
       }
     }
@@ -206,5 +194,44 @@ int restart(std::span<const std::string_view> arguments, std::ostream& out, std:
   out << ".\n";
   return 0;
 }
+
+// A wrong restart never touches the running service, and says so.
+std::string restartRefusal(const CommandLine::ReadProblem& problem) {
+  return "tarvel restart: " + CommandLine::problemWords(problem) +
+         "\nThe running service was left as it is.\n";
+}
+
+}  // namespace
+
+constinit const CommandLine::Command stopCommand{
+    .name = "stop",
+    .summary = "stop the running service",
+    .help =
+        "Stops the running tarvel serve, however it was started (through systemd when its "
+        "user unit runs it); waiting agents are released.",
+    .run =
+        [](const CommandLine::Invocation& invocation) {
+          return stopService(invocation.out, invocation.err);
+        },
+    // A wrong command line gets the usage alone.
+    .refusal =
+        [](const CommandLine::ReadProblem& problem) { return CommandLine::help(*problem.command); },
+};
+
+// Takes tarvel serve's options, read as serve reads them.
+const CommandLine::Command restartCommand{
+    .name = "restart",
+    .summary = "restart the service with its configuration",
+    .help =
+        "Checks ~/.config/tarvel/config.toml, stops the running tarvel serve and starts it "
+        "again with the file's settings (through systemd when its user unit runs it; "
+        "otherwise in the background, its messages in ~/.tarvel/serve.log). The options are "
+        "those of tarvel serve and win over the file. A bad file leaves the running service "
+        "as it is.",
+    .options = ServiceCommands::serveCommand.options,
+    .optionsShownAs = "[tarvel serve options]",
+    .run = restart,
+    .refusal = restartRefusal,
+};
 
 }  // namespace tarvel::ServiceControl

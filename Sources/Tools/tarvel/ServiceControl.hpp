@@ -1,9 +1,9 @@
 #pragma once
 
-#include <ostream>
-#include <span>
 #include <string>
 #include <string_view>
+
+#include "Tools/tarvel/CommandLine.hpp"
 
 // Stopping and restarting the running `tarvel serve`, however it was started: through the
 // systemd user unit when the unit runs it, else by signalling the process that holds the
@@ -18,11 +18,11 @@ inline constexpr std::string_view byUnit = "by the systemd user unit tarvel.serv
 std::string startedBy();
 
 // `tarvel stop`: ends the running service and waits until it has let go of its files.
-int stop(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error);
+extern const CommandLine::Command stopCommand;
 
 // `tarvel restart [SERVE OPTIONS]`: checks the configuration, stops the running service and
 // starts it again (in the background, or through the unit) with the configuration's settings
 // and the given options; waits until it answers.
-int restart(std::span<const std::string_view> arguments, std::ostream& out, std::ostream& error);
+extern const CommandLine::Command restartCommand;
 
 }  // namespace tarvel::ServiceControl

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
@@ -32,6 +34,9 @@
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/CodexHookTrust.hpp"
+#include "Tools/tarvel/CommandLine.hpp"
+#include "Tools/tarvel/Commands.hpp"
+#include "Tools/tarvel/InstallCommand.hpp"
 #include "Tools/tarvel/Installer.hpp"
 
 extern char** environ;
@@ -78,10 +83,11 @@ class TarvelInstallTest : public ::testing::Test {
     return run("tarvel", std::move(arguments), path);
   }
 
-  // One of the built programs, as tarvel() runs tarvel.
+  // One of the built programs (or, named by its path, another program), as tarvel() runs tarvel.
   Outcome run(const std::string& name, std::vector<std::string> arguments,
               const std::string& path = "/usr/bin:/bin") const {
-    const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/" + name;
+    const std::string program =
+        name.starts_with('/') ? name : std::string(TARVEL_BINARY_DIR) + "/bin/" + name;
     arguments.insert(arguments.begin(), program);
     const fs::path outPath = home / "out.txt";
     const fs::path errPath = home / "err.txt";
@@ -537,20 +543,11 @@ TEST_F(TarvelInstallTest, UninstallTakesBackAFileInstallMadeAndNamesTheBackups) 
       << removed.out;
 }
 
-TEST_F(TarvelInstallTest, EveryProgramAndSubcommandAnswersHelp) {
+TEST_F(TarvelInstallTest, EveryProgramAnswersHelp) {
   // Program, arguments, what the answer starts with; -h and --help alike, exit 0, on stdout.
+  // (Each tarvel command's help: EveryCommandsHelpCompletionsAndManualFollowTheTable.)
   const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> table{
       {"tarvel", {}, "usage: tarvel install"},
-      {"tarvel", {"install"}, "usage: tarvel install"},
-      {"tarvel", {"uninstall"}, "usage: tarvel install"},
-      {"tarvel", {"serve"}, "usage: tarvel serve"},
-      {"tarvel", {"status"}, "usage: tarvel status"},
-      {"tarvel", {"web"}, "usage: tarvel web"},
-      {"tarvel", {"stop"}, "usage: tarvel stop"},
-      {"tarvel", {"restart"}, "usage: tarvel restart"},
-      {"tarvel", {"config"}, "usage: tarvel config"},
-      {"tarvel", {"service"}, "usage: tarvel service"},
-      {"tarvel", {"doctor"}, "usage: tarvel doctor"},
       {"tarvel-hook", {}, "usage: tarvel-hook"},
       {"tarvel-island", {}, "usage: tarvel-island"},
       {"tarvel-monitor", {}, "usage: tarvel-monitor"},
@@ -576,6 +573,227 @@ TEST_F(TarvelInstallTest, EveryProgramAndSubcommandAnswersHelp) {
   const auto version = tarvel({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION + "\n");
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty()) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> sortedUnique(std::vector<std::string> words) {
+  std::sort(words.begin(), words.end());
+  words.erase(std::unique(words.begin(), words.end()), words.end());
+  return words;
+}
+
+std::vector<std::string> namesOf(tarvel::CommandLine::WordList list) {
+  std::vector<std::string> names;
+  for (const auto& word : list()) {
+    names.push_back(word.name);
+  }
+  return names;
+}
+
+std::vector<std::string> plus(std::vector<std::string> words, std::vector<std::string> more) {
+  words.insert(words.end(), more.begin(), more.end());
+  return words;
+}
+
+// A tarvel command line being completed, and the words each shell must offer for its last one.
+struct CompletionCase {
+  std::vector<std::string> words;  // after "tarvel"; the last is the one being completed
+  std::vector<std::string> expected;
+  bool afterEquals = false;  // the last word is the value of "--option=", the word before it
+};
+
+// What the command table says the shells offer: the commands; each command's actions; each
+// command's (or action's) options after "-", their values' words (after the option, and after
+// "--option="), and each operand's words.
+std::vector<CompletionCase> completionCasesOfTheTable() {
+  using tarvel::CommandLine::Operand;
+  using tarvel::CommandLine::Option;
+  std::vector<CompletionCase> cases;
+  const auto scope = [&](const std::vector<std::string>& head,
+                         const std::vector<std::span<const Option>>& optionLists,
+                         std::span<const Operand> operands) {
+    std::vector<std::string> names;
+    for (const auto options : optionLists) {
+      for (const Option& option : options) {
+        names.emplace_back(option.name);
+        const auto words =
+            option.words != nullptr ? namesOf(option.words) : std::vector<std::string>{};
+        if (!option.value.empty()) {
+          cases.push_back({plus(head, {std::string(option.name), ""}), words});
+        }
+        if (!option.value.empty() && option.name.starts_with("--")) {
+          cases.push_back({plus(head, {std::string(option.name), ""}), words, true});
+        }
+      }
+    }
+    cases.push_back({plus(head, {"-"}), names});
+    std::vector<std::string> before = head;
+    for (const Operand& operand : operands) {
+      cases.push_back({plus(before, {""}), operand.words != nullptr ? namesOf(operand.words)
+                                                                    : std::vector<std::string>{}});
+      before.emplace_back("x");
+    }
+  };
+  std::vector<std::string> commandNames;
+  for (const auto* command : tarvel::Commands::all()) {
+    if (command->hidden) {
+      continue;
+    }
+    const std::string name(command->name);
+    commandNames.push_back(name);
+    if (command->actions.empty()) {
+      scope({name}, {command->options}, command->operands);
+      continue;
+    }
+    std::vector<std::string> actionNames;
+    for (const auto& action : command->actions) {
+      actionNames.emplace_back(action.name);
+      scope({name, std::string(action.name)}, {action.options, command->options}, action.operands);
+    }
+    cases.push_back({{name, ""}, actionNames});
+  }
+  cases.push_back({{""}, commandNames});
+  return cases;
+}
+
+std::string traceOf(const CompletionCase& completion) {
+  std::string text = "tarvel";
+  for (std::size_t index = 0; index < completion.words.size(); ++index) {
+    const bool joined = completion.afterEquals && index + 1 == completion.words.size();
+    text += (joined ? "=" : " ") + completion.words[index];
+  }
+  return text + "<TAB>";
+}
+
+TEST_F(TarvelInstallTest, EveryCommandsHelpCompletionsAndManualFollowTheTable) {
+  const fs::path built(TARVEL_BINARY_DIR);
+  // --agent takes the agent table's installable rows, each of which install accepts.
+  std::vector<std::string> agents;
+  for (const auto* row : tarvel::AgentCapabilityTable::all()) {
+    if (!row->installName.empty()) {
+      agents.emplace_back(row->installName);
+    }
+  }
+  ASSERT_EQ(namesOf(tarvel::InstallCommand::install.options.front().words), agents);
+  for (const std::string& agent : agents) {
+    SCOPED_TRACE(agent);
+    const auto installed = tarvel({"install", "--agent", agent, "--dry-run"});
+    EXPECT_EQ(installed.status, 0) << installed.err;
+  }
+
+  // Each command's help, asked three ways, on stdout with exit 0; its usage, unwrapped, is the
+  // manual's synopsis line.
+  std::vector<std::string> synopsis;
+  for (const auto* command : tarvel::Commands::all()) {
+    const std::string name(command->name);
+    SCOPED_TRACE(name);
+    const auto help = tarvel({name, "--help"});
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.err, "");
+    ASSERT_TRUE(help.out.starts_with("usage: tarvel " + name)) << help.out;
+    EXPECT_EQ(tarvel({name, "-h"}).out, help.out);
+    EXPECT_EQ(tarvel({"help", name}).out, help.out);
+    if (command->hidden) {
+      continue;
+    }
+    std::string usage;
+    for (const std::string& line : nonEmptyLines(help.out)) {
+      if (!usage.empty() && !line.starts_with("   ")) {
+        break;
+      }
+      usage += (usage.empty() ? "" : " ") + line.substr(line.find_first_not_of(' '));
+    }
+    synopsis.push_back(usage.substr(std::string_view("usage: ").size()));
+    // Every option and action is in the help.
+    for (const auto& option : command->options) {
+      EXPECT_NE(help.out.find(std::string(option.name) + " "), std::string::npos) << option.name;
+    }
+    for (const auto& action : command->actions) {
+      EXPECT_NE(help.out.find("  " + std::string(action.name)), std::string::npos) << action.name;
+    }
+  }
+  synopsis.emplace_back("tarvel --version | --help");
+  const auto manual = run("/usr/bin/groff", {"-man", "-Tutf8", "-P-cbou", "-rLL=2000n", "-ww",
+                                             (built / "man" / "tarvel.1").string()});
+  ASSERT_EQ(manual.status, 0) << manual.err;
+  EXPECT_EQ(manual.err, "");  // no warning
+  std::vector<std::string> manualSynopsis;
+  bool inSynopsis = false;
+  for (const std::string& line : nonEmptyLines(manual.out)) {
+    if (!line.starts_with(' ')) {
+      inSynopsis = line == "SYNOPSIS";
+    } else if (inSynopsis) {
+      manualSynopsis.push_back(line.substr(line.find_first_not_of(' ')));
+    }
+  }
+  EXPECT_EQ(manualSynopsis, synopsis);
+  const auto overview = tarvel({"--help"});
+  for (const std::string& line : synopsis) {
+    EXPECT_NE(overview.out.find(line.substr(0, line.find(' ', 7))), std::string::npos) << line;
+  }
+
+  // bash, with the completion loaded as bash-completion loads it: sourced inside a function.
+  const std::string bashScript =
+      "load() { source \"$1\"; }; load \"$1\"; shift; COMP_WORDS=(tarvel \"$@\"); "
+      "COMP_CWORD=$#; _tarvel; printf '%s\\n' \"${COMPREPLY[@]}\"";
+  for (const CompletionCase& completion : completionCasesOfTheTable()) {
+    SCOPED_TRACE("bash: " + traceOf(completion));
+    std::vector<std::string> words = completion.words;
+    if (completion.afterEquals) {  // bash splits "--agent=" into "--agent" and "="
+      words.back() = "=";
+    }
+    const auto offered = run(
+        "/bin/bash",
+        plus({"-c", bashScript, "bash", (built / "completions" / "tarvel.bash").string()}, words));
+    ASSERT_EQ(offered.status, 0) << offered.err;
+    EXPECT_EQ(offered.err, "");
+    EXPECT_EQ(sortedUnique(nonEmptyLines(offered.out)), sortedUnique(completion.expected));
+  }
+}
+
+// zsh's own completion system, driven on a pseudo-terminal, offers what the table declares.
+TEST_F(TarvelInstallTest, ZshCompletionOffersWhatTheTableDeclares) {
+  if (::access("/usr/bin/zsh", X_OK) != 0) {
+    GTEST_SKIP() << "needs zsh (make deps-test installs it)";
+  }
+  const std::vector<CompletionCase> cases = completionCasesOfTheTable();
+  std::vector<std::string> arguments{
+      std::string(TARVEL_SOURCE_DIR) + "/Tests/Tools/tarvel/zsh_complete.zsh",
+      std::string(TARVEL_BINARY_DIR) + "/completions"};
+  for (const CompletionCase& completion : cases) {
+    std::string line = "tarvel";
+    for (std::size_t index = 0; index < completion.words.size(); ++index) {
+      const bool joined = completion.afterEquals && index + 1 == completion.words.size();
+      line += (joined ? "=" : " ") + completion.words[index];
+    }
+    arguments.push_back(line);
+  }
+  const auto offered = run("/usr/bin/zsh", arguments);
+  ASSERT_EQ(offered.status, 0) << offered.err;
+  std::vector<std::vector<std::string>> answers(1);
+  for (const std::string& word : nonEmptyLines(offered.out)) {
+    if (word == "--") {
+      answers.emplace_back();
+    } else {
+      // zsh offers "--since=" for an option whose value may follow "=".
+      answers.back().push_back(word.ends_with('=') ? word.substr(0, word.size() - 1) : word);
+    }
+  }
+  ASSERT_EQ(answers.size(), cases.size() + 1) << offered.out;
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    SCOPED_TRACE("zsh: " + traceOf(cases[index]));
+    EXPECT_EQ(sortedUnique(answers[index]), sortedUnique(cases[index].expected));
+  }
 }
 
 // Every file under `directory` with its size and a hash of its bytes (short to print when they

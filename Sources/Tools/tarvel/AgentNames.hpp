@@ -1,0 +1,15 @@
+#pragma once
+
+#include <vector>
+
+#include "Tools/tarvel/CommandLine.hpp"
+
+// The names `--agent` takes (`tarvel install`, `tarvel remote add`), read from the agent table:
+// every row with an install name, in the table's order. The one place tarvel's command line reads
+// them, so help texts, refusals and completions follow the table.
+namespace tarvel::AgentNames {
+
+// "claude-code" with "Claude Code (~/.claude/settings.json)", ...
+std::vector<CommandLine::Word> installable();
+
+}  // namespace tarvel::AgentNames
