@@ -742,7 +742,22 @@ TEST_F(DisplayServiceTest, AnotherUsersSocketsAreTrustedByNeitherHookNorService)
   if (::geteuid() != 0) {
     GTEST_SKIP() << "running a listener as another user needs root";
   }
-  const std::string stranger = std::string(TARVEL_SOURCE_DIR) + "/Tests/TarvelDisplay/stranger.py";
+  // The stranger runs a copy of its script from the test's home, which it can enter wherever the
+  // clone lies (the clone may sit under a folder only its owner can enter).
+  for (auto folder = home.parent_path(); folder != folder.parent_path();
+       folder = folder.parent_path()) {
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0) {
+      GTEST_SKIP() << "another user cannot enter " << folder << ", which holds the test's home";
+    }
+  }
+  const std::filesystem::path strangerFolder = home / "stranger";
+  std::filesystem::create_directories(strangerFolder);
+  const std::string stranger = (strangerFolder / "stranger.py").string();
+  ASSERT_TRUE(std::filesystem::copy_file(
+      std::string(TARVEL_SOURCE_DIR) + "/Tests/TarvelDisplay/stranger.py", stranger));
+  ASSERT_EQ(::chmod(strangerFolder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(stranger.c_str(), 0644), 0);
   const auto asStranger = [&](const std::string& mode, const std::string& path) {
     return std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534",   "--regid=65534",
                                     "--clear-groups",   "/usr/bin/python3", stranger,

@@ -1,5 +1,7 @@
 #include "TarvelCore/Models/AgentOrigin.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -124,6 +126,28 @@ std::optional<std::string> AgentOrigin::bundleIdentifierForProgram(std::string_v
 bool AgentOrigin::isEmpty() const {
   return !bundleIdentifier && !processIdentifier && !processStartedAt && !terminalProgram &&
          !terminalSessionIdentifier && !tty && !tmux && !tmuxPane && !host;
+}
+
+std::string AgentOrigin::localHost() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) {
+    return {};
+  }
+  return name;
+}
+
+std::optional<std::string> AgentOrigin::remoteHost(std::string_view localHost) const {
+  if (!host || host->empty() || *host == localHost) {
+    return std::nullopt;
+  }
+  return host;
+}
+
+std::optional<std::string> AgentOrigin::remoteHost() const {
+  if (!host || host->empty()) {
+    return std::nullopt;
+  }
+  return remoteHost(localHost());
 }
 
 std::optional<std::string> AgentOrigin::tmuxSocket() const {

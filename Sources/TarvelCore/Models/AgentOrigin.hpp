@@ -25,8 +25,8 @@ struct AgentOrigin {
   // ("TMUX_PANE", such as "%3"), so that a display can switch a tmux client to the agent.
   std::optional<std::string> tmux;
   std::optional<std::string> tmuxPane;
-  // The name of the machine the agent runs on (its host name); absent from older hooks. The
-  // display service keeps it only for machines other than its own.
+  // The name of the machine the agent runs on (its host name); absent from older hooks. Readers
+  // treat a host equal to their own machine's name as absent (see remoteHost()).
   std::optional<std::string> host;
 
   using Environment = std::map<std::string, std::string>;
@@ -53,6 +53,13 @@ struct AgentOrigin {
 
   // True when every field is absent.
   bool isEmpty() const;
+  // This machine's name, as hooks record it in `host`; empty when it cannot be told.
+  static std::string localHost();
+  // The host when it names a machine other than `localHost`; absent for an agent of that machine
+  // and when no host (or an empty one) is recorded.
+  std::optional<std::string> remoteHost(std::string_view localHost) const;
+  // The same against this machine's name (looked up only when a host is recorded).
+  std::optional<std::string> remoteHost() const;
   // Whether the host is a terminal emulator, or a graphical application (an editor, or any
   // unknown application with a bundle identifier).
   bool isTerminalEmulator() const;

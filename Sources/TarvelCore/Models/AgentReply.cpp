@@ -114,13 +114,17 @@ AgentReplyHello Codable<AgentReplyHello>::decode(const Json& value, const std::s
 }
 
 Json Codable<AgentReplyAcknowledgement>::encode(const AgentReplyAcknowledgement& ack) {
-  return ObjectBuilder().set("registered", ack.registered).build();
+  return ObjectBuilder()
+      .set("registered", ack.registered)
+      .set("wantsReceipt", ack.wantsReceipt)
+      .build();
 }
 
 AgentReplyAcknowledgement Codable<AgentReplyAcknowledgement>::decode(const Json& value,
                                                                      const std::string& path) {
   const Fields fields(value, path);
-  return AgentReplyAcknowledgement{.registered = fields.required<bool>("registered")};
+  return AgentReplyAcknowledgement{.registered = fields.required<bool>("registered"),
+                                   .wantsReceipt = fields.optional<bool>("wantsReceipt")};
 }
 
 }  // namespace tarvel

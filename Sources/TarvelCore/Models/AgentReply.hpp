@@ -97,8 +97,9 @@ struct AgentReplyHello {
   UUID replyId;
   // How long the hook waits for the answer; displays show when it gives up. Older hooks omit it.
   std::optional<std::int64_t> timeoutSeconds;
-  // True when the hook confirms each answer it reads with a receipt line, so the display can
-  // tell an answer taken from one lost with a hook that died. Older hooks omit it.
+  // True when the hook offers to confirm the answer it reads with a receipt line, so the display
+  // can tell an answer taken from one lost with a hook that died. An offer only: the hook sends
+  // the receipt when the acknowledgement asks for it. Older hooks omit it.
   std::optional<bool> confirmsReceipt;
   bool operator==(const AgentReplyHello&) const = default;
 };
@@ -106,6 +107,9 @@ struct AgentReplyHello {
 // The reply socket's answer to a hello.
 struct AgentReplyAcknowledgement {
   bool registered = false;
+  // True when the display takes up the hook's offer and waits for its receipt after the answer.
+  // Displays that do not know receipts omit it, and their hooks send none.
+  std::optional<bool> wantsReceipt;
   bool operator==(const AgentReplyAcknowledgement&) const = default;
 };
 

@@ -477,7 +477,7 @@ void AgentActivityService::reconcileUnverifiedActiveSessions(
     }
     bool gone = false;
     // A process of another machine cannot be looked up here.
-    if (current.origin && current.origin->processIdentifier && !current.origin->host) {
+    if (current.origin && current.origin->processIdentifier && !current.origin->remoteHost()) {
       const std::int32_t pid = *current.origin->processIdentifier;
       if (!processAlive(pid)) {
         gone = true;

@@ -120,14 +120,15 @@ bool isInternalHelperTask(const std::optional<std::string>& task, const AgentPro
 }
 
 // The project of a working directory. A directory of another machine cannot be looked into here,
-// so such a project is the machine's name and the directory's last folder ("devbox · app").
+// so such a project is the machine's name and the directory's last folder ("devbox · app"). Hooks
+// record their host on every event: one naming this machine is a local agent's, whatever reads it.
 std::optional<std::string> projectNameOf(const std::string& directory,
                                          const std::optional<AgentOrigin>& origin) {
-  if (origin && origin->host && !origin->host->empty()) {
+  if (const auto host = origin ? origin->remoteHost() : std::nullopt) {
     const std::filesystem::path path = std::filesystem::path(directory).lexically_normal();
     std::string folder = path.filename().empty() ? path.parent_path().filename().string()
                                                  : path.filename().string();
-    return *origin->host + " \u00B7 " + (folder.empty() ? directory : folder);
+    return *host + " \u00B7 " + (folder.empty() ? directory : folder);
   }
   return ProjectIdentity::name(directory);
 }

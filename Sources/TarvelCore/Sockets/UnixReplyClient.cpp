@@ -126,11 +126,13 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
   if (!reply || reply->replyId != id) {
     return std::nullopt;
   }
-  // The display counts the answer as delivered only once it has this receipt.
-  const std::string_view receipt = receiptLine;
-  if (::send(socket.get(), receipt.data(), receipt.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(receipt.size())) {
-    return std::nullopt;
+  // A display that asked counts the answer as delivered only once it has this receipt. The
+  // answer is the hook's all the same: a display that did not ask may have closed already, and
+  // one that asked learns of a failed send by the missing receipt.
+  if (acknowledgement->wantsReceipt.value_or(false)) {
+    const std::string_view receipt = receiptLine;
+    [[maybe_unused]] const ssize_t sent =
+        ::send(socket.get(), receipt.data(), receipt.size(), MSG_NOSIGNAL);
   }
   return std::move(*reply);
 }

@@ -18,19 +18,22 @@ namespace tarvel::UnixReplyClient {
 inline constexpr std::size_t maximumAcknowledgementBytes = 1023;
 inline constexpr std::size_t maximumReplyBytes = 8191;
 
-// What a hook whose hello says "confirmsReceipt" writes once it has read its answer.
+// What a hook writes once it has read its answer, when its hello offered a receipt
+// ("confirmsReceipt") and the acknowledgement asked for one ("wantsReceipt").
 inline constexpr std::string_view receiptLine = "{\"received\":true}\n";
 
 // Registers for prompt `id` on the reply socket at `socketURL`, calls `afterRegistration` once the
 // server has acknowledged, and blocks the calling thread until the answer arrives. When
 // `afterRegistration` returns false (the prompt could not be shown), the client withdraws at once:
 // it closes its connection, so the server forgets the prompt, and returns absent. The whole
-// exchange ends `timeoutSeconds` (at least 1) after the call, however the bytes arrive. An answer
-// read is confirmed with `receiptLine` before it is returned. Absent when anything fails: no
-// server, a server running as another user, no acknowledgement within 2 seconds, a malformed or
-// oversized line, the server closing, the time running out, an answer for another prompt, or the
-// receipt not going out. Never throws; an exception thrown by `afterRegistration` also ends the
-// wait with absent.
+// exchange ends `timeoutSeconds` (at least 1) after the call, however the bytes arrive. The hello
+// offers a receipt; when the acknowledgement asks for it, the answer read is confirmed with
+// `receiptLine` before it is returned. An answer read whole for this prompt is returned whether
+// or not the receipt goes out (the server may close as soon as it has written). Absent when
+// anything else fails: no server, a server running as another user, no acknowledgement within
+// 2 seconds, a malformed or oversized line, the server closing before the answer, the time
+// running out, or an answer for another prompt. Never throws; an exception thrown by
+// `afterRegistration` also ends the wait with absent.
 std::optional<AgentReply> awaitReply(const UUID& id, const std::filesystem::path& socketURL,
                                      std::int64_t timeoutSeconds,
                                      const std::function<bool()>& afterRegistration = {});

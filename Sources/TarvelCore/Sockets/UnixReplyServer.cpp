@@ -71,8 +71,9 @@ struct Connection {
   // Serialises the acknowledgement and the reply, so that a submit() racing a registration can
   // never put its reply line before the acknowledgement.
   std::mutex writeLock;
-  // Set from the hello before registration; read-only afterwards.
-  bool confirmsReceipt = false;
+  // Whether the acknowledgement asked for the hook's receipt: exactly when its hello offered one.
+  // Set before registration; read-only afterwards.
+  bool wantsReceipt = false;
   // The thread serving the connection; set before anything else can see the connection's hello.
   std::thread::id worker;
 
@@ -379,7 +380,7 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
         return;  // the server stopped meanwhile
       }
       connection->registeredAt = registeredAt;
-      connection->confirmsReceipt = hello->confirmsReceipt.value_or(false);
+      connection->wantsReceipt = hello->confirmsReceipt.value_or(false);
       connection->expiresAt = registeredAt + wait;
       auto& slot = pending[replyId];
       displaced = std::exchange(slot, connection);
@@ -390,8 +391,11 @@ void UnixReplyServer::State::serve(const ConnectionRef& connection) {
     if (displaced) {
       displaced->shutDown();
     }
-    acknowledged =
-        UnixReplyClient::writeLine(toJSON(AgentReplyAcknowledgement{.registered = true}), socket);
+    // A hook that offers a receipt is asked for it; one that does not gets the plain line.
+    const AgentReplyAcknowledgement acknowledgement{
+        .registered = true,
+        .wantsReceipt = connection->wantsReceipt ? std::optional(true) : std::nullopt};
+    acknowledged = UnixReplyClient::writeLine(toJSON(acknowledgement), socket);
   }
   if (!acknowledged) {
     dropIfStillPending(replyId, connection);
@@ -618,7 +622,7 @@ bool UnixReplyServer::submit(const AgentReply& reply) {
     s.notify(s.snapshot());
     return false;
   }
-  if (connection->confirmsReceipt) {
+  if (connection->wantsReceipt) {
     setTimeout(connection->socket.get(), SO_RCVTIMEO, receiptTimeout);
   }
   bool written = false;
@@ -628,7 +632,7 @@ bool UnixReplyServer::submit(const AgentReply& reply) {
   }
   s.notify(s.snapshot());
   bool delivered = written;
-  if (written && connection->confirmsReceipt) {
+  if (written && connection->wantsReceipt) {
     // Written is not read: a hook killed now leaves the answer unread in its socket. Only the
     // hook's receipt says that it has the answer.
     if (std::this_thread::get_id() == connection->worker) {

@@ -16,9 +16,10 @@
 namespace tarvel {
 
 // The display's end of the reply socket. A waiting hook connects, sends a hello line naming its
-// `replyId`, is acknowledged with {"registered":true}, and then waits until `submit` writes the
-// user's answer to it. `pendingChanged` is told the set of `replyId`s that have a live hook after
-// every change (registration, answer, hook gone, displacement, stop).
+// `replyId`, is acknowledged with {"registered":true} (with "wantsReceipt" when its hello offered
+// a receipt), and then waits until `submit` writes the user's answer to it. `pendingChanged` is
+// told the set of `replyId`s that have a live hook after every change (registration, answer, hook
+// gone, displacement, stop).
 //
 // Threads: one accept thread ("com.tarvel.reply.listener") and one worker thread per open
 // connection ("com.tarvel.reply.clients"), at most `maximumConnections` at once; further hooks
@@ -81,8 +82,8 @@ class UnixReplyServer {
 
   // Delivers the answer to the hook registered for `reply.replyId` and ends that registration.
   // True only when a hook was registered and the whole reply line was written to it, and, when
-  // its hello said it confirms receipt, once its receipt came back (waiting a few seconds at
-  // most): an answer written to a hook that dies before reading it was not delivered.
+  // the acknowledgement asked for its receipt, once the receipt came back (waiting a few seconds
+  // at most): an answer written to a hook that dies before reading it was not delivered.
   bool submit(const AgentReply& reply);
   // Ends the registration of `replyId` without an answer, so that its hook gives its agent the
   // neutral answer at once. True when a hook was registered.

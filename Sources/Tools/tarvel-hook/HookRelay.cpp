@@ -86,10 +86,7 @@ Environment currentEnvironment() {
                           .value_or(0),
       .waitSeconds = AgentReplyPolicy::waitSeconds,
   };
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) == 0) {
-    environment.hostName = name;
-  }
+  environment.hostName = AgentOrigin::localHost();
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
     const auto equals = text.find('=');

@@ -397,17 +397,23 @@ TEST_F(ReplySocketTest, ZeroTimeoutStillWaitsOneSecond) {
   EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);
 }
 
-// A fake reply server that answers one hello with `script` and then waits for the client to go.
+// A fake reply server that answers one hello with `script`. It then either closes at once without
+// reading, as a server that knows nothing of receipts may, or reads what the client sends after
+// its hello until the client goes (into `sentAfterHello`).
 std::optional<AgentReply> awaitAgainstScript(const std::filesystem::path& path, const UUID& id,
-                                             const std::string& script, int* registrations) {
+                                             const std::string& script, bool closesAtOnce,
+                                             int* registrations, std::string* sentAfterHello) {
   const UniqueFd listener = listenAt(path);
   std::thread peer([&] {
     const UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     setReceiveTimeout(connection.get(), 10s);
     readLine(connection.get());
     sendAll(connection.get(), script);
+    if (closesAtOnce) {
+      return;
+    }
     ::shutdown(connection.get(), SHUT_WR);
-    readToEnd(connection.get());
+    *sentAfterHello = readToEnd(connection.get());
   });
   auto reply = UnixReplyClient::awaitReply(id, path, 5, [&] {
     ++*registrations;
@@ -420,39 +426,54 @@ std::optional<AgentReply> awaitAgainstScript(const std::filesystem::path& path, 
 TEST_F(ReplySocketTest, ClientRefusesBadHandshakesAndForeignAnswers) {
   const UUID id = UUID::random();
   const std::string acknowledgement = "{\"registered\":true}\n";
+  const std::string asksForReceipt = "{\"registered\":true,\"wantsReceipt\":true}\n";
   const std::string reply = encodeJSON(allowReply(id));
   const std::string paddedAcknowledgement = "{\"registered\":true}" + std::string(1004, ' ');
   const std::string paddedReply = reply + std::string(8191 - reply.size(), ' ');
+  const std::string receipt(UnixReplyClient::receiptLine);
   struct Case {
     const char* name;
     std::string script;
+    bool closesAtOnce;
     bool answered;
     int registrations;
+    std::string sentAfterHello;  // when the server reads on
   };
   const std::vector<Case> cases = {
-      {"plain exchange", acknowledgement + reply + "\n", true, 1},
-      {"registered false", "{\"registered\":false}\n" + reply + "\n", false, 0},
-      {"acknowledgement not JSON", "yes\n" + reply + "\n", false, 0},
-      {"acknowledgement of 1023 bytes", paddedAcknowledgement + "\n" + reply + "\n", true, 1},
-      {"acknowledgement of 1024 bytes", paddedAcknowledgement + " \n" + reply + "\n", false, 0},
-      {"closed after acknowledgement", acknowledgement, false, 1},
-      {"reply without line feed", acknowledgement + reply, false, 1},
-      {"reply of 8191 bytes", acknowledgement + paddedReply + "\n", true, 1},
-      {"reply of 8192 bytes", acknowledgement + paddedReply + " \n", false, 1},
-      {"reply not a record", acknowledgement + "{\"decision\":\"allow\"}\n", false, 1},
-      {"reply for another prompt", acknowledgement + encodeJSON(allowReply(UUID::random())) + "\n",
-       false, 1},
+      {"plain exchange: no receipt asked, none sent", acknowledgement + reply + "\n", false, true,
+       1, ""},
+      {"plain exchange, server closes without reading", acknowledgement + reply + "\n", true, true,
+       1, ""},
+      {"receipt asked and sent", asksForReceipt + reply + "\n", false, true, 1, receipt},
+      {"receipt asked, server closes without reading it", asksForReceipt + reply + "\n", true, true,
+       1, ""},
+      {"receipt asked, no answer", asksForReceipt, false, false, 1, ""},
+      {"registered false", "{\"registered\":false}\n" + reply + "\n", false, false, 0, ""},
+      {"acknowledgement not JSON", "yes\n" + reply + "\n", false, false, 0, ""},
+      {"acknowledgement of 1023 bytes", paddedAcknowledgement + "\n" + reply + "\n", false, true, 1,
+       ""},
+      {"acknowledgement of 1024 bytes", paddedAcknowledgement + " \n" + reply + "\n", false, false,
+       0, ""},
+      {"closed after acknowledgement", acknowledgement, false, false, 1, ""},
+      {"reply without line feed", acknowledgement + reply, false, false, 1, ""},
+      {"reply of 8191 bytes", acknowledgement + paddedReply + "\n", false, true, 1, ""},
+      {"reply of 8192 bytes", acknowledgement + paddedReply + " \n", false, false, 1, ""},
+      {"reply not a record", acknowledgement + "{\"decision\":\"allow\"}\n", false, false, 1, ""},
+      {"reply for another prompt", asksForReceipt + encodeJSON(allowReply(UUID::random())) + "\n",
+       false, false, 1, ""},
   };
   for (const auto& testCase : cases) {
     SCOPED_TRACE(testCase.name);
     int registrations = 0;
-    const auto result =
-        awaitAgainstScript(home.path / "fake.sock", id, testCase.script, &registrations);
+    std::string sentAfterHello;
+    const auto result = awaitAgainstScript(home.path / "fake.sock", id, testCase.script,
+                                           testCase.closesAtOnce, &registrations, &sentAfterHello);
     EXPECT_EQ(result.has_value(), testCase.answered);
     if (result) {
       EXPECT_EQ(*result, allowReply(id));
     }
     EXPECT_EQ(registrations, testCase.registrations);
+    EXPECT_EQ(sentAfterHello, testCase.sentAfterHello);
   }
 }
 
@@ -478,7 +499,10 @@ TEST_F(ReplySocketTest, AnAnswerIsDeliveredOnlyOnceTheHookHasIt) {
     const AgentReplyHello hello{
         .replyId = id, .confirmsReceipt = testCase.confirms ? std::optional(true) : std::nullopt};
     ASSERT_TRUE(sendAll(hook.get(), encodeJSON(hello) + "\n"));
-    ASSERT_EQ(readLine(hook.get()), "{\"registered\":true}\n");
+    // The server asks for the receipt that the hook offers, and only then waits for it.
+    ASSERT_EQ(readLine(hook.get()), testCase.confirms
+                                        ? "{\"registered\":true,\"wantsReceipt\":true}\n"
+                                        : "{\"registered\":true}\n");
     ASSERT_TRUE(waitUntil([&] { return server->isPending(id); }));
     auto submitted = std::async(std::launch::async, [&] { return server->submit(allowReply(id)); });
     if (testCase.reads) {

@@ -5,14 +5,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelCore/Sockets/ReplyTestSupport.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
@@ -80,15 +84,22 @@ class TarvelHookTest : public ::testing::Test {
     std::filesystem::remove_all(home, error);
   }
 
-  void startDisplay() {
+  // The event server, and unless `withReplies` is false, this program's own reply server.
+  void startDisplay(bool withReplies = true) {
     events = std::make_unique<UnixSocketServer>(AgentSocketLocation::defaultURL(), 1 << 20,
                                                 [this](const AgentEvent& event) {
                                                   const std::scoped_lock lock(mutex);
                                                   received.push_back(event);
                                                 });
     ASSERT_FALSE(events->start().has_value());
+    if (!withReplies) {
+      return;
+    }
     replies = std::make_unique<UnixReplyServer>(AgentReplySocketLocation::defaultURL(),
-                                                [](const std::set<UUID>&) {});
+                                                [this](const std::set<UUID>& pending) {
+                                                  const std::scoped_lock lock(mutex);
+                                                  pendingChanges.push_back(pending);
+                                                });
     ASSERT_FALSE(replies->start().has_value());
   }
 
@@ -120,7 +131,22 @@ class TarvelHookTest : public ::testing::Test {
   std::unique_ptr<UnixReplyServer> replies;
   std::mutex mutex;
   std::vector<AgentEvent> received;
+  std::vector<std::set<UUID>> pendingChanges;  // what the reply server reported, in order
 };
+
+// `document` with its tool ("tool_name" Bash and its "tool_input") replaced by `tool` and `input`.
+std::string withTool(std::string document, const std::string& tool, const std::string& input) {
+  const std::size_t start = document.find(R"("tool_name":"Bash")");
+  const std::size_t end = document.find(R"("description":"Mock shell command"})", start);
+  EXPECT_NE(end, std::string::npos) << document;
+  if (end == std::string::npos) {
+    return document;
+  }
+  const std::size_t length =
+      end + std::string_view(R"("description":"Mock shell command"})").size();
+  return document.replace(start, length - start,
+                          R"("tool_name":")" + tool + R"(","tool_input":)" + input);
+}
 
 TEST_F(TarvelHookTest, PassiveToolUseIsReportedAndAnsweredAtOnce) {
   startDisplay();
@@ -186,6 +212,110 @@ TEST_F(TarvelHookTest, QuestionIsAnsweredWithTheChosenLabel) {
   EXPECT_EQ(answer["hookSpecificOutput"]["permissionDecision"], "allow");
   EXPECT_EQ(answer["hookSpecificOutput"]["updatedInput"]["answers"]["Which database?"], "Redis");
   EXPECT_TRUE(outcome.standardOutput.ends_with("}\n"));
+}
+
+TEST_F(TarvelHookTest, AnswersOfAnyReplyServerThatFollowsTheProtocolReachTheAgent) {
+  // A reply server that knows only the protocol: it reads the hello, acknowledges it, writes one
+  // answer line for the prompt the hello names, and closes without reading any further. One that
+  // asks for a receipt in its acknowledgement reads on until the hook goes.
+  startDisplay(false);
+  using namespace ReplyTestSupport;
+  const std::string question =
+      withTool(fixture("claude/PreToolUse.json"), "AskUserQuestion",
+               R"({"questions":[{"question":"Which database?","header":"DB","multiSelect":false,)"
+               R"("options":[{"label":"Postgres","description":"SQL"},{"label":"Redis"}]}]})");
+  const std::string plan = withTool(fixture("claude/PreToolUse.json"), "ExitPlanMode",
+                                    R"({"plan":"1. Edit src/a.txt\n2. Run the tests"})");
+  struct Case {
+    const char* name;
+    std::string provider;
+    std::string document;
+    std::function<std::string(const std::string& replyId)> answer;
+    std::string printed;
+  };
+  const std::vector<Case> cases = {
+      {"allow", "claude-code", fixture("claude/PermissionRequest.json"),
+       [](const std::string& id) { return R"({"decision":"allow","replyId":")" + id + R"("})"; },
+       R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},)"
+       R"("hookEventName":"PermissionRequest"}})"},
+      {"deny", "claude-code", fixture("claude/PermissionRequest.json"),
+       [](const std::string& id) { return R"({"decision":"deny","replyId":")" + id + R"("})"; },
+       R"({"hookSpecificOutput":{"decision":{"behavior":"deny","message":"Denied from Tarvel"},)"
+       R"("hookEventName":"PermissionRequest"}})"},
+      {"Codex allow", "codex", fixture("codex/PermissionRequest.json"),
+       [](const std::string& id) { return R"({"decision":"allow","replyId":")" + id + R"("})"; },
+       R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},)"
+       R"("hookEventName":"PermissionRequest"}})"},
+      {"question", "claude-code", question,
+       [](const std::string& id) {
+         return R"({"answers":{"Which database?":["Redis"]},"decision":"option","replyId":")" + id +
+                R"("})";
+       },
+       R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow",)"
+       R"("updatedInput":{"answers":{"Which database?":"Redis"},"questions":[{"header":"DB",)"
+       R"("multiSelect":false,"options":[{"description":"SQL","label":"Postgres"},)"
+       R"({"label":"Redis"}],"question":"Which database?"}]}}})"},
+      {"plan approval", "claude-code", plan,
+       [](const std::string& id) { return R"({"decision":"allow","replyId":")" + id + R"("})"; },
+       R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow",)"
+       R"("updatedInput":{"plan":"1. Edit src\/a.txt\n2. Run the tests"}}})"},
+  };
+  for (const bool asksForReceipt : {false, true}) {
+    for (const auto& testCase : cases) {
+      SCOPED_TRACE(std::string(testCase.name) + (asksForReceipt ? ", receipt asked" : ""));
+      const UniqueFd listener = listenAt(AgentReplySocketLocation::defaultURL());
+      ASSERT_TRUE(listener.valid());
+      setReceiveTimeout(listener.get(), 60s);  // accept gives up if no hook comes
+      std::string replyId;
+      std::string afterAnswer;
+      std::thread server([&] {
+        const UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        setReceiveTimeout(connection.get(), 30s);
+        const Json hello = Json::parse(readLine(connection.get()).value_or(""), nullptr, false);
+        if (!hello.is_object() || !hello.contains("replyId") || !hello["replyId"].is_string()) {
+          return;
+        }
+        replyId = hello["replyId"].get<std::string>();
+        sendAll(connection.get(), asksForReceipt ? "{\"registered\":true,\"wantsReceipt\":true}\n"
+                                                 : "{\"registered\":true}\n");
+        sendAll(connection.get(), testCase.answer(replyId) + "\n");
+        if (asksForReceipt) {
+          afterAnswer = readToEnd(connection.get());
+        }
+      });
+      const Outcome outcome = runHook(home, testCase.document, {"--provider", testCase.provider});
+      server.join();
+      EXPECT_FALSE(replyId.empty());
+      EXPECT_EQ(outcome.standardOutput, testCase.printed + "\n");
+      EXPECT_EQ(outcome.standardError, "");
+      EXPECT_EQ(outcome.exitStatus, 0);
+      EXPECT_EQ(afterAnswer, asksForReceipt ? "{\"received\":true}\n" : "");
+    }
+  }
+}
+
+TEST_F(TarvelHookTest, AnAnswerIsDeliveredOnlyOnceTheHookConfirmsIt) {
+  // This program's reply server asks for the receipt, so an answer written to a hook that is
+  // killed before it confirms counts as not delivered.
+  startDisplay();
+  Testing::ChildProcess hook({Testing::program("tarvel-hook"), "--provider", "claude-code"}, home,
+                             fixture("claude/PermissionRequest.json"));
+  const auto prompt = waitForPrompt();
+  ASSERT_TRUE(prompt.has_value());
+  hook.signal(SIGSTOP);
+  const auto lastReported = [&] {
+    const std::scoped_lock lock(mutex);
+    return pendingChanges.empty() ? std::set<UUID>{} : pendingChanges.back();
+  };
+  ASSERT_TRUE(ReplyTestSupport::waitUntil([&] { return lastReported().count(*prompt) == 1; }));
+  auto submitted = std::async(std::launch::async, [&] {
+    return replies->submit(AgentReply{.replyId = *prompt, .decision = AgentReplyDecision::allow});
+  });
+  // The server reports the prompt gone once the answer is written; the hook has not read it.
+  ASSERT_TRUE(ReplyTestSupport::waitUntil([&] { return lastReported().count(*prompt) == 0; }));
+  hook.signal(SIGKILL);
+  hook.wait();
+  EXPECT_FALSE(submitted.get());
 }
 
 TEST_F(TarvelHookTest, DisplayClosingMidWaitReleasesTheAgent) {

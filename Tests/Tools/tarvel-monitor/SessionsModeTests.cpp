@@ -7,15 +7,19 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/UUID.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 extern char** environ;
 
@@ -158,6 +162,94 @@ TEST_F(SessionsModeTest, PrettyPrintsGroupsAndTheWaitingPrompt) {
   EXPECT_EQ(nextLine(), "  * codex:a [waitingForUser] Fix the reader - Working");
   EXPECT_EQ(nextLine(), "  attention: codex:a [waitingForUser] Fix the reader - Working");
   EXPECT_EQ(nextLine(), "    prompt: Allow rm -rf build?");
+}
+
+// Runs `arguments` with git as a program of the test's (no user configuration needed); true when
+// it succeeded.
+bool git(const std::filesystem::path& home, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(),
+                   {"/usr/bin/git", "-c", "user.name=Test", "-c", "user.email=test@example.com",
+                    "-c", "init.defaultBranch=main"});
+  tarvel::Testing::ChildProcess process(arguments, home);
+  const int status = process.wait();
+  EXPECT_EQ(status, 0) << process.standardError();
+  return status == 0;
+}
+
+TEST_F(SessionsModeTest, LocalProjectsAreNamedAsTheyAreWhateverHostTheHookRecords) {
+  start({});
+  // Real repositories: a plain one, its linked worktree, a worktree of a bare clone, a folder
+  // inside the repository and a folder outside any.
+  const std::filesystem::path work = directory / "work";
+  std::filesystem::create_directories(work / "notes");
+  ASSERT_TRUE(git(directory, {"init", "-q", (work / "orbit").string()}));
+  ASSERT_TRUE(git(directory, {"-C", (work / "orbit").string(), "commit", "-q", "--allow-empty",
+                              "-m", "Start"}));
+  ASSERT_TRUE(git(directory, {"-C", (work / "orbit").string(), "worktree", "add", "-q",
+                              (work / "feature-x").string()}));
+  ASSERT_TRUE(git(directory, {"clone", "-q", "--bare", (work / "orbit").string(),
+                              (work / "app.git").string()}));
+  ASSERT_TRUE(git(directory, {"-C", (work / "app.git").string(), "worktree", "add", "-q",
+                              (work / "hotfix").string()}));
+  std::filesystem::create_directories(work / "orbit" / "docs");
+
+  // Each agent's own SessionStart document, sent by the built hook from that folder.
+  struct Case {
+    std::string provider;
+    std::string fixture;
+    std::filesystem::path folder;
+    std::string project;
+  };
+  const std::vector<Case> cases = {
+      {"claude-code", "claude/SessionStart.json", work / "orbit", "orbit"},
+      {"codex", "codex/SessionStart.json", work / "feature-x", "orbit"},
+      {"gemini-cli", "gemini/SessionStart.json", work / "hotfix", "app"},
+      {"claude-code", "claude/SessionStart.json", work / "orbit" / "docs", "docs"},
+      {"codex", "codex/SessionStart.json", work / "notes", "notes"},
+  };
+  const auto runHook = [&](const std::string& provider, const std::string& fixture,
+                           const std::string& sessionId, const std::filesystem::path& folder) {
+    Json document = Json::parse(tarvel::Testing::fixture(fixture));
+    document["session_id"] = sessionId;
+    document["cwd"] = folder.string();
+    tarvel::Testing::ChildProcess hook(
+        {tarvel::Testing::program("tarvel-hook"), "--provider", provider}, directory,
+        document.dump(), {"TARVEL_HOME=" + directory.string()});
+    EXPECT_EQ(hook.wait(), 0);
+    EXPECT_EQ(hook.standardOutput(), "{}\n");
+    return Json::parse(nextLine(), nullptr, false);  // one line per event
+  };
+  Json report;
+  std::vector<std::string> sessionIds;
+  for (const auto& testCase : cases) {
+    sessionIds.push_back(tarvel::UUID::random().uuidString());
+    report = runHook(testCase.provider, testCase.fixture, sessionIds.back(), testCase.folder);
+  }
+  // The first prompt of a session replaces the title it started with (its project's name).
+  report =
+      runHook("claude-code", "claude/UserPromptSubmit.json", sessionIds.front(), work / "orbit");
+  // An agent of another machine is named after that machine.
+  const std::string otherHost = "not-" + tarvel::AgentOrigin::localHost();
+  AgentEvent remote = event("codex:remote", tarvel::AgentEventType::started, 1);
+  remote.workingDirectory = "/srv/other/orbit";
+  remote.origin = tarvel::AgentOrigin{.host = otherHost};
+  ASSERT_FALSE(tarvel::UnixSocketClient::send(remote, socket));
+  report = Json::parse(nextLine(), nullptr, false);
+
+  ASSERT_TRUE(report.is_object());
+  std::map<std::string, std::pair<std::string, std::string>> byFolder;  // project and title
+  for (const Json& session : report["sessions"]) {
+    byFolder[session.value("workingDirectory", "")] = {session.value("projectName", ""),
+                                                       session.value("task", "")};
+  }
+  ASSERT_EQ(byFolder.size(), cases.size() + 1) << report.dump();
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    const Case& testCase = cases[index];
+    SCOPED_TRACE(testCase.folder.string());
+    EXPECT_EQ(byFolder[testCase.folder.string()].first, testCase.project);
+    EXPECT_EQ(byFolder[testCase.folder.string()].second, index == 0 ? "hello" : testCase.project);
+  }
+  EXPECT_EQ(byFolder["/srv/other/orbit"].first, otherHost + " \u00B7 orbit");
 }
 
 }  // namespace
