@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
@@ -12,6 +11,7 @@
 #include "TarvelCore/Hooks/Codex/CodexEventPolicy.hpp"
 #include "TarvelCore/Hooks/Grok/GrokEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
@@ -449,13 +449,13 @@ TEST(AgentReplyPolicy, WhichHooksWaitForAnAnswer) {
   reply.grants = {AgentReplyGrant::cancel};
   EXPECT_TRUE(AgentReplyPolicy::shouldAwaitReply(reply));
   EXPECT_EQ(AgentReplyPolicy::waitSeconds, 120);
-  const AgentCapabilities& claude = *AgentCapabilityTable::of(AgentProvider::claudeCode);
-  EXPECT_EQ(AgentCapabilityTable::matcherText(
-                claude, {.event = "PreToolUse", .tools = ToolMatcher::interactive}),
+  const AgentRow& claude = *AgentCatalogue::of(AgentProvider::claudeCode);
+  EXPECT_EQ(AgentCatalogue::matcherText(claude,
+                                        {.event = "PreToolUse", .tools = ToolMatcher::interactive}),
             "AskUserQuestion|ExitPlanMode");
-  EXPECT_EQ(AgentCapabilityTable::matcherText(
-                claude, {.event = "PreToolUse", .tools = ToolMatcher::others}),
-            "^(?!AskUserQuestion$|ExitPlanMode$).*");
+  EXPECT_EQ(
+      AgentCatalogue::matcherText(claude, {.event = "PreToolUse", .tools = ToolMatcher::others}),
+      "^(?!AskUserQuestion$|ExitPlanMode$).*");
 }
 
 }  // namespace
