@@ -453,9 +453,18 @@ int run(const CommandLine::Invocation& invocation) {
   addRemoteRows(paths, service, now, named, rows, problems);
 
   if (hooked.empty() && !installAdvised) {
-    problems.emplace_back(
-        "no agent is set up: run tarvel install --agent claude-code (or codex, gemini-cli, "
-        "cursor) for each agent you use");
+    std::vector<std::string> names;
+    for (const AgentRow* agent : AgentCatalogue::all()) {
+      if (!agent->installName.empty()) {
+        names.emplace_back(agent->installName);
+      }
+    }
+    std::string others;
+    for (std::size_t index = 1; index < names.size(); ++index) {
+      others += (index == 1 ? "" : ", ") + names[index];
+    }
+    problems.push_back("no agent is set up: run tarvel install --agent " + names.front() +
+                       " (or " + others + ") for each agent you use");
   }
 
   printRows(rows, out);
