@@ -743,6 +743,14 @@ TEST_F(TarvelInstallTest, EveryCommandsHelpCompletionsAndManualFollowTheTable) {
     }
   }
   EXPECT_EQ(manualSynopsis, synopsis);
+  // The manual's install entry names every agent --agent takes.
+  const std::size_t agentList = manual.out.find(" is one of ");
+  ASSERT_NE(agentList, std::string::npos);
+  const std::string named =
+      manual.out.substr(agentList, manual.out.find(" works too", agentList) - agentList);
+  for (const std::string& agent : agents) {
+    EXPECT_NE(named.find(" " + agent), std::string::npos) << agent << " in: " << named;
+  }
   const auto overview = tarvel({"--help"});
   for (const std::string& line : synopsis) {
     EXPECT_NE(overview.out.find(line.substr(0, line.find(' ', 7))), std::string::npos) << line;
