@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace quoya {
@@ -61,19 +62,11 @@ std::string elapsed(tarvel::Date since, tarvel::Date now) {
 }
 
 std::string providerLabel(const tarvel::AgentProvider& provider) {
-  if (provider == tarvel::AgentProvider::codex) {
-    return "Codex";
-  }
-  if (provider == tarvel::AgentProvider::claudeCode) {
-    return "Claude Code";
-  }
-  if (provider == tarvel::AgentProvider::geminiCLI) {
-    return "Gemini CLI";
-  }
   if (provider.rawValue == "demo") {
     return "示例";
   }
-  return provider.displayName();
+  // The catalogue's name ("Claude Code", "Gemini CLI"), else the provider's own display name.
+  return tarvel::AgentCatalogue::displayName(provider);
 }
 
 std::optional<std::string> title(const tarvel::Json& response, std::string_view expectedID) {

@@ -20,8 +20,8 @@ namespace SessionPresentation {
 // A compact age: "<1m" below a minute (and for a date in the future), then "5m", "3h", "2d".
 std::string elapsed(tarvel::Date since, tarvel::Date now);
 
-// The provider's name on the island: "Codex", "Claude Code", "Gemini CLI", "示例" for the demo
-// provider, otherwise its display name.
+// The provider's name on the island: the agent catalogue's ("Codex", "Claude Code", "Gemini
+// CLI"), "示例" for the demo provider, otherwise its display name.
 std::string providerLabel(const tarvel::AgentProvider& provider);
 
 // The thread title in a decoded app-server response, {"result": {"thread": {"id", "name"}}}:

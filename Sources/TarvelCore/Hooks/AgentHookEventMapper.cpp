@@ -3,9 +3,9 @@
 #include <map>
 #include <string>
 
+#include "TarvelCore/Hooks/AgentDrivers.hpp"
 #include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
 #include "TarvelCore/Hooks/Claude/ClaudeEventPolicy.hpp"
-#include "TarvelCore/Hooks/Grok/GrokEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
@@ -19,6 +19,7 @@ using ProviderEventPolicy::concise;
 
 struct MappingContext {
   AgentProvider provider;
+  const AgentDriver* driver = nullptr;  // the provider's, if it has one
   std::string sessionId;
   std::optional<std::string> parentSessionId;
   Date now;
@@ -58,6 +59,7 @@ MappingContext mappingContext(const AgentHookPayload& payload, const AgentProvid
 
   return MappingContext{
       .provider = provider,
+      .driver = AgentDrivers::of(provider),
       .sessionId = namespaced(prefix, local),
       .parentSessionId = std::move(parent),
       .now = now,
@@ -80,9 +82,14 @@ AgentEvent skeleton(const MappingContext& context, AgentEventType type, AgentSta
   return event;
 }
 
-// A Grok sub-agent's turn end that cannot be attributed to a sub-agent session is dropped.
-bool failsGrokGuard(const AgentHookPayload& payload, const AgentProvider& provider) {
-  return provider == AgentProvider::grok && !isBlank(payload.agentType) &&
+bool reportsUnnamedSubagents(const MappingContext& context) {
+  return context.driver != nullptr && context.driver->unnamedSubagents;
+}
+
+// A sub-agent's turn end that cannot be attributed to a sub-agent session is dropped, for an agent
+// that reports sub-agents without naming them (Grok).
+bool isUnnamedSubagentTurnEnd(const AgentHookPayload& payload, const MappingContext& context) {
+  return reportsUnnamedSubagents(context) && !isBlank(payload.agentType) &&
          isBlank(payload.agentId) && isBlank(payload.parentSessionId);
 }
 
@@ -118,10 +125,8 @@ AgentEvent toolEvent(const AgentHookPayload& payload, bool completed,
 std::optional<AgentEvent> notificationEvent(const AgentHookPayload& payload,
                                             const MappingContext& context) {
   const std::string type = normalizedReason(payload.notificationType);
-  const bool completion =
-      type == "task_complete" || (type == "idle_prompt" && context.provider == AgentProvider::grok);
-  if (completion) {
-    if (failsGrokGuard(payload, context.provider)) {
+  if (ProviderEventPolicy::isTurnSettledNotification(payload.notificationType, context.provider)) {
+    if (isUnnamedSubagentTurnEnd(payload, context)) {
       return std::nullopt;
     }
     std::string activity;
@@ -142,7 +147,7 @@ std::optional<AgentEvent> notificationEvent(const AgentHookPayload& payload,
 
 AgentEvent subagentEvent(const AgentHookPayload& payload, bool started,
                          const MappingContext& context) {
-  const bool attributed = context.provider != AgentProvider::grok || !isBlank(payload.agentId) ||
+  const bool attributed = !reportsUnnamedSubagents(context) || !isBlank(payload.agentId) ||
                           context.parentSessionId.has_value();
   if (!attributed) {
     return skeleton(context, AgentEventType::activity, AgentState::running,
@@ -173,21 +178,16 @@ std::optional<AgentEvent> mappedEvent(const AgentHookPayload& payload,
   }
   const AgentProvider& provider = context.provider;
   switch (*name) {
-    case HookEventName::sessionStart: {
-      if (provider == AgentProvider::grok) {
-        return std::nullopt;
-      }
-      const std::string source = normalizedReason(payload.source);
-      if (source == "resume" || source == "compact" || source == "compaction") {
+    case HookEventName::sessionStart:
+      if (!ProviderEventPolicy::shouldMapSessionStart(provider, payload.source)) {
         return std::nullopt;
       }
       return sessionStartEvent(context);
-    }
     case HookEventName::userPromptSubmit: {
       std::optional<std::string> task;
       if (payload.prompt) {
-        const std::string prompt = provider == AgentProvider::grok
-                                       ? GrokEventPolicy::visiblePrompt(*payload.prompt)
+        const std::string prompt = context.driver != nullptr && context.driver->visiblePrompt
+                                       ? context.driver->visiblePrompt(*payload.prompt)
                                        : *payload.prompt;
         task = AgentTaskTitle::fromPrompt(prompt, 140);
       }
@@ -233,7 +233,7 @@ std::optional<AgentEvent> mappedEvent(const AgentHookPayload& payload,
     case HookEventName::notification:
       return notificationEvent(payload, context);
     case HookEventName::stop:
-      if (failsGrokGuard(payload, provider)) {
+      if (isUnnamedSubagentTurnEnd(payload, context)) {
         return std::nullopt;
       }
       if (isFailureReason(payload.reason)) {
@@ -243,13 +243,13 @@ std::optional<AgentEvent> mappedEvent(const AgentHookPayload& payload,
       return skeleton(context, AgentEventType::completed, AgentState::completed,
                       completionActivity(payload.lastAssistantMessage));
     case HookEventName::stopFailure:
-      if (failsGrokGuard(payload, provider)) {
+      if (isUnnamedSubagentTurnEnd(payload, context)) {
         return std::nullopt;
       }
       return skeleton(context, AgentEventType::failed, AgentState::failed,
                       ProviderEventPolicy::stopFailureActivity(payload));
     case HookEventName::stopCancelled: {
-      if (failsGrokGuard(payload, provider)) {
+      if (isUnnamedSubagentTurnEnd(payload, context)) {
         return std::nullopt;
       }
       const std::string reason = normalizedReason(payload.reason);

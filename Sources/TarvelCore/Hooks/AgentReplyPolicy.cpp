@@ -1,6 +1,8 @@
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
+#include <algorithm>
+
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 
 namespace tarvel::AgentReplyPolicy {
@@ -11,17 +13,30 @@ bool waitsForAnswer(std::string_view eventName, const std::optional<std::string>
     return true;
   }
   return event == HookEventName::preToolUse &&
-         AgentCapabilityTable::interactiveToolOfAnyAgent(toolName).has_value();
+         AgentCatalogue::interactiveToolOfAnyAgent(toolName).has_value();
 }
 
 bool canDecide(const AgentProvider& provider) {
-  const AgentCapabilities* row = AgentCapabilityTable::of(provider);
+  const AgentRow* row = AgentCatalogue::of(provider);
   return row != nullptr && !row->decisionEvents.empty();
+}
+
+bool carriesDecision(const AgentProvider& provider, const AgentHookPayload& payload) {
+  const AgentRow* row = AgentCatalogue::of(provider);
+  const auto event = HookEventNames::fromRawEventName(payload.hookEventName);
+  if (row == nullptr || !event ||
+      std::find(row->decisionEvents.begin(), row->decisionEvents.end(), *event) ==
+          row->decisionEvents.end()) {
+    return false;
+  }
+  // A pre-tool hook decides only for the tools that ask the user.
+  return *event != HookEventName::preToolUse ||
+         AgentCatalogue::interactiveTool(provider, payload.toolName).has_value();
 }
 
 bool holdsAgent(const AgentProvider& provider, const AgentHookPayload& payload,
                 bool requiresUserInput) {
-  return requiresUserInput && AgentCapabilityTable::carriesDecision(provider, payload);
+  return requiresUserInput && carriesDecision(provider, payload);
 }
 
 bool shouldAwaitReply(const AgentPendingReply& reply) { return !reply.grants.empty(); }

@@ -10,7 +10,7 @@
 
 // The fixed rules of the reply channel: how long a hook waits for the user, which hooks may wait,
 // and which providers can carry a decision back to the agent. What each agent can do comes from
-// its row of the capability table (AgentCapabilities.hpp).
+// its row of the agent catalogue (Models' AgentCatalogue.hpp).
 namespace tarvel::AgentReplyPolicy {
 
 // Seconds a hook waits for the user's answer.
@@ -21,8 +21,13 @@ inline constexpr int waitSeconds = 120;
 // as interactive (AskUserQuestion, ExitPlanMode).
 bool waitsForAnswer(std::string_view eventName, const std::optional<std::string>& toolName);
 
-// True for the providers whose hooks can return the user's decision (Codex and Claude Code).
+// True for the providers whose hooks can return the user's decision: their row names decision
+// events.
 bool canDecide(const AgentProvider& provider);
+
+// Whether the hook of this payload can hold `provider`'s agent for the user and carry the answer
+// back: a decision event of its row, or a pre-tool hook of one of its interactive tools.
+bool carriesDecision(const AgentProvider& provider, const AgentHookPayload& payload);
 
 // The one answer to "does this hook hold the agent for the user?": the provider's hook can carry
 // a decision for this event and tool, and the agent really asks the user (`requiresUserInput`,

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/Claude/ClaudeEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
@@ -84,10 +84,6 @@ void appendChange(std::string& out, const JSONValue& change) {
   }
 }
 
-// The file edit tools of the agents. Only these are shown as a change: any other tool's input is
-// shown whole, so that no member of an unknown tool is left out of what the user approves.
-constexpr std::array<std::string_view, 7> editTools{
-    "edit", "multiedit", "write", "notebookedit", "replace", "write_file", "str_replace_editor"};
 constexpr std::array<std::string_view, 2> webFetchTools{"webfetch", "web_fetch"};
 
 bool isOneOf(std::string_view identifier, std::span<const std::string_view> names) {
@@ -209,7 +205,7 @@ AgentPendingReply elicitationPrompt(const AgentHookPayload& payload, const UUID&
 }  // namespace
 
 std::optional<AgentPendingReply> make(const AgentHookPayload& payload, const UUID& replyId) {
-  if (const auto tool = AgentCapabilityTable::interactiveToolOfAnyAgent(payload.toolName)) {
+  if (const auto tool = AgentCatalogue::interactiveToolOfAnyAgent(payload.toolName)) {
     return *tool == InteractiveTool::plan ? planPrompt(payload, replyId)
                                           : questionPrompt(payload, replyId);
   }
@@ -235,7 +231,10 @@ std::optional<std::string> fullDetail(const AgentHookPayload& payload) {
     return bounded(text, fullDetailLimit);
   }
   const std::string identifier = ProviderEventPolicy::toolIdentifier(payload.toolName.value_or(""));
-  if (isOneOf(identifier, editTools)) {
+  // Only the agents' file edit tools are shown as a change (and only when their input holds one):
+  // any other tool's input is shown whole, so that no member of an unknown tool is left out of
+  // what the user approves.
+  if (AgentCatalogue::isEditTool(identifier)) {
     if (auto change = editDetail(payload)) {
       return bounded(*change, fullDetailLimit);
     }

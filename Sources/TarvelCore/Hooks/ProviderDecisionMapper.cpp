@@ -6,9 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
-#include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
+#include "TarvelCore/Hooks/AgentDrivers.hpp"
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/JSONValue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
@@ -203,15 +204,14 @@ Json claudeElicitationOutput(const AgentReply& reply) {
 Json jsonObject(const AgentProvider& provider, const AgentHookPayload& payload,
                 const AgentReply& reply) {
   // Only what the agent's row says its hook answers can carry; anything else stays neutral.
-  if (!AgentCapabilityTable::carriesDecision(provider, payload)) {
+  if (!AgentReplyPolicy::carriesDecision(provider, payload)) {
     return Json::object();
   }
   switch (*HookEventNames::fromRawEventName(payload.hookEventName)) {
     case HookEventName::permissionRequest:
       return permissionOutput(reply);
     case HookEventName::preToolUse:
-      return *AgentCapabilityTable::interactiveTool(provider, payload.toolName) ==
-                     InteractiveTool::plan
+      return *AgentCatalogue::interactiveTool(provider, payload.toolName) == InteractiveTool::plan
                  ? claudePlanOutput(payload, reply)
                  : claudeQuestionOutput(payload, reply);
     case HookEventName::elicitation:
@@ -234,9 +234,9 @@ std::string data(const AgentProvider& provider, const AgentHookPayload& payload,
 
 std::string passiveData(const AgentProvider& provider,
                         const std::optional<std::string>& eventName) {
-  const AgentCapabilities* row = AgentCapabilityTable::of(provider);
-  if (row != nullptr && row->passiveAnswer == PassiveAnswer::antigravity) {
-    return AntigravityEventPolicy::passiveResponse(eventName);
+  const AgentDriver* driver = AgentDrivers::of(provider);
+  if (driver != nullptr && driver->passiveAnswer != nullptr) {
+    return driver->passiveAnswer(eventName);
   }
   return "{}";
 }

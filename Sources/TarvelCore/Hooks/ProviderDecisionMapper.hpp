@@ -23,7 +23,7 @@ Json jsonObject(const AgentProvider& provider, const AgentHookPayload& payload,
 std::string data(const AgentProvider& provider, const AgentHookPayload& payload,
                  const AgentReply& reply);
 
-// The hook's answer when it carries no decision, in the shape the provider's row names: "{}" for
+// The hook's answer when it carries no decision, in the shape the agent's driver gives: "{}" for
 // most agents, Antigravity's own form for its events. No line feed is added.
 std::string passiveData(const AgentProvider& provider, const std::optional<std::string>& eventName);
 

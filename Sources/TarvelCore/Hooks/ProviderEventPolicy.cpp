@@ -6,6 +6,7 @@
 
 #include "TarvelCore/Hooks/Codex/CodexEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderTextLines.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::ProviderEventPolicy {
@@ -13,9 +14,6 @@ namespace {
 
 constexpr std::string_view ellipsis = "\u2026";
 
-constexpr std::array<std::string_view, 6> editTools{
-    "apply_patch", "edit", "write", "multiedit", "notebookedit", "patch",
-};
 constexpr std::array<std::string_view, 3> patchFileHeaders{
     "*** Update File: ",
     "*** Add File: ",
@@ -35,16 +33,6 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 11> failureC
     {"account_on_hold", "Account on hold"},
     {"cloud_credential_error", "Cloud credential error"},
 }};
-
-template <std::size_t count>
-bool contains(const std::array<std::string_view, count>& set, std::string_view value) {
-  for (const std::string_view member : set) {
-    if (member == value) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // The byte offset at which character number `count` (from 0) starts, or absent when the text has
 // at most `count` characters. Walks only as far as needed, so a megabyte-long line costs no more
@@ -80,21 +68,9 @@ std::optional<std::size_t> startOfCharacter(std::string_view text, std::size_t c
   return std::nullopt;
 }
 
-// Tool names that several providers spell differently, as the names the rules below know.
+// Every agent's shell tool, as the one name the rules below know ("Bash"); other tools as named.
 std::string normalizedToolName(const std::string& name) {
-  const std::string lowered = Text::lowercased(name);
-  if (lowered == "bash" || lowered == "shell" || lowered == "run_shell_command" ||
-      lowered == "run_terminal_command" || lowered == "run_command") {
-    return "Bash";
-  }
-  if (lowered == "edit" || lowered == "search_replace" || lowered == "replace_file_content" ||
-      lowered == "multi_replace_file_content") {
-    return "Edit";
-  }
-  if (lowered == "write" || lowered == "write_to_file") {
-    return "Write";
-  }
-  return name;
+  return AgentCatalogue::isShellTool(name) ? std::string("Bash") : name;
 }
 
 // The file named by the first patch header line of a patch text ("*** Add File: src/a.txt").
@@ -186,7 +162,7 @@ ToolPresentation toolPresentation(const AgentHookPayload& payload, bool complete
   const std::string identifier = toolIdentifier(normalized);
   const std::string* command = stringInputMember(payload, "command");
 
-  const bool isEdit = contains(editTools, identifier);
+  const bool isEdit = AgentCatalogue::isEditTool(identifier);
   if (isEdit) {
     for (const std::string_view key : {"file_path", "filePath", "path"}) {
       const std::string* path = stringInputMember(payload, key);
@@ -283,7 +259,7 @@ bool isTurnSettledNotification(const std::optional<std::string>& type,
   }
   const std::string normalized = Text::normalizedWord(*type);
   return normalized == "task_complete" ||
-         (normalized == "idle_prompt" && provider == AgentProvider::grok);
+         (normalized == "idle_prompt" && AgentCatalogue::habitsOf(provider).repeatsTurnEnds);
 }
 
 std::string settledNotificationActivity(const AgentHookPayload& payload) {
@@ -299,7 +275,7 @@ std::string settledNotificationActivity(const AgentHookPayload& payload) {
 
 bool shouldMapSessionStart(const AgentProvider& provider,
                            const std::optional<std::string>& source) {
-  if (provider == AgentProvider::grok) {
+  if (AgentCatalogue::habitsOf(provider).startsOpenNoSession) {
     return false;
   }
   if (!source) {

@@ -64,16 +64,16 @@ std::string stopFailureActivity(const AgentHookPayload& payload);
 // or no reason, is a completed "Stopped".
 StopOutcome stopCancelledOutcome(const AgentHookPayload& payload);
 
-// Whether a notification of this type says the turn is over ("task_complete"; for Grok also
-// "idle_prompt").
+// Whether a notification of this type says the turn is over ("task_complete"; also "idle_prompt"
+// for an agent whose row says it repeats turn ends, as Grok does).
 bool isTurnSettledNotification(const std::optional<std::string>& type,
                                const AgentProvider& provider);
 
 // The text for such a notification: its message, else "Task completed" or "Turn ended".
 std::string settledNotificationActivity(const AgentHookPayload& payload);
 
-// Whether a session start is worth an event: never for Grok, and not when a session merely
-// resumes or compacts.
+// Whether a session start is worth an event: never for an agent whose row says its starts open no
+// session (Grok), and not when a session merely resumes or compacts.
 bool shouldMapSessionStart(const AgentProvider& provider, const std::optional<std::string>& source);
 
 // Concise text of the first non-blank "question" among the objects of the input's "questions"

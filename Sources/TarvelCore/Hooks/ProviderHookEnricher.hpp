@@ -7,19 +7,21 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Date.hpp"
 
-// Adds provider facts to a hook payload before it is mapped: Codex thread titles and reviewer
-// routing, Grok sub-agent parents, roles, titles and workflow events, Antigravity's words. Reads
-// only below the user's ".codex" and ".grok" (bounded); never fails: what cannot be read leaves
-// the payload as it is and the hints absent.
+// Adds provider facts to a hook payload before it is mapped, through the agent's driver
+// (AgentDriver.hpp): Codex thread titles and reviewer routing, Grok sub-agent parents, roles,
+// titles and workflow events, Antigravity's words. Reads only below the user's ".codex" and
+// ".grok" (bounded); never fails: what cannot be read leaves the payload as it is and the hints
+// absent.
 namespace tarvel::ProviderHookEnricher {
 
-// Dispatches on the provider; `home` is the user's home directory.
+// The agent's driver's enrichment, if it has one; `home` is the user's home directory.
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
                               Date now, const std::filesystem::path& home);
 // The same with the current user's home directory.
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
                               Date now);
 
+// The agents' own enrichments, defined in their folders beside their drivers.
 namespace Grok {
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, Date now,
                               const std::filesystem::path& home);

@@ -1,16 +1,15 @@
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include <utf8proc.h>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::AgentTaskTitle {
 namespace {
-
-constexpr std::string_view internalHelperPrompt =
-    "using the supplied git context below, generate a git commit message";
 
 // Decodes the code point at `position` into `codePoint`; returns its byte length, or 0 when the
 // byte there does not start a valid sequence.
@@ -181,8 +180,14 @@ std::optional<std::string> fromPrompt(std::string_view prompt, int limit) {
 }
 
 bool isInternalHelper(std::string_view text, const AgentProvider& provider) {
-  return provider == AgentProvider::codex &&
-         lowercasedStartsWith(Text::trimmed(text), internalHelperPrompt);
+  const auto& prompts = AgentCatalogue::habitsOf(provider).helperPrompts;
+  if (prompts.empty()) {
+    return false;
+  }
+  const std::string trimmed = Text::trimmed(text);
+  return std::any_of(prompts.begin(), prompts.end(), [&](std::string_view prompt) {
+    return lowercasedStartsWith(trimmed, prompt);
+  });
 }
 
 }  // namespace tarvel::AgentTaskTitle

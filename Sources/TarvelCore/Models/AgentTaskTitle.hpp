@@ -33,7 +33,8 @@ bool isHousekeeping(std::string_view text);
 // characters (the last being "…"); absent when no line qualifies or `limit` is below 1.
 std::optional<std::string> fromPrompt(std::string_view prompt, int limit);
 
-// Whether the text is the prompt with which Codex opens a helper session to write a commit message.
+// Whether the text begins as a prompt with which the agent opens a helper session of its own
+// (its row's helper prompts: Codex's for writing a commit message).
 bool isInternalHelper(std::string_view text, const AgentProvider& provider);
 
 }  // namespace AgentTaskTitle

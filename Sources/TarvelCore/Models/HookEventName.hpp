@@ -61,6 +61,11 @@ bool resumesSession(HookEventName name);
 
 namespace HookEventNames {
 
+// The metadata hook event of an event that reports the state of a workflow run, read from the
+// agent's own files rather than sent by a hook. Grok's was the first such reader, and stored
+// sessions carry its name, so the name stays.
+inline constexpr std::string_view workflowState = "grokWorkflowState";
+
 // The canonical spelling, such as "PreToolUse".
 std::string_view rawValue(HookEventName name);
 

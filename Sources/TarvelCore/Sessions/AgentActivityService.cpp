@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
+
 // The activity service's reads, lists and the bookkeeping its changes share; the changes
 // themselves are in AgentActivityServiceChanges.cpp.
 namespace tarvel {
@@ -20,10 +22,10 @@ std::optional<std::string> metadataValue(const AgentEvent& event, const std::str
   return found->second;
 }
 
-// A Grok session that only ever announced its start.
-bool isOrphanedGrokStart(const AgentSession& session) {
-  if (session.provider != AgentProvider::grok || session.state != AgentState::starting ||
-      session.recentEvents.empty()) {
+// A session that only ever announced its start, of an agent whose starts open no session.
+bool isOrphanedStart(const AgentSession& session) {
+  if (!AgentCatalogue::habitsOf(session.provider).startsOpenNoSession ||
+      session.state != AgentState::starting || session.recentEvents.empty()) {
     return false;
   }
   return std::all_of(session.recentEvents.begin(), session.recentEvents.end(),
@@ -325,7 +327,7 @@ AgentActivityService::Before AgentActivityService::capture() const {
 }
 
 void AgentActivityService::normalize(std::vector<AgentSession>& restored) {
-  std::erase_if(restored, isOrphanedGrokStart);
+  std::erase_if(restored, isOrphanedStart);
   for (AgentSession& session : restored) {
     const std::string oldID = session.id;
     namespaceIdentities(session);

@@ -48,9 +48,10 @@ class AgentActivityService {
   using ProcessAlive = std::function<bool(std::int32_t)>;
   using ProcessStartedAt = std::function<std::optional<Date>(std::int32_t)>;
 
-  // Restores the sessions: drops orphaned Grok starts, namespaces ids, keeps one session per
-  // provider and id (the later update), clears pending prompts, orders them and publishes the
-  // snapshot. Notifies nobody and leaves historyRevision at 0.
+  // Restores the sessions: drops sessions made only of starts of an agent whose starts open no
+  // session (its row's habits), namespaces ids, keeps one session per provider and id (the later
+  // update), clears pending prompts, orders them and publishes the snapshot. Notifies nobody and
+  // leaves historyRevision at 0.
   explicit AgentActivityService(std::vector<AgentSession> sessions = {});
   AgentActivityService(const AgentActivityService&) = delete;
   AgentActivityService& operator=(const AgentActivityService&) = delete;
@@ -104,7 +105,7 @@ class AgentActivityService {
   // Keeps only the pending prompts whose reply id is live; always commits.
   void reconcilePendingReplies(const std::function<bool(const UUID&)>& isLive);
   void resolvePendingReply(const UUID& replyId, const std::string& sessionId);
-  // Re-applies a Grok workflow event to a restored session.
+  // Re-applies a workflow event to a restored session of an agent that reports workflows.
   void reconcileRestoredWorkflow(const AgentEvent& event);
   // After a restart: an active session whose agent process is gone (dead, or its id reused by
   // another process) is completed at its last update; one that may still run becomes unknown,

@@ -1,13 +1,13 @@
-#include "TarvelCore/Sessions/AgentActivityService.hpp"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <utility>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Sessions/AgentActivityService.hpp"
 
 // The activity service's changes: folding an event in, resolving and reconciling prompts and
 // restored sessions (each recorded on the ordered sessions and committed once), and the
@@ -449,7 +449,8 @@ void AgentActivityService::resolvePendingReply(const UUID& replyId, const std::s
 
 void AgentActivityService::reconcileRestoredWorkflow(const AgentEvent& event) {
   checkThread();
-  if (event.protocolVersion != currentProtocolVersion || event.provider != AgentProvider::grok) {
+  if (event.protocolVersion != currentProtocolVersion ||
+      !AgentCatalogue::habitsOf(event.provider).reportsWorkflows) {
     return;
   }
   const auto found = entries.find(event.sessionId);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <unordered_set>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Models/ProjectIdentity.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
@@ -51,7 +52,7 @@ bool explicitlyResumesSession(const AgentEvent& event) {
 
 bool isWorkflowStateEvent(const AgentEvent& event) {
   const std::string* name = metadataValue(event, "hookEvent");
-  return name != nullptr && *name == "grokWorkflowState";
+  return name != nullptr && *name == HookEventNames::workflowState;
 }
 
 bool originHasAnyField(const AgentOrigin& origin) { return !origin.isEmpty(); }
@@ -114,7 +115,7 @@ void applyChange(AgentWorkflow& workflow, const AgentWorkflowUpdate& change, Dat
   workflow.updatedAt = time;
 }
 
-// Whether the text, when present, is the prompt of a Codex commit-message helper session.
+// Whether the text, when present, is the prompt of a helper session the agent opened itself.
 bool isInternalHelperTask(const std::optional<std::string>& task, const AgentProvider& provider) {
   return task && AgentTaskTitle::isInternalHelper(*task, provider);
 }
@@ -287,10 +288,11 @@ struct Folding {
     }
   }
 
-  // Grok reports the end of a turn more than once; a settlement of an older turn, or an idle
-  // notice after the session ended, must not touch the live state.
-  bool grokIgnores(const AgentEvent& event) const {
-    if (session.provider != AgentProvider::grok || event.provider != AgentProvider::grok) {
+  // An agent that reports the end of a turn more than once (its row says so): a settlement of an
+  // older turn, or an idle notice after the session ended, must not touch the live state.
+  bool ignoresRepeatedTurnEnd(const AgentEvent& event) const {
+    if (session.provider != event.provider ||
+        !AgentCatalogue::habitsOf(session.provider).repeatsTurnEnds) {
       return false;
     }
     const auto name = hookEvent(event);
@@ -377,7 +379,7 @@ AgentSession AgentSession::fromEvent(const AgentEvent& event) {
 
 bool AgentSession::apply(const AgentEvent& event) {
   const Folding folding{*this};
-  if (folding.grokIgnores(event)) {
+  if (folding.ignoresRepeatedTurnEnd(event)) {
     recentEvents.record(event, recentEventLimit);
     return false;
   }
@@ -475,7 +477,7 @@ bool AgentSession::repairLegacyRestoredWorkflowRecency(const std::string& workfl
 }
 
 bool AgentSession::reconcileRestoredWorkflow(const AgentEvent& event) {
-  if (provider != AgentProvider::grok || !event.workflowUpdate) {
+  if (!AgentCatalogue::habitsOf(provider).reportsWorkflows || !event.workflowUpdate) {
     return false;
   }
   const AgentWorkflowUpdate& change = *event.workflowUpdate;
@@ -646,12 +648,11 @@ AgentSession Codable<AgentSession>::decode(const Json& value, const std::string&
   if (storedInternalHelper) {
     session.isInternalHelper = *storedInternalHelper;
   } else {
-    session.isInternalHelper = session.provider == AgentProvider::codex &&
-                               (AgentTaskTitle::isInternalHelper(session.task, session.provider) ||
-                                std::any_of(session.recentEvents.begin(),
-                                            session.recentEvents.end(), [&](const AgentEvent& e) {
-                                              return isInternalHelperTask(e.task, session.provider);
-                                            }));
+    session.isInternalHelper = AgentTaskTitle::isInternalHelper(session.task, session.provider) ||
+                               std::any_of(session.recentEvents.begin(), session.recentEvents.end(),
+                                           [&](const AgentEvent& e) {
+                                             return isInternalHelperTask(e.task, session.provider);
+                                           });
   }
   if (session.state == AgentState::completed && session.plan) {
     session.plan->completeUnfinishedSteps(session.completedAt.value_or(session.updatedAt));

@@ -183,10 +183,12 @@ struct AgentSession {
   // true when the session changed.
   bool applyRestoredLifecycle(AgentState restoredState, const std::optional<std::string>& activity,
                               Date date);
-  // Re-applies a Grok workflow event to a restored session; true when anything changed.
+  // Re-applies a workflow event to a restored session of an agent that reports workflows; true
+  // when anything changed.
   bool reconcileRestoredWorkflow(const AgentEvent& event);
-  // Undoes the recency that "grokWorkflowState" events stamped more than 5 seconds after
-  // `authoritativeTimestamp` gave the session and workflow `workflowId`; true when it did.
+  // Undoes the recency that workflow state events (HookEventNames::workflowState) stamped more
+  // than 5 seconds after `authoritativeTimestamp` gave the session and workflow `workflowId`;
+  // true when it did.
   bool repairLegacyRestoredWorkflowRecency(const std::string& workflowId,
                                            Date authoritativeTimestamp);
   // Keeps only the pending prompts whose reply id `isLive` accepts.

@@ -36,7 +36,8 @@ class SessionIndex {
   };
 
   // Hashes a session id by its length and its first 8 and last 16 bytes, where ids differ
-  // ("claude-code:" and a UUID); ids that share those bytes only cost an extra comparison.
+  // (a provider's raw value, ":" and a UUID); ids that share those bytes only cost an extra
+  // comparison.
   struct IDHash {
     std::size_t operator()(std::string_view id) const noexcept;
   };

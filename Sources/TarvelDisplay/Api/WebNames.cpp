@@ -1,12 +1,10 @@
 #include "TarvelDisplay/Api/WebNames.hpp"
 
-#include <array>
 #include <string>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
-#include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
-#include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/Shared/AnswerRecord.hpp"
 
 namespace tarvel::Display::WebNames {
@@ -14,13 +12,9 @@ namespace tarvel::Display::WebNames {
 namespace {
 
 std::string makeScript() {
-  const std::array<const AgentProvider*, 7> providers{
-      &AgentProvider::claudeCode, &AgentProvider::codex,       &AgentProvider::geminiCLI,
-      &AgentProvider::cursor,     &AgentProvider::grok,        &AgentProvider::openCode,
-      &AgentProvider::antigravity};
   Json agents = Json::object();
-  for (const AgentProvider* provider : providers) {
-    agents[provider->rawValue] = agentName(*provider);
+  for (const AgentRow* row : AgentCatalogue::all()) {
+    agents[std::string(row->id)] = std::string(row->displayName);
   }
   Json states = Json::object();
   for (const auto& [state, raw] : EnumNames<AgentState>::table) {

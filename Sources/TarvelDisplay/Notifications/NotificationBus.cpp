@@ -5,11 +5,11 @@
 #include <string_view>
 #include <utility>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentOrigin.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelDisplay/Notifications/TmuxPane.hpp"
-#include "TarvelDisplay/Shared/AgentName.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -426,8 +426,8 @@ void NotificationBus::remember(const Json& session, bool mayNotify) {
     return;
   }
   const auto content = NotificationContent::forFinishedSession(
-      {.providerName = agentName(
-           AgentProvider(session.value("provider", std::string()))),
+      {.providerName =
+           AgentCatalogue::displayName(AgentProvider(session.value("provider", std::string()))),
        .projectName = session.contains("projectName") && session["projectName"].is_string()
                           ? std::optional<std::string>(session["projectName"].get<std::string>())
                           : std::nullopt,

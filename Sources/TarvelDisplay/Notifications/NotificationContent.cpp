@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::Display::NotificationContent {
@@ -122,7 +123,7 @@ std::string summaryText(std::string_view text, std::size_t maximumCharacters) {
 
 Notification forPrompt(const LivePrompt& prompt, Date now, bool markup, bool canOpen) {
   const AgentPendingReply& pending = prompt.pendingReply;
-  std::string summary = agentName(prompt.provider);
+  std::string summary = AgentCatalogue::displayName(prompt.provider);
   if (prompt.projectName && !prompt.projectName->empty()) {
     summary += " \u00B7 " + *prompt.projectName;
   }

@@ -9,7 +9,6 @@
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/Date.hpp"
-#include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/Shared/LivePrompt.hpp"
 
 // What a desktop notification about a live prompt or a finished session says, which actions it

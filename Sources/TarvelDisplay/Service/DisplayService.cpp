@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/Api/ApiServer.hpp"
@@ -310,11 +311,16 @@ bool wentOn(const AgentEvent& event) {
   if (hook == event.metadata->end()) {
     return false;
   }
-  static constexpr std::string_view overtaking[] = {
-      "PreToolUse", "PostToolUse",  "PostToolUseFailure", "PermissionDenied",
-      "UserPromptSubmit", "Stop", "StopFailure", "StopCancelled", "SessionEnd", "Interrupt"};
-  return std::find(std::begin(overtaking), std::end(overtaking), hook->second) !=
-         std::end(overtaking);
+  // Any agent's spelling of these (an "Interrupt" is a cancelled stop).
+  const auto name = HookEventNames::fromRawEventName(hook->second);
+  static constexpr HookEventName overtaking[] = {
+      HookEventName::preToolUse,         HookEventName::postToolUse,
+      HookEventName::postToolUseFailure, HookEventName::permissionDenied,
+      HookEventName::userPromptSubmit,   HookEventName::stop,
+      HookEventName::stopFailure,        HookEventName::stopCancelled,
+      HookEventName::sessionEnd};
+  return name &&
+         std::find(std::begin(overtaking), std::end(overtaking), *name) != std::end(overtaking);
 }
 
 }  // namespace

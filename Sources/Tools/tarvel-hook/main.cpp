@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/BoundedInput.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
@@ -15,19 +16,35 @@
 
 namespace {
 
-constexpr std::string_view usage =
-    "usage: tarvel-hook [--provider NAME]\n"
-    "  The hook command agents run at each step; tarvel install adds it to their configuration.\n"
-    "  Reads the agent's hook document on standard input, reports the step to tarvel serve\n"
-    "  (~/.tarvel/agent.sock), holds a permission request or question until it is answered\n"
-    "  (~/.tarvel/reply.sock, at most 120 s) and prints the agent's hook answer. Always exits 0.\n"
-    "  --provider NAME  the agent: claude-code, codex (the default), gemini-cli, cursor\n";
+// The usage, with the agents tarvel install sets up as the catalogue lists them.
+std::string usage() {
+  std::string text =
+      "usage: tarvel-hook [--provider NAME]\n"
+      "  The hook command agents run at each step; tarvel install adds it to their "
+      "configuration.\n"
+      "  Reads the agent's hook document on standard input, reports the step to tarvel serve\n"
+      "  (~/.tarvel/agent.sock), holds a permission request or question until it is answered\n"
+      "  (~/.tarvel/reply.sock, at most 120 s) and prints the agent's hook answer. Always exits "
+      "0.\n"
+      "  --provider NAME  the agent:";
+  std::string_view separator = " ";
+  for (const tarvel::AgentRow* row : tarvel::AgentCatalogue::all()) {
+    if (!row->installName.empty()) {
+      text += std::string(separator) + std::string(row->installName);
+      if (row->provider() == tarvel::AgentProvider::codex) {
+        text += " (the default)";
+      }
+      separator = ", ";
+    }
+  }
+  return text + "\n";
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
-  if (tarvel::answeredVersionOrHelp(argc, argv, "tarvel-hook", usage)) {
+  if (tarvel::answeredVersionOrHelp(argc, argv, "tarvel-hook", usage())) {
     return 0;
   }
   std::string answer = "{}\n";

@@ -1,9 +1,8 @@
 #include "Tools/tarvel/AgentConfigurations.hpp"
 
 #include <algorithm>
-#include <array>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "Tools/tarvel/JSONText.hpp"
 
 namespace tarvel::AgentConfigurations {
@@ -17,29 +16,13 @@ struct HookGroup {
   int timeout = passiveTimeoutSeconds;
 };
 
-const AgentCapabilities& rowOf(Agent agent) {
-  switch (agent) {
-    case Agent::claudeCode:
-      return *AgentCapabilityTable::of(AgentProvider::claudeCode);
-    case Agent::codex:
-      return *AgentCapabilityTable::of(AgentProvider::codex);
-    case Agent::geminiCLI:
-      return *AgentCapabilityTable::of(AgentProvider::geminiCLI);
-    case Agent::cursor:
-      break;
-  }
-  return *AgentCapabilityTable::of(AgentProvider::cursor);
-}
-
-// Every event whose document the hook turns into an activity event, and no other (a hook the
-// display ignores would still cost the agent a process per event), as the agent's row lists them.
-std::vector<HookGroup> groupsFor(Agent agent) {
-  const AgentCapabilities& row = rowOf(agent);
-  const int unit = row.timeUnit == HookTimeUnit::milliseconds ? 1000 : 1;
+// The hook entries of the agent's row, in the order written.
+std::vector<HookGroup> groupsFor(const AgentRow& row) {
+  const int unit = row.configuration.timeUnit == HookTimeUnit::milliseconds ? 1000 : 1;
   std::vector<HookGroup> groups;
   for (const HookEntry& entry : row.hookEntries) {
     HookGroup group{.event = std::string(entry.event),
-                    .matcher = AgentCapabilityTable::matcherText(row, entry)};
+                    .matcher = AgentCatalogue::matcherText(row, entry)};
     const int seconds = entry.capSeconds.value_or(
         entry.limit == HookTimeLimit::waiting ? waitingTimeoutSeconds : passiveTimeoutSeconds);
     group.timeout = seconds * unit;
@@ -101,9 +84,9 @@ struct Parsed {
 };
 
 // The parsed configuration, or why it cannot be edited: not strict JSON, not an object, "hooks"
-// or "version" twice, a "hooks" that is not an object or holds a key twice, Cursor's "version"
-// other than 1, or a list of `listsMustBeArrays` that is not an array.
-Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view original,
+// or "version" twice, a "hooks" that is not an object or holds a key twice, a command list's
+// "version" other than 1, or a list of `listsMustBeArrays` that is not an array.
+Result<Parsed, EditProblem> parsedConfiguration(const AgentRow& agent, std::string_view original,
                                                 const std::vector<std::string>& listsMustBeArrays) {
   Parsed parsed{.text = original.find_first_not_of(" \t\r\n") == std::string_view::npos
                             ? std::string("{}")
@@ -134,7 +117,7 @@ Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view or
                          "\" twice, and which one the agent reads is unclear"};
     }
   }
-  if (agent == Agent::cursor) {
+  if (agent.configuration.format == HookFileFormat::commandList) {
     const auto version = membersNamed(top, "version");
     if (!version.empty() && documentAt(parsed.text, top.children[version[0]]) != 1) {
       return EditProblem{"cannot be edited safely: its \"version\" is not 1"};
@@ -165,9 +148,9 @@ Result<Parsed, EditProblem> parsedConfiguration(Agent agent, std::string_view or
   return parsed;
 }
 
-// Removes our entries from one event list. Claude-shaped lists hold groups with a "hooks" array;
-// Cursor's hold the entries themselves. A group left without hooks by the removal goes too.
-// True when every element of the list goes (the caller then removes the list).
+// Removes our entries from one event list. Lists of matcher groups hold groups with a "hooks"
+// array; command lists hold the entries themselves. A group left without hooks by the removal goes
+// too. True when every element of the list goes (the caller then removes the list).
 bool removeOurs(std::string_view text, const Node& list, std::string_view command,
                 std::vector<Splice>& splices) {
   std::vector<std::size_t> removedElements;
@@ -224,23 +207,31 @@ std::string dumped(const Document& value, std::string_view unit) {
   return value.dump(2);
 }
 
-Document entryFor(Agent agent, const HookGroup& group, std::string_view command) {
-  if (agent == Agent::cursor) {
-    return Document{{"command", command}};
+// The command of one group: when the agent's own documents name no event, the command does.
+std::string commandFor(const AgentRow& agent, const HookGroup& group, std::string_view command) {
+  return agent.configuration.eventOnCommandLine
+             ? std::string(command) + " --event " + shellQuoted(group.event)
+             : std::string(command);
+}
+
+Document entryFor(const AgentRow& agent, const HookGroup& group, std::string_view command) {
+  const std::string written = commandFor(agent, group, command);
+  if (agent.configuration.format == HookFileFormat::commandList) {
+    return Document{{"command", written}};
   }
   Document entry = Document::object();
   if (group.matcher) {
     entry["matcher"] = *group.matcher;
   }
   entry["hooks"] = Document::array(
-      {Document{{"type", "command"}, {"command", command}, {"timeout", group.timeout}}});
+      {Document{{"type", "command"}, {"command", written}, {"timeout", group.timeout}}});
   return entry;
 }
 
 // The text without our entries. With `dropEmptied`, event lists and the "hooks" object that only
 // our entries filled go too; without, they stay empty ("[]"), so that entries added again land
 // where they were and a second install changes nothing.
-Result<std::string, EditProblem> removedEntries(Agent agent, std::string_view text,
+Result<std::string, EditProblem> removedEntries(const AgentRow& agent, std::string_view text,
                                                 std::string_view command, bool dropEmptied) {
   auto parsed = parsedConfiguration(agent, text, {});
   if (!parsed) {
@@ -286,30 +277,16 @@ Result<std::string, EditProblem> removedEntries(Agent agent, std::string_view te
 
 }  // namespace
 
-std::optional<Agent> agentNamed(std::string_view name) {
-  constexpr std::array agents{Agent::claudeCode, Agent::codex, Agent::geminiCLI, Agent::cursor};
-  for (const Agent agent : agents) {
-    if (agentName(agent) == name) {
-      return agent;
-    }
-  }
-  return std::nullopt;
-}
-
-std::string_view agentName(Agent agent) { return rowOf(agent).installName; }
-
-std::string_view agentDisplayName(Agent agent) { return rowOf(agent).displayName; }
-
-std::filesystem::path configurationPath(Agent agent, const std::filesystem::path& home) {
-  return home / std::filesystem::path(rowOf(agent).configurationFile);
+std::filesystem::path configurationPath(const AgentRow& agent, const std::filesystem::path& home) {
+  return home / std::filesystem::path(agent.configuration.file);
 }
 
 std::filesystem::path relayPath(const std::filesystem::path& home) {
   return home / ".tarvel" / "bin" / "tarvel-hook";
 }
 
-std::string hookCommand(Agent agent, const std::filesystem::path& home) {
-  return shellQuoted(relayPath(home).string()) + " --provider " + std::string(agentName(agent));
+std::string hookCommand(const AgentRow& agent, const std::filesystem::path& home) {
+  return shellQuoted(relayPath(home).string()) + " --provider " + std::string(agent.installName);
 }
 
 bool isOurEntry(const Document& entry, std::string_view command) {
@@ -317,16 +294,29 @@ bool isOurEntry(const Document& entry, std::string_view command) {
     return false;
   }
   const auto found = entry.find("command");
-  return found != entry.end() && found->is_string() &&
-         found->get_ref<const std::string&>() == command;
+  if (found == entry.end() || !found->is_string()) {
+    return false;
+  }
+  const std::string_view written = found->get_ref<const std::string&>();
+  if (written == command) {
+    return true;
+  }
+  // Ours for one event: "--event" and one plain word, as commandFor writes it.
+  const std::string withEvent = std::string(command) + " --event ";
+  if (!written.starts_with(withEvent) || written.size() == withEvent.size()) {
+    return false;
+  }
+  const std::string_view event = written.substr(withEvent.size());
+  return std::all_of(event.begin(), event.end(), isPlainPathCharacter) &&
+         event.find('/') == std::string_view::npos;
 }
 
-Result<std::string, EditProblem> withoutOurEntries(Agent agent, std::string_view text,
+Result<std::string, EditProblem> withoutOurEntries(const AgentRow& agent, std::string_view text,
                                                    std::string_view command) {
   return removedEntries(agent, text, command, true);
 }
 
-Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view text,
+Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::string_view text,
                                                 std::string_view command) {
   auto cleared = removedEntries(agent, text, command, false);
   if (!cleared) {
@@ -350,7 +340,8 @@ Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view te
 
   std::vector<Splice> splices;
   std::vector<std::string> topItems;
-  if (agent == Agent::cursor && membersNamed(top, "version").empty()) {
+  if (agent.configuration.format == HookFileFormat::commandList &&
+      membersNamed(top, "version").empty()) {
     topItems.push_back(quotedKey("version") + (unit.empty() ? ":" : ": ") + "1");
   }
   if (!parsed->hooksMember) {
@@ -390,7 +381,7 @@ Result<std::string, EditProblem> withOurEntries(Agent agent, std::string_view te
   return result;
 }
 
-std::vector<std::string> hookedEvents(Agent agent) {
+std::vector<std::string> hookedEvents(const AgentRow& agent) {
   std::vector<std::string> events;
   for (const auto& group : groupsFor(agent)) {
     if (events.empty() || events.back() != group.event) {

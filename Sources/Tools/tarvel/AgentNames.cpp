@@ -2,17 +2,17 @@
 
 #include <string>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 
 namespace tarvel::AgentNames {
 
 std::vector<CommandLine::Word> installable() {
   std::vector<CommandLine::Word> words;
-  for (const AgentCapabilities* row : AgentCapabilityTable::all()) {
+  for (const AgentRow* row : AgentCatalogue::all()) {
     if (!row->installName.empty()) {
       words.push_back({.name = std::string(row->installName),
                        .meaning = std::string(row->displayName) + " (~/" +
-                                  std::string(row->configurationFile) + ")"});
+                                  std::string(row->configuration.file) + ")"});
     }
   }
   return words;

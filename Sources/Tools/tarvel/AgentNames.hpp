@@ -4,9 +4,9 @@
 
 #include "Tools/tarvel/CommandLine.hpp"
 
-// The names `--agent` takes (`tarvel install`, `tarvel remote add`), read from the agent table:
-// every row with an install name, in the table's order. The one place tarvel's command line reads
-// them, so help texts, refusals and completions follow the table.
+// The names `--agent` takes (`tarvel install`, `tarvel remote add`), read from the agent
+// catalogue: every row with an install name, in the catalogue's order. The one place tarvel's
+// command line reads them, so help texts, refusals and completions follow the catalogue.
 namespace tarvel::AgentNames {
 
 // "claude-code" with "Claude Code (~/.claude/settings.json)", ...

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
@@ -24,11 +25,8 @@ namespace tarvel::Doctor {
 namespace {
 
 namespace fs = std::filesystem;
-using AgentConfigurations::Agent;
 using Installer::ConfigurationCheck;
 using Installer::RelayCheck;
-
-constexpr std::array agents{Agent::claudeCode, Agent::codex, Agent::geminiCLI, Agent::cursor};
 
 // Long enough for a service that is busy, short enough that a stuck one is soon given up on.
 constexpr std::chrono::milliseconds serviceDeadline{1000};
@@ -320,13 +318,16 @@ int run(const CommandLine::Invocation& invocation) {
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> problems;
   // The agents whose configuration holds entries of ours, which run the installed relay.
-  std::vector<Agent> hooked;
+  std::vector<const AgentRow*> hooked;
   bool installAdvised = false;
   std::vector<std::size_t> currentRows;  // rows of agents whose entries are current
 
-  for (const Agent agent : agents) {
-    const std::string name(AgentConfigurations::agentName(agent));
-    const ConfigurationCheck check = Installer::checkConfiguration(agent, *context);
+  for (const AgentRow* agent : AgentCatalogue::all()) {
+    if (agent->installName.empty()) {
+      continue;
+    }
+    const std::string name(agent->installName);
+    const ConfigurationCheck check = Installer::checkConfiguration(*agent, *context);
     std::vector<std::string> row{name, named(check.path)};
     const std::string fix = "run tarvel install --agent " + name;
     if (check.problem) {
@@ -350,7 +351,8 @@ int run(const CommandLine::Invocation& invocation) {
       currentRows.push_back(rows.size());
       hooked.push_back(agent);
     }
-    if (agent == Agent::codex && check.hooks != ConfigurationCheck::Hooks::none) {
+    if (agent->trust == HookTrust::codexAppServer &&
+        check.hooks != ConfigurationCheck::Hooks::none) {
       const auto trust = Installer::checkCodexTrust(*context);
       row.back() += ", " + codexTrustText(trust);
       if (trust == Installer::CodexTrust::untrusted) {
@@ -363,8 +365,7 @@ int run(const CommandLine::Invocation& invocation) {
                            fix);
       }
     }
-    // An agent's installer name is also the provider name its sessions carry.
-    const auto last = service.lastEvents.find(name);
+    const auto last = service.lastEvents.find(std::string(agent->id));
     if (last != service.lastEvents.end()) {
       row.push_back("last event " + ago(last->second, now));
     } else if (check.exists && service.answers) {
@@ -384,8 +385,7 @@ int run(const CommandLine::Invocation& invocation) {
   std::vector<std::string> relayRow{"hook", named(relay)};
   const std::string relayFix =
       hooked.empty() ? std::string()
-                     : "run tarvel install --agent " +
-                           std::string(AgentConfigurations::agentName(hooked.front())) +
+                     : "run tarvel install --agent " + std::string(hooked.front()->installName) +
                            " (it copies " + named(context->hookSource) + " for every agent)";
   std::optional<std::string> relayProblem;
   if (!relayCheck) {
@@ -453,9 +453,18 @@ int run(const CommandLine::Invocation& invocation) {
   addRemoteRows(paths, service, now, named, rows, problems);
 
   if (hooked.empty() && !installAdvised) {
-    problems.emplace_back(
-        "no agent is set up: run tarvel install --agent claude-code (or codex, gemini-cli, "
-        "cursor) for each agent you use");
+    std::vector<std::string> names;
+    for (const AgentRow* agent : AgentCatalogue::all()) {
+      if (!agent->installName.empty()) {
+        names.emplace_back(agent->installName);
+      }
+    }
+    std::string others;
+    for (std::size_t index = 1; index < names.size(); ++index) {
+      others += (index == 1 ? "" : ", ") + names[index];
+    }
+    problems.push_back("no agent is set up: run tarvel install --agent " + names.front() +
+                       " (or " + others + ") for each agent you use");
   }
 
   printRows(rows, out);

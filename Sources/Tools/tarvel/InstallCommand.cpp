@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
 #include "Tools/tarvel/ContainerSetup.hpp"
@@ -61,7 +62,7 @@ int run(const Invocation& invocation, Installer::Action action) {
       }
       options.containerHome = std::filesystem::absolute(std::string(value));
     } else if (option->name == "--agent") {
-      const auto agent = AgentConfigurations::agentNamed(value);
+      const AgentRow* agent = AgentCatalogue::installable(value);
       if (!agent) {
         return wrong("unknown agent \"" + std::string(value) + "\" (choose " +
                      CommandLine::listed(AgentNames::installable()) + ")");
@@ -70,7 +71,7 @@ int run(const Invocation& invocation, Installer::Action action) {
       if (hasAgent) {
         return wrong("--agent given twice: run the command once for each agent");
       }
-      options.agent = *agent;
+      options.agent = agent;
       hasAgent = true;
     }
   }

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -19,7 +21,6 @@ namespace tarvel::Installer {
 namespace {
 
 namespace fs = std::filesystem;
-using AgentConfigurations::Agent;
 using AgentConfigurations::Document;
 
 // A configuration file larger than this is not one we edit.
@@ -359,28 +360,32 @@ void untrustCodexHooks(const Context& context, const std::vector<std::string>& k
   out << "Removed the trust entries of the tarvel hooks from " << config.string() << "\n";
 }
 
-std::string_view nextSteps(Agent agent) {
-  switch (agent) {
-    case Agent::claudeCode:
-      return "Start tarvel-island, then a new Claude Code session: each step shows in the "
-             "display, and permission requests, AskUserQuestion and ExitPlanMode wait up to "
-             "120 s for an answer from it.\n";
-    case Agent::codex:
-      return "Start tarvel-island, then a new Codex session: each step shows in the display, "
-             "and permission requests wait up to 120 s for an answer from it.\n";
-    case Agent::geminiCLI:
-      return "Start tarvel-island, then a new Gemini CLI session in a trusted workspace: each "
-             "step shows in the display.\n";
-    case Agent::cursor:
-      return "Start tarvel-island and restart Cursor: each agent step shows in the display.\n";
+// What to do next, from the agent's row: what to start, and what waits for an answer when its
+// hooks carry decisions back ("permission requests, AskUserQuestion and ExitPlanMode").
+std::string nextSteps(const AgentRow& agent) {
+  std::string text = "Start tarvel-island, then ";
+  text += agent.startAdvice.empty() ? "a new " + std::string(agent.displayName) + " session"
+                                    : std::string(agent.startAdvice);
+  text += ": each step shows in the display";
+  if (!agent.decisionEvents.empty()) {
+    std::vector<std::string> waiting{"permission requests"};
+    for (const InteractiveToolEntry& tool : agent.tools.interactive) {
+      waiting.emplace_back(tool.name);
+    }
+    text += ", and ";
+    for (std::size_t index = 0; index < waiting.size(); ++index) {
+      text += (index == 0 ? "" : index + 1 == waiting.size() ? " and " : ", ") + waiting[index];
+    }
+    text +=
+        " wait up to " + std::to_string(AgentReplyPolicy::waitSeconds) + " s for an answer from it";
   }
-  return "";
+  return text + ".\n";
 }
 
 }  // namespace
 
 int run(const Options& options, const Context& context, std::ostream& out, std::ostream& err) {
-  const Agent agent = options.agent;
+  const AgentRow& agent = *options.agent;
   const auto edited = editedPath(AgentConfigurations::configurationPath(agent, context.home));
   if (const auto* problem = std::get_if<std::string>(&edited)) {
     err << "tarvel: " << *problem << "; nothing was changed\n";
@@ -434,7 +439,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   }
   // Codex keys a trusted hook by its place in hooks.json: learn our keys before removing.
   const std::vector<std::string> trustKeys =
-      options.action == Action::uninstall && agent == Agent::codex && !unchanged
+      options.action == Action::uninstall && agent.trust == HookTrust::codexAppServer && !unchanged
           ? codexKeysOfOurHooks(context, command, out)
           : std::vector<std::string>{};
   if (unchanged) {
@@ -453,7 +458,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
       created.erase(listed);
       writeCreatedFiles(context, created);
       out << "Removed " << path.string() << ", which tarvel install had created for "
-          << AgentConfigurations::agentDisplayName(agent) << "\n";
+          << agent.displayName << "\n";
     } else {
       if (auto problem = replaceConfiguration(path, file, bytes, out)) {
         err << "tarvel: " << *problem << "\n";
@@ -465,8 +470,8 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
       }
       out << (options.action == Action::install ? "Added the tarvel hooks for "
                                                 : "Removed the tarvel hooks for ")
-          << AgentConfigurations::agentDisplayName(agent)
-          << (options.action == Action::install ? " to " : " from ") << path.string() << "\n";
+          << agent.displayName << (options.action == Action::install ? " to " : " from ")
+          << path.string() << "\n";
     }
   }
   if (options.action == Action::uninstall) {
@@ -481,14 +486,14 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     out << relay.string() << " stays for the other agents; delete it when none uses it.\n";
     return 0;
   }
-  if (agent == Agent::codex && !context.commandHome) {
+  if (agent.trust == HookTrust::codexAppServer && !context.commandHome) {
     trustCodexHooks(context, command, out, err);
   }
   out << nextSteps(agent);
   return 0;
 }
 
-ConfigurationCheck checkConfiguration(Agent agent, const Context& context) {
+ConfigurationCheck checkConfiguration(const AgentRow& agent, const Context& context) {
   ConfigurationCheck check{.path = AgentConfigurations::configurationPath(agent, context.home)};
   // The same reading install does, so that what is refused here is what install would refuse.
   const auto edited = editedPath(check.path);
@@ -559,7 +564,8 @@ CodexTrust checkCodexTrust(const Context& context) {
     return CodexTrust::noAnswer;
   }
   const auto ours = CodexHookTrust::hooksRunning(
-      *listed, AgentConfigurations::hookCommand(Agent::codex, context.home));
+      *listed,
+      AgentConfigurations::hookCommand(*AgentCatalogue::of(AgentProvider::codex), context.home));
   if (ours.empty()) {
     return CodexTrust::notListed;
   }

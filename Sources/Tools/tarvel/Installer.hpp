@@ -24,7 +24,7 @@ enum class Action { install, uninstall };
 
 struct Options {
   Action action = Action::install;
-  AgentConfigurations::Agent agent = AgentConfigurations::Agent::claudeCode;
+  const AgentRow* agent = nullptr;  // the agent's row in the catalogue; required
   bool dryRun = false;
   bool force = false;  // replace a read-only configuration file too
   // "--home DIR": the home folder of a container instead of the user's (see ContainerSetup.hpp).
@@ -61,7 +61,7 @@ struct ConfigurationCheck {
   // Why the file cannot be read or edited, as install would refuse it; `hooks` is then none.
   std::optional<std::string> problem;
 };
-ConfigurationCheck checkConfiguration(AgentConfigurations::Agent agent, const Context& context);
+ConfigurationCheck checkConfiguration(const AgentRow& agent, const Context& context);
 
 // How the installed relay compares with the one install copies (Context::hookSource).
 enum class RelayCheck { current, missing, different, notExecutable };

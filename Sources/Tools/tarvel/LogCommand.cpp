@@ -6,10 +6,10 @@
 #include <charconv>
 #include <optional>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelDisplay/History/AnswerHistory.hpp"
-#include "TarvelDisplay/Shared/AgentName.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
 
@@ -78,7 +78,7 @@ std::string firstLine(std::string_view text, std::size_t count) {
 
 std::string describe(const Display::AnswerRecord& record) {
   std::string line = localTime(record.endedAt) + "  " + outcomeWords(record) + "  " +
-                     Display::agentName(AgentProvider(record.agent));
+                     AgentCatalogue::displayName(AgentProvider(record.agent));
   if (record.project) {
     line += " \u00b7 " + *record.project;
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
@@ -173,7 +174,7 @@ void trustRemoteCodex(const Remote& remote, const std::string& codex, const std:
   }
   std::vector<CodexHookTrust::ListedHook> untrusted;
   for (const auto& hook : CodexHookTrust::hooksRunning(
-           *listed, Configurations::hookCommand(Configurations::Agent::codex, home))) {
+           *listed, Configurations::hookCommand(*AgentCatalogue::of(AgentProvider::codex), home))) {
     if (!CodexHookTrust::isTrusted(hook)) {
       untrusted.push_back(hook);
     }
@@ -224,7 +225,8 @@ std::vector<std::string> remoteCodexKeys(const Remote& remote, const std::string
   std::vector<std::string> keys;
   if (listed) {
     for (const auto& hook : CodexHookTrust::hooksRunning(
-             *listed, Configurations::hookCommand(Configurations::Agent::codex, home))) {
+             *listed,
+             Configurations::hookCommand(*AgentCatalogue::of(AgentProvider::codex), home))) {
       keys.push_back(hook.key);
     }
   }
@@ -302,7 +304,7 @@ std::string agentProblem() {
   return "--agent takes " + CommandLine::listed(AgentNames::installable());
 }
 
-int add(const std::string& destination, const std::vector<Configurations::Agent>& agents,
+int add(const std::string& destination, const std::vector<const AgentRow*>& agents,
         const std::filesystem::path& hookSource, std::ostream& out, std::ostream& err) {
   const Remote remote{destination, err};
   const auto relay = readFile(hookSource);
@@ -360,8 +362,8 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
 
   Host recorded = host;
   int status = 0;
-  for (const Configurations::Agent agent : agents) {
-    const std::string path = Configurations::configurationPath(agent, home).string();
+  for (const AgentRow* agent : agents) {
+    const std::string path = Configurations::configurationPath(*agent, home).string();
     const auto file = readRemote(remote, path);
     if (!file) {
       return 1;
@@ -372,8 +374,8 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
       status = 1;
       continue;
     }
-    const std::string command = Configurations::hookCommand(agent, home);
-    auto edited = Configurations::withOurEntries(agent, file->text, command);
+    const std::string command = Configurations::hookCommand(*agent, home);
+    auto edited = Configurations::withOurEntries(*agent, file->text, command);
     if (!edited) {
       err << "tarvel remote: " << destination << ":" << path << " " << edited.error().reason
           << "; left unchanged\n";
@@ -384,10 +386,9 @@ int add(const std::string& destination, const std::vector<Configurations::Agent>
         !writeRemote(remote, path, *edited, file->kind == RemoteFile::Kind::ok)) {
       return 1;
     }
-    recorded.agents.emplace_back(Configurations::agentName(agent));
-    out << Configurations::agentDisplayName(agent) << " on " << destination
-        << " runs tarvel-hook (" << path << ")\n";
-    if (agent == Configurations::Agent::codex && !codex.empty()) {
+    recorded.agents.emplace_back(agent->installName);
+    out << agent->displayName << " on " << destination << " runs tarvel-hook (" << path << ")\n";
+    if (agent->trust == HookTrust::codexAppServer && !codex.empty()) {
       trustRemoteCodex(remote, codex, home, out);
     }
   }
@@ -432,8 +433,8 @@ int remove(const std::string& destination, std::ostream& out, std::ostream& err)
   }
   const Remote remote{destination, err};
   for (const std::string& name : found->agents) {
-    const auto agent = Configurations::agentNamed(name);
-    if (!agent) {
+    const AgentRow* agent = AgentCatalogue::installable(name);
+    if (agent == nullptr) {
       continue;
     }
     const std::string path = Configurations::configurationPath(*agent, found->home).string();
@@ -453,7 +454,7 @@ int remove(const std::string& destination, std::ostream& out, std::ostream& err)
     }
     // Codex keys a trusted hook by its place in hooks.json: learn our keys before removing.
     const std::vector<std::string> trustKeys =
-        *agent == Configurations::Agent::codex && *edited != file->text
+        agent->trust == HookTrust::codexAppServer && *edited != file->text
             ? remoteCodexKeys(remote, found->home, out)
             : std::vector<std::string>{};
     // Written without a new backup: the file is then exactly as it was before `add`.
@@ -559,14 +560,14 @@ int run(const CommandLine::Invocation& invocation) {
     if (operands.front().empty()) {
       return wrong("unexpected argument: ");
     }
-    std::vector<Configurations::Agent> agents;
+    std::vector<const AgentRow*> agents;
     for (const std::string_view name : invocation.reading.values("--agent")) {
-      const auto agent = Configurations::agentNamed(name);
-      if (!agent) {
+      const AgentRow* agent = AgentCatalogue::installable(name);
+      if (agent == nullptr) {
         return wrong(agentProblem());
       }
-      if (std::find(agents.begin(), agents.end(), *agent) == agents.end()) {
-        agents.push_back(*agent);
+      if (std::find(agents.begin(), agents.end(), agent) == agents.end()) {
+        agents.push_back(agent);
       }
     }
     return add(std::string(operands.front()), agents, context->hookSource, invocation.out,

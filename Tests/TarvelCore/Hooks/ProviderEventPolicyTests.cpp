@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
@@ -12,6 +11,7 @@
 #include "TarvelCore/Hooks/Codex/CodexEventPolicy.hpp"
 #include "TarvelCore/Hooks/Grok/GrokEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
@@ -118,6 +118,12 @@ TEST(ProviderEventPolicy, ToolPresentationPerToolFamily) {
        R"({"session_id":"s","tool_name":"write_to_file",
          "tool_input":{"file_path":" ","filePath":"dir/b.md"}})",
        false, AgentEventType::fileChanged, AgentState::editing, "Editing b.md", "dir/b.md"},
+      {"every agent's edit tools", R"({"session_id":"s","tool_name":"write_file",
+         "tool_input":{"file_path":"docs/c.md"}})",
+       false, AgentEventType::fileChanged, AgentState::editing, "Editing c.md", "docs/c.md"},
+      {"grok's edit tool", R"({"session_id":"s","tool_name":"str_replace_editor",
+         "tool_input":{"path":"d.txt"}})",
+       true, AgentEventType::toolCompleted, AgentState::running, "Finished editing", "d.txt"},
       {"edit without file", R"({"session_id":"s","tool_name":"MultiEdit","tool_input":[1]})", false,
        AgentEventType::fileChanged, AgentState::editing, "Editing files", std::nullopt},
       {"mcp tool", R"({"session_id":"s","tool_name":"mcp__github__Create_Issue"})", false,
@@ -449,13 +455,13 @@ TEST(AgentReplyPolicy, WhichHooksWaitForAnAnswer) {
   reply.grants = {AgentReplyGrant::cancel};
   EXPECT_TRUE(AgentReplyPolicy::shouldAwaitReply(reply));
   EXPECT_EQ(AgentReplyPolicy::waitSeconds, 120);
-  const AgentCapabilities& claude = *AgentCapabilityTable::of(AgentProvider::claudeCode);
-  EXPECT_EQ(AgentCapabilityTable::matcherText(
-                claude, {.event = "PreToolUse", .tools = ToolMatcher::interactive}),
+  const AgentRow& claude = *AgentCatalogue::of(AgentProvider::claudeCode);
+  EXPECT_EQ(AgentCatalogue::matcherText(claude,
+                                        {.event = "PreToolUse", .tools = ToolMatcher::interactive}),
             "AskUserQuestion|ExitPlanMode");
-  EXPECT_EQ(AgentCapabilityTable::matcherText(
-                claude, {.event = "PreToolUse", .tools = ToolMatcher::others}),
-            "^(?!AskUserQuestion$|ExitPlanMode$).*");
+  EXPECT_EQ(
+      AgentCatalogue::matcherText(claude, {.event = "PreToolUse", .tools = ToolMatcher::others}),
+      "^(?!AskUserQuestion$|ExitPlanMode$).*");
 }
 
 }  // namespace

@@ -22,11 +22,11 @@
 
 #include <gtest/gtest.h>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/Grok/GrokHookRouting.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
@@ -44,7 +44,13 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using tarvel::AgentConfigurations::Agent;
+// The installable agents' rows in the catalogue.
+namespace Agent {
+const tarvel::AgentRow& claudeCode = *tarvel::AgentCatalogue::installable("claude-code");
+const tarvel::AgentRow& codex = *tarvel::AgentCatalogue::installable("codex");
+const tarvel::AgentRow& geminiCLI = *tarvel::AgentCatalogue::installable("gemini-cli");
+const tarvel::AgentRow& cursor = *tarvel::AgentCatalogue::installable("cursor");
+}  // namespace Agent
 using tarvel::AgentConfigurations::Document;
 
 std::string readBytes(const fs::path& path) {
@@ -148,7 +154,7 @@ class TarvelInstallTest : public ::testing::Test {
 };
 
 struct AgentCase {
-  Agent agent;
+  const tarvel::AgentRow& agent;
   std::string name;
   std::string fixture;
 };
@@ -202,7 +208,7 @@ TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestore
     }
     const std::size_t ours =
         countOurs(after, tarvel::AgentConfigurations::hookCommand(item.agent, home));
-    EXPECT_EQ(ours, item.agent == Agent::claudeCode
+    EXPECT_EQ(ours, &item.agent == &Agent::claudeCode
                         ? tarvel::AgentConfigurations::hookedEvents(item.agent).size() + 1
                         : tarvel::AgentConfigurations::hookedEvents(item.agent).size());
 
@@ -333,7 +339,7 @@ TEST_F(TarvelInstallTest, MissingRelayIsAnErrorThatChangesNothing) {
   std::ostringstream out;
   std::ostringstream err;
   const tarvel::Installer::Options options{.action = tarvel::Installer::Action::install,
-                                           .agent = Agent::claudeCode};
+                                           .agent = &Agent::claudeCode};
   EXPECT_EQ(tarvel::Installer::run(options, context, out, err), 1);
   EXPECT_NE(err.str().find("tarvel-hook was not found"), std::string::npos) << err.str();
   EXPECT_EQ(readBytes(config), "{}\n");
@@ -509,7 +515,7 @@ TEST_F(TarvelInstallTest, HungCodexIsGivenUpOnWithinItsBoundAndSaidSo) {
   std::ostringstream err;
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(
-      tarvel::Installer::run({.action = tarvel::Installer::Action::install, .agent = Agent::codex},
+      tarvel::Installer::run({.action = tarvel::Installer::Action::install, .agent = &Agent::codex},
                              context, out, err),
       0);
   // Well before the 600 s the fake would take.
@@ -679,7 +685,7 @@ TEST_F(TarvelInstallTest, EveryCommandsHelpCompletionsAndManualFollowTheTable) {
   const fs::path built(TARVEL_BINARY_DIR);
   // --agent takes the agent table's installable rows, each of which install accepts.
   std::vector<std::string> agents;
-  for (const auto* row : tarvel::AgentCapabilityTable::all()) {
+  for (const auto* row : tarvel::AgentCatalogue::all()) {
     if (!row->installName.empty()) {
       agents.emplace_back(row->installName);
     }
@@ -737,6 +743,14 @@ TEST_F(TarvelInstallTest, EveryCommandsHelpCompletionsAndManualFollowTheTable) {
     }
   }
   EXPECT_EQ(manualSynopsis, synopsis);
+  // The manual's install entry names every agent --agent takes.
+  const std::size_t agentList = manual.out.find(" is one of ");
+  ASSERT_NE(agentList, std::string::npos);
+  const std::string named =
+      manual.out.substr(agentList, manual.out.find(" works too", agentList) - agentList);
+  for (const std::string& agent : agents) {
+    EXPECT_NE(named.find(" " + agent), std::string::npos) << agent << " in: " << named;
+  }
   const auto overview = tarvel({"--help"});
   for (const std::string& line : synopsis) {
     EXPECT_NE(overview.out.find(line.substr(0, line.find(' ', 7))), std::string::npos) << line;
@@ -922,13 +936,13 @@ TEST_F(TarvelInstallTest, DoctorNamesWhatKeepsEventsFromShowingAndHowToFixIt) {
 TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
   // Real agents' hook documents, one per event each fired: an event whose document becomes an
   // activity event must be installed, and one that never does must not cost a hook run.
-  const std::vector<std::tuple<Agent, std::string, tarvel::AgentProvider>> agents{
-      {Agent::claudeCode, "claude", tarvel::AgentProvider::claudeCode},
-      {Agent::codex, "codex", tarvel::AgentProvider::codex},
-      {Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
+  const std::vector<std::tuple<const tarvel::AgentRow*, std::string, tarvel::AgentProvider>> agents{
+      {&Agent::claudeCode, "claude", tarvel::AgentProvider::claudeCode},
+      {&Agent::codex, "codex", tarvel::AgentProvider::codex},
+      {&Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
   };
   for (const auto& [agent, folder, provider] : agents) {
-    const auto hooked = tarvel::AgentConfigurations::hookedEvents(agent);
+    const auto hooked = tarvel::AgentConfigurations::hookedEvents(*agent);
     // Single documents named by their event, and scenarios' documents numbered in order
     // ("2-PostToolUse.json").
     for (const auto& file :

@@ -1,18 +1,17 @@
 #include "TarvelCore/Hooks/Claude/ClaudeEventPolicy.hpp"
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel::ClaudeEventPolicy {
 
 bool isInteractiveTool(const std::optional<std::string>& toolName) {
-  return AgentCapabilityTable::interactiveTool(AgentProvider::claudeCode, toolName).has_value();
+  return AgentCatalogue::interactiveTool(AgentProvider::claudeCode, toolName).has_value();
 }
 
 std::string interactiveToolActivity(const AgentHookPayload& payload) {
-  const auto tool =
-      AgentCapabilityTable::interactiveTool(AgentProvider::claudeCode, payload.toolName);
+  const auto tool = AgentCatalogue::interactiveTool(AgentProvider::claudeCode, payload.toolName);
   if (!tool) {
     return "Needs approval";
   }
@@ -32,7 +31,7 @@ std::string approvalActivity(const AgentHookPayload& payload) {
     return "Needs edit approval";
   }
   if (const auto tool =
-          AgentCapabilityTable::interactiveTool(AgentProvider::claudeCode, payload.toolName)) {
+          AgentCatalogue::interactiveTool(AgentProvider::claudeCode, payload.toolName)) {
     return *tool == InteractiveTool::plan ? "Needs plan approval" : "Needs an answer";
   }
   return "Needs approval for " + ProviderEventPolicy::displayTool(*payload.toolName);

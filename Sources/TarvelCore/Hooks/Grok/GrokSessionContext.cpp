@@ -1,6 +1,7 @@
 #include "TarvelCore/Hooks/Grok/GrokSessionContext.hpp"
 
 #include "TarvelCore/Models/AgentProvider.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/JSONValue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Platform/UUID.hpp"
@@ -24,7 +25,8 @@ std::optional<AgentEvent> GrokSessionContext::workflowEvent(
   event.state = workflowState;
   event.timestamp = now;
   event.workingDirectory = workingDirectory;
-  event.metadata = std::map<std::string, std::string>{{"hookEvent", "grokWorkflowState"}};
+  event.metadata =
+      std::map<std::string, std::string>{{"hookEvent", std::string(HookEventNames::workflowState)}};
   event.workflowUpdate = workflowUpdate;
   return event;
 }

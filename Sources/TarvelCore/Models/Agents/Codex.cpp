@@ -1,14 +1,17 @@
 #include <array>
 
-#include "TarvelCore/Hooks/AgentRows.hpp"
+#include "TarvelCore/Models/Agents/AgentRows.hpp"
 
 namespace tarvel::AgentRows {
 namespace {
 
-// Codex carries an answer back only from PermissionRequest; nothing else waits.
-constexpr std::array codexDecisionEvents{HookEventName::permissionRequest};
+constexpr std::array<std::string_view, 1> editTools{"apply_patch"};
+constexpr std::array<std::string_view, 2> shellTools{"Bash", "shell"};
 
-constexpr std::array codexHookEntries{
+// Codex carries an answer back only from PermissionRequest; nothing else waits.
+constexpr std::array decisionEvents{HookEventName::permissionRequest};
+
+constexpr std::array hookEntries{
     HookEntry{.event = "SessionStart"},
     HookEntry{.event = "UserPromptSubmit"},
     HookEntry{.event = "PreToolUse", .tools = ToolMatcher::all},
@@ -24,18 +27,22 @@ constexpr std::array codexHookEntries{
     HookEntry{.event = "SessionEnd", .capSeconds = 3},
 };
 
+// Codex opens a session of its own to write a commit message from this prompt.
+constexpr std::array<std::string_view, 1> helperPrompts{
+    "using the supplied git context below, generate a git commit message"};
+
 }  // namespace
 
-const AgentCapabilities& codex() {
-  static const AgentCapabilities row{
-      .provider = AgentProvider::codex,
-      .installName = "codex",
-      .displayName = "Codex",
-      .configurationFile = ".codex/hooks.json",
-      .hookEntries = codexHookEntries,
-      .decisionEvents = codexDecisionEvents,
-  };
-  return row;
-}
+constinit const AgentRow codex{
+    .id = "codex",
+    .installName = "codex",
+    .displayName = "Codex",
+    .configuration = {.file = ".codex/hooks.json"},
+    .hookEntries = hookEntries,
+    .decisionEvents = decisionEvents,
+    .tools = {.edit = editTools, .shell = shellTools},
+    .sessions = {.helperPrompts = helperPrompts},
+    .trust = HookTrust::codexAppServer,
+};
 
 }  // namespace tarvel::AgentRows

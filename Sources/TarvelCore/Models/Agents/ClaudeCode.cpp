@@ -1,11 +1,13 @@
 #include <array>
 
-#include "TarvelCore/Hooks/AgentRows.hpp"
+#include "TarvelCore/Models/Agents/AgentRows.hpp"
 
 namespace tarvel::AgentRows {
 namespace {
 
-constexpr std::array claudeInteractiveTools{
+constexpr std::array<std::string_view, 4> editTools{"Edit", "MultiEdit", "Write", "NotebookEdit"};
+constexpr std::array<std::string_view, 1> shellTools{"Bash"};
+constexpr std::array interactiveTools{
     InteractiveToolEntry{.name = "AskUserQuestion",
                          .identifier = "askuserquestion",
                          .kind = InteractiveTool::question},
@@ -13,13 +15,12 @@ constexpr std::array claudeInteractiveTools{
         .name = "ExitPlanMode", .identifier = "exitplanmode", .kind = InteractiveTool::plan},
 };
 
-constexpr std::array claudeDecisionEvents{HookEventName::permissionRequest, HookEventName::elicitation,
+constexpr std::array decisionEvents{HookEventName::permissionRequest, HookEventName::elicitation,
                                     HookEventName::preToolUse};
 
 // Only the interactive tools wait on PreToolUse; every other tool gets a passive hook whose short
 // limit never holds the agent.
-
-constexpr std::array claudeHookEntries{
+constexpr std::array hookEntries{
     HookEntry{.event = "SessionStart"},
     HookEntry{.event = "UserPromptSubmit"},
     HookEntry{
@@ -40,17 +41,16 @@ constexpr std::array claudeHookEntries{
 
 }  // namespace
 
-const AgentCapabilities& claudeCode() {
-  static const AgentCapabilities row{
-      .provider = AgentProvider::claudeCode,
-      .installName = "claude-code",
-      .displayName = "Claude Code",
-      .configurationFile = ".claude/settings.json",
-      .hookEntries = claudeHookEntries,
-      .decisionEvents = claudeDecisionEvents,
-      .interactiveTools = claudeInteractiveTools,
-  };
-  return row;
-}
+// Claude Code holds for permission requests, MCP servers' questions (Elicitation) and its
+// question and plan tools, whose answers its pre-tool hook carries back.
+constinit const AgentRow claudeCode{
+    .id = "claude-code",
+    .installName = "claude-code",
+    .displayName = "Claude Code",
+    .configuration = {.file = ".claude/settings.json"},
+    .hookEntries = hookEntries,
+    .decisionEvents = decisionEvents,
+    .tools = {.edit = editTools, .shell = shellTools, .interactive = interactiveTools},
+};
 
 }  // namespace tarvel::AgentRows

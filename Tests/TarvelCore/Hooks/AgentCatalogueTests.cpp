@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "TarvelCore/Hooks/AgentCapabilities.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
 #include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
@@ -62,7 +62,7 @@ std::vector<Document> capturedDocuments() {
   const std::string bashInput =
       R"("tool_name":"Bash","tool_input":{"command":"ls","description":"Mock shell command"})";
   EXPECT_NE(preToolUse.find(bashInput), std::string::npos);
-  for (const auto& tool : AgentCapabilityTable::of(AgentProvider::claudeCode)->interactiveTools) {
+  for (const auto& tool : AgentCatalogue::of(AgentProvider::claudeCode)->tools.interactive) {
     documents.push_back({"claude/PreToolUse as " + std::string(tool.name),
                          AgentProvider::claudeCode,
                          Text::replacingAll(preToolUse, bashInput,
@@ -72,17 +72,17 @@ std::vector<Document> capturedDocuments() {
   return documents;
 }
 
-bool installsWaitingHook(const AgentCapabilities& row, const AgentHookPayload& payload) {
+bool installsWaitingHook(const AgentRow& row, const AgentHookPayload& payload) {
   return std::any_of(row.hookEntries.begin(), row.hookEntries.end(), [&](const HookEntry& entry) {
     return entry.event == payload.hookEventName && entry.limit == HookTimeLimit::waiting &&
            !entry.capSeconds;
   });
 }
 
-// The capability table and every reader of it agree on each captured document: a document the
+// The agent catalogue and every reader of it agree on each captured document: a document the
 // hook holds the agent for gets a prompt someone can answer, a real answer for allow and for deny,
 // and a hook entry with the long limit; a document it does not hold for gets the neutral answer.
-TEST(AgentCapabilities, EveryCapturedDocumentAgreesWithItsAgentsRow) {
+TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
   const auto documents = capturedDocuments();
   ASSERT_GE(documents.size(), 30u);
   int held = 0;
@@ -91,7 +91,7 @@ TEST(AgentCapabilities, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     const auto decoded = AgentHookInput::decode(document.text);
     ASSERT_TRUE(decoded.hasValue());
     const AgentHookPayload& payload = *decoded;
-    const AgentCapabilities* row = AgentCapabilityTable::of(document.provider);
+    const AgentRow* row = AgentCatalogue::of(document.provider);
     ASSERT_NE(row, nullptr);
 
     const auto prompt = AgentReplyPromptBuilder::make(payload, UUID::random());

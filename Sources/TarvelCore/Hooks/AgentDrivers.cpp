@@ -1,0 +1,21 @@
+#include "TarvelCore/Hooks/AgentDrivers.hpp"
+
+#include <array>
+
+namespace tarvel::AgentDrivers {
+namespace {
+
+constinit const std::array<const AgentDriver*, 3> drivers{&codex, &grok, &antigravity};
+
+}  // namespace
+
+const AgentDriver* of(const AgentProvider& provider) {
+  for (const AgentDriver* driver : drivers) {
+    if (driver->id == provider.rawValue) {
+      return driver;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace tarvel::AgentDrivers

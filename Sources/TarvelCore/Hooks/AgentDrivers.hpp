@@ -1,0 +1,15 @@
+#pragma once
+
+#include "TarvelCore/Hooks/AgentDriver.hpp"
+
+// The agents' drivers, each defined in its agent's folder and listed in AgentDrivers.cpp.
+namespace tarvel::AgentDrivers {
+
+extern const AgentDriver codex;
+extern const AgentDriver grok;
+extern const AgentDriver antigravity;
+
+// The driver of `provider`; nullptr for an agent that needs none.
+const AgentDriver* of(const AgentProvider& provider);
+
+}  // namespace tarvel::AgentDrivers

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "TarvelCore/Models/AgentRow.hpp"
+
+// Each agent's row, defined in its own file beside this one and listed in AgentCatalogue.cpp.
+// Read them through AgentCatalogue; only the catalogue names them.
+namespace tarvel::AgentRows {
+
+extern const AgentRow claudeCode;
+extern const AgentRow codex;
+extern const AgentRow geminiCLI;
+extern const AgentRow cursor;
+extern const AgentRow grok;
+extern const AgentRow openCode;
+extern const AgentRow antigravity;
+
+}  // namespace tarvel::AgentRows
