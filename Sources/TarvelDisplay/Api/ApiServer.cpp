@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -312,6 +313,21 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
   return route(context, connection, url, method, body);
 }
 
+// How many Content-Length headers the request carries.
+unsigned contentLengthHeaders(MHD_Connection* connection) {
+  unsigned count = 0;
+  MHD_get_connection_values(
+      connection, MHD_HEADER_KIND,
+      [](void* counter, MHD_ValueKind, const char* key, const char*) {
+        if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+          ++*static_cast<unsigned*>(counter);
+        }
+        return MHD_YES;
+      },
+      &count);
+  return count;
+}
+
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char* uploadData, std::size_t* uploadDataSize,
                   void** requestContext) {
@@ -328,6 +344,11 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
         return sendError(connection, MHD_HTTP_FORBIDDEN,
                          "this service answers only the user it runs as");
       }
+    }
+    // Two lengths leave it to each reader which one ends the body, so a proxy in front and this
+    // server could cut the stream differently: such a request is refused whole.
+    if (contentLengthHeaders(connection) > 1) {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST, "a request has one Content-Length");
     }
     auto request = std::make_unique<Request>();
     const char* length =
