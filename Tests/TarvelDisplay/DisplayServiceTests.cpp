@@ -813,6 +813,39 @@ TEST_F(DisplayServiceTest, AnotherUsersSocketsAreTrustedByNeitherHookNorService)
     EXPECT_EQ(asking.wait(30s), 0) << asking.standardError();
     EXPECT_EQ(asking.standardOutput(), "HTTP/1.1 403 Forbidden\n");
   }
+  {
+    SCOPED_TRACE("their idle connections to the page, made again as they close, never keep the "
+                 "owner out");
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+    service = startService({"--http", "127.0.0.1:0"});
+    std::string web;
+    ASSERT_TRUE(eventually([&] {
+      const auto health = Coding::parse(api("GET", "/v1/health").body);
+      web = health && health->contains("web") ? (*health)["web"].get<std::string>() : "";
+      return !web.empty();
+    }));
+    const std::string port = web.substr(web.rfind(':') + 1, web.size() - web.rfind(':') - 2);
+    std::ifstream tokenFile(directory / "token");
+    std::string token;
+    std::getline(tokenFile, token);
+    ASSERT_FALSE(token.empty());
+    ChildProcess holder(asStranger("hold", port), home);
+    ASSERT_TRUE(eventually([&] { return holder.standardOutput().starts_with("holding"); }, 30s))
+        << holder.standardError();
+    const std::string request = "GET /v1/health HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                                "\r\nAuthorization: Bearer " + token +
+                                "\r\nConnection: close\r\n\r\n";
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_EQ(statusLine(connectLocal({}, static_cast<std::uint16_t>(std::stoi(port))), {},
+                           request),
+                "HTTP/1.1 200 OK")
+          << "request " << i;
+      std::this_thread::sleep_for(500ms);
+    }
+    holder.signal(SIGKILL);
+    holder.wait();
+  }
 }
 
 TEST_F(DisplayServiceTest, HostileFilesNeverHangTheServiceNorLeadItElsewhere) {
