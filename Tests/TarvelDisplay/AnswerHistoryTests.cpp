@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -246,6 +247,11 @@ TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinIt
   EXPECT_EQ(rows({"--agent", "claude", "-n", "2"}),
             (std::vector<std::string>{"released serviceStopped " + claude + session('6'),
                                       "released timeout " + claude + session('5')}));
+  // Names match as written: no pattern characters, no part of a name.
+  for (const char* pattern : {"%", "_odex", "c%", "claude-%", "code"}) {
+    EXPECT_TRUE(rows({"--agent", pattern}).empty()) << pattern;
+  }
+  EXPECT_TRUE(rows({"--project", "%"}).empty());
   // The hand-made prompt names no project.
   EXPECT_EQ(rows({"--project", "proj", "--since", "1h"}).size(), 4U);
   EXPECT_TRUE(rows({"--project", "another"}).empty());
@@ -338,6 +344,112 @@ TEST_F(AnswerHistoryTest, ADamagedLockedOrReadOnlyHistoryNeverStopsAnAnswer) {
     ::close(descriptor);
     // What was recorded before is still there.
     EXPECT_EQ(rows(), (std::vector<std::string>{"denied api claude-code:" + session}));
+  }
+}
+
+TEST_F(AnswerHistoryTest, AnswersTheHistoryCannotTakeAreKeptAndRecordedOnceItCan) {
+  const std::string session = "88888888-8888-4888-8888-888888888888";
+  const std::string recorded = "allowed api claude-code:" + session;
+  // One answer through a running service.
+  const auto answerOne = [&] {
+    ChildProcess& hook = startHook(document("claude", "PermissionRequest", session));
+    EXPECT_EQ(answer(livePrompt("claude-code:" + session), R"({"decision":"allow"})"), 200);
+    EXPECT_EQ(hook.wait(60s), 0);
+    EXPECT_EQ(hook.standardOutput(), allowAnswer);
+  };
+  const auto rowsSoon = [&](std::size_t count) {
+    return eventually([&] { return rows().size() == count; }, 60s);
+  };
+  {
+    SCOPED_TRACE("locked while the answer ends, then free again");
+    std::filesystem::create_directories(directory);
+    startService({"--hold-without-answerers"});
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(database); }));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 60'000);  // the service may be making the file
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    answerOne();
+    // Well past the writer's own wait for the lock.
+    std::this_thread::sleep_for(3s);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_TRUE(rowsSoon(1));
+    EXPECT_EQ(rows(), (std::vector<std::string>{recorded}));
+    EXPECT_EQ(stopService(), 0);
+    EXPECT_NE(serviceLog.find("written again"), std::string::npos) << serviceLog;
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("a damaged page: set aside like a damaged header");
+    startService({"--hold-without-answerers"});
+    answerOne();
+    EXPECT_EQ(stopService(), 0);
+    ASSERT_EQ(rows().size(), 1U);
+    // The answers table's first page (the second page of the file) overwritten.
+    std::fstream file(database, std::ios::in | std::ios::out | std::ios::binary);
+    char header[100] = {};
+    file.read(header, sizeof header);
+    const unsigned pageSize =
+        (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    ASSERT_GE(pageSize, 512U);
+    file.seekp(pageSize);
+    const std::string garbage(pageSize, '\xA5');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    file.close();
+    startService({"--hold-without-answerers"});
+    answerOne();
+    EXPECT_TRUE(rowsSoon(1));
+    EXPECT_EQ(stopService(), 0);
+    EXPECT_TRUE(std::filesystem::exists(directory / "history.db.damaged"));
+    EXPECT_NE(serviceLog.find("damaged"), std::string::npos) << serviceLog;
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("a symbolic link: refused and said, and recorded once it is gone");
+    std::filesystem::create_directories(directory);
+    std::filesystem::create_symlink(home / "elsewhere.db", database);
+    startService({"--hold-without-answerers"});
+    answerOne();
+    for (const char* command : {"log", "doctor"}) {
+      ChildProcess said({program("tarvel"), command}, home);
+      EXPECT_EQ(said.wait(), 1) << command;
+      EXPECT_NE((said.standardOutput() + said.standardError()).find("history.db is a symbolic link"),
+                std::string::npos)
+          << command << ": " << said.standardOutput() << said.standardError();
+    }
+    EXPECT_FALSE(std::filesystem::exists(home / "elsewhere.db"));
+    std::filesystem::remove(database);
+    EXPECT_TRUE(rowsSoon(1));
+    EXPECT_EQ(stopService(), 0);
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("a full disk, then room again");
+    std::filesystem::create_directories(directory);
+    if (::geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=1m tarvel-test " + directory.string() +
+                     " 2>/dev/null").c_str()) != 0) {
+      GTEST_SKIP() << "a small disk needs a tmpfs mount, which needs root";
+    }
+    // Unmounted however this part ends (after the service, which keeps files open there).
+    const std::unique_ptr<void, std::function<void(void*)>> mounted(this, [&](void*) {
+      stopService();
+      EXPECT_EQ(std::system(("umount " + directory.string()).c_str()), 0);
+    });
+    startService({"--hold-without-answerers"});
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(database); }));
+    {
+      std::ofstream filler(directory / "filler", std::ios::binary);
+      const std::string block(4096, 'x');
+      while (filler.write(block.data(), block.size())) {
+      }
+    }
+    answerOne();
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(rows().empty());
+    std::filesystem::remove(directory / "filler");
+    EXPECT_TRUE(rowsSoon(1));
   }
 }
 

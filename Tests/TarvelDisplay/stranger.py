@@ -4,6 +4,8 @@ listen DIRECTORY: listens on DIRECTORY/agent.sock and DIRECTORY/reply.sock as a 
 prints "ready", then "event" for every event it is sent and "answered" for every hook it sends
 an allow answer to.
 ask SOCKET: sends GET /v1/state to the API socket SOCKET and prints the status line it gets.
+hold PORT: keeps 40 idle TCP connections to 127.0.0.1:PORT open, opening a new one whenever one
+is closed; prints "holding" once the first 40 are made.
 """
 import json
 import os
@@ -66,5 +68,34 @@ def ask(path):
     print(answer.split(b"\r\n")[0].decode(), flush=True)
 
 
+def hold(port):
+    def connect():
+        client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            client.connect(("127.0.0.1", port))
+        except OSError:
+            pass
+        return client
+
+    held = [connect() for _ in range(40)]
+    print("holding", flush=True)
+    while True:
+        closed, _, _ = select.select(held, [], [], 1)
+        for client in closed:
+            try:
+                data = client.recv(4096)
+            except OSError:
+                data = b""
+            if not data:
+                client.close()
+                held[held.index(client)] = connect()
+
+
 if __name__ == "__main__":
-    listen(sys.argv[2]) if sys.argv[1] == "listen" else ask(sys.argv[2])
+    mode, argument = sys.argv[1], sys.argv[2]
+    if mode == "listen":
+        listen(argument)
+    elif mode == "hold":
+        hold(int(argument))
+    else:
+        ask(argument)

@@ -218,6 +218,15 @@ bool isShellRunningHook(std::int32_t processIdentifier, std::string_view name,
 
 }  // namespace
 
+std::optional<std::int32_t> parentOf(std::int32_t processIdentifier) {
+  std::string storage;
+  const auto fields = readStatFields(processIdentifier, storage);
+  if (!fields || fields->size() < 2) {
+    return std::nullopt;
+  }
+  return parseNumber<std::int32_t>((*fields)[1]);
+}
+
 std::optional<std::int32_t> agentProcess(std::int32_t parent, std::string_view hookProgram) {
   std::int32_t candidate = parent;
   for (int level = 0; level <= maximumShellLevels; ++level) {

@@ -35,6 +35,9 @@ std::optional<std::string> ttyPath(std::uint64_t device);
 inline constexpr int maximumShellLevels = 4;
 std::optional<std::int32_t> agentProcess(std::int32_t parent, std::string_view hookProgram);
 
+// The parent of a process; absent when it is gone (or for process 1).
+std::optional<std::int32_t> parentOf(std::int32_t processIdentifier);
+
 // Whether a process with this id exists (including one that is not ours to signal).
 bool isRunning(std::int32_t processIdentifier);
 

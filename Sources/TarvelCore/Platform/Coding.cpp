@@ -1,6 +1,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 
 #include <cmath>
+#include <optional>
 
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
@@ -49,6 +50,80 @@ bool exceedsDepth(std::string_view text, std::size_t limit) {
   return false;
 }
 
+namespace {
+
+std::optional<unsigned> hexQuad(std::string_view text, std::size_t at) {
+  if (at + 4 > text.size()) {
+    return std::nullopt;
+  }
+  unsigned value = 0;
+  for (std::size_t i = at; i < at + 4; ++i) {
+    const char c = text[i];
+    value <<= 4;
+    if (c >= '0' && c <= '9') {
+      value |= static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      value |= static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      value |= static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+  }
+  return value;
+}
+
+// `text` with every escaped UTF-16 surrogate that has no partner escaped as U+FFFD instead, or
+// nothing when it has none. JavaScript strings may hold such halves and Node's JSON writes them as
+// escapes; the parser refuses them, which would lose a whole document for one character.
+std::optional<std::string> withLoneSurrogatesReplaced(std::string_view text) {
+  std::string repaired;
+  bool changed = false;
+  bool inString = false;
+  std::size_t copied = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!inString) {
+      inString = c == '"';
+      continue;
+    }
+    if (c == '"') {
+      inString = false;
+      continue;
+    }
+    if (c != '\\' || i + 1 >= text.size()) {
+      continue;
+    }
+    if (text[i + 1] != 'u') {
+      ++i;  // a two-character escape
+      continue;
+    }
+    const auto unit = hexQuad(text, i + 2);
+    if (!unit || *unit < 0xD800 || *unit > 0xDFFF) {
+      i += 1;
+      continue;
+    }
+    if (*unit <= 0xDBFF && i + 7 < text.size() && text[i + 6] == '\\' && text[i + 7] == 'u') {
+      const auto next = hexQuad(text, i + 8);
+      if (next && *next >= 0xDC00 && *next <= 0xDFFF) {
+        i += 11;  // a whole pair
+        continue;
+      }
+    }
+    repaired.append(text.substr(copied, i - copied)).append("\\uFFFD");
+    copied = i + 6;
+    i += 5;
+    changed = true;
+  }
+  if (!changed) {
+    return std::nullopt;
+  }
+  repaired.append(text.substr(copied));
+  return repaired;
+}
+
+}  // namespace
+
 Result<Json, DecodingError> parse(std::string_view text) {
   if (exceedsDepth(text, maximumDepth)) {
     return DecodingError{DecodingError::Kind::dataCorrupted, "",
@@ -61,6 +136,11 @@ Result<Json, DecodingError> parse(std::string_view text) {
                          "The given data was not valid JSON: it holds a NUL byte."};
   }
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
+  if (value.is_discarded() && text.find("\\u") != std::string_view::npos) {
+    if (const auto repaired = withLoneSurrogatesReplaced(text)) {
+      value = Json::parse(repaired->begin(), repaired->end(), nullptr, false);
+    }
+  }
   if (value.is_discarded()) {
     return DecodingError{DecodingError::Kind::dataCorrupted, "",
                          "The given data was not valid JSON."};

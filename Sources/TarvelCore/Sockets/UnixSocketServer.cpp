@@ -73,6 +73,7 @@ struct UnixSocketServer::Connection {
   Clock::time_point deadline;  // when the receive timeout ends the connection
   bool overLimit = false;      // sent more than the payload limit: deliver nothing
   bool seenUnfinished = false;  // a worker found it unfinished once already
+  pid_t peer = 0;               // the process that connected, when asked for
 };
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
@@ -85,9 +86,21 @@ UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
 
 UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
                                    std::int64_t maximumPayloadBytes, LineHandler lineHandler)
+    : UnixSocketServer(std::move(socketURL), maximumPayloadBytes,
+                       PeerLineHandler([handler = std::move(lineHandler)](
+                                           AgentEvent event, std::string_view line, pid_t) {
+                         handler(std::move(event), line);
+                       })) {
+  wantsPeer = false;
+}
+
+UnixSocketServer::UnixSocketServer(std::filesystem::path socketURL,
+                                   std::int64_t maximumPayloadBytes,
+                                   PeerLineHandler peerLineHandler)
     : path(std::move(socketURL)),
       payloadLimit(std::max<std::int64_t>(maximumPayloadBytes, 1)),
-      eventHandler(std::move(lineHandler)),
+      eventHandler(std::move(peerLineHandler)),
+      wantsPeer(true),
       clientsQueue("com.tarvel.socket.clients", decodingWorkers()) {}
 
 UnixSocketServer::~UnixSocketServer() { stop(); }
@@ -298,7 +311,16 @@ bool UnixSocketServer::acceptPending(int listener, std::vector<Connection>& read
       }
     }
     ++openConnections;
-    ready.push_back(Connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout});
+    pid_t peer = 0;
+    if (wantsPeer) {
+      ucred credentials{};
+      socklen_t length = sizeof credentials;
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
+        peer = credentials.pid;
+      }
+    }
+    ready.push_back(
+        Connection{.fd = std::move(fd), .deadline = Clock::now() + receiveTimeout, .peer = peer});
   }
 }
 
@@ -360,7 +382,7 @@ void UnixSocketServer::serveConnection(Connection connection) {
   connection.fd.reset();
   --openConnections;
   if (!payload.empty()) {
-    deliver(payload);
+    deliver(payload, connection.peer);
   }
 }
 
@@ -406,7 +428,7 @@ void UnixSocketServer::dispatch(std::vector<Connection>& ready) {
   ready.clear();
 }
 
-void UnixSocketServer::deliver(const std::string& payload) const {
+void UnixSocketServer::deliver(const std::string& payload, pid_t peer) const {
   std::string_view rest = payload;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
@@ -423,7 +445,7 @@ void UnixSocketServer::deliver(const std::string& payload) const {
       continue;
     }
     try {
-      eventHandler(std::move(*decoded), line);
+      eventHandler(std::move(*decoded), line, peer);
     } catch (const std::exception& error) {
       logger.error("Event handler failed: %s", {Log::value(error.what())});
     } catch (...) {

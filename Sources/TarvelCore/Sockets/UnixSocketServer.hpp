@@ -41,6 +41,9 @@ class UnixSocketServer {
   // Also given the line as received (no line feed), which decoded to the event; valid only
   // during the call.
   using LineHandler = std::function<void(AgentEvent, std::string_view line)>;
+  // Also given the process that connected (0 when it cannot be told), for a receiver that
+  // trusts some senders differently: SO_PEERCRED, as of the connect() call.
+  using PeerLineHandler = std::function<void(AgentEvent, std::string_view line, pid_t peer)>;
 
   static constexpr std::size_t maximumConnections = 64;
   static constexpr std::chrono::seconds receiveTimeout{2};
@@ -51,6 +54,8 @@ class UnixSocketServer {
                    EventHandler eventHandler);
   UnixSocketServer(std::filesystem::path socketURL, std::int64_t maximumPayloadBytes,
                    LineHandler lineHandler);
+  UnixSocketServer(std::filesystem::path socketURL, std::int64_t maximumPayloadBytes,
+                   PeerLineHandler peerLineHandler);
   UnixSocketServer(const UnixSocketServer&) = delete;
   UnixSocketServer& operator=(const UnixSocketServer&) = delete;
   // Calls stop().
@@ -88,12 +93,13 @@ class UnixSocketServer {
   bool handBack(Connection& connection);
   // Hands `ready` to the workers and empties it.
   void dispatch(std::vector<Connection>& ready);
-  void deliver(const std::string& payload) const;
+  void deliver(const std::string& payload, pid_t peer) const;
   void removeOwnSocketFile();
 
   std::filesystem::path path;
   std::int64_t payloadLimit = 1;
-  LineHandler eventHandler;
+  PeerLineHandler eventHandler;
+  bool wantsPeer = false;  // only a PeerLineHandler needs the peer's credentials
 
   mutable std::mutex lifecycle;  // guards `descriptor`, `ownedInode` and `listenerThread`
   UniqueFd descriptor;

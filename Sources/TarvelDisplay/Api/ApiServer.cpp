@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/Api/ConnectionShares.hpp"
 #include "TarvelDisplay/Api/EventStream.hpp"
 #include "TarvelDisplay/Api/HeaderDeadlines.hpp"
 #include "TarvelDisplay/Api/WebNames.hpp"
@@ -31,6 +33,7 @@ struct ApiServer::Context {
     Context* context = nullptr;
     bool overTcp = false;
     HeaderDeadlines* deadlines = nullptr;
+    ConnectionShares* shares = nullptr;  // over TCP
   };
   std::filesystem::path socketPath;
   Handlers handlers;
@@ -45,6 +48,7 @@ struct ApiServer::Context {
   // One per door, so that each daemon's connections are ended before its daemon stops.
   std::unique_ptr<HeaderDeadlines> unixDeadlines;
   std::unique_ptr<HeaderDeadlines> tcpDeadlines;
+  std::unique_ptr<ConnectionShares> tcpShares;
 };
 
 namespace {
@@ -76,13 +80,16 @@ void decorate(MHD_Response* response, const char* type) {
 }
 
 MHD_Result send(MHD_Connection* connection, unsigned status, std::string body,
-                const char* type = "application/json") {
+                const char* type = "application/json", bool closing = false) {
   MHD_Response* response =
       MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) {
     return MHD_NO;
   }
   decorate(response, type);
+  if (closing) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
   const MHD_Result result = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return result;
@@ -90,6 +97,12 @@ MHD_Result send(MHD_Connection* connection, unsigned status, std::string body,
 
 MHD_Result sendError(MHD_Connection* connection, unsigned status, std::string_view text) {
   return send(connection, status, Coding::encode(Json{{"error", text}}));
+}
+
+// A refusal of a client without the right to ask: answered, and the connection closed, so that
+// it holds no room the token's holder may need.
+MHD_Result sendRefusal(MHD_Connection* connection, unsigned status, std::string_view text) {
+  return send(connection, status, Coding::encode(Json{{"error", text}}), "application/json", true);
 }
 
 // The whole state without copying it: the response keeps the published revision alive.
@@ -278,12 +291,12 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
       .pageFile = file.has_value()};
   switch (WebAccess::check(request, served, context.http->token)) {
     case WebAccess::Verdict::misdirectedHost:
-      return sendError(connection, MHD_HTTP_MISDIRECTED_REQUEST,
-                       "this server does not serve that host name");
+      return sendRefusal(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                         "this server does not serve that host name");
     case WebAccess::Verdict::foreignOrigin:
-      return sendError(connection, MHD_HTTP_FORBIDDEN, "requests from other pages are refused");
+      return sendRefusal(connection, MHD_HTTP_FORBIDDEN, "requests from other pages are refused");
     case WebAccess::Verdict::unauthorized:
-      return sendError(connection, MHD_HTTP_UNAUTHORIZED,
+      return sendRefusal(connection, MHD_HTTP_UNAUTHORIZED,
                        "a valid token is needed: open the address `tarvel web` prints");
     case WebAccess::Verdict::allowed:
       break;
@@ -312,6 +325,21 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
   return route(context, connection, url, method, body);
 }
 
+// How many Content-Length headers the request carries.
+unsigned contentLengthHeaders(MHD_Connection* connection) {
+  unsigned count = 0;
+  MHD_get_connection_values(
+      connection, MHD_HEADER_KIND,
+      [](void* counter, MHD_ValueKind, const char* key, const char*) {
+        if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+          ++*static_cast<unsigned*>(counter);
+        }
+        return MHD_YES;
+      },
+      &count);
+  return count;
+}
+
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char* uploadData, std::size_t* uploadDataSize,
                   void** requestContext) {
@@ -328,6 +356,11 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
         return sendError(connection, MHD_HTTP_FORBIDDEN,
                          "this service answers only the user it runs as");
       }
+    }
+    // Two lengths leave it to each reader which one ends the body, so a proxy in front and this
+    // server could cut the stream differently: such a request is refused whole.
+    if (contentLengthHeaders(connection) > 1) {
+      return sendError(connection, MHD_HTTP_BAD_REQUEST, "a request has one Content-Length");
     }
     auto request = std::make_unique<Request>();
     const char* length =
@@ -377,10 +410,21 @@ void completed(void* cls, MHD_Connection* connection, void** requestContext,
 // their descriptor).
 void connectionChanged(void* cls, MHD_Connection* connection, void**,
                        MHD_ConnectionNotificationCode code) {
-  HeaderDeadlines& deadlines = *static_cast<ApiServer::Context::Door*>(cls)->deadlines;
+  const auto& door = *static_cast<ApiServer::Context::Door*>(cls);
+  HeaderDeadlines& deadlines = *door.deadlines;
   if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
     deadlines.forget(connection);
+    if (door.shares != nullptr) {
+      door.shares->closed(connection);
+    }
     return;
+  }
+  if (door.shares != nullptr) {
+    if (const MHD_ConnectionInfo* peer =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        peer != nullptr && peer->client_addr != nullptr) {
+      door.shares->opened(connection, peer->client_addr);
+    }
   }
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -396,8 +440,15 @@ constexpr unsigned idleTcpSeconds = 60;
 constexpr unsigned idleUnixSeconds = 30;
 // Time for a request's headers, however they trickle in.
 constexpr std::chrono::seconds headerDeadline{10};
-// Connections over TCP from one address; loopback clients all share one.
+// Connections over TCP from one address of another machine, and from one other user of this
+// machine; the service's own user is bound only by the total.
 constexpr unsigned connectionsPerAddress = 32;
+constexpr unsigned connectionsPerOtherUser = 8;
+
+// Accepts a TCP connection while its peer's share has room.
+MHD_Result admit(void* cls, const sockaddr* peer, socklen_t) {
+  return static_cast<ConnectionShares*>(cls)->admits(peer) ? MHD_YES : MHD_NO;
+}
 
 // A listening TCP socket at `address`:`port`, and the port it got.
 Result<std::pair<UniqueFd, std::uint16_t>, std::string> listenTcp(const std::string& address,
@@ -452,8 +503,12 @@ ApiServer::ApiServer(std::filesystem::path socketPath, Handlers handlers, const 
   context->tcpDeadlines = std::make_unique<HeaderDeadlines>(headerDeadline);
   context->unixDoor = {
       .context = context.get(), .overTcp = false, .deadlines = context->unixDeadlines.get()};
-  context->tcpDoor = {
-      .context = context.get(), .overTcp = true, .deadlines = context->tcpDeadlines.get()};
+  context->tcpShares =
+      std::make_unique<ConnectionShares>(connectionsPerAddress, connectionsPerOtherUser);
+  context->tcpDoor = {.context = context.get(),
+                      .overTcp = true,
+                      .deadlines = context->tcpDeadlines.get(),
+                      .shares = context->tcpShares.get()};
 }
 
 std::optional<WebAccess::Served> ApiServer::served() const { return context->served; }
@@ -509,9 +564,9 @@ std::optional<std::string> ApiServer::startTcp() {
   }
   context->httpDaemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
-      0, nullptr, nullptr, &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET, fd.get(),
-      MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-      connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, idleTcpSeconds,
+      0, &admit, context->tcpShares.get(), &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET,
+      fd.get(), MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      idleTcpSeconds,
       MHD_OPTION_NOTIFY_COMPLETED, &completed, &context->tcpDoor, MHD_OPTION_NOTIFY_CONNECTION,
       &connectionChanged, &context->tcpDoor, MHD_OPTION_END);
   if (context->httpDaemon == nullptr) {

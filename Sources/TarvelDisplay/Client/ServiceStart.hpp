@@ -17,4 +17,8 @@ pid_t inBackground(const std::filesystem::path& program,
                    const std::vector<std::string>& serveArguments,
                    const std::filesystem::path& log, std::string_view startedBy);
 
+// Why a service started with its output in `log` stopped: the last line it wrote as
+// "tarvel serve: REASON", without that prefix; empty when it wrote none.
+std::string reasonInLog(const std::filesystem::path& log);
+
 }  // namespace tarvel::Display::ServiceStart

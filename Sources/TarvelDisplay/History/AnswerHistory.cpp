@@ -74,6 +74,7 @@ class Statement {
     }
   }
   int step() { return sqlite3_step(statement); }
+  sqlite3_stmt* handle() const { return statement; }
 
   std::string text(int column) const {
     const auto* bytes = sqlite3_column_text(statement, column);
@@ -122,12 +123,14 @@ std::string describe(sqlite3* connection, int status) {
 
 }  // namespace
 
-// The worker's connection. Opened on first use; `failed` once it cannot be, after which rows
-// are dropped (the failure logged once).
+// The worker's connection and the rows it could not write yet.
 struct AnswerHistory::Database {
   sqlite3* connection = nullptr;
-  bool failed = false;
-  bool writeFailureLogged = false;
+  bool recentLoaded = false;
+  std::deque<AnswerRecord> unwritten;  // oldest first
+  std::size_t unwrittenCount = 0;      // unwritten.size(), readable from any thread
+  std::string failure;                 // why the last try failed; empty while writes go through
+  bool overflowLogged = false;
   ~Database() { close(); }
   void close() {
     sqlite3_close_v2(connection);
@@ -168,63 +171,196 @@ int openDatabase(const std::filesystem::path& file, sqlite3*& connection) {
   return status;
 }
 
+bool isDamage(int status) {
+  return (status & 0xff) == SQLITE_CORRUPT || (status & 0xff) == SQLITE_NOTADB;
+}
+
+// Inserts `rows` and prunes beyond the bounds, in one transaction: all rows or none. The status
+// of the step that failed.
+int insertRows(sqlite3* connection, const std::deque<AnswerRecord>& rows,
+               const AnswerHistory::Options& options) {
+  const std::string insertText = std::string("INSERT INTO answers (") + columns +
+                                 ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
+  int status = sqlite3_exec(connection, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (status != SQLITE_OK) {
+    return status;
+  }
+  {
+    Statement insert(connection, insertText.c_str());
+    status = insert.prepareStatus();
+    for (auto row = rows.begin(); status == SQLITE_OK && row != rows.end(); ++row) {
+      const AnswerRecord& record = *row;
+      sqlite3_reset(insert.handle());
+      sqlite3_clear_bindings(insert.handle());
+      insert.bind(1, sinceEpoch(record.endedAt));
+      insert.bind(2, record.agent);
+      insert.bind(3, record.sessionId);
+      insert.bind(4, record.project);
+      insert.bind(5, record.workingDirectory);
+      insert.bind(6, record.host);
+      insert.bind(7, record.kind);
+      insert.bind(8, record.prompt);
+      insert.bind(9, record.detail);
+      insert.bind(10, record.outcome);
+      insert.bind(11, record.by);
+      if (record.waitedMilliseconds) {
+        insert.bind(12, *record.waitedMilliseconds);
+      }
+      status = insert.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_extended_errcode(connection);
+    }
+  }
+  if (status == SQLITE_OK) {
+    // Ids only grow, so the rows beyond the bound are those below the newest id minus it: one
+    // range delete on the primary key, and one on the time index.
+    Statement byCount(connection, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?1");
+    Statement byAge(connection, "DELETE FROM answers WHERE endedAt < ?1");
+    byCount.bind(1, static_cast<std::int64_t>(options.maximumRows));
+    byAge.bind(1, sinceEpoch(Dates::now()) -
+                      std::chrono::duration_cast<std::chrono::milliseconds>(options.maximumAge)
+                          .count());
+    status = byCount.ok() && byAge.ok() && byCount.step() == SQLITE_DONE &&
+                     byAge.step() == SQLITE_DONE
+                 ? SQLITE_OK
+                 : sqlite3_extended_errcode(connection);
+  }
+  if (status == SQLITE_OK) {
+    status = sqlite3_exec(connection, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  if (status != SQLITE_OK) {
+    sqlite3_exec(connection, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return status;
+}
+
 }  // namespace
+
+std::optional<std::string> AnswerHistory::problemWith(const std::filesystem::path& file) {
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(file, error);
+  if (status.type() == std::filesystem::file_type::symlink) {
+    return file.string() +
+           " is a symbolic link; answers are recorded only in a file of its own: remove the "
+           "link";
+  }
+  if (status.type() != std::filesystem::file_type::not_found &&
+      status.type() != std::filesystem::file_type::regular &&
+      status.type() != std::filesystem::file_type::none) {
+    return file.string() + " is not a file; answers are recorded only in a file: remove it";
+  }
+  return std::nullopt;
+}
 
 AnswerHistory::AnswerHistory(Options givenOptions, std::function<void()> onChange)
     : options(std::move(givenOptions)),
       changed(std::move(onChange)),
       database(std::make_unique<Database>()) {
   worker.async([this] {
-    sqlite3* connection = nullptr;
-    int status = openDatabase(options.file, connection);
-    if (status == SQLITE_NOTADB || status == SQLITE_CORRUPT) {
-      // Nothing can be read from it: keep it for whoever wants to look (never over an earlier
-      // damaged one), and begin anew.
-      if (const auto aside = FileReplace::setAside(options.file, ".damaged")) {
-        std::error_code ignored;
-        for (const char* suffix : {"-wal", "-shm"}) {
-          std::filesystem::remove(options.file.string() + suffix, ignored);
-        }
-        historyLog().error(
-            "The answer history %s was damaged; it is kept as %s and a new one begun",
-            {Log::value(options.file.string()), Log::value(aside->string())});
-        status = openDatabase(options.file, connection);
+    if (!ensureOpen()) {
+      historyLog().error("%s; answers are kept and recorded once it can be written",
+                         {Log::value(database->failure)});
+    }
+  });
+  retrier = LabeledThread("com.tarvel.service.history.retry", [this] {
+    std::unique_lock lock(retryMutex);
+    while (!stopping) {
+      retryCondition.wait(lock, [this] { return stopping || retryWanted; });
+      if (stopping) {
+        break;
       }
-    }
-    if (status != SQLITE_OK) {
-      historyLog().error("The answer history %s cannot be opened (%s); answers are not recorded",
-                         {Log::value(options.file.string()), Log::value(sqlite3_errstr(status))});
-      database->failed = true;
-      return;
-    }
-    database->connection = connection;
-    std::vector<AnswerRecord> rows;
-    const std::string text = std::string("SELECT ") + columns +
-                             " FROM answers ORDER BY endedAt DESC, id DESC LIMIT " +
-                             std::to_string(recentCount);
-    Statement select(connection, text.c_str());
-    while (select.ok() && select.step() == SQLITE_ROW) {
-      rows.push_back(select.record());
-    }
-    if (rows.empty()) {
-      return;
-    }
-    {
-      const std::scoped_lock guard(mutex);
-      // Rows added while opening are newer.
-      for (AnswerRecord& row : rows) {
-        if (newest.size() < recentCount) {
-          newest.push_back(std::move(row));
-        }
+      // Wait out the interval (a stop ends it), then hand the retry to the worker.
+      if (retryCondition.wait_for(lock, retryInterval, [this] { return stopping; })) {
+        break;
       }
-    }
-    if (changed) {
-      changed();
+      retryWanted = false;
+      lock.unlock();
+      worker.async([this] { writeUnwritten(); });
+      lock.lock();
     }
   });
 }
 
-AnswerHistory::~AnswerHistory() { worker.waitUntilIdle(); }
+AnswerHistory::~AnswerHistory() {
+  {
+    const std::scoped_lock lock(retryMutex);
+    stopping = true;
+  }
+  retryCondition.notify_all();
+  retrier.join();
+  worker.async([this] {
+    writeUnwritten();
+    if (!database->unwritten.empty()) {
+      historyLog().error("%s answers could not be recorded in %s before the service stopped",
+                         {Log::value(std::to_string(database->unwritten.size())),
+                          Log::value(options.file.string())});
+    }
+  });
+  worker.waitUntilIdle();
+}
+
+// Opens the database when it is not open (setting a damaged one aside), and on the first
+// success reads its newest rows for recent(). Whether it is open.
+bool AnswerHistory::ensureOpen() {
+  if (database->connection != nullptr) {
+    return true;
+  }
+  if (auto problem = problemWith(options.file)) {
+    database->failure = std::move(*problem);
+    return false;
+  }
+  sqlite3* connection = nullptr;
+  int status = openDatabase(options.file, connection);
+  if (isDamage(status)) {
+    setDamagedAside();
+    status = openDatabase(options.file, connection);
+  }
+  if (status != SQLITE_OK) {
+    database->failure = std::string("cannot open ") + options.file.string() + " (" +
+                        sqlite3_errstr(status) + ")";
+    return false;
+  }
+  database->connection = connection;
+  if (std::exchange(database->recentLoaded, true)) {
+    return true;
+  }
+  std::vector<AnswerRecord> rows;
+  const std::string text = std::string("SELECT ") + columns +
+                           " FROM answers ORDER BY endedAt DESC, id DESC LIMIT " +
+                           std::to_string(recentCount);
+  Statement select(connection, text.c_str());
+  while (select.ok() && select.step() == SQLITE_ROW) {
+    rows.push_back(select.record());
+  }
+  if (rows.empty()) {
+    return true;
+  }
+  {
+    const std::scoped_lock guard(mutex);
+    // Rows added while opening are newer.
+    for (AnswerRecord& row : rows) {
+      if (newest.size() < recentCount) {
+        newest.push_back(std::move(row));
+      }
+    }
+  }
+  if (changed) {
+    changed();
+  }
+  return true;
+}
+
+// Nothing can be read from the file: it is kept for whoever wants to look (never over an earlier
+// damaged one), and a new one is begun at the next open.
+void AnswerHistory::setDamagedAside() {
+  database->close();
+  if (const auto aside = FileReplace::setAside(options.file, ".damaged")) {
+    std::error_code ignored;
+    for (const char* suffix : {"-wal", "-shm"}) {
+      std::filesystem::remove(options.file.string() + suffix, ignored);
+    }
+    historyLog().error("The answer history %s was damaged; it is kept as %s and a new one begun",
+                       {Log::value(options.file.string()), Log::value(aside->string())});
+  }
+}
 
 namespace {
 
@@ -252,8 +388,8 @@ void AnswerHistory::add(AnswerRecord record) {
       }
     } else {
       ++queued;
-      worker.async([this, row = std::move(record)] {
-        write(row);
+      worker.async([this, row = std::move(record)]() mutable {
+        write(std::move(row));
         const std::scoped_lock done(mutex);
         --queued;
       });
@@ -271,64 +407,87 @@ std::vector<AnswerRecord> AnswerHistory::recent() const {
 
 void AnswerHistory::flush() { worker.waitUntilIdle(); }
 
-void AnswerHistory::write(const AnswerRecord& record) {
-  if (database->failed || database->connection == nullptr) {
+std::size_t AnswerHistory::unwrittenCount() const {
+  const std::scoped_lock guard(mutex);
+  return database->unwrittenCount;
+}
+
+void AnswerHistory::write(AnswerRecord record) {
+  Database& data = *database;
+  data.unwritten.push_back(std::move(record));
+  if (data.unwritten.size() > maximumUnwritten) {
+    data.unwritten.pop_front();
+    if (!std::exchange(data.overflowLogged, true)) {
+      historyLog().error("More than %s answers wait to be recorded in %s; the oldest are dropped",
+                         {Log::value(std::to_string(maximumUnwritten)),
+                          Log::value(options.file.string())});
+    }
+  }
+  // While an outage lasts, rows join those kept and wait for the retry.
+  if (data.failure.empty()) {
+    writeUnwritten();
+  } else {
+    requestRetry();
+    const std::scoped_lock guard(mutex);
+    data.unwrittenCount = data.unwritten.size();
+  }
+}
+
+void AnswerHistory::writeUnwritten() {
+  Database& data = *database;
+  if (data.unwritten.empty()) {
     return;
   }
-  sqlite3* connection = database->connection;
-  const std::string insertText = std::string("INSERT INTO answers (") + columns +
-                                 ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
-  int status = sqlite3_exec(connection, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (status == SQLITE_OK) {
-    Statement insert(connection, insertText.c_str());
-    status = insert.prepareStatus();
-    if (insert.ok()) {
-      insert.bind(1, sinceEpoch(record.endedAt));
-      insert.bind(2, record.agent);
-      insert.bind(3, record.sessionId);
-      insert.bind(4, record.project);
-      insert.bind(5, record.workingDirectory);
-      insert.bind(6, record.host);
-      insert.bind(7, record.kind);
-      insert.bind(8, record.prompt);
-      insert.bind(9, record.detail);
-      insert.bind(10, record.outcome);
-      insert.bind(11, record.by);
-      if (record.waitedMilliseconds) {
-        insert.bind(12, *record.waitedMilliseconds);
-      }
-      status = insert.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(connection);
+  const std::string earlierFailure = data.failure;
+  int status = SQLITE_CANTOPEN;
+  if (ensureOpen()) {
+    status = insertRows(data.connection, data.unwritten, options);
+    if (isDamage(status)) {
+      setDamagedAside();
+      status = ensureOpen() ? insertRows(data.connection, data.unwritten, options)
+                            : SQLITE_CANTOPEN;
+    }
+    if (status != SQLITE_OK && data.connection != nullptr) {
+      data.failure =
+          "cannot write " + options.file.string() + " (" + sqlite3_errstr(status) + ")";
+      // A file removed or replaced meanwhile is found again at the next open.
+      data.close();
     }
   }
   if (status == SQLITE_OK) {
-    // Ids only grow, so the rows beyond the bound are those below the newest id minus it: one
-    // range delete on the primary key, and one on the time index.
-    Statement byCount(connection, "DELETE FROM answers WHERE id <= (SELECT max(id) FROM answers) - ?1");
-    Statement byAge(connection, "DELETE FROM answers WHERE endedAt < ?1");
-    byCount.bind(1, static_cast<std::int64_t>(options.maximumRows));
-    byAge.bind(1, sinceEpoch(Dates::now()) -
-                      std::chrono::duration_cast<std::chrono::milliseconds>(options.maximumAge)
-                          .count());
-    status = byCount.ok() && byAge.ok() && byCount.step() == SQLITE_DONE &&
-                     byAge.step() == SQLITE_DONE
-                 ? SQLITE_OK
-                 : sqlite3_errcode(connection);
-  }
-  if (status == SQLITE_OK) {
-    status = sqlite3_exec(connection, "COMMIT", nullptr, nullptr, nullptr);
-  }
-  if (status != SQLITE_OK) {
-    const std::string reason = describe(connection, status);
-    sqlite3_exec(connection, "ROLLBACK", nullptr, nullptr, nullptr);
-    if (!std::exchange(database->writeFailureLogged, true)) {
-      historyLog().error("An answer could not be recorded in %s (%s); answers go on",
-                         {Log::value(options.file.string()), Log::value(reason)});
+    if (!earlierFailure.empty()) {
+      historyLog().info("The answer history %s is written again; the %s answers kept meanwhile "
+                          "are recorded",
+                          {Log::value(options.file.string()),
+                           Log::value(std::to_string(data.unwritten.size()))});
     }
+    data.unwritten.clear();
+    data.failure.clear();
+    data.overflowLogged = false;
+  } else {
+    if (earlierFailure.empty()) {
+      historyLog().error("%s; answers are kept and recorded once it can be written",
+                         {Log::value(data.failure)});
+    }
+    requestRetry();
   }
+  const std::scoped_lock guard(mutex);
+  data.unwrittenCount = data.unwritten.size();
+}
+
+void AnswerHistory::requestRetry() {
+  {
+    const std::scoped_lock lock(retryMutex);
+    retryWanted = true;
+  }
+  retryCondition.notify_all();
 }
 
 Result<std::vector<AnswerRecord>, std::string> AnswerHistory::read(
     const std::filesystem::path& file, const Query& query) {
+  if (auto problem = problemWith(file)) {
+    return *problem;
+  }
   std::error_code error;
   if (!std::filesystem::exists(file, error)) {
     return std::vector<AnswerRecord>{};
@@ -343,7 +502,9 @@ Result<std::vector<AnswerRecord>, std::string> AnswerHistory::read(
   sqlite3_busy_timeout(connection, 2000);
   std::string text = std::string("SELECT ") + columns + " FROM answers WHERE 1";
   if (query.agent) {
-    text += " AND (agent = ?1 OR agent LIKE ?1 || '-%')";
+    // The agent as named, or a family it heads ("claude" for "claude-code"); compared as text,
+    // so a name never acts as a pattern.
+    text += " AND (agent = ?1 OR substr(agent, 1, length(?1) + 1) = ?1 || '-')";
   }
   if (query.project) {
     text += " AND project = ?2";
@@ -353,6 +514,9 @@ Result<std::vector<AnswerRecord>, std::string> AnswerHistory::read(
   }
   text += " ORDER BY endedAt DESC, id DESC LIMIT ?4";
   Statement select(connection, text.c_str());
+  if (!select.ok() && std::string_view(sqlite3_errmsg(connection)).starts_with("no such table")) {
+    return std::vector<AnswerRecord>{};  // a service is making the file: nothing recorded yet
+  }
   if (!select.ok()) {
     return "cannot read " + file.string() + ": " + describe(connection, select.prepareStatus());
   }

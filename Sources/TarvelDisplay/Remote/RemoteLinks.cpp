@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/WorkQueue.hpp"
@@ -108,6 +109,27 @@ RemoteLinks::RemoteLinks(std::vector<RemoteHosts::Host> hosts, std::string local
 }
 
 RemoteLinks::~RemoteLinks() { stop(); }
+
+std::optional<std::string> RemoteLinks::hostBehind(pid_t process) const {
+  // A link's ssh may run under a wrapper (TARVEL_SSH_COMMAND's shell), and forwards with its
+  // own process: the link's child is the connecting process or one of its nearest ancestors.
+  constexpr int maximumLevels = 3;
+  std::optional<std::int32_t> candidate = process;
+  for (int level = 0; level <= maximumLevels && candidate && *candidate > 1; ++level) {
+    {
+      const std::scoped_lock lock(mutex);
+      for (const auto& link : links) {
+        if (link && link->child == *candidate) {
+          const std::string& destination = link->host.destination;
+          const auto at = destination.rfind('@');
+          return at == std::string::npos ? destination : destination.substr(at + 1);
+        }
+      }
+    }
+    candidate = AgentProcessIdentity::parentOf(*candidate);
+  }
+  return std::nullopt;
+}
 
 std::unique_ptr<RemoteLinks::Link> RemoteLinks::makeLink(RemoteHosts::Host host) {
   auto link = std::make_unique<Link>();

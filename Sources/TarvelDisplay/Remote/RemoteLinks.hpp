@@ -56,6 +56,11 @@ class RemoteLinks {
 
   static Json encode(const std::vector<Status>& statuses);
 
+  // The host whose link forwarded a connection made by `process` (the link's ssh, or a process
+  // it started), named as its destination names it without the user ("devbox" for
+  // "dev@devbox"); nothing for any other process. Any thread.
+  std::optional<std::string> hostBehind(pid_t process) const;
+
  private:
   struct Link {
     RemoteHosts::Host host;

@@ -109,11 +109,29 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
 DisplayService::~DisplayService() { stop(); }
 
 std::optional<std::string> DisplayService::start() {
+  // The links exist before the event server starts, which asks them who forwarded an event.
+  if (options.remotesFile) {
+    // Seen before it is read: a change made while it is read is then read again.
+    remotesFileSeen = remotesFileVersion(*options.remotesFile);
+    nextRemotesLook = SteadyClock::now() + remotesFileInterval;
+    if (auto hosts = options.readRemotes(*options.remotesFile)) {
+      options.remotes = std::move(*hosts);
+    } else {
+      serviceLog().error("%s; no remote host is connected", {Log::value(hosts.error())});
+    }
+  }
+  if (!options.remotes.empty() || options.remotesFile) {
+    remoteLinks = std::make_unique<RemoteLinks>(
+        options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
+        [this] { queue.post([this] { dirty = true; }); });
+  }
   replyServer = std::make_unique<UnixReplyServer>(
       options.paths.replySocket, [this](const std::set<UUID>&) { registrationsChanged(); },
       options.replyLimits);
   eventServer = std::make_unique<UnixSocketServer>(options.paths.eventSocket, maximumPayloadBytes,
-                                                   [this](AgentEvent event) {
+                                                   [this](AgentEvent event, std::string_view,
+                                                          pid_t peer) {
+                                                     stampLinkHost(event, peer);
                                                      bool post = false;
                                                      {
                                                        std::unique_lock guard(inboxMutex);
@@ -171,20 +189,7 @@ std::optional<std::string> DisplayService::start() {
         std::move(notifierOptions), &answererList);
     notifier->start();
   }
-  if (options.remotesFile) {
-    // Seen before it is read: a change made while it is read is then read again.
-    remotesFileSeen = remotesFileVersion(*options.remotesFile);
-    nextRemotesLook = SteadyClock::now() + remotesFileInterval;
-    if (auto hosts = options.readRemotes(*options.remotesFile)) {
-      options.remotes = std::move(*hosts);
-    } else {
-      serviceLog().error("%s; no remote host is connected", {Log::value(hosts.error())});
-    }
-  }
-  if (!options.remotes.empty() || options.remotesFile) {
-    remoteLinks = std::make_unique<RemoteLinks>(
-        options.remotes, options.paths.eventSocket.string(), options.paths.replySocket.string(),
-        [this] { queue.post([this] { dirty = true; }); });
+  if (remoteLinks) {
     remoteLinks->start();
     dirty = true;  // the next revision lists the hosts
   }
@@ -335,6 +340,20 @@ void DisplayService::withdrawOvertaken(const std::string& sessionId) {
                         {Log::privateValue(sessionId)});
       release(prompt.replyId, sessionId, true);
     }
+  }
+}
+
+// An event a host's link forwarded is that host's, whatever its sender wrote: a remote can pose
+// neither as this machine (and so reach its sessions and prompts) nor as another host.
+void DisplayService::stampLinkHost(AgentEvent& event, pid_t peer) const {
+  if (!remoteLinks || peer <= 0) {
+    return;
+  }
+  if (auto host = remoteLinks->hostBehind(peer)) {
+    if (!event.origin) {
+      event.origin = AgentOrigin{};
+    }
+    event.origin->host = std::move(*host);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "Tools/tarvel-island/Displays.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,9 +69,9 @@ ServiceDisplay::ServiceDisplay(ServiceDisplayOptions givenOptions)
 
 ServiceDisplay::~ServiceDisplay() { stop(); }
 
-bool ServiceDisplay::startService(const std::filesystem::path& program,
-                                  const std::filesystem::path& log) {
-  return tarvel::Display::ServiceStart::inBackground(program, {}, log, "tarvel-island") > 0;
+pid_t ServiceDisplay::startService(const std::filesystem::path& program,
+                                   const std::filesystem::path& log) {
+  return tarvel::Display::ServiceStart::inBackground(program, {}, log, "tarvel-island");
 }
 
 std::optional<std::string> ServiceDisplay::start() {
@@ -79,13 +80,19 @@ std::optional<std::string> ServiceDisplay::start() {
       return "No Tarvel service runs, and no tarvel program was found to start one; start it "
              "with: tarvel serve";
     }
-    if (!startService(*options.serveProgram, options.serviceLog)) {
+    const pid_t service = startService(*options.serveProgram, options.serviceLog);
+    if (service <= 0) {
       return "Could not start " + options.serveProgram->string() + " serve";
     }
     const auto deadline = SteadyClock::now() + options.startTimeout;
     while (!UnixSocketSupport::isPathAccepting(options.apiSocket)) {
-      if (SteadyClock::now() > deadline) {
-        return "The Tarvel service did not start; see " + options.serviceLog.string();
+      // A service that ended, or never came up, says why in its log.
+      const bool ended = ::kill(service, 0) != 0 && errno == ESRCH;
+      if (ended || SteadyClock::now() > deadline) {
+        const std::string reason =
+            tarvel::Display::ServiceStart::reasonInLog(options.serviceLog);
+        return "The Tarvel service did not start" + (reason.empty() ? "" : ": " + reason) +
+               " (see " + options.serviceLog.string() + ")";
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

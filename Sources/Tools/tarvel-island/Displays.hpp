@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -126,8 +128,8 @@ class ServiceDisplay final : public Display {
   void waitForRequests() { requests.waitUntilIdle(); }
 
   // Starts `program serve` detached from this process (its own session, no terminal), writing
-  // its log to `log`. False when it could not be started.
-  static bool startService(const std::filesystem::path& program, const std::filesystem::path& log);
+  // its log to `log`. Its process id, or -1 when it could not be started.
+  static pid_t startService(const std::filesystem::path& program, const std::filesystem::path& log);
 
  private:
   void streamLoop();

@@ -238,6 +238,13 @@ std::optional<std::string> valueFromArgument(const Key& key, std::string_view ar
         problem = "http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787";
         return std::nullopt;
       }
+      // An address of another machine, or one nobody may take, would leave the next start
+      // without a service. A port in use may be the running service's own.
+      if (auto listening =
+              ServiceCommands::listenProblem(argument, [](std::uint16_t) { return true; })) {
+        problem = "http: " + *listening;
+        return std::nullopt;
+      }
       return "\"" + std::string(argument) + "\"";
     case Kind::boolean:
       if (argument == "true" || argument == "yes" || argument == "on") {

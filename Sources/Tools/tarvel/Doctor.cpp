@@ -14,6 +14,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Sessions/AgentSession.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
+#include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/Service/SessionStore.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
@@ -451,6 +452,11 @@ int run(const CommandLine::Invocation& invocation) {
   rows.push_back(std::move(serviceRow));
 
   addRemoteRows(paths, service, now, named, rows, problems);
+
+  if (auto problem = Display::AnswerHistory::problemWith(paths.historyFile)) {
+    rows.push_back({"history", named(paths.historyFile), "answers not recorded (see below)"});
+    problems.push_back(named(*problem));
+  }
 
   if (hooked.empty() && !installAdvised) {
     std::vector<std::string> names;

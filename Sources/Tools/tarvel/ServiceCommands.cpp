@@ -1,15 +1,20 @@
 #include "Tools/tarvel/ServiceCommands.hpp"
 
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -266,7 +271,7 @@ int status(const Invocation& invocation) {
     // A service that accepts but does not answer in time runs: it is busy, not gone.
     if (UnixSocketSupport::isPathAccepting(paths.apiSocket)) {
       error << "tarvel: the service is busy and did not answer in time; try again\n";
-      return 3;
+      return 4;
     }
     error << "tarvel: no service is running (start it with: tarvel serve)\n";
     return 3;
@@ -486,6 +491,55 @@ constexpr std::array serviceActions{
 
 bool isHttpAddress(std::string_view text) { return parseHttpAddress(text).has_value(); }
 
+std::optional<std::string> listenProblem(std::string_view address,
+                                         const std::function<bool(std::uint16_t)>& inUseIsFine) {
+  const auto listener = parseHttpAddress(address);
+  if (!listener) {
+    return "http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787";
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(listener->port);
+  const std::string named = std::string(address);
+  if (const int problem = ::getaddrinfo(listener->address.c_str(), port.c_str(), &hints, &found);
+      problem != 0) {
+    return "cannot listen at " + named + ": " + ::gai_strerror(problem);
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+  int failure = 0;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    const UniqueFd socket(
+        ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!socket) {
+      failure = errno;
+      continue;
+    }
+    const int on = 1;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(socket.get(), entry->ai_addr, entry->ai_addrlen) == 0 ||
+        (errno == EADDRINUSE && inUseIsFine(listener->port))) {
+      return std::nullopt;
+    }
+    failure = errno;
+  }
+  return "cannot listen at " + named + ": " + std::strerror(failure);
+}
+
+std::optional<std::string> httpArgument(const std::vector<std::string>& arguments) {
+  std::optional<std::string> address;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == "--http" && i + 1 < arguments.size()) {
+      address = arguments[++i];
+    } else if (arguments[i].starts_with("--http=")) {
+      address = arguments[i].substr(7);
+    }
+  }
+  return address;
+}
+
 std::optional<std::string> checkServeArguments(const std::vector<std::string>& arguments) {
   const auto parsed = parseServe(arguments);
   if (const auto* problem = std::get_if<std::string>(&parsed)) {
@@ -512,7 +566,8 @@ constinit const CommandLine::Command statusCommand{
     .summary = "print one line from the running service",
     .help =
         "One line from the running service: \"2 waiting · 3 working\" (agents that wait for "
-        "your answer, agents at work), or \"idle\". Exit status 3: no service.",
+        "your answer, agents at work), or \"idle\". Exit status 3: no service runs; 4: it runs "
+        "but did not answer in time (busy).",
     .options = statusOptions,
     .run = status,
     .refusal = shortRefusal,

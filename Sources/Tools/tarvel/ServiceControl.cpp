@@ -4,16 +4,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Client/ServiceStart.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
@@ -47,16 +51,26 @@ bool waitUntil(const auto& condition) {
   return true;
 }
 
-std::string logTail(const std::filesystem::path& log) {
-  std::ifstream file(log);
-  std::string line;
-  std::string last;
-  while (std::getline(file, line)) {
-    if (line.starts_with("tarvel serve: ")) {
-      last = line;
-    }
+// The port of the web page the running service serves, if it serves one.
+std::optional<std::uint16_t> servedWebPort(const Display::ServiceFiles::Paths& paths) {
+  const auto response = Display::ApiClient::request(paths.apiSocket, "GET", "/v1/health", {},
+                                                    std::chrono::seconds(5));
+  if (!response) {
+    return std::nullopt;
   }
-  return last;
+  const auto health = Coding::parse(response->body);
+  if (!health || !health->is_object() || !health->contains("web") ||
+      !health->at("web").is_string()) {
+    return std::nullopt;
+  }
+  const std::string web = health->at("web").get<std::string>();  // "http://host:port/"
+  const auto colon = web.rfind(':');
+  std::uint16_t port = 0;
+  if (colon == std::string::npos ||
+      std::from_chars(web.data() + colon + 1, web.data() + web.size(), port).ec != std::errc{}) {
+    return std::nullopt;
+  }
+  return port;
 }
 
 // Starts this program's `tarvel serve ARGUMENTS` in the background, its output in `log`; the
@@ -147,6 +161,17 @@ int restart(const CommandLine::Invocation& invocation) {
     return 2;
   }
   const auto paths = Display::ServiceFiles::Paths::standard();
+  // The new service must be able to listen where it is told to before the old one stops.
+  if (const auto address = ServiceCommands::httpArgument(serveArguments)) {
+    const auto served = servedWebPort(paths);
+    if (auto problem = ServiceCommands::listenProblem(
+            *address, [&](std::uint16_t port) { return served == port; })) {
+      error << "tarvel restart: " << *problem
+            << "\nThe running service was left as it is; fix the address (tarvel config set http "
+               "[ADDRESS:]PORT) first.\n";
+      return 2;
+    }
+  }
   const auto running = ServiceFiles::holder(paths.lockFile);
   if (running && running->startedBy == byUnit) {
     if (!arguments.empty()) {
@@ -175,9 +200,9 @@ int restart(const CommandLine::Invocation& invocation) {
              (::kill(service, 0) != 0 && errno == ESRCH);
     });
     if (!up || !UnixSocketSupport::isPathAccepting(paths.apiSocket)) {
-      const std::string last = logTail(paths.directory / "serve.log");
+      const std::string last = Display::ServiceStart::reasonInLog(paths.directory / "serve.log");
       error << "tarvel restart: tarvel serve did not start"
-            << (last.empty() ? "" : ": " + last.substr(14)) << " (see "
+            << (last.empty() ? "" : ": " + last) << " (see "
             << (paths.directory / "serve.log").string() << ")\n";
       return 1;
     }

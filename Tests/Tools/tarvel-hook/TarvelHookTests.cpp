@@ -187,6 +187,32 @@ TEST_F(TarvelHookTest, PermissionRequestWaitsForTheDisplaysAnswer) {
   EXPECT_EQ(outcome.exitStatus, 0);
 }
 
+TEST_F(TarvelHookTest, HalvesOfSurrogatePairsInACommandAreShownAsReplacementCharacters) {
+  // Node writes a JavaScript string's unpaired surrogate halves as escapes; the prompt is still
+  // shown, each half as U+FFFD, a whole pair and an escaped backslash as they were.
+  startDisplay();
+  std::string document = fixture("claude/PermissionRequest.json");
+  const std::string command = "touch created-by-agent.txt";
+  document.replace(document.find(command), command.size(),
+                   R"(echo \ud83d \ude00 \ud83d\ude00 \\ud800 \ud800)");
+  Outcome outcome;
+  std::thread hook([&] { outcome = runHook(home, document, {"--provider", "claude-code"}); });
+  const auto prompt = waitForPrompt();
+  ASSERT_TRUE(prompt.has_value());
+  const auto events = receivedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(encodeJSON(events[0]).find("echo \xEF\xBF\xBD \xEF\xBF\xBD \xF0\x9F\x98\x80 "
+                                       R"(\\ud800 )"
+                                       "\xEF\xBF\xBD"),
+            std::string::npos)
+      << encodeJSON(events[0]);
+  EXPECT_TRUE(replies->submit(AgentReply{.replyId = *prompt, .decision = AgentReplyDecision::deny}));
+  hook.join();
+  EXPECT_NE(outcome.standardOutput.find(R"("behavior":"deny")"), std::string::npos)
+      << outcome.standardOutput;
+  EXPECT_EQ(outcome.exitStatus, 0);
+}
+
 TEST_F(TarvelHookTest, QuestionIsAnsweredWithTheChosenLabel) {
   startDisplay();
   const std::string document =

@@ -5,6 +5,9 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 
 #include <nlohmann/json.hpp>
 
@@ -167,11 +170,13 @@ class RemoteHostTest : public ::testing::Test {
     return std::make_unique<ChildProcess>(command, local, "", environment());
   }
 
-  // The copied tarvel-hook run on the remote machine, as its agent would.
-  std::unique_ptr<ChildProcess> remoteHook(const std::string& input) const {
+  // The copied tarvel-hook run on the remote machine, as its agent would; on a machine that
+  // calls itself `hostName`.
+  std::unique_ptr<ChildProcess> remoteHook(const std::string& input,
+                                           const std::string& hostName = "devbox") const {
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/bin/unshare", "--uts", "/bin/sh", "-c",
-                                 "hostname devbox && cd /srv 2>/dev/null; exec " +
+                                 "hostname '" + hostName + "' && cd /srv 2>/dev/null; exec " +
                                      (remote / ".tarvel/bin/tarvel-hook").string() +
                                      " --provider claude-code"},
         remote, input);
@@ -290,6 +295,32 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(answered->status, 200) << answered->body;
   ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
   EXPECT_EQ(waiting->standardOutput(), Testing::allowAnswer);
+
+  // A remote machine that names itself like this one, or like another host, is still the host
+  // its link reaches: its sessions are that host's.
+  std::array<char, 256> localName{};
+  ASSERT_EQ(::gethostname(localName.data(), localName.size() - 1), 0);
+  for (const std::string& posed : {std::string(localName.data()), std::string("otherhost")}) {
+    nlohmann::json document = nlohmann::json::parse(Testing::fixture("claude/UserPromptSubmit.json"));
+    document["session_id"] = "posing-as-" + posed;
+    auto posing = remoteHook(document.dump(), posed);
+    ASSERT_EQ(posing->wait(std::chrono::seconds(30)), 0) << posing->standardError();
+    std::string listed;
+    EXPECT_TRUE(eventually(
+        [&] {
+          listed.clear();
+          const auto current = state();
+          for (const auto& session : current["sessions"]) {
+            if (session["id"].get<std::string>().find("posing-as-" + posed) != std::string::npos) {
+              listed = session["id"].get<std::string>() + " " + session["origin"]["host"].dump();
+            }
+          }
+          return !listed.empty();
+        },
+        std::chrono::seconds(30)))
+        << posing->standardError();
+    EXPECT_EQ(listed, "claude-code:posing-as-" + posed + "@devbox \"devbox\"");
+  }
 
   // The link killed mid-wait: the remote hook gets end-of-file and gives the neutral answer.
   auto held = remoteHook(Testing::permissionRequest("held-session"));

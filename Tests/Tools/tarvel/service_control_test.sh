@@ -103,6 +103,36 @@ grep -q 'config.toml:2:1: unknown setting "colour"' "$work/unknown.err" ||
 [ "$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")" = "$pid" ] ||
   fail "the running service was replaced after a bad file"
 tarvel web --no-open >/dev/null || fail "the running service lost its page after a bad file"
+# An address no service could listen at: refused when set, and restart keeps the running one.
+printf 'notify = false\n' >"$HOME/.config/tarvel/config.toml"
+tarvel config set http 192.0.2.1:8787 >/dev/null 2>"$work/far.err" && fail "config set took another machine's address"
+grep -q "cannot listen at 192.0.2.1:8787" "$work/far.err" || fail "config set said: $(cat "$work/far.err")"
+printf 'http = "192.0.2.1:8787"\n' >>"$HOME/.config/tarvel/config.toml"
+tarvel restart >/dev/null 2>"$work/far-restart.err" && fail "tarvel restart took an address it cannot listen at"
+grep -q "was left as it is" "$work/far-restart.err" || fail "restart said: $(cat "$work/far-restart.err")"
+[ "$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")" = "$pid" ] ||
+  fail "the running service was stopped for an address that cannot work"
+page_up "$port" || fail "the running service lost its page to an address that cannot work"
+# The port the running service holds itself is no obstacle.
+printf 'notify = false\nhttp = "127.0.0.1:%s"\n' "$port" >"$HOME/.config/tarvel/config.toml"
+tarvel restart >"$work/same.out" 2>&1 || fail "restart on the service's own port failed: $(cat "$work/same.out")"
+eventually page_up "$port" || fail "the restarted service does not serve its page"
+pid=$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")
+
+# A directory where the file should be: every start says so, the island too.
+tarvel stop >/dev/null || fail "tarvel stop failed"
+mv "$HOME/.config/tarvel/config.toml" "$work/config.toml"
+mkdir "$HOME/.config/tarvel/config.toml"
+"${tmux[@]}" new-session -d -s broken -x 100 -y 30 "env HOME='$HOME' '$bin/tarvel-island' 2>'$work/island-broken.err'; sleep 60" ||
+  fail "tmux did not start"
+eventually grep -q "did not start: .*config.toml is not a regular file" "$work/island-broken.err" ||
+  fail "the island said: $(cat "$work/island-broken.err")"
+"${tmux[@]}" kill-session -t broken
+rmdir "$HOME/.config/tarvel/config.toml"
+mv "$work/config.toml" "$HOME/.config/tarvel/config.toml"
+tarvel restart >/dev/null 2>&1 || fail "restart after the directory went failed"
+eventually page_up "$port" || fail "the service does not serve its page again"
+pid=$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")
 
 # tarvel stop: nothing of the service remains.
 tarvel stop >"$work/stop.out" || fail "tarvel stop failed"
