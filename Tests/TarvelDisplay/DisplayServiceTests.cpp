@@ -704,7 +704,11 @@ TEST_F(DisplayServiceTest, ACommandIsShownAsItRunsAndOnlyAWholeOneCanBeAllowed) 
   std::string document = permissionRequest("77777777-7777-4777-8777-777777777777");
   document.replace(document.find("touch created-by-agent.txt"),
                    std::string_view("touch created-by-agent.txt").size(), command);
-  startHook(document);
+  // A folder whose name sets the window's title and hides its end behind a right-to-left mark.
+  document.replace(document.find(R"("cwd":"/home/dev/proj")"),
+                   std::string_view(R"("cwd":"/home/dev/proj")").size(),
+                   R"("cwd":"/home/dev/pr\u001b]0;owned\u0007oj\u202e")");
+  ChildProcess& hook = startHook(document);
   waitForPrompts(1);
   const Json listed = state()["prompts"][0];
   const auto live = decodeJSON<LivePrompt>(listed);
@@ -719,6 +723,19 @@ TEST_F(DisplayServiceTest, ACommandIsShownAsItRunsAndOnlyAWholeOneCanBeAllowed) 
   for (const auto& action : notification.actions) {
     EXPECT_NE(action.key, NotificationContent::allowAction);
   }
+  // The folder, the project named after it and the answer's record alike.
+  const std::string folder = "pr\u27e8U+001B\u27e9]0;owned\u27e8U+0007\u27e9oj\u27e8U+202E\u27e9";
+  const Json session = state()["sessions"][0];
+  EXPECT_EQ(session["workingDirectory"], "/home/dev/" + folder);
+  EXPECT_EQ(session["projectName"], folder);
+  ASSERT_EQ(api("POST", "/v1/prompts/" + listed["replyId"].get<std::string>(),
+                R"({"decision":"deny"})").status,
+            200);
+  EXPECT_EQ(hook.wait(), 0);
+  ChildProcess log({program("tarvel"), "log"}, home);
+  EXPECT_EQ(log.wait(), 0);
+  EXPECT_EQ(log.standardOutput().find_first_of("\x1b\x07"), std::string::npos) << log.standardOutput();
+  EXPECT_NE(log.standardOutput().find(folder), std::string::npos) << log.standardOutput();
 }
 
 TEST_F(DisplayServiceTest, ASecondServiceIsRefusedAndWritesNothing) {

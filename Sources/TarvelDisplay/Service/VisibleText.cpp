@@ -84,6 +84,11 @@ void makeVisible(AgentEvent& event) {
   apply(event.task);
   apply(event.activity);
   apply(event.file);
+  // The project's name and the host shown beside it come from these.
+  apply(event.workingDirectory);
+  if (event.origin) {
+    apply(event.origin->host);
+  }
   if (event.pendingReply) {
     apply(event.pendingReply->prompt);
     apply(event.pendingReply->detail);

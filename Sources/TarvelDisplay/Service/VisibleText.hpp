@@ -15,8 +15,8 @@ namespace tarvel::Display::VisibleText {
 // `text` with those characters written out; invalid UTF-8 becomes U+FFFD.
 std::string visible(std::string_view text);
 
-// The event with its shown texts made visible: task, activity, file, and its prompt's text and
-// details. Question texts and option labels are left as they are: answers name them.
+// The event with its shown texts made visible: task, activity, file, working directory (and so
+// the project's name), host, and its prompt's text and details. Question texts and option labels are left as they are: answers name them.
 void makeVisible(AgentEvent& event);
 
 }  // namespace tarvel::Display::VisibleText

@@ -17,6 +17,7 @@
 #include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/Service/SessionStore.hpp"
+#include "TarvelDisplay/Service/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/Installer.hpp"
@@ -267,7 +268,7 @@ void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck
     }
   }
   for (const Display::RemoteHosts::Host& host : *hosts) {
-    std::vector<std::string> row{"remote", host.destination};
+    std::vector<std::string> row{"remote", Display::VisibleText::visible(host.destination)};
     const auto listed = service.remotes.find(host.destination);
     if (!service.answers) {
       row.emplace_back("not connected (the service is not running)");
@@ -289,7 +290,7 @@ void addRemoteRows(const Display::ServiceFiles::Paths& paths, const ServiceCheck
     }
     std::string error;
     if (const auto last = link.find("lastError"); last != link.end() && last->is_string()) {
-      error = last->get<std::string>();
+      error = Display::VisibleText::visible(last->get<std::string>());  // ssh's, or the host's
     }
     if (!connected) {
       text += error.empty() ? std::string() : ": " + error;

@@ -10,6 +10,7 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelDisplay/History/AnswerHistory.hpp"
+#include "TarvelDisplay/Service/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
 
@@ -77,17 +78,20 @@ std::string firstLine(std::string_view text, std::size_t count) {
 }  // namespace
 
 std::string describe(const Display::AnswerRecord& record) {
+  // Rows hold what agents and hosts sent (a row may predate the service's own cleaning): nothing
+  // of it may act on the terminal.
+  using Display::VisibleText::visible;
   std::string line = localTime(record.endedAt) + "  " + outcomeWords(record) + "  " +
                      AgentCatalogue::displayName(AgentProvider(record.agent));
   if (record.project) {
-    line += " \u00b7 " + *record.project;
+    line += " \u00b7 " + visible(*record.project);
   }
   if (record.host) {
-    line += " (" + *record.host + ")";
+    line += " (" + visible(*record.host) + ")";
   }
-  line += " \u00b7 " + firstLine(record.prompt, 80);
+  line += " \u00b7 " + firstLine(visible(record.prompt), 80);
   if (record.detail) {
-    line += " " + firstLine(*record.detail, 100);
+    line += " " + firstLine(visible(*record.detail), 100);
   }
   return line;
 }

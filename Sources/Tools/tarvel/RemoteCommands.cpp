@@ -15,6 +15,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
+#include "TarvelDisplay/Service/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
@@ -335,6 +336,12 @@ int add(const std::string& destination, const std::vector<const AgentRow*>& agen
         << " did not say its machine type and home directory (is it a Linux machine?)\n";
     return 1;
   }
+  // Its paths are printed and written into files: a home a terminal would act on is refused.
+  if (const std::string shown = Display::VisibleText::visible(home); shown != home) {
+    err << "tarvel remote: " << destination << " says its home directory is " << shown
+        << ", which holds characters that are not text; tarvel needs a plain path\n";
+    return 1;
+  }
   if (machine != localMachine()) {
     err << "tarvel remote: " << destination << " is a " << machine
         << " machine and this tarvel-hook is built for " << localMachine()
@@ -494,7 +501,8 @@ int list(std::ostream& out, std::ostream& err) {
     for (const std::string& agent : host.agents) {
       agents += (agents.empty() ? "" : ", ") + agent;
     }
-    out << host.destination << "  " << host.home << "  "
+    out << Display::VisibleText::visible(host.destination) << "  "
+        << Display::VisibleText::visible(host.home) << "  "
         << (agents.empty() ? std::string("no agents") : agents) << "\n";
   }
   return 0;
