@@ -20,6 +20,7 @@
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Client/RemoteState.hpp"
 #include "TarvelDisplay/Notifications/NotificationContent.hpp"
+#include "TarvelDisplay/Service/DisplayService.hpp"
 #include "TarvelDisplay/Service/SessionStore.hpp"
 #include "TarvelDisplay/ServiceTestSupport.hpp"
 #include "TarvelDisplay/Shared/StateMessages.hpp"
@@ -618,6 +619,63 @@ TEST_F(DisplayServiceTest, NothingShownIsLostToAFailedSaveAStopOrTheBound) {
     EXPECT_NE(listed.find("saved-first"), std::string::npos);  // still running
     EXPECT_EQ(listed.find("finished-0\""), std::string::npos);  // the oldest finished went
     EXPECT_NE(listed.find("finished-599\""), std::string::npos);
+  }
+  {
+    SCOPED_TRACE("another machine that floods the service keeps to its share; this one's stay");
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait(30s), 0) << service->standardError();
+    std::filesystem::remove(directory / "sessions.json");
+    service = startService();
+    const Date start = Dates::now();
+    const auto activeLine = [&](const std::string& session, std::optional<std::string> host,
+                                std::size_t number) {
+      AgentEvent event{.type = AgentEventType::toolStarted,
+                       .sessionId = session,
+                       .provider = AgentProvider::claudeCode,
+                       .timestamp = start + std::chrono::milliseconds(number)};
+      if (host) {
+        event.origin = AgentOrigin{.host = std::move(host)};
+      }
+      return encodeEventLine(event);
+    };
+    ASSERT_FALSE(UnixSocketClient::sendBytes(activeLine("local-oldest", std::nullopt, 0),
+                                             directory / "agent.sock"));
+    const std::size_t flood = DisplayService::remoteHostShare + 500;
+    std::string lines;
+    for (std::size_t number = 0; number < flood; ++number) {
+      lines += activeLine("far-" + std::to_string(number), "farhost", number + 1);
+      if (number % 1000 == 999) {
+        ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
+        lines.clear();
+      }
+    }
+    lines += activeLine("near-0", "nearhost", flood + 1);
+    ASSERT_FALSE(UnixSocketClient::sendBytes(lines, directory / "agent.sock"));
+    EXPECT_TRUE(eventually([&] {
+      return state()["service"]["eventsReceived"].get<std::uint64_t>() >= flood + 2;
+    }, 120s));
+    std::size_t far = 0;
+    std::string others;
+    EXPECT_TRUE(eventually([&] {
+      far = 0;
+      others.clear();
+      const Json now = state();
+      for (const Json& session : now["sessions"]) {
+        const std::string id = session["id"].get<std::string>();
+        if (id.starts_with("far-")) {
+          ++far;
+        } else {
+          others += id + " ";
+        }
+      }
+      return far > 0 && far <= DisplayService::remoteHostShare;
+    }, 120s));
+    EXPECT_EQ(far, DisplayService::remoteHostShare);
+    EXPECT_NE(others.find("local-oldest "), std::string::npos) << others;
+    EXPECT_NE(others.find("near-0@nearhost "), std::string::npos) << others;
+    const std::string listed = state().dump();
+    EXPECT_EQ(listed.find("\"far-0@farhost\""), std::string::npos);  // the oldest of the flood went
+    EXPECT_NE(listed.find("far-" + std::to_string(flood - 1) + "@farhost\""), std::string::npos);
   }
 }
 

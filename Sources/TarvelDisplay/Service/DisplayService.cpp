@@ -9,6 +9,7 @@
 #include <future>
 #include <span>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
@@ -421,11 +422,27 @@ void DisplayService::takeEvents() {
 
 void DisplayService::boundSessions() {
   const SessionList& list = activityService.sessions();
-  if (list.size() <= SessionStore::maximumSavedSessions) {
+  // Sessions a host's share or the bound leave no room for, those of other machines before this
+  // one's: a remote host that floods the service cannot push this machine's sessions out. Within
+  // each, finished ones go first, then active ones, oldest first; a session with a live prompt
+  // stays. The saved file keeps the same ones, so a restart shows what was shown.
+  if (list.size() <= remoteHostShare) {
     return;
   }
-  // The same choice as the saved file's, so that a restart shows what was shown: finished
-  // sessions go first, then active ones, oldest first; a session with a live prompt stays.
+  const auto hostOf = [](const AgentSession& session) -> const std::string* {
+    return session.origin && session.origin->host ? &*session.origin->host : nullptr;
+  };
+  std::unordered_map<std::string_view, std::size_t> perHost;
+  for (const SharedSession& session : list) {
+    if (const std::string* host = hostOf(session.value())) {
+      ++perHost[*host];
+    }
+  }
+  const bool hostOverShare = std::any_of(perHost.begin(), perHost.end(),
+                                         [](const auto& entry) { return entry.second > remoteHostShare; });
+  if (list.size() <= SessionStore::maximumSavedSessions && !hostOverShare) {
+    return;
+  }
   std::vector<const AgentSession*> candidates;
   candidates.reserve(list.size());
   for (const SharedSession& session : list) {
@@ -434,16 +451,37 @@ void DisplayService::boundSessions() {
     }
   }
   std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const AgentSession* a, const AgentSession* b) {
+                   [&](const AgentSession* a, const AgentSession* b) {
+                     const bool aLocal = hostOf(*a) == nullptr;
+                     if (aLocal != (hostOf(*b) == nullptr)) {
+                       return !aLocal;
+                     }
                      if (a->isActive() != b->isActive()) {
                        return !a->isActive();
                      }
                      return a->updatedAt < b->updatedAt;
                    });
-  const std::size_t excess = list.size() - SessionStore::maximumSavedSessions;
   std::unordered_set<std::string> dropped;
-  for (std::size_t i = 0; i < excess && i < candidates.size(); ++i) {
-    dropped.insert(candidates[i]->id);
+  // Each host down to its share first...
+  for (const AgentSession* candidate : candidates) {
+    const std::string* host = hostOf(*candidate);
+    if (host == nullptr) {
+      continue;
+    }
+    if (std::size_t& count = perHost[*host]; count > remoteHostShare) {
+      dropped.insert(candidate->id);
+      --count;
+    }
+  }
+  // ...then everyone's down to the bound.
+  std::size_t left = list.size() - dropped.size();
+  for (const AgentSession* candidate : candidates) {
+    if (left <= SessionStore::maximumSavedSessions) {
+      break;
+    }
+    if (dropped.insert(candidate->id).second) {
+      --left;
+    }
   }
   activityService.removeSessions(dropped);
 }

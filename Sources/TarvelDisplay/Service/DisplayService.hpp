@@ -110,6 +110,9 @@ class DisplayService {
 
   static constexpr std::chrono::hours pruneAge{24};
 
+  // Sessions one other machine may hold of the bound (SessionStore::maximumSavedSessions).
+  static constexpr std::size_t remoteHostShare = SessionStore::maximumSavedSessions / 4;
+
  private:
   // Where a notification's "Open" shows all of a prompt: the page when served, else a terminal.
   std::optional<PromptOpener> promptOpener() const;
