@@ -4,8 +4,8 @@
 namespace tarvel {
 namespace {
 
-ProviderHookEnrichment enrich(const AgentHookPayload& payload, Date /*now*/,
-                              const std::filesystem::path& /*home*/) {
+ProviderHookEnrichment enrichAntigravity(const AgentHookPayload& payload, Date /*now*/,
+                                         const std::filesystem::path& /*home*/) {
   return AntigravityEventPolicy::enrich(payload);
 }
 
@@ -15,7 +15,7 @@ ProviderHookEnrichment enrich(const AgentHookPayload& payload, Date /*now*/,
 // each event.
 constinit const AgentDriver AgentDrivers::antigravity{
     .id = "antigravity",
-    .enrich = enrich,
+    .enrich = enrichAntigravity,
     .passiveAnswer = AntigravityEventPolicy::passiveResponse,
 };
 

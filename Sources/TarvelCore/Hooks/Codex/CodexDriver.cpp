@@ -26,13 +26,13 @@ ProviderHookEnrichment ProviderHookEnricher::Codex::enrich(const AgentHookPayloa
 
 namespace {
 
-ProviderHookEnrichment enrich(const AgentHookPayload& payload, Date /*now*/,
-                              const std::filesystem::path& home) {
+ProviderHookEnrichment enrichCodex(const AgentHookPayload& payload, Date /*now*/,
+                                   const std::filesystem::path& home) {
   return ProviderHookEnricher::Codex::enrich(payload, home);
 }
 
 }  // namespace
 
-constinit const AgentDriver AgentDrivers::codex{.id = "codex", .enrich = enrich};
+constinit const AgentDriver AgentDrivers::codex{.id = "codex", .enrich = enrichCodex};
 
 }  // namespace tarvel
