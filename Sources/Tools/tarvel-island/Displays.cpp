@@ -114,7 +114,9 @@ void ServiceDisplay::streamLoop() {
             }
             if (remote.apply(event, data)) {
               connected = true;
-              message.reset();
+              if (SteadyClock::now() >= messageKeptUntil) {
+                message.reset();
+              }
               choosePrompt(SteadyClock::now());
               noticePrompts();
             } else {
@@ -516,6 +518,7 @@ void ServiceDisplay::answer(const AgentReply& reply, const std::string& sessionI
 }
 
 void ServiceDisplay::jumpToAgent() {
+  messageKeptUntil = SteadyClock::now() + std::chrono::seconds(5);
   const auto prompt = presentedPrompt();
   const std::optional<SharedSession> session =
       prompt ? remote.session(prompt->sessionId) : std::nullopt;

@@ -151,6 +151,8 @@ class ServiceDisplay final : public Display {
   std::size_t shownIndex = 0;
   SteadyClock::time_point shownSince{};
   bool holdShown = false;  // the frame drawn last showed the hold
+  // A message that answers a key stays this long even as the state changes under it.
+  SteadyClock::time_point messageKeptUntil{};
   std::size_t promptScroll = 0;
   std::size_t sessionScroll = 0;
   struct Confirmation {
