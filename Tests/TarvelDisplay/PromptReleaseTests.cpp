@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <map>
+#include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -106,14 +108,21 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
     EXPECT_EQ(bystander.wait(), 0);
     waitForPrompts(0);
     // Every surface can tell what became of each: withdrawn in the agent, denied through the API.
-    std::map<std::string, std::string> ended;
-    const Json now = state();
-    for (const Json& ending : now["endedPrompts"]) {
-      ended[ending["sessionId"].get<std::string>()] =
-          ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>();
-    }
-    EXPECT_EQ(ended[provider + ":" + session], "answeredInAgent by agent");
-    EXPECT_EQ(ended[provider + ":" + other], "denied by api");
+    // The ending of an answered prompt may be recorded a moment after it left the list (once its
+    // hook's receipt is in): wait for both.
+    using Endings = std::pair<std::string, std::string>;
+    const auto endings = [&] {
+      std::map<std::string, std::string> ended;
+      const Json now = state();
+      for (const Json& ending : now["endedPrompts"]) {
+        ended[ending["sessionId"].get<std::string>()] =
+            ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>();
+      }
+      return Endings{ended[provider + ":" + session], ended[provider + ":" + other]};
+    };
+    EXPECT_TRUE(eventually(endings, [](const Endings& seen) {
+      return seen == Endings{"answeredInAgent by agent", "denied by api"};
+    }));
   }
 }
 
