@@ -19,6 +19,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/UUID.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace {
 
@@ -36,8 +37,9 @@ class SessionsModeTest : public ::testing::Test {
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     monitor = std::make_unique<tarvel::Testing::ChildProcess>(arguments, directory);
     EXPECT_TRUE(tarvel::Testing::eventually(
-        [&] { return std::filesystem::exists(socket) || monitor->hasEnded(); }));
-    ASSERT_TRUE(std::filesystem::exists(socket)) << monitor->standardError();
+        [&] { return tarvel::UnixSocketSupport::isPathAccepting(socket) || monitor->hasEnded(); }));
+    // The socket's file appears before it listens: an event sent in between would be lost.
+    ASSERT_TRUE(tarvel::UnixSocketSupport::isPathAccepting(socket)) << monitor->standardError();
   }
 
   // The next line of output, or "" once the output ends without one.

@@ -21,6 +21,7 @@
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace {
 
@@ -37,8 +38,9 @@ class StoreModeTest : public ::testing::Test {
         std::vector<std::string>{tarvel::Testing::program("tarvel-monitor"), "--island", "--store"},
         home);
     EXPECT_TRUE(tarvel::Testing::eventually(
-        [&] { return std::filesystem::exists(socket) || monitor->hasEnded(); }));
-    ASSERT_TRUE(std::filesystem::exists(socket)) << monitor->standardError();
+        [&] { return tarvel::UnixSocketSupport::isPathAccepting(socket) || monitor->hasEnded(); }));
+    // The socket's file appears before it listens: an event sent in between would be lost.
+    ASSERT_TRUE(tarvel::UnixSocketSupport::isPathAccepting(socket)) << monitor->standardError();
   }
 
   void TearDown() override {
