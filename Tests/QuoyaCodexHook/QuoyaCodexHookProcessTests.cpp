@@ -20,6 +20,11 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/RawSockets.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 
@@ -29,19 +34,14 @@ namespace {
 using namespace std::chrono_literals;
 using tarvel::UniqueFd;
 
-const std::string hookPath = std::string(TARVEL_BINARY_DIR) + "/bin/QuoyaCodexHook";
-
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using tarvel::Testing::agentDocument;
+using tarvel::Testing::ChildProcess;
 
 struct Outcome {
   std::string standardOutput;
   std::string standardError;
-  int status = -1;
+  int status = -1;  // the exit status, -1 when a signal ended it
+  int signal = 0;
   bool exitedBeforeInputClosed = false;
 };
 
@@ -56,24 +56,14 @@ class QuoyaCodexHookTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGPIPE, SIG_IGN);
-    std::string pattern = (std::filesystem::temp_directory_path() / "hookXXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    home = pattern;
-    socketPath = home / ".quoya-island" / "events.sock";
     ASSERT_TRUE(std::filesystem::exists(hookPath)) << hookPath;
   }
-  void TearDown() override { std::filesystem::remove_all(home); }
 
   // A real listening socket where the island display would be.
-  UniqueFd listen(int backlog = 16) {
-    std::filesystem::create_directories(socketPath.parent_path());
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(::listen(fd.get(), backlog), 0);
-    return fd;
+  UniqueFd listen(int backlog = 16) const {
+    UniqueFd socket = tarvel::Testing::listenAt(socketPath, backlog);
+    EXPECT_TRUE(socket) << socketPath;
+    return socket;
   }
 
   // Everything one connection sent, or absent when none arrived within `wait`.
@@ -93,83 +83,37 @@ class QuoyaCodexHookTest : public ::testing::Test {
   }
 
   Outcome run(const Input& input, const std::vector<std::string>& arguments = {}) const {
-    std::array<int, 2> in{}, out{}, err{};
-    EXPECT_EQ(::pipe2(in.data(), O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(out.data(), O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err.data(), O_CLOEXEC), 0);
-    std::vector<char*> argv{const_cast<char*>(hookPath.c_str())};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    const std::string homeVariable = "HOME=" + home.string();
-    std::array<char*, 2> environment{const_cast<char*>(homeVariable.c_str()), nullptr};
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (input.closeStandardInput) {
-        ::close(STDIN_FILENO);
-      } else {
-        ::dup2(in[0], STDIN_FILENO);
-      }
-      ::dup2(out[1], STDOUT_FILENO);
-      ::dup2(err[1], STDERR_FILENO);
-      ::execve(hookPath.c_str(), argv.data(), environment.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    UniqueFd inputEnd(in[1]);
-    UniqueFd outputEnd(out[0]);
-    UniqueFd errorEnd(err[0]);
-    if (input.closeAnswerPipe) {
-      outputEnd.reset();
-    }
-    std::size_t offset = 0;
-    while (offset < input.bytes.size()) {
-      const ssize_t written =
-          ::write(inputEnd.get(), input.bytes.data() + offset, input.bytes.size() - offset);
-      if (written <= 0) {
-        break;  // the hook stopped reading
-      }
-      offset += static_cast<std::size_t>(written);
-    }
+    std::vector<std::string> command{hookPath};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ChildProcess hook({.command = command,
+                       .home = home,
+                       .input = input.bytes,
+                       .keepInputOpen = input.keepOpen > 0ms,
+                       .withoutInput = input.closeStandardInput,
+                       .outputUnread = input.closeAnswerPipe});
     Outcome outcome;
-    int status = 0;
-    const auto until = std::chrono::steady_clock::now() + input.keepOpen;
-    while (std::chrono::steady_clock::now() < until) {
-      if (::waitpid(child, &status, WNOHANG) == child) {
-        outcome.exitedBeforeInputClosed = true;
-        outcome.status = status;
-        break;
-      }
-      std::this_thread::sleep_for(10ms);
+    if (input.keepOpen > 0ms) {
+      outcome.exitedBeforeInputClosed =
+          tarvel::Testing::Waiting::poll([&] { return hook.hasEnded(); }, input.keepOpen);
+      hook.closeInput();
     }
-    inputEnd.reset();
-    std::array<char, 4096> block{};
-    ssize_t count = 0;
-    while (outputEnd && (count = ::read(outputEnd.get(), block.data(), block.size())) > 0) {
-      outcome.standardOutput.append(block.data(), static_cast<std::size_t>(count));
-    }
-    while ((count = ::read(errorEnd.get(), block.data(), block.size())) > 0) {
-      outcome.standardError.append(block.data(), static_cast<std::size_t>(count));
-    }
-    if (!outcome.exitedBeforeInputClosed) {
-      ::waitpid(child, &status, 0);
-      outcome.status = status;
-    }
+    outcome.status = hook.wait();
+    outcome.signal = hook.endingSignal();
+    outcome.standardOutput = hook.standardOutput();
+    outcome.standardError = hook.standardError();
     return outcome;
   }
 
   static void expectAnswer(const Outcome& outcome) {
     EXPECT_EQ(outcome.standardOutput, "{}\n");
     EXPECT_EQ(outcome.standardError, "");
-    EXPECT_TRUE(WIFEXITED(outcome.status)) << outcome.status;
-    EXPECT_EQ(WEXITSTATUS(outcome.status), 0);
+    EXPECT_EQ(outcome.status, 0) << "signal " << outcome.signal;
   }
 
-  std::filesystem::path home;
-  std::filesystem::path socketPath;
+  const std::string hookPath = tarvel::Testing::program("QuoyaCodexHook");
+  tarvel::Testing::TemporaryFolder temporary{"hook"};
+  const std::filesystem::path home = temporary.path;
+  const std::filesystem::path socketPath = home / ".quoya-island" / "events.sock";
 };
 
 TEST_F(QuoyaCodexHookTest, DeliversOneEventLineAndAnswers) {
@@ -190,7 +134,7 @@ TEST_F(QuoyaCodexHookTest, DeliversOneEventLineAndAnswers) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    expectAnswer(run({.bytes = fixture(c.file)}, c.arguments));
+    expectAnswer(run({.bytes = agentDocument(c.file)}, c.arguments));
     const auto line = receive(listener.get());
     ASSERT_TRUE(line);
     ASSERT_FALSE(line->empty());
@@ -216,8 +160,8 @@ TEST_F(QuoyaCodexHookTest, BadInputSendsNothingAndAnswersTheSame) {
       {"invalid UTF-8", {.bytes = "{\"session_id\":\"\xFF\",\"hook_event_name\":\"Stop\"}"}},
       {"deep nesting", {.bytes = deep}},
       {"not an object", {.bytes = "[1,2,3]"}},
-      {"unhandled event", {.bytes = fixture("claude/PostToolBatch.json")}},
-      {"document, NUL byte, more", {.bytes = fixture("codex/Stop.json") + std::string("\0x}", 3)}},
+      {"unhandled event", {.bytes = agentDocument("claude/PostToolBatch.json")}},
+      {"document, NUL byte, more", {.bytes = agentDocument("codex/Stop.json") + std::string("\0x}", 3)}},
       {"standard input closed", {.closeStandardInput = true}},
       {"over the size limit", {.bytes = std::string(3 * 1'048'576, ' ')}},
   };
@@ -226,7 +170,7 @@ TEST_F(QuoyaCodexHookTest, BadInputSendsNothingAndAnswersTheSame) {
     expectAnswer(run(input));
     EXPECT_FALSE(receive(listener.get(), 50ms));
   }
-  const Outcome grok = run({.bytes = fixture("codex/SessionStart.json")}, {"--provider", "grok"});
+  const Outcome grok = run({.bytes = agentDocument("codex/SessionStart.json")}, {"--provider", "grok"});
   expectAnswer(grok);
   EXPECT_FALSE(receive(listener.get(), 50ms));
   // Alone, --version is a person's question (agents never pass it).
@@ -236,7 +180,7 @@ TEST_F(QuoyaCodexHookTest, BadInputSendsNothingAndAnswersTheSame) {
 
 TEST_F(QuoyaCodexHookTest, SizeLimitIsExactlyOneMebibyte) {
   const UniqueFd listener = listen();
-  const std::string document = fixture("codex/SessionStart.json");
+  const std::string document = agentDocument("codex/SessionStart.json");
   const std::string exact = document + std::string(1'048'576 - document.size(), ' ');
   expectAnswer(run({.bytes = exact}));
   EXPECT_TRUE(receive(listener.get()));
@@ -246,14 +190,14 @@ TEST_F(QuoyaCodexHookTest, SizeLimitIsExactlyOneMebibyte) {
 
 TEST_F(QuoyaCodexHookTest, InputLeftOpenIsAbandonedAtTheDeadline) {
   const UniqueFd listener = listen();
-  const Outcome outcome = run({.bytes = fixture("codex/SessionStart.json"), .keepOpen = 5s});
+  const Outcome outcome = run({.bytes = agentDocument("codex/SessionStart.json"), .keepOpen = 5s});
   EXPECT_TRUE(outcome.exitedBeforeInputClosed);
   expectAnswer(outcome);
   EXPECT_FALSE(receive(listener.get(), 100ms));
 }
 
 TEST_F(QuoyaCodexHookTest, DisplayAbsentBusyOrNotReading) {
-  const std::string document = fixture("codex/UserPromptSubmit.json");
+  const std::string document = agentDocument("codex/UserPromptSubmit.json");
   {
     SCOPED_TRACE("no socket");
     expectAnswer(run({.bytes = document}));
@@ -296,9 +240,9 @@ TEST_F(QuoyaCodexHookTest, DisplayAbsentBusyOrNotReading) {
 
 TEST_F(QuoyaCodexHookTest, ClosedAnswerPipeStillExitsZero) {
   const UniqueFd listener = listen();
-  const Outcome outcome = run({.bytes = fixture("codex/Stop.json"), .closeAnswerPipe = true});
-  EXPECT_TRUE(WIFEXITED(outcome.status)) << "killed by signal " << WTERMSIG(outcome.status);
-  EXPECT_EQ(WEXITSTATUS(outcome.status), 0);
+  const Outcome outcome = run({.bytes = agentDocument("codex/Stop.json"), .closeAnswerPipe = true});
+  EXPECT_EQ(outcome.signal, 0) << "killed by signal " << outcome.signal;
+  EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.standardError, "");
   EXPECT_TRUE(receive(listener.get())) << "the event is still delivered";
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "QuoyaCore/CodexHookMapper.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 
@@ -18,13 +19,7 @@ using tarvel::Json;
 
 const tarvel::Date now = tarvel::Dates::fromSecondsSince1970(1'800'000'000.5);
 
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
-  EXPECT_TRUE(file) << name;
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using tarvel::Testing::agentDocument;
 
 std::optional<AgentEvent> map(const std::string& data,
                               const AgentProvider& provider = AgentProvider::codex) {
@@ -102,7 +97,7 @@ TEST(CodexHookMapper, RealDocumentsOfEachAgent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " as " + c.provider.rawValue);
-    const std::string data = fixture(c.file);
+    const std::string data = agentDocument(c.file);
     const auto event = map(data, c.provider);
     if (c.hookEvent == nullptr) {
       EXPECT_FALSE(event.has_value());

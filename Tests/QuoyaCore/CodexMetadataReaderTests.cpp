@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "QuoyaCore/CodexMetadataReader.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
 
 namespace quoya {
 namespace {
@@ -35,12 +37,7 @@ std::size_t openDescriptorCount() {
   return count;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path);
-  std::stringstream text;
-  text << stream.rdbuf();
-  return text.str();
-}
+using tarvel::Testing::readFile;
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -55,17 +52,11 @@ std::vector<std::string> linesOf(const std::string& text) {
 class CodexMetadataReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/codex-metadata-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory = pattern;
     ::setenv("FAKE_CODEX_LOG", (directory / "stdin.log").c_str(), 1);
     ::setenv("FAKE_CODEX_PIDFILE", (directory / "pid").c_str(), 1);
     ::unsetenv("FAKE_CODEX_COUNT");
   }
-  void TearDown() override {
-    ::unsetenv("FAKE_CODEX_MODE");
-    fs::remove_all(directory);
-  }
+  void TearDown() override { ::unsetenv("FAKE_CODEX_MODE"); }
 
   // A generous deadline: a fake that answers everything must never be cut short by a busy
   // machine, and finishing well before it still shows that the reader did not wait for it.
@@ -91,8 +82,9 @@ class CodexMetadataReaderTest : public ::testing::Test {
 
   std::vector<std::string> requests() const { return linesOf(readFile(directory / "stdin.log")); }
 
-  fs::path directory;
-  const fs::path fake = fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex.sh";
+  tarvel::Testing::TemporaryFolder temporary{"codex-metadata"};
+  const fs::path directory = temporary.path;
+  const fs::path fake = tarvel::Testing::fixturePath("codex-fakes/fake-codex.sh");
   Clock::duration elapsed{};
 };
 

@@ -15,12 +15,15 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixReplyClient.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -29,32 +32,19 @@ using namespace std::chrono_literals;
 using Testing::allowAnswer;
 using Testing::ChildProcess;
 using Testing::eventually;
-using Testing::fixture;
 using Testing::program;
-
-// A captured hook document of `agent` with its session id replaced.
-std::string document(const std::string& agent, const std::string& name,
-                     const std::string& session) {
-  Json value = Coding::parse(fixture(agent + "/" + name + ".json")).value();
-  value["session_id"] = session;
-  return value.dump();
-}
+// A captured hook document of an agent with its session id replaced.
+constexpr auto document = [](std::string_view agent, std::string_view name,
+                             std::string_view session) {
+  return Testing::agentDocument(agent, name, session);
+};
 
 // A real `tarvel serve` in a temporary HOME, real hooks, the API and `tarvel log`.
 class AnswerHistoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarvel-history-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    home = pattern;
-    directory = home / ".tarvel";
-    database = directory / "history.db";
-  }
   void TearDown() override {
     hooks.clear();
     stopService();
-    std::filesystem::remove_all(home);
   }
 
   void startService(std::vector<std::string> options) {
@@ -134,9 +124,10 @@ class AnswerHistoryTest : public ::testing::Test {
     return list;
   }
 
-  std::filesystem::path home;
-  std::filesystem::path directory;
-  std::filesystem::path database;
+  Testing::TemporaryFolder temporary{"history"};
+  const std::filesystem::path home = temporary.path;
+  const std::filesystem::path directory = home / ".tarvel";
+  const std::filesystem::path database = directory / "history.db";
   std::unique_ptr<ChildProcess> service;
   std::string serviceLog;
   std::vector<std::unique_ptr<ChildProcess>> hooks;
@@ -293,7 +284,7 @@ TEST_F(AnswerHistoryTest, ADamagedLockedOrReadOnlyHistoryNeverStopsAnAnswer) {
     startService({"--hold-without-answerers"});
     ChildProcess& hook = startHook(document("claude", "PermissionRequest", session));
     EXPECT_EQ(answer(livePrompt("claude-code:" + session), R"({"decision":"allow"})"), 200);
-    EXPECT_EQ(hook.wait(60s), 0);
+    EXPECT_EQ(hook.wait(), 0);
     EXPECT_EQ(hook.standardOutput(), allowAnswer);
     EXPECT_EQ(stopService(), 0) << serviceLog;
     hooks.clear();
@@ -354,11 +345,11 @@ TEST_F(AnswerHistoryTest, AnswersTheHistoryCannotTakeAreKeptAndRecordedOnceItCan
   const auto answerOne = [&] {
     ChildProcess& hook = startHook(document("claude", "PermissionRequest", session));
     EXPECT_EQ(answer(livePrompt("claude-code:" + session), R"({"decision":"allow"})"), 200);
-    EXPECT_EQ(hook.wait(60s), 0);
+    EXPECT_EQ(hook.wait(), 0);
     EXPECT_EQ(hook.standardOutput(), allowAnswer);
   };
   const auto rowsSoon = [&](std::size_t count) {
-    return eventually([&] { return rows().size() == count; }, 60s);
+    return eventually([&] { return rows().size() == count; });
   };
   {
     SCOPED_TRACE("locked while the answer ends, then free again");

@@ -12,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 #include <systemd/sd-bus.h>
 
@@ -25,7 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using Testing::ChildProcess;
 using Testing::eventually;
-using Testing::fixture;
 using Testing::allowAnswer;
 using Testing::permissionRequest;
 using Testing::program;
@@ -35,9 +37,7 @@ constexpr const char* pythonProgram = "/usr/bin/python3";
 
 // Any captured Claude Code document, as from session `session`.
 std::string claudeDocument(const std::string& name, const std::string& session) {
-  Json document = Coding::parse(fixture("claude/" + name + ".json")).value();
-  document["session_id"] = session;
-  return document.dump();
+  return Testing::agentDocument("claude", name, session);
 }
 
 struct BusDeleter {
@@ -149,14 +149,14 @@ class NotificationDaemon {
                                  Json{{"capabilities", capabilities}}.dump()},
         home, "", environment());
     // Ready once the mock answers on the bus.
-    EXPECT_TRUE(eventually([&] { return call("GetCalls").has_value(); }, 20s))
+    EXPECT_TRUE(eventually([&] { return call("GetCalls").has_value(); }))
         << mock->standardError();
   }
   // Ends the notification service; it leaves the bus.
   void stopService() {
     mock->signal(SIGTERM);
     mock->wait();
-    EXPECT_TRUE(eventually([&] { return !call("GetCalls").has_value(); }, 20s));
+    EXPECT_TRUE(eventually([&] { return !call("GetCalls").has_value(); }));
   }
 
   std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
@@ -227,17 +227,11 @@ class NotifierTest : public ::testing::Test {
         std::system("/usr/bin/python3 -c 'import dbusmock' 2>/dev/null") != 0) {
       GTEST_SKIP() << "needs dbus-daemon and python3-dbusmock (make deps installs them)";
     }
-    char pattern[] = "/tmp/tarvel-notify-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    home = pattern;
   }
   void TearDown() override {
     hooks.clear();
     service.reset();
     daemon.reset();
-    if (!home.empty()) {
-      std::filesystem::remove_all(home);
-    }
   }
 
   void startService(const std::vector<std::string>& environment,
@@ -290,8 +284,7 @@ class NotifierTest : public ::testing::Test {
             found.push_back(entry.value("kind", ""));
           }
           return found == kinds;
-        },
-        20s))
+        }))
         << "answerers: " << found.size();
   }
 
@@ -345,7 +338,8 @@ class NotifierTest : public ::testing::Test {
     return calls;
   }
 
-  std::filesystem::path home;
+  Testing::TemporaryFolder temporary{"notify"};
+  const std::filesystem::path home = temporary.path;
   std::unique_ptr<NotificationDaemon> daemon;
   std::unique_ptr<ChildProcess> service;
   std::vector<std::unique_ptr<ChildProcess>> hooks;
@@ -408,7 +402,7 @@ TEST_F(NotifierTest, TheNotifierCountsAsAnAnswererOnlyWhileAServiceWithActionsIs
   const std::string session = "12121212-1212-4121-8121-121212121212";
   const auto expectReleased = [&] {
     ChildProcess& hook = startHook(session);
-    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.wait(), 0);
     EXPECT_EQ(hook.standardOutput(), "{}\n");
   };
   {
@@ -424,7 +418,7 @@ TEST_F(NotifierTest, TheNotifierCountsAsAnAnswererOnlyWhileAServiceWithActionsIs
     waitForCalls("Notify", 1);
     EXPECT_FALSE(hook.hasEnded());
     daemon->stopService();
-    EXPECT_EQ(hook.wait(20s), 0);
+    EXPECT_EQ(hook.wait(), 0);
     EXPECT_EQ(hook.standardOutput(), "{}\n");
     waitForAnswerers({});
   }
@@ -432,7 +426,7 @@ TEST_F(NotifierTest, TheNotifierCountsAsAnAnswererOnlyWhileAServiceWithActionsIs
     SCOPED_TRACE("a service without actions cannot answer");
     daemon->startService("body");
     // Asked for its capabilities: the service has seen it.
-    EXPECT_TRUE(eventually([&] { return !daemon->calls("GetCapabilities").empty(); }, 20s));
+    EXPECT_TRUE(eventually([&] { return !daemon->calls("GetCapabilities").empty(); }));
     waitForAnswerers({});
     expectReleased();
   }
@@ -462,7 +456,7 @@ TEST_F(NotifierTest, ANewNotificationServiceNeverGetsAnActionThroughToAnOldNotif
     return secondId != 0;
   }));
   daemon->invokeAction(secondId, "allow");
-  EXPECT_EQ(second.wait(20s), 0);
+  EXPECT_EQ(second.wait(), 0);
   EXPECT_EQ(second.standardOutput(), allowAnswer);
   EXPECT_FALSE(first.hasEnded()) << first.standardOutput();
   EXPECT_EQ(onlyPrompt().size(), 36U);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/TemporaryHome.hpp"
 #include "TarvelDisplay/Api/WebAccess.hpp"
 
 namespace tarvel::Display::WebAccess {
@@ -174,15 +175,9 @@ TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
 
 class WebAccessTokenTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvel-token-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory = pattern;
-    path = directory / "token";
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
-  std::filesystem::path directory;
-  std::filesystem::path path;
+  Testing::TemporaryFolder temporary{"token"};
+  const std::filesystem::path directory = temporary.path;
+  const std::filesystem::path path = directory / "token";
 };
 
 TEST_F(WebAccessTokenTest, IsMadeOnceAsAPrivateFileAndKept) {

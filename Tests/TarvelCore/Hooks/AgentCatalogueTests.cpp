@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
@@ -26,12 +27,7 @@ struct Document {
   std::string text;
 };
 
-std::string read(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using Testing::readFile;
 
 // Every captured agent document, and for Claude Code its pre-tool document turned into each of
 // its interactive tools (the captures hold none of those), so that every row's waiting cases
@@ -43,11 +39,11 @@ std::vector<Document> capturedDocuments() {
       {"gemini", AgentProvider::geminiCLI}};
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
-    const fs::path directory = fs::path(TARVEL_FIXTURES_DIR) / "agents" / folder;
+    const fs::path directory = tarvel::Testing::fixturePath("agents") / folder;
     for (const auto& entry : fs::recursive_directory_iterator(directory)) {
       if (entry.path().extension() == ".json") {
         documents.push_back({fs::relative(entry.path(), directory.parent_path()).string(), provider,
-                             read(entry.path())});
+                             readFile(entry.path())});
       }
     }
   }
@@ -58,7 +54,7 @@ std::vector<Document> capturedDocuments() {
        R"("options":[{"label":"Postgres","description":""},{"label":"Redis","description":""}]}]})"},
       {InteractiveTool::plan, R"({"plan":"Edit src/a.txt"})"}};
   const std::string preToolUse =
-      read(fs::path(TARVEL_FIXTURES_DIR) / "agents/claude/PreToolUse.json");
+      tarvel::Testing::agentDocument("claude/PreToolUse.json");
   const std::string bashInput =
       R"("tool_name":"Bash","tool_input":{"command":"ls","description":"Mock shell command"})";
   EXPECT_NE(preToolUse.find(bashInput), std::string::npos);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
 
 namespace tarvel {
@@ -19,12 +20,7 @@ AgentHookPayload decoded(std::string_view document) {
   return *payload;
 }
 
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
+using tarvel::Testing::agentDocument;
 
 std::optional<AgentEvent> mapped(std::string_view document, const AgentProvider& provider,
                                  bool permission = true) {
@@ -86,7 +82,7 @@ TEST(AgentHookEventMapper, RealAgentDocumentsMapToTheirEvents) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    const std::string document = fixture(c.file);
+    const std::string document = agentDocument(c.file);
     ASSERT_FALSE(document.empty());
     const auto event = mapped(document, c.provider);
     if (!c.type) {

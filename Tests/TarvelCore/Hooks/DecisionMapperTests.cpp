@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
 
@@ -18,12 +19,7 @@ AgentHookPayload payloadFrom(const std::string& document) {
   return payload ? *payload : AgentHookPayload{};
 }
 
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using tarvel::Testing::agentDocument;
 
 std::string preToolUse(const std::string& tool, const std::string& input) {
   return R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":")" + tool + "\"" +
@@ -68,8 +64,8 @@ void check(const std::vector<Case>& cases) {
 }
 
 TEST(ProviderDecisionMapper, PermissionRequestsAllowOnlyAnExplicitAllow) {
-  const std::string claude = fixture("claude/PermissionRequest.json");
-  const std::string codex = fixture("codex/PermissionRequest.json");
+  const std::string claude = agentDocument("claude/PermissionRequest.json");
+  const std::string codex = agentDocument("codex/PermissionRequest.json");
   check({
       {"Codex allow", AgentProvider::codex, codex, answer(AgentReplyDecision::allow),
        allowPermission},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
@@ -22,12 +23,7 @@ AgentHookPayload payloadFrom(const std::string& document) {
   return payload ? *payload : AgentHookPayload{};
 }
 
-std::string fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using tarvel::Testing::agentDocument;
 
 // A Claude Code PreToolUse document for `tool` with `input`.
 std::string preToolUse(const std::string& tool, const std::string& input) {
@@ -54,13 +50,13 @@ TEST(AgentReplyPromptBuilder, ChoosesKindTextDetailAndGrants) {
   };
   const std::vector<Case> cases = {
       {"Claude Code Bash permission",
-       fixture("claude/PermissionRequest.json"),
+       agentDocument("claude/PermissionRequest.json"),
        AgentPromptKind::permission,
        "Allow this command?",
        "touch created-by-agent.txt",
        {deny, allow}},
       {"Codex Bash permission",
-       fixture("codex/PermissionRequest.json"),
+       agentDocument("codex/PermissionRequest.json"),
        AgentPromptKind::permission,
        "Allow this command?",
        "touch created-by-agent.txt",
@@ -123,7 +119,7 @@ TEST(AgentReplyPromptBuilder, ChoosesKindTextDetailAndGrants) {
        std::nullopt,
        {deny, cancel}},
       {"waiting notification",
-       fixture("claude/Notification.json"),
+       agentDocument("claude/Notification.json"),
        AgentPromptKind::elicitation,
        "Claude needs your permission",
        std::nullopt,

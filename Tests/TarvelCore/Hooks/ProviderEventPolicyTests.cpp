@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
@@ -28,11 +29,7 @@ AgentHookPayload payload(std::string_view json) {
 }
 
 AgentHookPayload fixture(const std::string& name) {
-  std::ifstream file(std::string(TARVEL_FIXTURES_DIR) + "/agents/" + name, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  EXPECT_FALSE(contents.str().empty()) << name;
-  return payload(contents.str());
+  return payload(tarvel::Testing::agentDocument(name));
 }
 
 TEST(ProviderEventPolicy, ConciseCutsBetweenUserPerceivedCharacters) {

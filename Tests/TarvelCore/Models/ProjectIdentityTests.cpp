@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/TemporaryHome.hpp"
 #include "TarvelCore/Models/ProjectIdentity.hpp"
 
 namespace tarvel {
@@ -19,25 +20,7 @@ namespace fs = std::filesystem;
 // A temporary directory that is also HOME, with helpers to build real repositories in it.
 class ProjectIdentityTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tarvel-project-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    const char* previous = std::getenv("HOME");
-    if (previous != nullptr) {
-      savedHome = previous;
-    }
-    ::setenv("HOME", root.c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-  }
-  void TearDown() override {
-    if (savedHome) {
-      ::setenv("HOME", savedHome->c_str(), 1);
-    }
-    std::error_code error;
-    fs::permissions(root / "locked", fs::perms::owner_all, error);
-    fs::remove_all(root, error);
-  }
+  void SetUp() override { ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1); }
 
   void git(const std::string& arguments) {
     const std::string command =
@@ -58,8 +41,9 @@ class ProjectIdentityTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << text;
   }
 
-  fs::path root;
-  std::optional<std::string> savedHome;
+  // HOME while the test runs; its folders are removed whatever modes the test left.
+  Testing::TemporaryHome temporary{"project"};
+  const fs::path root = temporary.path;
 };
 
 TEST_F(ProjectIdentityTest, TildeExpandsAgainstHome) {

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
 #include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -28,21 +30,7 @@ using Kind = FileReplace::Error::Kind;
 
 class FileReplaceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvel-replace-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(folder, fs::perms::owner_all, ignored);
-    fs::remove_all(folder, ignored);
-  }
-
-  static std::string read(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), {}};
-  }
+  static std::string read(const fs::path& file) { return Testing::readFile(file); }
   static void write(const fs::path& file, const std::string& bytes, mode_t mode) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
     ::chmod(file.c_str(), mode);
@@ -59,7 +47,8 @@ class FileReplaceTest : public ::testing::Test {
     return found;
   }
 
-  fs::path folder;
+  Testing::TemporaryFolder temporary{"replace"};
+  const fs::path folder = temporary.path;
 };
 
 TEST_F(FileReplaceTest, WritesWholeFilesWithTheirModesAndTakesLinksOnlyWhenAsked) {

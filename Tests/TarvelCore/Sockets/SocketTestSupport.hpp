@@ -13,71 +13,18 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/CapturedLog.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 
 namespace tarvel::SocketTesting {
 
-// A fresh mkdtemp directory that is also HOME for the test's duration; removed afterwards.
-class TemporaryHome {
- public:
-  TemporaryHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvel-sock-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    path = pattern;
-    if (const char* home = std::getenv("HOME")) {  // NOLINT(concurrency-mt-unsafe)
-      previousHome = home;
-    }
-    ::setenv("HOME", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-  }
-  TemporaryHome(const TemporaryHome&) = delete;
-  TemporaryHome& operator=(const TemporaryHome&) = delete;
-  ~TemporaryHome() {
-    if (previousHome) {
-      ::setenv("HOME", previousHome->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      ::unsetenv("HOME");  // NOLINT(concurrency-mt-unsafe)
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-
-  std::filesystem::path path;
-
- private:
-  std::optional<std::string> previousHome;
-};
-
+// A fresh folder that is also HOME for the test's duration; removed afterwards.
+using TemporaryHome = Testing::TemporaryHome;
 // Collects log entries while it lives.
-class CapturedLog {
- public:
-  CapturedLog() {
-    Log::setSink([this](const Log::Entry& entry) {
-      const std::scoped_lock lock(mutex);
-      entries.push_back(entry);
-    });
-  }
-  CapturedLog(const CapturedLog&) = delete;
-  CapturedLog& operator=(const CapturedLog&) = delete;
-  ~CapturedLog() { Log::setSink(nullptr); }
-
-  std::vector<Log::Entry> errors() const {
-    const std::scoped_lock lock(mutex);
-    std::vector<Log::Entry> found;
-    for (const auto& entry : entries) {
-      if (entry.level == Log::Level::error) {
-        found.push_back(entry);
-      }
-    }
-    return found;
-  }
-
- private:
-  mutable std::mutex mutex;
-  std::vector<Log::Entry> entries;
-};
+using CapturedLog = Testing::CapturedLog;
 
 // Thread-safe event sink for a server's handler.
 class EventCollector {
@@ -92,7 +39,7 @@ class EventCollector {
 
   // Waits until at least `count` events arrived or `limit` passed; returns what arrived.
   std::vector<AgentEvent> waitFor(std::size_t count,
-                                  std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+                                  std::chrono::milliseconds limit = Testing::generousBound) {
     std::unique_lock lock(mutex);
     changed.wait_for(lock, limit, [&] { return events.size() >= count; });
     return events;

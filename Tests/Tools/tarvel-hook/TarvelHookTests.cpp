@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -12,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
@@ -19,14 +24,13 @@
 #include "TarvelCore/Sockets/ReplyTestSupport.hpp"
 #include "TarvelCore/Sockets/UnixReplyServer.hpp"
 #include "TarvelCore/Sockets/UnixSocketServer.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel {
 namespace {
 
 using namespace std::chrono_literals;
 
-using Testing::fixture;
+using Testing::agentDocument;
 
 // What one run of the hook printed and how it ended.
 struct Outcome {
@@ -51,37 +55,13 @@ Outcome runHook(const std::filesystem::path& home, const std::string& input,
   return outcome;
 }
 
-// Runs `command` under /bin/sh -c with `home` as HOME; returns the shell's process id once it
-// has been started (not waited for).
-pid_t startShell(const std::filesystem::path& home, const std::string& command) {
-  const std::string homeVariable = "HOME=" + home.string();
-  char* envp[] = {const_cast<char*>(homeVariable.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"),
-                  nullptr};
-  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                  const_cast<char*>(command.c_str()), nullptr};
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, envp), 0);
-  return pid;
-}
-
 // A display in the test: an event server and a reply server at the default paths under a
 // temporary HOME.
 class TarvelHookTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvel-hook-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    home = pattern;
-    previousHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    ::setenv("HOME", home.c_str(), 1);
-  }
-
   void TearDown() override {
     replies.reset();
     events.reset();
-    ::setenv("HOME", previousHome.c_str(), 1);
-    std::error_code error;
-    std::filesystem::remove_all(home, error);
   }
 
   // The event server, and unless `withReplies` is false, this program's own reply server.
@@ -105,28 +85,31 @@ class TarvelHookTest : public ::testing::Test {
 
   // Waits until a hook has registered a prompt, and returns it.
   std::optional<UUID> waitForPrompt() {
-    for (int i = 0; i < 500; ++i) {
+    std::optional<UUID> prompt;
+    EXPECT_TRUE(Testing::eventually([&] {
       const auto pending = replies->pendingReplyIDs();
-      if (!pending.empty()) return *pending.begin();
-      std::this_thread::sleep_for(10ms);
-    }
-    return std::nullopt;
-  }
-
-  std::vector<AgentEvent> receivedEvents() {
-    // The server hands events over once their connection ends; give it a moment.
-    for (int i = 0; i < 200; ++i) {
-      {
-        const std::scoped_lock lock(mutex);
-        if (!received.empty()) return received;
+      if (!pending.empty()) {
+        prompt = *pending.begin();
       }
-      std::this_thread::sleep_for(10ms);
-    }
-    return {};
+      return prompt.has_value();
+    })) << "no prompt registered";
+    return prompt;
   }
 
-  std::filesystem::path home;
-  std::string previousHome;
+  // Waits until the server handed over events (it does once their connection ends).
+  std::vector<AgentEvent> receivedEvents() {
+    std::vector<AgentEvent> seen;
+    EXPECT_TRUE(Testing::eventually([&] {
+      const std::scoped_lock lock(mutex);
+      seen = received;
+      return !seen.empty();
+    })) << "no event received";
+    return seen;
+  }
+
+  // HOME while the test runs: the servers listen at its default paths.
+  Testing::TemporaryHome temporary{"hook-test"};
+  const std::filesystem::path home = temporary.path;
   std::unique_ptr<UnixSocketServer> events;
   std::unique_ptr<UnixReplyServer> replies;
   std::mutex mutex;
@@ -151,7 +134,7 @@ std::string withTool(std::string document, const std::string& tool, const std::s
 TEST_F(TarvelHookTest, PassiveToolUseIsReportedAndAnsweredAtOnce) {
   startDisplay();
   const Outcome outcome =
-      runHook(home, fixture("claude/PreToolUse.json"), {"--provider", "Claude-Code"});
+      runHook(home, agentDocument("claude/PreToolUse.json"), {"--provider", "Claude-Code"});
   EXPECT_EQ(outcome.standardOutput, "{}\n");
   EXPECT_EQ(outcome.standardError, "");
   EXPECT_EQ(outcome.exitStatus, 0);
@@ -169,7 +152,7 @@ TEST_F(TarvelHookTest, PermissionRequestWaitsForTheDisplaysAnswer) {
   startDisplay();
   Outcome outcome;
   std::thread hook([&] {
-    outcome = runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+    outcome = runHook(home, agentDocument("claude/PermissionRequest.json"), {"--provider", "claude-code"});
   });
   const auto prompt = waitForPrompt();
   ASSERT_TRUE(prompt.has_value());
@@ -191,7 +174,7 @@ TEST_F(TarvelHookTest, HalvesOfSurrogatePairsInACommandAreShownAsReplacementChar
   // Node writes a JavaScript string's unpaired surrogate halves as escapes; the prompt is still
   // shown, each half as U+FFFD, a whole pair and an escaped backslash as they were.
   startDisplay();
-  std::string document = fixture("claude/PermissionRequest.json");
+  std::string document = agentDocument("claude/PermissionRequest.json");
   const std::string command = "touch created-by-agent.txt";
   document.replace(document.find(command), command.size(),
                    R"(echo \ud83d \ude00 \ud83d\ude00 \\ud800 \ud800)");
@@ -247,10 +230,10 @@ TEST_F(TarvelHookTest, AnswersOfAnyReplyServerThatFollowsTheProtocolReachTheAgen
   startDisplay(false);
   using namespace ReplyTestSupport;
   const std::string question =
-      withTool(fixture("claude/PreToolUse.json"), "AskUserQuestion",
+      withTool(agentDocument("claude/PreToolUse.json"), "AskUserQuestion",
                R"({"questions":[{"question":"Which database?","header":"DB","multiSelect":false,)"
                R"("options":[{"label":"Postgres","description":"SQL"},{"label":"Redis"}]}]})");
-  const std::string plan = withTool(fixture("claude/PreToolUse.json"), "ExitPlanMode",
+  const std::string plan = withTool(agentDocument("claude/PreToolUse.json"), "ExitPlanMode",
                                     R"({"plan":"1. Edit src/a.txt\n2. Run the tests"})");
   struct Case {
     const char* name;
@@ -260,15 +243,15 @@ TEST_F(TarvelHookTest, AnswersOfAnyReplyServerThatFollowsTheProtocolReachTheAgen
     std::string printed;
   };
   const std::vector<Case> cases = {
-      {"allow", "claude-code", fixture("claude/PermissionRequest.json"),
+      {"allow", "claude-code", agentDocument("claude/PermissionRequest.json"),
        [](const std::string& id) { return R"({"decision":"allow","replyId":")" + id + R"("})"; },
        R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},)"
        R"("hookEventName":"PermissionRequest"}})"},
-      {"deny", "claude-code", fixture("claude/PermissionRequest.json"),
+      {"deny", "claude-code", agentDocument("claude/PermissionRequest.json"),
        [](const std::string& id) { return R"({"decision":"deny","replyId":")" + id + R"("})"; },
        R"({"hookSpecificOutput":{"decision":{"behavior":"deny","message":"Denied from Tarvel"},)"
        R"("hookEventName":"PermissionRequest"}})"},
-      {"Codex allow", "codex", fixture("codex/PermissionRequest.json"),
+      {"Codex allow", "codex", agentDocument("codex/PermissionRequest.json"),
        [](const std::string& id) { return R"({"decision":"allow","replyId":")" + id + R"("})"; },
        R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},)"
        R"("hookEventName":"PermissionRequest"}})"},
@@ -325,7 +308,7 @@ TEST_F(TarvelHookTest, AnAnswerIsDeliveredOnlyOnceTheHookConfirmsIt) {
   // killed before it confirms counts as not delivered.
   startDisplay();
   Testing::ChildProcess hook({Testing::program("tarvel-hook"), "--provider", "claude-code"}, home,
-                             fixture("claude/PermissionRequest.json"));
+                             agentDocument("claude/PermissionRequest.json"));
   const auto prompt = waitForPrompt();
   ASSERT_TRUE(prompt.has_value());
   hook.signal(SIGSTOP);
@@ -348,7 +331,7 @@ TEST_F(TarvelHookTest, DisplayClosingMidWaitReleasesTheAgent) {
   startDisplay();
   Outcome outcome;
   std::thread hook([&] {
-    outcome = runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+    outcome = runHook(home, agentDocument("claude/PermissionRequest.json"), {"--provider", "claude-code"});
   });
   ASSERT_TRUE(waitForPrompt().has_value());
   const auto closedAt = std::chrono::steady_clock::now();
@@ -362,7 +345,7 @@ TEST_F(TarvelHookTest, DisplayClosingMidWaitReleasesTheAgent) {
 TEST_F(TarvelHookTest, NoDisplayMeansNoWait) {
   for (const char* file : {"claude/PermissionRequest.json", "claude/PreToolUse.json"}) {
     SCOPED_TRACE(file);
-    const Outcome outcome = runHook(home, fixture(file), {"--provider", "claude-code"});
+    const Outcome outcome = runHook(home, agentDocument(file), {"--provider", "claude-code"});
     EXPECT_EQ(outcome.standardOutput, "{}\n");
     EXPECT_EQ(outcome.standardError, "");
     EXPECT_EQ(outcome.exitStatus, 0);
@@ -390,7 +373,7 @@ TEST_F(TarvelHookTest, CodexQuestionsAreShownButNeverHeld) {
 TEST_F(TarvelHookTest, GarbageInputStillGetsTheNeutralAnswer) {
   startDisplay();
   // A whole document followed by a NUL byte and more is not JSON either.
-  const std::string afterNul = fixture("claude/PreToolUse.json") + std::string("\0garbage", 8);
+  const std::string afterNul = agentDocument("claude/PreToolUse.json") + std::string("\0garbage", 8);
   for (const std::string& input : {std::string("not json"), std::string("\xFF\xFE"),
                                    std::string(4000, '['), std::string(), afterNul}) {
     const Outcome outcome = runHook(home, input, {"--provider", "claude-code"});
@@ -415,7 +398,7 @@ TEST_F(TarvelHookTest, WaitingHookWhoseEventCannotBeShownWithdrawsAndAnswersAtOn
                                               });
   ASSERT_FALSE(replies->start().has_value());
   const Outcome outcome =
-      runHook(home, fixture("claude/PermissionRequest.json"), {"--provider", "claude-code"});
+      runHook(home, agentDocument("claude/PermissionRequest.json"), {"--provider", "claude-code"});
   EXPECT_EQ(outcome.standardOutput, "{}\n");
   EXPECT_EQ(outcome.standardError, "");
   EXPECT_EQ(outcome.exitStatus, 0);
@@ -433,8 +416,8 @@ TEST_F(TarvelHookTest, WaitingHookWhoseEventCannotBeShownWithdrawsAndAnswersAtOn
 
 TEST_F(TarvelHookTest, AgentIsTheProcessBehindTheShellsThatRunTheHook) {
   startDisplay();
-  const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-hook";
-  { std::ofstream(home / "doc.json", std::ios::binary) << fixture("claude/PreToolUse.json"); }
+  const std::string program = Testing::program("tarvel-hook");
+  { std::ofstream(home / "doc.json", std::ios::binary) << agentDocument("claude/PreToolUse.json"); }
   const std::string run = program + " --provider claude-code < " + (home / "doc.json").string() +
                           " > " + (home / "out.txt").string();
   // "; true" keeps each shell alive as the hook's parent, as agents' shells stay.
@@ -449,9 +432,8 @@ TEST_F(TarvelHookTest, AgentIsTheProcessBehindTheShellsThatRunTheHook) {
       const std::scoped_lock lock(mutex);
       received.clear();
     }
-    const pid_t shell = startShell(home, command);
-    int status = 0;
-    ASSERT_EQ(::waitpid(shell, &status, 0), shell);
+    Testing::ChildProcess shell({"/bin/sh", "-c", command}, home);
+    ASSERT_EQ(shell.wait(), 0);
     const auto events = receivedEvents();
     ASSERT_EQ(events.size(), 1u);
     ASSERT_TRUE(events[0].origin.has_value());
@@ -466,13 +448,12 @@ TEST_F(TarvelHookTest, AgentIsTheProcessBehindTheShellsThatRunTheHook) {
     const std::scoped_lock lock(mutex);
     received.clear();
   }
-  const pid_t shell = startShell(home, "(sleep 0.3; exec " + run + ") & exit 0");
-  int status = 0;
-  ASSERT_EQ(::waitpid(shell, &status, 0), shell);
+  Testing::ChildProcess shell({"/bin/sh", "-c", "(sleep 0.3; exec " + run + ") & exit 0"}, home);
+  ASSERT_EQ(shell.wait(), 0);
   const auto events = receivedEvents();
   ASSERT_EQ(events.size(), 1u);
   const auto recorded = events[0].origin ? events[0].origin->processIdentifier : std::nullopt;
-  EXPECT_NE(recorded, std::optional<std::int32_t>(shell));
+  EXPECT_NE(recorded, std::optional<std::int32_t>(shell.processId()));
   EXPECT_NE(recorded, std::optional<std::int32_t>(1));
 }
 

@@ -1,13 +1,9 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,13 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/UUID.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
-
-extern char** environ;
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace {
 
@@ -34,66 +32,18 @@ using tarvel::Json;
 class SessionsModeTest : public ::testing::Test {
  protected:
   void start(std::vector<std::string> extra) {
-    char pattern[] = "/tmp/tarvel-sessions-mode-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory = pattern;
-    socket = directory / "agent.sock";
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    output = pipeFds[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> arguments{std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-monitor",
-                                       "--socket", socket.string(), "--sessions"};
+    std::vector<std::string> arguments{tarvel::Testing::program("tarvel-monitor"), "--socket",
+                                       socket.string(), "--sessions"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(socket));
+    monitor = std::make_unique<tarvel::Testing::ChildProcess>(arguments, directory);
+    EXPECT_TRUE(tarvel::Testing::eventually(
+        [&] { return tarvel::UnixSocketSupport::isPathAccepting(socket) || monitor->hasEnded(); }));
+    // The socket's file appears before it listens: an event sent in between would be lost.
+    ASSERT_TRUE(tarvel::UnixSocketSupport::isPathAccepting(socket)) << monitor->standardError();
   }
 
-  void TearDown() override {
-    if (child > 0) {
-      ::kill(child, SIGTERM);
-      int status = 0;
-      ::waitpid(child, &status, 0);
-    }
-    if (output >= 0) {
-      ::close(output);
-    }
-    std::filesystem::remove_all(directory);
-  }
-
-  // The next line of output, or "" after five seconds without one.
-  std::string nextLine() {
-    while (true) {
-      if (const auto end = buffer.find('\n'); end != std::string::npos) {
-        std::string line = buffer.substr(0, end);
-        buffer.erase(0, end + 1);
-        return line;
-      }
-      pollfd descriptor{.fd = output, .events = POLLIN, .revents = 0};
-      char bytes[4096];
-      if (::poll(&descriptor, 1, 5000) != 1) {
-        return "";
-      }
-      const ssize_t read = ::read(output, bytes, sizeof bytes);
-      if (read <= 0) {
-        return "";
-      }
-      buffer.append(bytes, static_cast<std::size_t>(read));
-    }
-  }
+  // The next line of output, or "" once the output ends without one.
+  std::string nextLine() { return monitor->nextLine(); }
 
   static AgentEvent event(const std::string& id, tarvel::AgentEventType type, int second) {
     return AgentEvent{.type = type,
@@ -104,11 +54,10 @@ class SessionsModeTest : public ::testing::Test {
                       .timestamp = tarvel::Date{std::chrono::seconds(1'700'000'000 + second)}};
   }
 
-  std::filesystem::path directory;
-  std::filesystem::path socket;
-  pid_t child = -1;
-  int output = -1;
-  std::string buffer;
+  tarvel::Testing::TemporaryFolder temporary{"sessions-mode"};
+  const std::filesystem::path directory = temporary.path;
+  const std::filesystem::path socket = directory / "agent.sock";
+  std::unique_ptr<tarvel::Testing::ChildProcess> monitor;
 };
 
 TEST_F(SessionsModeTest, PrintsOneLinePerChangeAndPerDroppedEvent) {
@@ -145,11 +94,8 @@ TEST_F(SessionsModeTest, PrintsOneLinePerChangeAndPerDroppedEvent) {
   EXPECT_FALSE(fourth.contains("attentionEvent"));
   EXPECT_FALSE(fourth["snapshot"].contains("attentionSession"));
 
-  ::kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  child = -1;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  monitor->signal(SIGTERM);
+  EXPECT_EQ(monitor->wait(), 0) << monitor->standardError();
   EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
@@ -209,7 +155,7 @@ TEST_F(SessionsModeTest, LocalProjectsAreNamedAsTheyAreWhateverHostTheHookRecord
   };
   const auto runHook = [&](const std::string& provider, const std::string& fixture,
                            const std::string& sessionId, const std::filesystem::path& folder) {
-    Json document = Json::parse(tarvel::Testing::fixture(fixture));
+    Json document = Json::parse(tarvel::Testing::agentDocument(fixture));
     document["session_id"] = sessionId;
     document["cwd"] = folder.string();
     tarvel::Testing::ChildProcess hook(

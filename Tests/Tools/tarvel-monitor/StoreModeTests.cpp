@@ -1,14 +1,11 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,11 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "QuoyaCore/CodexHookMapper.hpp"
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Models/AgentEvent.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Sockets/UnixSocketClient.hpp"
-
-extern char** environ;
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 
 namespace {
 
@@ -34,53 +34,21 @@ using tarvel::Json;
 class StoreModeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tarvel-store-mode-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    home = pattern;
-    socket = home / ".quoya-island" / "events.sock";
-
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    output = pipeFds[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const std::string program = std::string(TARVEL_BINARY_DIR) + "/bin/tarvel-monitor";
-    std::vector<std::string> environment{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (auto& item : environment) {
-      envp.push_back(item.data());
-    }
-    envp.push_back(nullptr);
-    std::string arg0 = program, arg1 = "--island", arg2 = "--store";
-    char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
-    const int spawned =
-        ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    ASSERT_EQ(spawned, 0) << program;
-
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(socket));
+    monitor = std::make_unique<tarvel::Testing::ChildProcess>(
+        std::vector<std::string>{tarvel::Testing::program("tarvel-monitor"), "--island", "--store"},
+        home);
+    EXPECT_TRUE(tarvel::Testing::eventually(
+        [&] { return tarvel::UnixSocketSupport::isPathAccepting(socket) || monitor->hasEnded(); }));
+    // The socket's file appears before it listens: an event sent in between would be lost.
+    ASSERT_TRUE(tarvel::UnixSocketSupport::isPathAccepting(socket)) << monitor->standardError();
   }
 
   void TearDown() override {
-    if (child > 0) {
-      ::kill(child, SIGTERM);
-      int status = 0;
-      ::waitpid(child, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (monitor) {
+      monitor->signal(SIGTERM);
+      EXPECT_EQ(monitor->wait(), 0) << monitor->standardError();
       EXPECT_FALSE(std::filesystem::exists(socket));
     }
-    if (output >= 0) {
-      ::close(output);
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(home, ignored);
   }
 
   // Sends one event and returns the report line it produced, parsed.
@@ -90,30 +58,14 @@ class StoreModeTest : public ::testing::Test {
   }
 
   Json nextReport() {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (true) {
-      if (const auto end = pending.find('\n'); end != std::string::npos) {
-        const std::string line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        auto parsed = tarvel::Coding::parse(line);
-        EXPECT_TRUE(parsed.hasValue()) << line;
-        return parsed ? *parsed : Json();
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd descriptor{.fd = output, .events = POLLIN};
-      if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
-        ADD_FAILURE() << "no report line";
-        return Json();
-      }
-      char buffer[65536];
-      const ssize_t count = ::read(output, buffer, sizeof buffer);
-      if (count <= 0) {
-        ADD_FAILURE() << "monitor closed its output";
-        return Json();
-      }
-      pending.append(buffer, static_cast<std::size_t>(count));
+    const std::string line = monitor->nextLine();
+    if (line.empty()) {
+      ADD_FAILURE() << "no report line";
+      return Json();
     }
+    auto parsed = tarvel::Coding::parse(line);
+    EXPECT_TRUE(parsed.hasValue()) << line;
+    return parsed ? *parsed : Json();
   }
 
   static std::set<std::string> keys(const Json& object) {
@@ -124,11 +76,10 @@ class StoreModeTest : public ::testing::Test {
     return names;
   }
 
-  std::filesystem::path home;
-  std::filesystem::path socket;
-  pid_t child = -1;
-  int output = -1;
-  std::string pending;
+  tarvel::Testing::TemporaryFolder temporary{"store-mode"};
+  const std::filesystem::path home = temporary.path;
+  const std::filesystem::path socket = home / ".quoya-island" / "events.sock";
+  std::unique_ptr<tarvel::Testing::ChildProcess> monitor;
 };
 
 AgentEvent codexPrompt(tarvel::Date at) {

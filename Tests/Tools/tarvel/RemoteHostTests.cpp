@@ -9,10 +9,22 @@
 
 #include <array>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "Support/ChildProcess.hpp"
+#include "Support/Fixtures.hpp"
+#include "Support/TemporaryHome.hpp"
+#include "Support/Waiting.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
-#include "TarvelDisplay/ServiceTestSupport.hpp"
 
 namespace tarvel {
 namespace {
@@ -21,18 +33,8 @@ namespace fs = std::filesystem;
 using Testing::ChildProcess;
 using Testing::eventually;
 using Testing::program;
-
-std::string readAll(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
+using Testing::writeFile;
+constexpr auto readAll = [](const fs::path& path) { return Testing::readFile(path); };
 
 int freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -97,9 +99,8 @@ class RemoteHostTest : public ::testing::Test {
         !fs::exists("/usr/bin/ssh-keygen")) {
       GTEST_SKIP() << "needs openssh-server and openssh-client";
     }
-    char pattern[] = "/tmp/tarvel-remote-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
+    temporary.emplace("remote");
+    root = temporary->path;
     local = root / "local";
     remote = root / "remote";
     fs::create_directories(local);
@@ -108,7 +109,7 @@ class RemoteHostTest : public ::testing::Test {
       ChildProcess keygen({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
                            (root / key).string()},
                           root);
-      ASSERT_EQ(keygen.wait(std::chrono::seconds(30)), 0) << keygen.standardError();
+      ASSERT_EQ(keygen.wait(), 0) << keygen.standardError();
     }
     fs::copy_file(root / "userkey.pub", root / "authorized_keys");
     port = freePort();
@@ -124,9 +125,7 @@ class RemoteHostTest : public ::testing::Test {
                   remote.string() + " PATH=" + (root / "remotebin").string() + ":/usr/bin:/bin\n");
     // The remote's Codex: a stand-in that lists the hooks of ~/.codex/hooks.json with their trust.
     fs::create_directories(root / "remotebin");
-    fs::copy_file(fs::path(TARVEL_FIXTURES_DIR) / "codex-fakes" / "fake-codex-hooks.sh",
-                  root / "remotebin" / "codex");
-    fs::permissions(root / "remotebin" / "codex", fs::perms(0755));
+    Testing::installFixtureProgram("codex-fakes/fake-codex-hooks.sh", root / "remotebin" / "codex");
     writeFile(root / "ssh_config", "Host devbox\n  HostName 127.0.0.1\n  Port " +
                                        std::to_string(port) + "\n  User root\n  IdentityFile " +
                                        (root / "userkey").string() +
@@ -139,23 +138,18 @@ class RemoteHostTest : public ::testing::Test {
                                  "hostname devbox && exec /usr/sbin/sshd -D -e -f " +
                                      (root / "sshd_config").string()},
         root);
-    ASSERT_TRUE(eventually([&] { return accepts(port) || sshd->hasEnded(); },
-                           std::chrono::seconds(30)));
+    ASSERT_TRUE(eventually([&] { return accepts(port) || sshd->hasEnded(); }));
     ASSERT_FALSE(sshd->hasEnded()) << sshd->standardError();
   }
 
   void TearDown() override {
     if (serve) {
       serve->signal(SIGTERM);
-      serve->wait(std::chrono::seconds(30));
+      serve->wait();
     }
     if (sshd) {
       sshd->signal(SIGTERM);
-      sshd->wait(std::chrono::seconds(30));
-    }
-    if (!root.empty()) {
-      std::error_code ignored;
-      fs::remove_all(root, ignored);
+      sshd->wait();
     }
   }
 
@@ -210,11 +204,11 @@ class RemoteHostTest : public ::testing::Test {
           }
           replyId = current["prompts"][0].value("replyId", "");
           return true;
-        },
-        std::chrono::seconds(60));
+        });
     return replyId;
   }
 
+  std::optional<Testing::TemporaryFolder> temporary;  // made once the test can run
   fs::path root, local, remote;
   int port = 0;
   std::unique_ptr<ChildProcess> sshd;
@@ -241,7 +235,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
 
   // The service runs before the host is added: it connects the new host by itself.
   serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
-  ASSERT_TRUE(eventually([&] { return state().contains("remotes"); }, std::chrono::seconds(30)))
+  ASSERT_TRUE(eventually([&] { return state().contains("remotes"); }))
       << serve->standardError();
   EXPECT_EQ(state()["remotes"], nlohmann::json::array());
   // A stale socket file on the remote does not stop the link.
@@ -266,11 +260,11 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(listed->standardOutput(), "devbox  " + remote.string() + "  claude-code, codex\n");
   EXPECT_TRUE(readAll(localSettings).starts_with(originalSettings)) << readAll(localSettings);
 
-  ASSERT_TRUE(eventually([&] { return linkConnected(); }, std::chrono::seconds(60)))
+  ASSERT_TRUE(eventually([&] { return linkConnected(); }))
       << serve->standardError();
   // doctor: one line for the host, with its link's state and since when.
   auto doctor = tarvel({"doctor"});
-  doctor->wait(std::chrono::seconds(60));
+  doctor->wait();
   std::istringstream report(doctor->standardOutput());
   std::string hostLine;
   for (std::string line; std::getline(report, line);) {
@@ -293,7 +287,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
       R"({"decision":"allow"})", std::chrono::seconds(30));
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200) << answered->body;
-  ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
+  ASSERT_EQ(waiting->wait(), 0);
   EXPECT_EQ(waiting->standardOutput(), Testing::allowAnswer);
 
   // A remote machine that names itself like this one, or like another host, is still the host
@@ -301,10 +295,11 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   std::array<char, 256> localName{};
   ASSERT_EQ(::gethostname(localName.data(), localName.size() - 1), 0);
   for (const std::string& posed : {std::string(localName.data()), std::string("otherhost")}) {
-    nlohmann::json document = nlohmann::json::parse(Testing::fixture("claude/UserPromptSubmit.json"));
+    nlohmann::json document =
+        nlohmann::json::parse(Testing::agentDocument("claude/UserPromptSubmit.json"));
     document["session_id"] = "posing-as-" + posed;
     auto posing = remoteHook(document.dump(), posed);
-    ASSERT_EQ(posing->wait(std::chrono::seconds(30)), 0) << posing->standardError();
+    ASSERT_EQ(posing->wait(), 0) << posing->standardError();
     std::string listed;
     EXPECT_TRUE(eventually(
         [&] {
@@ -316,8 +311,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
             }
           }
           return !listed.empty();
-        },
-        std::chrono::seconds(30)))
+        }))
         << posing->standardError();
     EXPECT_EQ(listed, "claude-code:posing-as-" + posed + "@devbox \"devbox\"");
   }
@@ -329,7 +323,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   ASSERT_EQ(links.size(), 1u);
   const auto killed = std::chrono::steady_clock::now();
   ::kill(-links[0], SIGKILL);
-  ASSERT_EQ(held->wait(std::chrono::seconds(60)), 0);
+  ASSERT_EQ(held->wait(), 0);
   EXPECT_EQ(held->standardOutput(), "{}\n");
   EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(30));
 
@@ -340,13 +334,12 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
       [&] {
         const auto now = childrenWith(serve->processId(), " -N ");
         return now.size() == 1 && now[0] != links[0] && linkConnected();
-      },
-      std::chrono::seconds(60)));
+      }));
   const int before = state()["service"].value("eventsReceived", 0);
   bool arrived = false;
   for (int attempt = 0; attempt < 20 && !arrived; ++attempt) {
-    auto later = remoteHook(Testing::fixture("claude/UserPromptSubmit.json"));
-    ASSERT_EQ(later->wait(std::chrono::seconds(30)), 0);
+    auto later = remoteHook(Testing::agentDocument("claude/UserPromptSubmit.json"));
+    ASSERT_EQ(later->wait(), 0);
     arrived = eventually(
         [&] {
           const auto now = state();
@@ -364,8 +357,7 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
       [&] {
         return childrenWith(serve->processId(), " -N ").empty() &&
                state()["remotes"] == nlohmann::json::array();
-      },
-      std::chrono::seconds(60)));
+      }));
   EXPECT_EQ(readAll(settings), original);
   EXPECT_EQ(readAll(codexHooks), originalHooks);
   EXPECT_EQ(readAll(codexConfig), originalConfig) << removed->standardOutput();
@@ -376,16 +368,15 @@ TEST_F(RemoteHostTest, RemoteAgentIsAnsweredHereReleasedOnADeadLinkAndRemovedByt
   EXPECT_EQ(empty->standardOutput().rfind("No remote hosts", 0), 0u);
 
   serve->signal(SIGTERM);
-  ASSERT_EQ(serve->wait(std::chrono::seconds(30)), 0);
+  ASSERT_EQ(serve->wait(), 0);
   serve.reset();
 }
 
 // Hosts recorded by an older version in remotes.json move into the settings file once, beside the
 // person's own lines, and stay readable when a setting is set afterwards.
 TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
-  std::string pattern = (fs::temp_directory_path() / "tarvel-records-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const fs::path home = pattern;
+  const Testing::TemporaryFolder temporary("records");
+  const fs::path home = temporary.path;
   const fs::path old = home / ".tarvel/remotes.json";
   writeFile(old, R"({"remotes": [{"host": "dev@devbox", "home": "/home/dev",)"
                  R"( "agents": ["claude-code"]}]})");
@@ -396,7 +387,7 @@ TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
     std::vector<std::string> command{program("tarvel")};
     command.insert(command.end(), arguments.begin(), arguments.end());
     auto child = std::make_unique<ChildProcess>(command, home);
-    child->wait(std::chrono::seconds(30));
+    child->wait();
     return child;
   };
 
@@ -417,8 +408,6 @@ TEST(RemoteHostRecords, OldRecordsMoveIntoTheSettingsFileAndSurviveConfigSet) {
   const auto again = tarvel({"remote", "list"});
   EXPECT_EQ(again->standardOutput(), "dev@devbox  /home/dev  claude-code\n")
       << again->standardError();
-  std::error_code ignored;
-  fs::remove_all(home, ignored);
 }
 
 // A container stand-in: bubblewrap with its own namespaces, host name and home, and only what
@@ -432,9 +421,8 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
   // that holds only the hook and the two sockets does not have.
   GTEST_SKIP() << "the hook of a sanitizer build is not linked statically";
 #endif
-  char pattern[] = "/tmp/tarvel-container-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
+  const Testing::TemporaryFolder temporary("container");
+  const fs::path root = temporary.path;
   const fs::path local = root / "local";
   const fs::path box = root / "box";
   fs::create_directories(local);
@@ -445,15 +433,14 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
     return std::make_unique<ChildProcess>(command, local);
   };
   auto installed = tarvel({"install", "--agent", "claude-code", "--home", box.string()});
-  ASSERT_EQ(installed->wait(std::chrono::seconds(30)), 0) << installed->standardError();
+  ASSERT_EQ(installed->wait(), 0) << installed->standardError();
   EXPECT_NE(readAll(box / ".claude/settings.json")
                 .find("\"/opt/tarvel/.tarvel/bin/tarvel-hook --provider claude-code\""),
             std::string::npos);
   EXPECT_FALSE(fs::exists(box / ".tarvel"));
 
   auto serve = tarvel({"serve", "--no-notify", "--hold-without-answerers"});
-  ASSERT_TRUE(eventually([&] { return fs::exists(local / ".tarvel/api.sock"); },
-                         std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([&] { return fs::exists(local / ".tarvel/api.sock"); }));
   auto printed = tarvel({"container"});
   ASSERT_EQ(printed->wait(), 0);
   // The docker line's "-v 'SOURCE:TARGET'" pairs become bubblewrap's binds.
@@ -493,8 +480,7 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
         replyId = state["prompts"][0].value("replyId", "");
         sessionId = state["sessions"][0].value("id", "");
         return true;
-      },
-      std::chrono::seconds(60)))
+      }))
       << waiting->standardError();
   EXPECT_EQ(sessionId, "claude-code:boxed-session@box");
   const auto answered =
@@ -502,27 +488,24 @@ TEST(ContainerSetup, ContainerHookReachesTheServiceThroughThePrintedMounts) {
                                   R"({"decision":"allow"})", std::chrono::seconds(30));
   ASSERT_TRUE(answered);
   EXPECT_EQ(answered->status, 200);
-  ASSERT_EQ(waiting->wait(std::chrono::seconds(30)), 0);
+  ASSERT_EQ(waiting->wait(), 0);
   EXPECT_EQ(waiting->standardOutput(), Testing::allowAnswer);
 
   serve->signal(SIGTERM);
-  EXPECT_EQ(serve->wait(std::chrono::seconds(30)), 0);
-  std::error_code ignored;
-  fs::remove_all(root, ignored);
+  EXPECT_EQ(serve->wait(), 0);
 }
 
 // TARVEL_HOME moves the service's folder, with the guards of ~/.tarvel: made 0700, never a link.
 TEST(TarvelHome, ServiceUsesTheGivenFolderAndRefusesALink) {
-  char pattern[] = "/tmp/tarvel-home-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
+  const Testing::TemporaryFolder temporary("home");
+  const fs::path root = temporary.path;
   fs::create_directories(root / "home");
   fs::create_directories(root / "elsewhere");
   fs::create_directory_symlink(root / "elsewhere", root / "link");
 
   ChildProcess refused({program("tarvel"), "serve", "--no-notify"}, root / "home", "",
                        {"TARVEL_HOME=" + (root / "link").string() + "/"});
-  EXPECT_EQ(refused.wait(std::chrono::seconds(30)), 1);
+  EXPECT_EQ(refused.wait(), 1);
   EXPECT_NE(refused.standardError().find("is a symbolic link"), std::string::npos)
       << refused.standardError();
   EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
@@ -530,16 +513,13 @@ TEST(TarvelHome, ServiceUsesTheGivenFolderAndRefusesALink) {
   const fs::path folder = root / "state" / "tarvel";
   ChildProcess serve({program("tarvel"), "serve", "--no-notify"}, root / "home", "",
                      {"TARVEL_HOME=" + folder.string()});
-  ASSERT_TRUE(eventually([&] { return fs::exists(folder / "api.sock"); },
-                         std::chrono::seconds(30)))
+  ASSERT_TRUE(eventually([&] { return fs::exists(folder / "api.sock"); }))
       << serve.standardError();
   EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
   EXPECT_TRUE(fs::is_socket(folder / "agent.sock"));
   EXPECT_FALSE(fs::exists(root / "home" / ".tarvel"));
   serve.signal(SIGTERM);
-  EXPECT_EQ(serve.wait(std::chrono::seconds(30)), 0);
-  std::error_code ignored;
-  fs::remove_all(root, ignored);
+  EXPECT_EQ(serve.wait(), 0);
 }
 
 }  // namespace
