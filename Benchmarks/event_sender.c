@@ -4,6 +4,8 @@
    failed and delivered counts and the delivery rate.
 
    usage: event_sender SOCKET_PATH OUTPUT_FILE EVENTS LINE_FILE
+   LINE_FILE holds one line, sent EVENTS times, or several, sent in turn (event n is line n modulo
+   their count; the threads take every other event, so each line's predecessors go first).
    OUTPUT_FILE "api:API_SOCKET" counts the display service's "eventsReceived" (GET /v1/status on
    its API socket) instead of lines.
    Exit status 1 when an event that was sent is not delivered within 10 s. */
@@ -22,8 +24,9 @@
 enum { clientThreads = 2 };
 
 static struct sockaddr_un address = {.sun_family = AF_UNIX};
-static char line[65536];
-static size_t lineLength;
+static char* lines;
+static size_t* lineStarts; /* lineCount + 1 offsets into lines */
+static size_t lineCount;
 static long perThread;
 static long failures[clientThreads];
 
@@ -64,6 +67,9 @@ static void* sendShare(void* argument) {
   const long thread = (long)argument;
   const struct timeval limit = {.tv_sec = 0, .tv_usec = 250000};
   for (long index = 0; index < perThread; ++index) {
+    const size_t chosen = (size_t)(index * clientThreads + thread) % lineCount;
+    const char* line = lines + lineStarts[chosen];
+    const size_t lineLength = lineStarts[chosen + 1] - lineStarts[chosen];
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int ok = connect(fd, (struct sockaddr*)&address, sizeof address) == 0;
@@ -87,12 +93,24 @@ int main(int argc, char** argv) {
   strcpy(address.sun_path, argv[1]);
   const long events = atol(argv[3]);
   FILE* lineFile = fopen(argv[4], "rb");
-  lineLength = lineFile ? fread(line, 1, sizeof line - 1, lineFile) : 0;
-  if (lineLength == 0 || line[lineLength - 1] != '\n') {
-    fprintf(stderr, "event_sender: %s must hold one line\n", argv[4]);
+  size_t length = 0;
+  if (lineFile && fseek(lineFile, 0, SEEK_END) == 0) {
+    const long size = ftell(lineFile);
+    rewind(lineFile);
+    lines = size > 0 ? malloc((size_t)size) : NULL;
+    length = lines ? fread(lines, 1, (size_t)size, lineFile) : 0;
+  }
+  if (length == 0 || lines[length - 1] != '\n') {
+    fprintf(stderr, "event_sender: %s must hold lines, the last one ended\n", argv[4]);
     return 2;
   }
   fclose(lineFile);
+  for (size_t at = 0; at < length; ++at) lineCount += lines[at] == '\n';
+  lineStarts = malloc((lineCount + 1) * sizeof *lineStarts);
+  lineStarts[0] = 0;
+  for (size_t at = 0, next = 1; at < length; ++at) {
+    if (lines[at] == '\n') lineStarts[next++] = at + 1;
+  }
   const char* apiSocket = strncmp(argv[2], "api:", 4) == 0 ? argv[2] + 4 : NULL;
   const int output = apiSocket ? -1 : open(argv[2], O_RDONLY | O_CLOEXEC);
   if (!apiSocket && output < 0) {

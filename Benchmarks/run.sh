@@ -21,6 +21,8 @@ echo "== event servers against the floor"
 bash "$here/event_server.sh" "$bin"
 echo "== the display service from 300 to 10,000 sessions"
 python3 "$here/service_curve.py" "$bin"
+echo "== the display service at 3,000 sessions, sent at full speed with the state read throughout"
+python3 "$here/service_scale.py" "$bin" 3000 50 --full-speed
 echo "== memory held for stalled stream readers"
 python3 "$here/stalled_readers.py" "$bin"
 echo "== prompt release (nobody can answer, last answerer gone, agent went on)"

@@ -6,15 +6,20 @@ four processes, one connection per event as hooks do. Meanwhile a reader asks GE
 100 ms (over api.sock) and `tarvel status` is timed. Prints the slowest /v1/state answer during the
 run, the service's CPU time and peak RSS, `tarvel status` wall times, and the time from a waiting
 hook's registration to its prompt in /v1/state (on the loaded service, after the run).
-Usage: service_scale.py <bin directory> [sessions] [events per session]
+Usage: service_scale.py <bin directory> [sessions] [events per session] [--full-speed]
+--full-speed sends the same events from one event_sender (two threads, one connection per event,
+as fast as they go: about ten times the hooks' pace above) and reads /v1/state back to back.
+Target at 3,000 sessions x 50 events, either way: every event taken in, peak RSS at most 150 MiB.
 The last line, "result {...}", holds the figures as JSON for service_curve.py.
 """
 import http.client, json, multiprocessing, os, shutil, socket, subprocess, sys, tempfile
 import time, uuid, datetime
 
-bin_dir = os.path.abspath(sys.argv[1])
-sessions = int(sys.argv[2]) if len(sys.argv) > 2 else 3000
-per_session = int(sys.argv[3]) if len(sys.argv) > 3 else 50
+full_speed = "--full-speed" in sys.argv
+arguments = [argument for argument in sys.argv[1:] if argument != "--full-speed"]
+bin_dir = os.path.abspath(arguments[0])
+sessions = int(arguments[1]) if len(arguments) > 1 else 3000
+per_session = int(arguments[2]) if len(arguments) > 2 else 50
 here = os.path.dirname(os.path.abspath(__file__))
 fixtures = os.path.join(here, "..", "Tests", "Fixtures", "agents")
 
@@ -51,16 +56,20 @@ def stamp():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
 
 
-def sender(worker, workers):
+def event_line(number, step):
     kinds = ["agent.started", "agent.tool.started", "agent.tool.completed", "agent.activity"]
+    return json.dumps({
+        "protocolVersion": 1, "id": str(uuid.uuid4()).upper(),
+        "type": kinds[0] if step == 0 else kinds[1 + step % 3],
+        "sessionId": f"claude-code:scale-{number}", "provider": "claude-code",
+        "task": f"Scale task {number}", "activity": f"Step {step} of session {number}",
+        "timestamp": stamp(), "workingDirectory": f"/tmp/project-{number % 40}"}) + "\n"
+
+
+def sender(worker, workers):
     for step in range(per_session):
         for number in range(worker, sessions, workers):
-            line = json.dumps({
-                "protocolVersion": 1, "id": str(uuid.uuid4()).upper(),
-                "type": kinds[0] if step == 0 else kinds[1 + step % 3],
-                "sessionId": f"claude-code:scale-{number}", "provider": "claude-code",
-                "task": f"Scale task {number}", "activity": f"Step {step} of session {number}",
-                "timestamp": stamp(), "workingDirectory": f"/tmp/project-{number % 40}"}) + "\n"
+            line = event_line(number, step)
             for attempt in range(50):
                 try:
                     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -116,7 +125,8 @@ def prober(results):
         start = time.monotonic()
         status, body = get("/v1/state")
         times.append(((time.monotonic() - start) * 1000, len(body)))
-        time.sleep(0.1)
+        if not full_speed:
+            time.sleep(0.1)
     results.send(times)
 
 
@@ -125,12 +135,27 @@ probe = multiprocessing.Process(target=prober, args=(probe_end,))
 probe.start()
 cpu_before = cpu_seconds(service.pid)
 started = time.monotonic()
-workers = [multiprocessing.Process(target=sender, args=(n, 4)) for n in range(4)]
-for worker in workers:
-    worker.start()
+if full_speed:
+    # Written before the clock starts: the sender only connects and writes.
+    lines_path = os.path.join(work, "events.jsonl")
+    with open(lines_path, "w") as lines:
+        for step in range(per_session):
+            for number in range(sessions):
+                lines.write(event_line(number, step))
+    started = time.monotonic()
+    workers = [subprocess.Popen([os.path.join(bin_dir, "event_sender"), agent_path,
+                                 "api:" + api_path, str(sessions * per_session), lines_path],
+                                stdout=subprocess.PIPE, text=True)]
+else:
+    workers = [multiprocessing.Process(target=sender, args=(n, 4)) for n in range(4)]
+    for worker in workers:
+        worker.start()
 loaded_status = time_status(10)
 for worker in workers:
-    worker.join()
+    if full_speed:
+        print("event_sender: " + worker.communicate()[0].strip())
+    else:
+        worker.join()
 sent_seconds = time.monotonic() - started
 total = sessions * per_session
 received = 0
@@ -183,7 +208,7 @@ print(f"tarvel status: idle median {idle_status[0]:.1f} ms, max {idle_status[1]:
 print(f"registration to /v1/state: {registration_ms:.1f} ms" if registration_ms is not None
       else "registration to /v1/state: prompt never listed")
 print("result " + json.dumps({
-    "sessions": sessions, "events": total, "received": received,
+    "fullSpeed": full_speed, "sessions": sessions, "events": total, "received": received,
     "cpuPerEventMicroseconds": cpu / total * 1e6, "peakRSSMiB": peak,
     "slowestStateMilliseconds": slowest[0], "largestStateBytes": max(b for _, b in state_times) if state_times else 0,
     "stateReadsOver100ms": sum(1 for t, _ in state_times if t > 100), "stateReads": len(state_times),
