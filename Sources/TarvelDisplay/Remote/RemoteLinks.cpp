@@ -46,8 +46,12 @@ std::optional<std::string> RemoteLinks::runLink(Link& link, std::chrono::millise
                                                 const std::function<void(pid_t)>& started) {
   // ssh -v says "remote forward success" once per forward that the remote accepted: the link is
   // up when both are. The rest of its debug output is read and dropped.
+  // The link never shares a connection through a control master from the person's ssh
+  // settings: the forwarded connections would then come from the master, not from this link's
+  // own ssh, and could not be told to be this host's.
   const std::vector<std::string> argv = RemoteHosts::sshCommand(
-      {"-N", "-v", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes", "-o",
+      {"-N", "-v", "-o", "BatchMode=yes", "-o", "ControlMaster=no", "-o", "ControlPath=none",
+       "-o", "ExitOnForwardFailure=yes", "-o",
        "ServerAliveInterval=10", "-o", "ServerAliveCountMax=3", "-R",
        RemoteHosts::remoteEventSocket(link.host) + ":" + localEventSocket, "-R",
        RemoteHosts::remoteReplySocket(link.host) + ":" + localReplySocket,

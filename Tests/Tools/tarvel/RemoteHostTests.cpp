@@ -131,7 +131,12 @@ class RemoteHostTest : public ::testing::Test {
                                        (root / "userkey").string() +
                                        "\n  StrictHostKeyChecking no\n"
                                        "  UserKnownHostsFile /dev/null\n  BatchMode yes\n"
-                                       "  LogLevel ERROR\n");
+                                       "  LogLevel ERROR\n"
+                                       // Shared connections, as many people set them: the
+                                       // first command's connection stays for the next.
+                                       "  ControlMaster auto\n  ControlPersist 300\n"
+                                       "  ControlPath " +
+                                       (root / "cm-%C").string() + "\n");
     fs::create_directories("/run/sshd");
     sshd = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/bin/unshare", "--uts", "/bin/sh", "-c",
@@ -146,6 +151,12 @@ class RemoteHostTest : public ::testing::Test {
     if (serve) {
       serve->signal(SIGTERM);
       serve->wait();
+    }
+    if (!root.empty()) {
+      // The shared connection that the commands left.
+      ChildProcess({"/usr/bin/ssh", "-F", (root / "ssh_config").string(), "-O", "exit", "devbox"},
+                   root)
+          .wait();
     }
     if (sshd) {
       sshd->signal(SIGTERM);
