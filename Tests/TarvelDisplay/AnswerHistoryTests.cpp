@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -413,6 +415,39 @@ TEST_F(AnswerHistoryTest, AnswersTheHistoryCannotTakeAreKeptAndRecordedOnceItCan
     std::filesystem::remove(database);
     EXPECT_TRUE(rowsSoon(1));
     EXPECT_EQ(stopService(), 0);
+    std::filesystem::remove_all(directory);
+  }
+  {
+    SCOPED_TRACE("kill -9: every answer delivered a second before is recorded");
+    startService({"--hold-without-answerers"});
+    // Answered while others still wait, as a busy service answers: the writer is never idle
+    // for long between rows.
+    constexpr int answers = 24;
+    std::vector<ChildProcess*> waiting;
+    for (int index = 0; index < answers; ++index) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%012d", index);
+      waiting.push_back(
+          &startHook(document("claude", "PermissionRequest",
+                              "99999999-9999-4999-9999-" + std::string(number))));
+    }
+    for (int index = 0; index < answers; ++index) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%012d", index);
+      const std::string replyId =
+          livePrompt("claude-code:99999999-9999-4999-9999-" + std::string(number));
+      EXPECT_EQ(answer(replyId, R"({"decision":"allow"})"), 200);
+    }
+    for (ChildProcess* hook : waiting) {
+      EXPECT_EQ(hook->wait(), 0);
+      EXPECT_EQ(hook->standardOutput(), allowAnswer);
+    }
+    std::this_thread::sleep_for(1500ms);
+    service->signal(SIGKILL);
+    service->wait();
+    service.reset();
+    EXPECT_EQ(rows({"-n", "100"}).size(), static_cast<std::size_t>(answers));
+    hooks.clear();
     std::filesystem::remove_all(directory);
   }
   {
