@@ -34,6 +34,7 @@
 #include "TarvelDisplay/Service/DisplayService.hpp"
 #include "TarvelDisplay/Shared/OpenPage.hpp"
 #include "Tools/tarvel/Configuration.hpp"
+#include "Tools/tarvel/QrCode.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceControl.hpp"
 
@@ -338,6 +339,43 @@ bool onPath(std::string_view name) {
 // Keeps the page on for every later start as well, whoever starts the service.
 constexpr std::string_view turnOnCommand = "tarvel config set http 127.0.0.1:8787 && tarvel restart";
 
+// The host of an address "scheme://host:port/...", without the brackets of an IPv6 one.
+std::string_view hostOf(std::string_view url) {
+  const auto scheme = url.find("://");
+  std::string_view rest = scheme == std::string_view::npos ? url : url.substr(scheme + 3);
+  if (rest.starts_with('[')) {
+    return rest.substr(1, rest.find(']') - 1);
+  }
+  return rest.substr(0, rest.find_first_of(":/#"));
+}
+
+// The address as a QR code on the terminal and/or in a PNG file, as asked.
+int showQrCode(const Invocation& invocation, const std::string& url) {
+  std::ostream& out = invocation.out;
+  std::ostream& error = invocation.err;
+  if (invocation.reading.has("--qr")) {
+    const auto drawing = QrCode::terminalText(url);
+    if (!drawing) {
+      error << "tarvel web: the address is too long for a QR code\n";
+      return 1;
+    }
+    out << *drawing;
+  }
+  for (const std::string_view file : invocation.reading.values("--qr-png")) {
+    if (const auto problem = QrCode::writePng(url, std::filesystem::path(file))) {
+      error << "tarvel web: " << *problem << "\n";
+      return 1;
+    }
+    out << "QR code written to " << file << " (it holds the token: keep it to yourself)\n";
+  }
+  if (Display::WebAccess::isLoopback(hostOf(url))) {
+    out << "The page is served only to this machine, so a phone cannot open this address: "
+           "serve it on an address the phone reaches (tarvel config set http ADDRESS:PORT, then "
+           "tarvel restart).\n";
+  }
+  return 0;
+}
+
 int web(const Invocation& invocation) {
   std::ostream& out = invocation.out;
   std::ostream& error = invocation.err;
@@ -365,6 +403,11 @@ int web(const Invocation& invocation) {
   }
   const std::string url = (*health)["web"].get<std::string>() + "#token=" + token->text;
   out << url << "\n";
+  // A code is for another device: the browser here is not opened.
+  const bool drawn = invocation.reading.has("--qr") || invocation.reading.has("--qr-png");
+  if (drawn) {
+    return showQrCode(invocation, url);
+  }
   if (!open) {
     return 0;
   }
@@ -498,6 +541,11 @@ constexpr std::array statusOptions{
 
 constexpr std::array webOptions{
     Option{.name = "--no-open", .help = "only print the address"},
+    Option{.name = "--qr", .help = "also draw the address as a QR code for a phone's camera"},
+    Option{.name = "--qr-png",
+           .value = "FILE",
+           .help = "write the address as a QR code to FILE, a PNG image",
+           .missing = "--qr-png needs the file to write"},
 };
 
 constexpr std::array serviceActions{

@@ -3,7 +3,8 @@
 # - tarvel-island without a terminal fails before it starts anything: no service is left;
 # - the configuration file is read by a service started by hand and by one that tarvel-island
 #   starts in tmux; a second service is refused with the running one's process id and origin;
-# - tarvel web names the exact command that turns the page on, and that command works;
+# - tarvel web names the exact command that turns the page on, and that command works; its QR
+#   codes (terminal and PNG) read back as the address;
 # - a bad file is refused with its line and column and the running service keeps its settings;
 # - tarvel stop ends the service and leaves no socket or lock file;
 # - a service that the systemd user unit runs is stopped and restarted through systemctl.
@@ -103,6 +104,40 @@ grep -q 'config.toml:2:1: unknown setting "colour"' "$work/unknown.err" ||
 [ "$(sed -n 's/^pid //p' "$HOME/.tarvel/serve.lock")" = "$pid" ] ||
   fail "the running service was replaced after a bad file"
 tarvel web --no-open >/dev/null || fail "the running service lost its page after a bad file"
+# The address as QR codes, on the terminal and as an image: both read back as the address printed,
+# with word that a phone cannot reach a page served to this machine only.
+command -v zbarimg >/dev/null 2>&1 || fail "zbarimg (zbar-tools) is needed to read the codes back"
+tarvel web --qr --qr-png "$work/page.png" >"$work/qr.out" 2>&1 || fail "tarvel web --qr: $(cat "$work/qr.out")"
+printed=$(head -1 "$work/qr.out")
+[[ $printed == http://127.0.0.1:*/#token=* ]] || fail "tarvel web --qr printed: $printed"
+[ "$(zbarimg -q --raw "$work/page.png")" = "$printed" ] || fail "the PNG code does not read as $printed"
+python3 - "$work/qr.out" "$work/drawn.pgm" <<'PY' || fail "the terminal code has no drawing"
+import sys
+# Each character is two modules, top and bottom, dark where the half block is drawn.
+halves = {"\u2588": (1, 1), "\u2580": (1, 0), "\u2584": (0, 1), " ": (0, 0)}
+rows = []
+for line in open(sys.argv[1], encoding="utf-8"):
+    if "\x1b[30;107m" not in line:
+        continue
+    drawn = line.split("\x1b[30;107m", 1)[1].split("\x1b[0m", 1)[0]
+    rows.append([halves[c][0] for c in drawn])
+    rows.append([halves[c][1] for c in drawn])
+if not rows:
+    sys.exit(1)
+scale = 6
+width, height = len(rows[0]) * scale, len(rows) * scale
+pixels = bytearray()
+for row in rows:
+    line = bytearray()
+    for dark in row:
+        line += bytes([0 if dark else 255]) * scale
+    pixels += bytes(line) * scale
+with open(sys.argv[2], "wb") as image:
+    image.write(b"P5 %d %d 255\n" % (width, height) + bytes(pixels))
+PY
+[ "$(zbarimg -q --raw "$work/drawn.pgm")" = "$printed" ] || fail "the terminal code does not read as $printed"
+grep -q "a phone cannot open this address" "$work/qr.out" || fail "no word about the phone: $(cat "$work/qr.out")"
+[ "$(stat -c %a "$work/page.png")" = 600 ] || fail "the image with the token is readable by others"
 # An address no service could listen at: refused when set, and restart keeps the running one.
 printf 'notify = false\n' >"$HOME/.config/tarvel/config.toml"
 tarvel config set http 192.0.2.1:8787 >/dev/null 2>"$work/far.err" && fail "config set took another machine's address"
