@@ -16,11 +16,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PROGRAM_PACKAGES := cmake g++ make ninja-build pkg-config ccache tmux \
             nlohmann-json3-dev libutf8proc-dev uuid-dev libtomlplusplus-dev \
             libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev libsqlite3-dev libsimdjson-dev \
-            libqrencode-dev libpng-dev
+            libqrencode-dev libpng-dev libgnutls28-dev
 # What the tests, benchmarks and the package checks need besides.
 TEST_PACKAGES := git dbus python3-dbusmock chromium python3 curl \
             libgtest-dev libgmock-dev libbenchmark-dev man-db groff-base dpkg-dev \
-            openssh-server openssh-client bubblewrap zsh zbar-tools
+            openssh-server openssh-client bubblewrap zsh zbar-tools openssl
 # Compiler cache entries that do not depend on where the clone lives, so a fresh clone reuses them.
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1

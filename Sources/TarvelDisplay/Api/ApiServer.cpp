@@ -283,6 +283,7 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
   const WebAccess::Served& served = *context.served;
   const auto file = pageFile(url);
   const WebAccess::Request request{
+      .secure = served.secure,
       .method = method,
       .path = url,
       .host = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST),
@@ -562,19 +563,34 @@ std::optional<std::string> ApiServer::startTcp() {
   if (!context->tcpDeadlines->start()) {
     return "Cannot serve over TCP at " + context->http->address;
   }
+  // With a certificate the port speaks TLS alone: a plain HTTP request gets no answer there.
+  const auto& tls = context->http->tls;
+  if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+    context->tcpDeadlines->stop();
+    return std::string("This libmicrohttpd is built without TLS: serve without tls_cert and "
+                       "tls_key, or reach the page through an SSH tunnel");
+  }
+  std::vector<MHD_OptionItem> tlsOptions;
+  if (tls) {
+    tlsOptions.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->certificate.c_str())});
+    tlsOptions.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->key.c_str())});
+  }
+  tlsOptions.push_back({MHD_OPTION_END, 0, nullptr});
   context->httpDaemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_POLL |
+          (tls ? MHD_USE_TLS : 0),
       0, &admit, context->tcpShares.get(), &handle, &context->tcpDoor, MHD_OPTION_LISTEN_SOCKET,
       fd.get(), MHD_OPTION_CONNECTION_LIMIT, maximumConnections, MHD_OPTION_CONNECTION_TIMEOUT,
       idleTcpSeconds,
       MHD_OPTION_NOTIFY_COMPLETED, &completed, &context->tcpDoor, MHD_OPTION_NOTIFY_CONNECTION,
-      &connectionChanged, &context->tcpDoor, MHD_OPTION_END);
+      &connectionChanged, &context->tcpDoor, MHD_OPTION_ARRAY, tlsOptions.data(), MHD_OPTION_END);
   if (context->httpDaemon == nullptr) {
     context->tcpDeadlines->stop();
     return "Cannot serve over TCP at " + context->http->address;
   }
   static_cast<void>(fd.release());  // the daemon closes it when it stops
-  context->served = WebAccess::Served{.address = context->http->address, .port = port};
+  context->served =
+      WebAccess::Served{.address = context->http->address, .port = port, .secure = tls.has_value()};
   return std::nullopt;
 }
 

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 
 #include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -173,7 +178,8 @@ std::string Served::origin() const {
   const std::string shown =
       address == "0.0.0.0" ? "127.0.0.1" : (address == "::" ? "::1" : address);
   const bool six = shown.find(':') != std::string::npos;
-  return "http://" + (six ? "[" + shown + "]" : shown) + ":" + std::to_string(port);
+  return (secure ? "https://" : "http://") + (six ? "[" + shown + "]" : shown) + ":" +
+         std::to_string(port);
 }
 
 std::string Served::staleCookieName() const { return "tarvel_" + std::to_string(port); }
@@ -185,7 +191,8 @@ Verdict check(const Request& request, const Served& served, const Token& token) 
   const bool reading = request.method == "GET" || request.method == "HEAD";
   // A browser names the page a request comes from; only this server's own page may change
   // anything. Programs that send no Origin are judged by their token alone.
-  if (!reading && request.origin && *request.origin != "http://" + std::string(*request.host)) {
+  if (!reading && request.origin &&
+      *request.origin != (request.secure ? "https://" : "http://") + std::string(*request.host)) {
     return Verdict::foreignOrigin;
   }
   if (request.pageFile) {
@@ -198,6 +205,97 @@ Verdict check(const Request& request, const Served& served, const Token& token) 
                : Verdict::unauthorized;
   }
   return Verdict::unauthorized;
+}
+
+namespace {
+
+// Reads a PEM file into `text`; what went wrong, naming the file, otherwise.
+std::optional<std::string> readPem(const std::filesystem::path& file, std::string_view what,
+                                   std::string& text) {
+  constexpr std::uintmax_t maximumBytes = 1024 * 1024;  // a long chain is a few kilobytes
+  std::error_code error;
+  const auto status = std::filesystem::status(file, error);
+  if (error || !std::filesystem::exists(status)) {
+    return file.string() + ": there is no such file (the " + std::string(what) + ")";
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    return file.string() + ": not a file (the " + std::string(what) + ")";
+  }
+  if (std::filesystem::file_size(file, error) > maximumBytes) {
+    return file.string() + ": too large for the " + std::string(what) + " (over 1 MiB)";
+  }
+  std::ifstream stream(file, std::ios::binary);
+  std::ostringstream read;
+  read << stream.rdbuf();
+  if (!stream) {
+    return file.string() + ": cannot be read (" + std::strerror(errno) + ")";
+  }
+  text = std::move(read).str();
+  return std::nullopt;
+}
+
+gnutls_datum_t datum(const std::string& text) {
+  // GnuTLS reads the data only; it takes no ownership.
+  return gnutls_datum_t{.data = reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
+                        .size = static_cast<unsigned>(text.size())};
+}
+
+}  // namespace
+
+Result<TlsPair, std::string> loadTlsPair(const std::filesystem::path& certificate,
+                                         const std::filesystem::path& key) {
+  using Loaded = Result<TlsPair, std::string>;
+  TlsPair pair;
+  if (auto problem = readPem(certificate, "TLS certificate", pair.certificate)) {
+    return Loaded(std::move(*problem));
+  }
+  if (auto problem = readPem(key, "TLS key", pair.key)) {
+    return Loaded(std::move(*problem));
+  }
+  const gnutls_datum_t certificateData = datum(pair.certificate);
+  const gnutls_datum_t keyData = datum(pair.key);
+  {
+    gnutls_x509_crt_t parsed = nullptr;
+    gnutls_x509_crt_init(&parsed);
+    const std::unique_ptr<gnutls_x509_crt_int, decltype(&gnutls_x509_crt_deinit)> held(
+        parsed, &gnutls_x509_crt_deinit);
+    if (gnutls_x509_crt_import(parsed, &certificateData, GNUTLS_X509_FMT_PEM) < 0) {
+      return Loaded(certificate.string() +
+                    ": not a certificate in PEM form (\"-----BEGIN CERTIFICATE-----\")");
+    }
+  }
+  {
+    gnutls_x509_privkey_t parsed = nullptr;
+    gnutls_x509_privkey_init(&parsed);
+    const std::unique_ptr<gnutls_x509_privkey_int, decltype(&gnutls_x509_privkey_deinit)> held(
+        parsed, &gnutls_x509_privkey_deinit);
+    const int status =
+        gnutls_x509_privkey_import2(parsed, &keyData, GNUTLS_X509_FMT_PEM, nullptr, 0);
+    if (status == GNUTLS_E_DECRYPTION_FAILED) {
+      return Loaded(key.string() + ": the key is encrypted; the service needs it without a "
+                                   "passphrase (readable by you alone)");
+    }
+    if (status < 0) {
+      return Loaded(key.string() + ": not a private key in PEM form (\"-----BEGIN PRIVATE "
+                                   "KEY-----\")");
+    }
+  }
+  gnutls_certificate_credentials_t credentials = nullptr;
+  if (gnutls_certificate_allocate_credentials(&credentials) < 0) {
+    return Loaded(std::string("cannot check the TLS files: out of memory"));
+  }
+  const std::unique_ptr<gnutls_certificate_credentials_st,
+                        decltype(&gnutls_certificate_free_credentials)>
+      held(credentials, &gnutls_certificate_free_credentials);
+  const int status = gnutls_certificate_set_x509_key_mem2(credentials, &certificateData, &keyData,
+                                                          GNUTLS_X509_FMT_PEM, nullptr, 0);
+  if (status == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
+    return Loaded(key.string() + ": not the key of the certificate in " + certificate.string());
+  }
+  if (status < 0) {
+    return Loaded(certificate.string() + " and " + key.string() + ": " + gnutls_strerror(status));
+  }
+  return Loaded(std::move(pair));
 }
 
 }  // namespace tarvel::Display::WebAccess

@@ -34,11 +34,13 @@ bool sameSecret(std::string_view given, std::string_view expected);
 struct Served {
   std::string address;  // as given: "127.0.0.1", "::1", "192.168.1.5"
   std::uint16_t port = 0;
+  bool secure = false;  // over TLS: the page's origin is https
   // Host header values accepted: address:port (IPv6 in brackets), and for a loopback address
   // also 127.0.0.1:port and localhost:port. An address of every interface (0.0.0.0, ::) accepts
   // any IP address literal with the port instead, since a rebound DNS name is never one.
   [[nodiscard]] bool acceptsHost(std::string_view host) const;
-  // "http://address:port" (IPv6 in brackets; the loopback address for 0.0.0.0 and ::).
+  // "http://address:port", or "https://..." when secure (IPv6 in brackets; the loopback
+  // address for 0.0.0.0 and ::).
   [[nodiscard]] std::string origin() const;
   // The cookie earlier versions kept the token in; a browser that still sends it is told to
   // drop it, since every other port of the host is sent it too.
@@ -47,6 +49,7 @@ struct Served {
 
 // What one request over TCP carries, as the server read it.
 struct Request {
+  bool secure = false;  // it came over TLS
   std::string_view method;
   std::string_view path;
   std::optional<std::string_view> host;
@@ -56,11 +59,23 @@ struct Request {
   bool pageFile = false;
 };
 
-// What to serve over TCP: the address and port (0: any free port) and the token.
+// A certificate and its private key, as PEM text, that make the TCP server speak TLS only.
+struct TlsPair {
+  std::string certificate;
+  std::string key;
+};
+
+// Reads `certificate` and `key` (PEM files) and checks that each is what it should be and that
+// the key is the certificate's; the refusal names the file and what is wrong with it.
+Result<TlsPair, std::string> loadTlsPair(const std::filesystem::path& certificate,
+                                         const std::filesystem::path& key);
+
+// What to serve over TCP: the address and port (0: any free port), the token, and TLS when given.
 struct Listener {
   std::string address = "127.0.0.1";
   std::uint16_t port = 0;
   Token token;
+  std::optional<TlsPair> tls;
 };
 
 enum class Verdict {

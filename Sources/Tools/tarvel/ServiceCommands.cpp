@@ -96,6 +96,14 @@ constexpr std::array serveOptions{
     Option{.name = "--http",
            .value = "[ADDRESS:]PORT",
            .help = "also serve the web page and the API over TCP (ADDRESS 127.0.0.1 unless given)"},
+    Option{.name = "--tls-cert",
+           .value = "FILE",
+           .help = "serve --http over TLS only, with this certificate (PEM; with --tls-key)",
+           .missing = "--tls-cert needs the certificate's PEM file"},
+    Option{.name = "--tls-key",
+           .value = "FILE",
+           .help = "the private key of --tls-cert's certificate (PEM, without a passphrase)",
+           .missing = "--tls-key needs the private key's PEM file"},
     Option{.name = "--hold-without-answerers",
            .help = "hold prompts even while nothing can answer them (for answers through the API "
                    "from scripts)"},
@@ -115,6 +123,8 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
   }
   Display::DisplayServiceOptions options;
   std::optional<std::chrono::seconds> finishedAfter;
+  std::optional<std::filesystem::path> tlsCertificate;
+  std::optional<std::filesystem::path> tlsKey;
   options.notifications = Display::NotifierOptions{};
   for (const auto& [option, value] : reading->options) {
     if (option->name == "--no-notify") {
@@ -140,7 +150,24 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
       if (!options.http) {
         return std::string("--http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787");
       }
+    } else if (option->name == "--tls-cert") {
+      tlsCertificate = value;
+    } else if (option->name == "--tls-key") {
+      tlsKey = value;
     }
+  }
+  if (tlsCertificate || tlsKey) {
+    if (!tlsCertificate || !tlsKey) {
+      return std::string("TLS needs both the certificate and its key (--tls-cert and --tls-key)");
+    }
+    if (!options.http) {
+      return std::string("--tls-cert and --tls-key are for the page: give --http as well");
+    }
+    auto pair = Display::WebAccess::loadTlsPair(*tlsCertificate, *tlsKey);
+    if (!pair) {
+      return pair.error();
+    }
+    options.http->tls = std::move(pair).value();
   }
   if (options.notifications) {
     options.notifications->finishedAfter = finishedAfter;

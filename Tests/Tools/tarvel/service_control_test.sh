@@ -5,6 +5,7 @@
 #   starts in tmux; a second service is refused with the running one's process id and origin;
 # - tarvel web names the exact command that turns the page on, and that command works; its QR
 #   codes (terminal and PNG) read back as the address;
+# - TLS: served over HTTPS alone with a certificate; files that cannot work refused by name;
 # - a bad file is refused with its line and column and the running service keeps its settings;
 # - tarvel stop ends the service and leaves no socket or lock file;
 # - a service that the systemd user unit runs is stopped and restarted through systemctl.
@@ -174,6 +175,46 @@ tarvel stop >"$work/stop.out" || fail "tarvel stop failed"
 grep -q "process $pid" "$work/stop.out" || fail "stop said: $(cat "$work/stop.out")"
 left=$(cd "$HOME/.tarvel" && ls -A | grep -E '\.lock$|\.sock$')
 [ -z "$left" ] || fail "tarvel stop left: $left"
+
+# TLS: with a certificate and its key the page is served over HTTPS alone; files that cannot
+# work are refused before anything starts, each named with what is wrong with it.
+make_certificate() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+    -keyout "$work/$1-key.pem" -out "$work/$1-cert.pem" 2>/dev/null
+}
+make_certificate mine && make_certificate other || fail "openssl could not make a certificate"
+printf 'not a certificate\n' >"$work/plain.pem"
+tls_refused() {  # expected text, then tarvel serve's TLS options
+  local expected=$1
+  shift
+  tarvel serve --no-notify --http "127.0.0.1:$(free_port)" "$@" >/dev/null 2>"$work/tls.err" &&
+    fail "tarvel serve $* was taken"
+  grep -qF "$expected" "$work/tls.err" || fail "tarvel serve $* said: $(cat "$work/tls.err")"
+}
+tls_refused "$work/missing.pem: there is no such file" --tls-cert "$work/missing.pem" --tls-key "$work/mine-key.pem"
+tls_refused "$work/plain.pem: not a certificate in PEM form" --tls-cert "$work/plain.pem" --tls-key "$work/mine-key.pem"
+tls_refused "$work/mine-cert.pem: not a private key in PEM form" --tls-cert "$work/mine-cert.pem" --tls-key "$work/mine-cert.pem"
+tls_refused "$work/other-key.pem: not the key of the certificate in $work/mine-cert.pem" \
+  --tls-cert "$work/mine-cert.pem" --tls-key "$work/other-key.pem"
+tls_refused "both the certificate and its key" --tls-cert "$work/mine-cert.pem"
+not_running || fail "a refused TLS setting left a service running"
+tls_port=$(free_port)
+"$bin/tarvel" serve --no-notify --http "127.0.0.1:$tls_port" --tls-cert "$work/mine-cert.pem" \
+  --tls-key "$work/mine-key.pem" 2>"$work/tls-serve.log" &
+by_hand=$!
+secure_health() {
+  curl -sf -m 10 --cacert "$work/mine-cert.pem" -H "Authorization: Bearer $(cat "$HOME/.tarvel/token")" \
+    "https://127.0.0.1:$tls_port/v1/health"
+}
+eventually secure_health || fail "the page is not served over TLS: $(cat "$work/tls-serve.log")"
+[[ $(tarvel web --no-open) == "https://127.0.0.1:$tls_port/#token="* ]] ||
+  fail "tarvel web printed $(tarvel web --no-open)"
+curl -s -m 10 -o /dev/null "http://127.0.0.1:$tls_port/v1/health" &&
+  fail "plain HTTP was answered on the TLS port"
+kill "$by_hand"
+wait "$by_hand" 2>/dev/null
+by_hand=""
 
 # The island starts the service with the same settings, and says who started it.
 port=$(free_port)
