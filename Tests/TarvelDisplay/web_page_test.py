@@ -344,6 +344,24 @@ def access_rules(service, home):
     check(dropped.startswith(f'tarvel_{service.port}=;') and 'Max-Age=0' in dropped, dropped)
     mode = os.stat(os.path.join(home, '.tarvel', 'token')).st_mode & 0o777
     check(mode == 0o600, f'token file mode {oct(mode)}')
+    # What a phone needs to keep the page on its home screen comes without the token too.
+    status, body, response = service.request('GET', '/manifest.webmanifest', token=False)
+    manifest = json.loads(body)
+    check(status == 200 and response.getheader('Content-Type') == 'application/manifest+json' and
+          manifest['display'] == 'standalone' and manifest['start_url'] == '/',
+          f'manifest: {status} {body}')
+    check("manifest-src 'self'" in policy, f'the policy refuses the manifest: {policy}')
+    sizes = []
+    for icon in manifest['icons']:
+        connection = http.client.HTTPConnection(service.host, service.port, timeout=10)
+        connection.request('GET', icon['src'])
+        response = connection.getresponse()
+        image = response.read()
+        check(response.status == 200 and response.getheader('Content-Type') == 'image/png' and
+              image.startswith(b'\x89PNG\r\n\x1a\n'), f'icon {icon["src"]}: {response.status}')
+        # The PNG header's width and height.
+        sizes.append(f'{struct.unpack(">I", image[16:20])[0]}x{struct.unpack(">I", image[20:24])[0]}')
+    check(sizes == [icon['sizes'] for icon in manifest['icons']], f'icon sizes {sizes}')
 
 
 def main():
@@ -414,17 +432,29 @@ def main():
         check(where.startswith('in /'), f'the prompt card does not say where: {where!r}')
 
         # A second tab from the printed address works beside the first and brings the prompt it
-        # names into view; a tab opened without the token gets nothing: the token is the tab's.
+        # names into view; one opened from the bare address works too, as from a phone's home
+        # screen, since this device keeps the token, and the page says so. "Forget this device"
+        # takes it away: that tab is refused, and so is the next one opened without the token.
         page = f'http://{service.host}:{service.port}/'
-        for url, expected in ((service.url + '&prompt=' + third_id, 'live'), (page, 'refused')):
+        for url, wanted in ((service.url + '&prompt=' + third_id, third_id), (page, None), (page, 'none')):
             tab = browser.open_tab(url)
             try:
+                expected = 'refused' if wanted == 'none' else 'live'
                 tab.wait_for(f'document.getElementById("connection")?.dataset.state === "{expected}"',
                              what=f'a second tab {expected}')
                 check(tab.evaluate('location.href') == page, 'the address keeps the token')
                 shown = tab.evaluate('[...document.querySelectorAll(".prompt")].map(n => [n.dataset.replyId, n.classList.contains("wanted")])')
-                check(sorted(shown) == (sorted([[ids['1'], False], [ids['2'], False], [third_id, True]])
+                check(sorted(shown) == (sorted([[ids['1'], False], [ids['2'], False], [third_id, wanted == third_id]])
                                         if expected == 'live' else []), f'second tab: {shown}')
+                kept = tab.evaluate('!document.getElementById("device-kept").hidden')
+                check(kept == (expected == 'live'), f'the page says the device keeps the token: {kept}')
+                if wanted is None:
+                    tab.evaluate('document.getElementById("forget-device").click()')
+                    tab.wait_for('document.getElementById("connection")?.dataset.state === "refused" && '
+                                 '!document.getElementById("device-forgotten").hidden',
+                                 what='forgotten')
+                    check(tab.evaluate('localStorage.getItem("tarvel-token")') is None,
+                          'the device still keeps the token')
             finally:
                 browser.call('Target.closeTarget', targetId=tab.target)
                 tab.socket.sock.close()

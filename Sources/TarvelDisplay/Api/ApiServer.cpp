@@ -68,7 +68,8 @@ struct Request {
 // it, sniff a type or learn its address from a referrer.
 constexpr const char* contentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
-    "img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    "img-src 'self'; manifest-src 'self'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
 
 void decorate(MHD_Response* response, const char* type) {
   MHD_add_response_header(response, "Content-Type", type);
@@ -273,6 +274,16 @@ std::optional<std::pair<std::string_view, const char*>> pageFile(std::string_vie
   }
   if (url == "/names.js") {
     return std::pair{WebNames::script(), "text/javascript; charset=utf-8"};
+  }
+  // What a phone needs to keep the page on its home screen.
+  if (url == "/manifest.webmanifest") {
+    return std::pair{WebPageFiles::manifest, "application/manifest+json"};
+  }
+  if (url == "/icon-192.png") {
+    return std::pair{WebPageFiles::icon192, "image/png"};
+  }
+  if (url == "/icon-512.png") {
+    return std::pair{WebPageFiles::icon512, "image/png"};
   }
   return std::nullopt;
 }

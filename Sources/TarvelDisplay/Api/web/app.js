@@ -41,9 +41,11 @@ function setConnection(name, text) {
 // --- Access -------------------------------------------------------------------------------
 
 // The token comes in the address `tarvel web` prints (#token=…, or ?token= from older ones) and
-// is kept in this tab's session storage, which belongs to this page's own host and port alone: a
-// reload keeps it, no other port is ever sent it (as it would be a cookie), and it leaves the
-// address bar and the history at once. #prompt=<replyId> names a prompt to bring into view.
+// is kept in this tab's session storage and in this device's local storage, both of which belong
+// to this page's own host and port alone: a reload keeps it, no other port is ever sent it (as it
+// would be a cookie), and it leaves the address bar and the history at once. The device keeps it
+// so that the page opens from a phone's home screen, where no address is typed; the page says so,
+// and "Forget this device" takes it away. #prompt=<replyId> names a prompt to bring into view.
 const tokenKey = 'tarvel-token';
 let wantedPrompt = null;
 
@@ -51,15 +53,35 @@ function takeAddress() {
   const given = new URLSearchParams(location.hash.slice(1));
   const query = new URLSearchParams(location.search);
   const token = given.get('token') || query.get('token');
-  if (token) sessionStorage.setItem(tokenKey, token);
+  if (token) {
+    sessionStorage.setItem(tokenKey, token);
+    localStorage.setItem(tokenKey, token);
+  }
   wantedPrompt = given.get('prompt') || query.get('prompt');
   if (location.hash || location.search) history.replaceState(null, '', location.pathname);
+  showDeviceKeeping();
 }
+
+function currentToken() {
+  return sessionStorage.getItem(tokenKey) || localStorage.getItem(tokenKey) || '';
+}
+
+function showDeviceKeeping(forgotten) {
+  document.getElementById('device-kept').hidden = !localStorage.getItem(tokenKey);
+  document.getElementById('device-forgotten').hidden = !forgotten;
+}
+
+document.getElementById('forget-device').addEventListener('click', () => {
+  localStorage.removeItem(tokenKey);
+  sessionStorage.removeItem(tokenKey);
+  showDeviceKeeping(true);
+  connect();  // without the token: refused, as a stranger is
+});
 
 // A request to the service with the token; every request for data goes through here.
 function api(path, options) {
   const headers = Object.assign({}, (options && options.headers) || {});
-  headers.Authorization = 'Bearer ' + (sessionStorage.getItem(tokenKey) || '');
+  headers.Authorization = 'Bearer ' + currentToken();
   return fetch(path, Object.assign({ cache: 'no-store', credentials: 'omit' }, options, { headers }));
 }
 
