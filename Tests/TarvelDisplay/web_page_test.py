@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The web page in a real browser: headless Chromium, driven over its DevTools protocol, against a
-real `tarvel serve --http` in a temporary HOME and real waiting `tarvel-hook`s. Also the access
-rules over plain HTTP. Usage: web_page_test.py BIN_DIR FIXTURES_DIR ARTEFACT_DIR
+real `tarvel serve --http` in a temporary HOME and real waiting `tarvel-hook`s, then over TLS with
+a certificate the test makes. Also the access rules over plain HTTP. Usage: web_page_test.py BIN_DIR FIXTURES_DIR ARTEFACT_DIR
 Exit 77 (skipped) when no chromium is installed."""
 
 import base64
@@ -87,13 +87,13 @@ class WebSocket:
 
 
 class Browser:
-    def __init__(self, artefacts):
+    def __init__(self, artefacts, flags=()):
         self.profile = tempfile.mkdtemp(prefix='tarvel-chromium-')
         self.process = subprocess.Popen(
             [shutil.which('chromium'), '--headless', '--no-sandbox', '--disable-gpu',
              '--disable-quic', '--no-first-run', '--disable-background-networking',
              '--disable-component-update', '--disable-sync', '--disable-extensions',
-             f'--user-data-dir={self.profile}', '--remote-debugging-port=0', 'about:blank'],
+             f'--user-data-dir={self.profile}', '--remote-debugging-port=0', *flags, 'about:blank'],
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(artefacts, 'chromium.log'), 'w'))
         port_file = os.path.join(self.profile, 'DevToolsActivePort')
         deadline = time.time() + 20
@@ -189,8 +189,9 @@ class Browser:
 
 
 class Service:
-    def __init__(self, bin_dir, home):
-        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0', '--hold-without-answerers'],
+    def __init__(self, bin_dir, home, options=()):
+        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0',
+                                         '--hold-without-answerers', *options],
                                         env={'HOME': home, 'PATH': '/usr/bin:/bin'},
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.url = None
@@ -364,6 +365,22 @@ def access_rules(service, home):
     check(sizes == [icon['sizes'] for icon in manifest['icons']], f'icon sizes {sizes}')
 
 
+def certificate(folder):
+    """A certificate for 127.0.0.1 and its key, made here, and the hash of its public key that
+    Chromium is told to trust."""
+    cert, key = os.path.join(folder, 'cert.pem'), os.path.join(folder, 'key.pem')
+    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+                    '-nodes', '-days', '2', '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1',
+                    '-keyout', key, '-out', cert], check=True, capture_output=True)
+    public = subprocess.run(['openssl', 'x509', '-in', cert, '-pubkey', '-noout'], check=True,
+                            capture_output=True).stdout
+    der = subprocess.run(['openssl', 'pkey', '-pubin', '-outform', 'der'], input=public, check=True,
+                         capture_output=True).stdout
+    digest = subprocess.run(['openssl', 'dgst', '-sha256', '-binary'], input=der, check=True,
+                            capture_output=True).stdout
+    return cert, key, base64.b64encode(digest).decode()
+
+
 def main():
     bin_dir, fixtures, artefacts = sys.argv[1:4]
     if not shutil.which('chromium'):
@@ -371,7 +388,8 @@ def main():
         return 77
     os.makedirs(artefacts, exist_ok=True)
     home = tempfile.mkdtemp(prefix='tarvel-web-')
-    service = browser = None
+    secure_home = tempfile.mkdtemp(prefix='tarvel-web-tls-')
+    service = browser = secure = None
     hooks = []
     try:
         service = Service(bin_dir, home)
@@ -383,7 +401,8 @@ def main():
         wait_until(lambda: len(service.prompts()) == 2, what='two live prompts')
         ids = {p['sessionId'].split(':')[1][:1]: p['replyId'] for p in service.prompts()}
 
-        browser = Browser(artefacts)
+        cert, key, spki = certificate(secure_home)
+        browser = Browser(artefacts, [f'--ignore-certificate-errors-spki-list={spki}'])
         browser.call('Page.enable')
         browser.call('Emulation.setDeviceMetricsOverride', width=390, height=844,
                      deviceScaleFactor=1, mobile=True)
@@ -574,6 +593,22 @@ def main():
         browser.wait_for('document.getElementById("connection").dataset.state === "disconnected"',
                          what='"disconnected"')
         browser.screenshot(os.path.join(artefacts, 'web-disconnected.png'), 390, 844, True)
+
+        # Over TLS, with a certificate the browser trusts: the page goes live and answers.
+        secure = Service(bin_dir, secure_home, ['--tls-cert', cert, '--tls-key', key])
+        check(secure.url.startswith('https://127.0.0.1:'), 'the TLS service printed ' + secure.url)
+        held = hook(bin_dir, secure_home, fixtures, '44444444-4444-4444-8444-444444444444')
+        hooks.append(held)
+        tab = browser.open_tab(secure.url)
+        try:
+            tab.wait_for('document.getElementById("connection")?.dataset.state === "live" && '
+                         'document.querySelectorAll(".prompt").length === 1', what='the page over TLS')
+            time.sleep(1.1)  # clicks on a prompt that just appeared are not taken
+            tab.click('.prompt button.allow')
+            check(held.wait(10) == 0 and held.stdout.read() == ALLOW, 'the hook was not allowed over TLS')
+        finally:
+            browser.call('Target.closeTarget', targetId=tab.target)
+            tab.socket.sock.close()
         print('web page test passed; screenshots in', artefacts)
         return 0
     finally:
@@ -583,10 +618,12 @@ def main():
             if process.poll() is None:
                 process.kill()
             process.wait()
-        if service and service.process.poll() is None:
-            service.process.terminate()
-            service.process.wait(10)
+        for running in (service, secure):
+            if running and running.process.poll() is None:
+                running.process.terminate()
+                running.process.wait(10)
         shutil.rmtree(home, ignore_errors=True)
+        shutil.rmtree(secure_home, ignore_errors=True)
 
 
 if __name__ == '__main__':
