@@ -36,7 +36,8 @@ std::vector<Document> capturedDocuments() {
   const std::vector<std::pair<std::string, AgentProvider>> folders{
       {"claude", AgentProvider::claudeCode},
       {"codex", AgentProvider::codex},
-      {"gemini", AgentProvider::geminiCLI}};
+      {"gemini", AgentProvider::geminiCLI},
+      {"qwen", AgentProvider("qwen-code")}};
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
     const fs::path directory = tarvel::Testing::fixturePath("agents") / folder;
@@ -120,9 +121,10 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     EXPECT_NE(allowed, denied);
     EXPECT_TRUE(installsWaitingHook(*row, payload));
   }
-  // Claude's permission request and two interactive tools, Codex's permission request, and the
-  // permission request that opens each of the four answered-in-the-agent scenarios.
-  EXPECT_EQ(held, 8);
+  // Claude's permission request and two interactive tools, Codex's permission request, the
+  // permission request that opens each of the four answered-in-the-agent scenarios, and Qwen
+  // Code's three (a command, a sub-agent, the captured default).
+  EXPECT_EQ(held, 11);
 }
 
 }  // namespace

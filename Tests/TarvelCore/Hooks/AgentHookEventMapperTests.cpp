@@ -28,6 +28,7 @@ std::optional<AgentEvent> mapped(std::string_view document, const AgentProvider&
 }
 
 TEST(AgentHookEventMapper, RealAgentDocumentsMapToTheirEvents) {
+  const AgentProvider qwen("qwen-code");
   struct Case {
     std::string file;
     AgentProvider provider;
@@ -79,6 +80,27 @@ TEST(AgentHookEventMapper, RealAgentDocumentsMapToTheirEvents) {
        AgentState::completed},
       {"gemini/BeforeModel.json", AgentProvider::geminiCLI, std::nullopt},
       {"gemini/PreCompress.json", AgentProvider::geminiCLI, std::nullopt},
+      {"qwen/SessionStart.json", qwen, AgentEventType::started, AgentState::starting,
+       "Session started", "proj"},
+      {"qwen/UserPromptSubmit.json", qwen, AgentEventType::activity, AgentState::thinking,
+       "Thinking", "Hello there"},
+      {"qwen/PermissionRequest-touch.json", qwen, AgentEventType::waiting,
+       AgentState::waitingForUser, "Needs command approval"},
+      {"qwen/PreToolUse-ls.json", qwen, AgentEventType::toolStarted, AgentState::executingTool,
+       "Running ls"},
+      {"qwen/PostToolUse-touch.json", qwen, AgentEventType::toolCompleted, AgentState::running,
+       "Finished command"},
+      {"qwen/Notification-permission_prompt.json", qwen, AgentEventType::waiting,
+       AgentState::waitingForUser},
+      {"qwen/Notification-idle_prompt.json", qwen, AgentEventType::completed,
+       AgentState::completed},
+      {"qwen/Notification-auth_success.json", qwen, std::nullopt},
+      {"qwen/Stop.json", qwen, AgentEventType::completed, AgentState::completed,
+       "Mock answer: hello."},
+      {"qwen/SubagentStart.json", qwen, AgentEventType::started, AgentState::starting,
+       "Subagent started"},
+      {"qwen/SessionEnd.json", qwen, AgentEventType::completed, AgentState::completed,
+       "Session ended"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -103,6 +125,16 @@ TEST(AgentHookEventMapper, RealAgentDocumentsMapToTheirEvents) {
     if (c.task) {
       EXPECT_EQ(event->task, c.task);
     }
+  }
+  // Qwen Code's second, empty UserPromptSubmit after a tool result or a denial names no task, so
+  // the task the user typed stays.
+  for (const char* file : {"qwen/UserPromptSubmit-empty-after-tool-result.json",
+                           "qwen/UserPromptSubmit-empty-after-hook-deny.json"}) {
+    SCOPED_TRACE(file);
+    const auto event = mapped(agentDocument(file), qwen);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->state, AgentState::thinking);
+    EXPECT_FALSE(event->task.has_value());
   }
 }
 

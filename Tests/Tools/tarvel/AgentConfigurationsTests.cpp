@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -39,11 +40,16 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       {&Agent::claudeCode, "claude", tarvel::AgentProvider::claudeCode},
       {&Agent::codex, "codex", tarvel::AgentProvider::codex},
       {&Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
+      {&Agent::qwenCode, "qwen", tarvel::AgentProvider("qwen-code")},
   };
   for (const auto& [agent, folder, provider] : agents) {
+    SCOPED_TRACE(folder);
     const auto hooked = tarvel::AgentConfigurations::hookedEvents(*agent);
-    // Single documents named by their event, and scenarios' documents numbered in order
-    // ("2-PostToolUse.json").
+    // Documents named by their event, perhaps with what they show ("Stop-ls.json"), and
+    // scenarios' documents numbered in order ("2-PostToolUse.json"). An event is understood when
+    // any of its documents becomes an activity event (an agent's notice of a successful login
+    // does not, its permission notice does).
+    std::map<std::string, bool> understoodEvents;
     for (const auto& file :
          fs::recursive_directory_iterator(fixturePath("agents") / folder)) {
       if (file.path().extension() != ".json") {
@@ -53,12 +59,16 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       if (const auto dash = event.find('-'); dash != std::string::npos && std::isdigit(event[0])) {
         event.erase(0, dash + 1);
       }
+      event = event.substr(0, event.find('-'));
       SCOPED_TRACE(file.path().string());
       const auto payload = tarvel::AgentHookInput::decode(readFile(file.path()));
       ASSERT_TRUE(payload);
-      const bool understood =
+      understoodEvents[event] |=
           tarvel::AgentHookEventMapper::map(*payload, provider, true, tarvel::Dates::now())
               .has_value();
+    }
+    for (const auto& [event, understood] : understoodEvents) {
+      SCOPED_TRACE(event);
       const bool installed = std::find(hooked.begin(), hooked.end(), event) != hooked.end();
       EXPECT_EQ(installed, understood);
     }
@@ -101,6 +111,25 @@ TEST(AgentConfigurations, EditsKeepAnyLayoutAndUndoExactly) {
   const auto cleaned = tarvel::AgentConfigurations::withoutOurEntries(Agent::codex, mixed, ours);
   ASSERT_TRUE(cleaned);
   EXPECT_EQ(*cleaned, "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"command\": \"u\"}]}]}}");
+}
+
+// Each limit in the unit the agent reads: a waiting hook above the reply wait, a passive one
+// short. Qwen Code documents seconds but reads 1000 and more as milliseconds, so its limits are
+// written in milliseconds, which it reads as such at any length.
+TEST(AgentConfigurations, LimitsAreWrittenInTheUnitTheAgentReads) {
+  const std::vector<std::tuple<const tarvel::AgentRow*, std::string, std::string, int, int>> cases{
+      {&Agent::claudeCode, "PermissionRequest", "Stop", 130, 5},
+      {&Agent::geminiCLI, "BeforeTool", "AfterTool", 5000, 5000},
+      {&Agent::qwenCode, "PermissionRequest", "Stop", 130000, 5000},
+  };
+  for (const auto& [agent, waitingEvent, passiveEvent, waiting, passive] : cases) {
+    SCOPED_TRACE(std::string(agent->installName));
+    const auto written = tarvel::AgentConfigurations::withOurEntries(*agent, "{}", "relay");
+    ASSERT_TRUE(written);
+    const Document hooks = Document::parse(*written)["hooks"];
+    EXPECT_EQ(hooks[waitingEvent].back()["hooks"][0]["timeout"], waiting);
+    EXPECT_EQ(hooks[passiveEvent].back()["hooks"][0]["timeout"], passive);
+  }
 }
 
 TEST(AgentConfigurations, HomeWithSpacesIsQuotedAndStillRecognised) {

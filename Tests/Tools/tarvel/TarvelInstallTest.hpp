@@ -21,6 +21,7 @@ inline const AgentRow& claudeCode = *AgentCatalogue::installable("claude-code");
 inline const AgentRow& codex = *AgentCatalogue::installable("codex");
 inline const AgentRow& geminiCLI = *AgentCatalogue::installable("gemini-cli");
 inline const AgentRow& cursor = *AgentCatalogue::installable("cursor");
+inline const AgentRow& qwenCode = *AgentCatalogue::installable("qwen-code");
 }  // namespace Agent
 
 struct Outcome {

@@ -42,6 +42,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::codex, "codex", "codex-hooks.json"},
     {Agent::geminiCLI, "gemini-cli", "gemini-settings.json"},
     {Agent::cursor, "cursor", "cursor-hooks.json"},
+    {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {

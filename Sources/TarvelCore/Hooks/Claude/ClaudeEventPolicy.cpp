@@ -24,7 +24,7 @@ std::string approvalActivity(const AgentHookPayload& payload) {
     return "Needs approval";
   }
   const std::string identifier = ProviderEventPolicy::toolIdentifier(*payload.toolName);
-  if (identifier == "bash") {
+  if (identifier == "bash" || AgentCatalogue::isShellTool(*payload.toolName)) {
     return "Needs command approval";
   }
   if (identifier == "apply_patch" || identifier == "edit" || identifier == "write") {

