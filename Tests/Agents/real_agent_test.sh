@@ -118,7 +118,7 @@ import json, sys
 for session in json.load(sys.stdin).get("sessions", []):
     if session["provider"] == sys.argv[1]:
         print(session.get("task") or "", session.get("state") or "", sep="\t")
-' "$agent"
+' "$agent" 2>/dev/null  # grep -q may close the pipe early
 }
 answer() {  # replyId decision
   api -X POST -H 'Content-Type: application/json' -d "{\"decision\":\"$2\"}" \

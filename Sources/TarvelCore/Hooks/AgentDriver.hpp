@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,16 @@ struct AgentDriver {
   std::string (*passiveAnswer)(const std::optional<std::string>& eventName) = nullptr;
   // The prompt as the user typed it, from the text the agent sends. nullptr: as sent.
   std::string (*visiblePrompt)(std::string_view text) = nullptr;
+  // Whether the agent would itself ask the user about this permission request, for an agent that
+  // sends one also for what its own rules allow (`agentArguments`: the agent's command line; its
+  // own files are below `home`). Only what it would ask about is held. nullptr: it sends only
+  // what it asks about.
+  bool (*wouldAsk)(const AgentHookPayload& payload, const std::filesystem::path& home,
+                   std::span<const std::string> agentArguments) = nullptr;
+  // The agent's answer to a permission request, made of the decision ({"behavior": "allow"} or
+  // {"behavior": "deny", "message": ...}). nullptr: Claude Code's, which nests the decision in
+  // {"hookSpecificOutput": {"hookEventName": "PermissionRequest", "decision": ...}}.
+  Json (*permissionAnswer)(Json decision) = nullptr;
   // The agent reports sub-agents' starts and ends also without saying which sub-agent: such an
   // event belongs to the parent's session, and a turn end of an unnamed sub-agent is dropped.
   bool unnamedSubagents = false;

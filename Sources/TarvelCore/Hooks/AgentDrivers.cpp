@@ -5,7 +5,7 @@
 namespace tarvel::AgentDrivers {
 namespace {
 
-constinit const std::array<const AgentDriver*, 3> drivers{&codex, &grok, &antigravity};
+constinit const std::array<const AgentDriver*, 4> drivers{&codex, &copilot, &grok, &antigravity};
 
 }  // namespace
 

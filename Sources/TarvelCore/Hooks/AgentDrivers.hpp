@@ -6,6 +6,7 @@
 namespace tarvel::AgentDrivers {
 
 extern const AgentDriver codex;
+extern const AgentDriver copilot;
 extern const AgentDriver grok;
 extern const AgentDriver antigravity;
 

@@ -176,6 +176,9 @@ AgentHookPayload decodePayload(const Json& object, Json* movable, const std::str
   if (!payload.toolInput) {
     payload.toolInput = readToolInput(fields, movable, "tool_input");
   }
+  if (!payload.toolInput) {
+    payload.toolInput = readToolInput(fields, movable, "toolArgs");
+  }
 
   if (const Json* toolCall = fields.find("toolCall")) {
     const JSONCoding::Fields nested(*toolCall, JSONCoding::member(path, "toolCall"));
@@ -204,6 +207,9 @@ AgentHookPayload decodePayload(const Json& object, Json* movable, const std::str
       decodeEitherIfPresent<std::string>(fields, "parentSessionId", "parent_session_id");
   if (!payload.parentSessionId) {
     payload.parentSessionId = fields.optional<std::string>("parent_conversation_id");
+  }
+  if (!payload.parentSessionId) {
+    payload.parentSessionId = fields.optional<std::string>("parentAgentId");
   }
   payload.description = fields.optional<std::string>("description");
 

@@ -34,9 +34,14 @@ Json decisionBody(bool allowed) {
   return Json{{"behavior", "deny"}, {"message", deniedMessage}};
 }
 
-Json permissionOutput(const AgentReply& reply) {
-  return hookOutput(Json{{"hookEventName", "PermissionRequest"},
-                         {"decision", decisionBody(reply.decision == AgentReplyDecision::allow)}});
+Json permissionOutput(const AgentProvider& provider, const AgentReply& reply) {
+  Json decision = decisionBody(reply.decision == AgentReplyDecision::allow);
+  const AgentDriver* driver = AgentDrivers::of(provider);
+  if (driver != nullptr && driver->permissionAnswer != nullptr) {
+    return driver->permissionAnswer(std::move(decision));
+  }
+  return hookOutput(
+      Json{{"hookEventName", "PermissionRequest"}, {"decision", std::move(decision)}});
 }
 
 Json preToolUseDenial(std::string_view reason) {
@@ -209,7 +214,7 @@ Json jsonObject(const AgentProvider& provider, const AgentHookPayload& payload,
   }
   switch (*HookEventNames::fromRawEventName(payload.hookEventName)) {
     case HookEventName::permissionRequest:
-      return permissionOutput(reply);
+      return permissionOutput(provider, reply);
     case HookEventName::preToolUse:
       return *AgentCatalogue::interactiveTool(provider, payload.toolName) == InteractiveTool::plan
                  ? claudePlanOutput(payload, reply)

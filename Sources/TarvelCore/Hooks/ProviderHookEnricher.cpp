@@ -1,6 +1,7 @@
 #include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
 
 #include "TarvelCore/Hooks/AgentDrivers.hpp"
+#include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/HomeDirectory.hpp"
 
 // The agents' own enrichments are their drivers' (Codex/CodexDriver.cpp, Grok/GrokDriver.cpp,
@@ -19,6 +20,16 @@ ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvid
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
                               Date now) {
   return enrich(payload, provider, now, HomeDirectory::current());
+}
+
+bool agentWouldAsk(const AgentHookPayload& payload, const AgentProvider& provider,
+                   const std::filesystem::path& home, std::span<const std::string> agentArguments) {
+  const AgentDriver* driver = AgentDrivers::of(provider);
+  if (driver == nullptr || driver->wouldAsk == nullptr ||
+      HookEventNames::fromRawEventName(payload.hookEventName) != HookEventName::permissionRequest) {
+    return true;
+  }
+  return driver->wouldAsk(payload, home, agentArguments);
 }
 
 void applyPreferredTask(AgentEvent& event, const ProviderHookEnrichment& enrichment) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
+#include <string>
 
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/ProviderHookEnrichment.hpp"
@@ -20,6 +22,12 @@ ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvid
 // The same with the current user's home directory.
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
                               Date now);
+
+// Whether the agent would ask the user itself about this permission request (its driver's
+// judgement, for an agent that sends one also for what its rules allow; true for every other
+// document and agent). `agentArguments` is the agent's command line, `home` the user's home.
+bool agentWouldAsk(const AgentHookPayload& payload, const AgentProvider& provider,
+                   const std::filesystem::path& home, std::span<const std::string> agentArguments);
 
 // The agents' own enrichments, defined in their folders beside their drivers.
 namespace Grok {

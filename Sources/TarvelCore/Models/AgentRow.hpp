@@ -62,6 +62,9 @@ enum class HookFileFormat {
   matcherGroups,
   // {"version": 1, "hooks": {"EVENT": [{"command": "..."}]}}: Cursor's; no matchers, no limits.
   commandList,
+  // {"hooks": {"EVENT": [{"type": "command", "bash": "...", "timeoutSec": N}]}}: GitHub Copilot
+  // CLI's; no matchers.
+  typedCommands,
 };
 
 // Where the agent reads its hooks from and how `tarvel install` writes ours there.
@@ -71,6 +74,9 @@ struct AgentConfiguration {
   HookTimeUnit timeUnit = HookTimeUnit::seconds;
   // The hook command names the event ("--event NAME"), for an agent whose documents do not.
   bool eventOnCommandLine = false;
+  // An environment variable that, set to an absolute path, moves the agent's folder (the first
+  // folder of `file`) there ("COPILOT_HOME"); empty: none.
+  std::string_view folderVariable;
 };
 
 // Who must approve a new hook before the agent runs it.

@@ -6,12 +6,13 @@ namespace tarvel {
 namespace {
 
 // Normalised spellings (see HookEventNames::normalized) and the case each one names.
-constexpr std::array<std::pair<std::string_view, HookEventName>, 24> aliases{{
+constexpr std::array<std::pair<std::string_view, HookEventName>, 26> aliases{{
     {"sessionstart", HookEventName::sessionStart},
     {"userpromptsubmit", HookEventName::userPromptSubmit},
     {"beforesubmitprompt", HookEventName::userPromptSubmit},
     {"beforeagent", HookEventName::userPromptSubmit},
     {"preinvocation", HookEventName::userPromptSubmit},
+    {"userpromptsubmitted", HookEventName::userPromptSubmit},
     {"pretooluse", HookEventName::preToolUse},
     {"beforetool", HookEventName::preToolUse},
     {"posttooluse", HookEventName::postToolUse},
@@ -24,6 +25,7 @@ constexpr std::array<std::pair<std::string_view, HookEventName>, 24> aliases{{
     {"notification", HookEventName::notification},
     {"stop", HookEventName::stop},
     {"afteragent", HookEventName::stop},
+    {"agentstop", HookEventName::stop},
     {"stopfailure", HookEventName::stopFailure},
     {"stopcancelled", HookEventName::stopCancelled},
     {"interrupt", HookEventName::stopCancelled},

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
@@ -10,6 +13,7 @@
 #include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
 #include "TarvelCore/Models/AgentOrigin.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
+#include "TarvelCore/Platform/HomeDirectory.hpp"
 #include "TarvelCore/Sockets/AgentReplySocketLocation.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
 #include "TarvelCore/Sockets/UnixReplyClient.hpp"
@@ -46,6 +50,11 @@ Options parseOptions(std::span<const std::string_view> arguments) {
         options.provider = AgentProvider(arguments[i + 1]);
       }
       ++i;
+    } else if (arguments[i] == "--event" && i + 1 < arguments.size()) {
+      if (!arguments[i + 1].empty()) {
+        options.event = std::string(arguments[i + 1]);
+      }
+      ++i;
     } else if (arguments[i] == "--grok-hook") {
       options.grokHookEvent = true;
     }
@@ -75,6 +84,25 @@ std::string ownProgramName() {
   return std::filesystem::path(path).filename().string();
 }
 
+// The command line of process `pid`, at most 64 KiB of it; empty when it cannot be read.
+std::vector<std::string> commandLine(std::int32_t pid) {
+  std::vector<std::string> arguments;
+  if (pid <= 0) {
+    return arguments;
+  }
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::string text(64 * 1024, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find('\0', start), text.size());
+    arguments.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
 }  // namespace
 
 Environment currentEnvironment() {
@@ -87,6 +115,7 @@ Environment currentEnvironment() {
       .waitSeconds = AgentReplyPolicy::waitSeconds,
   };
   environment.hostName = AgentOrigin::localHost();
+  environment.agentArguments = commandLine(environment.agentProcess);
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
     const auto equals = text.find('=');
@@ -99,7 +128,8 @@ Environment currentEnvironment() {
 }
 
 std::string run(const std::optional<std::string>& input, const AgentProvider& provider,
-                const Environment& environment, Date now) {
+                const std::optional<std::string>& commandLineEvent, const Environment& environment,
+                Date now) {
   if (!input) {
     return passiveAnswer(provider, std::nullopt);
   }
@@ -107,11 +137,18 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
   if (!decoded) {
     return passiveAnswer(provider, std::nullopt);
   }
-  const AgentHookPayload& received = *decoded;
+  AgentHookPayload& received = *decoded;
+  if (received.hookEventName.empty() && commandLineEvent) {
+    received.hookEventName = *commandLineEvent;
+  }
   const std::optional<std::string> eventName =
       received.hookEventName.empty() ? std::nullopt : std::optional(received.hookEventName);
 
-  const ProviderHookEnrichment enrichment = ProviderHookEnricher::enrich(received, provider, now);
+  ProviderHookEnrichment enrichment = ProviderHookEnricher::enrich(received, provider, now);
+  if (!ProviderHookEnricher::agentWouldAsk(enrichment.payload, provider, HomeDirectory::current(),
+                                           environment.agentArguments)) {
+    enrichment.permissionRequestRequiresUserInput = false;
+  }
   const AgentHookPayload& payload = enrichment.payload;
   if (enrichment.workflowEvent) {
     send(*enrichment.workflowEvent, environment);

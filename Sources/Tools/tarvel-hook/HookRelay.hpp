@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
@@ -23,9 +24,11 @@ namespace tarvel::HookRelay {
 struct Options {
   std::optional<AgentProvider> provider;  // "--provider NAME", lower-cased
   bool grokHookEvent = false;             // "--grok-hook": invoked by Grok's own hook runner
+  // "--event NAME": the event, for an agent whose documents do not name it.
+  std::optional<std::string> event;
 };
 
-// Parses "--provider NAME" and "--grok-hook"; unknown arguments are ignored so that a newer
+// Parses "--provider NAME", "--event NAME" and "--grok-hook"; unknown arguments are ignored so that a newer
 // configuration never breaks an older relay.
 Options parseOptions(std::span<const std::string_view> arguments);
 
@@ -39,6 +42,7 @@ struct Environment {
   std::filesystem::path replySocket;
   std::map<std::string, std::string> variables;  // the agent's environment, for its origin
   std::int32_t agentProcess = 0;  // the agent: the parent, past shells that only run the relay
+  std::vector<std::string> agentArguments;  // the agent's command line, when it could be read
   std::int64_t waitSeconds = 120;
   std::string hostName;  // this machine's name, recorded in the event's origin when not empty
 };
@@ -48,8 +52,10 @@ struct Environment {
 Environment currentEnvironment();
 
 // Runs the relay on the document `input` (absent when it could not be read in time) and returns
-// what to print on standard output, line feed included. Never throws beyond allocation.
+// what to print on standard output, line feed included. `commandLineEvent` names the event when
+// the document does not. Never throws beyond allocation.
 std::string run(const std::optional<std::string>& input, const AgentProvider& provider,
-                const Environment& environment, Date now);
+                const std::optional<std::string>& commandLineEvent, const Environment& environment,
+                Date now);
 
 }  // namespace tarvel::HookRelay

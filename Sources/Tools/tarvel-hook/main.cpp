@@ -19,7 +19,7 @@ namespace {
 // The usage, with the agents tarvel install sets up as the catalogue lists them.
 std::string usage() {
   std::string text =
-      "usage: tarvel-hook [--provider NAME]\n"
+      "usage: tarvel-hook [--provider NAME] [--event NAME]\n"
       "  The hook command agents run at each step; tarvel install adds it to their "
       "configuration.\n"
       "  Reads the agent's hook document on standard input, reports the step to tarvel serve\n"
@@ -37,7 +37,10 @@ std::string usage() {
       separator = ", ";
     }
   }
-  return text + "\n";
+  return text +
+         "\n"
+         "  --event NAME     the event the document is for, when the agent's documents do not "
+         "say\n";
 }
 
 }  // namespace
@@ -53,8 +56,8 @@ int main(int argc, char** argv) {
     const auto options = tarvel::HookRelay::parseOptions(arguments);
     const auto provider = tarvel::HookRelay::resolvedProvider(options);
     const auto input = tarvel::BoundedInput::read(STDIN_FILENO, {});
-    answer = tarvel::HookRelay::run(input, provider, tarvel::HookRelay::currentEnvironment(),
-                                    tarvel::Dates::now());
+    answer = tarvel::HookRelay::run(input, provider, options.event,
+                                    tarvel::HookRelay::currentEnvironment(), tarvel::Dates::now());
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may reach the agent
     answer = "{}\n";
   }

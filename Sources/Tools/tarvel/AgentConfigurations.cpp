@@ -219,6 +219,9 @@ Document entryFor(const AgentRow& agent, const HookGroup& group, std::string_vie
   if (agent.configuration.format == HookFileFormat::commandList) {
     return Document{{"command", written}};
   }
+  if (agent.configuration.format == HookFileFormat::typedCommands) {
+    return Document{{"type", "command"}, {"bash", written}, {"timeoutSec", group.timeout}};
+  }
   Document entry = Document::object();
   if (group.matcher) {
     entry["matcher"] = *group.matcher;
@@ -277,8 +280,16 @@ Result<std::string, EditProblem> removedEntries(const AgentRow& agent, std::stri
 
 }  // namespace
 
-std::filesystem::path configurationPath(const AgentRow& agent, const std::filesystem::path& home) {
-  return home / std::filesystem::path(agent.configuration.file);
+std::filesystem::path configurationPath(const AgentRow& agent, const std::filesystem::path& home,
+                                        const std::map<std::string, std::string>& variables) {
+  const std::filesystem::path file(agent.configuration.file);
+  if (!agent.configuration.folderVariable.empty()) {
+    const auto moved = variables.find(std::string(agent.configuration.folderVariable));
+    if (moved != variables.end() && moved->second.starts_with('/') && file.begin() != file.end()) {
+      return std::filesystem::path(moved->second) / file.lexically_relative(*file.begin());
+    }
+  }
+  return home / file;
 }
 
 std::filesystem::path relayPath(const std::filesystem::path& home) {
@@ -293,7 +304,10 @@ bool isOurEntry(const Document& entry, std::string_view command) {
   if (!entry.is_object()) {
     return false;
   }
-  const auto found = entry.find("command");
+  auto found = entry.find("command");
+  if (found == entry.end()) {
+    found = entry.find("bash");  // GitHub Copilot CLI's command key
+  }
   if (found == entry.end() || !found->is_string()) {
     return false;
   }

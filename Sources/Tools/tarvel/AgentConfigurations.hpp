@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,8 +23,10 @@ using Document = nlohmann::ordered_json;
 inline constexpr int waitingTimeoutSeconds = 130;
 inline constexpr int passiveTimeoutSeconds = 5;
 
-// The agent's configuration file under `home`.
-std::filesystem::path configurationPath(const AgentRow& agent, const std::filesystem::path& home);
+// The agent's configuration file under `home`, or in the folder its row's variable names when
+// `variables` (the environment's, for this machine's own home) sets it to an absolute path.
+std::filesystem::path configurationPath(const AgentRow& agent, const std::filesystem::path& home,
+                                        const std::map<std::string, std::string>& variables = {});
 
 // ~/.tarvel/bin/tarvel-hook under `home`: where install copies the relay.
 std::filesystem::path relayPath(const std::filesystem::path& home);
@@ -38,7 +41,8 @@ struct EditProblem {
   std::string reason;
 };
 
-// Whether a JSON value is a hook entry of ours: an object whose "command" is exactly `command`,
+// Whether a JSON value is a hook entry of ours: an object whose "command" (GitHub Copilot CLI:
+// "bash") is exactly `command`,
 // or `command` with the event it is for ("--event NAME"); a user's command that merely mentions
 // the relay's path is theirs.
 bool isOurEntry(const Document& entry, std::string_view command);

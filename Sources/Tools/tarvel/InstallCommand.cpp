@@ -85,6 +85,7 @@ int run(const Invocation& invocation, Installer::Action action) {
   if (options.containerHome) {
     context->home = *options.containerHome;
     context->commandHome = std::filesystem::path(ContainerSetup::containerHome);
+    context->agentFolders.clear();  // this machine's variables say nothing of the container
   }
   return Installer::run(options, *context, invocation.out, invocation.err);
 }

@@ -386,7 +386,8 @@ std::string nextSteps(const AgentRow& agent) {
 
 int run(const Options& options, const Context& context, std::ostream& out, std::ostream& err) {
   const AgentRow& agent = *options.agent;
-  const auto edited = editedPath(AgentConfigurations::configurationPath(agent, context.home));
+  const auto edited = editedPath(
+      AgentConfigurations::configurationPath(agent, context.home, context.agentFolders));
   if (const auto* problem = std::get_if<std::string>(&edited)) {
     err << "tarvel: " << *problem << "; nothing was changed\n";
     return 1;
@@ -494,7 +495,8 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
 }
 
 ConfigurationCheck checkConfiguration(const AgentRow& agent, const Context& context) {
-  ConfigurationCheck check{.path = AgentConfigurations::configurationPath(agent, context.home)};
+  ConfigurationCheck check{
+      .path = AgentConfigurations::configurationPath(agent, context.home, context.agentFolders)};
   // The same reading install does, so that what is refused here is what install would refuse.
   const auto edited = editedPath(check.path);
   if (const auto* problem = std::get_if<std::string>(&edited)) {
@@ -600,6 +602,15 @@ std::optional<Context> currentContext(std::ostream& err) {
   }
   if (const char* path = ::getenv("PATH"); path != nullptr) {  // NOLINT(concurrency-mt-unsafe)
     context.searchPath = path;
+  }
+  for (const AgentRow* agent : AgentCatalogue::all()) {
+    const std::string variable(agent->configuration.folderVariable);
+    if (variable.empty()) {
+      continue;
+    }
+    if (const char* folder = ::getenv(variable.c_str()); folder != nullptr) {  // NOLINT
+      context.agentFolders[variable] = folder;
+    }
   }
   return context;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -41,6 +42,9 @@ struct Context {
   // For a container's home: the home the hook commands name the relay under (the container's
   // Tarvel folder); the relay is then not copied, the container gets it by a bind mount.
   std::optional<std::filesystem::path> commandHome;
+  // The environment variables that move agents' folders ("COPILOT_HOME"), as set for this run;
+  // none for a container's home.
+  std::map<std::string, std::string> agentFolders;
 };
 
 // Carries out one command. Reports go to `out`, problems to `err`. Returns the exit status: 0 on

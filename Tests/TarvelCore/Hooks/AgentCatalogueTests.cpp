@@ -37,7 +37,8 @@ std::vector<Document> capturedDocuments() {
       {"claude", AgentProvider::claudeCode},
       {"codex", AgentProvider::codex},
       {"gemini", AgentProvider::geminiCLI},
-      {"qwen", AgentProvider("qwen-code")}};
+      {"qwen", AgentProvider("qwen-code")},
+      {"copilot", AgentProvider("copilot")}};
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
     const fs::path directory = tarvel::Testing::fixturePath("agents") / folder;
@@ -85,9 +86,14 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
   int held = 0;
   for (const Document& document : documents) {
     SCOPED_TRACE(document.name);
-    const auto decoded = AgentHookInput::decode(document.text);
+    auto decoded = AgentHookInput::decode(document.text);
     ASSERT_TRUE(decoded.hasValue());
-    const AgentHookPayload& payload = *decoded;
+    AgentHookPayload& payload = *decoded;
+    if (payload.hookEventName.empty()) {
+      // GitHub Copilot CLI names the event on the hook's command line, as the file's name does.
+      const std::string file = fs::path(document.name).stem().string();
+      payload.hookEventName = file.substr(0, file.find('-'));
+    }
     const AgentRow* row = AgentCatalogue::of(document.provider);
     ASSERT_NE(row, nullptr);
 
@@ -122,9 +128,10 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     EXPECT_TRUE(installsWaitingHook(*row, payload));
   }
   // Claude's permission request and two interactive tools, Codex's permission request, the
-  // permission request that opens each of the four answered-in-the-agent scenarios, and Qwen
-  // Code's three (a command, a sub-agent, the captured default).
-  EXPECT_EQ(held, 11);
+  // permission request that opens each of the four answered-in-the-agent scenarios, Qwen Code's
+  // three (a command, a sub-agent, the captured default) and GitHub Copilot's four (which of them
+  // Copilot would ask about is its driver's call: CopilotContextTests).
+  EXPECT_EQ(held, 15);
 }
 
 }  // namespace

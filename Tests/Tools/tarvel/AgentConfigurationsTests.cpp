@@ -41,6 +41,7 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       {&Agent::codex, "codex", tarvel::AgentProvider::codex},
       {&Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
       {&Agent::qwenCode, "qwen", tarvel::AgentProvider("qwen-code")},
+      {&Agent::copilot, "copilot", tarvel::AgentProvider("copilot")},
   };
   for (const auto& [agent, folder, provider] : agents) {
     SCOPED_TRACE(folder);
@@ -61,8 +62,11 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       }
       event = event.substr(0, event.find('-'));
       SCOPED_TRACE(file.path().string());
-      const auto payload = tarvel::AgentHookInput::decode(readFile(file.path()));
+      auto payload = tarvel::AgentHookInput::decode(readFile(file.path()));
       ASSERT_TRUE(payload);
+      if (payload->hookEventName.empty()) {
+        payload->hookEventName = event;  // named on the hook's command line (GitHub Copilot CLI)
+      }
       understoodEvents[event] |=
           tarvel::AgentHookEventMapper::map(*payload, provider, true, tarvel::Dates::now())
               .has_value();

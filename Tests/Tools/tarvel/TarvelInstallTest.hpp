@@ -22,6 +22,7 @@ inline const AgentRow& codex = *AgentCatalogue::installable("codex");
 inline const AgentRow& geminiCLI = *AgentCatalogue::installable("gemini-cli");
 inline const AgentRow& cursor = *AgentCatalogue::installable("cursor");
 inline const AgentRow& qwenCode = *AgentCatalogue::installable("qwen-code");
+inline const AgentRow& copilot = *AgentCatalogue::installable("copilot");
 }  // namespace Agent
 
 struct Outcome {
@@ -42,11 +43,13 @@ class TarvelInstallTest : public ::testing::Test {
   // in the home, its output collected. One that blocks (on a FIFO, a hung program) is a failure,
   // not a hung test.
   Outcome run(const std::string& name, std::vector<std::string> arguments,
-              const std::string& path = "/usr/bin:/bin") const {
+              const std::string& path = "/usr/bin:/bin",
+              std::vector<std::string> environment = {}) const {
     arguments.insert(arguments.begin(), name.starts_with('/') ? name : program(name));
+    environment.push_back("PATH=" + path);
     ChildProcess child({.command = std::move(arguments),
                         .home = home,
-                        .environment = {"PATH=" + path},
+                        .environment = std::move(environment),
                         .workingDirectory = home});
     Outcome outcome{.status = child.wait()};
     if (!child.hasEnded()) {

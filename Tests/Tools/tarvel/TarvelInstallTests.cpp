@@ -43,6 +43,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::geminiCLI, "gemini-cli", "gemini-settings.json"},
     {Agent::cursor, "cursor", "cursor-hooks.json"},
     {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
+    {Agent::copilot, "copilot", "copilot-settings.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {
@@ -167,6 +168,37 @@ TEST_F(TarvelInstallTest, DryRunPrintsTheResultAndWritesNothing) {
   EXPECT_EQ(twice.status, 2) << twice.err;
   EXPECT_NE(twice.err.find("--agent given twice"), std::string::npos) << twice.err;
   EXPECT_EQ(readFile(config), original);
+}
+
+// GitHub Copilot CLI's documents mostly name no event: each of its hooks names its own on the
+// command line, with its limit in seconds. COPILOT_HOME moves its folder, and the hooks with it.
+TEST_F(TarvelInstallTest, CopilotHooksNameTheirEventAndFollowCopilotHome) {
+  ASSERT_EQ(tarvel({"install", "--agent", "copilot"}).status, 0);
+  const Document hooks = Document::parse(readFile(home / ".copilot" / "settings.json"))["hooks"];
+  const std::string command = relay().string() + " --provider copilot --event ";
+  EXPECT_EQ(hooks["permissionRequest"],
+            Document::parse(R"([{"type":"command","bash":")" + command +
+                            R"(permissionRequest","timeoutSec":130}])"));
+  EXPECT_EQ(hooks["agentStop"][0]["bash"], command + "agentStop");
+  EXPECT_EQ(hooks["agentStop"][0]["timeoutSec"], 5);
+
+  const fs::path moved = home / "copilot-home";
+  const std::vector<std::string> environment{"COPILOT_HOME=" + moved.string()};
+  const auto installed = run("tarvel", {"install", "--agent", "copilot"}, "/usr/bin:/bin",
+                             environment);
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  EXPECT_EQ(Document::parse(readFile(moved / "settings.json"))["hooks"], hooks);
+  const auto doctor = run("tarvel", {"doctor"}, "/usr/bin:/bin", environment);
+  EXPECT_NE(doctor.out.find("copilot-home/settings.json"), std::string::npos) << doctor.out;
+  ASSERT_EQ(run("tarvel", {"uninstall", "--agent", "copilot"}, "/usr/bin:/bin", environment).status,
+            0);
+  EXPECT_FALSE(fs::exists(moved / "settings.json"));
+  // A relative COPILOT_HOME moves nothing: Copilot's own folder is used.
+  ASSERT_EQ(run("tarvel", {"uninstall", "--agent", "copilot"}, "/usr/bin:/bin",
+                {"COPILOT_HOME=relative"})
+                .status,
+            0);
+  EXPECT_FALSE(fs::exists(home / ".copilot" / "settings.json"));
 }
 
 TEST_F(TarvelInstallTest, MissingConfigurationIsCreatedAndTheRelayIsCopiedExecutable) {

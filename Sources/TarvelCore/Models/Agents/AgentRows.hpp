@@ -11,6 +11,7 @@ extern const AgentRow codex;
 extern const AgentRow geminiCLI;
 extern const AgentRow cursor;
 extern const AgentRow qwenCode;
+extern const AgentRow gitHubCopilot;
 extern const AgentRow grok;
 extern const AgentRow openCode;
 extern const AgentRow antigravity;
