@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "TarvelCore/Hooks/AgentDrivers.hpp"
 #include "TarvelCore/Models/AgentCatalogue.hpp"
@@ -58,14 +61,20 @@ bool patternCovers(std::string_view pattern, bool shell, const std::string& prog
 // again"), as ~/.copilot/permissions-config.json keeps them.
 bool approvedForFolder(const std::filesystem::path& file, const std::string& folder,
                        const std::string& program) {
-  std::ifstream input(file);
+  // The hook runs in Copilot's path: a file of more than 1 MiB is not read (it approves nothing).
+  constexpr std::size_t limit = 1 << 20;
+  std::ifstream input(file, std::ios::binary);
   if (!input) {
     return false;
   }
-  std::ostringstream text;
-  text << input.rdbuf();
+  std::string text(limit + 1, '\0');
+  input.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (static_cast<std::size_t>(input.gcount()) > limit) {
+    return false;
+  }
+  text.resize(static_cast<std::size_t>(input.gcount()));
   try {
-    const Json document = Json::parse(text.str());
+    const Json document = Json::parse(text);
     const Json& location = document.at("locations").at(folder);
     for (const Json& approval : location.at("tool_approvals")) {
       if (approval.value("kind", "") != "commands") {
