@@ -13,8 +13,11 @@
 // its row of the agent catalogue (Models' AgentCatalogue.hpp).
 namespace tarvel::AgentReplyPolicy {
 
-// Seconds a hook waits for the user's answer.
+// Seconds a prompt is held for the user's answer unless the service is told otherwise
+// (hold_seconds), and the longest hold it may be told. A hook asks for the longest; the service
+// grants its hold and lets the hook go when it ends.
 inline constexpr int waitSeconds = 120;
+inline constexpr int longestHoldSeconds = 600;
 
 // Whether a hook of this event (any provider's spelling) and tool may wait for the user: every
 // permission request and elicitation, and a pre-tool hook of a tool that some agent's row lists

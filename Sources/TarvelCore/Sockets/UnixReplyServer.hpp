@@ -34,10 +34,11 @@ class UnixReplyServer {
   using PendingChanged = std::function<void(const std::set<UUID>&)>;
 
   // How long a connection may take to send its hello, and how long a registered hook is held
-  // without an answer. Tests shorten them; the defaults are the server's.
+  // without an answer (the hold: a hook asks for the longest, and is let go, its connection
+  // closed, when the shorter of the two ends). Tests shorten them; the defaults are the server's.
   struct Limits {
     std::chrono::milliseconds helloTimeout{2000};
-    std::chrono::milliseconds registrationTimeout{125000};
+    std::chrono::milliseconds registrationTimeout{120000};
   };
 
   static constexpr std::size_t maximumConnections = 64;

@@ -112,7 +112,7 @@ Environment currentEnvironment() {
       .agentProcess = AgentProcessIdentity::agentProcess(static_cast<std::int32_t>(::getppid()),
                                                          ownProgramName())
                           .value_or(0),
-      .waitSeconds = AgentReplyPolicy::waitSeconds,
+      .waitSeconds = AgentReplyPolicy::longestHoldSeconds,
   };
   environment.hostName = AgentOrigin::localHost();
   environment.agentArguments = commandLine(environment.agentProcess);

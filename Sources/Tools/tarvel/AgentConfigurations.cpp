@@ -17,14 +17,15 @@ struct HookGroup {
 };
 
 // The hook entries of the agent's row, in the order written.
-std::vector<HookGroup> groupsFor(const AgentRow& row) {
+std::vector<HookGroup> groupsFor(const AgentRow& row, int holdSeconds) {
   const int unit = row.configuration.timeUnit == HookTimeUnit::milliseconds ? 1000 : 1;
   std::vector<HookGroup> groups;
   for (const HookEntry& entry : row.hookEntries) {
     HookGroup group{.event = std::string(entry.event),
                     .matcher = AgentCatalogue::matcherText(row, entry)};
     const int seconds = entry.capSeconds.value_or(
-        entry.limit == HookTimeLimit::waiting ? waitingTimeoutSeconds : passiveTimeoutSeconds);
+        entry.limit == HookTimeLimit::waiting ? waitingTimeoutSeconds(holdSeconds)
+                                              : passiveTimeoutSeconds);
     group.timeout = seconds * unit;
     groups.push_back(std::move(group));
   }
@@ -331,7 +332,7 @@ Result<std::string, EditProblem> withoutOurEntries(const AgentRow& agent, std::s
 }
 
 Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::string_view text,
-                                                std::string_view command) {
+                                                std::string_view command, int holdSeconds) {
   auto cleared = removedEntries(agent, text, command, false);
   if (!cleared) {
     return cleared;
@@ -345,7 +346,7 @@ Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::stri
 
   // Our entries per event, in the order written.
   std::vector<std::pair<std::string, std::vector<Document>>> events;
-  for (const auto& group : groupsFor(agent)) {
+  for (const auto& group : groupsFor(agent, holdSeconds)) {
     if (events.empty() || events.back().first != group.event) {
       events.emplace_back(std::string(group.event), std::vector<Document>{});
     }
@@ -397,12 +398,47 @@ Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::stri
 
 std::vector<std::string> hookedEvents(const AgentRow& agent) {
   std::vector<std::string> events;
-  for (const auto& group : groupsFor(agent)) {
+  for (const auto& group : groupsFor(agent, AgentReplyPolicy::waitSeconds)) {
     if (events.empty() || events.back() != group.event) {
       events.emplace_back(group.event);
     }
   }
   return events;
+}
+
+std::optional<int> shortestWaitingLimit(const AgentRow& agent, std::string_view text,
+                                        std::string_view command) {
+  const Document document = Document::parse(text, nullptr, false);
+  if (document.is_discarded()) {
+    return std::nullopt;
+  }
+  const int unit = agent.configuration.timeUnit == HookTimeUnit::milliseconds ? 1000 : 1;
+  std::optional<int> shortest;
+  // Our entries sit a few levels down ("hooks" > event > group > "hooks" > entry), in whichever
+  // shape the agent reads: every object of the document is looked at, nesting being bounded by
+  // the parser's own limit on what install accepts.
+  std::vector<const Document*> pending{&document};
+  while (!pending.empty()) {
+    const Document* node = pending.back();
+    pending.pop_back();
+    if (node->is_object() && isOurEntry(*node, command)) {
+      const auto limit = node->find("timeout");
+      if (limit != node->end() && limit->is_number()) {
+        const double seconds = limit->get<double>() / unit;
+        if (seconds > passiveTimeoutSeconds) {
+          const int whole = static_cast<int>(std::min<double>(seconds, 1e9));
+          shortest = shortest ? std::min(*shortest, whole) : whole;
+        }
+      }
+      continue;
+    }
+    if (node->is_structured()) {
+      for (const auto& child : *node) {
+        pending.push_back(&child);
+      }
+    }
+  }
+  return shortest;
 }
 
 }  // namespace tarvel::AgentConfigurations

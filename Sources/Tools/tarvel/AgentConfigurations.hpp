@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Models/AgentRow.hpp"
 #include "TarvelCore/Platform/Result.hpp"
 
@@ -19,9 +20,11 @@ namespace tarvel::AgentConfigurations {
 
 using Document = nlohmann::ordered_json;
 
-// Hooks that hold the agent for the user's answer need a limit above the reply wait (120 s).
-inline constexpr int waitingTimeoutSeconds = 130;
+// Hooks that hold the agent for the user's answer need a limit above the service's hold
+// (hold_seconds): the agent must not end the hook while the service still holds its prompt.
+inline constexpr int holdMarginSeconds = 10;
 inline constexpr int passiveTimeoutSeconds = 5;
+constexpr int waitingTimeoutSeconds(int holdSeconds) { return holdSeconds + holdMarginSeconds; }
 
 // The agent's configuration file under `home`, or in the folder its row's variable names when
 // `variables` (the environment's, for this machine's own home) sets it to an absolute path.
@@ -58,8 +61,15 @@ Result<std::string, EditProblem> withoutOurEntries(const AgentRow& agent, std::s
 // user entries keep their place and ours come last in each event list, written in the file's
 // own indentation; every byte outside them stays as it was. Whitespace-only text counts as an
 // empty object. Failures as for withoutOurEntries.
+// `holdSeconds`: the service's hold, which the waiting hooks' limits are set above.
 Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::string_view text,
-                                                std::string_view command);
+                                                std::string_view command,
+                                                int holdSeconds = AgentReplyPolicy::waitSeconds);
+
+// The shortest limit, in seconds, the agent gives a waiting hook of ours in `text` (one whose
+// limit is longer than a passive hook's); absent when there is none or the text is not JSON.
+std::optional<int> shortestWaitingLimit(const AgentRow& agent, std::string_view text,
+                                        std::string_view command);
 
 // Event names this installation hooks for the agent, in the order written.
 std::vector<std::string> hookedEvents(const AgentRow& agent);

@@ -16,6 +16,7 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
@@ -31,7 +32,7 @@ namespace fs = std::filesystem;
 constexpr std::size_t maximumFileBytes = 64 * 1024;
 constexpr std::int64_t year = 366LL * 24 * 3600;
 
-enum class Kind { address, boolean, seconds };
+enum class Kind { address, boolean, seconds, holdSeconds };
 
 struct Key {
   std::string_view name;
@@ -47,6 +48,10 @@ constexpr std::array keys{
     Key{"notify_finished", Kind::seconds,
         "a notification when a session that ran longer than this many seconds finishes "
         "(as --notify-finished)"},
+    Key{"hold_seconds", Kind::holdSeconds,
+        "how long a prompt is held for your answer before the agent is let go to ask on its own "
+        "(as --hold-seconds; 120 unless set); tarvel install gives the agents' hooks a longer "
+        "limit"},
     Key{"hold_without_answerers", Kind::boolean,
         "hold an agent at its prompt even when nothing could answer it (as "
         "--hold-without-answerers)"},
@@ -71,6 +76,9 @@ std::string kindText(Kind kind) {
       return "true or false";
     case Kind::seconds:
       return "a whole number of seconds from 0 to 31622400";
+    case Kind::holdSeconds:
+      return "a whole number of seconds from 1 to " +
+             std::to_string(AgentReplyPolicy::longestHoldSeconds);
   }
   return "";
 }
@@ -93,6 +101,14 @@ std::optional<std::string> valueText(const Key& key, const toml::node& node) {
     case Kind::seconds: {
       const auto* number = node.as_integer();
       if (number == nullptr || number->get() < 0 || number->get() > year) {
+        return std::nullopt;
+      }
+      return std::to_string(number->get());
+    }
+    case Kind::holdSeconds: {
+      const auto* number = node.as_integer();
+      if (number == nullptr || number->get() < 1 ||
+          number->get() > AgentReplyPolicy::longestHoldSeconds) {
         return std::nullopt;
       }
       return std::to_string(number->get());
@@ -340,6 +356,18 @@ Result<std::vector<Setting>, std::string> load(const fs::path& file) {
   return parse(file, **text);
 }
 
+int holdSeconds() {
+  const auto settings = load(path());
+  if (settings) {
+    for (const Setting& setting : *settings) {
+      if (setting.key == "hold_seconds") {
+        return std::stoi(setting.value);  // checked when read: 1 to the longest hold
+      }
+    }
+  }
+  return AgentReplyPolicy::waitSeconds;
+}
+
 std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
   std::vector<std::string> arguments;
   for (const Setting& setting : settings) {
@@ -352,6 +380,9 @@ std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
       }
     } else if (setting.key == "notify_finished") {
       arguments.push_back("--notify-finished");
+      arguments.push_back(setting.value);
+    } else if (setting.key == "hold_seconds") {
+      arguments.push_back("--hold-seconds");
       arguments.push_back(setting.value);
     } else if (setting.key == "hold_without_answerers") {
       if (setting.value == "true") {

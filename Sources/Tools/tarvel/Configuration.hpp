@@ -40,6 +40,10 @@ Result<std::optional<std::string>, std::string> readFile(const std::filesystem::
 // hold_without_answerers = true "--hold-without-answerers".
 std::vector<std::string> serveArguments(const std::vector<Setting>& settings);
 
+// How long the service holds a prompt, as the settings file says (the default when it says
+// nothing or cannot be read: the service then refuses to start and says why).
+int holdSeconds();
+
 // `tarvel config get [KEY] | set KEY VALUE | unset KEY | edit | path`.
 extern const CommandLine::Command command;
 

@@ -312,6 +312,7 @@ int run(const CommandLine::Invocation& invocation) {
     return 1;
   }
   context->codexDeadline = codexDeadline;
+  context->holdSeconds = Configuration::holdSeconds();
   const HomeNames named(context->home);
   const auto paths = Display::ServiceFiles::Paths::standard();
   const ServiceCheck service = checkService(paths);
@@ -332,6 +333,9 @@ int run(const CommandLine::Invocation& invocation) {
     const ConfigurationCheck check = Installer::checkConfiguration(*agent, *context);
     std::vector<std::string> row{name, named(check.path)};
     const std::string fix = "run tarvel install --agent " + name;
+    // The agent would end a waiting hook while the service still holds its prompt.
+    const bool endsBeforeHold =
+        check.waitingLimitSeconds && *check.waitingLimitSeconds < context->holdSeconds;
     if (check.problem) {
       row.emplace_back("cannot be checked (see below)");
       problems.push_back(named(*check.problem) + ": fix the file, then " + fix);
@@ -342,6 +346,15 @@ int run(const CommandLine::Invocation& invocation) {
       problems.push_back(name + " hooks are not installed: ");
       problems.back() += fix;
       installAdvised = true;
+    } else if (check.hooks == ConfigurationCheck::Hooks::partial && endsBeforeHold) {
+      row.emplace_back("hooks end before the hold");
+      problems.push_back(name + " ends a waiting hook after " +
+                         std::to_string(*check.waitingLimitSeconds) +
+                         " s, before the service's hold of " + std::to_string(context->holdSeconds) +
+                         " s (hold_seconds) is over: ");
+      problems.back() += fix;
+      installAdvised = true;
+      hooked.push_back(agent);
     } else if (check.hooks == ConfigurationCheck::Hooks::partial) {
       row.emplace_back("tarvel hooks incomplete or outdated");
       problems.push_back(name + " hooks are incomplete or outdated: ");

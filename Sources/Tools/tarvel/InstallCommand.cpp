@@ -8,6 +8,7 @@
 #include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
+#include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/ContainerSetup.hpp"
 #include "Tools/tarvel/Installer.hpp"
 
@@ -82,6 +83,7 @@ int run(const Invocation& invocation, Installer::Action action) {
   if (!context) {
     return 1;
   }
+  context->holdSeconds = Configuration::holdSeconds();
   if (options.containerHome) {
     context->home = *options.containerHome;
     context->commandHome = std::filesystem::path(ContainerSetup::containerHome);

@@ -362,7 +362,7 @@ void untrustCodexHooks(const Context& context, const std::vector<std::string>& k
 
 // What to do next, from the agent's row: what to start, and what waits for an answer when its
 // hooks carry decisions back ("permission requests, AskUserQuestion and ExitPlanMode").
-std::string nextSteps(const AgentRow& agent) {
+std::string nextSteps(const AgentRow& agent, int holdSeconds) {
   std::string text = "Start tarvel-island, then ";
   text += agent.startAdvice.empty() ? "a new " + std::string(agent.displayName) + " session"
                                     : std::string(agent.startAdvice);
@@ -377,7 +377,7 @@ std::string nextSteps(const AgentRow& agent) {
       text += (index == 0 ? "" : index + 1 == waiting.size() ? " and " : ", ") + waiting[index];
     }
     text +=
-        " wait up to " + std::to_string(AgentReplyPolicy::waitSeconds) + " s for an answer from it";
+        " wait up to " + std::to_string(holdSeconds) + " s for an answer from it";
   }
   return text + ".\n";
 }
@@ -406,7 +406,8 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   const std::string command =
       AgentConfigurations::hookCommand(agent, context.commandHome.value_or(context.home));
   const auto result = options.action == Action::install
-                          ? AgentConfigurations::withOurEntries(agent, file.bytes, command)
+                          ? AgentConfigurations::withOurEntries(agent, file.bytes, command,
+                                                                context.holdSeconds)
                           : AgentConfigurations::withoutOurEntries(agent, file.bytes, command);
   if (!result) {
     err << "tarvel: " << path.string() << " " << result.error().reason << "; nothing was changed\n";
@@ -490,7 +491,7 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   if (agent.trust == HookTrust::codexAppServer && !context.commandHome) {
     trustCodexHooks(context, command, out, err);
   }
-  out << nextSteps(agent);
+  out << nextSteps(agent, context.holdSeconds);
   return 0;
 }
 
@@ -517,11 +518,13 @@ ConfigurationCheck checkConfiguration(const AgentRow& agent, const Context& cont
     return check;
   }
   const std::string command = AgentConfigurations::hookCommand(agent, context.home);
-  const auto installed = AgentConfigurations::withOurEntries(agent, file.bytes, command);
+  const auto installed =
+      AgentConfigurations::withOurEntries(agent, file.bytes, command, context.holdSeconds);
   if (!installed) {
     check.problem = path.string() + " " + installed.error().reason;
     return check;
   }
+  check.waitingLimitSeconds = AgentConfigurations::shortestWaitingLimit(agent, file.bytes, command);
   if (*installed == file.bytes) {
     check.hooks = ConfigurationCheck::Hooks::current;
     return check;

@@ -45,6 +45,8 @@ struct Context {
   // The environment variables that move agents' folders ("COPILOT_HOME"), as set for this run;
   // none for a container's home.
   std::map<std::string, std::string> agentFolders;
+  // How long the service holds a prompt (hold_seconds): waiting hooks get a longer limit.
+  int holdSeconds = AgentReplyPolicy::waitSeconds;
 };
 
 // Carries out one command. Reports go to `out`, problems to `err`. Returns the exit status: 0 on
@@ -64,6 +66,8 @@ struct ConfigurationCheck {
   Hooks hooks = Hooks::none;
   // Why the file cannot be read or edited, as install would refuse it; `hooks` is then none.
   std::optional<std::string> problem;
+  // The shortest limit, in seconds, the file gives a waiting hook of ours.
+  std::optional<int> waitingLimitSeconds;
 };
 ConfigurationCheck checkConfiguration(const AgentRow& agent, const Context& context);
 

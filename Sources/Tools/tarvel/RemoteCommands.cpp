@@ -382,7 +382,9 @@ int add(const std::string& destination, const std::vector<const AgentRow*>& agen
       continue;
     }
     const std::string command = Configurations::hookCommand(*agent, home);
-    auto edited = Configurations::withOurEntries(*agent, file->text, command);
+    // This machine's service holds the remote agent's prompts: its hold sets the limits.
+    auto edited =
+        Configurations::withOurEntries(*agent, file->text, command, Configuration::holdSeconds());
     if (!edited) {
       err << "tarvel remote: " << destination << ":" << path << " " << edited.error().reason
           << "; left unchanged\n";

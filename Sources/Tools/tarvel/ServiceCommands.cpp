@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/FileReplace.hpp"
 #include "TarvelCore/Platform/Log.hpp"
@@ -104,6 +105,11 @@ constexpr std::array serveOptions{
            .value = "FILE",
            .help = "the private key of --tls-cert's certificate (PEM, without a passphrase)",
            .missing = "--tls-key needs the private key's PEM file"},
+    Option{.name = "--hold-seconds",
+           .value = "SECONDS",
+           .help = "hold a prompt this long for an answer before the agent is let go (120 unless "
+                   "given)",
+           .missing = "--hold-seconds takes a whole number of seconds from 1 to 600"},
     Option{.name = "--hold-without-answerers",
            .help = "hold prompts even while nothing can answer them (for answers through the API "
                    "from scripts)"},
@@ -150,6 +156,16 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
       if (!options.http) {
         return std::string("--http takes [ADDRESS:]PORT, as 8787 or 127.0.0.1:8787");
       }
+    } else if (option->name == "--hold-seconds") {
+      int seconds = 0;
+      const auto [end, problem] =
+          std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (problem != std::errc{} || end != value.data() + value.size() || seconds < 1 ||
+          seconds > AgentReplyPolicy::longestHoldSeconds) {
+        return std::string(option->missing);
+      }
+      // The reply server lets a hook go when its registration ends: the hold is that limit.
+      options.replyLimits.registrationTimeout = std::chrono::seconds(seconds);
     } else if (option->name == "--tls-cert") {
       tlsCertificate = value;
     } else if (option->name == "--tls-key") {
