@@ -422,9 +422,15 @@ std::optional<int> shortestWaitingLimit(const AgentRow& agent, std::string_view 
     const Document* node = pending.back();
     pending.pop_back();
     if (node->is_object() && isOurEntry(*node, command)) {
-      const auto limit = node->find("timeout");
+      // "timeout" in the agent's unit, or Copilot's "timeoutSec".
+      auto limit = node->find("timeout");
+      double perSecond = unit;
+      if (limit == node->end()) {
+        limit = node->find("timeoutSec");
+        perSecond = 1;
+      }
       if (limit != node->end() && limit->is_number()) {
-        const double seconds = limit->get<double>() / unit;
+        const double seconds = limit->get<double>() / perSecond;
         if (seconds > passiveTimeoutSeconds) {
           const int whole = static_cast<int>(std::min<double>(seconds, 1e9));
           shortest = shortest ? std::min(*shortest, whole) : whole;
