@@ -1,8 +1,10 @@
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -47,6 +49,34 @@ TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
     waitForAnswerers({});
   }
   EXPECT_EQ(api("GET", "/v1/events?answerer=robot").status, 400);
+}
+
+// A short hold stands for any: the rule, not the clock. The prompt waits while the hold lasts,
+// is let go when it ends, and a hold out of bounds is refused.
+TEST_F(DisplayServiceTest, APromptIsHeldForTheHoldAndLetGoWhenItEnds) {
+  for (const char* wrong : {"0", "601"}) {
+    ChildProcess refused({program("tarvel"), "serve", "--hold-seconds", wrong}, home);
+    EXPECT_EQ(refused.wait(), 2) << wrong;
+    EXPECT_NE(refused.standardError().find("--hold-seconds takes a whole number of seconds from "
+                                           "1 to 600"),
+              std::string::npos)
+        << refused.standardError();
+  }
+  service = startService({"--hold-without-answerers", "--hold-seconds", "4"});
+  const auto started = std::chrono::steady_clock::now();
+  ChildProcess& hook = startHook(permissionRequest("77777777-7777-4777-8777-777777777777"));
+  waitForPrompts(1);
+  const auto expires = Dates::parseISO8601(state()["prompts"][0].value("expiresAt", ""));
+  ASSERT_TRUE(expires);
+  EXPECT_LE(*expires - Dates::now(), std::chrono::milliseconds(4100));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  if (std::chrono::steady_clock::now() - started < std::chrono::seconds(3)) {
+    EXPECT_FALSE(hook.hasEnded()) << "let go before the hold was over";
+  }
+  EXPECT_EQ(hook.wait(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  EXPECT_EQ(hook.standardOutput(), "{}\n");
+  waitForPrompts(0);
 }
 
 TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsPrompts) {

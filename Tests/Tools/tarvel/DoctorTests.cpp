@@ -56,6 +56,44 @@ std::size_t countProblems(const std::string& output) {
   return count;
 }
 
+// hold_seconds reaches every agent in its own unit: its waiting hooks outlast the hold, and
+// doctor says which agent would end one before the hold is over until it is installed again.
+TEST_F(TarvelInstallTest, WaitingHooksOutlastTheHoldAndDoctorSaysWhenTheyWouldNot) {
+  for (const char* wrong : {"0", "601", "ten"}) {
+    EXPECT_EQ(tarvel({"config", "set", "hold_seconds", wrong}).status, 2) << wrong;
+  }
+  ASSERT_EQ(tarvel({"config", "set", "hold_seconds", "300"}).status, 0);
+  // Each agent's waiting limit as it writes it: Claude Code in seconds, Qwen Code in
+  // milliseconds, Copilot in "timeoutSec".
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  const Document claude = Document::parse(readFile(home / ".claude" / "settings.json"));
+  EXPECT_EQ(claude["hooks"]["PermissionRequest"][0]["hooks"][0]["timeout"], 310);
+  EXPECT_EQ(claude["hooks"]["Stop"][0]["hooks"][0]["timeout"], 5);
+  ASSERT_EQ(tarvel({"install", "--agent", "qwen-code"}).status, 0);
+  const Document qwen = Document::parse(readFile(home / ".qwen" / "settings.json"));
+  EXPECT_EQ(qwen["hooks"]["PermissionRequest"][0]["hooks"][0]["timeout"], 310000);
+  ASSERT_EQ(tarvel({"install", "--agent", "copilot"}).status, 0);
+  const std::string copilot = readFile(home / ".copilot" / "settings.json");
+  EXPECT_NE(copilot.find("\"timeoutSec\": 310"), std::string::npos) << copilot;
+  const auto installed = tarvel({"doctor"});
+  EXPECT_EQ(installed.out.find("before the service's hold"), std::string::npos) << installed.out;
+
+  ASSERT_EQ(tarvel({"config", "set", "hold_seconds", "500"}).status, 0);
+  const auto longer = tarvel({"doctor"});
+  EXPECT_EQ(longer.status, 1);
+  for (const char* agent : {"claude-code", "qwen-code", "copilot"}) {
+    EXPECT_NE(longer.out.find(std::string(agent) + " ends a waiting hook after 310 s, before the "
+                              "service's hold of 500 s (hold_seconds) is over: run tarvel "
+                              "install --agent " + agent),
+              std::string::npos)
+        << longer.out;
+  }
+  ASSERT_EQ(tarvel({"install", "--agent", "claude-code"}).status, 0);
+  const auto again = tarvel({"doctor"});
+  EXPECT_EQ(again.out.find("claude-code ends a waiting hook"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("qwen-code ends a waiting hook"), std::string::npos) << again.out;
+}
+
 TEST_F(TarvelInstallTest, DoctorNamesWhatKeepsEventsFromShowingAndHowToFixIt) {
   {
     SCOPED_TRACE("nothing set up, no service");
