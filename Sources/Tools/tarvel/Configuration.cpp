@@ -282,6 +282,17 @@ std::optional<std::string> valueFromArgument(const Key& key, std::string_view ar
       }
       return std::to_string(value);
     }
+    case Kind::holdSeconds: {
+      const bool digits =
+          !argument.empty() && argument.size() <= 3 &&
+          std::all_of(argument.begin(), argument.end(), [](char c) { return c >= '0' && c <= '9'; });
+      const int value = digits ? std::stoi(std::string(argument)) : 0;
+      if (value < 1 || value > AgentReplyPolicy::longestHoldSeconds) {
+        problem = std::string(key.name) + " takes " + kindText(key.kind);
+        return std::nullopt;
+      }
+      return std::to_string(value);
+    }
   }
   return std::nullopt;
 }
