@@ -1,12 +1,14 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 #include <utility>
 
 #include <gtest/gtest.h>
 
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelDisplay/DisplayServiceTest.hpp"
 
 namespace tarvel::Display {
@@ -180,6 +182,107 @@ TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemoves
   EXPECT_EQ(state()["sessions"].size(), 2U);
 }
 
+// A stand-in agent: runs one hook on the document it reads and then waits to be killed, as an
+// agent does that waits for its hook or for the person. "pipe": the hook is its child and it
+// reads the hook's output (as Codex does; Claude Code reads a socket). "shell": it runs the hook
+// through `sh -c` with the answer going to a file (the hook's parent is then a shell that
+// outlives the agent, and the hook's output tells nothing). It prints its hook's (or shell's) id.
+constexpr const char* standInAgent = R"(
+import shlex, subprocess, sys, time
+hook, mode, provider = sys.argv[1], sys.argv[2], sys.argv[3]
+document = sys.stdin.buffer.read()
+if mode == 'pipe':
+    child = subprocess.Popen([hook, '--provider', provider], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+else:
+    command = shlex.quote(hook) + ' --provider ' + provider + ' >' + shlex.quote(sys.argv[4]) + '; true'
+    child = subprocess.Popen(['/bin/sh', '-c', command], stdin=subprocess.PIPE)
+child.stdin.write(document)
+child.stdin.close()
+print(child.pid, flush=True)
+time.sleep(600)
+)";
+
+TEST_F(DisplayServiceTest, AnAgentThatExitsEndsItsSessionAndWithdrawsItsPrompts) {
+  service = startService();
+  auto display = attach("terminal");
+  struct Case {
+    std::string name;
+    std::string mode;
+    std::string agent;
+    std::string document;  // captured, without extension
+    bool waits;
+  };
+  const std::vector<Case> cases = {
+      // The hook sees its output hang up (and itself adopted) and gives up at once.
+      {"claude, the hook sees it", "pipe", "claude", "PermissionRequest", true},
+      {"codex, the hook sees it", "pipe", "codex", "PermissionRequest", true},
+      // Only the service's look at the agent's process can tell.
+      {"claude, the service sees it", "shell", "claude", "PermissionRequest", true},
+      {"a session that waits for nothing", "pipe", "claude", "UserPromptSubmit", false},
+  };
+  int number = 0;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string session = "99999999-9999-4999-8999-9999999999" + std::to_string(10 + number++);
+    const std::string provider = test.agent == "claude" ? "claude-code" : "codex";
+    const std::string id = provider + ":" + session;
+    const std::filesystem::path answer = home / ("answer-" + std::to_string(number));
+    ChildProcess agent({"/usr/bin/python3", "-c", standInAgent, program("tarvel-hook"), test.mode, provider,
+                        answer.string()},
+                       home, agentDocument(test.agent, test.document, session));
+    const auto sessionState = [&] {
+      const Json now = state();
+      for (const Json& entry : now.value("sessions", Json::array())) {
+        if (entry.value("id", "") == id) {
+          return entry.value("state", "");
+        }
+      }
+      return std::string();
+    };
+    if (test.waits) {
+      ASSERT_EQ(waitForPrompts(1).size(), 1U) << agent.standardError();
+    } else {
+      EXPECT_TRUE(eventually(sessionState, [](const std::string& seen) { return !seen.empty(); }));
+    }
+    EXPECT_NE(sessionState(), "completed");
+    const auto killedAt = std::chrono::steady_clock::now();
+    agent.signal(SIGKILL);
+    EXPECT_TRUE(eventually(sessionState,
+                           [](const std::string& seen) { return seen == "completed"; }));
+    waitForPrompts(0);
+    std::cout << test.name << ": the session ended "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - killedAt)
+                     .count()
+              << " ms after kill -9 of its agent\n";
+    const Json now = state();
+    // Nothing counts it as working or waiting.
+    const Json status = Json::parse(api("GET", "/v1/status").body);
+    EXPECT_EQ(status.value("waiting", -1), 0) << status.dump();
+    EXPECT_EQ(status.value("working", -1), 0) << status.dump();
+    EXPECT_EQ(now["snapshot"].value("attentionCount", -1), 0);
+    if (!test.waits) {
+      continue;
+    }
+    std::vector<std::string> endings;
+    for (const Json& ending : now["endedPrompts"]) {
+      if (ending["sessionId"] == id) {
+        endings.push_back(ending["outcome"].get<std::string>() + " by " +
+                          ending["by"].get<std::string>());
+      }
+    }
+    EXPECT_EQ(endings, std::vector<std::string>{"agentEnded by agent"});
+    if (test.mode == "shell") {
+      // Withdrawn by the service, the hook gave its agent's shell the neutral answer and ended.
+      EXPECT_TRUE(eventually([&] { return Testing::readFile(answer) == "{}\n"; }));
+    } else {
+      // The hook itself is gone, long before its own time would have run out.
+      const pid_t hook = std::stoi(agent.nextLine());
+      EXPECT_TRUE(eventually([&] { return !AgentProcessIdentity::isRunning(hook); }));
+    }
+  }
+}
 
 }  // namespace
 }  // namespace tarvel::Display

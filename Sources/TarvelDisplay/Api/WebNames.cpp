@@ -21,7 +21,7 @@ std::string makeScript() {
     states[std::string(raw)] = std::string(displayName(state));
   }
   Json outcomes = Json::object();
-  for (const char* outcome : {"allowed", "denied", "answered", "answeredInAgent", "released"}) {
+  for (const char* outcome : {"allowed", "denied", "answered", "answeredInAgent", "released", "agentEnded"}) {
     outcomes[outcome] = outcomeLabel(outcome);
   }
   return "// The agent, state and outcome names of the terminal display and the notifications.\n"

@@ -6,6 +6,7 @@ namespace tarvel::Display {
 
 LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt) {
+  const bool local = event.origin && !event.origin->host;
   return {.replyId = event.pendingReply->replyId,
           .sessionId = event.provider.namespacedSessionID(event.sessionId),
           .provider = event.provider,
@@ -13,7 +14,9 @@ LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string
           .workingDirectory = event.workingDirectory,
           .host = event.origin ? event.origin->host : std::nullopt,
           .receivedAt = receivedAt,
-          .pendingReply = *event.pendingReply};
+          .pendingReply = *event.pendingReply,
+          .agentProcess = local ? event.origin->processIdentifier : std::nullopt,
+          .agentStartedAt = local ? event.origin->processStartedAt : std::nullopt};
 }
 
 void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,

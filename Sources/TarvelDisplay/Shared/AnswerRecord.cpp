@@ -8,6 +8,7 @@ std::string outcomeLabel(std::string_view outcome) {
          : outcome == "answered"        ? "Answered"
          : outcome == "answeredInAgent" ? "Answered in the agent"
          : outcome == "released"        ? "Released"
+         : outcome == "agentEnded"      ? "the agent ended"
                                         : std::string(outcome);
 }
 

@@ -85,6 +85,7 @@ Environment currentEnvironment() {
                                                          ownProgramName())
                           .value_or(0),
       .waitSeconds = AgentReplyPolicy::waitSeconds,
+      .agentWatch = {.output = STDOUT_FILENO, .parent = static_cast<std::int32_t>(::getppid())},
   };
   environment.hostName = AgentOrigin::localHost();
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -155,7 +156,8 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
                                                  environment.waitSeconds, [&] {
                                                    registered = true;
                                                    return send(waiting, environment);
-                                                 });
+                                                 },
+                                                 environment.agentWatch);
   if (!registered) {
     // No display listens for answers: report the step and let the agent ask for itself.
     send(*event, environment);
