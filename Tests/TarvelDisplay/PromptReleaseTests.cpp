@@ -284,5 +284,87 @@ TEST_F(DisplayServiceTest, AnAgentThatExitsEndsItsSessionAndWithdrawsItsPrompts)
   }
 }
 
+// Every surface counts from one list: through a scripted sequence of real hooks, the status,
+// the state's attention count and `tarvel status` (plain, --json, --tmux) agree at each step
+// with what a person would say waits and what works.
+TEST_F(DisplayServiceTest, EverySurfaceCountsWaitingAndWorkingAlike) {
+  service = startService();
+  const std::string first = "abababab-abab-4bab-8bab-ababababab01";
+  const std::string second = "abababab-abab-4bab-8bab-ababababab02";
+  const auto run = [&](const std::string& name, const std::string& session) {
+    EXPECT_EQ(startHook(agentDocument("claude", name, session)).wait(), 0) << name;
+  };
+  const auto tarvelStatus = [&](const std::string& option) {
+    std::vector<std::string> command{program("tarvel"), "status"};
+    if (!option.empty()) {
+      command.push_back(option);
+    }
+    ChildProcess status(command, home);
+    status.wait();
+    return status.standardOutput();
+  };
+  // What every surface says now, in one line; equal for every surface when they agree.
+  const auto sample = [&] {
+    const Json now = state();
+    const Json status = Json::parse(api("GET", "/v1/status").body);
+    const auto waiting = status.value("waiting", -1);
+    const auto working = status.value("working", -1);
+    std::string seen = std::to_string(waiting) + " waiting, " + std::to_string(working) +
+                       " working";
+    if (now["snapshot"].value("attentionCount", -1) != waiting) {
+      seen += "; attentionCount " + now["snapshot"].dump();
+    }
+    const Json json = Json::parse(tarvelStatus("--json"));
+    if (json.value("waiting", -1) != waiting || json.value("working", -1) != working) {
+      seen += "; tarvel status --json " + json.dump();
+    }
+    const std::string plain = tarvelStatus("");
+    const std::string expected =
+        waiting == 0 && working == 0
+            ? "idle\n"
+            : std::to_string(waiting) + " waiting · " + std::to_string(working) + " working\n";
+    if (plain != expected) {
+      seen += "; tarvel status " + plain;
+    }
+    const std::string tmux = tarvelStatus("--tmux");
+    if ((waiting == 0 && working == 0) != (tmux.find("idle") != std::string::npos) ||
+        (waiting + working > 0 &&
+         tmux.find(std::to_string(waiting) + " waiting") == std::string::npos)) {
+      seen += "; tarvel status --tmux " + tmux;
+    }
+    return seen;
+  };
+  const auto expect = [&](const std::string& step, const std::string& counts) {
+    SCOPED_TRACE(step);
+    EXPECT_TRUE(eventually(sample, [&](const std::string& seen) { return seen == counts; }));
+  };
+  run("SessionStart", first);
+  expect("a session that just started waits for its first prompt: not working",
+         "0 waiting, 0 working");
+  run("UserPromptSubmit", first);
+  expect("its agent works on the prompt", "0 waiting, 1 working");
+  ChildProcess& held = startHook(agentDocument("claude", "PermissionRequest", first));
+  const auto live = waitForPrompts(1);
+  expect("its agent waits for a person", "1 waiting, 0 working");
+  run("Notification", first);
+  expect("the agent's note about its own dialog changes nothing", "1 waiting, 0 working");
+  ASSERT_EQ(api("POST", "/v1/prompts/" + live.begin()->second, R"({"decision":"allow"})").status,
+            200);
+  EXPECT_EQ(held.wait(), 0);
+  expect("answered: nobody counts it as waiting, and it does not run until its agent goes on",
+         "0 waiting, 0 working");
+  run("PostToolUse", first);
+  expect("its agent went on", "0 waiting, 1 working");
+  ChildProcess& dismissed = startHook(agentDocument("claude", "PermissionRequest", second));
+  waitForPrompts(1);
+  expect("a second session waits", "1 waiting, 1 working");
+  dismissed.signal(SIGKILL);  // as Claude Code ends the hook at Esc in its own dialog
+  dismissed.wait();
+  waitForPrompts(0);
+  expect("dismissed in the agent: neither waiting nor working", "0 waiting, 1 working");
+  run("Stop", first);
+  expect("the first agent's turn ended", "0 waiting, 0 working");
+}
+
 }  // namespace
 }  // namespace tarvel::Display
