@@ -1,5 +1,10 @@
 #include <signal.h>
 
+#include <thread>
+#include <vector>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -364,6 +369,118 @@ TEST_F(DisplayServiceTest, EverySurfaceCountsWaitingAndWorkingAlike) {
   expect("dismissed in the agent: neither waiting nor working", "0 waiting, 1 working");
   run("Stop", first);
   expect("the first agent's turn ended", "0 waiting, 0 working");
+}
+
+// However an answer, a withdrawal (the agent went on), the hook going away and a release
+// (the last answerer leaving) race, each prompt ends once: one ending, one history row, and the
+// hook's output agrees with it. 300 prompts, 20 at a time.
+TEST_F(DisplayServiceTest, EachPromptEndsOnceWhateverRaces) {
+  service = startService({});
+  constexpr int rounds = 15;
+  constexpr int perRound = 20;
+  std::map<std::string, std::string> outcomeOfSession;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto answerer = attach("terminal");
+    waitForAnswerers({"terminal"});
+    std::vector<std::string> sessions;
+    std::vector<ChildProcess*> waiting;
+    for (int index = 0; index < perRound; ++index) {
+      char session[64];
+      std::snprintf(session, sizeof session, "cdcdcdcd-cdcd-4dcd-8dcd-%012d", round * 100 + index);
+      sessions.emplace_back(session);
+      waiting.push_back(&startHook(permissionRequest(session)));
+    }
+    const auto live = waitForPrompts(perRound);
+    ASSERT_EQ(live.size(), static_cast<std::size_t>(perRound));
+    std::vector<std::thread> racers;
+    std::vector<std::unique_ptr<ChildProcess>> wentOn(perRound);
+    std::vector<int> statuses(perRound, 0);
+    for (int index = 0; index < perRound; ++index) {
+      const std::string id = "claude-code:" + sessions[index];
+      const std::string replyId = live.at(id);
+      // Every prompt is answered; what races the answer differs.
+      racers.emplace_back([this, replyId, &status = statuses[index]] {
+        const auto response =
+            ApiClient::request(directory / "api.sock", "POST", "/v1/prompts/" + replyId,
+                               R"({"decision":"allow"})", Testing::generousBound);
+        status = response ? response->status : 0;
+      });
+      switch (index % 3) {
+        case 0:  // the agent goes on (its own dialog was answered)
+          wentOn[index] = std::make_unique<ChildProcess>(
+              std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+              agentDocument("claude", "PostToolUse", sessions[index]));
+          break;
+        case 1:  // the agent ends the hook (Esc in its own dialog)
+          waiting[index]->signal(SIGKILL);
+          break;
+        default:  // only the answer, and in some rounds the answerer leaving
+          break;
+      }
+    }
+    if (round % 3 == 2) {
+      answerer->end();  // nobody can answer any more: every prompt still waiting is released
+    }
+    for (std::thread& racer : racers) {
+      racer.join();
+    }
+    for (auto& process : wentOn) {
+      if (process) {
+        EXPECT_EQ(process->wait(), 0);
+      }
+    }
+    for (ChildProcess* hook : waiting) {
+      hook->wait();
+    }
+    waitForPrompts(0);
+    // One ending each, in the state.
+    std::map<std::string, std::vector<std::string>> endings;
+    EXPECT_TRUE(eventually([&] {
+      endings.clear();
+      const Json now = state();
+      for (const Json& ending : now["endedPrompts"]) {
+        endings[ending["sessionId"].get<std::string>()].push_back(
+            ending["outcome"].get<std::string>());
+      }
+      return std::all_of(sessions.begin(), sessions.end(), [&](const std::string& session) {
+        return endings.count("claude-code:" + session) != 0;
+      });
+    }));
+    for (int index = 0; index < perRound; ++index) {
+      const std::string id = "claude-code:" + sessions[index];
+      ASSERT_EQ(endings[id].size(), 1U) << id;
+      const std::string outcome = endings[id].front();
+      outcomeOfSession[id] = outcome;
+      // The answer was delivered exactly when the ending says so; otherwise it was refused.
+      EXPECT_EQ(statuses[index], outcome == "allowed" ? 200 : 409) << id << " " << outcome;
+      // The hook's output agrees: the answer it printed is the outcome recorded.
+      if (index % 3 == 1) {
+        // Killed as the answer came: it had the answer (and confirmed it) or nothing at all.
+        const std::string printed = waiting[index]->standardOutput();
+        EXPECT_TRUE(printed.empty() || (printed == Testing::allowAnswer && outcome == "allowed"))
+            << id << " " << outcome << " " << printed;
+      } else if (outcome == "allowed") {
+        EXPECT_EQ(waiting[index]->standardOutput(), Testing::allowAnswer) << id;
+      } else {
+        EXPECT_EQ(waiting[index]->standardOutput(), "{}\n") << id << " " << outcome;
+      }
+    }
+    hooks.clear();
+  }
+  // One history row each.
+  service->signal(SIGTERM);
+  EXPECT_EQ(service->wait(), 0);
+  ChildProcess log({program("tarvel"), "log", "--json", "-n", "100000"}, home);
+  EXPECT_EQ(log.wait(), 0) << log.standardError();
+  std::map<std::string, std::vector<std::string>> rows;
+  for (const Json& row : Json::parse(log.standardOutput())) {
+    rows[row["sessionId"].get<std::string>()].push_back(row["outcome"].get<std::string>());
+  }
+  EXPECT_EQ(rows.size(), outcomeOfSession.size());
+  for (const auto& [session, outcome] : outcomeOfSession) {
+    EXPECT_EQ(rows[session], std::vector<std::string>{outcome}) << session;
+  }
 }
 
 }  // namespace

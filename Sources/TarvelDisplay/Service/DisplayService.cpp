@@ -364,14 +364,22 @@ Json DisplayService::encodedRecentAnswers() const {
 
 void DisplayService::release(const UUID& replyId, const std::string& sessionId,
                              std::string_view outcome, std::string_view by) {
+  // Another answer, release or withdrawal ends it, or it is over: that one says how.
+  if (!prompts.claim(replyId)) {
+    return;
+  }
   const PromptBook::Lookup found = prompts.lookup(replyId);
   if (found.kind == PromptBook::Lookup::Kind::live) {
     endings.ended(*found.prompt, outcome, by, Dates::now());
-  } else if (!prompts.hasEnded(replyId)) {
-    // Released as it registered, before its waiting event came: the event completes the record.
+    prompts.finish(replyId);
+  } else {
+    // Released as it registered, before its waiting event came: the event completes the record,
+    // here when it arrived meanwhile, else as it arrives.
     endings.endedBeforeItsEvent(replyId, outcome, by, Dates::now());
+    if (const auto arrived = prompts.finish(replyId)) {
+      endings.arrived(*arrived);
+    }
   }
-  prompts.finish(replyId);
   if (replyServer) {
     static_cast<void>(replyServer->release(replyId));
   }
@@ -674,8 +682,10 @@ void DisplayService::stop() {
   // The prompts still held end with the service (before its displays detach, which would
   // release them as if nobody could answer).
   for (const LivePrompt& prompt : prompts.live()) {
-    endings.ended(prompt, "released", "serviceStopped", Dates::now());
-    prompts.finish(prompt.replyId);
+    if (prompts.claim(prompt.replyId)) {
+      endings.ended(prompt, "released", "serviceStopped", Dates::now());
+      prompts.finish(prompt.replyId);
+    }
   }
   stateHub.close();
   if (notifier) {

@@ -77,17 +77,22 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
   return gone;
 }
 
-bool PromptBook::beginAnswer(const UUID& replyId) {
+bool PromptBook::claim(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
   return over.count(replyId) == 0 && answering.insert(replyId).second;
 }
 
-void PromptBook::finish(const UUID& replyId) {
+std::optional<LivePrompt> PromptBook::finish(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
+  std::optional<LivePrompt> prompt;
+  if (const auto entry = records.find(replyId); entry != records.end()) {
+    prompt = entry->second.prompt;
+  }
   registered.erase(replyId);
   answering.erase(replyId);
   finishLocked(replyId);
   ++changes;
+  return prompt;
 }
 
 void PromptBook::finishLocked(const UUID& replyId) {
