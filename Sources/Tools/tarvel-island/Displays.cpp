@@ -297,7 +297,8 @@ DisplayModel ServiceDisplay::model(Date now) {
   for (const auto& [sessionId, ending] : remote.sessionOutcomes().items()) {
     if (ending.is_object() && !waiting.contains(sessionId)) {
       outcomes[sessionId] =
-          tarvel::Display::outcomeLabel(ending.value("outcome", std::string("released")));
+          tarvel::Display::endingWords(ending.value("outcome", std::string("released")),
+                                       ending.value("by", std::string()));
     }
   }
   DisplayModel screen = activityModel(remote.snapshot(), remote.index(), prompt, picker, now,
@@ -309,7 +310,8 @@ DisplayModel ServiceDisplay::model(Date now) {
     const auto endedAt = Dates::parseISO8601(answer.value("endedAt", std::string()));
     std::string line = (endedAt ? quoya::SessionPresentation::elapsed(*endedAt, now) + " ago · "
                                 : std::string()) +
-                       tarvel::Display::outcomeLabel(answer.value("outcome", std::string())) +
+                       tarvel::Display::endingWords(answer.value("outcome", std::string()),
+                                                    answer.value("by", std::string())) +
                        " · " +
                        quoya::SessionPresentation::providerLabel(
                            AgentProvider(answer.value("agent", std::string())));
