@@ -1,14 +1,20 @@
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelDisplay/DisplayServiceTest.hpp"
 
 namespace tarvel::Display {
@@ -210,6 +216,301 @@ TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemoves
   EXPECT_EQ(state()["sessions"].size(), 2U);
 }
 
+// A stand-in agent: runs one hook on the document it reads and then waits to be killed, as an
+// agent does that waits for its hook or for the person. "pipe": the hook is its child and it
+// reads the hook's output (as Codex does; Claude Code reads a socket). "shell": it runs the hook
+// through `sh -c` with the answer going to a file (the hook's parent is then a shell that
+// outlives the agent, and the hook's output tells nothing). It prints its hook's (or shell's) id.
+constexpr const char* standInAgent = R"(
+import shlex, subprocess, sys, time
+hook, mode, provider = sys.argv[1], sys.argv[2], sys.argv[3]
+document = sys.stdin.buffer.read()
+if mode == 'pipe':
+    child = subprocess.Popen([hook, '--provider', provider], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+else:
+    command = shlex.quote(hook) + ' --provider ' + provider + ' >' + shlex.quote(sys.argv[4]) + '; true'
+    child = subprocess.Popen(['/bin/sh', '-c', command], stdin=subprocess.PIPE)
+child.stdin.write(document)
+child.stdin.close()
+print(child.pid, flush=True)
+time.sleep(600)
+)";
+
+TEST_F(DisplayServiceTest, AnAgentThatExitsEndsItsSessionAndWithdrawsItsPrompts) {
+  service = startService();
+  auto display = attach("terminal");
+  struct Case {
+    std::string name;
+    std::string mode;
+    std::string agent;
+    std::string document;  // captured, without extension
+    bool waits;
+  };
+  const std::vector<Case> cases = {
+      // The hook sees its output hang up (and itself adopted) and gives up at once.
+      {"claude, the hook sees it", "pipe", "claude", "PermissionRequest", true},
+      {"codex, the hook sees it", "pipe", "codex", "PermissionRequest", true},
+      // Only the service's look at the agent's process can tell.
+      {"claude, the service sees it", "shell", "claude", "PermissionRequest", true},
+      {"a session that waits for nothing", "pipe", "claude", "UserPromptSubmit", false},
+  };
+  int number = 0;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string session = "99999999-9999-4999-8999-9999999999" + std::to_string(10 + number++);
+    const std::string provider = test.agent == "claude" ? "claude-code" : "codex";
+    const std::string id = provider + ":" + session;
+    const std::filesystem::path answer = home / ("answer-" + std::to_string(number));
+    ChildProcess agent({"/usr/bin/python3", "-c", standInAgent, program("tarvel-hook"), test.mode, provider,
+                        answer.string()},
+                       home, agentDocument(test.agent, test.document, session));
+    const auto sessionState = [&] {
+      const Json now = state();
+      for (const Json& entry : now.value("sessions", Json::array())) {
+        if (entry.value("id", "") == id) {
+          return entry.value("state", "");
+        }
+      }
+      return std::string();
+    };
+    if (test.waits) {
+      ASSERT_EQ(waitForPrompts(1).size(), 1U) << agent.standardError();
+    } else {
+      EXPECT_TRUE(eventually(sessionState, [](const std::string& seen) { return !seen.empty(); }));
+    }
+    EXPECT_NE(sessionState(), "completed");
+    const auto killedAt = std::chrono::steady_clock::now();
+    agent.signal(SIGKILL);
+    EXPECT_TRUE(eventually(sessionState,
+                           [](const std::string& seen) { return seen == "completed"; }));
+    waitForPrompts(0);
+    std::cout << test.name << ": the session ended "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - killedAt)
+                     .count()
+              << " ms after kill -9 of its agent\n";
+    const Json now = state();
+    // Nothing counts it as working or waiting.
+    const Json status = Json::parse(api("GET", "/v1/status").body);
+    EXPECT_EQ(status.value("waiting", -1), 0) << status.dump();
+    EXPECT_EQ(status.value("working", -1), 0) << status.dump();
+    EXPECT_EQ(now["snapshot"].value("attentionCount", -1), 0);
+    if (!test.waits) {
+      continue;
+    }
+    std::vector<std::string> endings;
+    for (const Json& ending : now["endedPrompts"]) {
+      if (ending["sessionId"] == id) {
+        endings.push_back(ending["outcome"].get<std::string>() + " by " +
+                          ending["by"].get<std::string>());
+      }
+    }
+    EXPECT_EQ(endings, std::vector<std::string>{"agentEnded by agent"});
+    if (test.mode == "shell") {
+      // Withdrawn by the service, the hook gave its agent's shell the neutral answer and ended.
+      EXPECT_TRUE(eventually([&] { return Testing::readFile(answer) == "{}\n"; }));
+    } else {
+      // The hook itself is gone, long before its own time would have run out.
+      const pid_t hook = std::stoi(agent.nextLine());
+      EXPECT_TRUE(eventually([&] { return !AgentProcessIdentity::isRunning(hook); }));
+    }
+  }
+}
+
+// Every surface counts from one list: through a scripted sequence of real hooks, the status,
+// the state's attention count and `tarvel status` (plain, --json, --tmux) agree at each step
+// with what a person would say waits and what works.
+TEST_F(DisplayServiceTest, EverySurfaceCountsWaitingAndWorkingAlike) {
+  service = startService();
+  const std::string first = "abababab-abab-4bab-8bab-ababababab01";
+  const std::string second = "abababab-abab-4bab-8bab-ababababab02";
+  const auto run = [&](const std::string& name, const std::string& session) {
+    EXPECT_EQ(startHook(agentDocument("claude", name, session)).wait(), 0) << name;
+  };
+  const auto tarvelStatus = [&](const std::string& option) {
+    std::vector<std::string> command{program("tarvel"), "status"};
+    if (!option.empty()) {
+      command.push_back(option);
+    }
+    ChildProcess status(command, home);
+    status.wait();
+    return status.standardOutput();
+  };
+  // What every surface says now, in one line; equal for every surface when they agree.
+  const auto sample = [&] {
+    const Json now = state();
+    const Json status = Json::parse(api("GET", "/v1/status").body);
+    const auto waiting = status.value("waiting", -1);
+    const auto working = status.value("working", -1);
+    std::string seen = std::to_string(waiting) + " waiting, " + std::to_string(working) +
+                       " working";
+    if (now["snapshot"].value("attentionCount", -1) != waiting) {
+      seen += "; attentionCount " + now["snapshot"].dump();
+    }
+    const Json json = Json::parse(tarvelStatus("--json"));
+    if (json.value("waiting", -1) != waiting || json.value("working", -1) != working) {
+      seen += "; tarvel status --json " + json.dump();
+    }
+    const std::string plain = tarvelStatus("");
+    const std::string expected =
+        waiting == 0 && working == 0
+            ? "idle\n"
+            : std::to_string(waiting) + " waiting · " + std::to_string(working) + " working\n";
+    if (plain != expected) {
+      seen += "; tarvel status " + plain;
+    }
+    const std::string tmux = tarvelStatus("--tmux");
+    if ((waiting == 0 && working == 0) != (tmux.find("idle") != std::string::npos) ||
+        (waiting + working > 0 &&
+         tmux.find(std::to_string(waiting) + " waiting") == std::string::npos)) {
+      seen += "; tarvel status --tmux " + tmux;
+    }
+    return seen;
+  };
+  const auto expect = [&](const std::string& step, const std::string& counts) {
+    SCOPED_TRACE(step);
+    EXPECT_TRUE(eventually(sample, [&](const std::string& seen) { return seen == counts; }));
+  };
+  run("SessionStart", first);
+  expect("a session that just started waits for its first prompt: not working",
+         "0 waiting, 0 working");
+  run("UserPromptSubmit", first);
+  expect("its agent works on the prompt", "0 waiting, 1 working");
+  ChildProcess& held = startHook(agentDocument("claude", "PermissionRequest", first));
+  const auto live = waitForPrompts(1);
+  expect("its agent waits for a person", "1 waiting, 0 working");
+  run("Notification", first);
+  expect("the agent's note about its own dialog changes nothing", "1 waiting, 0 working");
+  ASSERT_EQ(api("POST", "/v1/prompts/" + live.begin()->second, R"({"decision":"allow"})").status,
+            200);
+  EXPECT_EQ(held.wait(), 0);
+  expect("answered: nobody counts it as waiting, and it does not run until its agent goes on",
+         "0 waiting, 0 working");
+  run("PostToolUse", first);
+  expect("its agent went on", "0 waiting, 1 working");
+  ChildProcess& dismissed = startHook(agentDocument("claude", "PermissionRequest", second));
+  waitForPrompts(1);
+  expect("a second session waits", "1 waiting, 1 working");
+  dismissed.signal(SIGKILL);  // as Claude Code ends the hook at Esc in its own dialog
+  dismissed.wait();
+  waitForPrompts(0);
+  expect("dismissed in the agent: neither waiting nor working", "0 waiting, 1 working");
+  run("Stop", first);
+  expect("the first agent's turn ended", "0 waiting, 0 working");
+}
+
+// However an answer, a withdrawal (the agent went on), the hook going away and a release
+// (the last answerer leaving) race, each prompt ends once: one ending, one history row, and the
+// hook's output agrees with it. 300 prompts, 20 at a time.
+TEST_F(DisplayServiceTest, EachPromptEndsOnceWhateverRaces) {
+  service = startService({});
+  constexpr int rounds = 15;
+  constexpr int perRound = 20;
+  std::map<std::string, std::string> outcomeOfSession;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto answerer = attach("terminal");
+    waitForAnswerers({"terminal"});
+    std::vector<std::string> sessions;
+    std::vector<ChildProcess*> waiting;
+    for (int index = 0; index < perRound; ++index) {
+      char session[64];
+      std::snprintf(session, sizeof session, "cdcdcdcd-cdcd-4dcd-8dcd-%012d", round * 100 + index);
+      sessions.emplace_back(session);
+      waiting.push_back(&startHook(permissionRequest(session)));
+    }
+    const auto live = waitForPrompts(perRound);
+    ASSERT_EQ(live.size(), static_cast<std::size_t>(perRound));
+    std::vector<std::thread> racers;
+    std::vector<std::unique_ptr<ChildProcess>> wentOn(perRound);
+    std::vector<int> statuses(perRound, 0);
+    for (int index = 0; index < perRound; ++index) {
+      const std::string id = "claude-code:" + sessions[index];
+      const std::string replyId = live.at(id);
+      // Every prompt is answered; what races the answer differs.
+      racers.emplace_back([this, replyId, &status = statuses[index]] {
+        const auto response =
+            ApiClient::request(directory / "api.sock", "POST", "/v1/prompts/" + replyId,
+                               R"({"decision":"allow"})", Testing::generousBound);
+        status = response ? response->status : 0;
+      });
+      switch (index % 3) {
+        case 0:  // the agent goes on (its own dialog was answered)
+          wentOn[index] = std::make_unique<ChildProcess>(
+              std::vector<std::string>{program("tarvel-hook"), "--provider", "claude-code"}, home,
+              agentDocument("claude", "PostToolUse", sessions[index]));
+          break;
+        case 1:  // the agent ends the hook (Esc in its own dialog)
+          waiting[index]->signal(SIGKILL);
+          break;
+        default:  // only the answer, and in some rounds the answerer leaving
+          break;
+      }
+    }
+    if (round % 3 == 2) {
+      answerer->end();  // nobody can answer any more: every prompt still waiting is released
+    }
+    for (std::thread& racer : racers) {
+      racer.join();
+    }
+    for (auto& process : wentOn) {
+      if (process) {
+        EXPECT_EQ(process->wait(), 0);
+      }
+    }
+    for (ChildProcess* hook : waiting) {
+      hook->wait();
+    }
+    waitForPrompts(0);
+    // One ending each, in the state.
+    std::map<std::string, std::vector<std::string>> endings;
+    EXPECT_TRUE(eventually([&] {
+      endings.clear();
+      const Json now = state();
+      for (const Json& ending : now["endedPrompts"]) {
+        endings[ending["sessionId"].get<std::string>()].push_back(
+            ending["outcome"].get<std::string>());
+      }
+      return std::all_of(sessions.begin(), sessions.end(), [&](const std::string& session) {
+        return endings.count("claude-code:" + session) != 0;
+      });
+    }));
+    for (int index = 0; index < perRound; ++index) {
+      const std::string id = "claude-code:" + sessions[index];
+      ASSERT_EQ(endings[id].size(), 1U) << id;
+      const std::string outcome = endings[id].front();
+      outcomeOfSession[id] = outcome;
+      // The answer was delivered exactly when the ending says so; otherwise it was refused.
+      EXPECT_EQ(statuses[index], outcome == "allowed" ? 200 : 409) << id << " " << outcome;
+      // The hook's output agrees: the answer it printed is the outcome recorded.
+      if (index % 3 == 1) {
+        // Killed as the answer came: it had the answer (and confirmed it) or nothing at all.
+        const std::string printed = waiting[index]->standardOutput();
+        EXPECT_TRUE(printed.empty() || (printed == Testing::allowAnswer && outcome == "allowed"))
+            << id << " " << outcome << " " << printed;
+      } else if (outcome == "allowed") {
+        EXPECT_EQ(waiting[index]->standardOutput(), Testing::allowAnswer) << id;
+      } else {
+        EXPECT_EQ(waiting[index]->standardOutput(), "{}\n") << id << " " << outcome;
+      }
+    }
+    hooks.clear();
+  }
+  // One history row each.
+  service->signal(SIGTERM);
+  EXPECT_EQ(service->wait(), 0);
+  ChildProcess log({program("tarvel"), "log", "--json", "-n", "100000"}, home);
+  EXPECT_EQ(log.wait(), 0) << log.standardError();
+  std::map<std::string, std::vector<std::string>> rows;
+  for (const Json& row : Json::parse(log.standardOutput())) {
+    rows[row["sessionId"].get<std::string>()].push_back(row["outcome"].get<std::string>());
+  }
+  EXPECT_EQ(rows.size(), outcomeOfSession.size());
+  for (const auto& [session, outcome] : outcomeOfSession) {
+    EXPECT_EQ(rows[session], std::vector<std::string>{outcome}) << session;
+  }
+}
 
 }  // namespace
 }  // namespace tarvel::Display

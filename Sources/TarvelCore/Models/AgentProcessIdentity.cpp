@@ -333,7 +333,13 @@ bool isRunning(std::int32_t processIdentifier) {
   if (processIdentifier < 1) {
     return false;
   }
-  return ::kill(processIdentifier, 0) == 0 || errno == EPERM;
+  if (::kill(processIdentifier, 0) != 0 && errno != EPERM) {
+    return false;
+  }
+  // A process that exited keeps its id as a zombie until its parent reaps it: it runs no more.
+  std::string storage;
+  const auto fields = readStatFields(processIdentifier, storage);
+  return !fields || fields->empty() || ((*fields)[0] != "Z" && (*fields)[0] != "X");
 }
 
 std::map<std::string, std::string> currentEnvironment() {

@@ -38,7 +38,8 @@ std::optional<std::int32_t> agentProcess(std::int32_t parent, std::string_view h
 // The parent of a process; absent when it is gone (or for process 1).
 std::optional<std::int32_t> parentOf(std::int32_t processIdentifier);
 
-// Whether a process with this id exists (including one that is not ours to signal).
+// Whether a process with this id exists and has not exited (including one that is not ours to
+// signal); a zombie waiting for its parent to reap it does not count.
 bool isRunning(std::int32_t processIdentifier);
 
 // The environment of this process as a map; for capturing the origin of the current agent.

@@ -112,6 +112,12 @@ class AgentActivityService {
   // except a waiting one. `processStartedAt` defaults to AgentProcessIdentity::startedAt.
   void reconcileUnverifiedActiveSessions(const ProcessAlive& processAlive,
                                          const ProcessStartedAt& processStartedAt = {});
+  // While the service runs: every active (or unknown) session of this machine whose recorded
+  // agent process has exited (or whose id now names another process) is completed at `now`,
+  // with its active descendants. `stillRuns` is asked once per distinct process and start time.
+  // Returns the ids of the sessions it completed (not the descendants).
+  std::vector<std::string> completeSessionsOfEndedAgents(
+      const std::function<bool(const AgentOrigin&)>& stillRuns, Date now);
   // Completes every unknown session (and its active descendants) at its last update.
   void completeUnknownSessions();
   void applyRestoredLifecycle(const std::string& sessionId, AgentState state,

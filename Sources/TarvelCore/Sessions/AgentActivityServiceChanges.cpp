@@ -507,6 +507,43 @@ void AgentActivityService::reconcileUnverifiedActiveSessions(
   }
 }
 
+std::vector<std::string> AgentActivityService::completeSessionsOfEndedAgents(
+    const std::function<bool(const AgentOrigin&)>& stillRuns, Date now) {
+  checkThread();
+  std::vector<std::string> ended;
+  // Several sessions may share one agent process (a parent and its subagents).
+  std::map<std::pair<std::int32_t, std::optional<Date>>, bool> asked;
+  std::vector<Change> changes;
+  for (auto entry = ordered.begin(); entry != ordered.end(); ++entry) {
+    const AgentSession& current = *entry->second;
+    // A process of another machine cannot be looked up here.
+    if (!current.isActive() || !current.origin || !current.origin->processIdentifier ||
+        current.origin->remoteHost()) {
+      continue;
+    }
+    const auto key = std::pair(*current.origin->processIdentifier, current.origin->processStartedAt);
+    auto found = asked.find(key);
+    if (found == asked.end()) {
+      found = asked.emplace(key, stillRuns(*current.origin)).first;
+    }
+    if (found->second) {
+      continue;
+    }
+    AgentSession completed = current;
+    completed.complete(AgentState::completed, std::max(now, current.updatedAt));
+    completed.pendingReplies.clear();
+    const std::string id = completed.id;
+    const Date date = completed.updatedAt;
+    record(changes, entry, std::move(completed));
+    completeActiveDescendants(changes, id, AgentState::completed, date);
+    ended.push_back(id);
+  }
+  if (!changes.empty()) {
+    commitChanges(changes, [this] { return assignAttention(latestWaitingAttentionEvent()); });
+  }
+  return ended;
+}
+
 void AgentActivityService::completeUnknownSessions() {
   checkThread();
   std::vector<Change> changes;

@@ -30,27 +30,44 @@ bool setTimeout(int descriptor, int option, std::chrono::seconds limit) {
   return ::setsockopt(descriptor, SOL_SOCKET, option, &value, sizeof value) == 0;
 }
 
+// How often a waiting hook looks at its parent when nothing wakes it.
+constexpr int watchIntervalMilliseconds = 500;
+
 // Reads one byte per call until a line feed, so nothing past the line is consumed. Absent when
-// `limit` bytes gather without a line feed, a read ends the stream or fails, or `deadline`
-// passes: one deadline for the whole line, so a peer that trickles bytes cannot stretch it.
-std::optional<std::string> readLine(int descriptor, std::size_t limit, Clock::time_point deadline) {
+// `limit` bytes gather without a line feed, a read ends the stream or fails, `deadline` passes
+// (one deadline for the whole line, so a peer that trickles bytes cannot stretch it), or `watch`
+// tells that the agent is gone.
+std::optional<std::string> readLine(int descriptor, std::size_t limit, Clock::time_point deadline,
+                                    AgentWatch watch = {}) {
   std::string line;
   while (true) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       return std::nullopt;
     }
-    pollfd entry{.fd = descriptor, .events = POLLIN, .revents = 0};
-    const int ready =
-        ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+    if (watch.parent > 0 && ::getppid() != watch.parent) {
+      return std::nullopt;
+    }
+    // Asked for no event, the output still reports a hang-up or an error.
+    pollfd entries[2] = {{.fd = descriptor, .events = POLLIN, .revents = 0},
+                         {.fd = watch.output, .events = 0, .revents = 0}};
+    const std::int64_t longest = watch.parent > 0 ? watchIntervalMilliseconds : 60'000;
+    const int ready = ::poll(entries, watch.output >= 0 ? 2 : 1,
+                             static_cast<int>(std::min<std::int64_t>(left.count(), longest)));
     if (ready < 0 && errno == EINTR) {
       continue;
     }
     if (ready < 0) {
       return std::nullopt;
     }
-    if (ready == 0) {
-      continue;  // the deadline is checked again above
+    if ((entries[1].revents & (POLLHUP | POLLERR)) != 0) {
+      return std::nullopt;
+    }
+    if ((entries[1].revents & POLLNVAL) != 0) {
+      watch.output = -1;  // no output to watch
+    }
+    if ((entries[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+      continue;  // the deadline and the parent are checked again above
     }
     char byte = 0;
     const ssize_t count = ::read(descriptor, &byte, 1);
@@ -72,7 +89,8 @@ std::optional<std::string> readLine(int descriptor, std::size_t limit, Clock::ti
 
 std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& socketURL,
                                    std::int64_t timeoutSeconds,
-                                   const std::function<bool()>& afterRegistration) {
+                                   const std::function<bool()>& afterRegistration,
+                                   AgentWatch watch) {
   // The whole wait, from connecting to the answer, ends at one deadline.
   const auto deadline =
       Clock::now() + std::chrono::seconds(std::clamp<std::int64_t>(timeoutSeconds, 1,
@@ -117,7 +135,7 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
     return std::nullopt;  // closing the socket withdraws the registration
   }
 
-  const auto replyLine = readLine(socket.get(), maximumReplyBytes, deadline);
+  const auto replyLine = readLine(socket.get(), maximumReplyBytes, deadline, watch);
   if (!replyLine) {
     return std::nullopt;
   }
@@ -141,9 +159,10 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
 
 std::optional<AgentReply> awaitReply(const UUID& id, const std::filesystem::path& socketURL,
                                      std::int64_t timeoutSeconds,
-                                     const std::function<bool()>& afterRegistration) {
+                                     const std::function<bool()>& afterRegistration,
+                                     AgentWatch watch) {
   try {
-    return exchange(id, socketURL, timeoutSeconds, afterRegistration);
+    return exchange(id, socketURL, timeoutSeconds, afterRegistration, watch);
   } catch (...) {
     // The hook goes on without an answer whatever went wrong (allocation, the callback).
     return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include <unordered_set>
 
+#include "TarvelDisplay/Shared/SessionCounts.hpp"
+
 namespace tarvel::Display {
 namespace {
 
@@ -24,20 +26,13 @@ std::string encodePrompts(const std::vector<LivePrompt>& prompts) {
   return Coding::encode(list);
 }
 
-// A session waits exactly while it has a live prompt: every surface counts from that one list.
+// Every surface counts from the one list of SessionCounts.
 StatusCounts countsOf(const AgentActivityService& activity, const std::vector<LivePrompt>& prompts,
                       std::uint64_t revision) {
-  std::unordered_set<std::string_view> waitingSessions;
-  for (const LivePrompt& prompt : prompts) {
-    waitingSessions.insert(prompt.sessionId);
-  }
-  std::size_t working = 0;
-  for (const SharedSession& session : activity.sessions()) {
-    working += session->isActive() && waitingSessions.count(session->id) == 0 ? 1 : 0;
-  }
+  const SessionCounts counts = countSessions(activity.sessions(), prompts);
   return {.revision = revision,
-          .waiting = waitingSessions.size(),
-          .working = working,
+          .waiting = counts.waiting.size(),
+          .working = counts.working,
           .prompts = prompts.size(),
           .sessions = activity.sessions().size()};
 }
@@ -98,6 +93,8 @@ std::shared_ptr<const PublishedState> StatePublisher::publish(const AgentActivit
     }
   }
   Json snapshot = encodeSnapshot(activity.notchSnapshot());
+  // The attention count is the status's waiting count: both say how many wait for a person.
+  snapshot["attentionCount"] = state->counts.waiting;
   state->snapshotText = Coding::encode(snapshot);
   state->promptsText = encodePrompts(prompts);
   state->prompts = std::move(prompts);

@@ -20,9 +20,13 @@ std::string makeScript() {
   for (const auto& [state, raw] : EnumNames<AgentState>::table) {
     states[std::string(raw)] = std::string(displayName(state));
   }
+  // By "outcome by" (endingWords), and by outcome alone for a place the table does not know.
   Json outcomes = Json::object();
-  for (const char* outcome : {"allowed", "denied", "answered", "answeredInAgent", "released"}) {
-    outcomes[outcome] = outcomeLabel(outcome);
+  for (const std::string_view outcome : knownOutcomes()) {
+    outcomes[std::string(outcome)] = outcomeLabel(outcome);
+    for (const std::string_view by : knownPlaces()) {
+      outcomes[std::string(outcome) + " " + std::string(by)] = endingWords(outcome, by);
+    }
   }
   return "// The agent, state and outcome names of the terminal display and the notifications.\n"
          "const agentNames = " + Coding::encode(agents) + ";\n" +

@@ -75,6 +75,8 @@ std::string remotesFileVersion(const std::filesystem::path& file) {
 
 // A look at the hosts file costs one stat; once a second keeps a change's delay short.
 constexpr auto remotesFileInterval = std::chrono::seconds(1);
+// A look at the agents costs a read of /proc/<pid>/stat per agent process of an active session.
+constexpr auto agentLookInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -230,7 +232,7 @@ void DisplayService::registrationsChanged() {
   if (!options.holdWithoutAnswerers && !registrations.empty() && answererList.count() == 0) {
     // Nobody could answer: the agent asks in its own terminal, as when no service runs.
     for (const auto& registration : registrations) {
-      release(registration.replyId, {}, false);
+      release(registration.replyId, {}, "released", "noAnswerer");
     }
   }
   queue.post([this] {
@@ -256,7 +258,7 @@ void DisplayService::answerersChanged(std::size_t count) {
                         {Log::value(static_cast<long>(registrations.size()))});
     }
     for (const auto& registration : registrations) {
-      release(registration.replyId, {}, false);
+      release(registration.replyId, {}, "released", "noAnswerer");
     }
   }
   queue.post([this] { dirty = true; });
@@ -264,11 +266,91 @@ void DisplayService::answerersChanged(std::size_t count) {
 
 void DisplayService::hooksGone(const std::vector<LivePrompt>& gone) {
   const Date now = Dates::now();
+  bool agentEnded = false;
+  std::vector<LivePrompt> unsettled;
   for (const LivePrompt& prompt : gone) {
-    // A hook ends its wait at its deadline; the reply socket notices within a moment.
+    // A hook whose agent exited gives up at once; one whose agent is still there was ended by
+    // it, or its time ran out (at its deadline; the reply socket notices within a moment).
+    if (!agentRuns(prompt)) {
+      endings.ended(prompt, "agentEnded", "agent", now);
+      agentEnded = true;
+      continue;
+    }
     const bool timedOut = now + std::chrono::seconds(2) >= prompt.expiresAt;
-    endings.ended(prompt, timedOut ? "released" : "answeredInAgent",
-                  timedOut ? "timeout" : "agent", now);
+    if (timedOut) {
+      endings.ended(prompt, "released", "timeout", now);
+    } else if (prompt.agentProcess) {
+      unsettled.push_back(prompt);
+    } else {
+      endings.ended(prompt, "answeredInAgent", "agent", now);
+    }
+  }
+  if (agentEnded || !unsettled.empty()) {
+    queue.post([this, agentEnded, unsettled = std::move(unsettled)] {
+      const auto due = SteadyClock::now() + hookGoneGrace;
+      for (const LivePrompt& prompt : unsettled) {
+        hooksToSettle.push_back({prompt, due});
+      }
+      if (agentEnded) {
+        watchAgents(true);  // its session ends now, not at the next look
+      }
+    });
+  }
+}
+
+void DisplayService::settleHooksGone(bool all) {
+  const auto now = SteadyClock::now();
+  bool agentEnded = false;
+  std::erase_if(hooksToSettle, [&](const HookGone& gone) {
+    if (!all && now < gone.due) {
+      return false;
+    }
+    const bool ended = !agentRuns(gone.prompt);
+    agentEnded = agentEnded || ended;
+    endings.ended(gone.prompt, ended ? "agentEnded" : "answeredInAgent", "agent", Dates::now());
+    dirty = true;
+    return true;
+  });
+  if (agentEnded) {
+    watchAgents(true);
+  }
+}
+
+bool DisplayService::agentRuns(const LivePrompt& prompt) const {
+  if (!prompt.agentProcess) {
+    return true;
+  }
+  const AgentOrigin origin{.processIdentifier = prompt.agentProcess,
+                           .processStartedAt = prompt.agentStartedAt};
+  return origin.matchesRunningProcess(
+      options.processAlive ? options.processAlive : AgentProcessIdentity::isRunning,
+      options.processStartedAt ? options.processStartedAt : AgentProcessIdentity::startedAt);
+}
+
+void DisplayService::watchAgents(bool now) {
+  const auto time = SteadyClock::now();
+  if (!now && time < nextAgentLook) {
+    return;
+  }
+  nextAgentLook = time + agentLookInterval;
+  const auto ended = activityService.completeSessionsOfEndedAgents(
+      [this](const AgentOrigin& origin) {
+        return origin.matchesRunningProcess(
+            options.processAlive ? options.processAlive : AgentProcessIdentity::isRunning,
+            options.processStartedAt ? options.processStartedAt : AgentProcessIdentity::startedAt);
+      },
+      Dates::now());
+  if (ended.empty() || !prompts.mayHaveLive()) {
+    return;
+  }
+  // The prompts of every session that ended with them (subagents of an ended agent too).
+  for (const LivePrompt& prompt : prompts.live()) {
+    const auto session = activityService.session(prompt.sessionId);
+    if (!session || !(*session)->isActive()) {
+      serviceLog().info("The agent of %{private}s ended: its prompt is withdrawn",
+                        {Log::privateValue(prompt.sessionId)});
+      release(prompt.replyId, prompt.sessionId, "agentEnded", "agent");
+    }
   }
 }
 
@@ -281,17 +363,23 @@ Json DisplayService::encodedRecentAnswers() const {
 }
 
 void DisplayService::release(const UUID& replyId, const std::string& sessionId,
-                             bool answeredInAgent) {
+                             std::string_view outcome, std::string_view by) {
+  // Another answer, release or withdrawal ends it, or it is over: that one says how.
+  if (!prompts.claim(replyId)) {
+    return;
+  }
   const PromptBook::Lookup found = prompts.lookup(replyId);
-  const std::string_view outcome = answeredInAgent ? "answeredInAgent" : "released";
-  const std::string_view by = answeredInAgent ? "agent" : "noAnswerer";
   if (found.kind == PromptBook::Lookup::Kind::live) {
     endings.ended(*found.prompt, outcome, by, Dates::now());
-  } else if (!prompts.hasEnded(replyId)) {
-    // Released as it registered, before its waiting event came: the event completes the record.
+    prompts.finish(replyId);
+  } else {
+    // Released as it registered, before its waiting event came: the event completes the record,
+    // here when it arrived meanwhile, else as it arrives.
     endings.endedBeforeItsEvent(replyId, outcome, by, Dates::now());
+    if (const auto arrived = prompts.finish(replyId)) {
+      endings.arrived(*arrived);
+    }
   }
-  prompts.finish(replyId);
   if (replyServer) {
     static_cast<void>(replyServer->release(replyId));
   }
@@ -339,7 +427,7 @@ void DisplayService::withdrawOvertaken(const std::string& sessionId) {
     if (prompt.sessionId == sessionId) {
       serviceLog().info("A prompt of %{private}s was answered in the agent",
                         {Log::privateValue(sessionId)});
-      release(prompt.replyId, sessionId, true);
+      release(prompt.replyId, sessionId, "answeredInAgent", "agent");
     }
   }
 }
@@ -527,6 +615,10 @@ std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
   if (inboxLookAt) {
     deadline = deadline ? std::min(*deadline, *inboxLookAt) : *inboxLookAt;
   }
+  deadline = deadline ? std::min(*deadline, nextAgentLook) : nextAgentLook;
+  for (const HookGone& gone : hooksToSettle) {
+    deadline = std::min(*deadline, gone.due);
+  }
   return deadline;
 }
 
@@ -550,6 +642,8 @@ void DisplayService::run(int stopDescriptor) {
       inboxLookAt.reset();
       takeEvents();
     }
+    settleHooksGone(false);
+    watchAgents(false);
     publishIfDue(false);
     const auto now = SteadyClock::now();
     followRemotesFile(now);
@@ -588,8 +682,10 @@ void DisplayService::stop() {
   // The prompts still held end with the service (before its displays detach, which would
   // release them as if nobody could answer).
   for (const LivePrompt& prompt : prompts.live()) {
-    endings.ended(prompt, "released", "serviceStopped", Dates::now());
-    prompts.finish(prompt.replyId);
+    if (prompts.claim(prompt.replyId)) {
+      endings.ended(prompt, "released", "serviceStopped", Dates::now());
+      prompts.finish(prompt.replyId);
+    }
   }
   stateHub.close();
   if (notifier) {
@@ -616,6 +712,7 @@ void DisplayService::stop() {
   }
   // Events that arrived before the stop still count.
   queue.drain();
+  settleHooksGone(true);
   while (true) {
     {
       const std::scoped_lock guard(inboxMutex);

@@ -37,7 +37,8 @@ class ApiServer;
 
 struct DisplayServiceOptions {
   ServiceFiles::Paths paths = ServiceFiles::Paths::standard();
-  // Whether a restored session's agent process still runs.
+  // Whether a session's agent process still runs: checked for restored sessions at start, and
+  // for every active session of this machine about once a second while the service runs.
   AgentActivityService::ProcessAlive processAlive;
   AgentActivityService::ProcessStartedAt processStartedAt;
   std::chrono::milliseconds saveInterval{1000};
@@ -126,8 +127,15 @@ class DisplayService {
   void saveInBackground(std::chrono::steady_clock::time_point now);
   void registrationsChanged();
   void answerersChanged(std::size_t count);
-  // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
-  void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
+  // Ends a live prompt's wait without an answer, with the ending `outcome` and `by` (as
+  // AnswerRecord says): its hook gives the agent the neutral answer.
+  void release(const UUID& replyId, const std::string& sessionId, std::string_view outcome,
+               std::string_view by);
+  // Whether the agent process that asked `prompt` still runs (true when it is not known).
+  bool agentRuns(const LivePrompt& prompt) const;
+  // Ends the sessions whose agent process exited and withdraws their live prompts; at most once
+  // a second unless `now` (a hook saw its agent go).
+  void watchAgents(bool now);
   // Records the end of prompts whose hook went away by itself: its time ran out, or its agent
   // ended it (then the agent went on without us).
   void hooksGone(const std::vector<LivePrompt>& gone);
@@ -196,6 +204,16 @@ class DisplayService {
   // The hosts file as last read: what stat said of it (empty when it did not exist).
   std::string remotesFileSeen;
   std::chrono::steady_clock::time_point nextRemotesLook{};
+  std::chrono::steady_clock::time_point nextAgentLook{};
+  // Prompts whose hook went away early while their agent still seemed to run: a hook that saw
+  // its agent exit may be a moment ahead of the process's end. Settled when due.
+  struct HookGone {
+    LivePrompt prompt;
+    std::chrono::steady_clock::time_point due;
+  };
+  std::vector<HookGone> hooksToSettle;
+  static constexpr std::chrono::milliseconds hookGoneGrace{250};
+  void settleHooksGone(bool all);
   std::atomic<bool> running{false};
   bool stopped = false;
 };

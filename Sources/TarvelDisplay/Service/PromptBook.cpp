@@ -6,6 +6,7 @@ namespace tarvel::Display {
 
 LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt) {
+  const bool local = event.origin && !event.origin->host;
   return {.replyId = event.pendingReply->replyId,
           .sessionId = event.provider.namespacedSessionID(event.sessionId),
           .provider = event.provider,
@@ -13,7 +14,9 @@ LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string
           .workingDirectory = event.workingDirectory,
           .host = event.origin ? event.origin->host : std::nullopt,
           .receivedAt = receivedAt,
-          .pendingReply = *event.pendingReply};
+          .pendingReply = *event.pendingReply,
+          .agentProcess = local ? event.origin->processIdentifier : std::nullopt,
+          .agentStartedAt = local ? event.origin->processStartedAt : std::nullopt};
 }
 
 void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,
@@ -74,17 +77,22 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
   return gone;
 }
 
-bool PromptBook::beginAnswer(const UUID& replyId) {
+bool PromptBook::claim(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
   return over.count(replyId) == 0 && answering.insert(replyId).second;
 }
 
-void PromptBook::finish(const UUID& replyId) {
+std::optional<LivePrompt> PromptBook::finish(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
+  std::optional<LivePrompt> prompt;
+  if (const auto entry = records.find(replyId); entry != records.end()) {
+    prompt = entry->second.prompt;
+  }
   registered.erase(replyId);
   answering.erase(replyId);
   finishLocked(replyId);
   ++changes;
+  return prompt;
 }
 
 void PromptBook::finishLocked(const UUID& replyId) {

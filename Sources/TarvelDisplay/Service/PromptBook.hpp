@@ -39,11 +39,16 @@ class PromptBook {
   // answered or finished here.
   std::vector<LivePrompt> setRegistrations(
       const std::vector<UnixReplyServer::Registration>& registrations);
-  // An answer is to be delivered to the prompt: its hook going away is not news of its own.
-  // False when another answer is underway or the prompt is over: this one may not be delivered.
-  [[nodiscard]] bool beginAnswer(const UUID& replyId);
-  // The prompt was answered: it is over, whatever the reply server says next.
-  void finish(const UUID& replyId);
+  // Whoever ends a prompt here (an answer delivered, a release, a withdrawal, the service's
+  // stop) claims it first, and only the one claim that succeeds records its ending, so a prompt
+  // ends once whatever races: its hook going away is then no news of its own either. False when
+  // the prompt is over or another claim is underway.
+  [[nodiscard]] bool claim(const UUID& replyId);
+  // An answer is to be delivered to the prompt: claim().
+  [[nodiscard]] bool beginAnswer(const UUID& replyId) { return claim(replyId); }
+  // The prompt was answered: it is over, whatever the reply server says next. Returns its
+  // record when its waiting event had arrived.
+  std::optional<LivePrompt> finish(const UUID& replyId);
 
   // The live prompts, oldest first.
   std::vector<LivePrompt> live() const;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,7 +23,8 @@ struct AnswerRecord {
   std::string kind;                 // "permission", "question", "plan", "elicitation"
   std::string prompt;               // what was asked, at most maximumPromptCharacters
   std::optional<std::string> detail;  // the start of what was approved (maximumDetailCharacters)
-  // "allowed", "denied", "answered" (an option or question), "answeredInAgent", "released".
+  // "allowed", "denied", "answered" (an option or question), "answeredInAgent", "released",
+  // "agentEnded" (its agent process exited while it waited).
   std::string outcome;
   // Where it came from: "terminal", "web", "notification", "api", "agent" (the agent's own
   // dialog, or its hook went away), "noAnswerer", "timeout" (the hook's time ran out),
@@ -37,8 +39,19 @@ struct AnswerRecord {
 
 Json encodeAnswer(const AnswerRecord& record);
 
-// An outcome in the words every surface shows: "Allowed", "Denied", "Answered", "Answered in the
-// agent", "Released" (an unknown one as it is).
+// An outcome in a word: "Allowed", "Denied", "Answered", "Answered in the agent", "Released",
+// "the agent ended" (an unknown one as it is).
 std::string outcomeLabel(std::string_view outcome);
+
+// How a prompt ended, in the words every surface shows (the terminal display, the page,
+// `tarvel log`): what became of it and where that came from, such as "Allowed on this
+// terminal", "Denied on the web page", "Allowed from the phone", "Allowed through the API",
+// "Released: nobody could answer", "Released: the hook's time ran out", "the agent ended". The
+// one table of these words: a new place to answer from is one more entry in it.
+std::string endingWords(std::string_view outcome, std::string_view by);
+
+// Every outcome and every place (`by`) the words know, for a surface that looks them up itself.
+std::span<const std::string_view> knownOutcomes();
+std::span<const std::string_view> knownPlaces();
 
 }  // namespace tarvel::Display

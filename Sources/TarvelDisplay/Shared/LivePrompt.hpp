@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,10 @@ struct LivePrompt {
   Date receivedAt{};
   Date expiresAt{};
   AgentPendingReply pendingReply;
+  // The agent process of this machine that asked, and when it started (which tells a reused id
+  // apart); absent for agents of other machines and hooks that could not tell. Not published.
+  std::optional<std::int32_t> agentProcess;
+  std::optional<Date> agentStartedAt;
   bool operator==(const LivePrompt&) const = default;
 };
 

@@ -33,8 +33,8 @@ struct ServiceInfo {
 // What a status line needs.
 struct StatusCounts {
   std::uint64_t revision = 0;
-  std::size_t waiting = 0;   // sessions with a live prompt
-  std::size_t working = 0;   // other active sessions
+  std::size_t waiting = 0;   // SessionCounts::waiting
+  std::size_t working = 0;   // SessionCounts::working
   std::size_t prompts = 0;   // live prompts
   std::size_t sessions = 0;  // all sessions
   std::uint64_t eventsReceived = 0;  // as in ServiceInfo

@@ -107,7 +107,10 @@ steps=(
 )
 for step in "${steps[@]}"; do
   IFS='|' read -r provider agent file session <<<"$step"
-  answer=$(document "$file" "$session" | HOME="$home" "$bin/tarvel-hook" --provider "$provider")
+  # Run by this script itself (not in a subshell that ends at once): the hook records its parent
+  # as the agent, and the service ends a session whose agent process is gone.
+  document "$file" "$session" | HOME="$home" "$bin/tarvel-hook" --provider "$provider" >"$work/step.json"
+  answer=$(<"$work/step.json")
   # The hook answers "{}" (go on as you would) to every step that does not wait.
   [[ $answer == "{}" ]] || fail "tarvel-hook answered $answer to $file"
   printf '  %-11s %-17s reported; the agent went on at once\n' "$agent" "$(basename "$file" .json)"

@@ -113,6 +113,7 @@ Environment currentEnvironment() {
                                                          ownProgramName())
                           .value_or(0),
       .waitSeconds = AgentReplyPolicy::longestHoldSeconds,
+      .agentWatch = {.output = STDOUT_FILENO, .parent = static_cast<std::int32_t>(::getppid())},
   };
   environment.hostName = AgentOrigin::localHost();
   environment.agentArguments = commandLine(environment.agentProcess);
@@ -192,7 +193,8 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
                                                  environment.waitSeconds, [&] {
                                                    registered = true;
                                                    return send(waiting, environment);
-                                                 });
+                                                 },
+                                                 environment.agentWatch);
   if (!registered) {
     // No display listens for answers: report the step and let the agent ask for itself.
     send(*event, environment);

@@ -12,6 +12,7 @@
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/Date.hpp"
+#include "TarvelCore/Sockets/UnixReplyClient.hpp"
 
 // tarvel-hook's work: the general hook relay that every agent runs. It decodes the hook
 // document, enriches it with provider facts, maps it to an activity event, sends that to the
@@ -45,6 +46,8 @@ struct Environment {
   std::vector<std::string> agentArguments;  // the agent's command line, when it could be read
   std::int64_t waitSeconds = 120;
   std::string hostName;  // this machine's name, recorded in the event's origin when not empty
+  // Stops the wait when the agent is gone (its end of the output closed, or the relay adopted).
+  UnixReplyClient::AgentWatch agentWatch;
 };
 
 // The environment of a real invocation: the default sockets, the process environment, the host

@@ -26,6 +26,7 @@
 #include "TarvelDisplay/Client/ServiceStart.hpp"
 #include "TarvelDisplay/Shared/AnswerRecord.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
+#include "TarvelDisplay/Shared/SessionCounts.hpp"
 #include "Tools/tarvel-island/TextCells.hpp"
 
 namespace tarvel::Island {
@@ -240,10 +241,8 @@ void ServiceDisplay::noticePrompts() {
     ++bells;
   }
   announced = std::move(live);
-  std::set<std::string> waiting;
-  for (const tarvel::Display::LivePrompt& prompt : remote.prompts()) {
-    waiting.insert(prompt.sessionId);
-  }
+  const std::set<std::string> waiting =
+      tarvel::Display::countSessions({}, remote.prompts()).waiting;
   title = waiting.empty() ? "Tarvel" : "Tarvel · " + std::to_string(waiting.size()) + " waiting";
 }
 
@@ -289,21 +288,21 @@ DisplayModel ServiceDisplay::model(Date now) {
   choosePrompt(steadyNow);
   const auto prompt = presentedPrompt();
   PromptKeys::synchronize(picker, prompt);
-  // Waiting is counted from the live prompts, as the service, the title and the page count it.
-  std::set<std::string> waiting;
-  for (const tarvel::Display::LivePrompt& live : remote.prompts()) {
-    waiting.insert(live.sessionId);
-  }
+  // Counted as the service, the title and the page count.
+  const tarvel::Display::SessionCounts counts =
+      tarvel::Display::countSessions(remote.sessions(), remote.prompts());
+  const std::set<std::string>& waiting = counts.waiting;
   // A session whose prompt ended shows how, until its next event.
   std::map<std::string, std::string> outcomes;
   for (const auto& [sessionId, ending] : remote.sessionOutcomes().items()) {
     if (ending.is_object() && !waiting.contains(sessionId)) {
       outcomes[sessionId] =
-          tarvel::Display::outcomeLabel(ending.value("outcome", std::string("released")));
+          tarvel::Display::endingWords(ending.value("outcome", std::string("released")),
+                                       ending.value("by", std::string()));
     }
   }
   DisplayModel screen = activityModel(remote.snapshot(), remote.index(), prompt, picker, now,
-                                      waiting.size(), outcomes);
+                                      std::pair(waiting.size(), counts.working), outcomes);
   for (const tarvel::Json& answer : remote.recentAnswers()) {
     if (screen.recentAnswers.size() >= 3 || !answer.is_object()) {
       break;
@@ -311,7 +310,8 @@ DisplayModel ServiceDisplay::model(Date now) {
     const auto endedAt = Dates::parseISO8601(answer.value("endedAt", std::string()));
     std::string line = (endedAt ? quoya::SessionPresentation::elapsed(*endedAt, now) + " ago · "
                                 : std::string()) +
-                       tarvel::Display::outcomeLabel(answer.value("outcome", std::string())) +
+                       tarvel::Display::endingWords(answer.value("outcome", std::string()),
+                                                    answer.value("by", std::string())) +
                        " · " +
                        quoya::SessionPresentation::providerLabel(
                            AgentProvider(answer.value("agent", std::string())));

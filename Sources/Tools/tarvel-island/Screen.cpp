@@ -258,7 +258,7 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
                            const PromptKeys::PickerState& picker, Date now,
-                           std::optional<std::size_t> waitingSessions,
+                           std::optional<std::pair<std::size_t, std::size_t>> counts,
                            const std::map<std::string, std::string>& outcomes) {
   DisplayModel model;
   std::vector<AgentState> states;
@@ -273,9 +273,15 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   model.mascot = quoya::PixelMascot::representative(states);
   model.moodLabel = std::string(moodLabel(model.mascot));
   // The waiting count first: it is the last thing a narrow terminal cuts.
-  model.summary = std::to_string(waitingSessions.value_or(snapshot.attentionCount())) +
-                  " waiting · " +
-                  plural(snapshot.activeGroupCount, "agent at work", "agents at work");
+  if (!counts) {
+    std::size_t working = 0;
+    for (const SharedSession& session : snapshot.activeSessions) {
+      working += isWorking(session->state) && session->state != AgentState::starting ? 1 : 0;
+    }
+    counts = std::pair(snapshot.attentionCount(), working);
+  }
+  model.summary =
+      std::to_string(counts->first) + " waiting · " + std::to_string(counts->second) + " working";
 
   // Every visible group, not only the listed ones: groups that wait for the user first, then
   // active ones, then the rest, each in the service's order, members under their roots.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,14 +76,16 @@ std::optional<PromptKeys::PresentedPrompt> presentedPrompt(
     const NotchActivitySnapshot& snapshot, const std::function<bool(const UUID&)>& isPending);
 
 // The screen of the activity service: listed groups with their visible members, the attention
-// session's prompt, counts and keys. `waitingSessions`, when given, is the waiting count shown
-// (the sessions with a live prompt); otherwise the snapshot's attention count. `outcomes`: how
+// session's prompt, counts and keys. `counts`, when given, are the waiting and working counts
+// shown (Display::SessionCounts, as the service counts); otherwise the snapshot's attention
+// count and its active sessions that run past their start. `outcomes`: how
 // the last prompt of a session that waits no more ended ("Allowed", by session id); such a
 // session shows that instead of its state and is not counted as waiting.
 DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionIndex& index,
                            const std::optional<PromptKeys::PresentedPrompt>& prompt,
                            const PromptKeys::PickerState& picker, Date now,
-                           std::optional<std::size_t> waitingSessions = std::nullopt,
+                           std::optional<std::pair<std::size_t, std::size_t>> counts =
+                               std::nullopt,
                            const std::map<std::string, std::string>& outcomes = {});
 
 // The screen of the island store: every session, newest first, with the island's titles,

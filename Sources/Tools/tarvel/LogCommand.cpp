@@ -56,16 +56,7 @@ std::string localTime(Date date) {
 }
 
 std::string outcomeWords(const Display::AnswerRecord& record) {
-  const std::string& by = record.by;
-  const std::string what = Display::outcomeLabel(record.outcome);
-  if (by == "terminal") return what + " on the terminal display";
-  if (by == "web") return what + " on the web page";
-  if (by == "notification") return what + " from a notification";
-  if (by == "api") return what + " through the API";
-  if (by == "noAnswerer") return what + ": nobody could answer";
-  if (by == "timeout") return what + ": the hook's time ran out";
-  if (by == "serviceStopped") return what + ": the service stopped";
-  return what;  // "agent": the words say it
+  return Display::endingWords(record.outcome, record.by);
 }
 
 // The first line of `text`, at most `count` characters.

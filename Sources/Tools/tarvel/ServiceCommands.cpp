@@ -675,8 +675,9 @@ constinit const CommandLine::Command statusCommand{
     .summary = "print one line from the running service",
     .help =
         "One line from the running service: \"2 waiting · 3 working\" (agents that wait for "
-        "your answer, agents at work), or \"idle\". Exit status 3: no service runs; 4: it runs "
-        "but did not answer in time (busy).",
+        "your answer, agents running on their own: not waiting, idle or just started), or "
+        "\"idle\". The terminal display and the web page count the same way. Exit status 3: "
+        "no service runs; 4: it runs but did not answer in time (busy).",
     .options = statusOptions,
     .run = status,
     .refusal = shortRefusal,

@@ -220,7 +220,8 @@ function renderRemotes(remotes) {
 // agentNames, stateNames and outcomeNames come from /names.js: the words the terminal display and the
 // notifications use, from the service's own table.
 const agentName = (provider) => agentNames[provider] || provider || '';
-const outcomeName = (name) => outcomeNames[name] || name || '';
+// How a prompt ended and where from ("Allowed on the web page"), in the service's own words.
+const outcomeName = (name, by) => outcomeNames[name + ' ' + by] || outcomeNames[name] || name || '';
 const stateName = (name) => stateNames[name] || name || '';
 
 // The snapshot's lists that a change edits rather than sends whole.
@@ -482,7 +483,7 @@ function renderSessions() {
     // A session whose prompt ended shows how, until its next event.
     const ended = !waiting.has(session.id) && state.sessionOutcomes[session.id];
     const stateBadge = ended
-      ? element('span', 'badge state-ended', outcomeName(ended.outcome))
+      ? element('span', 'badge state-ended', outcomeName(ended.outcome, ended.by))
       : element('span', 'badge state-' + session.state, stateName(session.state));
     const elapsed = element('span', 'elapsed');
     elapsed.dataset.startedAt = session.startedAt;
@@ -514,7 +515,7 @@ function renderAnswers() {
     const node = element('li', 'answer');
     const at = new Date(answer.endedAt);
     node.append(element('span', 'when', Number.isNaN(at.getTime()) ? '' : at.toLocaleTimeString()),
-                element('span', 'badge state-ended', outcomeName(answer.outcome)),
+                element('span', 'badge state-ended', outcomeName(answer.outcome, answer.by)),
                 element('span', 'badge', agentName(answer.agent)),
                 element('span', 'badge', answer.project || ''),
                 element('span', 'task', answer.prompt + (answer.detail
