@@ -18,7 +18,7 @@
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/Api/ApiServer.hpp"
 #include "TarvelDisplay/Service/EventHost.hpp"
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 
 namespace tarvel::Display {
 namespace {
