@@ -87,9 +87,9 @@ Json forPrompt(const LivePrompt& prompt, const Settings& settings, const AnswerL
   // The desktop notification's words, as plain text: a phone shows what a desktop shows.
   const auto shown = NotificationContent::forPrompt(prompt, prompt.receivedAt, false,
                                                     settings.publicBase.has_value());
-  std::string message = settings.detail ? shown.body : "Waiting for your answer.";
+  const std::string agent = AgentCatalogue::displayName(prompt.provider);
+  std::string message = settings.detail ? shown.body : agent + " waits for your answer.";
   if (heldFor) {
-    const std::string agent = AgentCatalogue::displayName(prompt.provider);
     message += "\n" + agent + " waits " + std::to_string(heldFor->count()) +
                " s for this answer, then asks in its own terminal: answer there after that.";
   }
