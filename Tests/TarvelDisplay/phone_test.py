@@ -181,6 +181,16 @@ def finish(process, limit=60):
     return process.stdout.read()
 
 
+def event(bin_dir, home, fixtures, session, name):
+    """One event of a Claude Code session, through a real hook."""
+    document = json.load(open(os.path.join(fixtures, f'agents/claude/{name}.json')))
+    document['session_id'] = session
+    done = subprocess.run([os.path.join(bin_dir, 'tarvel-hook'), '--provider', 'claude-code'],
+                          env={'HOME': home, 'PATH': '/usr/bin:/bin'}, input=json.dumps(document),
+                          capture_output=True, text=True, timeout=60)
+    check(done.returncode == 0, f'{name}: {done.returncode}')
+
+
 def tap(url, method='POST'):
     """What ntfy's app does with an http action that names no headers and no body."""
     parts = urllib.parse.urlparse(url)
@@ -277,13 +287,13 @@ def service_reply(message):
 def plain(bin_dir, fixtures, home, ntfy):
     """Without answers and without detail: only Open, no address that answers, no command. An
     agent without a dialog of its own (Codex) is let go to it after the phone hold; Claude Code
-    is held on."""
+    is held on. A long session's end is told plainly."""
     port = free_port()
     before = len(ntfy.messages())
     service = Service(bin_dir, home, [
         f'http = "127.0.0.1:{port}"', 'notify = false',
         f'ntfy = "http://127.0.0.1:{ntfy.port}/tarvel-plain"', 'ntfy_detail = false',
-        'phone_hold = 2', f'public_url = "http://127.0.0.1:{port}"'])
+        'phone_hold = 2', 'notify_finished = 2', f'public_url = "http://127.0.0.1:{port}"'])
     try:
         service.wait_for_answerers(['phone'])
         claude = hook(bin_dir, home, fixtures, '33333333-3333-4333-8333-333333333333')
@@ -308,6 +318,25 @@ def plain(bin_dir, fixtures, home, ntfy):
         check(len(service.state()['prompts']) == 1, 'prompts: ' + repr(service.state()['prompts']))
         claude.kill()
         claude.wait()
+
+        # A session that ran longer than notify_finished ends with one plain message; a quick one
+        # with none.
+        count = len(ntfy.messages())
+        quick, slow = '77777777-7777-4777-8777-777777777777', '88888888-8888-4888-8888-888888888888'
+        for session in (quick, slow):
+            event(bin_dir, home, fixtures, session, 'SessionStart')
+        event(bin_dir, home, fixtures, quick, 'SessionEnd')
+        time.sleep(3.2)
+        event(bin_dir, home, fixtures, slow, 'SessionEnd')
+        message = publish_for(ntfy, count + 1)[1]
+        check(message['priority'] == 3 and 'actions' not in message and 'click' not in message and
+              message['title'] == 'Claude Code \u00b7 proj finished', repr(message))
+        wait_until(lambda: all(s['state'] == 'completed' for s in service.state()['sessions']
+                               if s['id'].endswith(slow)), what='the slow session ended')
+        event(bin_dir, home, fixtures, quick, 'SessionStart')
+        wait_until(lambda: any(s['state'] == 'starting' for s in service.state()['sessions']
+                               if s['id'].endswith(quick)), what='a later revision')
+        check(len(ntfy.messages()) == count + 1, repr(ntfy.messages()[count:]))
     finally:
         service.stop()
 
