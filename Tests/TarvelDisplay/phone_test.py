@@ -312,7 +312,7 @@ def plain(bin_dir, fixtures, home, ntfy):
         finish(codex)
         ending = wait_until(lambda: [e for e in service.state()['endedPrompts']
                                      if e['replyId'] == service_reply(message)], what='ending')
-        check(ending[0]['outcome'] == 'released', repr(ending))
+        check(ending[0]['outcome'] == 'released' and ending[0]['by'] == 'phoneHold', repr(ending))
         # Claude Code shows its own dialog meanwhile: it stays held for the phone.
         check(claude.poll() is None, 'the Claude Code prompt was let go')
         check(len(service.state()['prompts']) == 1, 'prompts: ' + repr(service.state()['prompts']))

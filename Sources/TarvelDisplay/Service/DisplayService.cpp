@@ -286,7 +286,7 @@ void DisplayService::endPhoneHolds() {
     if (!AgentCatalogue::showsDialogWhileHookWaits(prompt.provider) &&
         now >= prompt.receivedAt + options.ntfy->phoneHold) {
       // Its agent asks in its own terminal now, as its message said it would.
-      release(prompt.replyId, {}, false);
+      release(prompt.replyId, {}, false, "phoneHold");
     }
   }
 }
@@ -310,10 +310,10 @@ Json DisplayService::encodedRecentAnswers() const {
 }
 
 void DisplayService::release(const UUID& replyId, const std::string& sessionId,
-                             bool answeredInAgent) {
+                             bool answeredInAgent, std::string_view releasedBy) {
   const PromptBook::Lookup found = prompts.lookup(replyId);
   const std::string_view outcome = answeredInAgent ? "answeredInAgent" : "released";
-  const std::string_view by = answeredInAgent ? "agent" : "noAnswerer";
+  const std::string_view by = answeredInAgent ? "agent" : releasedBy;
   if (found.kind == PromptBook::Lookup::Kind::live) {
     endings.ended(*found.prompt, outcome, by, Dates::now());
   } else if (!prompts.hasEnded(replyId)) {

@@ -140,7 +140,9 @@ class DisplayService {
   // Lets go of the prompts held for the phone alone longer than their agent should wait.
   void endPhoneHolds();
   // Ends a live prompt's wait without an answer: its hook gives the agent the neutral answer.
-  void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent);
+  // `releasedBy` says why nobody answered it (as endedPrompts' "by").
+  void release(const UUID& replyId, const std::string& sessionId, bool answeredInAgent,
+               std::string_view releasedBy = "noAnswerer");
   // Records the end of prompts whose hook went away by itself: its time ran out, or its agent
   // ended it (then the agent went on without us).
   void hooksGone(const std::vector<LivePrompt>& gone);

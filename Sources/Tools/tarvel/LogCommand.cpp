@@ -61,6 +61,8 @@ std::string outcomeWords(const Display::AnswerRecord& record) {
   if (by == "terminal") return what + " on the terminal display";
   if (by == "web") return what + " on the web page";
   if (by == "notification") return what + " from a notification";
+  if (by == "phone") return what + " from the phone";
+  if (by == "phoneHold") return what + ": the agent asked in its own terminal (phone hold)";
   if (by == "api") return what + " through the API";
   if (by == "noAnswerer") return what + ": nobody could answer";
   if (by == "timeout") return what + ": the hook's time ran out";
