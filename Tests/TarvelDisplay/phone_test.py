@@ -415,6 +415,8 @@ def settings(bin_dir, home):
           'the same topic twice: ' + again)
     status, said = tarvel('config', 'set', 'ntfy_answers', 'true')
     check(status == 0 and 'can now answer your agents' in said and 'ntfy_token' in said, said)
+    # Kept, as the key that completes it may come next, but told now: serve would refuse it.
+    check('Not complete yet: ntfy_answers needs public_url' in said, said)
     status, said = tarvel('config', 'set', 'ntfy_detail', 'false')
     check(status == 0 and 'Warning' not in said, said)
     for key, value in (('ntfy', 'ntfy.example.org/topic'), ('ntfy', 'https://h/t?x=1'),
@@ -424,9 +426,20 @@ def settings(bin_dir, home):
     # Answers need an address the phone reaches; serve says so rather than starting without it.
     status, said = tarvel('serve')
     check(status == 2 and 'ntfy_answers needs public_url' in said, said)
-    tarvel('config', 'set', 'public_url', 'https://phone.example.org')
+    status, said = tarvel('config', 'set', 'public_url', 'https://phone.example.org')
+    check(status == 0 and 'Not complete yet: public_url needs the page served' in said, said)
     status, said = tarvel('serve')
     check(status == 2 and 'public_url needs the page served' in said, said)
+    # The page's address and public_url are judged together, whichever of the two is set last.
+    port = free_port()
+    status, said = tarvel('config', 'set', 'http', f'127.0.0.1:{port}')
+    check(status == 0 and f'names port 443, but the page is served on port {port}' in said, said)
+    status, said = tarvel('config', 'set', 'public_url', f'http://127.0.0.1:{port}')
+    check(status == 0 and 'Not complete' not in said, said)
+    status, said = tarvel('config', 'set', 'public_url', f'http://192.0.2.7:{port}')
+    check(status == 0 and 'names 192.0.2.7, but the page listens on 127.0.0.1 only' in said, said)
+    status, said = tarvel('restart')
+    check(status == 2 and 'names 192.0.2.7' in said and 'left as it is' in said, said)
 
 
 def main():

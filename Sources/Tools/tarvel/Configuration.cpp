@@ -395,6 +395,16 @@ constexpr std::string_view newFileText =
     "# Every key, explained: `tarvel config --help` and config.example.toml among Tarvel's\n"
     "# documents.\n";
 
+// What no one key's value shows (public_url against http, ntfy_answers without public_url) is
+// judged where serve and restart judge it, and said when the file changes rather than at the next
+// restart. The change stays: the key that completes the settings may be the next one set.
+void tellIncomplete(const std::vector<Setting>& settings, std::ostream& out) {
+  if (auto problem = ServiceCommands::checkServeArguments(serveArguments(settings))) {
+    out << "Not complete yet: " << *problem
+        << ". tarvel restart refuses these settings until that is fixed.\n";
+  }
+}
+
 int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
   const auto before = readText(file);
   if (!before) {
@@ -431,6 +441,7 @@ int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
     return 1;
   }
   out << "Saved " << file.string() << "; tarvel restart applies it.\n";
+  tellIncomplete(*loaded, out);
   return 0;
 }
 
@@ -579,7 +590,8 @@ int run(const Invocation& invocation) {
     line = std::string(key->name) + " = " + *value;
   }
   const std::string updated = withLine(*text ? current : std::string(newFileText), key->name, line);
-  if (auto checked = parse(file, updated); !checked) {
+  const auto checked = parse(file, updated);
+  if (!checked) {
     error << "tarvel config: " << checked.error() << "\n";
     return 1;
   }
@@ -589,6 +601,7 @@ int run(const Invocation& invocation) {
   }
   out << (setting ? "Set " : "Removed ") << key->name << " in " << file.string()
       << "; tarvel restart applies it.\n";
+  tellIncomplete(*checked, out);
   if (setting && key->name == "ntfy") {
     out << "Pushes go to " << fromTomlString(line.substr(line.find('"'))) << ": subscribe to it in "
            "the ntfy app. Whoever knows this address can read them; keep it to yourself.\n";
