@@ -213,6 +213,11 @@ TEST(WebAccess, APublicAddressIsOneTheServerServesAndItsHostIsAccepted) {
   EXPECT_FALSE(publicUrlMismatch(name, {.address = "127.0.0.1", .port = 8787}));
   EXPECT_TRUE(publicUrlMismatch(lan, {.address = "192.168.1.5", .port = 8788}));
   EXPECT_TRUE(publicUrlMismatch(lan, {.address = "127.0.0.1", .port = 8787}));
+  // One port speaks either TLS or plain HTTP, and public_url's scheme must be the one it speaks.
+  EXPECT_TRUE(publicUrlMismatch(lan, {.address = "0.0.0.0", .port = 8787, .tls = TlsPair{}}));
+  const auto secure = *parsePublicUrl("https://devbox.example.org:8787");
+  EXPECT_TRUE(publicUrlMismatch(secure, {.address = "0.0.0.0", .port = 8787}));
+  EXPECT_FALSE(publicUrlMismatch(secure, {.address = "0.0.0.0", .port = 8787, .tls = TlsPair{}}));
 
   const Served served{.address = "127.0.0.1", .port = 8787, .publicAuthority = name.authority};
   const std::string bearer = "Bearer " + token.text;

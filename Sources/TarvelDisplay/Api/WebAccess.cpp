@@ -251,6 +251,13 @@ std::optional<std::string> publicUrlMismatch(const PublicUrl& url, const Listene
     return "public_url " + url.base() + " names port " + std::to_string(url.port) +
            ", but the page is served on port " + std::to_string(listener.port);
   }
+  // The same port speaks one of the two: TLS alone once a certificate is given, else plain HTTP.
+  if ((url.scheme == "https") != listener.tls.has_value()) {
+    return "public_url " + url.base() +
+           (listener.tls ? " is plain http, but the page is served over HTTPS alone"
+                         : " is https, but the page is served without TLS (--tls-cert and "
+                           "--tls-key give it)");
+  }
   const auto literal = addressLiteral(url.host);
   if (!literal || isWildcard(listener.address)) {
     return std::nullopt;

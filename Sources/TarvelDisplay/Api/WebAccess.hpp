@@ -104,8 +104,8 @@ struct Listener {
   std::optional<PublicUrl> publicUrl;
 };
 
-// Why `url` cannot reach `listener` (another port; an address literal that is not the one it
-// listens on, when it listens on one address); absent when it may. A name is taken at its word.
+// Why `url` cannot reach `listener` (another port; https without TLS or http with it; an address
+// literal that is not the one it listens on, when it listens on one address); absent when it may. A name is taken at its word.
 std::optional<std::string> publicUrlMismatch(const PublicUrl& url, const Listener& listener);
 
 enum class Verdict {
