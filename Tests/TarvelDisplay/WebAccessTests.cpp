@@ -173,6 +173,76 @@ TEST(WebAccess, OnlyTheServedHostTheRightTokenAndTheOwnOriginGetThrough) {
   EXPECT_FALSE(isLoopback("192.168.1.5"));
 }
 
+// public_url: the address a phone uses is parsed strictly, must be one the server serves, and
+// its Host is accepted besides the served address's; an answer address needs no token and no
+// own Origin, but still a Host the server answers to.
+TEST(WebAccess, APublicAddressIsOneTheServerServesAndItsHostIsAccepted) {
+  struct Parsed {
+    const char* text;
+    const char* base;  // empty: refused
+  };
+  for (const Parsed& entry : {Parsed{"https://Devbox.Example.org", "https://devbox.example.org"},
+                              Parsed{"http://192.168.1.5:8787/", "http://192.168.1.5:8787"},
+                              Parsed{"https://devbox:443", "https://devbox"},
+                              Parsed{"http://[::1]:8787", "http://[::1]:8787"},
+                              Parsed{"ftp://devbox", ""},
+                              Parsed{"devbox:8787", ""},
+                              Parsed{"https://devbox/path", ""},
+                              Parsed{"https://user@devbox", ""},
+                              Parsed{"https://devbox:0", ""},
+                              Parsed{"https://devbox:65536", ""},
+                              Parsed{"https://devbox:", ""},
+                              Parsed{"https://-devbox", ""},
+                              Parsed{"https://[zz]:1", ""},
+                              Parsed{"https://", ""}}) {
+    SCOPED_TRACE(entry.text);
+    const auto url = parsePublicUrl(entry.text);
+    if (*entry.base == '\0') {
+      ASSERT_FALSE(url);
+      EXPECT_NE(url.error().find("public_url takes"), std::string::npos);
+    } else {
+      ASSERT_TRUE(url) << url.error();
+      EXPECT_EQ(url->base(), entry.base);
+    }
+  }
+
+  const auto lan = *parsePublicUrl("http://192.168.1.5:8787");
+  const auto name = *parsePublicUrl("http://devbox.example.org:8787");
+  EXPECT_FALSE(publicUrlMismatch(lan, {.address = "192.168.1.5", .port = 8787}));
+  EXPECT_FALSE(publicUrlMismatch(lan, {.address = "0.0.0.0", .port = 8787}));
+  EXPECT_FALSE(publicUrlMismatch(name, {.address = "127.0.0.1", .port = 8787}));
+  EXPECT_TRUE(publicUrlMismatch(lan, {.address = "192.168.1.5", .port = 8788}));
+  EXPECT_TRUE(publicUrlMismatch(lan, {.address = "127.0.0.1", .port = 8787}));
+  // One port speaks either TLS or plain HTTP, and public_url's scheme must be the one it speaks.
+  EXPECT_TRUE(publicUrlMismatch(lan, {.address = "0.0.0.0", .port = 8787, .tls = TlsPair{}}));
+  const auto secure = *parsePublicUrl("https://devbox.example.org:8787");
+  EXPECT_TRUE(publicUrlMismatch(secure, {.address = "0.0.0.0", .port = 8787}));
+  EXPECT_FALSE(publicUrlMismatch(secure, {.address = "0.0.0.0", .port = 8787, .tls = TlsPair{}}));
+
+  const Served served{.address = "127.0.0.1", .port = 8787, .publicAuthority = name.authority};
+  const std::string bearer = "Bearer " + token.text;
+  EXPECT_EQ(check({.method = "GET", .path = "/", .host = "DevBox.example.org:8787",
+                   .authorization = bearer},
+                  served, token),
+            Verdict::allowed);
+  EXPECT_EQ(check({.method = "GET", .path = "/", .host = "devbox.example.org:8788",
+                   .authorization = bearer},
+                  served, token),
+            Verdict::misdirectedHost);
+  EXPECT_EQ(check({.method = "GET", .path = "/v1/state", .host = "devbox.example.org:8787"},
+                  served, token),
+            Verdict::unauthorized);
+  // The push service's app posts from its own page, with no token: the address is enough.
+  EXPECT_EQ(check({.method = "POST", .path = "/v1/answer/ab", .host = "devbox.example.org:8787",
+                   .origin = "https://ntfy.example.org", .answerAddress = true},
+                  served, token),
+            Verdict::allowed);
+  EXPECT_EQ(check({.method = "POST", .path = "/v1/answer/ab", .host = "evil.example:8787",
+                   .answerAddress = true},
+                  served, token),
+            Verdict::misdirectedHost);
+}
+
 class WebAccessTokenTest : public ::testing::Test {
  protected:
   Testing::TemporaryFolder temporary{"token"};

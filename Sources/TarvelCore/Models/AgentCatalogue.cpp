@@ -65,6 +65,11 @@ const SessionHabits& habitsOf(const AgentProvider& provider) {
   return row != nullptr ? row->sessions : common;
 }
 
+bool showsDialogWhileHookWaits(const AgentProvider& provider) {
+  const AgentRow* row = of(provider);
+  return row != nullptr && row->showsDialogWhileHookWaits;
+}
+
 bool isEditTool(std::string_view name) {
   const std::string identifier = Text::toolIdentifier(name);
   return std::any_of(rows.begin(), rows.end(),

@@ -30,6 +30,10 @@ std::string displayName(const AgentProvider& provider);
 // How `provider`'s events fold into sessions: its row's habits, else the common ones.
 const SessionHabits& habitsOf(const AgentProvider& provider);
 
+// Whether `provider` shows its own dialog while its hook waits for our answer (its row's
+// showsDialogWhileHookWaits); an agent without a row: false.
+bool showsDialogWhileHookWaits(const AgentProvider& provider);
+
 // Whether some agent's tool of this name changes files, compared by tool identifier
 // (Text::toolIdentifier: "mcp__fs__Edit" is "edit").
 bool isEditTool(std::string_view name);

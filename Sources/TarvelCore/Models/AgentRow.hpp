@@ -121,6 +121,11 @@ struct AgentRow {
   ToolVocabulary tools;
   SessionHabits sessions;
   HookTrust trust = HookTrust::none;
+  // The agent shows its own dialog for a prompt while its hook still waits for our answer, so a
+  // person at its terminal can answer there meanwhile (Claude Code). An agent that shows nothing
+  // until the hook returns (Codex: "Running hook") keeps that person waiting as long as the hook
+  // is held, so the service holds it for a phone only briefly.
+  bool showsDialogWhileHookWaits = false;
   // What to start after installing, when it is not "a new <displayName> session".
   std::string_view startAdvice;
 

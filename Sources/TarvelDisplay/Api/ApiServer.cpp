@@ -135,7 +135,7 @@ MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers
   if (const char* word =
           MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "answerer")) {
     kind = Answerers::kindNamed(word);
-    if (!kind || *kind == Answerers::Kind::notifications) {
+    if (!kind || (*kind != Answerers::Kind::terminal && *kind != Answerers::Kind::web)) {
       return sendError(connection, MHD_HTTP_BAD_REQUEST, "answerer is \"terminal\" or \"web\"");
     }
   }
@@ -153,6 +153,38 @@ MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers
   stream.release();  // owned by the response now
   decorate(response, "text/event-stream");
   const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+constexpr std::string_view answerPrefix = "/v1/answer/";
+
+// An answer address: its secret gives the one answer it stands for, from the phone. Any page may
+// send it (the push service's web app does), so the answer is readable by any origin; it says
+// nothing but whether the answer was given.
+MHD_Result answerByAddress(ApiServer::Context& context, MHD_Connection* connection,
+                           std::string_view secret, bool post) {
+  AnswerOutcome outcome{
+      .status = MHD_HTTP_METHOD_NOT_ALLOWED,
+      .body = Coding::encode(Json{{"error", "use POST: this address gives one answer to a prompt"}})};
+  if (post && context.handlers.capabilities != nullptr) {
+    outcome = context.handlers.capabilities->redeem(secret, context.handlers.answer, "phone");
+  } else if (post) {
+    outcome = {.status = MHD_HTTP_NOT_FOUND,
+               .body = Coding::encode(Json{{"error", "no answer has this address"}})};
+  }
+  MHD_Response* response = MHD_create_response_from_buffer(
+      outcome.body.size(), outcome.body.data(), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) {
+    return MHD_NO;
+  }
+  decorate(response, "application/json");
+  MHD_add_response_header(response, "Access-Control-Allow-Origin", "*");
+  if (!post) {
+    MHD_add_response_header(response, "Allow", "POST");
+  }
+  const MHD_Result result =
+      MHD_queue_response(connection, static_cast<unsigned>(outcome.status), response);
   MHD_destroy_response(response);
   return result;
 }
@@ -214,6 +246,9 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
       return sendError(connection, MHD_HTTP_NOT_FOUND, "no session with this id");
     }
     return send(connection, MHD_HTTP_OK, std::move(*text));
+  }
+  if (url.starts_with(answerPrefix)) {
+    return answerByAddress(context, connection, url.substr(answerPrefix.size()), post);
   }
   constexpr std::string_view promptsPrefix = "/v1/prompts/";
   if (url.starts_with(promptsPrefix)) {
@@ -300,7 +335,8 @@ MHD_Result routeTcp(ApiServer::Context& context, MHD_Connection* connection, std
       .host = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST),
       .origin = header(connection, MHD_HEADER_KIND, "Origin"),
       .authorization = header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
-      .pageFile = file.has_value()};
+      .pageFile = file.has_value(),
+      .answerAddress = url.starts_with(answerPrefix)};
   switch (WebAccess::check(request, served, context.http->token)) {
     case WebAccess::Verdict::misdirectedHost:
       return sendRefusal(connection, MHD_HTTP_MISDIRECTED_REQUEST,
@@ -600,8 +636,13 @@ std::optional<std::string> ApiServer::startTcp() {
     return "Cannot serve over TCP at " + context->http->address;
   }
   static_cast<void>(fd.release());  // the daemon closes it when it stops
-  context->served =
-      WebAccess::Served{.address = context->http->address, .port = port, .secure = tls.has_value()};
+  context->served = WebAccess::Served{
+      .address = context->http->address,
+      .port = port,
+      .secure = tls.has_value(),
+      .publicAuthority = context->http->publicUrl
+                             ? std::optional<std::string>(context->http->publicUrl->authority)
+                             : std::nullopt};
   return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelDisplay/Api/EventStream.hpp"
 #include "TarvelDisplay/Api/WebAccess.hpp"
+#include "TarvelDisplay/Shared/AnswerCapabilities.hpp"
 #include "TarvelDisplay/Shared/AnswerOutcome.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
 #include "TarvelDisplay/Shared/StateHub.hpp"
@@ -22,7 +23,9 @@ namespace tarvel::Display {
 //        with ?answerer=terminal or ?answerer=web the reader counts as a surface that answers
 //        prompts for as long as its connection stays open)
 //   POST /v1/prompts/{replyId} (?from=terminal|web names the surface that answers; else "api"),
-//        /v1/sessions/clear-finished
+//        /v1/sessions/clear-finished,
+//        /v1/answer/{secret} (an answer address a phone's push carries: AnswerCapabilities.hpp;
+//        over TCP it needs no token)
 // Optionally the same routes over TCP too, plus the web page at "/", for whoever holds the token
 // (WebAccess.hpp).
 // Thread: start() and stop() from one thread; handlers and the hub are used from the server's
@@ -34,6 +37,8 @@ class ApiServer {
     std::function<bool()> clearFinished;
     // Where streams that answer attach; absent: the query is accepted and nobody is counted.
     Answerers* answerers = nullptr;
+    // The answer addresses handed out; absent: every one is not found.
+    AnswerCapabilities* capabilities = nullptr;
   };
 
   static constexpr std::size_t maximumBodyBytes = 1 << 20;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,8 @@
 #include <sstream>
 
 #include "TarvelCore/Platform/FileReplace.hpp"
+#include "TarvelCore/Platform/Random.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 
 namespace tarvel::Display::WebAccess {
@@ -44,24 +45,11 @@ std::string sentence(std::string description) {
 }
 
 Result<Token, std::string> create(const std::filesystem::path& path) {
-  std::array<unsigned char, tokenBytes> random{};
-  std::size_t filled = 0;
-  while (filled < random.size()) {
-    const ssize_t count = ::getrandom(random.data() + filled, random.size() - filled, 0);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return std::string("Cannot make a random token: ") + std::strerror(errno);
-    }
-    filled += static_cast<std::size_t>(count);
+  auto random = Random::hexadecimal(tokenBytes);
+  if (!random) {
+    return std::string("Cannot make a random token: ") + std::strerror(errno);
   }
-  Token token;
-  constexpr std::string_view digits = "0123456789abcdef";
-  for (const unsigned char byte : random) {
-    token.text += digits[byte >> 4];
-    token.text += digits[byte & 0xf];
-  }
+  const Token token{.text = std::move(*random)};
   // Made only where no file is yet, so that a reader never sees half a token and of two services
   // starting at once both keep the first one's.
   const auto problem = FileReplace::create(path, token.text + "\n", 0600);
@@ -158,6 +146,9 @@ std::optional<std::string> addressLiteral(std::string_view name) {
 }  // namespace
 
 bool Served::acceptsHost(std::string_view host) const {
+  if (publicAuthority && Text::lowercased(host) == *publicAuthority) {
+    return true;
+  }
   std::string suffix = ":";
   suffix += std::to_string(port);
   if (!host.ends_with(suffix)) {
@@ -184,11 +175,112 @@ std::string Served::origin() const {
 
 std::string Served::staleCookieName() const { return "tarvel_" + std::to_string(port); }
 
+Result<PublicUrl, std::string> parsePublicUrl(std::string_view text) {
+  const std::string problem =
+      "public_url takes \"http://HOST[:PORT]\" or \"https://HOST[:PORT]\", the address a phone "
+      "reaches this machine's page at";
+  PublicUrl url;
+  std::string_view rest = text;
+  if (rest.starts_with("http://")) {
+    url.scheme = "http";
+    rest.remove_prefix(7);
+  } else if (rest.starts_with("https://")) {
+    url.scheme = "https";
+    rest.remove_prefix(8);
+  } else {
+    return problem;
+  }
+  if (rest.ends_with('/')) {
+    rest.remove_suffix(1);
+  }
+  if (rest.empty() || rest.find_first_of("/?#@\\ ") != std::string_view::npos) {
+    return problem;
+  }
+  std::string_view host = rest;
+  std::string_view port;
+  if (rest.starts_with('[')) {
+    const auto close = rest.find(']');
+    if (close == std::string_view::npos) {
+      return problem;
+    }
+    host = rest.substr(0, close + 1);
+    const std::string_view after = rest.substr(close + 1);
+    if (!after.empty()) {
+      if (!after.starts_with(':')) {
+        return problem;
+      }
+      port = after.substr(1);
+    }
+    if (!addressLiteral(host)) {
+      return problem;
+    }
+  } else if (const auto colon = rest.rfind(':'); colon != std::string_view::npos) {
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+  }
+  const bool bracketed = host.starts_with('[');
+  const bool nameLike = bracketed || (!host.empty() && host.front() != '.' && host.front() != '-' &&
+                                      std::all_of(host.begin(), host.end(), [](char c) {
+                                        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                                               c == '.' || c == '-';
+                                      }));
+  if (!nameLike) {
+    return problem;
+  }
+  url.host = Text::lowercased(host);
+  url.port = url.scheme == "https" ? 443 : 80;
+  if (!port.empty() || rest.ends_with(':')) {
+    unsigned value = 0;
+    if (port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return problem;
+    }
+    value = static_cast<unsigned>(std::stoul(std::string(port)));
+    if (value == 0 || value > 65535) {
+      return problem;
+    }
+    url.port = static_cast<std::uint16_t>(value);
+  }
+  const bool ownPort = url.port == (url.scheme == "https" ? 443 : 80);
+  url.authority = ownPort ? url.host : url.host + ":" + std::to_string(url.port);
+  return url;
+}
+
+std::optional<std::string> publicUrlMismatch(const PublicUrl& url, const Listener& listener) {
+  if (listener.port != 0 && url.port != listener.port) {
+    return "public_url " + url.base() + " names port " + std::to_string(url.port) +
+           ", but the page is served on port " + std::to_string(listener.port);
+  }
+  // The same port speaks one of the two: TLS alone once a certificate is given, else plain HTTP.
+  if ((url.scheme == "https") != listener.tls.has_value()) {
+    return "public_url " + url.base() +
+           (listener.tls ? " is plain http, but the page is served over HTTPS alone"
+                         : " is https, but the page is served without TLS (--tls-cert and "
+                           "--tls-key give it)");
+  }
+  const auto literal = addressLiteral(url.host);
+  if (!literal || isWildcard(listener.address)) {
+    return std::nullopt;
+  }
+  const std::string served = listener.address == "localhost" ? "127.0.0.1" : listener.address;
+  if (*literal == served || (isLoopback(*literal) && isLoopback(served))) {
+    return std::nullopt;
+  }
+  return "public_url " + url.base() + " names " + *literal + ", but the page listens on " +
+         listener.address + " only";
+}
+
 Verdict check(const Request& request, const Served& served, const Token& token) {
   if (!request.host || !served.acceptsHost(*request.host)) {
     return Verdict::misdirectedHost;
   }
   const bool reading = request.method == "GET" || request.method == "HEAD";
+  // An answer address's secret is its authority, whichever page or program sends it (the push
+  // service's own web app sends its Origin). Only a POST answers: the route tells any other
+  // method (a link preview's GET) to use POST.
+  if (request.answerAddress) {
+    return Verdict::allowed;
+  }
   // A browser names the page a request comes from; only this server's own page may change
   // anything. Programs that send no Origin are judged by their token alone.
   if (!reading && request.origin &&

@@ -13,7 +13,9 @@
 // storage, which no other port or host can read; no cookie, since cookies do not tell ports
 // apart); the Host header must name the address served (so a rebound DNS name gets nothing), and
 // a POST from another page's Origin is refused. The page's own files hold no data and are served
-// without the token.
+// without the token; an answer address (/v1/answer/SECRET, answering only a POST) is its own
+// authority and needs neither the token nor this page's Origin, only a Host this server answers
+// to.
 namespace tarvel::Display::WebAccess {
 
 // The token, 64 hex digits (256 random bits).
@@ -30,11 +32,31 @@ Result<Token, std::string> loadOrCreate(const std::filesystem::path& path);
 // Whether `given` equals `expected`, in time that does not depend on where they differ.
 bool sameSecret(std::string_view given, std::string_view expected);
 
+// The address a phone or another machine reaches the page at (the `public_url` setting):
+// "http://HOST[:PORT]" or "https://HOST[:PORT]", HOST a name, an IPv4 address or [IPv6].
+struct PublicUrl {
+  std::string scheme;  // "http" or "https"
+  std::string host;    // lower-cased; IPv6 in brackets
+  std::uint16_t port = 0;  // as written, or the scheme's own (80, 443)
+  // What a browser sends as the Host header for it: the host, with ":port" unless it is the
+  // scheme's own.
+  std::string authority;
+  // "scheme://authority", with no slash at the end.
+  [[nodiscard]] std::string base() const { return scheme + "://" + authority; }
+  bool operator==(const PublicUrl&) const = default;
+};
+
+// `text` as a PublicUrl (a slash at the end is allowed; no other path, no query, no user); the
+// sentence for the user when it is not one.
+Result<PublicUrl, std::string> parsePublicUrl(std::string_view text);
+
 // The address served over TCP and the names a browser may use for it.
 struct Served {
   std::string address;  // as given: "127.0.0.1", "::1", "192.168.1.5"
   std::uint16_t port = 0;
   bool secure = false;  // over TLS: the page's origin is https
+  // The public address's Host value (PublicUrl::authority), accepted besides those above.
+  std::optional<std::string> publicAuthority;
   // Host header values accepted: address:port (IPv6 in brackets), and for a loopback address
   // also 127.0.0.1:port and localhost:port. An address of every interface (0.0.0.0, ::) accepts
   // any IP address literal with the port instead, since a rebound DNS name is never one.
@@ -57,6 +79,8 @@ struct Request {
   std::optional<std::string_view> authorization;
   // One of the page's own files (its HTML, script and style), which hold no data.
   bool pageFile = false;
+  // An answer address, which carries its own authority.
+  bool answerAddress = false;
 };
 
 // A certificate and its private key, as PEM text, that make the TCP server speak TLS only.
@@ -76,7 +100,13 @@ struct Listener {
   std::uint16_t port = 0;
   Token token;
   std::optional<TlsPair> tls;
+  // Where others reach it; its Host is accepted too.
+  std::optional<PublicUrl> publicUrl;
 };
+
+// Why `url` cannot reach `listener` (another port; https without TLS or http with it; an address
+// literal that is not the one it listens on, when it listens on one address); absent when it may. A name is taken at its word.
+std::optional<std::string> publicUrlMismatch(const PublicUrl& url, const Listener& listener);
 
 enum class Verdict {
   allowed,

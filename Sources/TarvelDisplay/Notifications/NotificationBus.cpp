@@ -48,8 +48,6 @@ class BusError {
   sd_bus_error error = SD_BUS_ERROR_NULL;
 };
 
-bool isFinished(std::string_view state) { return state == "completed" || state == "failed"; }
-
 }  // namespace
 
 const Log::Logger& notificationLog() {
@@ -163,8 +161,8 @@ void NotificationBus::update(const StateHub& hub, const PublishedState& state) {
   }
   // A prompt never comes back once it left the list, so only live ones need remembering.
   std::erase_if(seen, [&](const UUID& id) { return live.count(id) == 0; });
-  if (finishedAfter) {
-    followSessions(hub, state);
+  if (finishedSessions) {
+    tellFinished(hub, state);
   }
 }
 
@@ -369,73 +367,15 @@ int NotificationBus::onClosed(sd_bus_message* message, void* userData, sd_bus_er
   return 0;
 }
 
-void NotificationBus::followSessions(const StateHub& hub, const PublishedState& state) {
-  std::optional<std::vector<StateHub::Change>> changes;
-  if (sessionsRevision != 0) {
-    changes = hub.since(sessionsRevision);
-  }
-  if (!changes) {
-    // The first state, or too far behind: take the whole state as it is, without notifying.
-    sessionStates.clear();
-    const auto whole = Coding::parse(state.whole());
-    if (whole && whole->is_object()) {
-      for (const Json& session : whole->value("sessions", Json::array())) {
-        remember(session, false);
-      }
+void NotificationBus::tellFinished(const StateHub& hub, const PublishedState& state) {
+  for (const auto& session : finishedSessions->follow(hub, state)) {
+    if (!knowsCapabilities()) {
+      return;
     }
-    sessionsRevision = state.revision;
-    return;
+    static_cast<void>(notify(
+        NotificationContent::forFinishedSession(session, capabilities->count("body-markup") != 0),
+        false));
   }
-  for (const StateHub::Change& change : *changes) {
-    const auto message = Coding::parse(*change.data);
-    if (!message || !message->is_object()) {
-      continue;
-    }
-    for (const Json& session : message->value("sessions", Json::array())) {
-      remember(session, true);
-    }
-    for (const Json& id : message->value("removedSessionIds", Json::array())) {
-      if (id.is_string()) {
-        sessionStates.erase(id.get<std::string>());
-      }
-    }
-    sessionsRevision = std::max(sessionsRevision, change.revision);
-  }
-}
-
-void NotificationBus::remember(const Json& session, bool mayNotify) {
-  if (!session.is_object() || !session.contains("id") || !session["id"].is_string()) {
-    return;
-  }
-  const std::string id = session["id"].get<std::string>();
-  const std::string state = session.value("state", std::string());
-  const auto previous = sessionStates.find(id);
-  const bool wasActive = previous != sessionStates.end() && !isFinished(previous->second);
-  sessionStates[id] = state;
-  if (!mayNotify || !wasActive || !isFinished(state)) {
-    return;
-  }
-  const auto started = Dates::parseISO8601(session.value("startedAt", std::string()));
-  const auto ended = Dates::parseISO8601(
-      session.value("completedAt", session.value("updatedAt", std::string())));
-  if (!started || !ended) {
-    return;
-  }
-  const auto ran = std::chrono::duration_cast<std::chrono::seconds>(*ended - *started);
-  if (ran <= *finishedAfter || !knowsCapabilities()) {
-    return;
-  }
-  const auto content = NotificationContent::forFinishedSession(
-      {.providerName =
-           AgentCatalogue::displayName(AgentProvider(session.value("provider", std::string()))),
-       .projectName = session.contains("projectName") && session["projectName"].is_string()
-                          ? std::optional<std::string>(session["projectName"].get<std::string>())
-                          : std::nullopt,
-       .task = session.value("task", std::string()),
-       .failed = state == "failed",
-       .ranFor = ran},
-      capabilities->count("body-markup") != 0);
-  static_cast<void>(notify(content, false));
 }
 
 }  // namespace tarvel::Display

@@ -8,11 +8,11 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 
 #include "TarvelCore/Models/AgentReply.hpp"
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelDisplay/Notifications/FinishedSessions.hpp"
 #include "TarvelDisplay/Notifications/NotificationContent.hpp"
 #include "TarvelDisplay/Notifications/PromptOpener.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
@@ -41,7 +41,11 @@ class NotificationBus {
   // notification (none when absent); `opener`: where "Open" shows all of a prompt.
   NotificationBus(AnswerFunction& answer, std::optional<std::chrono::seconds> finishedAfter,
                   const std::optional<PromptOpener>& opener, Answerers* answerers)
-      : answer(answer), finishedAfter(finishedAfter), opener(opener), answerers(answerers) {}
+      : answer(answer), opener(opener), answerers(answerers) {
+    if (finishedAfter) {
+      finishedSessions.emplace(*finishedAfter);
+    }
+  }
   ~NotificationBus() { setAnswering(false); }
   NotificationBus(const NotificationBus&) = delete;
   NotificationBus& operator=(const NotificationBus&) = delete;
@@ -102,12 +106,11 @@ class NotificationBus {
   // Attached to the answerers while a service that shows actions is there.
   void setAnswering(bool answering);
 
-  // Finished sessions, from the change messages since the revision last looked at.
-  void followSessions(const StateHub& hub, const PublishedState& state);
-  void remember(const Json& session, bool mayNotify);
+  // Notifies of the sessions that finished after a long run since the revision last looked at.
+  void tellFinished(const StateHub& hub, const PublishedState& state);
 
   AnswerFunction& answer;
-  std::optional<std::chrono::seconds> finishedAfter;
+  std::optional<FinishedSessions> finishedSessions;
   const std::optional<PromptOpener>& opener;
   Answerers* answerers = nullptr;
   std::optional<std::uint64_t> attachment;  // while attached to `answerers`
@@ -122,8 +125,6 @@ class NotificationBus {
   bool reportedRefusal = false;
   std::map<UUID, Shown> shown;  // by replyId; only prompts whose notification is up
   std::set<UUID> seen;          // live prompts already handled (shown, refused or dismissed)
-  std::uint64_t sessionsRevision = 0;
-  std::unordered_map<std::string, std::string> sessionStates;  // session id -> state
 };
 
 }  // namespace tarvel::Display

@@ -44,48 +44,6 @@ std::string cleaned(std::string_view text, std::size_t maximumCharacters, bool m
   return Text::utf8(out);
 }
 
-// What the user approves (all of it, or the one-line summary an older hook sends), as the body
-// shows it: whole lines while they fit, then how many lines are left out. The flag says whether
-// everything is shown; only then may the notification approve it.
-std::pair<std::string, bool> approvedText(const AgentPendingReply& pending, bool markup) {
-  const std::optional<std::string>& source =
-      pending.fullDetail && !pending.fullDetail->empty() ? pending.fullDetail : pending.detail;
-  if (!source || source->empty()) {
-    return {std::string(), true};
-  }
-  std::vector<std::string_view> lines;
-  std::string_view rest = *source;
-  while (!rest.empty()) {
-    const auto end = rest.find('\n');
-    lines.push_back(rest.substr(0, end));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  }
-  std::string shown;
-  std::size_t used = 0;
-  std::size_t count = 0;
-  for (const std::string_view line : lines) {
-    const std::size_t characters = Text::codePoints(line).size();
-    if (count == detailLines || used + characters > detailCharacters) {
-      break;
-    }
-    shown += (count == 0 ? "" : "\n") + cleaned(line, characters, markup);
-    used += characters;
-    ++count;
-  }
-  if (count == lines.size()) {
-    return {shown, true};
-  }
-  if (count == 0) {
-    shown = cleaned(lines.front(), detailCharacters, markup);  // its cut is marked with "…"
-    count = 1;
-  }
-  const std::size_t hidden = lines.size() - count;
-  if (hidden > 0) {
-    shown += "\n+" + std::to_string(hidden) + (hidden == 1 ? " more line" : " more lines");
-  }
-  return {shown, false};
-}
-
 // The single single-choice question whose options fit as actions, if the prompt asks one.
 const AgentPromptQuestion* optionQuestion(const AgentPendingReply& prompt) {
   if (prompt.kind != AgentPromptKind::question || !prompt.questions ||
@@ -112,6 +70,45 @@ std::string elapsedText(std::chrono::seconds duration) {
 }
 
 }  // namespace
+
+ApprovedText approvedText(const AgentPendingReply& pending, bool markup) {
+  const std::optional<std::string>& source =
+      pending.fullDetail && !pending.fullDetail->empty() ? pending.fullDetail : pending.detail;
+  if (!source || source->empty()) {
+    return {};
+  }
+  std::vector<std::string_view> lines;
+  std::string_view rest = *source;
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    lines.push_back(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  std::string shown;
+  std::size_t used = 0;
+  std::size_t count = 0;
+  for (const std::string_view line : lines) {
+    const std::size_t characters = Text::codePoints(line).size();
+    if (count == detailLines || used + characters > detailCharacters) {
+      break;
+    }
+    shown += (count == 0 ? "" : "\n") + cleaned(line, characters, markup);
+    used += characters;
+    ++count;
+  }
+  if (count == lines.size()) {
+    return {.text = shown, .whole = true};
+  }
+  if (count == 0) {
+    shown = cleaned(lines.front(), detailCharacters, markup);  // its cut is marked with "…"
+    count = 1;
+  }
+  const std::size_t hidden = lines.size() - count;
+  if (hidden > 0) {
+    shown += "\n+" + std::to_string(hidden) + (hidden == 1 ? " more line" : " more lines");
+  }
+  return {.text = shown, .whole = false};
+}
 
 std::string bodyText(std::string_view text, std::size_t maximumCharacters) {
   return cleaned(text, maximumCharacters, true);

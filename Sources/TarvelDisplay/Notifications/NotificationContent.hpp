@@ -55,6 +55,15 @@ std::string bodyText(std::string_view text, std::size_t maximumCharacters);
 // U+FFFD, at most `maximumCharacters` characters.
 std::string summaryText(std::string_view text, std::size_t maximumCharacters);
 
+// What the user approves (all of it, or the one-line summary an older hook sends) as a message
+// shows it: whole lines while they fit (detailLines lines, detailCharacters characters), then how
+// many lines are left out. Only a message that shows all of it may offer to approve it.
+struct ApprovedText {
+  std::string text;  // escaped for markup when asked
+  bool whole = true;
+};
+ApprovedText approvedText(const AgentPendingReply& pending, bool markup);
+
 // The notification for a live prompt, shown at `now`; it expires when the prompt does. `markup`:
 // the service reads markup in bodies (capability "body-markup"), so the body is escaped for it.
 // `canOpen`: there is somewhere to show all of a prompt, so one the body cannot show whole is

@@ -12,13 +12,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/Log.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/Api/ApiServer.hpp"
 #include "TarvelDisplay/Service/EventHost.hpp"
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 
 namespace tarvel::Display {
 namespace {
@@ -155,7 +156,8 @@ std::optional<std::string> DisplayService::start() {
           .answer = [this](const UUID& id, const AgentReply& reply,
                            std::string_view from) { return answer(id, reply, from); },
           .clearFinished = [this] { return clearFinished(); },
-          .answerers = &answererList},
+          .answerers = &answererList,
+          .capabilities = &answerCapabilities},
       stateHub, options.http);
   const auto fail = [this](std::string text) {
     if (apiServer) {
@@ -191,6 +193,15 @@ std::optional<std::string> DisplayService::start() {
         },
         std::move(notifierOptions), &answererList);
     notifier->start();
+  }
+  if (options.ntfy) {
+    ntfyChannel =
+        std::make_unique<NtfyChannel>(stateHub, *options.ntfy, answererList, answerCapabilities);
+    ntfyChannel->start();
+  }
+  if (options.notifyCommand) {
+    notifyCommand = std::make_unique<NotifyCommand>(stateHub, *options.notifyCommand);
+    notifyCommand->start();
   }
   if (remoteLinks) {
     remoteLinks->start();
@@ -262,6 +273,24 @@ void DisplayService::answerersChanged(std::size_t count) {
     }
   }
   queue.post([this] { dirty = true; });
+}
+
+void DisplayService::endPhoneHolds() {
+  if (!options.ntfy || !prompts.mayHaveLive()) {
+    return;
+  }
+  const std::size_t attached = answererList.count();
+  if (attached == 0 || answererList.count(Answerers::Kind::phone) != attached) {
+    return;
+  }
+  const Date now = Dates::now();
+  for (const LivePrompt& prompt : prompts.live()) {
+    if (!AgentCatalogue::showsDialogWhileHookWaits(prompt.provider) &&
+        now >= prompt.receivedAt + options.ntfy->phoneHold) {
+      // Its agent asks in its own terminal now, as its message said it would.
+      release(prompt.replyId, {}, "released", "phoneHold");
+    }
+  }
 }
 
 void DisplayService::hooksGone(const std::vector<LivePrompt>& gone) {
@@ -644,6 +673,7 @@ void DisplayService::run(int stopDescriptor) {
     }
     settleHooksGone(false);
     watchAgents(false);
+    endPhoneHolds();
     publishIfDue(false);
     const auto now = SteadyClock::now();
     followRemotesFile(now);
@@ -690,6 +720,12 @@ void DisplayService::stop() {
   stateHub.close();
   if (notifier) {
     notifier->stop();  // withdraws its notifications before the hooks are released
+  }
+  if (ntfyChannel) {
+    ntfyChannel->stop();
+  }
+  if (notifyCommand) {
+    notifyCommand->stop();
   }
   if (apiServer) {
     apiServer->stop();

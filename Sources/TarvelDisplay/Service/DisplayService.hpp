@@ -22,10 +22,13 @@
 #include "TarvelDisplay/Api/WebAccess.hpp"
 #include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Notifications/Notifier.hpp"
+#include "TarvelDisplay/Notifications/NotifyCommand.hpp"
+#include "TarvelDisplay/Notifications/NtfyChannel.hpp"
 #include "TarvelDisplay/Remote/RemoteLinks.hpp"
 #include "TarvelDisplay/Service/PromptBook.hpp"
 #include "TarvelDisplay/Service/PromptEndings.hpp"
 #include "TarvelDisplay/Service/SessionStore.hpp"
+#include "TarvelDisplay/Shared/AnswerCapabilities.hpp"
 #include "TarvelDisplay/Shared/AnswerOutcome.hpp"
 #include "TarvelDisplay/Shared/Answerers.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
@@ -50,6 +53,14 @@ struct DisplayServiceOptions {
   UnixReplyServer::Limits replyLimits{};
   // Desktop notifications of live prompts (and, optionally, of finished sessions); absent: none.
   std::optional<NotifierOptions> notifications;
+  // Pushes to a phone through an ntfy server (NtfyChannel.hpp); off when absent. While the phone
+  // is the only answerer, a prompt of an agent that shows no dialog of its own while its hook
+  // waits (as its row in AgentCatalogue says) is let go after `phoneHold`, so that a person at
+  // that agent's terminal is not kept waiting for the phone.
+  std::optional<NtfyOptions> ntfy;
+  // A command run for each prompt that waits and each that ends (NotifyCommand.hpp); none when
+  // absent.
+  std::optional<std::string> notifyCommand;
   // Also serves the API and the web page over TCP (WebAccess.hpp); off when absent.
   std::optional<WebAccess::Listener> http;
   // Holds prompts even while no display, page or notification service can answer them (for
@@ -136,6 +147,8 @@ class DisplayService {
   // Ends the sessions whose agent process exited and withdraws their live prompts; at most once
   // a second unless `now` (a hook saw its agent go).
   void watchAgents(bool now);
+  // Lets go of the prompts held for the phone alone longer than their agent should wait.
+  void endPhoneHolds();
   // Records the end of prompts whose hook went away by itself: its time ran out, or its agent
   // ended it (then the agent went on without us).
   void hooksGone(const std::vector<LivePrompt>& gone);
@@ -196,10 +209,14 @@ class DisplayService {
 
   // Declared before the servers and the notifier, which attach to it, so that it outlives them.
   Answerers answererList;
+  // The answer addresses the phone's messages carry; outlives the API server that redeems them.
+  AnswerCapabilities answerCapabilities;
   std::unique_ptr<UnixReplyServer> replyServer;
   std::unique_ptr<UnixSocketServer> eventServer;
   std::unique_ptr<ApiServer> apiServer;
   std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<NtfyChannel> ntfyChannel;
+  std::unique_ptr<NotifyCommand> notifyCommand;
   std::unique_ptr<RemoteLinks> remoteLinks;
   // The hosts file as last read: what stat said of it (empty when it did not exist).
   std::string remotesFileSeen;

@@ -34,6 +34,7 @@ constexpr std::array endingPlaces{
     EndingPlace{"api", " through the API"},
     EndingPlace{"agent", ""},
     EndingPlace{"noAnswerer", ": nobody could answer"},
+    EndingPlace{"phoneHold", ": the agent asked in its own terminal (phone hold)"},
     EndingPlace{"timeout", ": the hook's time ran out"},
     EndingPlace{"serviceStopped", ": the service stopped"},
 };

@@ -1,5 +1,7 @@
 #include "TarvelDisplay/Shared/Answerers.hpp"
 
+#include <algorithm>
+
 namespace tarvel::Display {
 
 void Answerers::onChange(Changed callback) {
@@ -45,6 +47,12 @@ std::size_t Answerers::count() const {
   return entries.size();
 }
 
+std::size_t Answerers::count(Kind kind) const {
+  const std::scoped_lock guard(mutex);
+  return static_cast<std::size_t>(std::count_if(
+      entries.begin(), entries.end(), [&](const auto& entry) { return entry.second.kind == kind; }));
+}
+
 std::vector<Answerers::Entry> Answerers::list() const {
   const std::scoped_lock guard(mutex);
   std::vector<Entry> all;
@@ -71,12 +79,14 @@ std::string_view Answerers::name(Kind kind) {
       return "web";
     case Kind::notifications:
       return "notifications";
+    case Kind::phone:
+      return "phone";
   }
   return "terminal";
 }
 
 std::optional<Answerers::Kind> Answerers::kindNamed(std::string_view word) {
-  for (const Kind kind : {Kind::terminal, Kind::web, Kind::notifications}) {
+  for (const Kind kind : {Kind::terminal, Kind::web, Kind::notifications, Kind::phone}) {
     if (word == name(kind)) {
       return kind;
     }

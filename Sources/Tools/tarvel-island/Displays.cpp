@@ -222,6 +222,8 @@ void ServiceDisplay::noticePrompts() {
       text = "Answered elsewhere (web page)";
     } else if (by == "notification") {
       text = "Answered elsewhere (notification)";
+    } else if (by == "phone") {
+      text = "Answered elsewhere (phone)";
     } else if (by == "api") {
       text = "Answered elsewhere";
     } else {

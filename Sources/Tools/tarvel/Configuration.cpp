@@ -18,9 +18,12 @@
 
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Platform/FileReplace.hpp"
+#include "TarvelCore/Platform/Random.hpp"
 #include "TarvelCore/Platform/Spawn.hpp"
 #include "TarvelCore/Platform/UniqueFd.hpp"
 #include "TarvelCore/Sockets/AgentSocketLocation.hpp"
+#include "TarvelDisplay/Api/WebAccess.hpp"
+#include "TarvelDisplay/Notifications/NtfyMessage.hpp"
 #include "Tools/tarvel/RemoteHostsConfig.hpp"
 #include "Tools/tarvel/ServiceCommands.hpp"
 
@@ -32,12 +35,36 @@ namespace fs = std::filesystem;
 constexpr std::size_t maximumFileBytes = 64 * 1024;
 constexpr std::int64_t year = 366LL * 24 * 3600;
 
-enum class Kind { address, boolean, seconds, holdSeconds };
+enum class Kind { address, boolean, seconds, holdSeconds, text };
+
+// Why a text setting's value is wrong; absent when it is right.
+using TextCheck = std::optional<std::string> (*)(std::string_view);
+
+std::optional<std::string> checkTopic(std::string_view value) {
+  auto topic = Display::NtfyMessage::parseTopic(value);
+  return topic ? std::nullopt : std::optional(topic.error());
+}
+
+std::optional<std::string> checkPublicUrl(std::string_view value) {
+  auto url = Display::WebAccess::parsePublicUrl(value);
+  return url ? std::nullopt : std::optional(url.error());
+}
+
+// A token or a command: one line, bounded.
+std::optional<std::string> checkLine(std::string_view value) {
+  if (value.empty() || value.size() > 4096 ||
+      std::any_of(value.begin(), value.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    return std::string("takes one line of text (at most 4096 characters)");
+  }
+  return std::nullopt;
+}
 
 struct Key {
   std::string_view name;
   Kind kind;
   std::string_view meaning;
+  TextCheck check = nullptr;  // for text
 };
 
 // Every key the file may hold, each standing for one `tarvel serve` option.
@@ -55,7 +82,40 @@ constexpr std::array keys{
     Key{"hold_without_answerers", Kind::boolean,
         "hold an agent at its prompt even when nothing could answer it (as "
         "--hold-without-answerers)"},
+    Key{"ntfy", Kind::text,
+        "push each prompt to a phone through this ntfy topic, \"https://SERVER/TOPIC\" (as "
+        "--ntfy; set to a server without a topic, a topic nobody can guess is made up). Whoever "
+        "can read the topic reads the messages",
+        checkTopic},
+    Key{"ntfy_token", Kind::text,
+        "an access token of the ntfy server, sent as \"Authorization: Bearer\" (as --ntfy-token)",
+        checkLine},
+    Key{"ntfy_answers", Kind::boolean,
+        "Allow and Deny buttons on the pushes (needs public_url; as --ntfy-answers): whoever can "
+        "read the topic can then answer your agents' prompts"},
+    Key{"ntfy_detail", Kind::boolean,
+        "the question and the command in the pushes (false: only that an agent waits; as "
+        "--no-ntfy-detail)"},
+    Key{"public_url", Kind::text,
+        "the address a phone reaches this service's page and answers at, \"https://HOST[:PORT]\" "
+        "(as --public-url; it must be one that http serves)",
+        checkPublicUrl},
+    Key{"phone_hold", Kind::seconds,
+        "how long an agent that shows no dialog of its own while its hook waits (Codex) is held "
+        "for the phone alone before it asks in its own terminal (30 unless set; as --phone-hold)"},
+    Key{"notify_command", Kind::text,
+        "a command run (by /bin/sh) for each prompt that waits and each that ends, with one JSON "
+        "document on its standard input (as --notify-command)",
+        checkLine},
 };
+
+std::string knownKeys() {
+  std::string names;
+  for (const Key& key : keys) {
+    names += (names.empty() ? "" : ", ") + std::string(key.name);
+  }
+  return names;
+}
 
 const Key* keyNamed(std::string_view name) {
   const auto found =
@@ -66,6 +126,30 @@ const Key* keyNamed(std::string_view name) {
 std::string position(const fs::path& file, const toml::source_region& region) {
   return file.string() + ":" + std::to_string(region.begin.line) + ":" +
          std::to_string(region.begin.column) + ": ";
+}
+
+// `text` as a TOML basic string.
+std::string tomlString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// A TOML basic string's value, as tomlString() writes it.
+std::string fromTomlString(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text[i] == '\\' && i + 2 < text.size()) {
+      ++i;
+    }
+    out += text[i];
+  }
+  return out;
 }
 
 std::string kindText(Kind kind) {
@@ -79,6 +163,8 @@ std::string kindText(Kind kind) {
     case Kind::holdSeconds:
       return "a whole number of seconds from 1 to " +
              std::to_string(AgentReplyPolicy::longestHoldSeconds);
+    case Kind::text:
+      return "a quoted string";
   }
   return "";
 }
@@ -113,6 +199,13 @@ std::optional<std::string> valueText(const Key& key, const toml::node& node) {
       }
       return std::to_string(number->get());
     }
+    case Kind::text: {
+      const auto* text = node.as_string();
+      if (text == nullptr || (key.check != nullptr && key.check(text->get()))) {
+        return std::nullopt;
+      }
+      return tomlString(text->get());
+    }
   }
   return std::nullopt;
 }
@@ -135,9 +228,14 @@ Result<std::vector<Setting>, std::string> parse(const fs::path& file, std::strin
     const Key* key = keyNamed(name.str());
     if (key == nullptr) {
       return position(file, name.source()) + "unknown setting \"" + std::string(name.str()) +
-             "\" (known: http, notify, notify_finished, hold_without_answerers)";
+             "\" (known: " + knownKeys() + ")";
     }
     auto value = valueText(*key, node);
+    if (!value && key->kind == Kind::text && node.as_string() != nullptr) {
+      const auto wrong = key->check(node.as_string()->get());
+      return position(file, node.source()) +
+             (key->check == checkLine ? std::string(key->name) + " " + *wrong : *wrong);
+    }
     if (!value) {
       return position(file, node.source()) + std::string(key->name) + " takes " +
              kindText(key->kind);
@@ -293,6 +391,27 @@ std::optional<std::string> valueFromArgument(const Key& key, std::string_view ar
       }
       return std::to_string(value);
     }
+    case Kind::text: {
+      std::string given(argument);
+      if (key.name == "ntfy") {
+        // A server alone: a topic is made up, long and random enough that nobody guesses it.
+        if (const auto server = Display::NtfyMessage::serverWithoutTopic(argument)) {
+          const auto random = Random::hexadecimal(16);
+          if (!random) {
+            problem = "cannot make a random topic name";
+            return std::nullopt;
+          }
+          given = *server + "tarvel-" + *random;
+        }
+      }
+      if (key.check != nullptr) {
+        if (auto wrong = key.check(given)) {
+          problem = key.check == checkLine ? std::string(key.name) + " " + *wrong : *wrong;
+          return std::nullopt;
+        }
+      }
+      return tomlString(given);
+    }
   }
   return std::nullopt;
 }
@@ -302,6 +421,16 @@ constexpr std::string_view newFileText =
     "# tarvel serve on its command line win over them. tarvel restart applies a change.\n"
     "# Every key, explained: `tarvel config --help` and config.example.toml among Tarvel's\n"
     "# documents.\n";
+
+// What no one key's value shows (public_url against http, ntfy_answers without public_url) is
+// judged where serve and restart judge it, and said when the file changes rather than at the next
+// restart. The change stays: the key that completes the settings may be the next one set.
+void tellIncomplete(const std::vector<Setting>& settings, std::ostream& out) {
+  if (auto problem = ServiceCommands::checkServeArguments(serveArguments(settings))) {
+    out << "Not complete yet: " << *problem
+        << ". tarvel restart refuses these settings until that is fixed.\n";
+  }
+}
 
 int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
   const auto before = readText(file);
@@ -339,6 +468,7 @@ int edit(const fs::path& file, std::ostream& out, std::ostream& error) {
     return 1;
   }
   out << "Saved " << file.string() << "; tarvel restart applies it.\n";
+  tellIncomplete(*loaded, out);
   return 0;
 }
 
@@ -399,6 +529,23 @@ std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
       if (setting.value == "true") {
         arguments.push_back("--hold-without-answerers");
       }
+    } else if (setting.key == "ntfy_answers") {
+      if (setting.value == "true") {
+        arguments.push_back("--ntfy-answers");
+      }
+    } else if (setting.key == "ntfy_detail") {
+      if (setting.value == "false") {
+        arguments.push_back("--no-ntfy-detail");
+      }
+    } else if (setting.key == "phone_hold") {
+      arguments.push_back("--phone-hold");
+      arguments.push_back(setting.value);
+    } else if (setting.key == "ntfy" || setting.key == "ntfy_token" ||
+               setting.key == "public_url" || setting.key == "notify_command") {
+      std::string option = "--" + setting.key;
+      std::replace(option.begin(), option.end(), '_', '-');
+      arguments.push_back(option);
+      arguments.push_back(fromTomlString(setting.value));
     }
   }
   return arguments;
@@ -485,7 +632,8 @@ int run(const Invocation& invocation) {
     line = std::string(key->name) + " = " + *value;
   }
   const std::string updated = withLine(*text ? current : std::string(newFileText), key->name, line);
-  if (auto checked = parse(file, updated); !checked) {
+  const auto checked = parse(file, updated);
+  if (!checked) {
     error << "tarvel config: " << checked.error() << "\n";
     return 1;
   }
@@ -495,6 +643,16 @@ int run(const Invocation& invocation) {
   }
   out << (setting ? "Set " : "Removed ") << key->name << " in " << file.string()
       << "; tarvel restart applies it.\n";
+  tellIncomplete(*checked, out);
+  if (setting && key->name == "ntfy") {
+    out << "Pushes go to " << fromTomlString(line.substr(line.find('"'))) << ": subscribe to it in "
+           "the ntfy app. Whoever knows this address can read them; keep it to yourself.\n";
+  }
+  if (setting && key->name == "ntfy_answers" && line.ends_with("true")) {
+    out << "Warning: whoever can read the ntfy topic can now answer your agents' prompts "
+           "(Allow and Deny). Use your own ntfy server or one that needs an access token "
+           "(ntfy_token), and a topic nobody can guess.\n";
+  }
   return 0;
 }
 

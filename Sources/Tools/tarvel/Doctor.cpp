@@ -17,7 +17,7 @@
 #include "TarvelDisplay/History/AnswerHistory.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
 #include "TarvelDisplay/Service/SessionStore.hpp"
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/Configuration.hpp"
 #include "Tools/tarvel/Installer.hpp"

@@ -10,7 +10,7 @@
 #include "TarvelCore/Models/AgentProvider.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelDisplay/History/AnswerHistory.hpp"
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentNames.hpp"
 

@@ -15,7 +15,7 @@
 #include "TarvelCore/Platform/Coding.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
 #include "TarvelDisplay/Remote/RemoteHosts.hpp"
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 #include "TarvelDisplay/Shared/ServiceFiles.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/AgentNames.hpp"

@@ -32,6 +32,7 @@
 #include "TarvelCore/Sockets/UnixSocketSupport.hpp"
 #include "TarvelDisplay/Api/WebAccess.hpp"
 #include "TarvelDisplay/Client/ApiClient.hpp"
+#include "TarvelDisplay/Notifications/NtfyMessage.hpp"
 #include "TarvelDisplay/Service/DisplayService.hpp"
 #include "TarvelDisplay/Shared/OpenPage.hpp"
 #include "Tools/tarvel/Configuration.hpp"
@@ -113,6 +114,30 @@ constexpr std::array serveOptions{
     Option{.name = "--hold-without-answerers",
            .help = "hold prompts even while nothing can answer them (for answers through the API "
                    "from scripts)"},
+    Option{.name = "--ntfy",
+           .value = "URL",
+           .help = "push each prompt to a phone through this ntfy topic (https://SERVER/TOPIC)"},
+    Option{.name = "--ntfy-token",
+           .value = "TOKEN",
+           .help = "the ntfy server's access token (sent as Authorization: Bearer)"},
+    Option{.name = "--ntfy-answers",
+           .help = "Allow and Deny buttons on the pushes (needs --public-url): whoever reads the "
+                   "topic can answer"},
+    Option{.name = "--no-ntfy-detail",
+           .help = "pushes say only that an agent waits, never the question or the command"},
+    Option{.name = "--phone-hold",
+           .value = "SECONDS",
+           .help = "how long an agent without a dialog of its own (Codex) is held for the phone "
+                   "alone (30 unless given)",
+           .missing = "--phone-hold takes a whole number of seconds (0 to 31622400)"},
+    Option{.name = "--public-url",
+           .value = "URL",
+           .help = "the address a phone reaches the page and answers at (http[s]://HOST[:PORT]; "
+                   "served with --http)"},
+    Option{.name = "--notify-command",
+           .value = "COMMAND",
+           .help = "run COMMAND (by /bin/sh) for each prompt that waits or ends, one JSON "
+                   "document on its standard input"},
     Option{.name = "--history-rows",
            .value = "N",
            .help = "keep at most N answers in the history (tarvel log; 100000 unless given)",
@@ -132,6 +157,12 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
   std::optional<std::filesystem::path> tlsCertificate;
   std::optional<std::filesystem::path> tlsKey;
   options.notifications = Display::NotifierOptions{};
+  std::optional<Display::NtfyOptions> ntfy;
+  std::optional<std::string> ntfyToken;
+  bool ntfyAnswers = false;
+  bool ntfyDetail = true;
+  std::optional<std::chrono::seconds> phoneHold;
+  std::optional<Display::WebAccess::PublicUrl> publicUrl;
   for (const auto& [option, value] : reading->options) {
     if (option->name == "--no-notify") {
       options.notifications.reset();
@@ -151,6 +182,37 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
         return std::string(option->missing);
       }
       finishedAfter = *seconds;
+    } else if (option->name == "--ntfy") {
+      auto topic = Display::NtfyMessage::parseTopic(value);
+      if (!topic) {
+        return topic.error();
+      }
+      ntfy = Display::NtfyOptions{.topic = std::move(*topic)};
+    } else if (option->name == "--ntfy-token") {
+      if (value.empty() || value.find_first_of("\r\n") != std::string_view::npos) {
+        return std::string("--ntfy-token takes the token, one line");
+      }
+      ntfyToken = std::string(value);
+    } else if (option->name == "--ntfy-answers") {
+      ntfyAnswers = true;
+    } else if (option->name == "--no-ntfy-detail") {
+      ntfyDetail = false;
+    } else if (option->name == "--phone-hold") {
+      phoneHold = parseSeconds(value);
+      if (!phoneHold) {
+        return std::string(option->missing);
+      }
+    } else if (option->name == "--public-url") {
+      auto url = Display::WebAccess::parsePublicUrl(value);
+      if (!url) {
+        return url.error();
+      }
+      publicUrl = std::move(*url);
+    } else if (option->name == "--notify-command") {
+      if (value.empty()) {
+        return std::string("--notify-command takes a command");
+      }
+      options.notifyCommand = std::string(value);
     } else if (option->name == "--http") {
       options.http = parseHttpAddress(value);
       if (!options.http) {
@@ -187,6 +249,33 @@ std::variant<Display::DisplayServiceOptions, std::string> parseServe(
   }
   if (options.notifications) {
     options.notifications->finishedAfter = finishedAfter;
+  }
+  if (publicUrl) {
+    if (!options.http) {
+      return std::string("public_url needs the page served: set http too (its port is the one "
+                         "public_url reaches)");
+    }
+    if (auto wrong = Display::WebAccess::publicUrlMismatch(*publicUrl, *options.http)) {
+      return *wrong;
+    }
+    options.http->publicUrl = publicUrl;
+  }
+  if (ntfy) {
+    if (ntfyAnswers && !publicUrl) {
+      return std::string("ntfy_answers needs public_url: the address the phone's Allow and "
+                         "Deny reach this service at");
+    }
+    ntfy->token = std::move(ntfyToken);
+    ntfy->answers = ntfyAnswers;
+    ntfy->detail = ntfyDetail;
+    ntfy->finishedAfter = finishedAfter;
+    if (phoneHold) {
+      ntfy->phoneHold = *phoneHold;
+    }
+    if (publicUrl) {
+      ntfy->publicBase = publicUrl->base();
+    }
+    options.ntfy = std::move(ntfy);
   }
   return options;
 }

@@ -51,6 +51,7 @@ constinit const AgentRow claudeCode{
     .hookEntries = hookEntries,
     .decisionEvents = decisionEvents,
     .tools = {.edit = editTools, .shell = shellTools, .interactive = interactiveTools},
+    .showsDialogWhileHookWaits = true,
 };
 
 }  // namespace tarvel::AgentRows

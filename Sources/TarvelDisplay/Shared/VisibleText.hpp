@@ -16,7 +16,8 @@ namespace tarvel::Display::VisibleText {
 std::string visible(std::string_view text);
 
 // The event with its shown texts made visible: task, activity, file, working directory (and so
-// the project's name), host, and its prompt's text and details. Question texts and option labels are left as they are: answers name them.
+// the project's name), host, and its prompt's text and details. Question texts and option
+// labels are left as they are: answers name them.
 void makeVisible(AgentEvent& event);
 
 }  // namespace tarvel::Display::VisibleText

@@ -1,4 +1,4 @@
-#include "TarvelDisplay/Service/VisibleText.hpp"
+#include "TarvelDisplay/Shared/VisibleText.hpp"
 
 #include <utf8proc.h>
 
