@@ -293,9 +293,19 @@ def plain(bin_dir, fixtures, home, ntfy):
     service = Service(bin_dir, home, [
         f'http = "127.0.0.1:{port}"', 'notify = false',
         f'ntfy = "http://127.0.0.1:{ntfy.port}/tarvel-plain"', 'ntfy_detail = false',
-        'phone_hold = 2', 'notify_finished = 2', f'public_url = "http://127.0.0.1:{port}"'])
+        'phone_hold = 2', 'notify_finished = 2', f'public_url = "http://localhost:{port}"'])
     try:
         service.wait_for_answerers(['phone'])
+        # The code a phone scans to pair holds public_url's address, not the one served here.
+        image = os.path.join(home, 'pair.png')
+        shown = subprocess.run([os.path.join(bin_dir, 'tarvel'), 'web', '--qr-png', image],
+                               capture_output=True, text=True,
+                               env={'HOME': home, 'PATH': '/usr/bin:/bin'})
+        read = subprocess.run(['zbarimg', '-q', '--raw', image], capture_output=True,
+                              text=True).stdout.strip()
+        paired = f'http://localhost:{port}/#token={service.token}'
+        check(shown.returncode == 0 and shown.stdout.splitlines()[0] == paired and read == paired,
+              shown.stdout + shown.stderr + ' read: ' + read)
         claude = hook(bin_dir, home, fixtures, '33333333-3333-4333-8333-333333333333')
         message = publish_for(ntfy, before + 1)[1]
         check([a['label'] for a in message['actions']] == ['Open'], repr(message))

@@ -200,6 +200,10 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     Json health{{"ok", true}, {"version", std::string(version)}};
     if (context.served) {
       health["web"] = context.served->origin() + "/";
+      // The address other devices use (public_url), when it is set.
+      if (context.http->publicUrl) {
+        health["publicWeb"] = context.http->publicUrl->base() + "/";
+      }
     }
     return send(connection, MHD_HTTP_OK, Coding::encode(health));
   }

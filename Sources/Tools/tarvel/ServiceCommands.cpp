@@ -534,12 +534,17 @@ int web(const Invocation& invocation) {
     return 1;
   }
   const std::string url = (*health)["web"].get<std::string>() + "#token=" + token->text;
-  out << url << "\n";
-  // A code is for another device: the browser here is not opened.
-  const bool drawn = invocation.reading.has("--qr") || invocation.reading.has("--qr-png");
-  if (drawn) {
-    return showQrCode(invocation, url);
+  // A code is for another device: the browser here is not opened, and the address is the one
+  // other devices use (public_url) when there is one.
+  if (invocation.reading.has("--qr") || invocation.reading.has("--qr-png")) {
+    const auto publicWeb = health->find("publicWeb");
+    const std::string shared = publicWeb != health->end() && publicWeb->is_string()
+                                   ? publicWeb->get<std::string>() + "#token=" + token->text
+                                   : url;
+    out << shared << "\n";
+    return showQrCode(invocation, shared);
   }
+  out << url << "\n";
   if (!open) {
     return 0;
   }
