@@ -50,6 +50,16 @@ std::optional<std::string> checkPublicUrl(std::string_view value) {
   return url ? std::nullopt : std::optional(url.error());
 }
 
+// A file's absolute path: the service may start in any folder.
+std::optional<std::string> checkAbsolutePath(std::string_view value) {
+  if (value.empty() || value.front() != '/' || value.size() > 4096 ||
+      std::any_of(value.begin(), value.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    return std::string("takes the absolute path of a file (starting with /)");
+  }
+  return std::nullopt;
+}
+
 // A token or a command: one line, bounded.
 std::optional<std::string> checkLine(std::string_view value) {
   if (value.empty() || value.size() > 4096 ||
@@ -100,6 +110,14 @@ constexpr std::array keys{
         "the address a phone reaches this service's page and answers at, \"https://HOST[:PORT]\" "
         "(as --public-url; it must be one that http serves)",
         checkPublicUrl},
+    Key{"tls_cert", Kind::text,
+        "the certificate (a PEM file) that makes http serve HTTPS alone, with tls_key (as "
+        "--tls-cert)",
+        checkAbsolutePath},
+    Key{"tls_key", Kind::text,
+        "the private key of tls_cert's certificate (a PEM file without a passphrase; as "
+        "--tls-key)",
+        checkAbsolutePath},
     Key{"phone_hold", Kind::seconds,
         "how long an agent that shows no dialog of its own while its hook waits (Codex) is held "
         "for the phone alone before it asks in its own terminal (30 unless set; as --phone-hold)"},
@@ -234,7 +252,9 @@ Result<std::vector<Setting>, std::string> parse(const fs::path& file, std::strin
     if (!value && key->kind == Kind::text && node.as_string() != nullptr) {
       const auto wrong = key->check(node.as_string()->get());
       return position(file, node.source()) +
-             (key->check == checkLine ? std::string(key->name) + " " + *wrong : *wrong);
+             (key->check == checkLine || key->check == checkAbsolutePath
+                  ? std::string(key->name) + " " + *wrong
+                  : *wrong);
     }
     if (!value) {
       return position(file, node.source()) + std::string(key->name) + " takes " +
@@ -406,7 +426,9 @@ std::optional<std::string> valueFromArgument(const Key& key, std::string_view ar
       }
       if (key.check != nullptr) {
         if (auto wrong = key.check(given)) {
-          problem = key.check == checkLine ? std::string(key.name) + " " + *wrong : *wrong;
+          problem = key.check == checkLine || key.check == checkAbsolutePath
+                        ? std::string(key.name) + " " + *wrong
+                        : *wrong;
           return std::nullopt;
         }
       }
@@ -541,7 +563,8 @@ std::vector<std::string> serveArguments(const std::vector<Setting>& settings) {
       arguments.push_back("--phone-hold");
       arguments.push_back(setting.value);
     } else if (setting.key == "ntfy" || setting.key == "ntfy_token" ||
-               setting.key == "public_url" || setting.key == "notify_command") {
+               setting.key == "public_url" || setting.key == "notify_command" ||
+               setting.key == "tls_cert" || setting.key == "tls_key") {
       std::string option = "--" + setting.key;
       std::replace(option.begin(), option.end(), '_', '-');
       arguments.push_back(option);

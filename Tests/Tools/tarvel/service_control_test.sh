@@ -199,9 +199,13 @@ tls_refused "$work/other-key.pem: not the key of the certificate in $work/mine-c
   --tls-cert "$work/mine-cert.pem" --tls-key "$work/other-key.pem"
 tls_refused "both the certificate and its key" --tls-cert "$work/mine-cert.pem"
 not_running || fail "a refused TLS setting left a service running"
+tarvel config set tls_cert mine-cert.pem >/dev/null 2>"$work/relative.err" && fail "config set took a relative path"
+grep -q "tls_cert takes the absolute path of a file" "$work/relative.err" || fail "config set said: $(cat "$work/relative.err")"
 tls_port=$(free_port)
-"$bin/tarvel" serve --no-notify --http "127.0.0.1:$tls_port" --tls-cert "$work/mine-cert.pem" \
-  --tls-key "$work/mine-key.pem" 2>"$work/tls-serve.log" &
+tarvel config set tls_cert "$work/mine-cert.pem" >/dev/null 2>&1 || fail "config set tls_cert failed"
+tarvel config set tls_key "$work/mine-key.pem" >/dev/null 2>&1 || fail "config set tls_key failed"
+tarvel config set http "127.0.0.1:$tls_port" >/dev/null 2>&1 || fail "config set http failed"
+"$bin/tarvel" serve 2>"$work/tls-serve.log" &
 by_hand=$!
 secure_health() {
   curl -sf -m 10 --cacert "$work/mine-cert.pem" -H "Authorization: Bearer $(cat "$HOME/.tarvel/token")" \
