@@ -300,6 +300,10 @@ std::string roffEscaped(std::string_view text) {
       escaped += "\\e";
     } else if (character == ' ') {
       escaped += "\\~";  // a piece of the usage is not broken across lines
+    } else if (character == '|') {
+      // ...except after a bar of a long list of words ("claude-code|codex|..."), which would
+      // not fit a line otherwise.
+      escaped += "|\\:";
     } else {
       escaped += character;
     }
