@@ -150,4 +150,5 @@ echo "What Claude Code was told: allow this once (its hook answer: behavior \"al
 echo
 "${tmux[@]}" send-keys -t demo q
 echo "Stopped the display and the service and removed the home directory. To use it with your"
-echo "agents: make install, then tarvel install --agent claude-code (or codex, gemini-cli)."
+echo "agents: make install, then tarvel install --agent claude-code (or another agent: tarvel"
+echo "install --help lists them)."
