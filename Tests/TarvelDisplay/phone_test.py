@@ -19,23 +19,10 @@ import threading
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'Support'))
+from served import Service, check, wait_until  # noqa: E402
+
 COMMAND = 'make deploy-the-distinctive-thing'
-
-
-def check(condition, text):
-    if not condition:
-        raise AssertionError(text)
-
-
-def wait_until(condition, limit=60.0, what='condition'):
-    deadline = time.time() + limit
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.time() > deadline:
-            raise AssertionError('timed out waiting for ' + what)
-        time.sleep(0.02)
 
 
 def free_port():
@@ -103,63 +90,6 @@ class NtfyServer:
         self.server.server_close()
 
 
-class Service:
-    """`tarvel serve` with `settings` (TOML lines) in the HOME's config.toml."""
-
-    def __init__(self, bin_dir, home, settings):
-        os.makedirs(os.path.join(home, '.config', 'tarvel'), exist_ok=True)
-        with open(os.path.join(home, '.config', 'tarvel', 'config.toml'), 'w') as file:
-            file.write('\n'.join(settings) + '\n')
-        self.home = home
-        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve'],
-                                        env={'HOME': home, 'PATH': '/usr/bin:/bin'},
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                        text=True)
-        self.log = []
-        self.url = None
-        ready = threading.Event()
-
-        def read():
-            for line in self.process.stderr:
-                self.log.append(line)
-                if 'web page at ' in line:
-                    self.url = line.split('web page at ')[1].strip()
-                    ready.set()
-            ready.set()
-        threading.Thread(target=read, daemon=True).start()
-        if not ready.wait(60) or not self.url:
-            self.stop()
-            raise RuntimeError('tarvel serve did not start: ' + ''.join(self.log))
-        parts = urllib.parse.urlparse(self.url)
-        self.port = parts.port
-        self.token = urllib.parse.parse_qs(parts.fragment)['token'][0]
-
-    def request(self, method, path, body=None):
-        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=30)
-        connection.request(method, path, body=body,
-                           headers={'Authorization': 'Bearer ' + self.token})
-        response = connection.getresponse()
-        return response.status, response.read().decode()
-
-    def state(self):
-        return json.loads(self.request('GET', '/v1/state')[1])
-
-    def wait_for_answerers(self, kinds):
-        wait_until(lambda: [a['kind'] for a in self.state()['answerers']] == kinds,
-                   what='answerers ' + repr(kinds))
-
-    def logged(self, text):
-        return sum(text in line for line in self.log)
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-
-
 def hook(bin_dir, home, fixtures, session, provider='claude-code', command=COMMAND):
     agent = 'claude' if provider == 'claude-code' else provider
     document = json.load(open(os.path.join(fixtures, f'agents/{agent}/PermissionRequest.json')))
@@ -213,7 +143,7 @@ def publish_for(ntfy, count):
 def answers(bin_dir, fixtures, home, ntfy):
     """Allow and Deny from the push answer once, only while the prompt waits."""
     port = free_port()
-    service = Service(bin_dir, home, [
+    service = Service(bin_dir, home, settings=[
         f'http = "127.0.0.1:{port}"', 'notify = false',
         f'ntfy = "http://127.0.0.1:{ntfy.port}/tarvel-test-topic"', 'ntfy_token = "tk_abc"',
         'ntfy_answers = true', f'public_url = "http://127.0.0.1:{port}"'])
@@ -290,7 +220,7 @@ def plain(bin_dir, fixtures, home, ntfy):
     is held on. A long session's end is told plainly."""
     port = free_port()
     before = len(ntfy.messages())
-    service = Service(bin_dir, home, [
+    service = Service(bin_dir, home, settings=[
         f'http = "127.0.0.1:{port}"', 'notify = false',
         f'ntfy = "http://127.0.0.1:{ntfy.port}/tarvel-plain"', 'ntfy_detail = false',
         'phone_hold = 2', 'notify_finished = 2', f'public_url = "http://localhost:{port}"'])
@@ -354,7 +284,7 @@ def plain(bin_dir, fixtures, home, ntfy):
 def refused(bin_dir, fixtures, home, ntfy):
     """A server that refuses: the prompt is let go as nobody can answer, and it is logged once."""
     port = free_port()
-    service = Service(bin_dir, home, [
+    service = Service(bin_dir, home, settings=[
         f'http = "127.0.0.1:{port}"', 'notify = false',
         f'ntfy = "http://127.0.0.1:{ntfy.port}/tarvel-refused"'])
     try:
@@ -379,7 +309,7 @@ def notify_command(bin_dir, fixtures, home):
     killed after 5 s while the service goes on answering."""
     told = os.path.join(home, 'told.jsonl')
     port = free_port()
-    service = Service(bin_dir, home, [
+    service = Service(bin_dir, home, settings=[
         f'http = "127.0.0.1:{port}"', 'notify = false', 'hold_without_answerers = true',
         f'notify_command = "cat >> {told}; echo >> {told}; sleep 60"'])
     try:
@@ -391,7 +321,7 @@ def notify_command(bin_dir, fixtures, home):
         check(document['event'] == 'waiting' and document['replyId'] == reply_id and
               document['pendingReply']['detail'].find(COMMAND) >= 0, lines[0])
         # The command still runs (sleep 60); the service answers meanwhile.
-        status, body = service.request('POST', f'/v1/prompts/{reply_id}', '{"decision":"allow"}')
+        status, body, _ = service.request('POST', f'/v1/prompts/{reply_id}', '{"decision":"allow"}')
         check(status == 200, f'{status} {body}')
         check('"behavior":"allow"' in finish(waiting, 30), 'allow')
         lines = wait_until(lambda: open(told).read().count('\n') >= 2 and

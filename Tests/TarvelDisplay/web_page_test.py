@@ -20,6 +20,9 @@ import threading
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'Support'))
+from served import Service as Served, check, wait_until  # noqa: E402
+
 ALLOW = ('{"hookSpecificOutput":{"decision":{"behavior":"allow"},'
          '"hookEventName":"PermissionRequest"}}\n')
 HOSTILE = '<script>window.injected=1</script><img src=x id=injected>'
@@ -188,58 +191,13 @@ class Browser:
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
-class Service:
-    def __init__(self, bin_dir, home, options=()):
-        self.process = subprocess.Popen([os.path.join(bin_dir, 'tarvel'), 'serve', '--http', '127.0.0.1:0',
-                                         '--hold-without-answerers', *options],
-                                        env={'HOME': home, 'PATH': '/usr/bin:/bin'},
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        self.url = None
-        self.log = []
-        ready = threading.Event()
-
-        def read():
-            for line in self.process.stderr:
-                self.log.append(line)
-                if 'web page at ' in line:
-                    self.url = line.split('web page at ')[1].strip()
-                    ready.set()
-            ready.set()
-        threading.Thread(target=read, daemon=True).start()
-        try:
-            if not ready.wait(60) or not self.url:
-                raise RuntimeError('tarvel serve did not print its address: ' + ''.join(self.log))
-            parts = urllib.parse.urlparse(self.url)
-            self.host, self.port = parts.hostname, parts.port
-            # The token is in the fragment, which a browser never sends to any server.
-            check(parts.query == '' and parts.path == '/', 'the address: ' + self.url)
-            self.token = urllib.parse.parse_qs(parts.fragment)['token'][0]
-        except Exception:
-            # A service that never became usable must not outlive the test.
-            self.process.kill()
-            self.process.wait()
-            raise
-
-    def request(self, method, path, body=None, headers=None, token=True, host=None):
-        connection = http.client.HTTPConnection(self.host, self.port, timeout=10)
-        sent = dict(headers or {})
-        if token:
-            sent['Authorization'] = 'Bearer ' + (token if isinstance(token, str) else self.token)
-        if host:
-            connection.putrequest(method, path, skip_host=True)
-            sent['Host'] = host
-            for name, value in sent.items():
-                connection.putheader(name, value)
-            payload = body.encode() if body else b''
-            connection.putheader('Content-Length', str(len(payload)))
-            connection.endheaders(payload)
-        else:
-            connection.request(method, path, body=body, headers=sent)
-        response = connection.getresponse()
-        return response.status, response.read().decode(), response
-
-    def prompts(self):
-        return json.loads(self.request('GET', '/v1/state')[1])['prompts']
+def Service(bin_dir, home, options=()):
+    """The service with its page on a port of its own, holding prompts with no answerer yet."""
+    service = Served(bin_dir, home, ['--http', '127.0.0.1:0', '--hold-without-answerers', *options])
+    # The token is in the fragment, which a browser never sends to any server.
+    parts = urllib.parse.urlparse(service.url)
+    check(parts.query == '' and parts.path == '/', 'the address: ' + service.url)
+    return service
 
 
 class OtherServer:
@@ -284,19 +242,6 @@ def hook(bin_dir, home, fixtures, session, command=None):
     process.stdin.write(json.dumps(document))
     process.stdin.close()
     return process
-
-
-def wait_until(condition, limit=60.0, what="condition"):
-    deadline = time.time() + limit
-    while not condition():
-        if time.time() > deadline:
-            raise AssertionError('timed out waiting for ' + what)
-        time.sleep(0.02)
-
-
-def check(condition, text):
-    if not condition:
-        raise AssertionError(text)
 
 
 def card(session):
