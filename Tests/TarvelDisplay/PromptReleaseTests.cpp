@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/RawSockets.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelDisplay/DisplayServiceTest.hpp"
 
@@ -55,6 +56,55 @@ TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
     waitForAnswerers({});
   }
   EXPECT_EQ(api("GET", "/v1/events?answerer=robot").status, 400);
+}
+
+// A display that hangs (connected as an answerer, reading nothing) stops counting once it has
+// left what was sent untaken for the stall limit: another answerer keeps the prompt held, and
+// when the stalled one was the last, the prompt is released as when nobody could answer.
+TEST_F(DisplayServiceTest, AnAnswererThatStopsReadingIsDroppedAndItsPromptReleased) {
+  service = startService({});
+  const auto stalledAnswerer = [&] {
+    UniqueFd socket = Testing::connectTo(directory / "api.sock");
+    EXPECT_TRUE(Testing::sendAll(
+        socket.get(), "GET /v1/events?answerer=terminal HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    return socket;
+  };
+  // The two may attach in either order.
+  const auto waitForBoth = [&] {
+    EXPECT_TRUE(eventually([&] {
+      auto kinds = answererKinds();
+      std::sort(kinds.begin(), kinds.end());
+      return kinds == std::vector<std::string>{"terminal", "web"};
+    }));
+  };
+  auto web = attach("web");
+  const UniqueFd first = stalledAnswerer();
+  waitForBoth();
+  const std::string session = "88888888-8888-4888-8888-888888888888";
+  ChildProcess& hook = startHook(permissionRequest(session));
+  waitForPrompts(1);
+  // The page reads on; the stalled terminal goes, and the prompt stays held for the page.
+  waitForAnswerers({"web"});
+  EXPECT_FALSE(hook.hasEnded());
+  EXPECT_EQ(state()["prompts"].size(), 1U);
+  // Now only a stalled terminal holds it.
+  const UniqueFd second = stalledAnswerer();
+  waitForAnswerers({"web", "terminal"});  // the page came first now
+  web->end();
+  waitForAnswerers({"terminal"});
+  EXPECT_FALSE(hook.hasEnded());
+  EXPECT_EQ(hook.wait(), 0);
+  EXPECT_EQ(hook.standardOutput(), "{}\n");
+  waitForAnswerers({});
+  waitForPrompts(0);
+  Json ended;
+  ASSERT_TRUE(eventually([&] {
+    ended = state()["endedPrompts"];
+    return !ended.empty();
+  }));
+  ASSERT_EQ(ended.size(), 1U) << ended.dump();
+  EXPECT_EQ(ended[0]["outcome"], "released");
+  EXPECT_EQ(ended[0]["by"], "noAnswerer");
 }
 
 // A short hold stands for any: the rule, not the clock. The prompt waits while the hold lasts,
