@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -105,6 +106,51 @@ TEST_F(DisplayServiceTest, AnAnswererThatStopsReadingIsDroppedAndItsPromptReleas
   ASSERT_EQ(ended.size(), 1U) << ended.dump();
   EXPECT_EQ(ended[0]["outcome"], "released");
   EXPECT_EQ(ended[0]["by"], "noAnswerer");
+}
+
+// A thousand agents waiting at once are each listed and each answered, though the service starts
+// with the common soft limit of 1024 open files: it raises its own, and no hook gives up while
+// others are taken in first.
+TEST_F(DisplayServiceTest, AThousandWaitingHooksAreAllListedAndEachAnswered) {
+  constexpr std::size_t count = 1000;
+  // Each hook this test runs holds a few descriptors here as well.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 8 * count) {
+    GTEST_SKIP() << "the hard limit of open files (" << limit.rlim_max << ") is below "
+                 << 8 * count;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  service = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c",
+                               "ulimit -Sn 1024 && exec \"$0\" serve --hold-without-answerers",
+                               program("tarvel")},
+      home);
+  ASSERT_TRUE(eventually([&] {
+    return UnixSocketSupport::isPathAccepting(directory / "api.sock") || service->hasEnded();
+  }));
+  std::map<std::string, ChildProcess*> bySession;
+  for (std::size_t index = 0; index < count; ++index) {
+    char session[40];
+    std::snprintf(session, sizeof session, "%08zx-0000-4000-8000-000000000000", index);
+    bySession["claude-code:" + std::string(session)] = &startHook(permissionRequest(session));
+  }
+  const auto prompts = waitForPrompts(count);
+  ASSERT_EQ(prompts.size(), count);
+  for (const auto& [session, hook] : bySession) {
+    EXPECT_FALSE(hook->hasEnded()) << session << ": " << hook->standardOutput();
+  }
+  EXPECT_EQ(Coding::parse(api("GET", "/v1/status").body).value()["waiting"], count);
+  for (const auto& [session, replyId] : prompts) {
+    EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 200)
+        << session;
+  }
+  for (const auto& [session, hook] : bySession) {
+    EXPECT_EQ(hook->wait(), 0) << session;
+    EXPECT_EQ(hook->standardOutput(), Testing::allowAnswer) << session;
+  }
+  waitForPrompts(0);
 }
 
 // A short hold stands for any: the rule, not the clock. The prompt waits while the hold lasts,
