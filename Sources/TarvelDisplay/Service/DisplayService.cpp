@@ -829,9 +829,10 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   }
   // Recorded before the prompt leaves the list, so no revision lacks both.
   endings.ended(*found.prompt,
-                reply.decision == AgentReplyDecision::allow  ? "allowed"
-                : reply.decision == AgentReplyDecision::deny ? "denied"
-                                                             : "answered",
+                reply.decision == AgentReplyDecision::allow    ? "allowed"
+                : reply.decision == AgentReplyDecision::always ? "alwaysAllowed"
+                : reply.decision == AgentReplyDecision::deny   ? "denied"
+                                                               : "answered",
                 from, Dates::now());
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {
