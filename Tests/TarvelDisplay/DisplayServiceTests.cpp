@@ -10,6 +10,7 @@
 #include "TarvelDisplay/Client/RemoteState.hpp"
 #include "TarvelDisplay/DisplayServiceTest.hpp"
 #include "TarvelDisplay/Notifications/NotificationContent.hpp"
+#include "TarvelDisplay/Shared/AnswerRecord.hpp"
 #include "TarvelDisplay/Shared/StateMessages.hpp"
 
 namespace tarvel::Display {
@@ -262,6 +263,66 @@ TEST_F(DisplayServiceTest, ACommandIsShownAsItRunsAndOnlyAWholeOneCanBeAllowed) 
   EXPECT_NE(log.standardOutput().find(folder), std::string::npos) << log.standardOutput();
 }
 
+
+// The agent's own choices: Claude Code's suggested rule is offered as "always", in words from
+// the suggestion, and given back to Claude as it came; Codex's stated reason comes with its
+// prompt; "always" is refused where the agent suggested nothing.
+TEST_F(DisplayServiceTest, AlwaysGivesTheAgentItsOwnRuleBackAndAReasonIsShown) {
+  service = startService();
+  const std::string claudeSession = "99999999-9999-4999-8999-999999999991";
+  const std::string codexSession = "99999999-9999-4999-8999-999999999992";
+  const std::string document =
+      Testing::agentDocument("claude", "always-allow/1-PermissionRequest", claudeSession);
+  ChildProcess& claude = startHook(document);
+  ChildProcess& codex =
+      startHook(Testing::agentDocument("codex", "PermissionRequest", codexSession), "codex");
+  const auto prompts = waitForPrompts(2);
+  std::map<std::string, Json> offered;
+  const Json now = state();
+  for (const Json& prompt : now["prompts"]) {
+    offered[prompt["sessionId"].get<std::string>()] = prompt["pendingReply"];
+  }
+  ASSERT_EQ(offered.size(), 2U);
+  const Json& claudePrompt = offered["claude-code:" + claudeSession];
+  const Json& codexPrompt = offered["codex:" + codexSession];
+  EXPECT_EQ(claudePrompt["grants"], Json::parse(R"(["deny","allow","always"])"));
+  EXPECT_EQ(claudePrompt["alwaysLabel"], R"x(Always allow Bash(node -e "console.log(42)"))x");
+  const Json suggestions = Json::parse(document)["permission_suggestions"];
+  EXPECT_EQ(Json::parse(claudePrompt.value("alwaysRule", "null")), suggestions);
+  EXPECT_EQ(codexPrompt["reason"], "Create a file for the test");
+  EXPECT_EQ(codexPrompt["grants"], Json::parse(R"(["deny","allow"])"));
+
+  const std::string codexId = prompts.at("codex:" + codexSession);
+  const std::string claudeId = prompts.at("claude-code:" + claudeSession);
+  const auto refused = api("POST", "/v1/prompts/" + codexId, R"({"decision":"always"})");
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_NE(refused.body.find("suggested no rule"), std::string::npos) << refused.body;
+  EXPECT_FALSE(codex.hasEnded());
+
+  EXPECT_EQ(api("POST", "/v1/prompts/" + claudeId, R"({"decision":"always"})").status, 200);
+  EXPECT_EQ(claude.wait(), 0);
+  const auto printed = Coding::parse(claude.standardOutput());
+  ASSERT_TRUE(printed) << claude.standardOutput();
+  EXPECT_EQ(*printed, (Json{{"hookSpecificOutput",
+                            {{"hookEventName", "PermissionRequest"},
+                             {"decision",
+                              {{"behavior", "allow"}, {"updatedPermissions", suggestions}}}}}}));
+  EXPECT_EQ(api("POST", "/v1/prompts/" + codexId, R"({"decision":"deny"})").status, 200);
+  EXPECT_EQ(codex.wait(), 0);
+  waitForPrompts(0);
+  Json ended;
+  EXPECT_TRUE(eventually([&] {
+    ended = Json::object();
+    const Json now = state();
+    for (const Json& ending : now["endedPrompts"]) {
+      ended[ending["sessionId"].get<std::string>()] =
+          ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>();
+    }
+    return ended.size() == 2;
+  }));
+  EXPECT_EQ(ended["claude-code:" + claudeSession], "alwaysAllowed by api");
+  EXPECT_EQ(endingWords("alwaysAllowed", "terminal"), "Always allowed on this terminal");
+}
 
 }  // namespace
 }  // namespace tarvel::Display

@@ -357,7 +357,7 @@ TEST_F(NotifierTest, AWaitingHookGetsOneNotificationWhoseAllowActionAnswersIt) {
   ASSERT_EQ(arguments.size(), 8U) << arguments.dump();
   EXPECT_EQ(arguments[1], 0);
   EXPECT_EQ(arguments[3], "Claude Code \u00B7 proj") << arguments.dump();
-  EXPECT_EQ(arguments[4], "Allow this command?\ntouch created-by-agent.txt");
+  EXPECT_EQ(arguments[4], "Allow this command?\nReason: Mock shell command\ntouch created-by-agent.txt");
   EXPECT_EQ(arguments[5], Json({"allow", "Allow", "deny", "Deny"}));
   EXPECT_EQ(arguments[6]["urgency"], 2);
   // The hook's own wait (120 s) bounds the notification's.

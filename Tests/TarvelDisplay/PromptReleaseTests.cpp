@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/RawSockets.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelDisplay/DisplayServiceTest.hpp"
 
@@ -55,6 +57,100 @@ TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
     waitForAnswerers({});
   }
   EXPECT_EQ(api("GET", "/v1/events?answerer=robot").status, 400);
+}
+
+// A display that hangs (connected as an answerer, reading nothing) stops counting once it has
+// left what was sent untaken for the stall limit: another answerer keeps the prompt held, and
+// when the stalled one was the last, the prompt is released as when nobody could answer.
+TEST_F(DisplayServiceTest, AnAnswererThatStopsReadingIsDroppedAndItsPromptReleased) {
+  service = startService({});
+  const auto stalledAnswerer = [&] {
+    UniqueFd socket = Testing::connectTo(directory / "api.sock");
+    EXPECT_TRUE(Testing::sendAll(
+        socket.get(), "GET /v1/events?answerer=terminal HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    return socket;
+  };
+  // The two may attach in either order.
+  const auto waitForBoth = [&] {
+    EXPECT_TRUE(eventually([&] {
+      auto kinds = answererKinds();
+      std::sort(kinds.begin(), kinds.end());
+      return kinds == std::vector<std::string>{"terminal", "web"};
+    }));
+  };
+  auto web = attach("web");
+  const UniqueFd first = stalledAnswerer();
+  waitForBoth();
+  const std::string session = "88888888-8888-4888-8888-888888888888";
+  ChildProcess& hook = startHook(permissionRequest(session));
+  waitForPrompts(1);
+  // The page reads on; the stalled terminal goes, and the prompt stays held for the page.
+  waitForAnswerers({"web"});
+  EXPECT_FALSE(hook.hasEnded());
+  EXPECT_EQ(state()["prompts"].size(), 1U);
+  // Now only a stalled terminal holds it.
+  const UniqueFd second = stalledAnswerer();
+  waitForAnswerers({"web", "terminal"});  // the page came first now
+  web->end();
+  waitForAnswerers({"terminal"});
+  EXPECT_FALSE(hook.hasEnded());
+  EXPECT_EQ(hook.wait(), 0);
+  EXPECT_EQ(hook.standardOutput(), "{}\n");
+  waitForAnswerers({});
+  waitForPrompts(0);
+  Json ended;
+  ASSERT_TRUE(eventually([&] {
+    ended = state()["endedPrompts"];
+    return !ended.empty();
+  }));
+  ASSERT_EQ(ended.size(), 1U) << ended.dump();
+  EXPECT_EQ(ended[0]["outcome"], "released");
+  EXPECT_EQ(ended[0]["by"], "noAnswerer");
+}
+
+// A thousand agents waiting at once are each listed and each answered, though the service starts
+// with the common soft limit of 1024 open files: it raises its own, and no hook gives up while
+// others are taken in first.
+TEST_F(DisplayServiceTest, AThousandWaitingHooksAreAllListedAndEachAnswered) {
+  constexpr std::size_t count = 1000;
+  // Each hook this test runs holds a few descriptors here as well.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 8 * count) {
+    GTEST_SKIP() << "the hard limit of open files (" << limit.rlim_max << ") is below "
+                 << 8 * count;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  service = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c",
+                               "ulimit -Sn 1024 && exec \"$0\" serve --hold-without-answerers",
+                               program("tarvel")},
+      home);
+  ASSERT_TRUE(eventually([&] {
+    return UnixSocketSupport::isPathAccepting(directory / "api.sock") || service->hasEnded();
+  }));
+  std::map<std::string, ChildProcess*> bySession;
+  for (std::size_t index = 0; index < count; ++index) {
+    char session[40];
+    std::snprintf(session, sizeof session, "%08zx-0000-4000-8000-000000000000", index);
+    bySession["claude-code:" + std::string(session)] = &startHook(permissionRequest(session));
+  }
+  const auto prompts = waitForPrompts(count);
+  ASSERT_EQ(prompts.size(), count);
+  for (const auto& [session, hook] : bySession) {
+    EXPECT_FALSE(hook->hasEnded()) << session << ": " << hook->standardOutput();
+  }
+  EXPECT_EQ(Coding::parse(api("GET", "/v1/status").body).value()["waiting"], count);
+  for (const auto& [session, replyId] : prompts) {
+    EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 200)
+        << session;
+  }
+  for (const auto& [session, hook] : bySession) {
+    EXPECT_EQ(hook->wait(), 0) << session;
+    EXPECT_EQ(hook->standardOutput(), Testing::allowAnswer) << session;
+  }
+  waitForPrompts(0);
 }
 
 // A short hold stands for any: the rule, not the clock. The prompt waits while the hold lasts,

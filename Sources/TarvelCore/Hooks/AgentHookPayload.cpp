@@ -180,6 +180,8 @@ AgentHookPayload decodePayload(const Json& object, Json* movable, const std::str
     payload.toolInput = readToolInput(fields, movable, "toolArgs");
   }
 
+  payload.permissionSuggestions = readToolInput(fields, movable, "permission_suggestions");
+
   if (const Json* toolCall = fields.find("toolCall")) {
     const JSONCoding::Fields nested(*toolCall, JSONCoding::member(path, "toolCall"));
     auto name = nested.optional<std::string>("name");
@@ -312,6 +314,8 @@ std::size_t std::hash<tarvel::AgentHookPayload>::operator()(
   optionalText(payload.toolName);
   optionalText(payload.toolCallId);
   tarvel::hashCombine(seed, payload.toolInput ? payload.toolInput->hashValue() + 1 : 0);
+  tarvel::hashCombine(
+      seed, payload.permissionSuggestions ? payload.permissionSuggestions->hashValue() + 1 : 0);
   optionalText(payload.agentId);
   optionalText(payload.agentType);
   optionalText(payload.parentSessionId);

@@ -34,6 +34,9 @@ struct AgentHookPayload {
   std::optional<std::string> toolName;
   std::optional<std::string> toolCallId;
   std::optional<JSONValue> toolInput;
+  // The standing rules the agent suggests with a permission request (Claude Code's
+  // `permission_suggestions`), as sent.
+  std::optional<JSONValue> permissionSuggestions;
   std::optional<std::string> agentId;
   std::optional<std::string> agentType;
   std::optional<std::string> parentSessionId;

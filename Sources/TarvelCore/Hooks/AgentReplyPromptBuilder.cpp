@@ -127,6 +127,90 @@ AgentPendingReply base(const UUID& replyId, AgentPromptKind kind) {
                            .grants = {}};
 }
 
+// What one suggested standing rule does, in words; empty for a kind not known here.
+std::string suggestionWords(const JSONValue& suggestion) {
+  const auto* object = suggestion.objectValue();
+  if (object == nullptr) {
+    return {};
+  }
+  const auto member = [&](std::string_view key) -> const JSONValue* {
+    const auto found = object->find(std::string(key));
+    return found == object->end() ? nullptr : &found->second;
+  };
+  const auto type = nonEmptyString(member("type"));
+  const auto strings = [](const JSONValue* list, const auto& word) {
+    std::string text;
+    if (list == nullptr || list->arrayValue() == nullptr) {
+      return text;
+    }
+    for (const JSONValue& element : *list->arrayValue()) {
+      const std::string one = word(element);
+      if (!one.empty()) {
+        text += (text.empty() ? "" : ", ") + one;
+      }
+    }
+    return text;
+  };
+  if (type == "addRules") {
+    const auto behavior = nonEmptyString(member("behavior"));
+    if (behavior && *behavior != "allow") {
+      return {};
+    }
+    return strings(member("rules"), [](const JSONValue& rule) -> std::string {
+      const auto* fields = rule.objectValue();
+      if (fields == nullptr) {
+        return {};
+      }
+      const auto tool = fields->find("toolName");
+      const auto content = fields->find("ruleContent");
+      const auto toolName =
+          tool == fields->end() ? std::nullopt : nonEmptyString(&tool->second);
+      const auto ruleContent =
+          content == fields->end() ? std::nullopt : nonEmptyString(&content->second);
+      if (!toolName) {
+        return {};
+      }
+      return ruleContent ? *toolName + "(" + *ruleContent + ")" : *toolName;
+    });
+  }
+  if (type == "addDirectories") {
+    const std::string directories = strings(member("directories"), [](const JSONValue& entry) {
+      return nonEmptyString(&entry).value_or("");
+    });
+    return directories.empty() ? std::string() : "access to " + directories;
+  }
+  if (type == "setMode") {
+    const auto mode = nonEmptyString(member("mode"));
+    if (mode == "acceptEdits") {
+      return "edits";
+    }
+    return {};
+  }
+  return {};
+}
+
+// The "always" choice of a permission prompt whose agent suggests standing rules: its words and
+// the suggestions as sent. Absent without a suggestion.
+void offerAlways(const AgentHookPayload& payload, AgentPendingReply& reply) {
+  const JSONValue* suggestions =
+      payload.permissionSuggestions ? &*payload.permissionSuggestions : nullptr;
+  if (suggestions == nullptr || suggestions->arrayValue() == nullptr ||
+      suggestions->arrayValue()->empty()) {
+    return;
+  }
+  std::string words;
+  for (const JSONValue& suggestion : *suggestions->arrayValue()) {
+    const std::string one = suggestionWords(suggestion);
+    if (!one.empty()) {
+      words += (words.empty() ? "" : " and ") + one;
+    }
+  }
+  reply.grants.push_back(AgentReplyGrant::always);
+  reply.alwaysLabel =
+      concise("Always allow " + (words.empty() ? "as the agent suggests" : words), promptLimit);
+  reply.alwaysRule = bounded(compactJSON(*suggestions), fullDetailLimit);
+}
+
 AgentPendingReply permissionPrompt(const AgentHookPayload& payload, const UUID& replyId) {
   AgentPendingReply reply = base(replyId, AgentPromptKind::permission);
   reply.grants = {AgentReplyGrant::deny, AgentReplyGrant::allow};
@@ -141,6 +225,13 @@ AgentPendingReply permissionPrompt(const AgentHookPayload& payload, const UUID& 
     }
   }
   reply.fullDetail = fullDetail(payload);
+  // The agent's own words for why (Codex's stated reason, Claude's description of a command).
+  if (const std::string* reason = ProviderEventPolicy::stringInputMember(payload, "description")) {
+    if (auto text = nonEmpty(*reason)) {
+      reply.reason = concise(*text, detailLimit);
+    }
+  }
+  offerAlways(payload, reply);
   if (command) {
     reply.prompt = "Allow this command?";
     reply.detail = shortDetail(*command);

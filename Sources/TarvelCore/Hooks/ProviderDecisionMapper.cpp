@@ -34,10 +34,31 @@ Json decisionBody(bool allowed) {
   return Json{{"behavior", "deny"}, {"message", deniedMessage}};
 }
 
-Json permissionOutput(const AgentProvider& provider, const AgentReply& reply) {
-  Json decision = decisionBody(reply.decision == AgentReplyDecision::allow);
+// The standing rules the agent suggested with this request, as it sent them; absent when it
+// suggested none.
+std::optional<Json> suggestedRules(const AgentHookPayload& payload) {
+  if (!payload.permissionSuggestions || payload.permissionSuggestions->arrayValue() == nullptr ||
+      payload.permissionSuggestions->arrayValue()->empty()) {
+    return std::nullopt;
+  }
+  return payload.permissionSuggestions->toJSON();
+}
+
+Json permissionOutput(const AgentProvider& provider, const AgentHookPayload& payload,
+                      const AgentReply& reply) {
   const AgentDriver* driver = AgentDrivers::of(provider);
-  if (driver != nullptr && driver->permissionAnswer != nullptr) {
+  const bool ownForm = driver != nullptr && driver->permissionAnswer != nullptr;
+  // "Always" stands for the agent's own suggestions, given back as they came so the agent keeps
+  // the rule itself; without them (or in an answer form that has no place for them) it is no
+  // valid approval.
+  const std::optional<Json> rules =
+      reply.decision == AgentReplyDecision::always && !ownForm ? suggestedRules(payload)
+                                                               : std::nullopt;
+  Json decision = decisionBody(reply.decision == AgentReplyDecision::allow || rules.has_value());
+  if (rules) {
+    decision["updatedPermissions"] = *rules;
+  }
+  if (ownForm) {
     return driver->permissionAnswer(std::move(decision));
   }
   return hookOutput(
@@ -214,7 +235,7 @@ Json jsonObject(const AgentProvider& provider, const AgentHookPayload& payload,
   }
   switch (*HookEventNames::fromRawEventName(payload.hookEventName)) {
     case HookEventName::permissionRequest:
-      return permissionOutput(provider, reply);
+      return permissionOutput(provider, payload, reply);
     case HookEventName::preToolUse:
       return *AgentCatalogue::interactiveTool(provider, payload.toolName) == InteractiveTool::plan
                  ? claudePlanOutput(payload, reply)

@@ -13,6 +13,7 @@ bool contains(const std::vector<AgentReplyGrant>& grants, AgentReplyGrant grant)
 }
 }  // namespace
 
+bool AgentPendingReply::allowsAlways() const { return contains(grants, AgentReplyGrant::always); }
 bool AgentPendingReply::allowsAllow() const { return contains(grants, AgentReplyGrant::allow); }
 bool AgentPendingReply::allowsDeny() const { return contains(grants, AgentReplyGrant::deny); }
 bool AgentPendingReply::allowsCancel() const { return contains(grants, AgentReplyGrant::cancel); }
@@ -62,6 +63,9 @@ Json Codable<AgentPendingReply>::encode(const AgentPendingReply& reply) {
       .set("options", reply.options)
       .set("questions", reply.questions)
       .set("grants", reply.grants)
+      .set("alwaysLabel", reply.alwaysLabel)
+      .set("alwaysRule", reply.alwaysRule)
+      .set("reason", reply.reason)
       .build();
 }
 
@@ -76,6 +80,9 @@ AgentPendingReply Codable<AgentPendingReply>::decode(const Json& value, const st
       .options = fields.required<std::vector<AgentPromptOption>>("options"),
       .questions = fields.optional<std::vector<AgentPromptQuestion>>("questions"),
       .grants = fields.required<std::vector<AgentReplyGrant>>("grants"),
+      .alwaysLabel = fields.optional<std::string>("alwaysLabel"),
+      .alwaysRule = fields.optional<std::string>("alwaysRule"),
+      .reason = fields.optional<std::string>("reason"),
   };
 }
 

@@ -14,8 +14,10 @@
 namespace tarvel {
 
 enum class AgentPromptKind { permission, question, plan, elicitation };
-enum class AgentReplyGrant { deny, allow, cancel };
-enum class AgentReplyDecision { deny, allow, option, cancel };
+// `always` allows and has the agent keep a standing rule it suggested itself, so it does not ask
+// again (Claude Code's permission suggestions).
+enum class AgentReplyGrant { deny, allow, cancel, always };
+enum class AgentReplyDecision { deny, allow, option, cancel, always };
 
 template <>
 struct EnumNames<AgentPromptKind> {
@@ -28,19 +30,21 @@ struct EnumNames<AgentPromptKind> {
 };
 template <>
 struct EnumNames<AgentReplyGrant> {
-  static constexpr std::array<std::pair<AgentReplyGrant, std::string_view>, 3> table{{
+  static constexpr std::array<std::pair<AgentReplyGrant, std::string_view>, 4> table{{
       {AgentReplyGrant::deny, "deny"},
       {AgentReplyGrant::allow, "allow"},
       {AgentReplyGrant::cancel, "cancel"},
+      {AgentReplyGrant::always, "always"},
   }};
 };
 template <>
 struct EnumNames<AgentReplyDecision> {
-  static constexpr std::array<std::pair<AgentReplyDecision, std::string_view>, 4> table{{
+  static constexpr std::array<std::pair<AgentReplyDecision, std::string_view>, 5> table{{
       {AgentReplyDecision::deny, "deny"},
       {AgentReplyDecision::allow, "allow"},
       {AgentReplyDecision::option, "option"},
       {AgentReplyDecision::cancel, "cancel"},
+      {AgentReplyDecision::always, "always"},
   }};
 };
 
@@ -74,8 +78,16 @@ struct AgentPendingReply {
   std::vector<AgentPromptOption> options;
   std::optional<std::vector<AgentPromptQuestion>> questions;
   std::vector<AgentReplyGrant> grants;
+  // With the `always` grant: what choosing it does, in words from the agent's own suggestion
+  // ("Always allow Bash(npm test)"), and the suggestion itself as the agent sent it (JSON text,
+  // carried as is: the hook writes it back to its agent, nothing else reads it).
+  std::optional<std::string> alwaysLabel;
+  std::optional<std::string> alwaysRule;
+  // Why the agent wants to do it, in its own words (Codex's stated reason).
+  std::optional<std::string> reason;
 
   const UUID& id() const { return replyId; }
+  bool allowsAlways() const;
   bool allowsAllow() const;
   bool allowsDeny() const;
   bool allowsCancel() const;

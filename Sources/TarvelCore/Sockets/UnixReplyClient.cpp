@@ -122,8 +122,10 @@ std::optional<AgentReply> exchange(const UUID& id, const std::filesystem::path& 
     return std::nullopt;
   }
 
-  const auto acknowledgementLine = readLine(socket.get(), maximumAcknowledgementBytes,
-                                            std::min(deadline, Clock::now() + handshakeLimit));
+  // Many waiting hooks may keep the server from taking this one in at once: it waits in the
+  // listener's backlog, for as long as its whole wait and while its agent lives.
+  const auto acknowledgementLine =
+      readLine(socket.get(), maximumAcknowledgementBytes, deadline, watch);
   if (!acknowledgementLine) {
     return std::nullopt;
   }

@@ -76,6 +76,8 @@ struct Connection {
   bool wantsReceipt = false;
   // The thread serving the connection; set before anything else can see the connection's hello.
   std::thread::id worker;
+  // The host it came from through its link; set by its worker under the server's lock.
+  std::optional<std::string> host;
 
   // The hand-over between submit() and the worker watching the connection. `receiptLock` guards
   // the three fields; `receiptChanged` is signalled when `watching` turns false.
@@ -137,6 +139,7 @@ struct UnixReplyServer::State : std::enable_shared_from_this<State> {
   std::filesystem::path socketURL;
   PendingChanged pendingChanged;
   Limits limits;
+  HostOf hostOf;  // set before start()
   std::string listenerQueueLabel = listenerLabel;
   std::string clientsQueueLabel = clientsLabel;
 
@@ -224,11 +227,51 @@ struct UnixReplyServer::State : std::enable_shared_from_this<State> {
     notify(keys);
   }
 
+  // Whether the host of the connection (when it has one) is within its share; one beyond it is
+  // refused and forgotten.
+  bool admitHost(const ConnectionRef& connection);
   void acceptLoop();
   void serve(const ConnectionRef& connection);
   void startWorker(ConnectionRef connection);
   void workerEnded();
 };
+
+bool UnixReplyServer::State::admitHost(const ConnectionRef& connection) {
+  if (!hostOf) {
+    return true;
+  }
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(connection->socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      credentials.pid <= 0) {
+    return true;
+  }
+  std::optional<std::string> host;
+  try {
+    host = hostOf(credentials.pid);
+  } catch (...) {
+    socketLog().error("Reply hostOf callback threw");
+  }
+  if (!host) {
+    return true;
+  }
+  {
+    const std::scoped_lock guard(lock);
+    const auto taken = static_cast<std::size_t>(
+        std::count_if(clients.begin(), clients.end(),
+                      [&](const ConnectionRef& other) { return other->host == host; }));
+    if (taken < limits.hostShare) {
+      connection->host = std::move(host);
+      return true;
+    }
+  }
+  socketLog().info("Refused a hook of %s: the host has its share of %ld waiting hooks",
+                   {Log::value(*host), Log::value(static_cast<long>(limits.hostShare))});
+  static_cast<void>(UnixReplyClient::writeLine(toJSON(AgentReplyAcknowledgement{.registered = false}),
+                                               connection->socket.get()));
+  forget(connection);
+  return false;
+}
 
 void UnixReplyServer::State::acceptLoop() {
   while (true) {
@@ -239,7 +282,7 @@ void UnixReplyServer::State::acceptLoop() {
       // At the cap further hooks wait in the listener's backlog (SOMAXCONN) until a connection
       // ends, rather than being accepted and closed unread.
       std::unique_lock guard(lock);
-      slotFreed.wait(guard, [&] { return stopping || clients.size() < maximumConnections; });
+      slotFreed.wait(guard, [&] { return stopping || clients.size() < limits.connections; });
       if (stopping) {
         return;
       }
@@ -336,6 +379,9 @@ void UnixReplyServer::State::workerEnded() {
 void UnixReplyServer::State::serve(const ConnectionRef& connection) {
   const int socket = connection->socket.get();
   connection->worker = std::this_thread::get_id();
+  if (!admitHost(connection)) {
+    return;
+  }
 
   // The hello: read until a line feed, giving up on silence, end of stream or an overlong line.
   std::string buffer;
@@ -446,6 +492,8 @@ UnixReplyServer::UnixReplyServer(std::filesystem::path socketURL, PendingChanged
 UnixReplyServer::~UnixReplyServer() { stop(); }
 
 const std::filesystem::path& UnixReplyServer::socketURL() const { return state->socketURL; }
+
+void UnixReplyServer::setHostOf(HostOf hostOf) { state->hostOf = std::move(hostOf); }
 
 std::optional<AgentSocketError> UnixReplyServer::start() {
   State& s = *state;

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "TarvelCore/Models/AgentReply.hpp"
@@ -22,8 +25,12 @@ namespace tarvel {
 // gone, displacement, stop).
 //
 // Threads: one accept thread ("com.tarvel.reply.listener") and one worker thread per open
-// connection ("com.tarvel.reply.clients"), at most `maximumConnections` at once; further hooks
-// wait in the listener's backlog until a connection ends, never closed unread. One mutex guards
+// connection ("com.tarvel.reply.clients"), at most `Limits::connections` at once; further hooks
+// wait in the listener's backlog until a connection ends, never closed unread. A hook whose
+// connection `hostOf` names a host (one that reached us through that host's link) is one of the
+// host's: a host has at most `Limits::hostShare` connections at once, and a hook beyond that is
+// told {"registered":false} at once (its agent asks the user itself), so that no one host can
+// take every slot. One mutex guards
 // all state; no socket read, write or wait happens while it is held. Every public function may be
 // called from any thread. `pendingChanged` runs outside the lock, on whichever thread made the
 // change (so snapshots from different threads may arrive out of order), and must not wait for
@@ -39,9 +46,15 @@ class UnixReplyServer {
   struct Limits {
     std::chrono::milliseconds helloTimeout{2000};
     std::chrono::milliseconds registrationTimeout{120000};
+    // Connections served at once, and of them at most those of one host.
+    std::size_t connections = defaultConnections;
+    std::size_t hostShare = defaultConnections / 4;
   };
+  // The host behind the process that connected (its link's ssh); nothing for a local hook.
+  using HostOf = std::function<std::optional<std::string>(pid_t process)>;
 
-  static constexpr std::size_t maximumConnections = 64;
+  // One thread and one descriptor each: the service raises its descriptor limit to have room.
+  static constexpr std::size_t defaultConnections = 2048;
   // A hello line longer than this is not read any further and is rejected as malformed.
   static constexpr std::size_t maximumHelloBytes = 4095;
 
@@ -58,6 +71,8 @@ class UnixReplyServer {
   // process accepts on) and starts accepting. Does nothing when already listening. Fails with
   // what creating the listener fails with, or systemCall "pipe" / "thread".
   [[nodiscard]] std::optional<AgentSocketError> start();
+  // Set once, before start().
+  void setHostOf(HostOf hostOf);
 
   // Stops accepting, disconnects every hook (each gets no answer), waits for the server's threads
   // to end, calls `pendingChanged` once with an empty set when hooks were registered, and removes

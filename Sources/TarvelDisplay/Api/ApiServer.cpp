@@ -22,6 +22,7 @@
 #include "TarvelDisplay/Api/ConnectionShares.hpp"
 #include "TarvelDisplay/Api/EventStream.hpp"
 #include "TarvelDisplay/Api/HeaderDeadlines.hpp"
+#include "TarvelDisplay/Api/StalledReaders.hpp"
 #include "TarvelDisplay/Api/WebNames.hpp"
 #include "TarvelDisplay/Api/WebPageFiles.hpp"
 
@@ -49,6 +50,8 @@ struct ApiServer::Context {
   std::unique_ptr<HeaderDeadlines> unixDeadlines;
   std::unique_ptr<HeaderDeadlines> tcpDeadlines;
   std::unique_ptr<ConnectionShares> tcpShares;
+  // Every event stream, through either door.
+  std::unique_ptr<StalledReaders> stalls;
 };
 
 namespace {
@@ -130,7 +133,8 @@ MHD_Result sendState(MHD_Connection* connection, std::shared_ptr<const Published
   return result;
 }
 
-MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers* answerers) {
+MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers* answerers,
+                      StalledReaders& stalls) {
   std::optional<Answerers::Kind> kind;
   if (const char* word =
           MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "answerer")) {
@@ -151,6 +155,9 @@ MHD_Result sendStream(MHD_Connection* connection, const StateHub& hub, Answerers
     return MHD_NO;
   }
   stream.release();  // owned by the response now
+  if (info != nullptr) {
+    stalls.watch(connection, info->connect_fd);
+  }
   decorate(response, "text/event-stream");
   const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
   MHD_destroy_response(response);
@@ -225,7 +232,7 @@ MHD_Result route(ApiServer::Context& context, MHD_Connection* connection, std::s
     if (!get) {
       return sendError(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "use GET");
     }
-    return sendStream(connection, context.hub, context.handlers.answerers);
+    return sendStream(connection, context.hub, context.handlers.answerers, *context.stalls);
   }
   if (url == "/v1/sessions/clear-finished") {
     if (!post) {
@@ -466,6 +473,7 @@ void connectionChanged(void* cls, MHD_Connection* connection, void**,
   HeaderDeadlines& deadlines = *door.deadlines;
   if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
     deadlines.forget(connection);
+    door.context->stalls->forget(connection);
     if (door.shares != nullptr) {
       door.shares->closed(connection);
     }
@@ -555,6 +563,7 @@ ApiServer::ApiServer(std::filesystem::path socketPath, Handlers handlers, const 
   context->tcpDeadlines = std::make_unique<HeaderDeadlines>(headerDeadline);
   context->unixDoor = {
       .context = context.get(), .overTcp = false, .deadlines = context->unixDeadlines.get()};
+  context->stalls = std::make_unique<StalledReaders>(EventStream::stallLimit);
   context->tcpShares =
       std::make_unique<ConnectionShares>(connectionsPerAddress, connectionsPerOtherUser);
   context->tcpDoor = {.context = context.get(),
@@ -579,7 +588,7 @@ std::optional<std::string> ApiServer::start() {
                      listener.error().description();
   }
   const int descriptor = listener->descriptor.get();
-  if (!context->unixDeadlines->start()) {
+  if (!context->unixDeadlines->start() || !context->stalls->start()) {
     return "Cannot serve the API at " + context->socketPath.string();
   }
   context->daemon = MHD_start_daemon(
@@ -663,6 +672,7 @@ void ApiServer::stop() {
   MHD_stop_daemon(context->daemon);
   context->daemon = nullptr;
   context->unixDeadlines->stop();
+  context->stalls->stop();
   struct stat status {};
   if (context->inode && ::lstat(context->socketPath.c_str(), &status) == 0 &&
       S_ISSOCK(status.st_mode) && status.st_ino == *context->inode) {

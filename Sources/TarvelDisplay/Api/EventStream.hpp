@@ -27,6 +27,8 @@ class EventStream {
  public:
   // A stream sends a comment line after this long without a message.
   static constexpr std::chrono::seconds keepAliveInterval{15};
+  // A reader that leaves what was sent untaken this long is cut off (`StalledReaders`).
+  static constexpr std::chrono::seconds stallLimit{10};
   // How often a waiting stream looks whether its reader has gone.
   static constexpr std::chrono::milliseconds hangUpCheckInterval{200};
 

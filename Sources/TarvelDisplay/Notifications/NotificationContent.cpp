@@ -125,6 +125,10 @@ Notification forPrompt(const LivePrompt& prompt, Date now, bool markup, bool can
     summary += " \u00B7 " + *prompt.projectName;
   }
   std::string body = cleaned(pending.prompt, promptCharacters, markup);
+  // The agent's own word on why, when it gives one.
+  if (pending.reason) {
+    body += "\nReason: " + cleaned(*pending.reason, promptCharacters, markup);
+  }
   const auto [approved, whole] = approvedText(pending, markup);
   if (!approved.empty()) {
     body += "\n" + approved;

@@ -1,6 +1,7 @@
 #include "TarvelDisplay/Service/DisplayService.hpp"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -112,7 +113,28 @@ DisplayService::DisplayService(DisplayServiceOptions givenOptions)
 
 DisplayService::~DisplayService() { stop(); }
 
+// Each waiting hook holds a connection (and each display, notification and link a few more): the
+// soft limit on open descriptors, often 1024, is raised to the hard one, so that thousands of
+// waiting hooks are each taken in.
+void DisplayService::raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) {
+    return;
+  }
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    serviceLog().error("Cannot raise the limit of open files from %ld",
+                       {Log::value(static_cast<long>(before))});
+    return;
+  }
+  serviceLog().info("Raised the limit of open files from %ld to %ld",
+                    {Log::value(static_cast<long>(before)),
+                     Log::value(static_cast<long>(limit.rlim_cur))});
+}
+
 std::optional<std::string> DisplayService::start() {
+  raiseDescriptorLimit();
   // The links exist before the event server starts, which asks them who forwarded an event.
   if (options.remotesFile) {
     // Seen before it is read: a change made while it is read is then read again.
@@ -132,6 +154,10 @@ std::optional<std::string> DisplayService::start() {
   replyServer = std::make_unique<UnixReplyServer>(
       options.paths.replySocket, [this](const std::set<UUID>&) { registrationsChanged(); },
       options.replyLimits);
+  // A hook forwarded by a host's link is that host's: each host has its share of the slots.
+  replyServer->setHostOf([this](pid_t process) -> std::optional<std::string> {
+    return remoteLinks ? remoteLinks->hostBehind(process) : std::nullopt;
+  });
   eventServer = std::make_unique<UnixSocketServer>(options.paths.eventSocket, maximumPayloadBytes,
                                                    [this](AgentEvent event, std::string_view,
                                                           pid_t peer) {
@@ -803,9 +829,10 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
   }
   // Recorded before the prompt leaves the list, so no revision lacks both.
   endings.ended(*found.prompt,
-                reply.decision == AgentReplyDecision::allow  ? "allowed"
-                : reply.decision == AgentReplyDecision::deny ? "denied"
-                                                             : "answered",
+                reply.decision == AgentReplyDecision::allow    ? "allowed"
+                : reply.decision == AgentReplyDecision::always ? "alwaysAllowed"
+                : reply.decision == AgentReplyDecision::deny   ? "denied"
+                                                               : "answered",
                 from, Dates::now());
   prompts.finish(replyId);
   queue.post([this, replyId, sessionId = found.prompt->sessionId] {

@@ -129,6 +129,7 @@ class DisplayService {
   // Where a notification's "Open" shows all of a prompt: the page when served, else a terminal.
   std::optional<PromptOpener> promptOpener() const;
   void takeEvents();
+  static void raiseDescriptorLimit();
   void stampLinkHost(AgentEvent& event, pid_t peer) const;
   // Keeps at most as many sessions as are saved, dropping as a save leaves out. Runs as each
   // revision is published, so every published state is bounded while a stream of new sessions

@@ -6,6 +6,7 @@ namespace tarvel::Display {
 
 std::string outcomeLabel(std::string_view outcome) {
   return outcome == "allowed"           ? "Allowed"
+         : outcome == "alwaysAllowed"   ? "Always allowed"
          : outcome == "denied"          ? "Denied"
          : outcome == "answered"        ? "Answered"
          : outcome == "answeredInAgent" ? "Answered in the agent"
@@ -22,7 +23,8 @@ struct EndingPlace {
   std::string_view words;
 };
 
-constexpr std::array endingOutcomes{std::string_view("allowed"),  std::string_view("denied"),
+constexpr std::array endingOutcomes{std::string_view("allowed"),  std::string_view("alwaysAllowed"),
+                              std::string_view("denied"),
                               std::string_view("answered"), std::string_view("answeredInAgent"),
                               std::string_view("released"), std::string_view("agentEnded")};
 

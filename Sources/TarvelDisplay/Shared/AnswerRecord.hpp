@@ -23,8 +23,9 @@ struct AnswerRecord {
   std::string kind;                 // "permission", "question", "plan", "elicitation"
   std::string prompt;               // what was asked, at most maximumPromptCharacters
   std::optional<std::string> detail;  // the start of what was approved (maximumDetailCharacters)
-  // "allowed", "denied", "answered" (an option or question), "answeredInAgent", "released",
-  // "agentEnded" (its agent process exited while it waited).
+  // "allowed", "alwaysAllowed" (with the agent's own standing rule), "denied", "answered" (an
+  // option or question), "answeredInAgent", "released", "agentEnded" (its agent process exited
+  // while it waited).
   std::string outcome;
   // Where it came from: "terminal", "web", "notification", "api", "agent" (the agent's own
   // dialog, or its hook went away), "noAnswerer", "timeout" (the hook's time ran out),

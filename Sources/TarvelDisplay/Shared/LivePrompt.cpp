@@ -21,6 +21,11 @@ std::optional<std::string> mismatch(const AgentReply& reply, const AgentPendingR
         return "this prompt cannot be cancelled";
       }
       break;
+    case AgentReplyDecision::always:
+      if (!prompt.allowsAlways()) {
+        return "this prompt offers no \"always\": its agent suggested no rule to keep";
+      }
+      break;
     case AgentReplyDecision::option:
       if (!reply.optionId && !reply.answers) {
         return "an option answer needs \"optionId\" or \"answers\"";

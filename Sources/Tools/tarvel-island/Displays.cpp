@@ -494,6 +494,9 @@ void ServiceDisplay::answer(const AgentReply& reply, const std::string& sessionI
         case AgentReplyDecision::allow:
           done = "Allowed";
           break;
+        case AgentReplyDecision::always:
+          done = "Always allowed";
+          break;
         case AgentReplyDecision::deny:
           done = "Denied";
           break;

@@ -155,6 +155,9 @@ std::vector<OfferedKey> offeredKeys(const std::optional<PresentedPrompt>& prompt
       if (reply.allowsAllow()) {
         keys.push_back({"a", "allow"});
       }
+      if (reply.allowsAlways()) {
+        keys.push_back({"A", "always allow"});
+      }
       if (!reply.options.empty()) {
         const std::size_t count = std::min(reply.options.size(), maximumDigitOptions);
         keys.push_back({count == 1 ? "1" : "1-" + std::to_string(count), "pick option"});
@@ -195,6 +198,9 @@ KeyAction handle(const Key& key, const std::optional<PresentedPrompt>& prompt, P
     } else {
       if (isCharacter(key, U'a') && reply.allowsAllow()) {
         return submit(*prompt, AgentReplyDecision::allow);
+      }
+      if (isCharacter(key, U'A') && reply.allowsAlways()) {
+        return submit(*prompt, AgentReplyDecision::always);
       }
       if (const auto position = digit(key); position && *position < reply.options.size()) {
         return submit(*prompt, AgentReplyDecision::option, reply.options[*position].id);

@@ -111,6 +111,13 @@ std::vector<std::string> choiceLines(const PromptKeys::PresentedPrompt& prompt,
     }
     return lines;
   }
+  // Why the agent asks, in its own words, and the rule it suggests keeping (key A).
+  if (reply.reason) {
+    lines.push_back("Reason: " + *reply.reason);
+  }
+  if (reply.allowsAlways() && reply.alwaysLabel) {
+    lines.push_back("A. " + *reply.alwaysLabel);
+  }
   for (std::size_t index = 0; index < reply.options.size(); ++index) {
     const AgentPromptOption& option = reply.options[index];
     lines.push_back((index < 9 ? std::to_string(index + 1) + ". " : "   ") + option.label +

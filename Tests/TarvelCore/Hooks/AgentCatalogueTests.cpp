@@ -130,8 +130,9 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
   // Claude's permission request and two interactive tools, Codex's permission request, the
   // permission request that opens each of the four answered-in-the-agent scenarios, Qwen Code's
   // three (a command, a sub-agent, the captured default) and GitHub Copilot's four (which of them
-  // Copilot would ask about is its driver's call: CopilotContextTests).
-  EXPECT_EQ(held, 15);
+  // Copilot would ask about is its driver's call: CopilotContextTests), and Claude's request with
+  // a suggested rule.
+  EXPECT_EQ(held, 16);
 }
 
 }  // namespace

@@ -76,6 +76,15 @@ TEST(ProviderDecisionMapper, PermissionRequestsAllowOnlyAnExplicitAllow) {
        allowPermission},
       {"Claude cancel", AgentProvider::claudeCode, claude, answer(AgentReplyDecision::cancel),
        denyPermission},
+      // "Always" gives the agent's own suggestions back as they came; where there are none (or
+      // the answer form has no place for them) it is no approval.
+      {"Claude always", AgentProvider::claudeCode, claude, answer(AgentReplyDecision::always),
+       R"({"hookSpecificOutput":{"decision":{"behavior":"allow","updatedPermissions":)"
+       R"([{"destination":"session","directories":["\/home\/dev\/proj"],"type":"addDirectories"},)"
+       R"({"destination":"session","mode":"acceptEdits","type":"setMode"}]},)"
+       R"("hookEventName":"PermissionRequest"}})"},
+      {"Codex always", AgentProvider::codex, codex, answer(AgentReplyDecision::always),
+       denyPermission},
       {"Gemini CLI", AgentProvider::geminiCLI, claude, answer(AgentReplyDecision::allow), "{}"},
       {"unknown provider", AgentProvider("my-agent"), codex, answer(AgentReplyDecision::allow),
        "{}"},

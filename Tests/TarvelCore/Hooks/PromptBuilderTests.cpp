@@ -15,6 +15,7 @@ namespace {
 using Grants = std::vector<AgentReplyGrant>;
 constexpr auto deny = AgentReplyGrant::deny;
 constexpr auto allow = AgentReplyGrant::allow;
+constexpr auto always = AgentReplyGrant::always;
 constexpr auto cancel = AgentReplyGrant::cancel;
 
 AgentHookPayload payloadFrom(const std::string& document) {
@@ -54,7 +55,7 @@ TEST(AgentReplyPromptBuilder, ChoosesKindTextDetailAndGrants) {
        AgentPromptKind::permission,
        "Allow this command?",
        "touch created-by-agent.txt",
-       {deny, allow}},
+       {deny, allow, always}},
       {"Codex Bash permission",
        agentDocument("codex/PermissionRequest.json"),
        AgentPromptKind::permission,
@@ -134,6 +135,45 @@ TEST(AgentReplyPromptBuilder, ChoosesKindTextDetailAndGrants) {
     EXPECT_EQ(reply.grants, testCase.grants);
     EXPECT_TRUE(reply.options.empty());
     EXPECT_EQ(reply.questions, std::vector<AgentPromptQuestion>{});
+  }
+}
+
+// "Always" is offered exactly when the agent suggests a rule, in words from the suggestion, with
+// the suggestion kept as sent; the agent's stated reason comes along.
+TEST(AgentReplyPromptBuilder, TheAgentsSuggestedRuleIsOfferedAsAlwaysInItsOwnWords) {
+  struct Case {
+    const char* name;
+    std::string document;
+    std::optional<std::string> label;
+    std::optional<std::string> reason;
+  };
+  const std::vector<Case> cases = {
+      {"a rule for one command", agentDocument("claude/always-allow/1-PermissionRequest.json"),
+       R"x(Always allow Bash(node -e "console.log(42)"))x", "Mock shell command"},
+      {"a folder and a mode", agentDocument("claude/PermissionRequest.json"),
+       "Always allow access to /home/dev/proj and edits", "Mock shell command"},
+      {"a suggestion of a kind not known here",
+       R"({"session_id":"s","hook_event_name":"PermissionRequest","tool_name":"Bash",)"
+       R"("tool_input":{"command":"ls"},"permission_suggestions":[{"type":"newKind"}]})",
+       "Always allow as the agent suggests", std::nullopt},
+      {"no suggestion (Codex)", agentDocument("codex/PermissionRequest.json"), std::nullopt,
+       "Create a file for the test"},
+      {"an empty list",
+       R"({"session_id":"s","hook_event_name":"PermissionRequest","tool_name":"Bash",)"
+       R"("tool_input":{"command":"ls","description":"  "},"permission_suggestions":[]})",
+       std::nullopt, std::nullopt},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.name);
+    const AgentPendingReply reply = built(testCase.document);
+    EXPECT_EQ(reply.alwaysLabel, testCase.label);
+    EXPECT_EQ(reply.allowsAlways(), testCase.label.has_value());
+    EXPECT_EQ(reply.alwaysRule.has_value(), testCase.label.has_value());
+    if (reply.alwaysRule) {
+      EXPECT_EQ(Json::parse(*reply.alwaysRule),
+                Json::parse(testCase.document)["permission_suggestions"]);
+    }
+    EXPECT_EQ(reply.reason, testCase.reason);
   }
 }
 

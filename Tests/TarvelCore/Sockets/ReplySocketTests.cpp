@@ -255,27 +255,81 @@ TEST_F(ReplySocketTest, SilentConnectionAndUnansweredHookTimeOut) {
   }
 }
 
-TEST_F(ReplySocketTest, SixtyFifthHookWaitsInTheBacklogUntilASlotFrees) {
-  auto server = startServer();
+// Beyond the connections served at once a hook waits in the backlog, neither served nor closed,
+// and its own short handshake limit does not end that wait: it is taken in when a slot frees and
+// gets its answer.
+TEST_F(ReplySocketTest, AHookBeyondTheSlotsWaitsInTheBacklogUntilOneFrees) {
+  auto server = startServer({.connections = 4});
   std::vector<UniqueFd> hooks;
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; i < 4; ++i) {
     hooks.push_back(registerRawHook(UUID::random()));
   }
-  ASSERT_TRUE(waitUntil([&] { return server->pendingReplyIDs().size() == 64; }));
-  // The 65th hook connects and sends its hello; it is neither served nor closed while every
-  // slot is taken.
+  ASSERT_TRUE(waitUntil([&] { return server->pendingReplyIDs().size() == 4; }));
   const UUID waiting = UUID::random();
-  const UniqueFd extra = connectTo(socketPath());
-  ASSERT_TRUE(extra.valid());
-  ASSERT_TRUE(sendAll(extra.get(), helloLine(waiting)));
+  std::atomic<bool> registered = false;
+  auto reply = std::async(std::launch::async, [&] {
+    return UnixReplyClient::awaitReply(waiting, socketPath(), 120, [&] {
+      registered = true;
+      return true;
+    });
+  });
+  // Longer than the handshake's own limit of two seconds: the hook still waits.
+  EXPECT_EQ(reply.wait_for(3s), std::future_status::timeout);
+  EXPECT_FALSE(registered);
+  EXPECT_FALSE(server->isPending(waiting));
 
-  // Once one hook has gone, the waiting one is taken in and registered.
+  // Once one hook has gone, the waiting one is taken in, registered and answered.
   hooks.pop_back();
-  const auto line = readLine(extra.get());
-  ASSERT_TRUE(line.has_value());
-  EXPECT_EQ(*line, "{\"registered\":true}\n");
-  ASSERT_TRUE(waitUntil([&] { return server->isPending(waiting); }));
-  EXPECT_EQ(server->pendingReplyIDs().size(), 64u);
+  ASSERT_TRUE(waitUntil([&] { return server->isPending(waiting) && registered; }));
+  EXPECT_EQ(server->pendingReplyIDs().size(), 4U);
+  EXPECT_TRUE(server->submit(allowReply(waiting)));
+  EXPECT_EQ(reply.get(), allowReply(waiting));
+}
+
+// A host's link carries its hooks: each host has its share of the slots, a hook beyond it is
+// refused at once (its agent asks the user itself), and this machine's hooks still get in.
+TEST_F(ReplySocketTest, NoOneHostTakesMoreThanItsShare) {
+  auto server = std::make_unique<UnixReplyServer>(socketPath(), recorder.callback(),
+                                                  UnixReplyServer::Limits{.connections = 8,
+                                                                          .hostShare = 3});
+  std::atomic<bool> fromDevbox = true;
+  server->setHostOf([&](pid_t process) -> std::optional<std::string> {
+    EXPECT_EQ(process, ::getpid());
+    return fromDevbox ? std::optional<std::string>("devbox") : std::nullopt;
+  });
+  ASSERT_FALSE(server->start());
+  std::vector<UniqueFd> devbox;
+  for (int i = 0; i < 3; ++i) {
+    std::string acknowledgement;
+    devbox.push_back(registerRawHook(UUID::random(), &acknowledgement));
+    EXPECT_EQ(acknowledgement, "{\"registered\":true}\n");
+  }
+  {
+    SCOPED_TRACE("a fourth of the host's: refused and closed");
+    std::string acknowledgement;
+    const UniqueFd refused = registerRawHook(UUID::random(), &acknowledgement);
+    EXPECT_EQ(acknowledgement, "{\"registered\":false}\n");
+    bool endedCleanly = false;
+    EXPECT_EQ(readToEnd(refused.get(), &endedCleanly), "");
+    EXPECT_TRUE(endedCleanly);
+    EXPECT_EQ(server->pendingReplyIDs().size(), 3U);
+  }
+  {
+    SCOPED_TRACE("a hook of this machine: taken in");
+    fromDevbox = false;
+    std::string acknowledgement;
+    const UniqueFd local = registerRawHook(UUID::random(), &acknowledgement);
+    EXPECT_EQ(acknowledgement, "{\"registered\":true}\n");
+    fromDevbox = true;
+  }
+  {
+    SCOPED_TRACE("once one of the host's has gone, the host has room again");
+    devbox.pop_back();
+    ASSERT_TRUE(waitUntil([&] { return server->pendingReplyIDs().size() == 2; }));
+    std::string acknowledgement;
+    devbox.push_back(registerRawHook(UUID::random(), &acknowledgement));
+    EXPECT_EQ(acknowledgement, "{\"registered\":true}\n");
+  }
 }
 
 TEST_F(ReplySocketTest, StopEndsEveryWaitingHookAndReportsOnce) {

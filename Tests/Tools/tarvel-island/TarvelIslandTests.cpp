@@ -57,6 +57,30 @@ TEST(PromptKeys, AnswersAreOfferedAndTakenOnlyWhileAHookListens) {
   }
 }
 
+// A is "always allow" only where the agent suggested a rule to keep (the "always" grant).
+TEST(PromptKeys, AlwaysIsOfferedAndSentOnlyWhereTheAgentSuggestedARule) {
+  PromptKeys::PresentedPrompt prompt = permission(true);
+  PromptKeys::PickerState picker;
+  PromptKeys::synchronize(picker, prompt);
+  const PromptKeys::OfferedKey always{"A", "always allow"};
+  for (const bool suggested : {false, true}) {
+    SCOPED_TRACE(suggested);
+    if (suggested) {
+      prompt.reply.grants.push_back(AgentReplyGrant::always);
+      prompt.reply.alwaysLabel = "Always allow Bash(npm test)";
+    }
+    const auto keys = PromptKeys::offeredKeys(prompt, picker, true);
+    EXPECT_EQ(std::find(keys.begin(), keys.end(), always) != keys.end(), suggested);
+    const KeyAction action = PromptKeys::handle(character(U'A'), prompt, picker, true);
+    if (suggested) {
+      ASSERT_EQ(action.kind, KeyAction::Kind::submit);
+      EXPECT_EQ(action.reply->decision, AgentReplyDecision::always);
+    } else {
+      EXPECT_EQ(action.kind, KeyAction::Kind::none);
+    }
+  }
+}
+
 TEST(PromptKeys, PickerCollectsMultipleSelectionsAcrossQuestions) {
   PromptKeys::PresentedPrompt prompt = permission(true);
   prompt.reply.kind = AgentPromptKind::question;

@@ -320,6 +320,8 @@ function fillPrompt(card, prompt) {
     node.append(element('div', 'where', 'on ' + host));
   }
   node.append(element('div', 'question-text', reply.prompt));
+  // The agent's own words for why it asks.
+  if (reply.reason) node.append(element('div', 'reason', 'Reason: ' + reply.reason));
   const detail = reply.fullDetail !== undefined ? reply.fullDetail : reply.detail;
   if (detail !== undefined && detail !== null && detail !== '') {
     node.append(element('pre', 'detail', detail));
@@ -343,6 +345,10 @@ function fillPrompt(card, prompt) {
   }
   const grants = reply.grants || [];
   if (grants.includes('allow')) actions.append(button('Allow', 'allow', () => ({ decision: 'allow' })));
+  // The rule the agent itself suggests keeping, in words from its suggestion.
+  if (grants.includes('always')) {
+    actions.append(button(reply.alwaysLabel || 'Always allow', 'always', () => ({ decision: 'always' })));
+  }
   if (grants.includes('deny')) actions.append(button('Deny', 'deny', () => ({ decision: 'deny' })));
   if (grants.includes('cancel')) actions.append(button('Cancel', 'cancel', () => ({ decision: 'cancel' })));
   node.append(actions, element('div', 'status'));
@@ -428,6 +434,7 @@ async function answer(event, makeAnswer) {
 // What was decided, in the words of the buttons: "Allowed", "Denied", the option chosen.
 function outcome(prompt, sent) {
   if (sent.decision === 'allow') return 'Allowed';
+  if (sent.decision === 'always') return 'Always allowed';
   if (sent.decision === 'deny') return 'Denied';
   if (sent.decision === 'cancel') return 'Cancelled';
   const options = (prompt && prompt.pendingReply && prompt.pendingReply.options) || [];
