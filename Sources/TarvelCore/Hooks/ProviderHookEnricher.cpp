@@ -8,6 +8,33 @@
 // Antigravity/AntigravityDriver.cpp).
 namespace tarvel::ProviderHookEnricher {
 
+Result<AgentHookPayload, AgentHookDecodeFailure> decode(
+    std::string_view bytes, const AgentProvider& provider,
+    const std::optional<std::string>& commandLineEvent) {
+  const AgentDriver* driver = AgentDrivers::of(provider);
+  if (driver == nullptr || driver->document == nullptr) {
+    return AgentHookInput::decode(bytes);
+  }
+  if (bytes.size() > AgentHookInput::maximumBytes) {
+    return AgentHookDecodeFailure{AgentHookInputError::inputTooLarge};
+  }
+  auto parsed = Coding::parse(bytes);
+  if (!parsed) {
+    return AgentHookDecodeFailure{parsed.error()};
+  }
+  try {
+    auto payload =
+        AgentHookInput::decodeJSON(driver->document(std::move(parsed).value(), commandLineEvent));
+    if (!payload) {
+      return AgentHookDecodeFailure{payload.error()};
+    }
+    return std::move(payload).value();
+  } catch (...) {
+    return AgentHookDecodeFailure{
+        DecodingError{DecodingError::Kind::dataCorrupted, "", "The document could not be read."}};
+  }
+}
+
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,
                               Date now, const std::filesystem::path& home) {
   const AgentDriver* driver = AgentDrivers::of(provider);

@@ -65,6 +65,10 @@ enum class HookFileFormat {
   // {"hooks": {"EVENT": [{"type": "command", "bash": "...", "timeoutSec": N}]}}: GitHub Copilot
   // CLI's; no matchers.
   typedCommands,
+  // A JavaScript module of ours alone in the agent's plugin folder, which the agent loads and
+  // which runs the hook for the events the hook entries name (OpenCode's and Kilo's plugins). It
+  // is written whole and removed whole.
+  plugin,
 };
 
 // Where the agent reads its hooks from and how `tarvel install` writes ours there.
