@@ -11,7 +11,7 @@
 # ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents, else ~/.cache/...).
 # Exit 77 (skipped, with the reason) without npm, tmux, python3 or curl, or when npm cannot
 # install the agent (no registry).
-# Usage: real_agent_test.sh <bin directory> <agent: qwen-code | copilot | opencode | kilo>
+# Usage: real_agent_test.sh <bin directory> <agent: qwen-code | copilot | opencode | kilo | droid>
 set -u
 bin=$1
 agent=$2
@@ -27,6 +27,7 @@ qwen=@qwen-code/qwen-code@0.24.4
 copilot=@github/copilot@1.0.102
 opencode=opencode-ai@1.18.33
 kilo=@kilocode/cli@7.7.7
+droid=droid@0.215.0
 
 # Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
 install_package() {  # folder name@version
@@ -70,6 +71,11 @@ case $agent in
     install_package kilo "$kilo"
     agent_path="$cache/kilo/node_modules/.bin"
     name="Kilo"
+    ;;
+  droid)
+    install_package droid "$droid"
+    agent_path="$cache/droid/node_modules/.bin"
+    name="Droid"
     ;;
   *) echo "unknown agent $agent"; exit 2 ;;
 esac
@@ -148,6 +154,15 @@ unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_CACHE_HOME
 project="$HOME/proj"
 mkdir -p "$project"
 git -C "$project" init -q
+if [ "$agent" = droid ]; then
+  # The scripted model as Droid's own; tarvel install adds its hooks beside it.
+  mkdir -p "$HOME/.factory"
+  cat >"$HOME/.factory/settings.json" <<JSON
+{"customModels": [{"model": "mock-model", "displayName": "Scripted model",
+  "baseUrl": "http://127.0.0.1:$port/v1", "apiKey": "sk-dummy",
+  "provider": "generic-chat-completion-api", "maxOutputTokens": 4096}]}
+JSON
+fi
 "$bin/tarvel" install --agent "$agent" >"$work/install.out" 2>&1 || fail "tarvel install failed"
 
 t -f /dev/null new-session -d -s main -n island -x 160 -y 50 \
@@ -175,6 +190,12 @@ case $agent in
     agent_env+=(COPILOT_OFFLINE=true COPILOT_PROVIDER_BASE_URL="http://127.0.0.1:$port/v1"
                 COPILOT_MODEL=mock-model)
     plain=(copilot -p "Hello there")
+    ;;
+  droid)
+    plain=(droid exec -m custom:mock-model "Hello there")
+    # droid exec sends no prompt to its hooks: its sessions are named by their project.
+    plain_task=proj
+    touch_task=proj
     ;;
   opencode | kilo)
     # The scripted model as the agent's one provider; it asks before any command but ls.
@@ -213,9 +234,11 @@ case $agent in
     ;;
 esac
 wait_for island "$name" || fail "no session named $name"
-wait_for island "Hello there" || fail "the plain turn's prompt is not shown"
-for _ in $(seq 600); do sessions | grep -qxF "Hello there	completed" && break; sleep 0.1; done
-sessions | grep -qxF "Hello there	completed" || fail "the plain turn's session: $(sessions)"
+plain_task=${plain_task:-Hello there}
+touch_task=${touch_task:-RUN_TOUCH}
+wait_for island "$plain_task" || fail "the plain turn's prompt is not shown"
+for _ in $(seq 600); do sessions | grep -qxF "$plain_task	completed" && break; sleep 0.1; done
+sessions | grep -qxF "$plain_task	completed" || fail "the plain turn's session: $(sessions)"
 
 # 2 and 3. RUN_TOUCH allowed, then denied, from the API.
 touched="$project/created-by-agent.txt"
@@ -231,7 +254,9 @@ if [ -n "${interactive:-}" ]; then
   touch_turn_done() { true; }
 else
   run_touch() {
-    (cd "$project" && timeout 300 env "${agent_env[@]}" copilot -p "RUN_TOUCH" \
+    local touch=(copilot -p "RUN_TOUCH")
+    [ "$agent" = droid ] && touch=(droid exec -m custom:mock-model "RUN_TOUCH")
+    (cd "$project" && timeout 300 env "${agent_env[@]}" "${touch[@]}" \
       >"$work/touch-$1.out" 2>&1) &
     touch_pid=$!
   }
@@ -246,8 +271,8 @@ answer "$first" allow || fail "the allow was not delivered"
 for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
 [ -e "$touched" ] || fail "allowed, the agent did not create the file"
 touch_turn_done
-for _ in $(seq 600); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done
-sessions | grep -qxF "RUN_TOUCH	completed" || fail "after the allowed turn: $(sessions)"
+for _ in $(seq 600); do sessions | grep -qxF "$touch_task	completed" && break; sleep 0.1; done
+sessions | grep -qxF "$touch_task	completed" || fail "after the allowed turn: $(sessions)"
 
 rm -f "$touched"
 run_touch deny
@@ -255,6 +280,9 @@ prompt=$(live_prompt "$first") || fail "the second RUN_TOUCH showed no prompt"
 answer "${prompt%%$'\t'*}" deny || fail "the deny was not delivered"
 if [ "$agent" = qwen-code ]; then
   wait_for agent "Denied from Tarvel" || fail "the agent does not report the denial"
+elif [ "$agent" = droid ]; then
+  # Denied, Droid tells the model and ends the run without running the command.
+  touch_turn_done
 elif [ -n "${interactive:-}" ]; then
   # Rejected, the tool does not run and the turn ends.
   for _ in $(seq 1200); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done

@@ -5,8 +5,8 @@
 namespace tarvel::AgentDrivers {
 namespace {
 
-constinit const std::array<const AgentDriver*, 6> drivers{&codex,       &copilot,  &grok,
-                                                          &antigravity, &openCode, &kilo};
+constinit const std::array<const AgentDriver*, 7> drivers{&codex,    &copilot, &grok, &antigravity,
+                                                          &openCode, &kilo,    &droid};
 
 }  // namespace
 

@@ -11,6 +11,7 @@ extern const AgentDriver grok;
 extern const AgentDriver antigravity;
 extern const AgentDriver openCode;
 extern const AgentDriver kilo;
+extern const AgentDriver droid;
 
 // The driver of `provider`; nullptr for an agent that needs none.
 const AgentDriver* of(const AgentProvider& provider);

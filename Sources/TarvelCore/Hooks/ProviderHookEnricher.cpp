@@ -1,6 +1,7 @@
 #include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
 
 #include "TarvelCore/Hooks/AgentDrivers.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/HomeDirectory.hpp"
 
@@ -52,8 +53,12 @@ ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvid
 bool agentWouldAsk(const AgentHookPayload& payload, const AgentProvider& provider,
                    const std::filesystem::path& home, std::span<const std::string> agentArguments) {
   const AgentDriver* driver = AgentDrivers::of(provider);
-  if (driver == nullptr || driver->wouldAsk == nullptr ||
-      HookEventNames::fromRawEventName(payload.hookEventName) != HookEventName::permissionRequest) {
+  const auto event = HookEventNames::fromRawEventName(payload.hookEventName);
+  const AgentRow* row = AgentCatalogue::of(provider);
+  const bool asks =
+      event == HookEventName::permissionRequest ||
+      (event == HookEventName::preToolUse && row != nullptr && row->answersAtPreToolUse);
+  if (driver == nullptr || driver->wouldAsk == nullptr || !asks) {
     return true;
   }
   return driver->wouldAsk(payload, home, agentArguments);

@@ -130,6 +130,10 @@ struct AgentRow {
   // until the hook returns (Codex: "Running hook") keeps that person waiting as long as the hook
   // is held, so the service holds it for a phone only briefly.
   bool showsDialogWhileHookWaits = false;
+  // The agent sends no permission request: its pre-tool hook's decision answers for the prompt
+  // it would show (Factory Droid). The pre-tool hook then waits where the agent would ask, as its
+  // driver judges.
+  bool answersAtPreToolUse = false;
   // What to start after installing, when it is not "a new <displayName> session".
   std::string_view startAdvice;
 

@@ -38,7 +38,7 @@ std::vector<Document> capturedDocuments() {
       {"claude", AgentProvider::claudeCode}, {"codex", AgentProvider::codex},
       {"gemini", AgentProvider::geminiCLI},  {"qwen", AgentProvider("qwen-code")},
       {"copilot", AgentProvider("copilot")}, {"opencode", AgentProvider("opencode")},
-      {"kilo", AgentProvider("kilo")}};
+      {"kilo", AgentProvider("kilo")},       {"droid", AgentProvider("droid")}};
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
     const fs::path directory = tarvel::Testing::fixturePath("agents") / folder;
@@ -137,7 +137,9 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     }
     ++held;
     EXPECT_TRUE(AgentReplyPolicy::canDecide(document.provider));
-    EXPECT_TRUE(AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName));
+    // Droid's pre-tool hook answers its permission prompts, for every tool.
+    EXPECT_TRUE(row->answersAtPreToolUse ||
+                AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName));
     EXPECT_FALSE(AgentReplyPolicy::holdsAgent(document.provider, payload, false));
     ASSERT_TRUE(prompt.has_value());
     EXPECT_TRUE(AgentReplyPolicy::shouldAwaitReply(*prompt));
@@ -150,8 +152,9 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
   // permission request that opens each of the four answered-in-the-agent scenarios, Qwen Code's
   // three (a command, a sub-agent, the captured default) and GitHub Copilot's four (which of them
   // Copilot would ask about is its driver's call: CopilotContextTests), and OpenCode's two and
-  // Kilo's one permission.asked.
-  EXPECT_EQ(held, 18);
+  // Kilo's one permission.asked, and Droid's four pre-tool calls (which of them Droid would ask
+  // about is its driver's call: DroidAsksOnlyAboveItsAutonomy).
+  EXPECT_EQ(held, 22);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include "Support/Fixtures.hpp"
 #include "TarvelCore/Hooks/AgentHookEventMapper.hpp"
+#include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
 #include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 
 namespace tarvel {
 namespace {
@@ -235,6 +237,58 @@ TEST(AgentHookEventMapper, OpenCodePluginDocumentsMapToTheirEvents) {
   EXPECT_FALSE(ProviderHookEnricher::decode(R"({"type":"session.idle","properties":{}})", openCode,
                                             std::nullopt)
                    .hasValue());
+}
+
+// Droid has no permission request: its pre-tool hook answers for the prompt it would show, which
+// it shows when the risk the model gave a command is above the autonomy it runs with. Only those
+// calls wait and show a prompt; the answer is its pre-tool decision.
+TEST(AgentHookEventMapper, DroidAsksOnlyAboveItsAutonomy) {
+  const AgentProvider droid("droid");
+  const std::vector<std::pair<std::string, bool>> cases{
+      {"droid/PreToolUse-ls-low.json", false},
+      {"droid/PreToolUse-touch-medium-auto-low.json", true},
+      {"droid/PreToolUse-touch-medium-auto-medium.json", false},
+  };
+  for (const auto& [file, asks] : cases) {
+    SCOPED_TRACE(file);
+    const AgentHookPayload payload = decoded(agentDocument(file));
+    const bool wouldAsk = ProviderHookEnricher::agentWouldAsk(payload, droid, "/home/dev", {});
+    EXPECT_EQ(wouldAsk, asks);
+    EXPECT_EQ(AgentReplyPolicy::holdsAgent(droid, payload, wouldAsk), asks);
+    const auto event = AgentHookEventMapper::map(payload, droid, wouldAsk, now);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->state, asks ? AgentState::waitingForUser : AgentState::executingTool);
+    if (asks) {
+      EXPECT_EQ(event->activity, "Needs command approval");
+      const AgentReply allow{.replyId = UUID::random(), .decision = AgentReplyDecision::allow};
+      const AgentReply deny{.replyId = UUID::random(), .decision = AgentReplyDecision::deny};
+      EXPECT_EQ(
+          ProviderDecisionMapper::data(droid, payload, allow),
+          R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow"}})");
+      EXPECT_EQ(
+          ProviderDecisionMapper::data(droid, payload, deny),
+          R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"deny",)"
+          R"("permissionDecisionReason":"Denied from Tarvel"}})");
+    }
+  }
+  // Its allowlist never asks, a high risk asks at medium autonomy, and a call without a risk asks
+  // only to edit with no autonomy.
+  const std::string execute =
+      R"({"session_id":"s","cwd":"/p","hook_event_name":"PreToolUse","permission_mode":"MODE",)"
+      R"("tool_name":"TOOL","tool_input":INPUT})";
+  const auto asks = [&](std::string mode, std::string tool, std::string input) {
+    std::string text = Text::replacingAll(execute, "MODE", mode);
+    text = Text::replacingAll(text, "TOOL", tool);
+    text = Text::replacingAll(text, "INPUT", input);
+    return ProviderHookEnricher::agentWouldAsk(decoded(text), droid, "/home/dev", {});
+  };
+  EXPECT_FALSE(asks("auto-low", "Execute", R"({"command":"git status","riskLevel":"medium"})"));
+  EXPECT_TRUE(asks("auto-medium", "Execute", R"({"command":"rm -rf build","riskLevel":"high"})"));
+  EXPECT_FALSE(asks("auto-high", "Execute", R"({"command":"make clean","riskLevel":"high"})"));
+  EXPECT_TRUE(asks("auto-high", "Execute", R"({"command":"rm -rf build","riskLevel":"high"})"));
+  EXPECT_TRUE(asks("off", "Edit", R"({"file_path":"a.txt"})"));
+  EXPECT_FALSE(asks("auto-low", "Edit", R"({"file_path":"a.txt"})"));
+  EXPECT_FALSE(asks("off", "Read", R"({"file_path":"a.txt"})"));
 }
 
 TEST(AgentHookEventMapper, SessionIdentityNeverDoublesThePrefix) {

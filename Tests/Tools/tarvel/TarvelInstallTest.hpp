@@ -25,6 +25,7 @@ inline const AgentRow& qwenCode = *AgentCatalogue::installable("qwen-code");
 inline const AgentRow& copilot = *AgentCatalogue::installable("copilot");
 inline const AgentRow& openCode = *AgentCatalogue::installable("opencode");
 inline const AgentRow& kilo = *AgentCatalogue::installable("kilo");
+inline const AgentRow& droid = *AgentCatalogue::installable("droid");
 }  // namespace Agent
 
 struct Outcome {

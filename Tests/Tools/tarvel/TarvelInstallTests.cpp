@@ -44,6 +44,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::cursor, "cursor", "cursor-hooks.json"},
     {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
     {Agent::copilot, "copilot", "copilot-settings.json"},
+    {Agent::droid, "droid", "droid-settings.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {

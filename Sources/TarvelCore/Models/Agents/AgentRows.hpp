@@ -17,6 +17,7 @@ extern const AgentRow gitHubCopilot;
 extern const AgentRow grok;
 extern const AgentRow openCode;
 extern const AgentRow kilo;
+extern const AgentRow droid;
 extern const AgentRow antigravity;
 
 // The events OpenCode's plugin hands to the hook, which Kilo's shares (OpenCode.cpp).
