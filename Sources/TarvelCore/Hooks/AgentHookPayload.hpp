@@ -28,6 +28,7 @@ struct AgentHookPayload {
   std::optional<std::string> turnId;
   std::optional<std::string> promptId;
   std::optional<std::string> approvalsReviewer;
+  std::optional<std::string> permissionMode;  // the agent's mode of asking ("auto-low")
   std::optional<std::string> prompt;
   std::optional<std::string> source;
   std::optional<std::string> reason;

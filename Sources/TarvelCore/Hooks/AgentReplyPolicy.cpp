@@ -29,8 +29,9 @@ bool carriesDecision(const AgentProvider& provider, const AgentHookPayload& payl
           row->decisionEvents.end()) {
     return false;
   }
-  // A pre-tool hook decides only for the tools that ask the user.
-  return *event != HookEventName::preToolUse ||
+  // A pre-tool hook decides only for the tools that ask the user, or for an agent whose pre-tool
+  // hook answers its permission prompts.
+  return *event != HookEventName::preToolUse || row->answersAtPreToolUse ||
          AgentCatalogue::interactiveTool(provider, payload.toolName).has_value();
 }
 

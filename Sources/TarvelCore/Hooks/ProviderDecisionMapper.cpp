@@ -236,10 +236,16 @@ Json jsonObject(const AgentProvider& provider, const AgentHookPayload& payload,
   switch (*HookEventNames::fromRawEventName(payload.hookEventName)) {
     case HookEventName::permissionRequest:
       return permissionOutput(provider, payload, reply);
-    case HookEventName::preToolUse:
-      return *AgentCatalogue::interactiveTool(provider, payload.toolName) == InteractiveTool::plan
-                 ? claudePlanOutput(payload, reply)
-                 : claudeQuestionOutput(payload, reply);
+    case HookEventName::preToolUse: {
+      const auto tool = AgentCatalogue::interactiveTool(provider, payload.toolName);
+      if (!tool) {
+        // An agent whose pre-tool hook answers its permission prompt.
+        return reply.decision == AgentReplyDecision::allow ? preToolUseApproval(std::nullopt)
+                                                           : preToolUseDenial(deniedMessage);
+      }
+      return *tool == InteractiveTool::plan ? claudePlanOutput(payload, reply)
+                                            : claudeQuestionOutput(payload, reply);
+    }
     case HookEventName::elicitation:
       return claudeElicitationOutput(reply);
     default:

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "TarvelCore/Hooks/AgentHookPayload.hpp"
 #include "TarvelCore/Hooks/ProviderHookEnrichment.hpp"
@@ -15,6 +17,13 @@
 // ".grok" (bounded); never fails: what cannot be read leaves the payload as it is and the hints
 // absent.
 namespace tarvel::ProviderHookEnricher {
+
+// The document `bytes` as the agent sent it, decoded; the agent's driver first rewrites a document
+// of the agent's own shape (AgentDriver::document). `commandLineEvent` names the event when the
+// document does not. As AgentHookInput::decode otherwise.
+Result<AgentHookPayload, AgentHookDecodeFailure> decode(
+    std::string_view bytes, const AgentProvider& provider,
+    const std::optional<std::string>& commandLineEvent);
 
 // The agent's driver's enrichment, if it has one; `home` is the user's home directory.
 ProviderHookEnrichment enrich(const AgentHookPayload& payload, const AgentProvider& provider,

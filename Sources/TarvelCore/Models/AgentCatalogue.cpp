@@ -10,10 +10,10 @@ namespace tarvel::AgentCatalogue {
 namespace {
 
 // Installable agents first, in the order `tarvel` lists them.
-constinit const std::array<const AgentRow*, 9> rows{
-    &AgentRows::claudeCode, &AgentRows::codex,         &AgentRows::geminiCLI,
-    &AgentRows::cursor,     &AgentRows::qwenCode,      &AgentRows::gitHubCopilot,
-    &AgentRows::grok,       &AgentRows::openCode,      &AgentRows::antigravity,
+constinit const std::array<const AgentRow*, 11> rows{
+    &AgentRows::claudeCode, &AgentRows::codex,         &AgentRows::geminiCLI,   &AgentRows::cursor,
+    &AgentRows::qwenCode,   &AgentRows::gitHubCopilot, &AgentRows::openCode,    &AgentRows::kilo,
+    &AgentRows::droid,      &AgentRows::grok,          &AgentRows::antigravity,
 };
 
 // Whether `lowered`, a lower-cased name, is one of `names` in lower case.

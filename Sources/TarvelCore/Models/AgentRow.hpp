@@ -65,6 +65,10 @@ enum class HookFileFormat {
   // {"hooks": {"EVENT": [{"type": "command", "bash": "...", "timeoutSec": N}]}}: GitHub Copilot
   // CLI's; no matchers.
   typedCommands,
+  // A JavaScript module of ours alone in the agent's plugin folder, which the agent loads and
+  // which runs the hook for the events the hook entries name (OpenCode's and Kilo's plugins). It
+  // is written whole and removed whole.
+  plugin,
 };
 
 // Where the agent reads its hooks from and how `tarvel install` writes ours there.
@@ -126,6 +130,10 @@ struct AgentRow {
   // until the hook returns (Codex: "Running hook") keeps that person waiting as long as the hook
   // is held, so the service holds it for a phone only briefly.
   bool showsDialogWhileHookWaits = false;
+  // The agent sends no permission request: its pre-tool hook's decision answers for the prompt
+  // it would show (Factory Droid). The pre-tool hook then waits where the agent would ask, as its
+  // driver judges.
+  bool answersAtPreToolUse = false;
   // What to start after installing, when it is not "a new <displayName> session".
   std::string_view startAdvice;
 

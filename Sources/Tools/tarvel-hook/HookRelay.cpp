@@ -134,7 +134,7 @@ std::string run(const std::optional<std::string>& input, const AgentProvider& pr
   if (!input) {
     return passiveAnswer(provider, std::nullopt);
   }
-  auto decoded = AgentHookInput::decode(*input);
+  auto decoded = ProviderHookEnricher::decode(*input, provider, commandLineEvent);
   if (!decoded) {
     return passiveAnswer(provider, std::nullopt);
   }

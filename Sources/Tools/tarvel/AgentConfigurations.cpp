@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "TarvelCore/Models/AgentCatalogue.hpp"
+#include "Tools/tarvel/AgentPlugin.hpp"
 #include "Tools/tarvel/JSONText.hpp"
 
 namespace tarvel::AgentConfigurations {
@@ -326,13 +327,41 @@ bool isOurEntry(const Document& entry, std::string_view command) {
          event.find('/') == std::string_view::npos;
 }
 
+namespace {
+
+bool isBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// A plugin file is ours alone: one another program or the user wrote is never edited.
+constexpr std::string_view notOurPlugin =
+    "was not written by tarvel install; move it out of the plugin folder first";
+
+}  // namespace
+
 Result<std::string, EditProblem> withoutOurEntries(const AgentRow& agent, std::string_view text,
                                                    std::string_view command) {
+  if (agent.configuration.format == HookFileFormat::plugin) {
+    if (isBlank(text)) {
+      return std::string(text);
+    }
+    if (!AgentPlugin::isOurs(text)) {
+      return EditProblem{std::string(notOurPlugin)};
+    }
+    return std::string();
+  }
   return removedEntries(agent, text, command, true);
 }
 
 Result<std::string, EditProblem> withOurEntries(const AgentRow& agent, std::string_view text,
                                                 std::string_view command, int holdSeconds) {
+  if (agent.configuration.format == HookFileFormat::plugin) {
+    if (!isBlank(text) && !AgentPlugin::isOurs(text)) {
+      return EditProblem{std::string(notOurPlugin)};
+    }
+    return AgentPlugin::text(agent, command, waitingTimeoutSeconds(holdSeconds),
+                             passiveTimeoutSeconds);
+  }
   auto cleared = removedEntries(agent, text, command, false);
   if (!cleared) {
     return cleared;
@@ -408,6 +437,9 @@ std::vector<std::string> hookedEvents(const AgentRow& agent) {
 
 std::optional<int> shortestWaitingLimit(const AgentRow& agent, std::string_view text,
                                         std::string_view command) {
+  if (agent.configuration.format == HookFileFormat::plugin) {
+    return AgentPlugin::isOurs(text) ? AgentPlugin::waitingLimitSeconds(text) : std::nullopt;
+  }
   const Document document = Document::parse(text, nullptr, false);
   if (document.is_discarded()) {
     return std::nullopt;

@@ -416,6 +416,11 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
   const std::string& bytes = *result;
   const bool unchanged = file.exists && bytes == file.bytes;
 
+  const bool plugin = agent.configuration.format == HookFileFormat::plugin;
+  if (options.dryRun && plugin && options.action == Action::uninstall) {
+    err << "Dry run: nothing was removed; " << path.string() << " would be removed.\n";
+    return 0;
+  }
   if (options.dryRun) {
     out << bytes;
     err << "Dry run: nothing was written; this is what " << path.string() << " would hold.\n";
@@ -448,6 +453,24 @@ int run(const Options& options, const Context& context, std::ostream& out, std::
     out << (options.action == Action::install
                 ? path.string() + " already holds the tarvel hooks; it was not changed.\n"
                 : path.string() + " holds no tarvel hooks; it was not changed.\n");
+  } else if (plugin && options.action == Action::uninstall) {
+    // The plugin is ours alone: it goes whole, with no copy kept.
+    if (::unlink(path.c_str()) != 0) {
+      err << "tarvel: cannot remove " << path.string() << ": " << errnoText(errno) << "\n";
+      return 1;
+    }
+    out << "Removed " << path.string() << ", the plugin tarvel install had written for "
+        << agent.displayName << "\n";
+  } else if (plugin) {
+    if (auto problem = createDirectory(path.parent_path(), fs::perms(0755))) {
+      err << "tarvel: " << *problem << "\n";
+      return 1;
+    }
+    if (auto problem = writeAtomically(path, bytes, 0644)) {
+      err << "tarvel: " << *problem << "\n";
+      return 1;
+    }
+    out << "Wrote the tarvel plugin for " << agent.displayName << " to " << path.string() << "\n";
   } else {
     std::vector<std::string> created = createdFiles(context);
     const auto listed = std::find(created.begin(), created.end(), path.string());

@@ -466,6 +466,16 @@ int remove(const std::string& destination, std::ostream& out, std::ostream& err)
         agent->trust == HookTrust::codexAppServer && *edited != file->text
             ? remoteCodexKeys(remote, found->home, out)
             : std::vector<std::string>{};
+    if (agent->configuration.format == HookFileFormat::plugin && edited->empty()) {
+      // The plugin is ours alone: it goes whole.
+      const auto removed = remote.run("rm -f " + shellQuoted(path));
+      if (!removed || removed->exitStatus != 0) {
+        err << "tarvel remote: cannot remove " << destination << ":" << path << "\n";
+        return 1;
+      }
+      out << "Removed " << destination << ":" << path << "\n";
+      continue;
+    }
     // Written without a new backup: the file is then exactly as it was before `add`.
     if (*edited != file->text && !writeRemote(remote, path, *edited, false)) {
       return 1;

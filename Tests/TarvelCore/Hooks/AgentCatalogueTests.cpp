@@ -13,6 +13,7 @@
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
 #include "TarvelCore/Hooks/AgentReplyPromptBuilder.hpp"
 #include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
+#include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
 #include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/StringHelpers.hpp"
 
@@ -34,11 +35,10 @@ using Testing::readFile;
 // are covered.
 std::vector<Document> capturedDocuments() {
   const std::vector<std::pair<std::string, AgentProvider>> folders{
-      {"claude", AgentProvider::claudeCode},
-      {"codex", AgentProvider::codex},
-      {"gemini", AgentProvider::geminiCLI},
-      {"qwen", AgentProvider("qwen-code")},
-      {"copilot", AgentProvider("copilot")}};
+      {"claude", AgentProvider::claudeCode}, {"codex", AgentProvider::codex},
+      {"gemini", AgentProvider::geminiCLI},  {"qwen", AgentProvider("qwen-code")},
+      {"copilot", AgentProvider("copilot")}, {"opencode", AgentProvider("opencode")},
+      {"kilo", AgentProvider("kilo")},       {"droid", AgentProvider("droid")}};
   std::vector<Document> documents;
   for (const auto& [folder, provider] : folders) {
     const fs::path directory = tarvel::Testing::fixturePath("agents") / folder;
@@ -70,11 +70,16 @@ std::vector<Document> capturedDocuments() {
   return documents;
 }
 
-bool installsWaitingHook(const AgentRow& row, const AgentHookPayload& payload) {
+// `event` as the agent's configuration spells it.
+bool installsWaitingHook(const AgentRow& row, std::string_view event) {
   return std::any_of(row.hookEntries.begin(), row.hookEntries.end(), [&](const HookEntry& entry) {
-    return entry.event == payload.hookEventName && entry.limit == HookTimeLimit::waiting &&
-           !entry.capSeconds;
+    return entry.event == event && entry.limit == HookTimeLimit::waiting && !entry.capSeconds;
   });
+}
+
+bool installsHook(const AgentRow& row, std::string_view event) {
+  return std::any_of(row.hookEntries.begin(), row.hookEntries.end(),
+                     [&](const HookEntry& entry) { return entry.event == event; });
 }
 
 // The agent catalogue and every reader of it agree on each captured document: a document the
@@ -86,16 +91,30 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
   int held = 0;
   for (const Document& document : documents) {
     SCOPED_TRACE(document.name);
-    auto decoded = AgentHookInput::decode(document.text);
+    const AgentRow* row = AgentCatalogue::of(document.provider);
+    ASSERT_NE(row, nullptr);
+    // The event as the agent names it: a plugin's documents are "event-TYPE-..." (a bus event)
+    // and "hook-HANDLER-..." (a handler's call); the others' start with the event's name.
+    std::string agentEvent = fs::path(document.name).stem().string();
+    const bool plugin = row->configuration.format == HookFileFormat::plugin;
+    if (plugin) {
+      agentEvent.erase(0, agentEvent.find('-') + 1);
+    }
+    agentEvent = agentEvent.substr(0, agentEvent.find('-'));
+    if (plugin && !installsHook(*row, agentEvent)) {
+      continue;  // the plugin does not hand it to the hook
+    }
+    auto decoded = ProviderHookEnricher::decode(document.text, document.provider,
+                                                plugin ? std::optional(agentEvent) : std::nullopt);
     ASSERT_TRUE(decoded.hasValue());
     AgentHookPayload& payload = *decoded;
     if (payload.hookEventName.empty()) {
       // GitHub Copilot CLI names the event on the hook's command line, as the file's name does.
-      const std::string file = fs::path(document.name).stem().string();
-      payload.hookEventName = file.substr(0, file.find('-'));
+      payload.hookEventName = agentEvent;
     }
-    const AgentRow* row = AgentCatalogue::of(document.provider);
-    ASSERT_NE(row, nullptr);
+    if (!plugin) {
+      agentEvent = payload.hookEventName;
+    }
 
     const auto prompt = AgentReplyPromptBuilder::make(payload, UUID::random());
     // Allowing a question means answering it: each question gets its first option.
@@ -118,21 +137,24 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     }
     ++held;
     EXPECT_TRUE(AgentReplyPolicy::canDecide(document.provider));
-    EXPECT_TRUE(AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName));
+    // Droid's pre-tool hook answers its permission prompts, for every tool.
+    EXPECT_TRUE(row->answersAtPreToolUse ||
+                AgentReplyPolicy::waitsForAnswer(payload.hookEventName, payload.toolName));
     EXPECT_FALSE(AgentReplyPolicy::holdsAgent(document.provider, payload, false));
     ASSERT_TRUE(prompt.has_value());
     EXPECT_TRUE(AgentReplyPolicy::shouldAwaitReply(*prompt));
     EXPECT_NE(allowed, "{}");
     EXPECT_NE(denied, "{}");
     EXPECT_NE(allowed, denied);
-    EXPECT_TRUE(installsWaitingHook(*row, payload));
+    EXPECT_TRUE(installsWaitingHook(*row, agentEvent));
   }
   // Claude's permission request and two interactive tools, Codex's permission request, the
   // permission request that opens each of the four answered-in-the-agent scenarios, Qwen Code's
   // three (a command, a sub-agent, the captured default) and GitHub Copilot's four (which of them
-  // Copilot would ask about is its driver's call: CopilotContextTests), and Claude's request with
-  // a suggested rule.
-  EXPECT_EQ(held, 16);
+  // Copilot would ask about is its driver's call: CopilotContextTests), Claude's request with a
+  // suggested rule, OpenCode's two and Kilo's one permission.asked, and Droid's four pre-tool
+  // calls (which of them Droid would ask about is its driver's call: DroidAsksOnlyAboveItsAutonomy).
+  EXPECT_EQ(held, 23);
 }
 
 }  // namespace

@@ -441,9 +441,10 @@ TEST(AgentReplyPolicy, WhichHooksWaitForAnAnswer) {
 
   EXPECT_TRUE(AgentReplyPolicy::canDecide(AgentProvider::codex));
   EXPECT_TRUE(AgentReplyPolicy::canDecide(AgentProvider("Claude-Code")));
+  EXPECT_TRUE(AgentReplyPolicy::canDecide(AgentProvider::openCode));
   for (const AgentProvider& other :
-       {AgentProvider::geminiCLI, AgentProvider::grok, AgentProvider::openCode,
-        AgentProvider::antigravity, AgentProvider::cursor, AgentProvider("codex2")}) {
+       {AgentProvider::geminiCLI, AgentProvider::grok, AgentProvider::antigravity,
+        AgentProvider::cursor, AgentProvider("codex2")}) {
     SCOPED_TRACE(other.rawValue);
     EXPECT_FALSE(AgentReplyPolicy::canDecide(other));
   }

@@ -42,6 +42,7 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       {&Agent::geminiCLI, "gemini", tarvel::AgentProvider::geminiCLI},
       {&Agent::qwenCode, "qwen", tarvel::AgentProvider("qwen-code")},
       {&Agent::copilot, "copilot", tarvel::AgentProvider("copilot")},
+      {&Agent::droid, "droid", tarvel::AgentProvider("droid")},
   };
   for (const auto& [agent, folder, provider] : agents) {
     SCOPED_TRACE(folder);

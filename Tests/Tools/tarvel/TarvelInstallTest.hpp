@@ -23,6 +23,9 @@ inline const AgentRow& geminiCLI = *AgentCatalogue::installable("gemini-cli");
 inline const AgentRow& cursor = *AgentCatalogue::installable("cursor");
 inline const AgentRow& qwenCode = *AgentCatalogue::installable("qwen-code");
 inline const AgentRow& copilot = *AgentCatalogue::installable("copilot");
+inline const AgentRow& openCode = *AgentCatalogue::installable("opencode");
+inline const AgentRow& kilo = *AgentCatalogue::installable("kilo");
+inline const AgentRow& droid = *AgentCatalogue::installable("droid");
 }  // namespace Agent
 
 struct Outcome {

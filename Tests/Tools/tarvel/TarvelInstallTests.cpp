@@ -44,6 +44,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::cursor, "cursor", "cursor-hooks.json"},
     {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
     {Agent::copilot, "copilot", "copilot-settings.json"},
+    {Agent::droid, "droid", "droid-settings.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {
@@ -199,6 +200,74 @@ TEST_F(TarvelInstallTest, CopilotHooksNameTheirEventAndFollowCopilotHome) {
                 .status,
             0);
   EXPECT_FALSE(fs::exists(home / ".copilot" / "settings.json"));
+}
+
+// OpenCode and Kilo load a plugin of ours rather than hook entries: install writes it whole
+// (running the installed relay, its wait above the hold), again changes nothing, uninstall
+// removes it whole with no copy left, and a file of the same name that is not ours is refused and
+// left as it is. XDG_CONFIG_HOME moves it with the agent's folder; doctor knows it.
+TEST_F(TarvelInstallTest, APluginIsOursAloneWrittenAndRemovedWhole) {
+  for (const tarvel::AgentRow* agent : {&Agent::openCode, &Agent::kilo}) {
+    const std::string name(agent->installName);
+    SCOPED_TRACE(name);
+    const fs::path plugin = home / ".config" / name / "plugins" / "tarvel.js";
+
+    const auto dry = tarvel({"install", "--agent", name, "--dry-run"});
+    ASSERT_EQ(dry.status, 0) << dry.err;
+    EXPECT_FALSE(fs::exists(plugin));
+    EXPECT_TRUE(dry.out.starts_with("// Written by tarvel install")) << dry.out;
+
+    const auto first = tarvel({"install", "--agent", name});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(readFile(plugin), dry.out);
+    EXPECT_NE(dry.out.find("const COMMAND = \"" + relay().string() + " --provider " + name + "\""),
+              std::string::npos);
+    EXPECT_NE(dry.out.find("const WAIT_LIMIT = " +
+                           std::to_string((tarvel::AgentReplyPolicy::waitSeconds + 10) * 1000)),
+              std::string::npos);
+    EXPECT_EQ(readFile(relay()), readFile(program("tarvel-hook")));
+    const auto doctor = tarvel({"doctor"});
+    std::istringstream lines(doctor.out);
+    bool current = false;
+    for (std::string line; std::getline(lines, line);) {
+      current |= line.starts_with(name + " ") &&
+                 line.find(".config/" + name + "/plugins/tarvel.js") != std::string::npos &&
+                 line.find("hooks installed and current") != std::string::npos;
+    }
+    EXPECT_TRUE(current) << doctor.out;
+
+    const auto second = tarvel({"install", "--agent", name});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find("it was not changed"), std::string::npos) << second.out;
+    EXPECT_EQ(readFile(plugin), dry.out);
+
+    EXPECT_EQ(tarvel({"uninstall", "--agent", name, "--dry-run"}).status, 0);
+    EXPECT_TRUE(fs::exists(plugin));
+    const auto removed = tarvel({"uninstall", "--agent", name});
+    ASSERT_EQ(removed.status, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(plugin));
+    EXPECT_TRUE(fs::is_empty(plugin.parent_path()));
+
+    const std::string theirs = "export const Theirs = async () => ({})\n";
+    writeFile(plugin, theirs);
+    for (const char* action : {"install", "uninstall"}) {
+      const auto refused = tarvel({action, "--agent", name});
+      EXPECT_EQ(refused.status, 1) << action;
+      EXPECT_NE(refused.err.find("was not written by tarvel install"), std::string::npos)
+          << refused.err;
+      EXPECT_EQ(readFile(plugin), theirs);
+    }
+    fs::remove(plugin);
+
+    const fs::path moved = home / "xdg";
+    const std::vector<std::string> environment{"XDG_CONFIG_HOME=" + moved.string()};
+    ASSERT_EQ(run("tarvel", {"install", "--agent", name}, "/usr/bin:/bin", environment).status, 0);
+    EXPECT_TRUE(fs::exists(moved / name / "plugins" / "tarvel.js"));
+    EXPECT_FALSE(fs::exists(plugin));
+    ASSERT_EQ(run("tarvel", {"uninstall", "--agent", name}, "/usr/bin:/bin", environment).status,
+              0);
+    EXPECT_FALSE(fs::exists(moved / name / "plugins" / "tarvel.js"));
+  }
 }
 
 TEST_F(TarvelInstallTest, MissingConfigurationIsCreatedAndTheRelayIsCopiedExecutable) {
