@@ -244,7 +244,7 @@ void ServiceDisplay::noticePrompts() {
   }
   announced = std::move(live);
   const std::set<std::string> waiting =
-      tarvel::Display::countSessions({}, remote.prompts()).waiting;
+      tarvel::Display::countSessions(remote.sessions(), remote.prompts()).waiting;
   title = waiting.empty() ? "Tarvel" : "Tarvel · " + std::to_string(waiting.size()) + " waiting";
 }
 
