@@ -275,8 +275,10 @@ void DisplayService::registrationsChanged() {
   }
   queue.post([this] {
     if (replyServer) {
-      activityService.reconcilePendingReplies(
-          [this](const UUID& id) { return replyServer->isPending(id); });
+      // A prompt being answered keeps its place until its answer's own change.
+      activityService.reconcilePendingReplies([this](const UUID& id) {
+        return replyServer->isPending(id) || prompts.isClaimed(id);
+      });
     }
     dirty = true;
   });
@@ -754,6 +756,7 @@ std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
 }
 
 void DisplayService::run(int stopDescriptor) {
+  loopThread = std::this_thread::get_id();
   running = true;
   while (true) {
     int timeout = 1000;
@@ -911,13 +914,20 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
                                                                : "answered",
                 from, Dates::now());
   // It leaves the list in the same pass as its session goes on with the answer: no revision
-  // shows it waiting for an answer in the agent in between.
-  queue.post([this, replyId, sessionId = found.prompt->sessionId] {
+  // shows it waiting for an answer in the agent in between. Whoever answered hears back once
+  // that is done, so a display never shows its answer beside the prompt still waiting.
+  auto applied = std::make_shared<std::promise<void>>();
+  auto done = applied->get_future();
+  queue.post([this, replyId, sessionId = found.prompt->sessionId, applied] {
     prompts.finish(replyId);
     activityService.resolvePendingReply(replyId, sessionId);
     activityService.endWaiting(sessionId, AgentState::running);
     dirty = true;
+    applied->set_value();
   });
+  if (running && std::this_thread::get_id() != loopThread.load()) {
+    static_cast<void>(done.wait_for(std::chrono::seconds(2)));
+  }
   serviceLog().info("Delivered an answer for a prompt of %{private}s",
                     {Log::privateValue(found.prompt->sessionId)});
   return {.status = 200, .body = "{\"delivered\":true}"};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <thread>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -243,6 +244,7 @@ class DisplayService {
   static constexpr std::chrono::seconds settleWait{3};
   void settleHooksGone(bool all);
   std::atomic<bool> running{false};
+  std::atomic<std::thread::id> loopThread{};  // the thread of run()
   bool stopped = false;
 };
 
