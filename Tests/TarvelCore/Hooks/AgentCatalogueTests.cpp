@@ -128,11 +128,12 @@ TEST(AgentCatalogue, EveryCapturedDocumentAgreesWithItsAgentsRow) {
     EXPECT_TRUE(installsWaitingHook(*row, payload));
   }
   // Claude's permission request and two interactive tools, Codex's permission request, the
-  // permission request that opens each of the four answered-in-the-agent scenarios, Qwen Code's
+  // permission request that opens each of the four answered-in-the-agent scenarios and three of
+  // the four settled by what the agent did next, Qwen Code's
   // three (a command, a sub-agent, the captured default) and GitHub Copilot's four (which of them
   // Copilot would ask about is its driver's call: CopilotContextTests), and Claude's request with
   // a suggested rule.
-  EXPECT_EQ(held, 16);
+  EXPECT_EQ(held, 19);
 }
 
 }  // namespace
