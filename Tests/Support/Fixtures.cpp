@@ -48,7 +48,8 @@ std::string agentDocument(std::string_view agent, std::string_view name,
                           std::string_view session) {
   Json value = Coding::parse(agentDocument(std::string(agent) + "/" + std::string(name) + ".json"))
                    .value();
-  value["session_id"] = session;
+  // Copilot CLI names it in camel case.
+  value[value.contains("sessionId") ? "sessionId" : "session_id"] = session;
   return value.dump();
 }
 

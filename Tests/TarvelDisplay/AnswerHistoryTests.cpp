@@ -185,7 +185,7 @@ TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinIt
     EXPECT_NE(hook.standardOutput(), "{}\n");
   }
   {
-    SCOPED_TRACE("answered in the agent: its next step withdraws it, and the session goes on");
+    SCOPED_TRACE("allowed in the agent: the tool ran, which withdraws it, and the session goes on");
     ChildProcess& hook = startHook(document("claude", "PermissionRequest", session('4')));
     livePrompt(claude + session('4'));
     EXPECT_EQ(startHook(document("claude", "PostToolUse", session('4'))).wait(), 0);
@@ -231,7 +231,7 @@ TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinIt
   EXPECT_EQ(rows(), (std::vector<std::string>{
                         "released serviceStopped " + claude + session('6'),
                         "released timeout " + claude + session('5'),
-                        "answeredInAgent agent " + claude + session('4'),
+                        "allowed agent " + claude + session('4'),
                         "denied api codex:" + session('3'),
                         "allowed terminal " + claude + session('2'),
                     }));
@@ -259,7 +259,7 @@ TEST_F(AnswerHistoryTest, EveryWayAPromptEndsIsOneRowThatTarvelLogPrintsWithinIt
                        "command? touch created-by-agent.txt\n"),
             std::string::npos)
       << plain;
-  EXPECT_NE(plain.find("Answered in the agent  Claude Code"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("Allowed in the agent  Claude Code"), std::string::npos) << plain;
   EXPECT_EQ(std::count(plain.begin(), plain.end(), '\n'), 3);
 
   struct stat file {};

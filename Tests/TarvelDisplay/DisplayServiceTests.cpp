@@ -104,9 +104,10 @@ TEST_F(DisplayServiceTest, AnswersReachTheirOwnHookByReplyIdAndAPromptAnsweredIs
     EXPECT_GT(std::count(events.begin(), events.end(), "change"), 0);
     EXPECT_EQ(mirror.sessions().size(), now["sessions"].size());
     EXPECT_TRUE(mirror.prompts().empty());
-    ASSERT_TRUE(mirror.snapshot().attentionSession);
-    EXPECT_EQ((*mirror.snapshot().attentionSession)->id,
-              now["snapshot"]["attentionSessionId"].get<std::string>());
+    // Both prompts were answered here: their sessions went on, so none asks for attention, in
+    // the mirror as in the state.
+    EXPECT_FALSE(mirror.snapshot().attentionSession);
+    EXPECT_FALSE(now["snapshot"].contains("attentionSessionId")) << now["snapshot"].dump();
   }
   stopStream = true;
   stream.join();

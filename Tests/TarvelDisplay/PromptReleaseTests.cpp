@@ -190,25 +190,30 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
     std::string request;  // the permission request the hook holds
     std::string stays;    // an event of the same prompt that leaves it waiting, if any
     std::string wentOn;   // the first event that shows the agent went on
+    std::string outcome;  // what that event says became of the prompt
   };
   // What real agents sent after their own dialog was answered (Claude Code's, Codex's screen
   // once the hook let it ask), after Esc while the hook held (Codex), and other steps, turn
   // ends and session ends seen in real sessions.
   const std::string dialog = "answered-in-dialog/";
   const std::string screen = "answered-in-own-screen/";
+  // The tool ran: allowed there; the turn ended or a new prompt came with nothing between:
+  // dismissed; another tool started: answered there, how is not known.
   const std::vector<Case> wentOn = {
       {"claude", dialog + "1-PermissionRequest", dialog + "2-Notification",
-       dialog + "3-PostToolUse"},
-      {"claude", dialog + "1-PermissionRequest", dialog + "2-Notification", dialog + "4-Stop"},
-      {"claude", "PermissionRequest", "", "PostToolUseFailure"},
-      {"claude", "PermissionRequest", "", "PreToolUse"},
-      {"claude", "PermissionRequest", "", "UserPromptSubmit"},
-      {"claude", "PermissionRequest", "", "StopFailure"},
-      {"claude", "PermissionRequest", "", "SessionEnd"},
-      {"codex", screen + "1-PermissionRequest", "", screen + "2-PostToolUse"},
-      {"codex", screen + "1-PermissionRequest", "", screen + "3-Stop"},
-      {"codex", "esc-while-held/1-PermissionRequest", "", "esc-while-held/2-Interrupt"},
-      {"codex", "PermissionRequest", "", "UserPromptSubmit"}};
+       dialog + "3-PostToolUse", "allowed"},
+      {"claude", dialog + "1-PermissionRequest", dialog + "2-Notification", dialog + "4-Stop",
+       "dismissed"},
+      {"claude", "PermissionRequest", "", "PostToolUseFailure", "allowed"},
+      {"claude", "PermissionRequest", "", "PreToolUse", "answeredInAgent"},
+      {"claude", "PermissionRequest", "", "UserPromptSubmit", "dismissed"},
+      {"claude", "PermissionRequest", "", "StopFailure", "dismissed"},
+      {"claude", "PermissionRequest", "", "SessionEnd", "dismissed"},
+      {"codex", screen + "1-PermissionRequest", "", screen + "2-PostToolUse", "allowed"},
+      {"codex", screen + "1-PermissionRequest", "", screen + "3-Stop", "dismissed"},
+      {"codex", "esc-while-held/1-PermissionRequest", "", "esc-while-held/2-Interrupt",
+       "dismissed"},
+      {"codex", "PermissionRequest", "", "UserPromptSubmit", "dismissed"}};
   int number = 0;
   for (const Case& test : wentOn) {
     SCOPED_TRACE(test.agent + " " + test.wentOn);
@@ -239,7 +244,7 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
               200);
     EXPECT_EQ(bystander.wait(), 0);
     waitForPrompts(0);
-    // Every surface can tell what became of each: withdrawn in the agent, denied through the API.
+    // Every surface can tell what became of each: settled in the agent, denied through the API.
     // The ending of an answered prompt may be recorded a moment after it left the list (once its
     // hook's receipt is in): wait for both.
     using Endings = std::pair<std::string, std::string>;
@@ -252,8 +257,8 @@ TEST_F(DisplayServiceTest, AnEventShowingTheAgentWentOnWithdrawsThatSessionsProm
       }
       return Endings{ended[provider + ":" + session], ended[provider + ":" + other]};
     };
-    EXPECT_TRUE(eventually(endings, [](const Endings& seen) {
-      return seen == Endings{"answeredInAgent by agent", "denied by api"};
+    EXPECT_TRUE(eventually(endings, [&](const Endings& seen) {
+      return seen == Endings{test.outcome + " by agent", "denied by api"};
     }));
   }
 }
@@ -266,11 +271,12 @@ TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRef
   const auto prompts = waitForPrompts(1);
   ASSERT_EQ(prompts.size(), 1U);
   const std::string replyId = prompts.begin()->second;
-  hook.signal(SIGKILL);
+  hook.signal(SIGTERM);  // as Claude ends it
   hook.wait();
   waitForPrompts(0);
   EXPECT_EQ(api("POST", "/v1/prompts/" + replyId, R"({"decision":"allow"})").status, 409);
-  // Well before its own wait ran out: the displays say it was answered in the agent.
+  // Well before its own wait ran out, once nothing followed: the displays say it was dismissed
+  // in the agent.
   Json ended;
   ASSERT_TRUE(eventually([&] {
     ended = state()["endedPrompts"];
@@ -279,14 +285,17 @@ TEST_F(DisplayServiceTest, AHookThatGoesAwayLeavesThePromptListAndItsAnswerIsRef
   ASSERT_EQ(ended.size(), 1U);
   EXPECT_EQ(ended[0]["replyId"], replyId);
   EXPECT_EQ(ended[0]["sessionId"], "claude-code:" + session);
-  EXPECT_EQ(ended[0]["outcome"], "answeredInAgent");
+  EXPECT_EQ(ended[0]["outcome"], "dismissed");
   EXPECT_EQ(ended[0]["by"], "agent");
   // The session no longer waits although its agent sends nothing more: it shows how its prompt
   // ended, and nothing counts it as waiting.
   const Json now = state();
-  EXPECT_EQ(now["sessionOutcomes"]["claude-code:" + session]["outcome"], "answeredInAgent")
+  EXPECT_EQ(now["sessionOutcomes"]["claude-code:" + session]["outcome"], "dismissed")
       << now["sessionOutcomes"].dump();
   EXPECT_EQ(Json::parse(api("GET", "/v1/status").body).value("waiting", -1), 0);
+  // It waits for its next prompt.
+  ASSERT_EQ(now["sessions"].size(), 1U);
+  EXPECT_EQ(now["sessions"][0]["state"], "idle");
 }
 
 TEST_F(DisplayServiceTest, StoppingReleasesEveryWaitingHookAtOnceSavesAndRemovesItsSockets) {
@@ -418,7 +427,10 @@ TEST_F(DisplayServiceTest, AnAgentThatExitsEndsItsSessionAndWithdrawsItsPrompts)
 // the state's attention count and `tarvel status` (plain, --json, --tmux) agree at each step
 // with what a person would say waits and what works.
 TEST_F(DisplayServiceTest, EverySurfaceCountsWaitingAndWorkingAlike) {
-  service = startService();
+  // Prompts are held while a display is attached, and let go to their agent when it leaves.
+  service = startService({});
+  auto display = attach("terminal");
+  waitForAnswerers({"terminal"});
   const std::string first = "abababab-abab-4bab-8bab-ababababab01";
   const std::string second = "abababab-abab-4bab-8bab-ababababab02";
   const auto run = [&](const std::string& name, const std::string& session) {
@@ -481,19 +493,40 @@ TEST_F(DisplayServiceTest, EverySurfaceCountsWaitingAndWorkingAlike) {
   ASSERT_EQ(api("POST", "/v1/prompts/" + live.begin()->second, R"({"decision":"allow"})").status,
             200);
   EXPECT_EQ(held.wait(), 0);
-  expect("answered: nobody counts it as waiting, and it does not run until its agent goes on",
-         "0 waiting, 0 working");
+  expect("answered: nobody counts it as waiting, and its agent goes on with the answer",
+         "0 waiting, 1 working");
   run("PostToolUse", first);
   expect("its agent went on", "0 waiting, 1 working");
   ChildProcess& dismissed = startHook(agentDocument("claude", "PermissionRequest", second));
   waitForPrompts(1);
   expect("a second session waits", "1 waiting, 1 working");
-  dismissed.signal(SIGKILL);  // as Claude Code ends the hook at Esc in its own dialog
+  dismissed.signal(SIGTERM);  // as Claude Code ends the hook at Esc in its own dialog
   dismissed.wait();
   waitForPrompts(0);
   expect("dismissed in the agent: neither waiting nor working", "0 waiting, 1 working");
   run("Stop", first);
   expect("the first agent's turn ended", "0 waiting, 0 working");
+  const std::string third = "abababab-abab-4bab-8bab-ababababab03";
+  const auto codex = [&](const std::string& name) {
+    EXPECT_EQ(startHook(agentDocument("codex", "answered-in-own-screen/" + name, third), "codex")
+                  .wait(),
+              0)
+        << name;
+  };
+  ChildProcess& released = startHook(
+      agentDocument("codex", "answered-in-own-screen/1-PermissionRequest", third), "codex");
+  waitForPrompts(1);
+  expect("a Codex prompt waits here", "1 waiting, 0 working");
+  display->end();
+  EXPECT_EQ(released.wait(), 0);
+  EXPECT_EQ(released.standardOutput(), "{}\n");
+  waitForPrompts(0);
+  expect("let go when the display left, Codex asks in its own dialog: still waiting",
+         "1 waiting, 0 working");
+  codex("2-PostToolUse");
+  expect("allowed in Codex: its agent runs the tool", "0 waiting, 1 working");
+  codex("3-Stop");
+  expect("Codex's turn ended", "0 waiting, 0 working");
 }
 
 // However an answer, a withdrawal (the agent went on), the hook going away and a release
@@ -566,7 +599,7 @@ TEST_F(DisplayServiceTest, EachPromptEndsOnceWhateverRaces) {
       const Json now = state();
       for (const Json& ending : now["endedPrompts"]) {
         endings[ending["sessionId"].get<std::string>()].push_back(
-            ending["outcome"].get<std::string>());
+            ending["outcome"].get<std::string>() + " by " + ending["by"].get<std::string>());
       }
       return std::all_of(sessions.begin(), sessions.end(), [&](const std::string& session) {
         return endings.count("claude-code:" + session) != 0;
@@ -577,15 +610,17 @@ TEST_F(DisplayServiceTest, EachPromptEndsOnceWhateverRaces) {
       ASSERT_EQ(endings[id].size(), 1U) << id;
       const std::string outcome = endings[id].front();
       outcomeOfSession[id] = outcome;
-      // The answer was delivered exactly when the ending says so; otherwise it was refused.
-      EXPECT_EQ(statuses[index], outcome == "allowed" ? 200 : 409) << id << " " << outcome;
+      // The answer was delivered exactly when the ending says so; otherwise it was refused
+      // (allowed in the agent when the tool ran first).
+      const bool answered = outcome == "allowed by api";
+      EXPECT_EQ(statuses[index], answered ? 200 : 409) << id << " " << outcome;
       // The hook's output agrees: the answer it printed is the outcome recorded.
       if (index % 3 == 1) {
         // Killed as the answer came: it had the answer (and confirmed it) or nothing at all.
         const std::string printed = waiting[index]->standardOutput();
-        EXPECT_TRUE(printed.empty() || (printed == Testing::allowAnswer && outcome == "allowed"))
+        EXPECT_TRUE(printed.empty() || (printed == Testing::allowAnswer && answered))
             << id << " " << outcome << " " << printed;
-      } else if (outcome == "allowed") {
+      } else if (answered) {
         EXPECT_EQ(waiting[index]->standardOutput(), Testing::allowAnswer) << id;
       } else {
         EXPECT_EQ(waiting[index]->standardOutput(), "{}\n") << id << " " << outcome;
@@ -600,7 +635,8 @@ TEST_F(DisplayServiceTest, EachPromptEndsOnceWhateverRaces) {
   EXPECT_EQ(log.wait(), 0) << log.standardError();
   std::map<std::string, std::vector<std::string>> rows;
   for (const Json& row : Json::parse(log.standardOutput())) {
-    rows[row["sessionId"].get<std::string>()].push_back(row["outcome"].get<std::string>());
+    rows[row["sessionId"].get<std::string>()].push_back(row["outcome"].get<std::string>() +
+                                                        " by " + row["by"].get<std::string>());
   }
   EXPECT_EQ(rows.size(), outcomeOfSession.size());
   for (const auto& [session, outcome] : outcomeOfSession) {

@@ -70,6 +70,11 @@ bool showsDialogWhileHookWaits(const AgentProvider& provider) {
   return row != nullptr && row->showsDialogWhileHookWaits;
 }
 
+bool asksInOwnDialogWithoutDecision(const AgentProvider& provider) {
+  const AgentRow* row = of(provider);
+  return row != nullptr && row->asksInOwnDialogWithoutDecision;
+}
+
 bool isEditTool(std::string_view name) {
   const std::string identifier = Text::toolIdentifier(name);
   return std::any_of(rows.begin(), rows.end(),

@@ -34,6 +34,10 @@ const SessionHabits& habitsOf(const AgentProvider& provider);
 // showsDialogWhileHookWaits); an agent without a row: false.
 bool showsDialogWhileHookWaits(const AgentProvider& provider);
 
+// Whether `provider` asks the person in its own dialog when its hook returns no decision (its
+// row's asksInOwnDialogWithoutDecision); an agent without a row: false.
+bool asksInOwnDialogWithoutDecision(const AgentProvider& provider);
+
 // Whether some agent's tool of this name changes files, compared by tool identifier
 // (Text::toolIdentifier: "mcp__fs__Edit" is "edit").
 bool isEditTool(std::string_view name);

@@ -134,6 +134,11 @@ struct AgentRow {
   // it would show (Factory Droid). The pre-tool hook then waits where the agent would ask, as its
   // driver judges.
   bool answersAtPreToolUse = false;
+  // When its hook returns no decision (let go, or its time ran out), the agent asks the person
+  // in its own dialog and waits there until they answer or dismiss it: Claude Code's dialog is
+  // up already, Codex, Qwen Code and Copilot CLI draw theirs then. False: it goes on by its own
+  // rules, and nobody is asked.
+  bool asksInOwnDialogWithoutDecision = false;
   // What to start after installing, when it is not "a new <displayName> session".
   std::string_view startAdvice;
 

@@ -105,6 +105,11 @@ class AgentActivityService {
   // Keeps only the pending prompts whose reply id is live; always commits.
   void reconcilePendingReplies(const std::function<bool(const UUID&)>& isLive);
   void resolvePendingReply(const UUID& replyId, const std::string& sessionId);
+  // The session's wait for a person is over, as the service learnt from its prompt's end rather
+  // than from an event: a session that waits (for no prompt held here any more) is now `state`
+  // (running: it goes on with an answer; idle: its dialog was dismissed and it waits for its next
+  // prompt). Any other session is left as it is; true when it changed.
+  bool endWaiting(const std::string& sessionId, AgentState state);
   // Re-applies a workflow event to a restored session of an agent that reports workflows.
   void reconcileRestoredWorkflow(const AgentEvent& event);
   // After a restart: an active session whose agent process is gone (dead, or its id reused by

@@ -447,6 +447,25 @@ void AgentActivityService::resolvePendingReply(const UUID& replyId, const std::s
   }
 }
 
+bool AgentActivityService::endWaiting(const std::string& sessionId, AgentState state) {
+  checkThread();
+  const auto found = entries.find(sessionId);
+  if (found == entries.end()) {
+    return false;
+  }
+  const AgentSession& current = *found->second->second;
+  if (current.state != AgentState::waitingForUser || !current.pendingReplies.empty() ||
+      state == AgentState::waitingForUser || isTerminal(state)) {
+    return false;
+  }
+  AgentSession session = current;
+  session.state = state;
+  std::vector<Change> changes;
+  record(changes, found->second, std::move(session));
+  commitChanges(changes, [this] { return assignAttention(latestWaitingAttentionEvent()); });
+  return true;
+}
+
 void AgentActivityService::reconcileRestoredWorkflow(const AgentEvent& event) {
   checkThread();
   if (event.protocolVersion != currentProtocolVersion ||

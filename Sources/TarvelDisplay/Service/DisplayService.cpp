@@ -17,6 +17,7 @@
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Models/HookEventName.hpp"
 #include "TarvelCore/Platform/Log.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelDisplay/Api/ApiServer.hpp"
 #include "TarvelDisplay/Service/EventHost.hpp"
@@ -274,8 +275,10 @@ void DisplayService::registrationsChanged() {
   }
   queue.post([this] {
     if (replyServer) {
-      activityService.reconcilePendingReplies(
-          [this](const UUID& id) { return replyServer->isPending(id); });
+      // A prompt being answered keeps its place until its answer's own change.
+      activityService.reconcilePendingReplies([this](const UUID& id) {
+        return replyServer->isPending(id) || prompts.isClaimed(id);
+      });
     }
     dirty = true;
   });
@@ -323,51 +326,82 @@ void DisplayService::hooksGone(const std::vector<LivePrompt>& gone) {
   const Date now = Dates::now();
   bool agentEnded = false;
   std::vector<LivePrompt> unsettled;
+  std::vector<LivePrompt> timedOut;
   for (const LivePrompt& prompt : gone) {
     // A hook whose agent exited gives up at once; one whose agent is still there was ended by
     // it, or its time ran out (at its deadline; the reply socket notices within a moment).
     if (!agentRuns(prompt)) {
       endings.ended(prompt, "agentEnded", "agent", now);
       agentEnded = true;
-      continue;
-    }
-    const bool timedOut = now + std::chrono::seconds(2) >= prompt.expiresAt;
-    if (timedOut) {
+    } else if (now + std::chrono::seconds(2) >= prompt.expiresAt) {
       endings.ended(prompt, "released", "timeout", now);
-    } else if (prompt.agentProcess) {
-      unsettled.push_back(prompt);
+      timedOut.push_back(prompt);
     } else {
-      endings.ended(prompt, "answeredInAgent", "agent", now);
+      unsettled.push_back(prompt);
     }
   }
-  if (agentEnded || !unsettled.empty()) {
-    queue.post([this, agentEnded, unsettled = std::move(unsettled)] {
-      const auto due = SteadyClock::now() + hookGoneGrace;
-      for (const LivePrompt& prompt : unsettled) {
-        hooksToSettle.push_back({prompt, due});
-      }
-      if (agentEnded) {
-        watchAgents(true);  // its session ends now, not at the next look
-      }
-    });
-  }
+  queue.post([this, agentEnded, unsettled = std::move(unsettled), timedOut = std::move(timedOut)] {
+    const auto now = SteadyClock::now();
+    for (const LivePrompt& prompt : unsettled) {
+      // The agent ended the hook without our answer: the person answered or dismissed its own
+      // dialog, or interrupted it. Nobody waits for its answer any more; what the agent does
+      // next tells which.
+      hooksToSettle.push_back({prompt, now + agentLookGrace, now + settleWait});
+      activityService.endWaiting(prompt.sessionId, AgentState::idle);
+    }
+    for (const LivePrompt& prompt : timedOut) {
+      leftToAgent(prompt);
+    }
+    if (agentEnded) {
+      watchAgents(true);  // its session ends now, not at the next look
+    }
+    dirty = true;
+  });
 }
 
 void DisplayService::settleHooksGone(bool all) {
   const auto now = SteadyClock::now();
   bool agentEnded = false;
-  std::erase_if(hooksToSettle, [&](const HookGone& gone) {
-    if (!all && now < gone.due) {
+  std::erase_if(hooksToSettle, [&](HookGone& gone) {
+    if (!all && now < gone.look) {
       return false;
     }
+    // A hook that saw its agent exit may be a moment ahead of the process's end: its agent is
+    // looked at again until the prompt is settled. When nothing followed by `due`, the dialog was
+    // dismissed (its agent waits for the next prompt).
     const bool ended = !agentRuns(gone.prompt);
+    if (!all && !ended && now < gone.due) {
+      gone.look = now + agentLookGrace;
+      return false;
+    }
     agentEnded = agentEnded || ended;
-    endings.ended(gone.prompt, ended ? "agentEnded" : "answeredInAgent", "agent", Dates::now());
+    endings.ended(gone.prompt, ended ? "agentEnded" : "dismissed", "agent", Dates::now());
+    if (!ended) {
+      activityService.endWaiting(gone.prompt.sessionId, AgentState::idle);
+    }
     dirty = true;
     return true;
   });
   if (agentEnded) {
     watchAgents(true);
+  }
+}
+
+bool DisplayService::settleInAgent(const std::string& sessionId, std::string_view outcome) {
+  return std::erase_if(hooksToSettle, [&](const HookGone& gone) {
+           if (gone.prompt.sessionId != sessionId) {
+             return false;
+           }
+           endings.ended(gone.prompt, outcome, "agent", Dates::now());
+           dirty = true;
+           return true;
+         }) > 0;
+}
+
+void DisplayService::leftToAgent(const LivePrompt& prompt) {
+  // An agent that asks in its own dialog now keeps its person waiting there; any other goes on.
+  if (!AgentCatalogue::asksInOwnDialogWithoutDecision(prompt.provider)) {
+    activityService.endWaiting(prompt.sessionId, AgentState::running);
   }
 }
 
@@ -424,9 +458,10 @@ void DisplayService::release(const UUID& replyId, const std::string& sessionId,
     return;
   }
   const PromptBook::Lookup found = prompts.lookup(replyId);
+  std::optional<LivePrompt> live;
   if (found.kind == PromptBook::Lookup::Kind::live) {
     endings.ended(*found.prompt, outcome, by, Dates::now());
-    prompts.finish(replyId);
+    live = found.prompt;
   } else {
     // Released as it registered, before its waiting event came: the event completes the record,
     // here when it arrived meanwhile, else as it arrives.
@@ -438,53 +473,92 @@ void DisplayService::release(const UUID& replyId, const std::string& sessionId,
   if (replyServer) {
     static_cast<void>(replyServer->release(replyId));
   }
-  queue.post([this, replyId, sessionId] {
-    if (!sessionId.empty()) {
-      activityService.resolvePendingReply(replyId, sessionId);
-    }
-    dirty = true;
-  });
+  // The prompt leaves the list in the same pass as its session stops waiting for it, so that no
+  // revision shows the session waiting for an answer in the agent in between.
+  queue.post(
+      [this, replyId, sessionId, live = std::move(live), releasedToAgent = outcome == "released"] {
+        if (live) {
+          prompts.finish(replyId);
+          activityService.resolvePendingReply(replyId, live->sessionId);
+          if (releasedToAgent) {
+            leftToAgent(*live);
+          }
+        } else if (!sessionId.empty()) {
+          activityService.resolvePendingReply(replyId, sessionId);
+        }
+        dirty = true;
+      });
 }
 
 namespace {
 
-// Whether an event shows that its agent went on past any prompt it was showing: a tool started
-// or finished, the user submitted a new prompt, the turn stopped or was interrupted, the session
-// ended. The notification about the prompt itself ("needs your permission"), another prompt, and
-// events that say nothing about the turn (compaction, messages shown) do not.
-bool wentOn(const AgentEvent& event) {
+// What an event says became of the prompt its agent was showing, as an ending's outcome by
+// "agent"; absent when it says nothing about it. Real agents, after their own dialog:
+// - the tool ran ("allowed"): its post-tool event, failed or not (Claude Code, Codex, Qwen Code,
+//   Copilot CLI after Yes; Gemini CLI's AfterTool);
+// - the agent reports the tool refused ("denied"): a permission-denied event;
+// - nothing follows the dialog ("dismissed"): No or Esc, after which the agent waits for its next
+//   prompt. The next event is then a new prompt, the turn's end, an interrupt (Codex), an idle
+//   notice (Qwen Code) or the session's end;
+// - another tool starts: the agent went on, but whether the asked one ran is not known
+//   ("answeredInAgent").
+// The notification about the prompt itself ("needs your permission"), another prompt, and events
+// that say nothing about the turn (compaction, messages shown) say nothing.
+std::optional<std::string_view> outcomeInAgent(const AgentEvent& event) {
   if (event.pendingReply || !event.metadata) {
-    return false;
+    return std::nullopt;
   }
   const auto hook = event.metadata->find("hookEvent");
   if (hook == event.metadata->end()) {
-    return false;
+    return std::nullopt;
   }
   // Any agent's spelling of these (an "Interrupt" is a cancelled stop).
   const auto name = HookEventNames::fromRawEventName(hook->second);
-  static constexpr HookEventName overtaking[] = {
-      HookEventName::preToolUse,         HookEventName::postToolUse,
-      HookEventName::postToolUseFailure, HookEventName::permissionDenied,
-      HookEventName::userPromptSubmit,   HookEventName::stop,
-      HookEventName::stopFailure,        HookEventName::stopCancelled,
-      HookEventName::sessionEnd};
-  return name &&
-         std::find(std::begin(overtaking), std::end(overtaking), *name) != std::end(overtaking);
+  if (!name) {
+    return std::nullopt;
+  }
+  switch (*name) {
+    case HookEventName::postToolUse:
+    case HookEventName::postToolUseFailure:
+      return "allowed";
+    case HookEventName::permissionDenied:
+      return "denied";
+    case HookEventName::userPromptSubmit:
+    case HookEventName::stop:
+    case HookEventName::stopFailure:
+    case HookEventName::stopCancelled:
+    case HookEventName::sessionEnd:
+      return "dismissed";
+    case HookEventName::preToolUse:
+      return "answeredInAgent";
+    case HookEventName::notification: {
+      const auto type = event.metadata->find("notificationType");
+      if (type != event.metadata->end() && Text::normalizedWord(type->second) == "idle_prompt") {
+        return "dismissed";
+      }
+      return std::nullopt;
+    }
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace
 
-void DisplayService::withdrawOvertaken(const std::string& sessionId) {
+bool DisplayService::withdrawOvertaken(const std::string& sessionId, std::string_view outcome) {
   if (!prompts.mayHaveLive()) {
-    return;
+    return false;
   }
+  bool withdrawn = false;
   for (const LivePrompt& prompt : prompts.live()) {
     if (prompt.sessionId == sessionId) {
       serviceLog().info("A prompt of %{private}s was answered in the agent",
                         {Log::privateValue(sessionId)});
-      release(prompt.replyId, sessionId, "answeredInAgent", "agent");
+      release(prompt.replyId, sessionId, outcome, "agent");
+      withdrawn = true;
     }
   }
+  return withdrawn;
 }
 
 // An event a host's link forwarded is that host's, whatever its sender wrote: a remote can pose
@@ -537,11 +611,15 @@ void DisplayService::takeEvents() {
     EventHost::localize(event, localHost);
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
-      if (wentOn(event)) {
+      if (const auto outcome = outcomeInAgent(event)) {
         const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
-        withdrawOvertaken(sessionId);
-        // Its session shows what it does now rather than how its last prompt ended.
-        endings.sessionWentOn(sessionId);
+        // The event that says how its prompt ended leaves the session showing that ending
+        // until its next one; otherwise it shows what it does now rather than how its last
+        // prompt ended.
+        const bool withdrawn = withdrawOvertaken(sessionId, *outcome);
+        if (!(settleInAgent(sessionId, *outcome) || withdrawn)) {
+          endings.sessionWentOn(sessionId);
+        }
       }
       activityService.ingest(std::move(event));
       continue;
@@ -672,12 +750,13 @@ std::optional<SteadyClock::time_point> DisplayService::nextDeadline() const {
   }
   deadline = deadline ? std::min(*deadline, nextAgentLook) : nextAgentLook;
   for (const HookGone& gone : hooksToSettle) {
-    deadline = std::min(*deadline, gone.due);
+    deadline = std::min({*deadline, gone.due, gone.look});
   }
   return deadline;
 }
 
 void DisplayService::run(int stopDescriptor) {
+  loopThread = std::this_thread::get_id();
   running = true;
   while (true) {
     int timeout = 1000;
@@ -834,11 +913,21 @@ AnswerOutcome DisplayService::answer(const UUID& replyId, const AgentReply& give
                 : reply.decision == AgentReplyDecision::deny   ? "denied"
                                                                : "answered",
                 from, Dates::now());
-  prompts.finish(replyId);
-  queue.post([this, replyId, sessionId = found.prompt->sessionId] {
+  // It leaves the list in the same pass as its session goes on with the answer: no revision
+  // shows it waiting for an answer in the agent in between. Whoever answered hears back once
+  // that is done, so a display never shows its answer beside the prompt still waiting.
+  auto applied = std::make_shared<std::promise<void>>();
+  auto done = applied->get_future();
+  queue.post([this, replyId, sessionId = found.prompt->sessionId, applied] {
+    prompts.finish(replyId);
     activityService.resolvePendingReply(replyId, sessionId);
+    activityService.endWaiting(sessionId, AgentState::running);
     dirty = true;
+    applied->set_value();
   });
+  if (running && std::this_thread::get_id() != loopThread.load()) {
+    static_cast<void>(done.wait_for(std::chrono::seconds(2)));
+  }
   serviceLog().info("Delivered an answer for a prompt of %{private}s",
                     {Log::privateValue(found.prompt->sessionId)});
   return {.status = 200, .body = "{\"delivered\":true}"};

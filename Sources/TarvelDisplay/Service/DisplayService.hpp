@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <thread>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -156,8 +157,15 @@ class DisplayService {
   // The newest rows of the answer history, as the state's "recentAnswers".
   Json encodedRecentAnswers() const;
   // Withdraws the live prompts of the session (a namespaced id) whose agent went on without
-  // them (answered in the agent's own dialog, interrupted, ended).
-  void withdrawOvertaken(const std::string& sessionId);
+  // them (answered in the agent's own dialog, interrupted, ended), ending them as `outcome`.
+  // True when it withdrew any.
+  bool withdrawOvertaken(const std::string& sessionId, std::string_view outcome);
+  // Ends the prompts of the session whose hook the agent ended, as its next event says
+  // (`outcome` by "agent"); true when there were any.
+  bool settleInAgent(const std::string& sessionId, std::string_view outcome);
+  // The prompt's hook gave its agent no decision (let go, its time ran out): the session waits
+  // in the agent's own dialog when its agent asks there, else goes on.
+  void leftToAgent(const LivePrompt& prompt);
   std::optional<std::chrono::steady_clock::time_point> nextDeadline() const;
   // Reads the hosts file again when it changed since the last look (at most once a second).
   void followRemotesFile(std::chrono::steady_clock::time_point now);
@@ -223,16 +231,20 @@ class DisplayService {
   std::string remotesFileSeen;
   std::chrono::steady_clock::time_point nextRemotesLook{};
   std::chrono::steady_clock::time_point nextAgentLook{};
-  // Prompts whose hook went away early while their agent still seemed to run: a hook that saw
-  // its agent exit may be a moment ahead of the process's end. Settled when due.
+  // Prompts whose hook the agent ended early, before their ending is known: what the agent does
+  // next says how they ended; when nothing follows by `due`, they were dismissed (or, when the
+  // agent is gone by then, a hook that saw its agent exit was a moment ahead of its end).
   struct HookGone {
     LivePrompt prompt;
+    std::chrono::steady_clock::time_point look;  // when to look whether its agent still runs
     std::chrono::steady_clock::time_point due;
   };
   std::vector<HookGone> hooksToSettle;
-  static constexpr std::chrono::milliseconds hookGoneGrace{250};
+  static constexpr std::chrono::milliseconds agentLookGrace{250};
+  static constexpr std::chrono::seconds settleWait{3};
   void settleHooksGone(bool all);
   std::atomic<bool> running{false};
+  std::atomic<std::thread::id> loopThread{};  // the thread of run()
   bool stopped = false;
 };
 

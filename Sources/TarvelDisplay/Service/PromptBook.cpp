@@ -60,8 +60,10 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
   registered = std::move(now);
   std::vector<LivePrompt> gone;
   for (const UUID& replyId : ended) {
-    if (const auto entry = records.find(replyId);
-        entry != records.end() && answering.count(replyId) == 0) {
+    if (answering.count(replyId) != 0) {
+      continue;  // its claimer finishes it, together with its session's change
+    }
+    if (const auto entry = records.find(replyId); entry != records.end()) {
       gone.push_back(entry->second.prompt);
     }
     finishLocked(replyId);
@@ -80,6 +82,11 @@ std::vector<LivePrompt> PromptBook::setRegistrations(
 bool PromptBook::claim(const UUID& replyId) {
   const std::scoped_lock guard(mutex);
   return over.count(replyId) == 0 && answering.insert(replyId).second;
+}
+
+bool PromptBook::isClaimed(const UUID& replyId) const {
+  const std::scoped_lock guard(mutex);
+  return answering.count(replyId) != 0;
 }
 
 std::optional<LivePrompt> PromptBook::finish(const UUID& replyId) {
@@ -125,7 +132,9 @@ std::vector<LivePrompt> PromptBook::live() const {
   const std::scoped_lock guard(mutex);
   std::vector<LivePrompt> list;
   for (const auto& [replyId, entry] : records) {
-    if (registered.count(replyId) != 0) {
+    // One being answered or released stays listed until it is finished, even when its hook has
+    // its answer and left: it leaves the list together with its session's change.
+    if (registered.count(replyId) != 0 || answering.count(replyId) != 0) {
       list.push_back(entry.prompt);
     }
   }

@@ -50,7 +50,8 @@ class PromptBook {
   // record when its waiting event had arrived.
   std::optional<LivePrompt> finish(const UUID& replyId);
 
-  // The live prompts, oldest first.
+  // The live prompts, oldest first: those with a registered hook, and those claimed and not yet
+  // finished.
   std::vector<LivePrompt> live() const;
   // False when no prompt can be live (no hook is registered): cheaper than live().
   bool mayHaveLive() const;
@@ -63,6 +64,8 @@ class PromptBook {
     std::optional<LivePrompt> prompt;  // for live
   };
   Lookup lookup(const UUID& replyId) const;
+  // Whether the prompt is claimed and not yet finished.
+  bool isClaimed(const UUID& replyId) const;
   // Whether the prompt was answered, released or its hook went away.
   bool hasEnded(const UUID& replyId) const;
 

@@ -10,6 +10,7 @@ std::string outcomeLabel(std::string_view outcome) {
          : outcome == "denied"          ? "Denied"
          : outcome == "answered"        ? "Answered"
          : outcome == "answeredInAgent" ? "Answered in the agent"
+         : outcome == "dismissed"       ? "Dismissed"
          : outcome == "released"        ? "Released"
          : outcome == "agentEnded"      ? "the agent ended"
                                         : std::string(outcome);
@@ -23,10 +24,11 @@ struct EndingPlace {
   std::string_view words;
 };
 
-constexpr std::array endingOutcomes{std::string_view("allowed"),  std::string_view("alwaysAllowed"),
-                              std::string_view("denied"),
-                              std::string_view("answered"), std::string_view("answeredInAgent"),
-                              std::string_view("released"), std::string_view("agentEnded")};
+constexpr std::array endingOutcomes{
+    std::string_view("allowed"),   std::string_view("alwaysAllowed"),
+    std::string_view("denied"),    std::string_view("answered"),
+    std::string_view("answeredInAgent"), std::string_view("dismissed"),
+    std::string_view("released"),  std::string_view("agentEnded")};
 
 constexpr std::array endingPlaces{
     EndingPlace{"terminal", " on this terminal"},
@@ -34,7 +36,8 @@ constexpr std::array endingPlaces{
     EndingPlace{"phone", " from the phone"},
     EndingPlace{"notification", " from a notification"},
     EndingPlace{"api", " through the API"},
-    EndingPlace{"agent", ""},
+    // What the agent did with its own dialog, seen in what it did next.
+    EndingPlace{"agent", " in the agent"},
     EndingPlace{"noAnswerer", ": nobody could answer"},
     EndingPlace{"phoneHold", ": the agent asked in its own terminal (phone hold)"},
     EndingPlace{"timeout", ": the hook's time ran out"},

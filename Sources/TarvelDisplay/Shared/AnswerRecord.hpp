@@ -24,12 +24,13 @@ struct AnswerRecord {
   std::string prompt;               // what was asked, at most maximumPromptCharacters
   std::optional<std::string> detail;  // the start of what was approved (maximumDetailCharacters)
   // "allowed", "alwaysAllowed" (with the agent's own standing rule), "denied", "answered" (an
-  // option or question), "answeredInAgent", "released", "agentEnded" (its agent process exited
-  // while it waited).
+  // option or question), "dismissed" (the agent's dialog was closed without an answer),
+  // "answeredInAgent" (the agent went on, how is not known), "released", "agentEnded" (its agent
+  // process exited while it waited).
   std::string outcome;
   // Where it came from: "terminal", "web", "notification", "api", "agent" (the agent's own
-  // dialog, or its hook went away), "noAnswerer", "timeout" (the hook's time ran out),
-  // "serviceStopped".
+  // dialog, or its hook went away: "Allowed in the agent"), "noAnswerer", "timeout" (the hook's
+  // time ran out), "serviceStopped".
   std::string by;
   std::optional<std::int64_t> waitedMilliseconds;  // from the prompt's arrival to its end
   bool operator==(const AnswerRecord&) const = default;
@@ -40,15 +41,16 @@ struct AnswerRecord {
 
 Json encodeAnswer(const AnswerRecord& record);
 
-// An outcome in a word: "Allowed", "Denied", "Answered", "Answered in the agent", "Released",
-// "the agent ended" (an unknown one as it is).
+// An outcome in a word: "Allowed", "Denied", "Answered", "Dismissed", "Answered in the agent",
+// "Released", "the agent ended" (an unknown one as it is).
 std::string outcomeLabel(std::string_view outcome);
 
 // How a prompt ended, in the words every surface shows (the terminal display, the page,
 // `tarvel log`): what became of it and where that came from, such as "Allowed on this
 // terminal", "Denied on the web page", "Allowed from the phone", "Allowed through the API",
-// "Released: nobody could answer", "Released: the hook's time ran out", "the agent ended". The
-// one table of these words: a new place to answer from is one more entry in it.
+// "Allowed in the agent", "Dismissed in the agent", "Released: nobody could answer", "Released: the
+// hook's time ran out", "the agent ended". The one table of these words: a new place to answer from
+// is one more entry in it.
 std::string endingWords(std::string_view outcome, std::string_view by);
 
 // Every outcome and every place (`by`) the words know, for a surface that looks them up itself.

@@ -8,11 +8,12 @@ SessionCounts countSessions(const SessionList& sessions, const std::vector<LiveP
     counts.waiting.insert(prompt.sessionId);
   }
   for (const SharedSession& session : sessions) {
-    // A session that just started waits for its first prompt; "waiting for user" without a
-    // live prompt is a prompt that ended here, not work.
+    // A session that just started waits for its first prompt: it is not at work.
     const AgentState state = session->state;
-    if (isWorking(state) && state != AgentState::starting &&
-        counts.waiting.count(session->id) == 0) {
+    if (state == AgentState::waitingForUser) {
+      counts.waiting.insert(session->id);
+    } else if (isWorking(state) && state != AgentState::starting &&
+               counts.waiting.count(session->id) == 0) {
       ++counts.working;
     }
   }

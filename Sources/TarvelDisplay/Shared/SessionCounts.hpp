@@ -13,10 +13,12 @@ namespace tarvel::Display {
 // Who waits for a person and who works: the one count behind the service's status, the state's
 // attention count, the terminal display's header and title, the page and `tarvel status`.
 struct SessionCounts {
-  // The sessions that wait for a person: those with a prompt live here.
+  // The sessions that wait for a person, wherever the answer must be given: those with a
+  // prompt live here, and those whose agent asks in its own dialog (a prompt let go to it, or one
+  // it never held here): their state is waitingForUser while it does.
   std::set<std::string> waiting;
-  // The sessions that run on their own: active, past their start, neither waiting for a person
-  // nor idle (a session whose prompt ended without a next event is neither).
+  // The sessions that run on their own: active, past their start, not waiting for a person and
+  // not idle.
   std::size_t working = 0;
   bool operator==(const SessionCounts&) const = default;
 };

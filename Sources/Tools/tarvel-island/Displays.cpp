@@ -244,7 +244,7 @@ void ServiceDisplay::noticePrompts() {
   }
   announced = std::move(live);
   const std::set<std::string> waiting =
-      tarvel::Display::countSessions({}, remote.prompts()).waiting;
+      tarvel::Display::countSessions(remote.sessions(), remote.prompts()).waiting;
   title = waiting.empty() ? "Tarvel" : "Tarvel · " + std::to_string(waiting.size()) + " waiting";
 }
 
@@ -384,7 +384,11 @@ DisplayModel ServiceDisplay::model(Date now) {
     keys.push_back(key);
   }
   screen.keys = std::move(keys);
-  if (confirmation && steadyNow < confirmation->until) {
+  if (confirmation && steadyNow < confirmation->until &&
+      std::none_of(remote.prompts().begin(), remote.prompts().end(),
+                   [&](const tarvel::Display::LivePrompt& live) {
+                     return confirmation->answered && live.replyId == *confirmation->answered;
+                   })) {
     screen.confirmation = confirmation->text;
   }
   if (!connected && !message) {
@@ -511,11 +515,12 @@ void ServiceDisplay::answer(const AgentReply& reply, const std::string& sessionI
         *done += " · " + label;
       }
     }
-    queue.post([this, text, done] {
+    queue.post([this, text, done, reply] {
       message = text;
       if (done) {
         confirmation = Confirmation{.text = *done,
-                                    .until = SteadyClock::now() + std::chrono::seconds(4)};
+                                    .until = SteadyClock::now() + std::chrono::seconds(4),
+                                    .answered = reply.replyId};
       }
       markChanged();
     });

@@ -158,6 +158,8 @@ class ServiceDisplay final : public Display {
   struct Confirmation {
     std::string text;
     SteadyClock::time_point until;
+    // Shown once the state no longer lists this prompt: never beside it still waiting.
+    std::optional<UUID> answered;
   };
   std::optional<Confirmation> confirmation;
   std::set<UUID> announced;  // live prompts already rung for

@@ -315,6 +315,10 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
                            (prompt && prompt->sessionId == member->id);
       group.rank = std::min(group.rank, waiting ? 0 : member->isActive() ? 1 : 2);
       SessionRow row = activityRow(*member, depth(*member, index, root->id), now);
+      if (waiting && !member->pendingReply) {
+        // No hook waits here: the person answers in the agent's own dialog.
+        row.state = "Answer in " + quoya::SessionPresentation::providerLabel(member->provider);
+      }
       if (ended) {
         // Its prompt is over: it shows how, until its next event.
         row.state = outcome->second;
@@ -343,7 +347,8 @@ DisplayModel activityModel(const NotchActivitySnapshot& snapshot, const SessionI
   }
   if (session) {
     const AgentSession& shown = **session;
-    PromptView view{.heading = quoya::SessionPresentation::providerLabel(shown.provider)};
+    PromptView view{.heading = quoya::SessionPresentation::providerLabel(shown.provider),
+                    .agent = quoya::SessionPresentation::providerLabel(shown.provider)};
     if (shown.projectName) {
       view.heading += " · " + *shown.projectName;
     }
@@ -435,7 +440,7 @@ std::vector<std::string> promptBlock(const DisplayModel& model, std::size_t colu
   }
   if (!view.answerable) {
     choices.push_back(styled(
-        dim, TextCells::fitted("  No hook is waiting for an answer here: answer in the agent.",
+        dim, TextCells::fitted("  Answer in " + view.agent + ": no hook waits for an answer here.",
                                columns)));
   }
   std::vector<std::string> queue;

@@ -35,6 +35,7 @@ struct SessionRow {
 
 struct PromptView {
   std::string heading;  // provider, project and title of the waiting session
+  std::string agent;    // the agent's name ("Codex"), where a prompt no hook waits on is answered
   std::optional<std::string> directory;  // where the agent works
   std::optional<std::string> remaining;  // how long its hook still waits ("1:52")
   std::string prompt;

@@ -52,6 +52,7 @@ constinit const AgentRow claudeCode{
     .decisionEvents = decisionEvents,
     .tools = {.edit = editTools, .shell = shellTools, .interactive = interactiveTools},
     .showsDialogWhileHookWaits = true,
+    .asksInOwnDialogWithoutDecision = true,
 };
 
 }  // namespace tarvel::AgentRows

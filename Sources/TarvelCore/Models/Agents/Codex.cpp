@@ -43,6 +43,7 @@ constinit const AgentRow codex{
     .tools = {.edit = editTools, .shell = shellTools},
     .sessions = {.helperPrompts = helperPrompts},
     .trust = HookTrust::codexAppServer,
+    .asksInOwnDialogWithoutDecision = true,
 };
 
 }  // namespace tarvel::AgentRows

@@ -40,6 +40,7 @@ constinit const AgentRow gitHubCopilot{
     .hookEntries = hookEntries,
     .decisionEvents = decisionEvents,
     .tools = {.edit = editTools, .shell = shellTools},
+    .asksInOwnDialogWithoutDecision = true,
 };
 
 }  // namespace tarvel::AgentRows

@@ -42,6 +42,7 @@ constinit const AgentRow qwenCode{
     .decisionEvents = decisionEvents,
     .tools = {.edit = editTools, .shell = shellTools},
     .sessions = {.repeatsTurnEnds = true},
+    .asksInOwnDialogWithoutDecision = true,
 };
 
 }  // namespace tarvel::AgentRows

@@ -465,9 +465,20 @@ function updateRemaining(now) {
 
 // --- Sessions -------------------------------------------------------------------------------
 
+// The sessions that wait for a person, as every surface counts them: those with a prompt live
+// here, and those whose agent asks in its own dialog (no hook waits here for its answer).
+function waitingSessions() {
+  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId));
+  for (const session of state.sessions.values()) {
+    if (session.state === 'waitingForUser') waiting.add(session.id);
+  }
+  return waiting;
+}
+
 function renderSessions() {
   const list = document.getElementById('sessions');
-  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId));
+  const waiting = waitingSessions();
+  const live = new Set(state.prompts.map((prompt) => prompt.sessionId));
   const children = new Map();
   const roots = [];
   for (const id of state.order) {
@@ -491,6 +502,8 @@ function renderSessions() {
     const ended = !waiting.has(session.id) && state.sessionOutcomes[session.id];
     const stateBadge = ended
       ? element('span', 'badge state-ended', outcomeName(ended.outcome, ended.by))
+      : waiting.has(session.id) && !live.has(session.id)
+      ? element('span', 'badge state-' + session.state, 'Answer in ' + agentName(session.provider))
       : element('span', 'badge state-' + session.state, stateName(session.state));
     const elapsed = element('span', 'elapsed');
     elapsed.dataset.startedAt = session.startedAt;
@@ -545,8 +558,8 @@ function render() {
   renderPrompts(now);
   renderSessions();
   renderAnswers();
-  // Sessions with a live prompt: the count every surface shows.
-  const waiting = new Set(state.prompts.map((prompt) => prompt.sessionId)).size;
+  // The count every surface shows.
+  const waiting = waitingSessions().size;
   document.getElementById('counts').textContent =
     (waiting ? waiting + ' waiting · ' : '') + state.sessions.size + ' sessions';
   document.title = (waiting ? '(' + waiting + ') ' : '') + 'Tarvel';
