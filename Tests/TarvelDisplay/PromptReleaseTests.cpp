@@ -38,8 +38,10 @@ TEST_F(DisplayServiceTest, APromptIsHeldOnlyWhileSomeoneCanAnswerIt) {
     EXPECT_EQ(hook.wait(), 0);
     EXPECT_EQ(hook.standardOutput(), "{}\n");
     EXPECT_TRUE(state()["prompts"].empty());
-    // Nobody counts the session as waiting for a prompt nobody holds.
-    EXPECT_EQ(Coding::parse(api("GET", "/v1/status").body).value()["waiting"], 0);
+    // Claude Code asks in its own dialog then: its person waits there, and is counted.
+    EXPECT_TRUE(eventually(
+        [&] { return Coding::parse(api("GET", "/v1/status").body).value().value("waiting", -1); },
+        [](int waiting) { return waiting == 1; }));
   }
   for (const std::string kind : {"terminal", "web"}) {
     SCOPED_TRACE(kind + ": held while its stream is open, released when it closes");
@@ -112,7 +114,13 @@ TEST_F(DisplayServiceTest, AnAnswererThatStopsReadingIsDroppedAndItsPromptReleas
 // with the common soft limit of 1024 open files: it raises its own, and no hook gives up while
 // others are taken in first.
 TEST_F(DisplayServiceTest, AThousandWaitingHooksAreAllListedAndEachAnswered) {
+#if defined(__SANITIZE_ADDRESS__)
+  // A hook built with the address sanitizer takes tens of MiB: a thousand of them would not fit
+  // in a test machine's memory. Two hundred are still far beyond the slots there used to be.
+  constexpr std::size_t count = 200;
+#else
   constexpr std::size_t count = 1000;
+#endif
   // Each hook this test runs holds a few descriptors here as well.
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
