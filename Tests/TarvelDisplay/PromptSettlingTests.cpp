@@ -164,15 +164,21 @@ TEST_F(PromptSettlingTest, APromptTheAgentTookOverEndsAsItsNextEventSaysAndItsSe
     EXPECT_TRUE(eventually([&] { return endingsOf(replyId, id); },
                            [&](const std::vector<std::string>& now) { return now == expected; }))
         << ::testing::PrintToString(endingsOf(replyId, id));
-    // The session shows that ending until its next event.
+    // The session shows that ending until its next event. A dismissal followed by the agent's
+    // own event (Codex's Interrupt, Qwen's idle notice) may be settled by the time it runs out
+    // first, on a slow machine: that event is then the session's next, and shows as itself.
     const Json outcomes = state()["sessionOutcomes"];
-    EXPECT_EQ(outcomes.value(id, Json::object()).value("outcome", ""), test.outcome)
-        << outcomes.dump();
+    const std::string shown = outcomes.value(id, Json::object()).value("outcome", "");
     const Seen settled = seen(id);
-    EXPECT_EQ(settled.state, test.state);
+    if (test.outcome == "dismissed" && !test.after.empty() && shown.empty()) {
+      EXPECT_TRUE(settled.state == "idle" || settled.state == "completed") << settled;
+    } else {
+      EXPECT_EQ(shown, test.outcome) << outcomes.dump();
+      EXPECT_EQ(settled.state, test.state);
+    }
     EXPECT_EQ(settled.waiting, 0);
     EXPECT_EQ(settled.attention, 0);
-    EXPECT_EQ(settled.working, test.state == "idle" ? 0 : 1);
+    EXPECT_EQ(settled.working, test.state == "running" ? 1 : 0);
     // The turn ends before the next case: no session of this one is left at work.
     send(test.agent, test.stop, session, test.provider);
   }
