@@ -443,9 +443,25 @@ void DisplayService::watchAgents(bool now) {
   }
 }
 
-Json DisplayService::encodedRecentAnswers() const {
+Json DisplayService::encodedRecentAnswers(const std::vector<LivePrompt>& live) const {
+  // A claimed prompt is recorded as it is claimed but stays listed until its claimer finishes
+  // it; its row (one of its session's, ended after it arrived) is left out until then, so that
+  // no display shows the answer beside the prompt still waiting.
+  std::vector<const LivePrompt*> unfinished;
+  for (const LivePrompt& prompt : live) {
+    if (prompts.isClaimed(prompt.replyId)) {
+      unfinished.push_back(&prompt);
+    }
+  }
   Json list = Json::array();
   for (const AnswerRecord& record : history->recent()) {
+    const auto own = std::find_if(unfinished.begin(), unfinished.end(), [&](const LivePrompt* p) {
+      return p != nullptr && p->sessionId == record.sessionId && record.endedAt >= p->receivedAt;
+    });
+    if (own != unfinished.end()) {
+      *own = nullptr;
+      continue;
+    }
     list.push_back(encodeAnswer(record));
   }
   return list;
@@ -719,8 +735,9 @@ void DisplayService::publishIfDue(bool force) {
   dirty = false;
   publishedPromptGeneration = generation;
   boundSessions();
+  const std::vector<LivePrompt> live = prompts.live();
   stateHub.publish(publisher.publish(
-      activityService, prompts.live(),
+      activityService, live,
       ServiceInfo{
           .version = std::string(version),
           .startedAt = startedAt,
@@ -729,7 +746,7 @@ void DisplayService::publishIfDue(bool force) {
           .remotes = remoteLinks ? Coding::encode(RemoteLinks::encode(remoteLinks->statuses()))
                                  : std::string("[]")},
       answererList.encoded(), endings.encodedEndings(), endings.encodedSessionOutcomes(),
-      encodedRecentAnswers()));
+      encodedRecentAnswers(live)));
   const auto took = SteadyClock::now() - now;
   nextPublish = now + std::max<SteadyClock::duration>(options.publishInterval,
                                                       took * publishCostFactor);

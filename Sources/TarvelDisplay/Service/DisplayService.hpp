@@ -154,8 +154,9 @@ class DisplayService {
   // Records the end of prompts whose hook went away by itself: its time ran out, or its agent
   // ended it (then the agent went on without us).
   void hooksGone(const std::vector<LivePrompt>& gone);
-  // The newest rows of the answer history, as the state's "recentAnswers".
-  Json encodedRecentAnswers() const;
+  // The newest rows of the answer history, as the state's "recentAnswers", without the rows of
+  // the claimed prompts still in `live`.
+  Json encodedRecentAnswers(const std::vector<LivePrompt>& live) const;
   // Withdraws the live prompts of the session (a namespaced id) whose agent went on without
   // them (answered in the agent's own dialog, interrupted, ended), ending them as `outcome`.
   // True when it withdrew any.
