@@ -45,6 +45,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
     {Agent::copilot, "copilot", "copilot-settings.json"},
     {Agent::droid, "droid", "droid-settings.json"},
+    {Agent::grok, "grok", "grok-hooks.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {
