@@ -11,6 +11,7 @@
 #include "TarvelCore/Hooks/Grok/GrokHookRouting.hpp"
 #include "TarvelCore/Hooks/ProviderDecisionMapper.hpp"
 #include "TarvelCore/Hooks/ProviderHookEnricher.hpp"
+#include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Models/AgentOrigin.hpp"
 #include "TarvelCore/Models/AgentProcessIdentity.hpp"
 #include "TarvelCore/Platform/HomeDirectory.hpp"
@@ -64,6 +65,21 @@ Options parseOptions(std::span<const std::string_view> arguments) {
 
 AgentProvider resolvedProvider(const Options& options) {
   return GrokHookRouting::resolvedProvider(options.provider, options.grokHookEvent);
+}
+
+bool runByGrok(const char* grokHookEvent) {
+  return grokHookEvent != nullptr && *grokHookEvent != '\0';
+}
+
+bool standsDownForNativeRelay(const Options& options, const std::filesystem::path& home) {
+  if (!options.provider ||
+      !GrokHookRouting::shouldSkipClaudeCompatibilityHook(options.grokHookEvent, *options.provider,
+                                                          true)) {
+    return false;
+  }
+  const AgentRow* grok = AgentCatalogue::of(AgentProvider::grok);
+  return grok != nullptr && GrokHookRouting::configurationContainsNativeRelay(
+                                home / std::string(grok->configuration.file));
 }
 
 namespace {

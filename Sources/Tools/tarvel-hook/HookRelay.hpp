@@ -24,7 +24,8 @@ namespace tarvel::HookRelay {
 // What the relay was started with.
 struct Options {
   std::optional<AgentProvider> provider;  // "--provider NAME", lower-cased
-  bool grokHookEvent = false;             // "--grok-hook": invoked by Grok's own hook runner
+  // Run by Grok's hook runner: "--grok-hook", or GROK_HOOK_EVENT set (see runByGrok).
+  bool grokHookEvent = false;
   // "--event NAME": the event, for an agent whose documents do not name it.
   std::optional<std::string> event;
 };
@@ -36,6 +37,15 @@ Options parseOptions(std::span<const std::string_view> arguments);
 // The provider an invocation belongs to: the explicit one, with Grok's rules for hooks that
 // Grok fires.
 AgentProvider resolvedProvider(const Options& options);
+
+// Whether Grok runs this hook: it sets GROK_HOOK_EVENT (the event's name) for every hook it runs,
+// its own and the Claude Code and Cursor hooks it also reads, and never for the tools it runs.
+bool runByGrok(const char* grokHookEvent);
+
+// Whether this invocation must do nothing at all: Grok runs a hook configured for Claude Code or
+// Cursor while Grok's own hook file under `home` holds ours, which reports the same event. Reads
+// that one small file, and only in that case.
+bool standsDownForNativeRelay(const Options& options, const std::filesystem::path& home);
 
 // Where the relay sends and listens; tests point these at their own display.
 struct Environment {

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "TarvelCore/Models/AgentCatalogue.hpp"
 #include "TarvelCore/Platform/BoundedInput.hpp"
+#include "TarvelCore/Platform/HomeDirectory.hpp"
 #include "TarvelCore/Platform/Version.hpp"
 #include "TarvelCore/Platform/WriteAll.hpp"
 #include "Tools/tarvel-hook/HookRelay.hpp"
@@ -53,9 +55,17 @@ int main(int argc, char** argv) {
   std::string answer = "{}\n";
   try {
     const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const auto options = tarvel::HookRelay::parseOptions(arguments);
-    const auto provider = tarvel::HookRelay::resolvedProvider(options);
+    auto options = tarvel::HookRelay::parseOptions(arguments);
+    if (tarvel::HookRelay::runByGrok(std::getenv("GROK_HOOK_EVENT"))) {
+      options.grokHookEvent = true;
+    }
     const auto input = tarvel::BoundedInput::read(STDIN_FILENO, {});
+    // Grok reports this event through our own hook of its file: this one says nothing, so that
+    // one Grok session shows once. The document is read all the same, so Grok's write succeeds.
+    if (tarvel::HookRelay::standsDownForNativeRelay(options, tarvel::HomeDirectory::current())) {
+      return 0;
+    }
+    const auto provider = tarvel::HookRelay::resolvedProvider(options);
     answer = tarvel::HookRelay::run(input, provider, options.event,
                                     tarvel::HookRelay::currentEnvironment(), tarvel::Dates::now());
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may reach the agent

@@ -118,7 +118,7 @@ TEST(ProviderEventPolicy, ToolPresentationPerToolFamily) {
       {"every agent's edit tools", R"({"session_id":"s","tool_name":"write_file",
          "tool_input":{"file_path":"docs/c.md"}})",
        false, AgentEventType::fileChanged, AgentState::editing, "Editing c.md", "docs/c.md"},
-      {"grok's edit tool", R"({"session_id":"s","tool_name":"str_replace_editor",
+      {"grok's edit tool", R"({"session_id":"s","tool_name":"search_replace",
          "tool_input":{"path":"d.txt"}})",
        true, AgentEventType::toolCompleted, AgentState::running, "Finished editing", "d.txt"},
       {"edit without file", R"({"session_id":"s","tool_name":"MultiEdit","tool_input":[1]})", false,

@@ -40,13 +40,16 @@ struct Outcome {
   std::chrono::steady_clock::duration elapsed{};
 };
 
-// Runs the built tarvel-hook with `home` as HOME, `input` on standard input (then closed).
+// Runs the built tarvel-hook with `home` as HOME, `input` on standard input (then closed), and
+// `environment` besides.
 Outcome runHook(const std::filesystem::path& home, const std::string& input,
-                const std::vector<std::string>& arguments) {
+                const std::vector<std::string>& arguments,
+                std::vector<std::string> environment = {}) {
   std::vector<std::string> command{Testing::program("tarvel-hook")};
   command.insert(command.end(), arguments.begin(), arguments.end());
+  environment.emplace_back("TERM_PROGRAM=kitty");
   const auto started = std::chrono::steady_clock::now();
-  Testing::ChildProcess hook(command, home, input, {"TERM_PROGRAM=kitty"});
+  Testing::ChildProcess hook(command, home, input, environment);
   Outcome outcome;
   outcome.exitStatus = hook.wait();
   outcome.elapsed = std::chrono::steady_clock::now() - started;
@@ -299,6 +302,119 @@ TEST_F(TarvelHookTest, AnswersOfAnyReplyServerThatFollowsTheProtocolReachTheAgen
       EXPECT_EQ(outcome.standardError, "");
       EXPECT_EQ(outcome.exitStatus, 0);
       EXPECT_EQ(afterAnswer, asksForReceipt ? "{\"received\":true}\n" : "");
+    }
+  }
+}
+
+// Grok Build and Antigravity cannot run here: their documents are written from their vendors'
+// published hook formats (Tests/Fixtures/agents/README.md). Each goes through the built hook as
+// the agent runs it (Grok names the event in the document and in GROK_HOOK_EVENT; Antigravity's
+// documents name none, so its command line does), and what reaches the display is what the
+// document means. Neither agent reads a decision back: every answer is the passive one.
+TEST_F(TarvelHookTest, GrokAndAntigravityDocumentsShowAsTheirPublishedFormatsMeanThem) {
+  startDisplay();
+  const std::string grokSession = "grok:019f4a2c-7d10-7b3e-9c41-5e8f0a1b2c3d";
+  const std::string antigravitySession = "antigravity:3c9e51a7-2b84-4f06-9d1e-7a5b0c8f2e13";
+  struct Case {
+    std::string file;        // under Tests/Fixtures/agents
+    std::string grokEvent;   // GROK_HOOK_EVENT; empty: an Antigravity document
+    std::string event;       // Antigravity's event, named on the command line
+    std::optional<AgentEventType> type;  // absent: no event reaches the display
+    AgentState state = AgentState::idle;
+    std::string activity;
+    std::string answer = "{}";
+  };
+  const std::vector<Case> cases = {
+      {"grok/SessionStart.json", "session_start", "", std::nullopt},
+      {"grok/UserPromptSubmit.json", "user_prompt_submit", "", AgentEventType::activity,
+       AgentState::thinking, "Thinking"},
+      {"grok/PreToolUse.json", "pre_tool_use", "", AgentEventType::toolStarted,
+       AgentState::executingTool, "Running npm test"},
+      {"grok/PreToolUse-search_replace.json", "pre_tool_use", "", AgentEventType::fileChanged,
+       AgentState::editing, "Editing a.txt"},
+      {"grok/PostToolUse.json", "post_tool_use", "", AgentEventType::toolCompleted,
+       AgentState::running, "Finished command"},
+      {"grok/PostToolUseFailure.json", "post_tool_use_failure", "", AgentEventType::toolCompleted,
+       AgentState::running, "Tool failed: exit status 1"},
+      {"grok/Notification-permission_prompt.json", "notification", "", AgentEventType::waiting,
+       AgentState::waitingForUser, "Grok needs your permission to run npm install"},
+      {"grok/Notification-idle_prompt.json", "notification", "", AgentEventType::completed,
+       AgentState::completed, "Grok is waiting for your input"},
+      {"grok/Stop.json", "stop", "", AgentEventType::completed, AgentState::completed,
+       "Task completed"},
+      {"grok/StopFailure.json", "stop_failure", "", AgentEventType::failed, AgentState::failed,
+       "Usage limit reached"},
+      {"grok/StopCancelled.json", "stop_cancelled", "", AgentEventType::completed,
+       AgentState::completed, "Stopped"},
+      {"grok/SubagentStart.json", "subagent_start", "", AgentEventType::started,
+       AgentState::starting, "Subagent started"},
+      {"grok/SubagentStop.json", "subagent_stop", "", AgentEventType::completed,
+       AgentState::completed, "Subagent completed"},
+      {"grok/SessionEnd.json", "session_end", "", AgentEventType::completed,
+       AgentState::completed, "Session ended"},
+      {"antigravity/PreInvocation.json", "", "PreInvocation", AgentEventType::activity,
+       AgentState::thinking, "Thinking"},
+      {"antigravity/PreToolUse.json", "", "PreToolUse", AgentEventType::toolStarted,
+       AgentState::executingTool, "Running npm test"},
+      {"antigravity/PreToolUse-write_to_file.json", "", "PreToolUse", AgentEventType::fileChanged,
+       AgentState::editing, "Editing a.txt"},
+      {"antigravity/PostToolUse.json", "", "PostToolUse", AgentEventType::toolCompleted,
+       AgentState::running, "Finished command"},
+      {"antigravity/PostToolUse-error.json", "", "PostToolUse", AgentEventType::toolCompleted,
+       AgentState::running, "Tool failed: command exited with status 1"},
+      {"antigravity/PostInvocation.json", "", "PostInvocation", std::nullopt},
+      {"antigravity/Stop.json", "", "Stop", AgentEventType::completed, AgentState::completed,
+       "Task completed", R"({"decision":"stop"})"},
+  };
+  // After each case a Claude Code document from another session: once its event is in, every
+  // event of the case is too.
+  const std::string marker = agentDocument("claude/PreToolUse.json");
+  for (const Case& testCase : cases) {
+    SCOPED_TRACE(testCase.file);
+    {
+      const std::scoped_lock lock(mutex);
+      received.clear();
+    }
+    const bool grok = !testCase.grokEvent.empty();
+    const Outcome outcome =
+        grok ? runHook(home, agentDocument(testCase.file), {"--provider", "grok"},
+                       {"GROK_HOOK_EVENT=" + testCase.grokEvent})
+             : runHook(home, agentDocument(testCase.file),
+                       {"--provider", "antigravity", "--event", testCase.event});
+    EXPECT_EQ(outcome.standardOutput, testCase.answer + "\n");
+    EXPECT_EQ(outcome.standardError, "");
+    EXPECT_EQ(outcome.exitStatus, 0);
+    ASSERT_EQ(runHook(home, marker, {"--provider", "claude-code"}).exitStatus, 0);
+    std::vector<AgentEvent> events;
+    ASSERT_TRUE(Testing::eventually([&] {
+      const std::scoped_lock lock(mutex);
+      events = received;
+      return !events.empty() && events.back().provider == AgentProvider::claudeCode;
+    }));
+    events.pop_back();
+    if (!testCase.type) {
+      EXPECT_TRUE(events.empty());
+      continue;
+    }
+    ASSERT_EQ(events.size(), 1u);
+    const AgentEvent& event = events[0];
+    EXPECT_EQ(event.type, *testCase.type);
+    EXPECT_EQ(event.state, testCase.state);
+    EXPECT_EQ(event.activity, testCase.activity);
+    EXPECT_EQ(event.workingDirectory, "/home/dev/proj");
+    EXPECT_FALSE(event.pendingReply.has_value());
+    if (testCase.file.starts_with("grok/Subagent")) {
+      // The sub-agent's own session, under Grok's.
+      EXPECT_EQ(event.sessionId, grokSession + ":019f4a2c-9b13-7d22-b6e1-4a7f2c3d5e6f");
+      EXPECT_EQ(event.parentSessionId, grokSession);
+    } else {
+      EXPECT_EQ(event.sessionId, grok ? grokSession : antigravitySession);
+    }
+    if (testCase.file == "grok/UserPromptSubmit.json") {
+      EXPECT_EQ(event.task, "Run the tests");
+    }
+    if (testCase.type == AgentEventType::fileChanged) {
+      EXPECT_EQ(event.file, "/home/dev/proj/src/a.txt");
     }
   }
 }

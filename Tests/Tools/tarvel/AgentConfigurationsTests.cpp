@@ -34,7 +34,7 @@ using tarvel::Testing::testFile;
 using tarvel::Testing::writeFile;
 
 TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
-  // Real agents' hook documents, one per event each fired: an event whose document becomes an
+  // Agents' hook documents, one per event each fired: an event whose document becomes an
   // activity event must be installed, and one that never does must not cost a hook run.
   const std::vector<std::tuple<const tarvel::AgentRow*, std::string, tarvel::AgentProvider>> agents{
       {&Agent::claudeCode, "claude", tarvel::AgentProvider::claudeCode},
@@ -43,6 +43,7 @@ TEST(AgentConfigurations, EveryEventTheMappingUnderstandsIsHookedAndNoOther) {
       {&Agent::qwenCode, "qwen", tarvel::AgentProvider("qwen-code")},
       {&Agent::copilot, "copilot", tarvel::AgentProvider("copilot")},
       {&Agent::droid, "droid", tarvel::AgentProvider("droid")},
+      {&Agent::grok, "grok", tarvel::AgentProvider::grok},  // written from its documents
   };
   for (const auto& [agent, folder, provider] : agents) {
     SCOPED_TRACE(folder);

@@ -26,6 +26,7 @@ inline const AgentRow& copilot = *AgentCatalogue::installable("copilot");
 inline const AgentRow& openCode = *AgentCatalogue::installable("opencode");
 inline const AgentRow& kilo = *AgentCatalogue::installable("kilo");
 inline const AgentRow& droid = *AgentCatalogue::installable("droid");
+inline const AgentRow& grok = *AgentCatalogue::installable("grok");
 }  // namespace Agent
 
 struct Outcome {

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <set>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -11,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/Waiting.hpp"
 #include "TarvelCore/Hooks/AgentReplyPolicy.hpp"
+#include "TarvelCore/Platform/Coding.hpp"
+#include "TarvelCore/Platform/StringHelpers.hpp"
+#include "TarvelCore/Sockets/UnixSocketSupport.hpp"
+#include "TarvelDisplay/Client/ApiClient.hpp"
 #include "Tools/tarvel/AgentConfigurations.hpp"
 #include "Tools/tarvel/TarvelInstallTest.hpp"
 #include "Tools/tarvel/Installer.hpp"
@@ -45,6 +52,7 @@ const std::vector<AgentCase> agentCases{
     {Agent::qwenCode, "qwen-code", "qwen-settings.json"},
     {Agent::copilot, "copilot", "copilot-settings.json"},
     {Agent::droid, "droid", "droid-settings.json"},
+    {Agent::grok, "grok", "grok-hooks.json"},
 };
 
 TEST_F(TarvelInstallTest, InstallKeepsUserEntriesIsIdempotentAndUninstallRestoresTheFile) {
@@ -200,6 +208,118 @@ TEST_F(TarvelInstallTest, CopilotHooksNameTheirEventAndFollowCopilotHome) {
                 .status,
             0);
   EXPECT_FALSE(fs::exists(home / ".copilot" / "settings.json"));
+}
+
+// Grok reads its own hook file and runs Claude Code's and Cursor's hooks besides. With Tarvel
+// installed for all three, one Grok session must still show once: the installed commands, run as
+// Grok runs them (through the shell, GROK_HOOK_EVENT set, Grok's document on standard input),
+// reach the service as one Grok session, Claude Code's and Cursor's saying nothing. Without
+// Grok's own file, the Claude Code hook reports it as Grok instead; Claude Code's own documents
+// stay Claude Code's throughout.
+TEST_F(TarvelInstallTest, AGrokSessionShowsOnceWhicheverOfItsHooksRun) {
+  for (const char* agent : {"claude-code", "cursor", "grok"}) {
+    const auto installed = tarvel({"install", "--agent", agent});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+  }
+  // Grok's file: its own, in Claude Code's shape, no matcher (Grok reads one as a regular
+  // expression; none matches every tool), limits in seconds.
+  const fs::path grokFile = home / ".grok" / "hooks" / "tarvel.json";
+  const Document grokHooks = Document::parse(readFile(grokFile))["hooks"];
+  ASSERT_TRUE(grokHooks.is_object()) << readFile(grokFile);
+  EXPECT_FALSE(grokHooks.contains("SessionStart"));  // a Grok session begins with its prompt
+  for (const auto& [event, groups] : grokHooks.items()) {
+    SCOPED_TRACE(event);
+    ASSERT_EQ(groups.size(), 1u);
+    EXPECT_FALSE(groups[0].contains("matcher"));
+    EXPECT_EQ(groups[0]["hooks"][0]["command"], relay().string() + " --provider grok");
+    EXPECT_EQ(groups[0]["hooks"][0]["timeout"], tarvel::AgentConfigurations::passiveTimeoutSeconds);
+  }
+
+  // The command each agent's file runs for `event`.
+  const auto commandOf = [&](const fs::path& file, const std::string& event) {
+    const Document hooks = Document::parse(readFile(file))["hooks"];
+    const Document& entry = hooks[event].back();
+    return (entry.contains("hooks") ? entry["hooks"][0]["command"] : entry["command"])
+        .get<std::string>();
+  };
+  const std::string claudePrompt = commandOf(home / ".claude" / "settings.json", "UserPromptSubmit");
+  const std::string claudeTool = commandOf(home / ".claude" / "settings.json", "PreToolUse");
+  const std::string cursorPrompt = commandOf(home / ".cursor" / "hooks.json", "beforeSubmitPrompt");
+  const std::string grokPrompt = commandOf(grokFile, "UserPromptSubmit");
+  const std::string grokTool = commandOf(grokFile, "PreToolUse");
+
+  tarvel::Testing::ChildProcess service({program("tarvel"), "serve", "--no-notify"}, home);
+  const fs::path api = home / ".tarvel" / "api.sock";
+  ASSERT_TRUE(tarvel::Testing::eventually([&] {
+    return tarvel::UnixSocketSupport::isPathAccepting(api) || service.hasEnded();
+  }));
+  ASSERT_FALSE(service.hasEnded()) << service.standardError();
+  // The service's sessions, as "id provider".
+  const auto sessions = [&] {
+    std::set<std::string> listed;
+    const auto response = tarvel::Display::ApiClient::request(api, "GET", "/v1/state");
+    const tarvel::Json state = response ? tarvel::Json::parse(response->body, nullptr, false)
+                                        : tarvel::Json::object();
+    if (state.is_object()) {
+      for (const auto& session : state.value("sessions", tarvel::Json::array())) {
+        listed.insert(session.value("id", "") + " " + session.value("provider", ""));
+      }
+    }
+    return listed;
+  };
+  // Runs an installed command as an agent does; what it printed.
+  const auto runInstalled = [&](const std::string& command, const std::string& document,
+                                const std::string& grokEvent) {
+    std::vector<std::string> environment;
+    if (!grokEvent.empty()) {
+      environment.push_back("GROK_HOOK_EVENT=" + grokEvent);
+    }
+    tarvel::Testing::ChildProcess hook(
+        {.command = {"/bin/sh", "-c", command}, .home = home, .input = document,
+         .environment = environment, .workingDirectory = home});
+    EXPECT_EQ(hook.wait(), 0) << command;
+    EXPECT_EQ(hook.standardError(), "");
+    return hook.standardOutput();
+  };
+  const std::string grokId = "019f4a2c-7d10-7b3e-9c41-5e8f0a1b2c3d";
+  const std::string prompt = tarvel::Testing::agentDocument("grok/UserPromptSubmit.json");
+  const std::string tool = tarvel::Testing::agentDocument("grok/PreToolUse.json");
+
+  // Each event reaches every installed hook, in the order Grok may run them.
+  for (const auto& [command, document, event] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {claudePrompt, prompt, "user_prompt_submit"},
+           {cursorPrompt, prompt, "user_prompt_submit"},
+           {grokPrompt, prompt, "user_prompt_submit"},
+           {grokTool, tool, "pre_tool_use"},
+           {claudeTool, tool, "pre_tool_use"}}) {
+    SCOPED_TRACE(command);
+    const std::string printed = runInstalled(command, document, event);
+    EXPECT_EQ(printed, command.find("--provider grok") != std::string::npos ? "{}\n" : "");
+  }
+  ASSERT_TRUE(tarvel::Testing::eventually([&] {
+    return sessions() == std::set<std::string>{"grok:" + grokId + " grok"};
+  })) << *sessions().begin();
+
+  // Without Grok's own file, Claude Code's hook reports Grok's sessions as Grok's, and Claude
+  // Code's own document as Claude Code's.
+  ASSERT_EQ(tarvel({"uninstall", "--agent", "grok"}).status, 0);
+  ASSERT_FALSE(fs::exists(grokFile));
+  const std::string otherId = "019f4a2c-7d10-7b3e-9c41-000000000002";
+  EXPECT_EQ(runInstalled(claudePrompt, tarvel::Text::replacingAll(prompt, grokId, otherId),
+                         "user_prompt_submit"),
+            "{}\n");
+  const std::string claudeDocument = tarvel::Testing::agentDocument("claude/UserPromptSubmit.json");
+  EXPECT_EQ(runInstalled(claudePrompt, claudeDocument, ""), "{}\n");
+  const std::string claudeId =
+      tarvel::Json::parse(claudeDocument).value("session_id", "");
+  EXPECT_TRUE(tarvel::Testing::eventually([&] {
+    return sessions() == std::set<std::string>{"grok:" + grokId + " grok",
+                                               "grok:" + otherId + " grok",
+                                               "claude-code:" + claudeId + " claude-code"};
+  }));
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
 }
 
 // OpenCode and Kilo load a plugin of ours rather than hook entries: install writes it whole
