@@ -272,8 +272,12 @@ sys.exit(1)' "$third" || fail "the prompt offers no always: $(api http://l/v1/st
   t send-keys -t main:island A
   for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
   [ -e "$touched" ] || fail "always allowed, the agent did not create the file"
+  # Typed while the turn still ends, Claude would send it along with the tool's result, which the
+  # scripted model answers in words.
+  for _ in $(seq 600); do sessions | grep -qxF "$touch_task	completed" && break; sleep 0.1; done
+  sessions | grep -qxF "$touch_task	completed" || fail "after the always allowed turn: $(sessions)"
   rm -f "$touched"
-  run_touch again  # Claude queues it if the turn is still ending
+  run_touch again
   for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
   [ -e "$touched" ] || fail "the next RUN_TOUCH did not run"
   asked=$(api http://l/v1/state | python3 -c '
