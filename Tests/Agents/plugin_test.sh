@@ -7,7 +7,9 @@
 # - without the hook program, with one that fails, hangs or prints nonsense, and with a client
 #   that throws, every handler still returns at once, nothing is thrown, and a hung hook is
 #   stopped at its limit with no reply;
-# - a permission answered at the agent's own dialog first lets the waiting hook go.
+# - a permission answered at the agent's own dialog first: the reply reaches the hook, with the
+#   request it answers, before the waiting hook is let go; a reply to a request the hook answered
+#   itself is not handed on.
 # Exit 77 (skipped) without node.
 # Usage: plugin_test.sh <bin directory>
 set -u
@@ -79,7 +81,8 @@ const { TarvelPlugin } = await import(work + "/plugin.mjs")
 const directory = process.env.HOME + "/proj"
 const asked = { id: "e1", type: "permission.asked",
   properties: { id: "per_1", sessionID: "ses_1", permission: "bash", patterns: ["touch x"],
-                metadata: { command: "touch x" }, always: ["touch *"] } }
+                metadata: { command: "touch x" }, always: ["touch *"],
+                tool: { messageID: "msg_1", callID: "c1" } } }
 const turn = async (plugin) => {
   await plugin.event({ event: { type: "session.created", properties: { sessionID: "ses_1", info: { id: "ses_1" } } } })
   await plugin["chat.message"]({ sessionID: "ses_1" }, { parts: [{ type: "text", text: "RUN_TOUCH" }] })
@@ -139,9 +142,23 @@ const answered = await TarvelPlugin({ client: client("ok"), directory })
 await answered.event({ event: asked })
 await until(() => existsSync(log + "/permission.pid"), "the hook waits")
 const held = Number(readFileSync(log + "/permission.pid", "utf8"))
-await answered.event({ event: { type: "permission.replied", properties: { sessionID: "ses_1", requestID: "per_1", reply: "once" } } })
+const replied = (reply) => ({ type: "permission.replied", properties: { sessionID: "ses_1", requestID: "per_1", reply } })
+await answered.event({ event: replied("once") })
 await until(() => !alive(held), "the hook is let go")
 check(replies.length === 0, "no reply after the agent's own")
+const handed = runs().map(run).filter((d) => d.type === "permission.replied")
+check(handed.length === 1 && handed[0].properties.reply === "once" &&
+      handed[0].properties.tool.callID === "c1" && handed[0].properties.metadata.command === "touch x" &&
+      handed[0].properties.permission === "bash" && handed[0].directory === directory,
+      "the agent's reply reaches the hook with its request: " + JSON.stringify(handed))
+// Answered by the hook itself, the agent's reply that follows is not handed on.
+hook("once")
+const itself = await TarvelPlugin({ client: client("ok"), directory })
+await itself.event({ event: asked })
+await until(() => replies.length === 1, "the hook's answer is replied")
+await itself.event({ event: replied("once") })
+await sleep(1000)
+check(runs().map(run).every((d) => d.type !== "permission.replied"), "a reply the hook gave is handed on")
 
 if (failures.length) { console.log("FAIL:\n" + failures.join("\n")); process.exit(1) }
 console.log("PASS: the plugin hands on every step, replies, and never holds or breaks the agent")

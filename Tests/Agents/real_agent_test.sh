@@ -8,6 +8,9 @@
 # - RUN_TOUCH again, denied from the API: the agent reports the denial and no file is created;
 # - Claude Code only: RUN_TOUCH once more, answered "always" with the island's A key: Claude takes
 #   its own suggestion back (accept edits from now on) and runs RUN_TOUCH after that without asking;
+# - OpenCode and Kilo: RUN_SLOW (the touch after a 10 s sleep), answered "Allow once" in the
+#   agent's own dialog while Tarvel holds it: the prompt ends as "Allowed in the agent" while the
+#   command still runs, not as dismissed for want of a word from the agent;
 # - the answer history names the agent.
 # The agents are installed once, at pinned versions, into a cache folder kept between runs
 # (agent_cache.sh).
@@ -287,6 +290,21 @@ print(sum(1 for p in json.load(sys.stdin)["prompts"] if p["provider"] == "claude
   answers=3
   log=$("$bin/tarvel" log -n 1)
   case $log in *"Always allowed on this terminal"*) ;; *) fail "the log shows: $log" ;; esac
+fi
+
+# 6. OpenCode and Kilo: answered in the agent's own dialog, which it shows while the hook waits.
+if [ "$agent" = opencode ] || [ "$agent" = kilo ]; then
+  rm -f "$touched"
+  type_prompt "RUN_SLOW"
+  prompt=$(live_prompt "$second") || fail "RUN_SLOW showed no prompt"
+  wait_for agent "Allow once" || fail "the agent shows no dialog"
+  t send-keys -t main:agent Enter  # "Allow once" is chosen first
+  for _ in $(seq 1200); do [ -e "$touched" ] && break; sleep 0.1; done
+  [ -e "$touched" ] || fail "allowed in its dialog, the agent did not create the file"
+  for _ in $(seq 600); do "$bin/tarvel" log -n 1 | grep -qF "Allowed in the agent" && break; sleep 0.1; done
+  log=$("$bin/tarvel" log -n 1)
+  case $log in *"Allowed in the agent"*) ;; *) fail "the log shows: $log" ;; esac
+  answers=3
 fi
 
 # 4. The answer history names the agent, for each answer.

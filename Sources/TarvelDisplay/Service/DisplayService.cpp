@@ -378,6 +378,13 @@ void DisplayService::settleHooksGone(bool all) {
     endings.ended(gone.prompt, ended ? "agentEnded" : "dismissed", "agent", Dates::now());
     if (!ended) {
       activityService.endWaiting(gone.prompt.sessionId, AgentState::idle);
+      // The agent's own word for the dismissal (Codex's Interrupt, Qwen Code's idle notice) may
+      // come after this on a slow machine: it then confirms the ending rather than replace it.
+      std::erase_if(settledByTime,
+                    [&](const auto& entry) { return entry.second + confirmationWait < now; });
+      if (settledByTime.size() < PromptEndings::keptOutcomes) {
+        settledByTime.insert_or_assign(gone.prompt.sessionId, now);
+      }
     }
     dirty = true;
     return true;
@@ -387,12 +394,18 @@ void DisplayService::settleHooksGone(bool all) {
   }
 }
 
-bool DisplayService::settleInAgent(const std::string& sessionId, std::string_view outcome) {
+bool DisplayService::settleInAgent(const std::string& sessionId, const Settlement& settled) {
+  // An event about one call ends the prompt about that call alone, when there is one.
+  const bool named =
+      std::any_of(hooksToSettle.begin(), hooksToSettle.end(), [&](const HookGone& gone) {
+        return gone.prompt.sessionId == sessionId && settled.isItsCall(gone.prompt);
+      });
   return std::erase_if(hooksToSettle, [&](const HookGone& gone) {
-           if (gone.prompt.sessionId != sessionId) {
+           if (gone.prompt.sessionId != sessionId ||
+               (named && !settled.isItsCall(gone.prompt))) {
              return false;
            }
-           endings.ended(gone.prompt, outcome, "agent", Dates::now());
+           endings.ended(gone.prompt, settled.outcomeFor(gone.prompt), "agent", Dates::now());
            dirty = true;
            return true;
          }) > 0;
@@ -508,6 +521,23 @@ void DisplayService::release(const UUID& replyId, const std::string& sessionId,
 
 namespace {
 
+std::optional<HookEventName> hookEventOf(const AgentEvent& event) {
+  if (!event.metadata) {
+    return std::nullopt;
+  }
+  const auto hook = event.metadata->find("hookEvent");
+  if (hook == event.metadata->end()) {
+    return std::nullopt;
+  }
+  // Any agent's spelling of these (an "Interrupt" is a cancelled stop).
+  return HookEventNames::fromRawEventName(hook->second);
+}
+
+// A new prompt of the person's: the session goes on rather than tell how its last one ended.
+bool startsTurn(const AgentEvent& event) {
+  return hookEventOf(event) == HookEventName::userPromptSubmit;
+}
+
 // What an event says became of the prompt its agent was showing, as an ending's outcome by
 // "agent"; absent when it says nothing about it. Real agents, after their own dialog:
 // - the tool ran ("allowed"): its post-tool event, failed or not (Claude Code, Codex, Qwen Code,
@@ -521,15 +551,10 @@ namespace {
 // The notification about the prompt itself ("needs your permission"), another prompt, and events
 // that say nothing about the turn (compaction, messages shown) say nothing.
 std::optional<std::string_view> outcomeInAgent(const AgentEvent& event) {
-  if (event.pendingReply || !event.metadata) {
+  if (event.pendingReply) {
     return std::nullopt;
   }
-  const auto hook = event.metadata->find("hookEvent");
-  if (hook == event.metadata->end()) {
-    return std::nullopt;
-  }
-  // Any agent's spelling of these (an "Interrupt" is a cancelled stop).
-  const auto name = HookEventNames::fromRawEventName(hook->second);
+  const auto name = hookEventOf(event);
   if (!name) {
     return std::nullopt;
   }
@@ -561,20 +586,66 @@ std::optional<std::string_view> outcomeInAgent(const AgentEvent& event) {
 
 }  // namespace
 
-bool DisplayService::withdrawOvertaken(const std::string& sessionId, std::string_view outcome) {
+std::optional<DisplayService::Settlement> DisplayService::settlementOf(const AgentEvent& event) {
+  const auto outcome = outcomeInAgent(event);
+  if (!outcome) {
+    return std::nullopt;
+  }
+  Settlement settled{.outcome = *outcome};
+  // A step of one tool call, or the agent's refusal of it, tells exactly how the prompt about
+  // that call ended: the call starts or ran (allowed), or was refused. OpenCode says so at once,
+  // as the person answers its own dialog.
+  const auto name = hookEventOf(event);
+  if (name == HookEventName::preToolUse || name == HookEventName::postToolUse ||
+      name == HookEventName::postToolUseFailure || name == HookEventName::permissionDenied) {
+    if (auto call = toolCallOf(event)) {
+      settled.call = std::move(call);
+      settled.callOutcome = name == HookEventName::permissionDenied ? "denied" : "allowed";
+    }
+  }
+  return settled;
+}
+
+bool DisplayService::Settlement::isItsCall(const LivePrompt& prompt) const {
+  return call && prompt.toolCallId == call;
+}
+
+std::string_view DisplayService::Settlement::outcomeFor(const LivePrompt& prompt) const {
+  return isItsCall(prompt) ? callOutcome : outcome;
+}
+
+bool DisplayService::withdrawOvertaken(const std::string& sessionId, const Settlement& settled) {
   if (!prompts.mayHaveLive()) {
     return false;
   }
+  const std::vector<LivePrompt> live = prompts.live();
+  // An event about one call ends the prompt about that call alone, when there is one.
+  const bool named = std::any_of(live.begin(), live.end(), [&](const LivePrompt& prompt) {
+    return prompt.sessionId == sessionId && settled.isItsCall(prompt);
+  });
   bool withdrawn = false;
-  for (const LivePrompt& prompt : prompts.live()) {
-    if (prompt.sessionId == sessionId) {
+  for (const LivePrompt& prompt : live) {
+    if (prompt.sessionId == sessionId && (!named || settled.isItsCall(prompt))) {
       serviceLog().info("A prompt of %{private}s was answered in the agent",
                         {Log::privateValue(sessionId)});
-      release(prompt.replyId, sessionId, outcome, "agent");
+      release(prompt.replyId, sessionId, settled.outcomeFor(prompt), "agent");
       withdrawn = true;
     }
   }
   return withdrawn;
+}
+
+bool DisplayService::confirmsSettledByTime(const std::string& sessionId, const AgentEvent& event) {
+  const auto found = settledByTime.find(sessionId);
+  if (found == settledByTime.end()) {
+    return false;
+  }
+  // Only the session's first event after the ending may be the agent's word for it.
+  const bool recent = SteadyClock::now() <= found->second + confirmationWait;
+  settledByTime.erase(found);
+  const auto settled = settlementOf(event);
+  return recent && settled && !settled->call && settled->outcome == "dismissed" &&
+         !startsTurn(event);
 }
 
 // An event a host's link forwarded is that host's, whatever its sender wrote: a remote can pose
@@ -627,13 +698,14 @@ void DisplayService::takeEvents() {
     EventHost::localize(event, localHost);
     VisibleText::makeVisible(event);
     if (!event.pendingReply) {
-      if (const auto outcome = outcomeInAgent(event)) {
-        const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
+      const std::string sessionId = event.provider.namespacedSessionID(event.sessionId);
+      const bool confirms = confirmsSettledByTime(sessionId, event);
+      if (const auto settled = settlementOf(event)) {
         // The event that says how its prompt ended leaves the session showing that ending
         // until its next one; otherwise it shows what it does now rather than how its last
         // prompt ended.
-        const bool withdrawn = withdrawOvertaken(sessionId, *outcome);
-        if (!(settleInAgent(sessionId, *outcome) || withdrawn)) {
+        const bool withdrawn = withdrawOvertaken(sessionId, *settled);
+        if (!(settleInAgent(sessionId, *settled) || withdrawn || confirms)) {
           endings.sessionWentOn(sessionId);
         }
       }
@@ -645,6 +717,7 @@ void DisplayService::takeEvents() {
     activityService.ingest(std::move(event));
     const std::string sessionId = waiting.provider.namespacedSessionID(waiting.sessionId);
     endings.sessionWentOn(sessionId);
+    settledByTime.erase(sessionId);
     const auto session = activityService.session(sessionId);
     const auto projectName = session ? (*session)->projectName : std::nullopt;
     prompts.record(waiting, projectName, arrived);

@@ -157,13 +157,28 @@ class DisplayService {
   // The newest rows of the answer history, as the state's "recentAnswers", without the rows of
   // the claimed prompts still in `live`.
   Json encodedRecentAnswers(const std::vector<LivePrompt>& live) const;
+  // What an event says became of its session's prompts, by "agent": `outcome` for each, except
+  // the prompt about the very tool call the event names (`call`), which ends as `callOutcome`
+  // and alone.
+  struct Settlement {
+    std::string_view outcome;
+    std::optional<std::string> call;
+    std::string_view callOutcome;
+    bool isItsCall(const LivePrompt& prompt) const;
+    std::string_view outcomeFor(const LivePrompt& prompt) const;
+  };
+  static std::optional<Settlement> settlementOf(const AgentEvent& event);
   // Withdraws the live prompts of the session (a namespaced id) whose agent went on without
-  // them (answered in the agent's own dialog, interrupted, ended), ending them as `outcome`.
-  // True when it withdrew any.
-  bool withdrawOvertaken(const std::string& sessionId, std::string_view outcome);
-  // Ends the prompts of the session whose hook the agent ended, as its next event says
-  // (`outcome` by "agent"); true when there were any.
-  bool settleInAgent(const std::string& sessionId, std::string_view outcome);
+  // them (answered in the agent's own dialog, interrupted, ended), ending them as `settled`
+  // says. True when it withdrew any.
+  bool withdrawOvertaken(const std::string& sessionId, const Settlement& settled);
+  // Ends the prompts of the session whose hook the agent ended, as its next event says; true
+  // when there were any.
+  bool settleInAgent(const std::string& sessionId, const Settlement& settled);
+  // Whether `event`, the session's first since its prompt was settled as dismissed for lack of
+  // any word from the agent, is the agent's own word for that dismissal, come late (a slow
+  // machine): the session then keeps showing that ending, as when the word came in time.
+  bool confirmsSettledByTime(const std::string& sessionId, const AgentEvent& event);
   // The prompt's hook gave its agent no decision (let go, its time ran out): the session waits
   // in the agent's own dialog when its agent asks there, else goes on.
   void leftToAgent(const LivePrompt& prompt);
@@ -244,6 +259,10 @@ class DisplayService {
   static constexpr std::chrono::milliseconds agentLookGrace{250};
   static constexpr std::chrono::seconds settleWait{3};
   void settleHooksGone(bool all);
+  // Sessions whose last prompt was settled as dismissed at its `due`, with when: their next
+  // event may still be the agent's word for it (confirmsSettledByTime).
+  std::map<std::string, std::chrono::steady_clock::time_point> settledByTime;
+  static constexpr std::chrono::minutes confirmationWait{1};
   std::atomic<bool> running{false};
   std::atomic<std::thread::id> loopThread{};  // the thread of run()
   bool stopped = false;

@@ -4,6 +4,17 @@
 
 namespace tarvel::Display {
 
+std::optional<std::string> toolCallOf(const AgentEvent& event) {
+  if (!event.metadata) {
+    return std::nullopt;
+  }
+  const auto found = event.metadata->find("toolCallId");
+  if (found == event.metadata->end() || found->second.empty()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
 LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt) {
   const bool local = event.origin && !event.origin->host;
@@ -16,7 +27,8 @@ LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string
           .receivedAt = receivedAt,
           .pendingReply = *event.pendingReply,
           .agentProcess = local ? event.origin->processIdentifier : std::nullopt,
-          .agentStartedAt = local ? event.origin->processStartedAt : std::nullopt};
+          .agentStartedAt = local ? event.origin->processStartedAt : std::nullopt,
+          .toolCallId = toolCallOf(event)};
 }
 
 void PromptBook::record(const AgentEvent& event, const std::optional<std::string>& projectName,

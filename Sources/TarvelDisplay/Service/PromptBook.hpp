@@ -19,6 +19,9 @@ namespace tarvel::Display {
 LivePrompt livePromptOf(const AgentEvent& event, const std::optional<std::string>& projectName,
                         Date receivedAt);
 
+// The tool call an event names (its "toolCallId"); absent when it names none.
+std::optional<std::string> toolCallOf(const AgentEvent& event);
+
 // Every prompt the service has heard of, and which of them are live: a prompt is live while its
 // waiting event has arrived and a hook is registered for its `replyId` on the reply socket,
 // whichever came first. Answers name their prompt by `replyId`; the book tells an unknown id

@@ -29,6 +29,9 @@ struct LivePrompt {
   // apart); absent for agents of other machines and hooks that could not tell. Not published.
   std::optional<std::int32_t> agentProcess;
   std::optional<Date> agentStartedAt;
+  // The agent's own id of the tool call it asks about, which its later events name (OpenCode's
+  // reply to a permission); absent when the agent sent none. Not published.
+  std::optional<std::string> toolCallId;
   bool operator==(const LivePrompt&) const = default;
 };
 

@@ -25,7 +25,7 @@ export const TarvelPlugin = async (context) => {
   const later = (work) => {
     queue = queue.then(work).catch(() => {})
   }
-  // Permissions the hook waits on, by the agent's request id.
+  // Permissions the hook waits on, by the agent's request id: the waiting run and the request.
   const waiting = new Map()
 
   // Runs the hook with `document` on its standard input; resolves with what it printed, or null
@@ -94,7 +94,7 @@ export const TarvelPlugin = async (context) => {
       () =>
         new Promise((started) => {
           const answered = run(event, null, WAIT_LIMIT, (child) => {
-            waiting.set(request.id, child)
+            waiting.set(request.id, { child, request })
             started()
           })
           answered.then((printed) => {
@@ -106,17 +106,30 @@ export const TarvelPlugin = async (context) => {
     )
   }
 
-  // Answered at the agent's own dialog while the hook waits: the hook stops waiting (its output
-  // closes) and withdraws the prompt.
+  // Answered at the agent's own dialog while the hook waits: the reply goes to the display first,
+  // with the request it answers (its tool call), so that the prompt ends as the person answered
+  // it; then the waiting hook stops (its output closes) and withdraws the prompt, if the display
+  // has not let it go already. A reply to a request the hook does not wait on (one the hook
+  // answered) is not handed on.
   const answeredElsewhere = (event) => {
-    const request = (event && event.properties) || {}
-    const child = waiting.get(request.requestID)
-    if (!child) return
-    waiting.delete(request.requestID)
-    try { child.stdout.destroy() } catch {}
-    setTimeout(() => {
-      try { child.kill("SIGKILL") } catch {}
-    }, 5000).unref()
+    const replied = (event && event.properties) || {}
+    const held = waiting.get(replied.requestID)
+    if (!held) return
+    waiting.delete(replied.requestID)
+    const { child, request } = held
+    const letGo = () => {
+      try { child.stdout.destroy() } catch {}
+      setTimeout(() => {
+        try { child.kill("SIGKILL") } catch {}
+      }, 5000).unref()
+    }
+    const reply = {
+      type: event.type,
+      properties: { ...replied, sessionID: replied.sessionID || request.sessionID,
+                    permission: request.permission, patterns: request.patterns,
+                    metadata: request.metadata, tool: request.tool },
+    }
+    later(() => run(reply, null, PASSIVE_LIMIT).then(letGo, letGo))
   }
 
   const hooks = {

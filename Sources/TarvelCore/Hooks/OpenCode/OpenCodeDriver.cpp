@@ -45,6 +45,24 @@ std::string errorText(const Json& error) {
   return message.empty() ? text(error, "name") : message;
 }
 
+// The session, tool, call and input of a permission request (or of the reply to one, which the
+// plugin hands on with its request's members).
+void describeCall(const Json& properties, Json& document) {
+  document["session_id"] = text(properties, "sessionID");
+  document["tool_name"] = text(properties, "permission");
+  if (std::string call = text(member(properties, "tool"), "callID"); !call.empty()) {
+    document["tool_call_id"] = std::move(call);
+  }
+  Json toolInput = member(properties, "metadata").is_object() ? member(properties, "metadata")
+                                                              : Json::object();
+  const Json& patterns = member(properties, "patterns");
+  if (!toolInput.contains("command") && text(properties, "permission") == "bash" &&
+      patterns.is_array() && !patterns.empty() && patterns.front().is_string()) {
+    toolInput["command"] = patterns.front();
+  }
+  document["tool_input"] = std::move(toolInput);
+}
+
 // The plugin hands the hook OpenCode's bus events as they come ({"type", "properties"}) and the
 // handlers' calls as {"input", "output"} with the handler's name on the command line, each with
 // the project's folder ("directory"). They become hook documents of the shared shape.
@@ -95,17 +113,17 @@ Json openCodeDocument(Json raw, const std::optional<std::string>& commandLineEve
     // Asked only when OpenCode's own rules ask; "permission" names the tool ("bash", "edit"),
     // "metadata" what it would do, "patterns" what an "always" would cover.
     document["hook_event_name"] = "PermissionRequest";
-    document["session_id"] = text(properties, "sessionID");
-    document["tool_name"] = text(properties, "permission");
-    document["tool_call_id"] = text(member(properties, "tool"), "callID");
-    Json toolInput = member(properties, "metadata").is_object() ? member(properties, "metadata")
-                                                                : Json::object();
-    const Json& patterns = member(properties, "patterns");
-    if (!toolInput.contains("command") && text(properties, "permission") == "bash" &&
-        patterns.is_array() && !patterns.empty() && patterns.front().is_string()) {
-      toolInput["command"] = patterns.front();
+    describeCall(properties, document);
+  } else if (type == "permission.replied") {
+    // The person answered OpenCode's own dialog while the hook waited on the request: the plugin
+    // hands on the reply with the request it answers. Rejected, the agent refuses the call;
+    // allowed ("once", "always"), the call starts now.
+    const std::string reply = text(properties, "reply");
+    if (reply != "reject" && reply != "once" && reply != "always") {
+      return raw;
     }
-    document["tool_input"] = std::move(toolInput);
+    document["hook_event_name"] = reply == "reject" ? "PermissionDenied" : "PreToolUse";
+    describeCall(properties, document);
   } else if (type == "session.idle") {
     document["hook_event_name"] = "Stop";
     document["session_id"] = text(properties, "sessionID");
