@@ -561,7 +561,8 @@ function render() {
   // The count every surface shows.
   const waiting = waitingSessions().size;
   document.getElementById('counts').textContent =
-    (waiting ? waiting + ' waiting · ' : '') + state.sessions.size + ' sessions';
+    (waiting ? waiting + ' waiting · ' : '') + state.sessions.size +
+    (state.sessions.size === 1 ? ' session' : ' sessions');
   document.title = (waiting ? '(' + waiting + ') ' : '') + 'Tarvel';
 }
 
