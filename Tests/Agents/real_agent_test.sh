@@ -28,21 +28,7 @@ done
 . "$here/agent_cache.sh"
 install_agent "$agent"
 
-work=$(mktemp -d)
-server="tarvel-agent-test-$$"
-model_pid=""
-serve_pid=""
-cleanup() {
-  tmux -L "$server" kill-server >/dev/null 2>&1
-  [ -n "$model_pid" ] && kill "$model_pid" 2>/dev/null
-  if [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null; then
-    for _ in $(seq 50); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-t() { tmux -L "$server" "$@"; }
-pane() { t capture-pane -p -J -t "main:$1" 2>/dev/null; }
+begin_run agent
 fail() {
   echo "FAIL: $*"
   echo "--- island ---"; pane island

@@ -31,23 +31,9 @@ install_agent "$agent"
 # The interpreter itself, not a launcher in front of it: the checks below run it many times.
 python=$(python3 -c 'import sys; print(sys.executable)')
 
-work=$(mktemp -d)
-server="tarvel-waits-test-$$"
-model_pid=""
-serve_pid=""
-cleanup() {
-  tmux -L "$server" kill-server >/dev/null 2>&1
-  [ -n "$model_pid" ] && kill "$model_pid" 2>/dev/null
-  if [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null; then
-    for _ in $(seq 50); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_run waits
 began=$SECONDS
 step() { echo "[$((SECONDS - began)) s] $*"; }
-t() { tmux -L "$server" "$@"; }
-pane() { t capture-pane -p -J -t "main:$1" 2>/dev/null; }
 island=""  # the island's window, while one is open
 fail() {
   echo "FAIL: $*"
