@@ -98,5 +98,19 @@ end_run() {
   fi
   rm -rf "$work"
 }
+# The scripted model on a free loopback port ($port), and a git project ($project) in a fresh
+# HOME under $work.
+start_model_and_home() {
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  python3 "$here/scripted-model.py" "$port" "$work/requests.jsonl" 900 >"$work/model.log" 2>&1 &
+  model_pid=$!
+  for _ in $(seq 100); do curl -s "http://127.0.0.1:$port/v1/models" >/dev/null && break; sleep 0.1; done
+  export HOME="$work/home"
+  # Agents and tarvel install read XDG folders before HOME: keep both in the temporary home.
+  unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_CACHE_HOME
+  project="$HOME/proj"
+  mkdir -p "$project"
+  git -C "$project" init -q
+}
 t() { tmux -L "$server" "$@"; }
 pane() { t capture-pane -p -J -t "main:$1" 2>/dev/null; }

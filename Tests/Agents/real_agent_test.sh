@@ -76,17 +76,7 @@ answer() {  # replyId decision
     "http://l/v1/prompts/$1" | grep -qF '"delivered":true'
 }
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-python3 "$here/scripted-model.py" "$port" "$work/requests.jsonl" 900 >"$work/model.log" 2>&1 &
-model_pid=$!
-for _ in $(seq 100); do curl -s "http://127.0.0.1:$port/v1/models" >/dev/null && break; sleep 0.1; done
-
-export HOME="$work/home"
-# Agents and tarvel install read XDG folders before HOME: keep both in the temporary home.
-unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME XDG_CACHE_HOME
-project="$HOME/proj"
-mkdir -p "$project"
-git -C "$project" init -q
+start_model_and_home
 if [ "$agent" = droid ]; then
   # The scripted model as Droid's own; tarvel install adds its hooks beside it.
   mkdir -p "$HOME/.factory"
